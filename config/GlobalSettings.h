@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The four global configuration values, with their defaults.
+struct GlobalSettings {
+    uint16_t SocketPort = 3700;  // port of every DTU address built from the configuration
+    std::string Password;        // stored and edited, used by nothing else
+    int OnlyOnePort = 0;         // shared-port mode
+    int VPortNo = 5;             // COM number of the shared port
+};

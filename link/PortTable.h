@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <semaphore>
+#include <string>
+
+#include "config/GlobalSettings.h"
+#include "link/PortView.h"
+#include "link/VirtualPortEntry.h"
+#include "net/SocketAddress.h"
+#include "net/SocketOwners.h"
+
+class UdpServerSocket;
+class VirtualPortSites;
+
+// What the edit dialog hands over for one port.
+struct PortFields {
+    int PortNumber = 0;
+    int UseFixedIP = 0;
+    SocketAddress peerAddress;  // dialog address with the current SocketPort
+    std::string Code;
+    int LoginInterval = 300;
+    int UseTcp = 0;
+};
+
+// The running half of the main window, without any widget: the 200 port records, the UDP
+// server, the virtual port sites, the shared-port state and pumpLock. Datagram handling, the
+// pumps and the TCP notifications run here on their own threads; the main window calls the
+// rest on its thread and shows the list through PortView.
+class PortTable : public UdpServerOwner {
+public:
+    static constexpr int MaxPorts = 200;
+
+    // serverAddress is the UDP server's local address: "0.0.0.0:3700" in the program,
+    // something else in tests.
+    PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
+              const char* serverAddress = "0.0.0.0:3700");
+    ~PortTable();
+    PortTable(const PortTable&) = delete;
+    PortTable& operator=(const PortTable&) = delete;
+
+    GlobalSettings& settings;
+    VirtualPortEntry ports[MaxPorts];
+    std::unique_ptr<UdpServerSocket> udpServer;
+    std::binary_semaphore pumpLock{1};
+    std::atomic<int> sharedTarget{-1};
+    VirtualSerialPort* sharedControl = nullptr;
+    int sharedPortOpen = 0;
+    int networkStarted = 0;
+
+    // Start-up, in the order the main window runs them.
+    enum class NetworkResult { Started, HostNameFailed };
+    NetworkResult StartNetwork();
+    void StopNetwork();
+    void BindSharedControl();    // shared-port mode: site 1017, open "COM<VPortNo>"
+    void ResetRecord(int i);     // defaults of record i
+    void BindRecordControl(int i);  // per-port mode: site 1017 + i
+
+    // Link operations.
+    void ActivatePort(int i);
+    bool OpenVirtualPort(VirtualPortEntry& entry, const std::string& name);
+    void CloseVirtualPort(VirtualPortEntry& entry);
+    void StartPortLink(VirtualPortEntry& entry);
+    void StopPortLink(VirtualPortEntry& entry);
+    void ConnectTcpLink(VirtualPortEntry& entry);
+    void DropTcpLink(VirtualPortEntry& entry);
+    void ShutdownLinks();
+
+    // Table operations and the record side of the add, edit and delete flows.
+    int FindFreeSlot() const;
+    int FindPortByNumber(int number) const;
+    void RenumberRows();
+    void FillRecord(int i, const PortFields& fields);   // add: before ActivatePort
+    void ApplyEdit(int i, const PortFields& fields);    // edit: record, port, row and links
+    void RemovePort(int i);                             // delete: everything but the stored group
+    bool AnyPortInUse() const;
+    std::string PortDevicePath(int i) const;            // the link path an application opens
+
+    // Datagrams from the UDP server, on its receive thread.
+    void OnDatagram(UdpServerSocket* server, const SocketAddress& source, const uint8_t* data,
+                    int length) override;
+    void OnServerStateChanged() override;
+    void HandleLogin(const SocketAddress& source, const uint8_t* data, int length);
+    void HandleData(const SocketAddress& source, const uint8_t* data, int length);
+
+    // Shared-port target, for the automation interface.
+    bool SelectSharedTarget(const std::string& code);
+    std::string GetSharedTargetCode() const;
+
+    PortView& view;
+    VirtualPortSites& sites;
+};

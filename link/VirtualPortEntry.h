@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/Event.h"
+#include "net/SocketAddress.h"
+#include "net/SocketOwners.h"
+#include "net/WorkerThread.h"
+
+class PortTable;
+class TcpClientLink;
+class VirtualSerialPort;
+
+// One of the 200 port records. Configuration fields carry the names of their stored values.
+// Fields read by other threads than their writer are atomic; Code and the peer address are
+// changed only under the table's pumpLock.
+struct VirtualPortEntry : TcpLinkOwner {
+    int index = 0;  // record index: slot, stored group index + 1, control site 1017 + index
+    PortTable* owner = nullptr;
+
+    std::atomic<int> portHeld{0};
+    std::atomic<int> linkRunning{0};
+    int PortNumber = 0;
+    int UseFixedIP = 0;
+    SocketAddress peerAddress;
+    std::atomic<int> online{0};
+    int LoginInterval = 300;
+    std::string Code;
+    int UseTcp = 0;
+    std::atomic<int> tcpConnected{0};
+    WorkerThread pumpThread;
+    VirtualSerialPort* control = nullptr;
+    std::unique_ptr<Event> pumpStopEvent;
+    std::unique_ptr<TcpClientLink> tcpLink;
+    uint8_t transferBuffer[2000] = {};
+    int listRow = -1;
+    std::atomic<uint32_t> lastReportTick{0};
+    std::atomic<int> bytesFromNetwork{0};
+    std::atomic<int> bytesToNetwork{0};
+
+    // TCP notifications, on the link's worker.
+    void OnLinkConnected() override;
+    void OnLinkData(const uint8_t* data, int length) override;
+    void OnLinkClosed() override;
+
+    ~VirtualPortEntry();
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+
+// The one IPv4 endpoint type: exactly a sockaddr_in, so the same 16 bytes go to bind,
+// connect, sendto and recvfrom.
+class SocketAddress : public sockaddr_in {
+public:
+    SocketAddress();
+
+    // Octets in dotted order, port in host order.
+    SocketAddress& Set(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port);
+    // Address as held in an in_addr (network order), port in host order.
+    SocketAddress& SetInAddr(uint32_t networkOrderAddress, uint16_t port);
+    // "a.b.c.d:port"; '.' and ':' are interchangeable, fields convert like atol. Never fails.
+    SocketAddress& Parse(const char* text);
+    // Dotted octets without the port.
+    std::string ToText() const;
+    // Address and port only; family and padding are not compared.
+    bool Equals(const SocketAddress& other) const;
+
+    uint16_t Port() const { return ntohs(sin_port); }
+    const sockaddr* Raw() const { return reinterpret_cast<const sockaddr*>(this); }
+    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(this); }
+    static constexpr socklen_t Length = sizeof(sockaddr_in);
+};
+
+static_assert(sizeof(SocketAddress) == 16, "SocketAddress must be a plain sockaddr_in");

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "net/SocketAddress.h"
+
+class UdpServerSocket;
+
+// What the UDP server tells its owner, on the server's own threads. Data and source are
+// valid only during the call.
+class UdpServerOwner {
+public:
+    virtual void OnDatagram(UdpServerSocket* server, const SocketAddress& source,
+                            const uint8_t* data, int length) = 0;
+    virtual void OnServerStateChanged() = 0;
+
+protected:
+    ~UdpServerOwner() = default;
+};
+
+// What a TCP client link tells its owner (a port record), on the link's worker.
+class TcpLinkOwner {
+public:
+    virtual void OnLinkConnected() = 0;
+    virtual void OnLinkData(const uint8_t* data, int length) = 0;
+    virtual void OnLinkClosed() = 0;
+
+protected:
+    ~TcpLinkOwner() = default;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// One virtual serial port instance: a pseudo-terminal whose slave is reachable as a symbolic
+// link named like the port ("COM7") in the port directory. Each method is one numbered
+// operation of the virtual serial port control; all may be called from any thread.
+class VirtualSerialPort {
+public:
+    explicit VirtualSerialPort(int siteId);
+    ~VirtualSerialPort();
+    VirtualSerialPort(const VirtualSerialPort&) = delete;
+    VirtualSerialPort& operator=(const VirtualSerialPort&) = delete;
+
+    int SiteId() const { return siteId_; }
+
+    // Operation 1: create the port under the name. False when it cannot be made or another
+    // live port of this program serves the name.
+    bool Open(const std::string& name);
+    // Operation 2: remove the link and the pseudo-terminal.
+    bool Close();
+    // Operation 3: bytes towards the application, in order; the count accepted.
+    int Write(const uint8_t* data, int count);
+    // Operation 4: up to max bytes the application wrote, oldest first; never blocks.
+    int Read(uint8_t* buffer, int max);
+    // Operations 5 and 6: accepted, no visible effect.
+    bool EnableReceive(bool on);
+    bool EnableTransmit(bool on);
+    // Operation 7: an application holds the port open.
+    bool InUse() const;
+    // Operation 8: exactly how many bytes Read would return now.
+    int Pending() const;
+    // Operation 10: accepted, no visible effect.
+    bool Initialize();
+
+    // Readable while Pending() > 0, for a pump that sleeps until its port has input.
+    int InputFd() const;
+    // The link path while open ("" otherwise), for showing users what to open.
+    std::string DevicePath() const;
+
+private:
+    struct Impl;
+    const int siteId_;
+    Impl* impl_;
+};
