@@ -8,7 +8,7 @@ scripts/install-deps.sh
 jobs=$(nproc)
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=address >/dev/null
 cmake --build build-asan -j"$jobs"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread >/dev/null
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=thread -DMV_DATA_PATH_ONLY=ON >/dev/null
 cmake --build build-tsan -j"$jobs"
 
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0
