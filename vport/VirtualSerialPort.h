@@ -39,6 +39,10 @@ public:
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
 
+    // Where the links of all ports are made: $XDG_RUNTIME_DIR/MV5840VSP, or
+    // /tmp/MV5840VSP-<uid> when XDG_RUNTIME_DIR is unset.
+    static std::string PortDirectory();
+
 private:
     struct Impl;
     const int siteId_;

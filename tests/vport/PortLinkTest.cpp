@@ -1,0 +1,209 @@
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "VportTestSupport.h"
+#include "vport/VirtualSerialPort.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t Nobody = 65534;
+
+std::string LinkTarget(const std::string& path)
+{
+    std::error_code ec;
+    auto target = fs::read_symlink(path, ec);
+    return ec ? std::string() : target.string();
+}
+
+bool IsSymlink(const std::string& path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
+TEST(PortDirectory, FollowsXdgRuntimeDirOrFallsBackToTmp)
+{
+    TempRuntimeDir runtime;
+    EXPECT_EQ(VirtualSerialPort::PortDirectory(), runtime.PortDir());
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(VirtualSerialPort::PortDirectory(), "/tmp/MV5840VSP-" + std::to_string(geteuid()));
+    setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
+    EXPECT_EQ(VirtualSerialPort::PortDirectory(), "/tmp/MV5840VSP-" + std::to_string(geteuid()));
+}
+
+TEST(PortLink, OpenMakesPrivateDirectoryAndLinkCloseRemovesIt)
+{
+    TempRuntimeDir runtime;
+    VirtualSerialPort port(1017);
+    ASSERT_TRUE(port.Open("COM7"));
+    std::string path = runtime.PortDir() + "/COM7";
+    EXPECT_EQ(port.DevicePath(), path);
+
+    struct stat st {};
+    ASSERT_EQ(lstat(runtime.PortDir().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_TRUE(IsSymlink(path));
+    EXPECT_EQ(LinkTarget(path).rfind("/dev/pts/", 0), 0u) << LinkTarget(path);
+
+    EXPECT_TRUE(port.Close());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+    EXPECT_EQ(port.DevicePath(), "");
+    EXPECT_EQ(port.Pending(), 0);
+    EXPECT_FALSE(port.InUse());
+}
+
+TEST(PortLink, DestroyingThePortRemovesTheLink)
+{
+    TempRuntimeDir runtime;
+    std::string path;
+    {
+        VirtualSerialPort port(1017);
+        ASSERT_TRUE(port.Open("COM8"));
+        path = port.DevicePath();
+        ASSERT_TRUE(IsSymlink(path));
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+}
+
+TEST(PortLink, StaleLinkOfADeadProgramIsReplaced)
+{
+    TempRuntimeDir runtime;
+    fs::create_directory(runtime.PortDir());
+    chmod(runtime.PortDir().c_str(), 0700);
+    std::string path = runtime.PortDir() + "/COM5";
+    fs::create_symlink("/dev/pts/4242", path);
+
+    VirtualSerialPort port(1017);
+    ASSERT_TRUE(port.Open("COM5"));
+    std::string target = LinkTarget(path);
+    EXPECT_NE(target, "/dev/pts/4242");
+    AppPort app(path);
+    EXPECT_TRUE(app.IsOpen());
+    // No temporary names are left behind.
+    int entries = 0;
+    for ([[maybe_unused]] auto& entry : fs::directory_iterator(runtime.PortDir()))
+        ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(PortLink, CloseLeavesALinkThatNoLongerPointsAtThePort)
+{
+    TempRuntimeDir runtime;
+    VirtualSerialPort port(1017);
+    ASSERT_TRUE(port.Open("COM6"));
+    std::string path = port.DevicePath();
+    fs::remove(path);
+    fs::create_symlink("/dev/null", path);
+    port.Close();
+    EXPECT_EQ(LinkTarget(path), "/dev/null");
+}
+
+TEST(PortLink, SomethingElseUnderThePortNameIsNeverReplaced)
+{
+    TempRuntimeDir runtime;
+    fs::create_directory(runtime.PortDir());
+    chmod(runtime.PortDir().c_str(), 0700);
+    std::string file = runtime.PortDir() + "/COM1";
+    { FILE* f = fopen(file.c_str(), "w"); fputs("keep", f); fclose(f); }
+    std::string foreignLink = runtime.PortDir() + "/COM2";
+    fs::create_symlink("/dev/null", foreignLink);
+    ASSERT_EQ(lchown(foreignLink.c_str(), Nobody, Nobody), 0);
+    fs::create_directory(runtime.PortDir() + "/COM3");
+
+    VirtualSerialPort port(1017);
+    EXPECT_FALSE(port.Open("COM1"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+    EXPECT_EQ(fs::file_size(file), 4u);
+    EXPECT_FALSE(port.Open("COM2"));
+    EXPECT_EQ(LinkTarget(foreignLink), "/dev/null");
+    EXPECT_FALSE(port.Open("COM3"));
+    EXPECT_EQ(port.DevicePath(), "");
+    // The names were not left claimed by the failures.
+    fs::remove(file);
+    EXPECT_TRUE(port.Open("COM1"));
+}
+
+TEST(PortLink, UnsafeDirectoriesAreRefused)
+{
+    TempRuntimeDir runtime;
+    VirtualSerialPort port(1017);
+    const std::string dir = runtime.PortDir();
+
+    fs::create_directory(dir);
+    chmod(dir.c_str(), 0777);
+    EXPECT_FALSE(port.Open("COM4")) << "group/other may write";
+    chmod(dir.c_str(), 0750);
+    EXPECT_FALSE(port.Open("COM4")) << "group may read";
+
+    chmod(dir.c_str(), 0700);
+    ASSERT_EQ(chown(dir.c_str(), Nobody, Nobody), 0);
+    EXPECT_FALSE(port.Open("COM4")) << "owned by someone else";
+    EXPECT_TRUE(fs::is_empty(dir));
+
+    fs::remove(dir);
+    std::string elsewhere = runtime.Path() + "/elsewhere";
+    fs::create_directory(elsewhere);
+    chmod(elsewhere.c_str(), 0700);
+    fs::create_directory_symlink(elsewhere, dir);
+    EXPECT_FALSE(port.Open("COM4")) << "reached through a symbolic link";
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+
+    fs::remove(dir);
+    { FILE* f = fopen(dir.c_str(), "w"); fclose(f); }
+    EXPECT_FALSE(port.Open("COM4")) << "a plain file";
+
+    fs::remove(dir);
+    EXPECT_TRUE(port.Open("COM4"));
+}
+
+TEST(PortLink, NamesThatAreNotPlainFileNamesAreRefused)
+{
+    TempRuntimeDir runtime;
+    VirtualSerialPort port(1017);
+    for (const char* name : {"", ".", "..", "../COM1", "a/b", ".COM1"})
+        EXPECT_FALSE(port.Open(name)) << name;
+    EXPECT_FALSE(fs::exists(runtime.PortDir()));
+}
+
+TEST(PortLink, ANameIsServedByOnePortOnly)
+{
+    TempRuntimeDir runtime;
+    VirtualSerialPort first(1017), second(1018);
+    ASSERT_TRUE(first.Open("COM9"));
+    std::string target = LinkTarget(first.DevicePath());
+    EXPECT_FALSE(second.Open("COM9"));
+    EXPECT_EQ(LinkTarget(first.DevicePath()), target);
+    // Reopening the same port under its own name is harmless; another name is refused.
+    EXPECT_TRUE(first.Open("COM9"));
+    EXPECT_FALSE(first.Open("COM10"));
+    first.Close();
+    EXPECT_TRUE(second.Open("COM9"));
+}
+
+TEST(PortLink, TwoHundredPortsOpenAndCloseTogether)
+{
+    TempRuntimeDir runtime;
+    std::vector<std::unique_ptr<VirtualSerialPort>> ports;
+    for (int i = 0; i < 200; ++i) {
+        ports.push_back(std::make_unique<VirtualSerialPort>(1017 + i));
+        ASSERT_TRUE(ports.back()->Open("COM" + std::to_string(i + 1))) << i;
+    }
+    int links = 0;
+    for ([[maybe_unused]] auto& entry : fs::directory_iterator(runtime.PortDir()))
+        ++links;
+    EXPECT_EQ(links, 200);
+    AppPort app(runtime.PortDir() + "/COM200");
+    ASSERT_TRUE(app.IsOpen());
+    EXPECT_TRUE(WaitUntil([&] { return ports[199]->InUse(); }));
+    EXPECT_FALSE(ports[198]->InUse());
+    app.Close();
+    ports.clear();
+    EXPECT_TRUE(fs::is_empty(runtime.PortDir()));
+}

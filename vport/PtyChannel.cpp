@@ -1,0 +1,279 @@
+#include "vport/PtyChannel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// How often the input left for the application is discarded after its last close. Each
+// round empties what the slave's line discipline holds (at most 4095 bytes) and lets the
+// kernel move the next part of its buffer (at most about 20 KiB in all) up.
+constexpr int DiscardRounds = 8;
+constexpr auto DiscardPause = std::chrono::milliseconds(1);
+
+int OpenMaster(std::string& slavePath, termios& raw)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0)
+        return -1;
+    char name[128];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0
+        || fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0
+        || tcgetattr(master, &raw) != 0) {
+        close(master);
+        return -1;
+    }
+    // Settings made through the master apply to the slave: every byte value passes
+    // unchanged, no echo, no line editing, no CR/LF translation.
+    cfmakeraw(&raw);
+    if (tcsetattr(master, TCSANOW, &raw) != 0) {
+        close(master);
+        return -1;
+    }
+    // A slave that was never opened looks held from the master; one open and close puts the
+    // master into the hung-up state that tells "nobody holds it".
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (slave < 0) {
+        close(master);
+        return -1;
+    }
+    close(slave);
+    slavePath = name;
+    return master;
+}
+
+}  // namespace
+
+std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available)
+{
+    std::string slavePath;
+    termios raw{};
+    int master = OpenMaster(slavePath, raw);
+    if (master < 0)
+        return nullptr;
+    return std::shared_ptr<PtyChannel>(
+        new PtyChannel(master, std::move(slavePath), raw, std::move(available)));
+}
+
+PtyChannel::PtyChannel(int master, std::string slavePath, const termios& raw,
+                       std::shared_ptr<Event> available)
+    : master_(master), slavePath_(std::move(slavePath)), raw_(raw), available_(std::move(available))
+{
+}
+
+PtyChannel::~PtyChannel()
+{
+    Close();
+}
+
+void PtyChannel::Close()
+{
+    std::lock_guard lock(mutex_);
+    if (master_ < 0)
+        return;
+    if (watched_)
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, master_, nullptr);
+    close(master_);
+    master_ = -1;
+    watched_ = false;
+    input_.Clear();
+    output_.Clear();
+    available_->Reset();
+}
+
+int PtyChannel::Write(const uint8_t* data, int count)
+{
+    if (!data || count <= 0)
+        return 0;
+    std::lock_guard lock(mutex_);
+    if (master_ < 0)
+        return 0;
+    // Like a serial line nobody listens to: the bytes go nowhere.
+    if (HungUpLocked())
+        return count;
+    size_t total = static_cast<size_t>(count);
+    size_t done = 0;
+    if (output_.Empty()) {
+        while (done < total) {
+            ssize_t n = write(master_, data + done, total - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (!(n < 0 && errno == EINTR))
+                break;
+        }
+    }
+    size_t queued = std::min(total - done, OutputLimit - output_.Size());
+    output_.Append(data + done, queued);
+    UpdateWatchLocked();
+    return static_cast<int>(done + queued);
+}
+
+int PtyChannel::Read(uint8_t* buffer, int max)
+{
+    if (!buffer || max <= 0)
+        return 0;
+    std::lock_guard lock(mutex_);
+    if (master_ < 0)
+        return 0;
+    DrainLocked();
+    size_t n = input_.Take(buffer, static_cast<size_t>(max));
+    if (input_.Empty())
+        available_->Reset();
+    UpdateWatchLocked();  // room again for input the watch may have paused
+    return static_cast<int>(n);
+}
+
+int PtyChannel::Pending()
+{
+    std::lock_guard lock(mutex_);
+    if (master_ < 0)
+        return 0;
+    DrainLocked();
+    return static_cast<int>(input_.Size());
+}
+
+bool PtyChannel::InUse()
+{
+    std::lock_guard lock(mutex_);
+    if (master_ < 0)
+        return false;
+    // A holder counts before the monitor has seen its open, and stays "in use" until the
+    // monitor has handled its last close (and reset the terminal for the next one).
+    if (!HungUpLocked()) {
+        held_ = true;
+        UpdateWatchLocked();
+    }
+    return held_;
+}
+
+void PtyChannel::Attach(int epollFd, uint64_t token)
+{
+    std::lock_guard lock(mutex_);
+    epollFd_ = epollFd;
+    token_ = token;
+    ReconcileLocked();
+}
+
+void PtyChannel::OnSlaveEvent(uint32_t mask)
+{
+    std::lock_guard lock(mutex_);
+    if (mask & IN_OPEN)
+        touched_ = true;
+    ReconcileLocked();
+}
+
+void PtyChannel::OnMasterEvent(uint32_t events)
+{
+    std::lock_guard lock(mutex_);
+    if (master_ < 0)
+        return;
+    if (events & EPOLLIN)
+        DrainLocked();
+    if (events & EPOLLOUT)
+        FlushOutputLocked();
+    if (events & (EPOLLHUP | EPOLLERR))
+        ReconcileLocked();
+    else
+        UpdateWatchLocked();
+}
+
+bool PtyChannel::HungUpLocked() const
+{
+    pollfd p{master_, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
+// Brings the watch and the holder state in line with the master's hang-up state. Safe to run
+// any number of times; an application that opened and closed between two events is caught
+// by touched_.
+void PtyChannel::ReconcileLocked()
+{
+    if (master_ < 0 || epollFd_ < 0)
+        return;
+    if (!HungUpLocked()) {
+        held_ = true;
+        UpdateWatchLocked();
+        return;
+    }
+    if (held_ || touched_) {
+        DrainLocked();  // what the application wrote before it closed is still ours to read
+        output_.Clear();
+        ResetTerminalLocked();
+    }
+    held_ = false;
+    touched_ = false;
+    UpdateWatchLocked();
+}
+
+void PtyChannel::DrainLocked()
+{
+    // FIONREAD on a master is only a lower bound; reading until EAGAIN gives the exact count.
+    uint8_t chunk[4096];
+    while (input_.Size() < InputLimit) {
+        size_t want = std::min(sizeof chunk, InputLimit - input_.Size());
+        ssize_t n = read(master_, chunk, want);
+        if (n > 0)
+            input_.Append(chunk, static_cast<size_t>(n));
+        else if (!(n < 0 && errno == EINTR))
+            break;  // EAGAIN: nothing more now; EIO: nobody holds the slave and nothing is left
+    }
+    if (!input_.Empty())
+        available_->Set();
+}
+
+void PtyChannel::FlushOutputLocked()
+{
+    while (!output_.Empty()) {
+        ssize_t n = write(master_, output_.Front(), output_.Size());
+        if (n > 0)
+            output_.Drop(static_cast<size_t>(n));
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+}
+
+// The master sits in the epoll set only while the slave is held, and then asks for input only
+// while there is room for it and for output only while some is queued. An idle held port
+// therefore sleeps, and a hung-up master is never polled at all.
+void PtyChannel::UpdateWatchLocked()
+{
+    if (master_ < 0 || epollFd_ < 0)
+        return;
+    if (!held_) {
+        if (watched_)
+            epoll_ctl(epollFd_, EPOLL_CTL_DEL, master_, nullptr);
+        watched_ = false;
+        return;
+    }
+    uint32_t wanted = (input_.Size() < InputLimit ? EPOLLIN : 0u) | (output_.Empty() ? 0u : EPOLLOUT);
+    if (watched_ && wanted == watchedEvents_)
+        return;
+    epoll_event ev{};
+    ev.events = wanted;
+    ev.data.u64 = token_;
+    if (epoll_ctl(epollFd_, watched_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, master_, &ev) == 0) {
+        watched_ = true;
+        watchedEvents_ = wanted;
+    }
+}
+
+// After the last holder closed: raw mode again for the next application, whatever the last
+// one set, and the bytes it left unread are dropped, as a closed serial port drops them.
+// TCSAFLUSH through the master flushes the slave's input only; what the application wrote
+// towards us stays readable. Stops as soon as someone opens the slave again.
+void PtyChannel::ResetTerminalLocked()
+{
+    for (int round = 0; round < DiscardRounds && HungUpLocked(); ++round) {
+        tcsetattr(master_, TCSAFLUSH, &raw_);
+        std::this_thread::sleep_for(DiscardPause);
+    }
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <termios.h>
+
+#include "net/Event.h"
+#include "vport/ByteQueue.h"
+
+// One pseudo-terminal as a serial line: the master end with the byte queues of both
+// directions and the knowledge whether an application holds the slave open.
+//
+// The master reports a hang-up (POLLHUP, read gives EIO) while no process holds the slave
+// open. That hang-up is level-triggered, so the master is watched (epoll) only while the
+// slave is held; the PtyMonitor learns of opens and closes of the slave node through
+// inotify and calls Reconcile, which checks the hang-up itself. This object never opens the
+// slave after creation: a slave descriptor of its own would hide every other holder.
+//
+// All members may be called from any thread.
+class PtyChannel {
+public:
+    // What the component keeps on top of the kernel's own buffers, per direction.
+    static constexpr size_t InputLimit = 1 << 20;
+    static constexpr size_t OutputLimit = 1 << 20;
+
+    // A new pseudo-terminal in raw mode whose slave has been opened and closed once, so the
+    // master starts hung up. available is kept readable while input is waiting.
+    // Null when the system has no pseudo-terminal to give.
+    static std::shared_ptr<PtyChannel> Create(std::shared_ptr<Event> available);
+    ~PtyChannel();
+    PtyChannel(const PtyChannel&) = delete;
+    PtyChannel& operator=(const PtyChannel&) = delete;
+
+    const std::string& SlavePath() const { return slavePath_; }
+
+    // Bytes towards the application. Discarded (and counted as taken) while nobody holds
+    // the slave; otherwise what the terminal does not take at once is queued up to
+    // OutputLimit. The count taken.
+    int Write(const uint8_t* data, int count);
+    // Up to max of the bytes the application wrote, oldest first. Never blocks.
+    int Read(uint8_t* buffer, int max);
+    // Exactly what Read would give now with an unlimited maximum.
+    int Pending();
+    bool InUse();
+
+    // Hands the master to the monitor's epoll set and takes the current state from it.
+    void Attach(int epollFd, uint64_t token);
+    // The slave node was opened or closed by someone (inotify mask).
+    void OnSlaveEvent(uint32_t mask);
+    // The master is readable, writable or hung up (epoll events).
+    void OnMasterEvent(uint32_t events);
+    // Ends the pseudo-terminal; afterwards every call is a harmless no-op.
+    void Close();
+
+private:
+    PtyChannel(int master, std::string slavePath, const termios& raw,
+               std::shared_ptr<Event> available);
+
+    bool HungUpLocked() const;
+    void ReconcileLocked();
+    void DrainLocked();
+    void FlushOutputLocked();
+    void UpdateWatchLocked();
+    void ResetTerminalLocked();
+
+    mutable std::mutex mutex_;
+    int master_;
+    const std::string slavePath_;
+    const termios raw_;
+    const std::shared_ptr<Event> available_;
+    ByteQueue input_;   // from the application, not yet read
+    ByteQueue output_;  // towards the application, not yet taken by the terminal
+    int epollFd_ = -1;
+    uint64_t token_ = 0;
+    uint32_t watchedEvents_ = 0;
+    bool watched_ = false;
+    bool held_ = false;     // a holder was seen and its last close not yet handled
+    bool touched_ = false;  // the slave was opened since the last close was handled
+};

@@ -1,0 +1,175 @@
+#include "vport/VirtualSerialPort.h"
+
+#include <mutex>
+#include <set>
+
+#include "net/Event.h"
+#include "vport/PortLink.h"
+#include "vport/PtyChannel.h"
+#include "vport/PtyMonitor.h"
+
+namespace {
+
+// Names served by the live ports of this process; a name is served at most once.
+class ServedNames {
+public:
+    static bool Claim(const std::string& name)
+    {
+        std::lock_guard lock(Mutex());
+        return Names().insert(name).second;
+    }
+    static void Release(const std::string& name)
+    {
+        std::lock_guard lock(Mutex());
+        Names().erase(name);
+    }
+
+private:
+    static std::mutex& Mutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::set<std::string>& Names()
+    {
+        static std::set<std::string> names;
+        return names;
+    }
+};
+
+}  // namespace
+
+struct VirtualSerialPort::Impl {
+    std::mutex lifecycle;  // Open and Close, one at a time
+    // Lives as long as the instance, so InputFd stays valid across Open and Close.
+    const std::shared_ptr<Event> available = std::make_shared<Event>(true);
+
+    // Written under lifecycle; channel and path also read by the data operations.
+    mutable std::mutex mutex;
+    std::shared_ptr<PtyChannel> channel;
+    std::string path;
+    std::string name;
+    std::unique_ptr<PortLink> link;
+    std::shared_ptr<PtyMonitor> monitor;
+
+    std::shared_ptr<PtyChannel> Channel() const
+    {
+        std::lock_guard lock(mutex);
+        return channel;
+    }
+};
+
+VirtualSerialPort::VirtualSerialPort(int siteId) : siteId_(siteId), impl_(new Impl) {}
+
+VirtualSerialPort::~VirtualSerialPort()
+{
+    Close();
+    delete impl_;
+}
+
+bool VirtualSerialPort::Open(const std::string& name)
+{
+    std::lock_guard lifecycle(impl_->lifecycle);
+    if (impl_->channel)
+        return name == impl_->name;
+    if (name.empty() || !ServedNames::Claim(name))
+        return false;
+
+    auto channel = PtyChannel::Create(impl_->available);
+    auto monitor = channel ? PtyMonitor::Acquire() : nullptr;
+    // Watched before the link appears, so the first application's open is never missed.
+    bool watched = monitor && monitor->Add(channel);
+    auto link = watched ? PortLink::Create(name, channel->SlavePath()) : nullptr;
+    if (!link) {
+        if (watched)
+            monitor->Remove(channel);
+        if (channel)
+            channel->Close();
+        ServedNames::Release(name);
+        return false;
+    }
+
+    std::lock_guard lock(impl_->mutex);
+    impl_->channel = std::move(channel);
+    impl_->path = link->Path();
+    impl_->name = name;
+    impl_->link = std::move(link);
+    impl_->monitor = std::move(monitor);
+    return true;
+}
+
+bool VirtualSerialPort::Close()
+{
+    std::lock_guard lifecycle(impl_->lifecycle);
+    if (!impl_->channel)
+        return true;
+    // The link goes first, so no application finds the port while it is taken down.
+    impl_->link.reset();
+    impl_->monitor->Remove(impl_->channel);
+    std::shared_ptr<PtyChannel> channel;
+    {
+        std::lock_guard lock(impl_->mutex);
+        channel = std::move(impl_->channel);
+        impl_->path.clear();
+    }
+    channel->Close();
+    impl_->monitor.reset();  // the last port to close stops the service thread
+    ServedNames::Release(impl_->name);
+    impl_->name.clear();
+    return true;
+}
+
+int VirtualSerialPort::Write(const uint8_t* data, int count)
+{
+    auto channel = impl_->Channel();
+    return channel ? channel->Write(data, count) : 0;
+}
+
+int VirtualSerialPort::Read(uint8_t* buffer, int max)
+{
+    auto channel = impl_->Channel();
+    return channel ? channel->Read(buffer, max) : 0;
+}
+
+bool VirtualSerialPort::EnableReceive(bool)
+{
+    return true;
+}
+
+bool VirtualSerialPort::EnableTransmit(bool)
+{
+    return true;
+}
+
+bool VirtualSerialPort::InUse() const
+{
+    auto channel = impl_->Channel();
+    return channel && channel->InUse();
+}
+
+int VirtualSerialPort::Pending() const
+{
+    auto channel = impl_->Channel();
+    return channel ? channel->Pending() : 0;
+}
+
+bool VirtualSerialPort::Initialize()
+{
+    return true;
+}
+
+int VirtualSerialPort::InputFd() const
+{
+    return impl_->available->Fd();
+}
+
+std::string VirtualSerialPort::DevicePath() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->path;
+}
+
+std::string VirtualSerialPort::PortDirectory()
+{
+    return PortLink::Directory();
+}
