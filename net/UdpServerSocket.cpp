@@ -1,0 +1,133 @@
+#include "net/UdpServerSocket.h"
+
+#include <cerrno>
+#include <mutex>
+#include <poll.h>
+
+namespace {
+
+// Room for long bursts from many DTUs while the owner handles one datagram; the kernel caps
+// it at net.core.rmem_max unless the process may override that.
+constexpr int ReceiveQueueBytes = 4 * 1024 * 1024;
+
+void EnlargeReceiveQueue(int fd)
+{
+    int size = ReceiveQueueBytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+}  // namespace
+
+UdpServerSocket::UdpServerSocket(const char* localAddress) : EventSocket(Event::Infinite)
+{
+    localAddress_.Parse(localAddress);
+}
+
+UdpServerSocket::~UdpServerSocket()
+{
+    Stop();
+}
+
+void UdpServerSocket::Start()
+{
+    receiveStopEvent_.Reset();
+    running_.store(true);
+    receiveThread_.Start(&UdpServerSocket::ReceiveLoop, this);
+}
+
+void UdpServerSocket::Stop()
+{
+    running_.store(false);
+    receiveStopEvent_.Set();
+    receiveThread_.Wait(Event::Infinite);
+    // The worker closes only after the receive thread has let go of the descriptor.
+    EndWorker();
+}
+
+bool UdpServerSocket::SendTo(const SocketAddress& destination, const uint8_t* data, int length)
+{
+    std::shared_lock lock(closeLock_);
+    int fd = Socket();
+    if (!running_.load() || fd < 0 || length < 0)
+        return false;
+    ssize_t sent;
+    do {
+        sent = sendto(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL, destination.Raw(),
+                      SocketAddress::Length);
+    } while (sent < 0 && errno == EINTR);
+    return sent >= 0;
+}
+
+void UdpServerSocket::Close()
+{
+    {
+        std::unique_lock lock(closeLock_);
+        EventSocket::Close();
+    }
+    if (owner_)
+        owner_->OnServerStateChanged();
+    opened_.store(false);
+}
+
+uint32_t UdpServerSocket::ReceiveLoop(void* parameter)
+{
+    auto* server = static_cast<UdpServerSocket*>(parameter);
+    for (;;) {
+        if (server->OpenStep() && !server->ReceivePasses())
+            return 0;
+        if (server->receiveStopEvent_.Wait(RetryMs))
+            return 0;
+    }
+}
+
+bool UdpServerSocket::OpenStep()
+{
+    // The reading side needs no network events: this thread waits on the socket itself.
+    if (!running_.load() || opened_.load() || !Open(SOCK_DGRAM, 0, localAddress_))
+        return false;
+    int fd = Socket();
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    EnlargeReceiveQueue(fd);
+    if (owner_)
+        owner_->OnServerStateChanged();
+    opened_.store(true);
+    return true;
+}
+
+bool UdpServerSocket::ReceivePasses()
+{
+    // Only this thread reads, and the worker closes the descriptor only after this thread
+    // asked for it or ended, so it stays valid here.
+    const int fd = Socket();
+    for (;;) {
+        // Take everything that is queued, one datagram at a time, in arrival order.
+        while (running_.load()) {
+            SocketAddress source;
+            socklen_t sourceLength = SocketAddress::Length;
+            ssize_t received = recvfrom(fd, buffer_, BufferSize, MSG_DONTWAIT | MSG_TRUNC,
+                                        source.Raw(), &sourceLength);
+            if (received < 0 && errno == EINTR)
+                continue;
+            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (received < 0 || received > BufferSize) {
+                // A failed receive or a datagram too long for the buffer (not handed over):
+                // the worker closes the socket and the open step makes a new one.
+                EventSocket::Stop();
+                return true;
+            }
+            if (owner_)
+                owner_->OnDatagram(this, source, buffer_, static_cast<int>(received));
+        }
+        pollfd fds[2] = {{receiveStopEvent_.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
+        int result = poll(fds, 2, -1);
+        if (result < 0 && errno != EINTR) {
+            EventSocket::Stop();
+            return true;
+        }
+        if (fds[0].revents != 0 && receiveStopEvent_.Wait(0))
+            return false;
+    }
+}
