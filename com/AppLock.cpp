@@ -1,0 +1,41 @@
+#include "com/AppLock.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+void AppLock::SetEndOfRun(std::function<void()> handler)
+{
+    endOfRun = std::move(handler);
+}
+
+void AppLock::Lock()
+{
+    ++appLockCount;
+}
+
+void AppLock::Unlock()
+{
+    if (--appLockCount != 0)
+        return;
+    // The rule fires once: afterwards the run counts as one the user controls.
+    if (userControl.exchange(true))
+        return;
+    EndRun();
+}
+
+void AppLock::EndWhenIdle()
+{
+    if (appLockCount.load() == 0 && !userControl.exchange(true))
+        EndRun();
+}
+
+void AppLock::EndRun()
+{
+    if (endOfRun) {
+        endOfRun();
+        return;
+    }
+    // Queued, so that the reply to the call that released the last lock still goes out.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+}

@@ -1,0 +1,93 @@
+#include "com/AutomationObject.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+#include "automationadaptor.h"
+
+namespace {
+const char NoSelection[] = "#NoSelected";
+}
+
+AutomationObject::AutomationObject(AppLock& lock, const QDBusConnection& connection, QObject* parent)
+    : QObject(parent), lock(lock), connection(connection), ledger(lock),
+      clientWatcher(QString(), connection, QDBusServiceWatcher::WatchForUnregistration)
+{
+    new IPortSelectionAdaptor(this);
+    new IClassFactoryAdaptor(this);
+    new IApplicationAdaptor(this);
+    connect(&clientWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &AutomationObject::OnClientGone);
+}
+
+int AutomationObject::SelectDtu(const QString& code)
+{
+    ObjectUsed();
+    if (code.isEmpty() || !target)
+        return NotFound;
+    return target->SelectSharedTarget(code.toStdString()) ? Selected : NotFound;
+}
+
+QString AutomationObject::GetSelectedDtu()
+{
+    ObjectUsed();
+    if (!target)
+        return QString::fromLatin1(NoSelection);
+    return QString::fromStdString(target->GetSharedTargetCode());
+}
+
+void AutomationObject::LockServer(bool lockIt)
+{
+    const QString client = Caller();
+    if (client.isEmpty())
+        return;
+    const bool known = ledger.Knows(client);
+    if (ledger.LockServer(client, lockIt)) {
+        if (!known)
+            Watch(client);
+    } else if (known) {
+        clientWatcher.removeWatchedService(client);
+    }
+}
+
+void AutomationObject::Show()
+{
+    if (target)
+        target->ShowWindow();
+}
+
+QString AutomationObject::Caller() const
+{
+    return calledFromDBus() ? message().service() : QString();
+}
+
+void AutomationObject::ObjectUsed()
+{
+    const QString client = Caller();
+    if (client.isEmpty())
+        return;
+    if (!ledger.Knows(client))
+        Watch(client);
+    ledger.ObjectUsed(client);
+}
+
+void AutomationObject::Watch(const QString& client)
+{
+    clientWatcher.addWatchedService(client);
+    // The client may have left before the watch was in place; the bus answers this question
+    // only after it has taken the watch, so no departure can slip between the two.
+    QDBusPendingCall call = connection.interface()->asyncCall(QStringLiteral("NameHasOwner"), client);
+    auto* watcher = new QDBusPendingCallWatcher(call, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, client](QDBusPendingCallWatcher* finished) {
+        const QDBusPendingReply<bool> reply = *finished;
+        finished->deleteLater();
+        if (reply.isValid() && !reply.value())
+            OnClientGone(client);
+    });
+}
+
+void AutomationObject::OnClientGone(const QString& client)
+{
+    clientWatcher.removeWatchedService(client);
+    ledger.ClientGone(client);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <QString>
+
+#include "com/AppLock.h"
+#include "com/ClientLedger.h"
+#include "com/PortSelectionTarget.h"
+
+// The object at /IMV5840VSP. Its adaptors (generated from the interface description) call the
+// operations below; each bus client is counted as one automation object in the ledger.
+class AutomationObject : public QObject, protected QDBusContext {
+    Q_OBJECT
+public:
+    static constexpr int Selected = 0;   // S_OK
+    static constexpr int NotFound = 1;   // S_FALSE
+
+    AutomationObject(AppLock& lock, const QDBusConnection& connection, QObject* parent = nullptr);
+
+    // nullptr: a run without a main window; nothing can be selected then.
+    void SetTarget(PortSelectionTarget* newTarget) { target = newTarget; }
+
+    const ClientLedger& Ledger() const { return ledger; }
+
+    // MV5840VSP.IPortSelection
+    int SelectDtu(const QString& code);
+    QString GetSelectedDtu();
+    // MV5840VSP.IClassFactory
+    void LockServer(bool lockIt);
+    // MV5840VSP.IApplication
+    void Show();
+
+private:
+    // The calling client's unique bus name; empty for a call that did not come over the bus.
+    QString Caller() const;
+    void Watch(const QString& client);
+    void OnClientGone(const QString& client);
+    void ObjectUsed();
+
+    AppLock& lock;
+    QDBusConnection connection;
+    ClientLedger ledger;
+    QDBusServiceWatcher clientWatcher;
+    PortSelectionTarget* target = nullptr;
+};

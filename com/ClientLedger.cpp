@@ -1,0 +1,55 @@
+#include "com/ClientLedger.h"
+
+bool ClientLedger::HoldsObject(const QString& client) const
+{
+    const auto it = clients.find(client);
+    return it != clients.end() && it->second.object;
+}
+
+int ClientLedger::Locks(const QString& client) const
+{
+    const auto it = clients.find(client);
+    return it == clients.end() ? 0 : it->second.locks;
+}
+
+void ClientLedger::ObjectUsed(const QString& client)
+{
+    Holdings& holdings = clients[client];
+    if (holdings.object)
+        return;
+    holdings.object = true;
+    lock.Lock();
+}
+
+bool ClientLedger::LockServer(const QString& client, bool lockIt)
+{
+    if (lockIt) {
+        ++clients[client].locks;
+        lock.Lock();
+        return true;
+    }
+    const auto it = clients.find(client);
+    if (it == clients.end())
+        return false;
+    if (it->second.locks > 0) {
+        --it->second.locks;
+        const bool keep = it->second.object || it->second.locks > 0;
+        if (!keep)
+            clients.erase(it);
+        // Last, because falling to 0 may end the run.
+        lock.Unlock();
+        return keep;
+    }
+    return true;
+}
+
+void ClientLedger::ClientGone(const QString& client)
+{
+    const auto it = clients.find(client);
+    if (it == clients.end())
+        return;
+    const int held = it->second.locks + (it->second.object ? 1 : 0);
+    clients.erase(it);
+    for (int i = 0; i < held; ++i)
+        lock.Unlock();
+}

@@ -1,0 +1,164 @@
+#include "com/ComServer.h"
+
+#include <QCoreApplication>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QFileInfo>
+
+#include <cstdio>
+
+#include "com/AutomationObject.h"
+#include "com/Registration.h"
+
+namespace {
+
+const char InterfaceApplication[] = "MV5840VSP.IApplication";
+constexpr int ShowTimeoutMs = 10000;
+
+// The absolute path of this program, also before the application object exists.
+QString ExecutablePath()
+{
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationFilePath();
+    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+}
+
+void SayOnStderr(const char* text)
+{
+    std::fprintf(stderr, "MV5840VSP: %s\n", text);
+}
+
+} // namespace
+
+ComServer::ComServer(QStringList arguments, QDBusConnection connection)
+    : arguments(std::move(arguments)), connection(std::move(connection))
+{
+}
+
+ComServer::~ComServer()
+{
+    TerminateServer();
+}
+
+bool ComServer::InitializeServer()
+{
+    serverInitialised = true;
+    exitCode = 0;
+    const RegistrationSwitch registration = FindRegistrationSwitch(CommandLineText(arguments));
+    if (registration != RegistrationSwitch::None) {
+        serverInitialised = false;
+        exitCode = RunRegistration(registration) ? 0 : 1;
+        return false;
+    }
+    switches = ParseRunSwitches(arguments);
+    lock.SetUserControl(switches.userControl);
+    if (!Publish()) {
+        serverInitialised = false;
+        return false;
+    }
+    return true;
+}
+
+bool ComServer::RunRegistration(RegistrationSwitch which)
+{
+    Registration registration(Registration::DefaultDataHome(), ExecutablePath());
+    const bool ok = which == RegistrationSwitch::Register ? registration.RegisterSelf() : registration.UnregisterSelf();
+    if (!ok)
+        SayOnStderr(which == RegistrationSwitch::Register ? "registration failed" : "unregistration failed");
+    return ok;
+}
+
+bool ComServer::Publish()
+{
+    if (!connection.isConnected()) {
+        if (switches.windowless) {
+            SayOnStderr("no D-Bus session bus; a run without a window has no one to serve, ending");
+            exitCode = 1;
+            return false;
+        }
+        SayOnStderr("no D-Bus session bus; running without the automation interface");
+        return true;
+    }
+
+    object = std::make_unique<AutomationObject>(lock, connection);
+    object->SetTarget(target);
+    if (!connection.registerObject(QLatin1String(Registration::ObjectPath), object.get(),
+                                   QDBusConnection::ExportAdaptors)) {
+        object.reset();
+        SayOnStderr("cannot publish the automation object; running without the automation interface");
+        return !switches.windowless;
+    }
+
+    // A run without a window gives the name up to a user's start, which has the ports; a
+    // user's start keeps it.
+    const QString name = QLatin1String(Registration::ServiceName);
+    const auto reply = connection.interface()->registerService(
+        name,
+        switches.windowless ? QDBusConnectionInterface::DontQueueService : QDBusConnectionInterface::ReplaceExistingService,
+        switches.windowless ? QDBusConnectionInterface::AllowReplacement : QDBusConnectionInterface::DontAllowReplacement);
+    if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
+        if (switches.windowless) {
+            nameWatcher = std::make_unique<QDBusServiceWatcher>(name, connection, QDBusServiceWatcher::WatchForOwnerChange);
+            QObject::connect(nameWatcher.get(), &QDBusServiceWatcher::serviceOwnerChanged, object.get(),
+                             [this](const QString&, const QString&, const QString& newOwner) { OnOwnerChanged(newOwner); });
+        }
+        return true;
+    }
+
+    connection.unregisterObject(QLatin1String(Registration::ObjectPath));
+    object.reset();
+    if (!reply.isValid()) {
+        SayOnStderr("cannot take the bus name; running without the automation interface");
+        return !switches.windowless;
+    }
+    if (switches.windowless) {
+        SayOnStderr("another instance already serves the automation interface; ending");
+        return false;
+    }
+    if (AskRunningInstanceToShow()) {
+        SayOnStderr("already running; brought the running instance's window forward");
+    } else {
+        SayOnStderr("already running, but the running instance did not answer");
+        exitCode = 1;
+    }
+    return false;
+}
+
+bool ComServer::AskRunningInstanceToShow()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(Registration::ServiceName),
+                                                       QLatin1String(Registration::ObjectPath),
+                                                       QLatin1String(InterfaceApplication), QStringLiteral("Show"));
+    const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, ShowTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+void ComServer::OnOwnerChanged(const QString& newOwner)
+{
+    if (newOwner == connection.baseService())
+        return;
+    // A user's start took the name over. This run still serves the clients it has, through
+    // its unique name, and ends with the last of them.
+    nameWatcher.reset();
+    lock.EndWhenIdle();
+}
+
+void ComServer::SetTarget(PortSelectionTarget* newTarget)
+{
+    target = newTarget;
+    if (object)
+        object->SetTarget(newTarget);
+}
+
+void ComServer::TerminateServer()
+{
+    if (!serverInitialised)
+        return;
+    serverInitialised = false;
+    nameWatcher.reset();
+    if (object) {
+        connection.unregisterObject(QLatin1String(Registration::ObjectPath));
+        connection.interface()->unregisterService(QLatin1String(Registration::ServiceName));
+        object.reset();
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+#include "com/AppLock.h"
+#include "com/CommandLine.h"
+#include "com/PortSelectionTarget.h"
+
+class AutomationObject;
+
+// The automation server of one process: the registration switches, the service on the
+// session bus and the lock count that ends a run started for a client.
+//
+//   ComServer server(arguments);              // the arguments as the program got them
+//   if (!server.InitializeServer())
+//       return server.ExitCode();             // registration run, or another instance runs
+//   if (server.Windowless())
+//       rc = app.exec();                      // ends when the last client is done
+//   else { server.SetTarget(&window); ...; server.SetTarget(nullptr); }
+//   server.TerminateServer();
+class ComServer {
+public:
+    // arguments: program path first. The bus connection defaults to the session bus.
+    explicit ComServer(QStringList arguments, QDBusConnection connection = QDBusConnection::sessionBus());
+    ~ComServer();
+    ComServer(const ComServer&) = delete;
+    ComServer& operator=(const ComServer&) = delete;
+
+    // Runs a registration switch, or publishes the service. False: the program ends now with
+    // ExitCode(), without a window. Needs a QCoreApplication unless it is a registration run.
+    bool InitializeServer();
+    // Withdraws the service. Does nothing unless the server is initialised.
+    void TerminateServer();
+
+    int ExitCode() const { return exitCode; }
+    bool ServerInitialised() const { return serverInitialised; }
+    // "Embedding" or "Automation" was given: no main window, no ports.
+    bool Windowless() const { return switches.windowless; }
+    // The service is reachable on the bus.
+    bool Serving() const { return object != nullptr; }
+
+    // The main window, or nullptr while there is none.
+    void SetTarget(PortSelectionTarget* target);
+    // What ends the run when the last lock goes in a run the user did not start; by default
+    // the event loop quits. A run with a main window passes a handler that closes the window
+    // when it is enabled.
+    void SetEndOfRun(std::function<void()> handler) { lock.SetEndOfRun(std::move(handler)); }
+
+    const AppLock& Lock() const { return lock; }
+    const AutomationObject* Object() const { return object.get(); }
+
+private:
+    bool RunRegistration(RegistrationSwitch which);
+    bool Publish();
+    bool AskRunningInstanceToShow();
+    void OnOwnerChanged(const QString& newOwner);
+
+    QStringList arguments;
+    QDBusConnection connection;
+    RunSwitches switches;
+    AppLock lock;
+    std::unique_ptr<AutomationObject> object;
+    std::unique_ptr<QDBusServiceWatcher> nameWatcher;
+    PortSelectionTarget* target = nullptr;
+    bool serverInitialised = false;
+    int exitCode = 0;
+};
