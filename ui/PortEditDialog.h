@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+
+#include "ui/DataExchange.h"
+
+class Ipv4AddressEdit;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+// The dialog in which the user enters one port, for adding ("增加") and for editing ("编辑").
+// The caller presets the value fields, runs exec() and reads them back after OK; exec() may
+// run again and starts from the values the fields hold. Widgets are named by their control
+// ids ("1008", "1011", ...; "1" is OK, "2" Cancel).
+class PortEditDialog : public QDialog {
+    Q_OBJECT
+public:
+    PortEditDialog(const QString& caption, bool sharedPort, QWidget* parent = nullptr);
+
+    QString Code;                   // at most 11 bytes of UTF-8
+    int PortNumber = 0;             // COM number, 1 to 256
+    int LoginInterval = 300;        // seconds, 10 to 100000
+    int dynamicLogin = 0;           // the DTU's address comes from its login
+    int protocol = 0;               // 0 UDP, 1 TCP
+    uint32_t hostOrderAddress = 0;  // the fixed address, first octet in the high byte
+
+    void accept() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    bool ExchangeData(DataExchange::Direction direction);
+    void OnDynamicLoginClicked();
+
+    QString caption;
+    bool sharedPort;
+    QLineEdit* portEdit;
+    QLineEdit* codeEdit;
+    QRadioButton* udpButton;
+    QRadioButton* tcpButton;
+    QLineEdit* intervalEdit;
+    QCheckBox* dynamicLoginBox;
+    Ipv4AddressEdit* addressEdit;
+    QPushButton* okButton;
+    QPushButton* cancelButton;
+};
