@@ -5,12 +5,15 @@
 #include <memory>
 #include <semaphore>
 #include <string>
+#include <string_view>
 
 #include "config/GlobalSettings.h"
 #include "link/PortView.h"
 #include "link/VirtualPortEntry.h"
 #include "net/SocketAddress.h"
+#include "net/Event.h"
 #include "net/SocketOwners.h"
+#include "net/WorkerThread.h"
 
 class UdpServerSocket;
 class VirtualPortSites;
@@ -44,7 +47,7 @@ public:
     GlobalSettings& settings;
     VirtualPortEntry ports[MaxPorts];
     std::unique_ptr<UdpServerSocket> udpServer;
-    std::binary_semaphore pumpLock{1};
+    mutable std::binary_semaphore pumpLock{1};
     std::atomic<int> sharedTarget{-1};
     VirtualSerialPort* sharedControl = nullptr;
     int sharedPortOpen = 0;
@@ -77,18 +80,57 @@ public:
     void RemovePort(int i);                             // delete: everything but the stored group
     bool AnyPortInUse() const;
     std::string PortDevicePath(int i) const;            // the link path an application opens
+    // The virtual port a record's bytes pass through: its own, or the shared one.
+    VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
+    // Record i's configuration as the edit dialog and the store see it, read under pumpLock
+    // (the receive thread moves the peer address of a dynamic port).
+    PortFields RecordFields(int i) const;
 
     // Datagrams from the UDP server, on its receive thread.
     void OnDatagram(UdpServerSocket* server, const SocketAddress& source, const uint8_t* data,
                     int length) override;
     void OnServerStateChanged() override;
+    // HandleLogin runs with pumpLock held (OnDatagram takes it for a login; HandleData holds
+    // it anyway), so the flows never change Code or the peer address under its feet.
     void HandleLogin(const SocketAddress& source, const uint8_t* data, int length);
     void HandleData(const SocketAddress& source, const uint8_t* data, int length);
+    // The record a datagram with this source and code belongs to, or -1. pumpLock held.
+    int MatchPort(const SocketAddress& source, std::string_view code) const;
+
+    // The pump thread of one record: PumpSharedPort in shared-port mode, else PumpOwnPort.
+    static uint32_t PortPump(void* entry);
+    void PumpOwnPort(VirtualPortEntry& entry);
+    void PumpSharedPort(VirtualPortEntry& entry);
 
     // Shared-port target, for the automation interface.
     bool SelectSharedTarget(const std::string& code);
     std::string GetSharedTargetCode() const;
+    void SetSharedTarget(int i);  // stores the target and wakes its pump
+
+    // Holds pumpLock for a scope.
+    class PumpLockHold {
+    public:
+        explicit PumpLockHold(std::binary_semaphore& lock) : lock_(lock) { lock_.acquire(); }
+        ~PumpLockHold() { lock_.release(); }
+        PumpLockHold(const PumpLockHold&) = delete;
+        PumpLockHold& operator=(const PumpLockHold&) = delete;
+
+    private:
+        std::binary_semaphore& lock_;
+    };
 
     PortView& view;
     VirtualPortSites& sites;
+
+private:
+    // Online expiry: one thread that sleeps until the earliest moment a UDP port whose DTU
+    // fell silent must be shown offline, and is woken when a port comes online.
+    static uint32_t OnlineWatch(void* table);
+    uint32_t ExpireSilentPorts();  // returns the milliseconds until the next check
+    void StartOnlineWatch();
+    void StopOnlineWatch();
+
+    WorkerThread onlineWatchThread;
+    Event onlineWatchWake{false};
+    std::atomic<int> onlineWatchStopping{0};
 };

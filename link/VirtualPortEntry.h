@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "net/Event.h"
@@ -40,6 +41,15 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::atomic<uint32_t> lastReportTick{0};
     std::atomic<int> bytesFromNetwork{0};
     std::atomic<int> bytesToNetwork{0};
+
+    // Set before pumpStopEvent is signalled to end the pump. A signal without it only wakes a
+    // sleeping pump (its TCP link connected, it became the shared target).
+    std::atomic<int> pumpStopping{0};
+    // Guards creating and closing pumpStopEvent against wake-ups from other threads.
+    std::mutex pumpEventGuard;
+
+    // Wakes the pump when it sleeps; nothing when no pump runs. Any thread.
+    void WakePump();
 
     // TCP notifications, on the link's worker.
     void OnLinkConnected() override;

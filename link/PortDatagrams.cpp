@@ -1,0 +1,139 @@
+#include <algorithm>
+#include <string>
+
+#include "link/DtuPacket.h"
+#include "link/PortTable.h"
+#include "net/TickCount.h"
+#include "net/UdpServerSocket.h"
+#include "vport/VirtualSerialPort.h"
+
+void PortTable::OnDatagram(UdpServerSocket*, const SocketAddress& source, const uint8_t* data,
+                           int length)
+{
+    if (length < DtuPacket::HeaderSize)
+        return;
+    switch (static_cast<DtuPacketType>(data[DtuPacket::TypeOffset])) {
+    case DtuPacketType::Login: {
+        PumpLockHold hold(pumpLock);
+        HandleLogin(source, data, length);
+        break;
+    }
+    case DtuPacketType::Data:
+        HandleData(source, data, length);
+        break;
+    default:
+        break;
+    }
+}
+
+void PortTable::OnServerStateChanged() {}
+
+int PortTable::MatchPort(const SocketAddress& source, std::string_view code) const
+{
+    for (int i = 0; i < MaxPorts; ++i) {
+        const VirtualPortEntry& e = ports[i];
+        if (!e.portHeld)
+            continue;
+        if (e.UseFixedIP) {
+            // The address decides: with another code the datagram belongs to no port.
+            if (e.peerAddress.Equals(source))
+                return e.Code == code ? i : -1;
+        } else if (e.Code == code) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, int length)
+{
+    const auto code = DtuPacket::ReadCode(data, length);
+    if (!code)
+        return;
+    const int i = MatchPort(source, *code);
+    if (i < 0)
+        return;
+    VirtualPortEntry& e = ports[i];
+    if (!e.UseFixedIP)
+        e.peerAddress = source;
+    e.lastReportTick = GetTickCount32();
+    if (e.online.exchange(1) == 0)
+        onlineWatchWake.Set();  // it has a deadline now
+    if (!e.UseFixedIP)
+        view.SetCell(i, PortView::ColAddress, source.ToText());
+    view.SetCell(i, PortView::ColConnection, "√");
+
+    uint8_t reply[DtuPacket::LoginReplySize];
+    DtuPacket::BuildLoginReply(data, reply);
+    udpServer->SendTo(e.peerAddress, reply, sizeof reply);
+}
+
+void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int length)
+{
+    if (length <= DtuPacket::HeaderSize)
+        return;
+    const auto code = DtuPacket::ReadCode(data, length);
+    if (!code)
+        return;
+    PumpLockHold hold(pumpLock);
+    const int i = MatchPort(source, *code);
+    if (i < 0)
+        return;
+    VirtualPortEntry& e = ports[i];
+    if (!e.online)
+        HandleLogin(source, data, length);
+    e.peerAddress = source;
+    e.lastReportTick = GetTickCount32();  // data count as a report too
+
+    const int payload = length - DtuPacket::HeaderSize;
+    if (VirtualSerialPort* port = PortOf(e))
+        port->Write(data + DtuPacket::HeaderSize, payload);
+    const int total = e.bytesFromNetwork.fetch_add(payload, std::memory_order_relaxed) + payload;
+    view.SetCell(i, PortView::ColReceived, std::to_string(total));
+    view.SetCell(i, PortView::ColConnection, "√");
+}
+
+void PortTable::StartOnlineWatch()
+{
+    onlineWatchStopping = 0;
+    onlineWatchThread.Start(OnlineWatch, this);
+}
+
+void PortTable::StopOnlineWatch()
+{
+    onlineWatchStopping = 1;
+    onlineWatchWake.Set();
+    onlineWatchThread.Wait();
+}
+
+uint32_t PortTable::OnlineWatch(void* table)
+{
+    auto& t = *static_cast<PortTable*>(table);
+    while (!t.onlineWatchStopping) {
+        const uint32_t wait = t.ExpireSilentPorts();
+        t.onlineWatchWake.Wait(wait);
+    }
+    return 0;
+}
+
+uint32_t PortTable::ExpireSilentPorts()
+{
+    // Under pumpLock, so a login cannot slip in between the test and the cleared mark.
+    PumpLockHold hold(pumpLock);
+    const uint32_t now = GetTickCount32();
+    uint32_t next = Event::Infinite;
+    for (VirtualPortEntry& e : ports) {
+        // A TCP port's mark follows its connection instead.
+        if (!e.portHeld || e.UseTcp || !e.online)
+            continue;
+        const uint32_t limit = static_cast<uint32_t>(std::max(e.LoginInterval, 1)) * 1000u;
+        const uint32_t silent = now - e.lastReportTick;
+        if (silent > limit) {
+            e.online = 0;
+            view.SetCell(e.index, PortView::ColConnection, "");
+        } else {
+            next = std::min(next, limit - silent + 1);
+        }
+    }
+    return next;
+}

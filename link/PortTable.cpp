@@ -1,0 +1,283 @@
+#include "link/PortTable.h"
+
+#include <unistd.h>
+
+#include "net/TcpClientLink.h"
+#include "net/UdpServerSocket.h"
+#include "vport/VirtualPortSites.h"
+#include "vport/VirtualSerialPort.h"
+
+namespace {
+
+constexpr int FirstSiteId = 1017;
+
+std::string PortName(int number)
+{
+    return "COM" + std::to_string(number);
+}
+
+// Equal when the texts differ at most in the case of the letters A to Z.
+bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
+    for (size_t k = 0; k < a.size(); ++k) {
+        if (fold(a[k]) != fold(b[k]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PortTable::PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
+                     const char* serverAddress)
+    : settings(settings), udpServer(std::make_unique<UdpServerSocket>(serverAddress)),
+      view(view), sites(sites)
+{
+    for (int i = 0; i < MaxPorts; ++i) {
+        ports[i].index = i;
+        ports[i].owner = this;
+    }
+}
+
+PortTable::~PortTable()
+{
+    // Nothing may run on the records or the server once they go.
+    ShutdownLinks();
+    StopNetwork();
+}
+
+PortTable::NetworkResult PortTable::StartNetwork()
+{
+    char name[255];
+    if (gethostname(name, sizeof name) != 0)
+        return NetworkResult::HostNameFailed;
+    udpServer->SetOwner(this);
+    udpServer->Start();
+    networkStarted = 1;
+    StartOnlineWatch();
+    return NetworkResult::Started;
+}
+
+void PortTable::StopNetwork()
+{
+    if (!networkStarted)
+        return;
+    udpServer->Stop();
+    StopOnlineWatch();
+    networkStarted = 0;
+}
+
+void PortTable::BindSharedControl()
+{
+    sharedControl = &sites.Site(FirstSiteId);
+    sharedControl->Initialize();
+    sharedPortOpen = sharedControl->Open(PortName(settings.VPortNo)) ? 1 : 0;
+}
+
+void PortTable::ResetRecord(int i)
+{
+    VirtualPortEntry& e = ports[i];
+    PumpLockHold hold(pumpLock);
+    e.portHeld = 0;
+    e.linkRunning = 0;
+    e.PortNumber = 0;
+    e.UseFixedIP = 0;
+    e.peerAddress = SocketAddress();
+    e.online = 0;
+    e.LoginInterval = 300;
+    e.Code.clear();
+    e.UseTcp = 0;
+    e.tcpConnected = 0;
+    e.listRow = -1;
+    e.lastReportTick = 0;
+    e.bytesFromNetwork = 0;
+    e.bytesToNetwork = 0;
+}
+
+void PortTable::BindRecordControl(int i)
+{
+    ports[i].control = &sites.Site(FirstSiteId + i);
+    ports[i].control->Initialize();
+}
+
+int PortTable::FindFreeSlot() const
+{
+    for (int i = 0; i < MaxPorts; ++i) {
+        if (!ports[i].portHeld)
+            return i;
+    }
+    return -1;
+}
+
+int PortTable::FindPortByNumber(int number) const
+{
+    for (int i = 0; i < MaxPorts; ++i) {
+        if (ports[i].portHeld && ports[i].PortNumber == number)
+            return i;
+    }
+    return -1;
+}
+
+void PortTable::RenumberRows()
+{
+    const int rows = view.RowCount();
+    for (int row = 0; row < rows; ++row) {
+        const int record = view.RecordAtRow(row);
+        if (record >= 0 && record < MaxPorts)
+            ports[record].listRow = row;
+    }
+}
+
+void PortTable::FillRecord(int i, const PortFields& fields)
+{
+    VirtualPortEntry& e = ports[i];
+    PumpLockHold hold(pumpLock);
+    e.PortNumber = fields.PortNumber;
+    e.UseFixedIP = fields.UseFixedIP;
+    e.peerAddress = fields.peerAddress;
+    e.Code = fields.Code;
+    e.LoginInterval = fields.LoginInterval;
+    e.UseTcp = fields.UseTcp;
+}
+
+PortFields PortTable::RecordFields(int i) const
+{
+    const VirtualPortEntry& e = ports[i];
+    PumpLockHold hold(pumpLock);
+    PortFields fields;
+    fields.PortNumber = e.PortNumber;
+    fields.UseFixedIP = e.UseFixedIP;
+    fields.peerAddress = e.peerAddress;
+    fields.Code = e.Code;
+    fields.LoginInterval = e.LoginInterval;
+    fields.UseTcp = e.UseTcp;
+    return fields;
+}
+
+void PortTable::ApplyEdit(int i, const PortFields& fields)
+{
+    VirtualPortEntry& e = ports[i];
+    const bool numberChanged = fields.PortNumber != e.PortNumber;
+    FillRecord(i, fields);
+    onlineWatchWake.Set();  // the interval may have become shorter
+
+    if (numberChanged) {
+        StopPortLink(e);
+        CloseVirtualPort(e);
+    }
+    DropTcpLink(e);
+    const std::string name = PortName(e.PortNumber);
+    if (!e.portHeld) {
+        e.portHeld = 1;
+        e.linkRunning = settings.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
+    }
+
+    view.SetCell(i, PortView::ColName, name);
+    view.SetCell(i, PortView::ColCode, e.Code);
+    if (e.UseFixedIP) {
+        std::string address;
+        {
+            PumpLockHold hold(pumpLock);
+            address = e.peerAddress.ToText();
+        }
+        view.SetCell(i, PortView::ColAddress, address);
+    }
+
+    if (e.linkRunning)
+        StartPortLink(e);
+    if (e.UseTcp)
+        ConnectTcpLink(e);
+}
+
+void PortTable::RemovePort(int i)
+{
+    VirtualPortEntry& e = ports[i];
+    if (sharedTarget.load() == i) {
+        int next = -1;
+        for (int k = 0; k < MaxPorts; ++k) {
+            if (k != i && ports[k].portHeld) {
+                next = k;
+                break;
+            }
+        }
+        SetSharedTarget(next);
+    }
+    DropTcpLink(e);
+    StopPortLink(e);
+    if (settings.OnlyOnePort) {
+        PumpLockHold hold(pumpLock);
+        e.portHeld = 0;
+    } else {
+        CloseVirtualPort(e);
+    }
+    e.bytesToNetwork = 0;
+    e.bytesFromNetwork = 0;
+    e.tcpConnected = 0;
+    // A port that takes this slot later must log in afresh.
+    e.online = 0;
+    if (e.listRow >= 0)
+        view.DeleteRow(e.listRow);
+    e.listRow = -1;
+    RenumberRows();
+}
+
+bool PortTable::AnyPortInUse() const
+{
+    if (settings.OnlyOnePort)
+        return sharedControl && sharedControl->InUse();
+    for (const VirtualPortEntry& e : ports) {
+        if (e.PortNumber != 0 && e.control && e.control->InUse())
+            return true;
+    }
+    return false;
+}
+
+VirtualSerialPort* PortTable::PortOf(const VirtualPortEntry& entry) const
+{
+    return settings.OnlyOnePort ? sharedControl : entry.control;
+}
+
+std::string PortTable::PortDevicePath(int i) const
+{
+    VirtualSerialPort* port = PortOf(ports[i]);
+    return port ? port->DevicePath() : std::string();
+}
+
+bool PortTable::SelectSharedTarget(const std::string& code)
+{
+    if (code.empty())
+        return false;
+    int found = -1;
+    {
+        PumpLockHold hold(pumpLock);
+        for (int i = 0; i < MaxPorts; ++i) {
+            if (ports[i].portHeld && EqualsIgnoringLetterCase(ports[i].Code, code)) {
+                found = i;
+                break;
+            }
+        }
+    }
+    if (found < 0)
+        return false;
+    SetSharedTarget(found);
+    return true;
+}
+
+std::string PortTable::GetSharedTargetCode() const
+{
+    const int target = sharedTarget.load();
+    if (target < 0 || target >= MaxPorts)
+        return "#NoSelected";
+    PumpLockHold hold(pumpLock);
+    return ports[target].Code;
+}
+
+void PortTable::SetSharedTarget(int i)
+{
+    sharedTarget.store(i);
+    if (i >= 0 && i < MaxPorts)
+        ports[i].WakePump();
+}

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <thread>
+
+#include "LinkTestSupport.h"
+#include "net/UdpServerSocket.h"
+
+namespace {
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+TEST(PortTableFlows, SlotsAndNumbers)
+{
+    LinkRig rig;
+    for (int k = 0; k < 10; ++k)
+        rig.AddPort(10 + k, "C" + std::to_string(k));
+    EXPECT_EQ(rig.table->FindPortByNumber(13), 3);
+    EXPECT_EQ(rig.table->FindPortByNumber(99), -1);
+    EXPECT_EQ(rig.table->FindFreeSlot(), 10);
+
+    rig.table->RemovePort(3);
+    EXPECT_EQ(rig.table->FindPortByNumber(13), -1);
+    EXPECT_EQ(rig.table->FindFreeSlot(), 3);
+    EXPECT_EQ(rig.view.RowCount(), 9);
+    for (int row = 0; row < rig.view.RowCount(); ++row)
+        EXPECT_EQ(rig.table->ports[rig.view.RecordAtRow(row)].listRow, row);
+
+    // The free slot is reused; its row comes last.
+    EXPECT_EQ(rig.AddPort(30, "N"), 3);
+    EXPECT_EQ(rig.view.Rows().back(), 3);
+    EXPECT_EQ(rig.table->ports[3].listRow, 9);
+}
+
+TEST(PortTableFlows, EditKeepingTheNumberLeavesPortAndPumpAlone)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    const std::string path = rig.Path(i);
+    SerialApp app(path);
+    ASSERT_TRUE(app.IsOpen());
+    ASSERT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse(); }));
+    std::this_thread::sleep_for(100ms);
+    const int threads = ThreadCount();
+
+    rig.table->ApplyEdit(i, rig.Fields(7, "B2"));
+    EXPECT_EQ(ThreadCount(), threads);  // exactly one pump still
+    EXPECT_TRUE(rig.table->ports[i].pumpThread.IsRunning());
+    EXPECT_EQ(rig.Path(i), path);
+    EXPECT_TRUE(rig.table->AnyPortInUse());
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColCode, "B2"));
+
+    // The application's open descriptor still carries data both ways, under the new code.
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendData("A1", ToBytes("old"));
+    dtu.SendData("B2", ToBytes("new"));
+    EXPECT_EQ(app.Read(3), ToBytes("new"));
+    ASSERT_TRUE(dtu.Receive());  // login reply
+    ASSERT_TRUE(app.Write(ToBytes("up")));
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(*datagram, ([] {
+        Bytes d = Header("B2", 3);
+        d.push_back('u');
+        d.push_back('p');
+        return d;
+    })());
+}
+
+TEST(PortTableFlows, EditChangingTheNumberMovesTheDevice)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    const std::string oldPath = rig.Path(i);
+    ASSERT_TRUE(Exists(oldPath));
+
+    rig.table->ApplyEdit(i, rig.Fields(8, "A1"));
+    const std::string newPath = rig.Path(i);
+    EXPECT_FALSE(Exists(oldPath));
+    ASSERT_TRUE(Exists(newPath));
+    EXPECT_NE(newPath.find("COM8"), std::string::npos);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColName, "COM8"));
+    EXPECT_EQ(rig.table->FindPortByNumber(8), i);
+    EXPECT_TRUE(rig.table->ports[i].pumpThread.IsRunning());
+
+    SerialApp app(newPath);
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendData("A1", ToBytes("moved"));
+    EXPECT_EQ(app.Read(5), ToBytes("moved"));
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(app.Write(ToBytes("ok")));
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->size(), 15u);
+}
+
+TEST(PortTableFlows, InUseFollowsTheApplication)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    EXPECT_FALSE(rig.table->AnyPortInUse());
+    {
+        SerialApp app(rig.Path(i));
+        ASSERT_TRUE(app.IsOpen());
+        EXPECT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse(); }));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !rig.table->AnyPortInUse(); }));
+}
+
+TEST(PortTableFlows, ShutdownStopsEveryPumpAndClosesEveryPort)
+{
+    LinkRig rig;
+    const int baseline = ThreadCount();
+    std::vector<std::string> paths;
+    for (int k = 0; k < 20; ++k)
+        paths.push_back(rig.Path(rig.AddPort(20 + k, "S" + std::to_string(k))));
+    EXPECT_GE(ThreadCount(), baseline + 20);
+    rig.table->ShutdownLinks();
+    for (int k = 0; k < 20; ++k) {
+        EXPECT_FALSE(rig.table->ports[k].pumpThread.IsRunning());
+        EXPECT_EQ(rig.table->ports[k].portHeld.load(), 0);
+        EXPECT_FALSE(Exists(paths[k]));
+    }
+    rig.table->StopNetwork();
+    EXPECT_FALSE(rig.table->udpServer->IsRunning());
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/GlobalSettings.h"
+#include "link/PortTable.h"
+#include "link/PortView.h"
+#include "net/SocketAddress.h"
+#include "vport/VirtualPortSites.h"
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// Polls until the condition holds or the generous limit passes.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s);
+
+Bytes Pattern(size_t size, uint32_t seed);
+Bytes ToBytes(const std::string& text);
+
+// The list as the link runtime fills it; cells are kept per record and in call order.
+class RecordingView : public PortView {
+public:
+    struct Update {
+        int record;
+        int column;
+        std::string text;
+    };
+
+    int AppendRow(int record, const std::string& name) override;
+    void DeleteRow(int row) override;
+    int RowCount() const override;
+    int RecordAtRow(int row) const override;
+    void SetCell(int record, int column, const std::string& text) override;
+
+    std::string Cell(int record, int column) const;
+    bool WaitCell(int record, int column, const std::string& text,
+                  std::chrono::milliseconds limit = 10s) const;
+    std::vector<Update> Updates() const;
+    std::vector<int> Rows() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<int> rows_;
+    std::map<std::pair<int, int>, std::string> cells_;
+    std::vector<Update> updates_;
+};
+
+// A private XDG_RUNTIME_DIR, so the port links of each test live apart.
+class TempRuntimeDir {
+public:
+    TempRuntimeDir();
+    ~TempRuntimeDir();
+
+private:
+    std::string path_;
+    std::optional<std::string> saved_;
+};
+
+// A DTU on UDP: a socket on 127.0.0.x that talks to the server.
+class UdpDtu {
+public:
+    UdpDtu(uint16_t serverPort, const char* ip = "127.0.0.1", uint16_t port = 0);
+    ~UdpDtu();
+    UdpDtu(const UdpDtu&) = delete;
+    UdpDtu& operator=(const UdpDtu&) = delete;
+
+    uint16_t Port() const;
+    void Send(const Bytes& datagram);
+    void SendLogin(const std::string& code);
+    void SendData(const std::string& code, const Bytes& payload);
+    // The next datagram within the limit.
+    std::optional<Bytes> Receive(std::chrono::milliseconds limit = 10s);
+
+private:
+    int fd_;
+    uint16_t serverPort_;
+};
+
+Bytes Header(const std::string& code, uint8_t type);
+
+// A serial application: opens the port's link as terminal programs do and sets raw mode.
+class SerialApp {
+public:
+    explicit SerialApp(const std::string& path);
+    ~SerialApp();
+    SerialApp(const SerialApp&) = delete;
+    SerialApp& operator=(const SerialApp&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close();
+    // Writes all bytes, waiting while the terminal is full; false when it stays full.
+    bool Write(const Bytes& bytes);
+    Bytes Read(size_t count, std::chrono::milliseconds limit = 10s);
+    bool Readable(std::chrono::milliseconds limit);
+
+private:
+    int fd_;
+};
+
+// A DTU that listens for the link's TCP connection on 127.0.0.1.
+class TcpDtu {
+public:
+    explicit TcpDtu(uint16_t port, int receiveBuffer = 0);
+    ~TcpDtu();
+    int Accept(std::chrono::milliseconds limit = 10s);  // the connection, or -1
+    void CloseConnection();
+    bool Write(const Bytes& bytes);
+    Bytes Read(size_t count, std::chrono::milliseconds limit = 10s);
+    // Shrinks the send buffer of the link's end of the connection (a descriptor of this
+    // process), so a DTU that stops reading makes the link refuse writes soon.
+    bool ShrinkPeerSendBuffer();
+
+private:
+    int listener_;
+    int connection_ = -1;
+};
+
+uint16_t FreePort(int type);
+SocketAddress LoopbackAddress(const char* ip, uint16_t port);
+int ThreadCount();
+
+// A running table on 127.0.0.1 with its controls bound, as the main window brings it up.
+class LinkRig {
+public:
+    explicit LinkRig(bool sharedMode = false, int vportNo = 5);
+    ~LinkRig();
+
+    int AddPort(int number, const std::string& code, int useTcp = 0,
+                const char* fixedIp = nullptr);
+    PortFields Fields(int number, const std::string& code, int useTcp = 0,
+                      const char* fixedIp = nullptr) const;
+    std::string Path(int record) { return table->PortDevicePath(record); }
+
+    TempRuntimeDir runtimeDir;
+    GlobalSettings settings;
+    VirtualPortSites sites;
+    RecordingView view;
+    uint16_t serverPort;
+    std::unique_ptr<PortTable> table;
+};

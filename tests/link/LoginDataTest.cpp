@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include "LinkTestSupport.h"
+#include "net/UdpServerSocket.h"
+#include "link/DtuPacket.h"
+
+#include <thread>
+
+namespace {
+
+Bytes Reply(const Bytes& request)
+{
+    Bytes reply(request.begin(), request.begin() + 12);
+    reply.insert(reply.end(), {0x01, 'O', 'K'});
+    return reply;
+}
+
+Bytes DataDatagram(const std::string& code, const Bytes& payload)
+{
+    Bytes datagram = Header(code, 3);
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    return datagram;
+}
+
+}  // namespace
+
+TEST(LoginAndData, LoginGetsTheReplyAndMarksTheRow)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    UdpDtu dtu(rig.serverPort);
+
+    Bytes login = Header("A1", 0);
+    std::fill(login.begin() + 3, login.begin() + 12, 0xEE);  // echoed as it came
+    login.push_back(0x99);                                     // not read
+    dtu.Send(login);
+    auto reply = dtu.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Reply(login));
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColAddress), "127.0.0.1");
+    EXPECT_EQ(rig.table->ports[i].online.load(), 1);
+}
+
+TEST(LoginAndData, MalformedAndForeignDatagramsAreDroppedWithoutTrace)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+
+    dtu.Send(Bytes(12, 0));                  // shorter than the header
+    dtu.Send(Header("A1", 3));               // data without payload
+    Bytes noNul(14, 'A');
+    noNul[12] = 0;
+    dtu.Send(noNul);                         // no NUL in the code field (login)
+    noNul[12] = 3;
+    dtu.Send(noNul);                         // same, data
+    for (uint8_t type : {1, 2, 4, 255}) {
+        Bytes other = Header("A1", type);
+        other.push_back('x');
+        dtu.Send(other);
+    }
+    dtu.SendLogin("B2");                     // no port has this code
+    dtu.SendData("a1", ToBytes("x"));        // codes are case-sensitive
+
+    // The first answer is the one to the first valid login; nothing else arrived meanwhile.
+    dtu.SendLogin("A1");
+    auto reply = dtu.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Reply(Header("A1", 0)));
+    EXPECT_FALSE(app.Readable(100ms));
+    for (const auto& update : rig.view.Updates()) {
+        EXPECT_NE(update.column, PortView::ColReceived);
+    }
+}
+
+TEST(LoginAndData, FirstDataOfADtuThatNeverLoggedInIsPrecededByTheLoginReply)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+
+    Bytes first = DataDatagram("A1", ToBytes("hello"));
+    dtu.Send(first);
+    EXPECT_EQ(app.Read(5), ToBytes("hello"));
+    // The reply was sent before the payload entered the port, so it is already queued.
+    auto reply = dtu.Receive(0ms);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Reply(first));
+
+    auto updates = rig.view.Updates();
+    int mark = -1, count = -1;
+    for (int k = 0; k < static_cast<int>(updates.size()); ++k) {
+        if (updates[k].record != i)
+            continue;
+        if (updates[k].column == PortView::ColConnection && mark < 0)
+            mark = k;
+        if (updates[k].column == PortView::ColReceived && count < 0)
+            count = k;
+    }
+    ASSERT_GE(mark, 0);
+    ASSERT_GE(count, 0);
+    EXPECT_LT(mark, count);
+
+    // Online now: later data get no reply. Counts add up: 5 + 10 + 1.
+    dtu.SendData("A1", Pattern(10, 1));
+    dtu.SendData("A1", ToBytes("!"));
+    Bytes expected = Pattern(10, 1);
+    expected.push_back('!');
+    EXPECT_EQ(app.Read(11), expected);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, "16"));
+    EXPECT_FALSE(dtu.Receive(50ms));
+}
+
+TEST(LoginAndData, AllByteValuesPassToTheApplication)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    Bytes all(256);
+    for (int b = 0; b < 256; ++b)
+        all[b] = static_cast<uint8_t>(b);
+    dtu.SendData("A1", all);
+    EXPECT_EQ(app.Read(256), all);
+}
+
+TEST(Matching, FixedAddressPortsAreMatchedByAddressAndPortFirst)
+{
+    LinkRig rig;
+    const uint16_t dtuPort = rig.settings.SocketPort;
+    const int fixed = rig.AddPort(1, "X", 0, "127.0.0.5");
+    const int dynamicX = rig.AddPort(2, "X");
+    const int dynamicY = rig.AddPort(3, "Y");
+
+    // Code X from another address: the dynamic port.
+    UdpDtu other(rig.serverPort, "127.0.0.6", dtuPort);
+    other.SendLogin("X");
+    ASSERT_TRUE(other.Receive());
+    EXPECT_TRUE(rig.view.WaitCell(dynamicX, PortView::ColAddress, "127.0.0.6"));
+
+    // From the fixed address with code Y: the scan ends there, no port gets it.
+    UdpDtu atFixed(rig.serverPort, "127.0.0.5", dtuPort);
+    atFixed.SendLogin("Y");
+    atFixed.SendLogin("X");
+    auto reply = atFixed.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Reply(Header("X", 0)));
+    EXPECT_TRUE(rig.view.WaitCell(fixed, PortView::ColConnection, "√"));
+    EXPECT_EQ(rig.view.Cell(dynamicY, PortView::ColConnection), "");
+    EXPECT_EQ(rig.view.Cell(fixed, PortView::ColAddress), "127.0.0.5");
+
+    // The fixed address from another source port is not the fixed port's address.
+    UdpDtu otherPort(rig.serverPort, "127.0.0.5");
+    otherPort.SendLogin("X");
+    ASSERT_TRUE(otherPort.Receive());
+    EXPECT_TRUE(rig.view.WaitCell(dynamicX, PortView::ColAddress, "127.0.0.5"));
+}
+
+TEST(Matching, CodesAreCaseSensitiveAndTheLowerIndexWins)
+{
+    LinkRig rig;
+    const int lower = rig.AddPort(1, "abc");
+    const int upper = rig.AddPort(2, "ABC");
+    const int twin = rig.AddPort(3, "abc");
+    SerialApp lowerApp(rig.Path(lower)), upperApp(rig.Path(upper)), twinApp(rig.Path(twin));
+    UdpDtu dtu(rig.serverPort);
+
+    dtu.SendData("ABC", ToBytes("upper"));
+    EXPECT_EQ(upperApp.Read(5), ToBytes("upper"));
+    dtu.SendData("abc", ToBytes("lower"));
+    EXPECT_EQ(lowerApp.Read(5), ToBytes("lower"));
+    EXPECT_FALSE(twinApp.Readable(100ms));
+    EXPECT_EQ(rig.view.Cell(twin, PortView::ColConnection), "");
+}
+
+TEST(Matching, ADynamicPortFollowsTheDtuButShowsTheLoginAddress)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    UdpDtu first(rig.serverPort, "127.0.0.7");
+    UdpDtu second(rig.serverPort, "127.0.0.8");
+
+    first.SendLogin("A1");
+    ASSERT_TRUE(first.Receive());
+    second.SendData("A1", ToBytes("moved"));
+    EXPECT_EQ(app.Read(5), ToBytes("moved"));
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColAddress), "127.0.0.7");
+
+    // Outgoing data go to where the DTU last sent from.
+    ASSERT_TRUE(app.Write(ToBytes("back")));
+    auto data = second.Receive();
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, DataDatagram("A1", ToBytes("back")));
+    EXPECT_FALSE(first.Receive(100ms));
+
+    second.SendLogin("A1");
+    ASSERT_TRUE(second.Receive());
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColAddress, "127.0.0.8"));
+}
+
+TEST(OnlineExpiry, ASilentUdpDtuGoesOfflineAndLogsInAgainWithItsNextData)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    const int quiet = rig.AddPort(8, "B2");
+    {
+        PortTable::PumpLockHold hold(rig.table->pumpLock);
+        rig.table->ports[i].LoginInterval = 1;
+    }
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort), other(rig.serverPort);
+    other.SendLogin("B2");  // 300 s interval: stays online
+    ASSERT_TRUE(other.Receive());
+
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "", 10s));
+    EXPECT_EQ(rig.table->ports[i].online.load(), 0);
+    EXPECT_EQ(rig.view.Cell(quiet, PortView::ColConnection), "√");
+
+    Bytes data = DataDatagram("A1", ToBytes("again"));
+    dtu.Send(data);
+    auto reply = dtu.Receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, Reply(data));
+    EXPECT_EQ(app.Read(5), ToBytes("again"));
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+}
+
+TEST(OnlineExpiry, RegularReportsKeepThePortOnline)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    {
+        PortTable::PumpLockHold hold(rig.table->pumpLock);
+        rig.table->ports[i].LoginInterval = 2;
+    }
+    UdpDtu dtu(rig.serverPort);
+    for (int k = 0; k < 8; ++k) {
+        dtu.SendLogin("A1");
+        ASSERT_TRUE(dtu.Receive());
+        std::this_thread::sleep_for(250ms);
+        // Each report moves the deadline; the mark never went away in between.
+        for (const auto& update : rig.view.Updates()) {
+            if (update.record == i && update.column == PortView::ColConnection) {
+                ASSERT_EQ(update.text, "√");
+            }
+        }
+    }
+}

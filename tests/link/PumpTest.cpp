@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include "LinkTestSupport.h"
+#include "net/UdpServerSocket.h"
+#include "link/DtuPacket.h"
+
+namespace {
+
+Bytes Payload(const Bytes& datagram, const std::string& code)
+{
+    Bytes header = Header(code, 3);
+    EXPECT_GE(datagram.size(), 14u);
+    EXPECT_TRUE(std::equal(header.begin(), header.end(), datagram.begin()));
+    return Bytes(datagram.begin() + 13, datagram.end());
+}
+
+// Payload sizes of the datagrams that arrive until total bytes came.
+std::vector<size_t> ReceiveChunks(UdpDtu& dtu, const std::string& code, size_t total,
+                                  Bytes* joined)
+{
+    std::vector<size_t> sizes;
+    size_t got = 0;
+    while (got < total) {
+        auto datagram = dtu.Receive();
+        if (!datagram)
+            break;
+        Bytes payload = Payload(*datagram, code);
+        sizes.push_back(payload.size());
+        got += payload.size();
+        joined->insert(joined->end(), payload.begin(), payload.end());
+    }
+    return sizes;
+}
+
+}  // namespace
+
+TEST(PortPump, FramingOnAPerPortUdpPort)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+
+    // 10 bytes at once leave as one 23-byte datagram.
+    Bytes ten = Pattern(10, 1);
+    ASSERT_TRUE(app.Write(ten));
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->size(), 23u);
+    EXPECT_EQ(Payload(*datagram, "A1"), ten);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColSent, "10"));
+    EXPECT_FALSE(dtu.Receive(100ms));
+
+    // 2500 bytes in one go: 1000, 1000, 500.
+    Bytes big = Pattern(2500, 2);
+    ASSERT_TRUE(app.Write(big));
+    Bytes joined;
+    EXPECT_EQ(ReceiveChunks(dtu, "A1", 2500, &joined), (std::vector<size_t>{1000, 1000, 500}));
+    EXPECT_EQ(joined, big);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColSent, "2510"));
+
+    // Exactly 1000 leave as one 1013-byte datagram; 1001 as 1000, then 1.
+    Bytes thousand = Pattern(1000, 3);
+    ASSERT_TRUE(app.Write(thousand));
+    datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(datagram->size(), 1013u);
+    EXPECT_EQ(Payload(*datagram, "A1"), thousand);
+    Bytes more = Pattern(1001, 4);
+    ASSERT_TRUE(app.Write(more));
+    joined.clear();
+    EXPECT_EQ(ReceiveChunks(dtu, "A1", 1001, &joined), (std::vector<size_t>{1000, 1}));
+    EXPECT_EQ(joined, more);
+}
+
+TEST(PortPump, DataGoOutEvenToADtuThatNeverReported)
+{
+    LinkRig rig;
+    UdpDtu dtu(rig.serverPort, "127.0.0.1", rig.settings.SocketPort);
+    const int i = rig.AddPort(7, "F1", 0, "127.0.0.1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.Write(ToBytes("AT")));
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "F1"), ToBytes("AT"));
+}
+
+TEST(PortPump, ALongStreamArrivesWholeAndInOrder)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+
+    Bytes stream = Pattern(100000, 9);
+    std::thread writer([&] {
+        for (size_t at = 0; at < stream.size(); at += 700)
+            app.Write(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 700)));
+    });
+    Bytes joined;
+    auto sizes = ReceiveChunks(dtu, "A1", stream.size(), &joined);
+    writer.join();
+    EXPECT_EQ(joined, stream);
+    for (size_t size : sizes)
+        EXPECT_LE(size, 1000u);
+}
+
+TEST(SharedPort, DataFromEveryDtuLandInTheSharedPortAndOnlyTheTargetHearsBack)
+{
+    LinkRig rig(true, 9);
+    const int first = rig.AddPort(9, "D1");
+    const int second = rig.AddPort(9, "D2");
+    EXPECT_EQ(rig.table->sharedTarget.load(), first);
+    EXPECT_EQ(rig.table->GetSharedTargetCode(), "D1");
+    ASSERT_EQ(rig.Path(first), rig.Path(second));
+    SerialApp app(rig.Path(first));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu1(rig.serverPort), dtu2(rig.serverPort);
+
+    dtu1.SendLogin("D1");
+    ASSERT_TRUE(dtu1.Receive());
+    dtu2.SendLogin("D2");
+    ASSERT_TRUE(dtu2.Receive());
+    dtu1.SendData("D1", ToBytes("one"));
+    EXPECT_EQ(app.Read(3), ToBytes("one"));
+    dtu2.SendData("D2", ToBytes("two!"));
+    EXPECT_EQ(app.Read(4), ToBytes("two!"));
+    EXPECT_TRUE(rig.view.WaitCell(first, PortView::ColReceived, "3"));
+    EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColReceived, "4"));
+
+    ASSERT_TRUE(app.Write(ToBytes("to1")));
+    auto datagram = dtu1.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "D1"), ToBytes("to1"));
+
+    EXPECT_FALSE(rig.table->SelectSharedTarget("zz"));
+    EXPECT_FALSE(rig.table->SelectSharedTarget(""));
+    EXPECT_EQ(rig.table->sharedTarget.load(), first);
+    ASSERT_TRUE(rig.table->SelectSharedTarget("d2"));
+    EXPECT_EQ(rig.table->GetSharedTargetCode(), "D2");
+
+    ASSERT_TRUE(app.Write(ToBytes("to2")));
+    datagram = dtu2.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "D2"), ToBytes("to2"));
+    EXPECT_FALSE(dtu1.Receive(100ms));
+    EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColSent, "3"));
+    EXPECT_EQ(rig.view.Cell(first, PortView::ColSent), "3");
+
+    // Exactly 1000 and 1001 frame as on a per-port port.
+    Bytes thousand = Pattern(1000, 5);
+    ASSERT_TRUE(app.Write(thousand));
+    datagram = dtu2.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "D2"), thousand);
+    Bytes more = Pattern(1001, 6);
+    ASSERT_TRUE(app.Write(more));
+    Bytes joined;
+    EXPECT_EQ(ReceiveChunks(dtu2, "D2", 1001, &joined), (std::vector<size_t>{1000, 1}));
+    EXPECT_EQ(joined, more);
+
+    // Deleting the target moves it to the lowest record left; then to none.
+    rig.table->RemovePort(second);
+    EXPECT_EQ(rig.table->GetSharedTargetCode(), "D1");
+    ASSERT_TRUE(app.Write(ToBytes("back")));
+    datagram = dtu1.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "D1"), ToBytes("back"));
+    rig.table->RemovePort(first);
+    EXPECT_EQ(rig.table->sharedTarget.load(), -1);
+    EXPECT_EQ(rig.table->GetSharedTargetCode(), "#NoSelected");
+}

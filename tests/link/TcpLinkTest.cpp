@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <thread>
+
+#include "LinkTestSupport.h"
+#include "net/UdpServerSocket.h"
+
+namespace {
+
+std::vector<std::string> ConnectionMarks(const RecordingView& view, int record)
+{
+    std::vector<std::string> marks;
+    for (const auto& update : view.Updates()) {
+        if (update.record == record && update.column == PortView::ColConnection)
+            marks.push_back(update.text);
+    }
+    return marks;
+}
+
+}  // namespace
+
+TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
+{
+    LinkRig rig;
+    const uint16_t port = FreePort(SOCK_STREAM);
+    rig.settings.SocketPort = port;  // nobody listens yet: refused
+    const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+
+    // Written while the link is down: kept in the port, not read.
+    ASSERT_TRUE(app.Write(ToBytes("AT")));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColSent), "");
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "");
+
+    TcpDtu dtu(port);
+    ASSERT_GE(dtu.Accept(), 0);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+    EXPECT_EQ(dtu.Read(2), ToBytes("AT"));  // exactly the serial bytes, no header
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColSent, "2"));
+
+    // A chunk larger than the link's buffer arrives whole and in order.
+    Bytes big = Pattern(5000, 3);
+    ASSERT_TRUE(dtu.Write(big));
+    EXPECT_EQ(app.Read(big.size()), big);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, "5000"));
+
+    // The DTU closes: the mark goes, the link comes back by itself.
+    // The reconnect lands in the listener's backlog at once, so the cleared mark is seen in
+    // the order of the updates rather than in the cell.
+    dtu.CloseConnection();
+    EXPECT_TRUE(WaitUntil([&] { return ConnectionMarks(rig.view, i).size() >= 2; }));
+    ASSERT_GE(dtu.Accept(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return ConnectionMarks(rig.view, i).size() >= 3; }));
+    EXPECT_EQ(ConnectionMarks(rig.view, i), (std::vector<std::string>{"√", "", "√"}));
+    ASSERT_TRUE(app.Write(ToBytes("ATZ")));
+    EXPECT_EQ(dtu.Read(3), ToBytes("ATZ"));
+
+    // Deleting the port ends the link quietly.
+    rig.table->RemovePort(i);
+    EXPECT_EQ(rig.table->ports[i].tcpLink, nullptr);
+    EXPECT_EQ(rig.table->ports[i].tcpConnected.load(), 0);
+    const size_t marks = ConnectionMarks(rig.view, i).size();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(ConnectionMarks(rig.view, i).size(), marks);
+}
+
+TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
+{
+    LinkRig rig;
+    const uint16_t port = FreePort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu stuck(port, 4096);
+    const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
+    const int u = rig.AddPort(8, "U1");
+    ASSERT_GE(stuck.Accept(), 0);
+    ASSERT_TRUE(stuck.ShrinkPeerSendBuffer());
+    ASSERT_TRUE(rig.view.WaitCell(t, PortView::ColConnection, "√"));
+
+    SerialApp tcpApp(rig.Path(t));
+    SerialApp udpApp(rig.Path(u));
+    Bytes flood = Pattern(300000, 4);
+    std::jthread writer([&] { tcpApp.Write(flood); });
+
+    // Wait until the link refuses: the sent count stops moving short of the flood.
+    auto sent = [&] { return rig.table->ports[t].bytesToNetwork.load(); };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const int before = sent();
+            std::this_thread::sleep_for(300ms);
+            return before > 0 && sent() == before;
+        },
+        30s));
+    ASSERT_LT(sent(), 300000);
+
+    // Meanwhile the UDP port works both ways.
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendData("U1", ToBytes("ping"));
+    EXPECT_EQ(udpApp.Read(4, 3s), ToBytes("ping"));
+    ASSERT_TRUE(dtu.Receive(3s));  // the login reply
+    ASSERT_TRUE(udpApp.Write(ToBytes("pong")));
+    auto reply = dtu.Receive(3s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Bytes(reply->begin() + 13, reply->end()), ToBytes("pong"));
+
+    // The DTU reads again: nothing was lost.
+    EXPECT_EQ(stuck.Read(flood.size(), 60s), flood);
+    writer.join();
+    EXPECT_TRUE(rig.view.WaitCell(t, PortView::ColSent, "300000"));
+}
+
+TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
+{
+    LinkRig rig;
+    const uint16_t port = FreePort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu stuck(port, 4096);
+    const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
+    ASSERT_GE(stuck.Accept(), 0);
+    ASSERT_TRUE(stuck.ShrinkPeerSendBuffer());
+    ASSERT_TRUE(rig.view.WaitCell(t, PortView::ColConnection, "√"));
+    SerialApp app(rig.Path(t));
+    std::jthread writer([&] { app.Write(Pattern(300000, 5)); });
+    auto sent = [&] { return rig.table->ports[t].bytesToNetwork.load(); };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const int before = sent();
+            std::this_thread::sleep_for(300ms);
+            return before > 0 && sent() == before;
+        },
+        30s));
+
+    const auto start = std::chrono::steady_clock::now();
+    rig.table->RemovePort(t);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(rig.table->ports[t].pumpThread.IsRunning());
+    // The port is gone, so the application's write fails and the writer ends.
+}
