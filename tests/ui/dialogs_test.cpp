@@ -486,6 +486,48 @@ TEST(UiFontTest, DialogFontDrawsChineseAt9Points)
         EXPECT_TRUE(metrics.inFont(c)) << font.family().toStdString();
 }
 
+// Not a check: with MV_SCREENSHOT_DIR set, saves each dialog as it looks, for a person to
+// inspect (scripts/screenshots-dialogs.sh).
+TEST(Screenshots, SaveEachDialog)
+{
+    const QString dir = qEnvironmentVariable("MV_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        GTEST_SKIP() << "MV_SCREENSHOT_DIR not set";
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::darkCyan);
+    const auto save = [&](QWidget& dialog, const QString& name) {
+        dialog.show();
+        QApplication::processEvents();
+        EXPECT_TRUE(dialog.grab().save(dir + "/" + name + ".png"));
+        dialog.hide();
+    };
+
+    PortEditDialog add(QStringLiteral("增加"), false);
+    save(add, "port-edit-add");
+    PortEditDialog edit(QStringLiteral("编辑"), false);
+    edit.PortNumber = 12;
+    edit.Code = QStringLiteral("中文ab中");
+    edit.LoginInterval = 100000;
+    edit.protocol = 1;
+    edit.hostOrderAddress = 0xC0A80A01;
+    save(edit, "port-edit-edit-tcp");
+    PortEditDialog shared(QStringLiteral("增加"), true);
+    shared.PortNumber = 5;
+    shared.dynamicLogin = 1;
+    save(shared, "port-edit-shared-dynamic");
+
+    ConfigDialog config;
+    config.password = QStringLiteral("password");
+    config.networkPort = 3700;
+    config.sharedPortNumber = 5;
+    save(config, "config-per-port");
+    config.mode = 1;
+    save(config, "config-shared");
+
+    AboutDialog about(nullptr, QIcon(pixmap));
+    save(about, "about");
+}
+
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
