@@ -1,0 +1,185 @@
+// Runs the built program MV5840VSP (its path is the first argument) the ways a user, a
+// script and the bus start it. Runs under a session bus of its own whose daemon was started
+// with this test's XDG_DATA_HOME, so that the activation file written here is seen.
+#include <QCoreApplication>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "BusClient.h"
+
+namespace {
+
+QString program;
+const QString ServiceName = QStringLiteral("MV5840VSP.IMV5840VSP");
+const QString Selection = QStringLiteral("MV5840VSP.IPortSelection");
+const QString Factory = QStringLiteral("MV5840VSP.IClassFactory");
+
+QString DataHome()
+{
+    return qEnvironmentVariable("XDG_DATA_HOME");
+}
+
+QString ServiceFile()
+{
+    return DataHome() + "/dbus-1/services/MV5840VSP.IMV5840VSP.service";
+}
+
+QByteArray ReadAll(const QString& fileName)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool NameOwned()
+{
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(ServiceName).value();
+}
+
+// Runs the program to its end; false when it did not end in time.
+bool RunToEnd(QProcess& process, const QStringList& arguments,
+              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+{
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    return WaitUntil([&] { return process.state() == QProcess::NotRunning; }, 30000);
+}
+
+void Stop(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    if (!WaitUntil([&] { return process.state() == QProcess::NotRunning; }, 20000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+}
+
+class Program : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(program.isEmpty());
+        ASSERT_FALSE(DataHome().isEmpty());
+        QDir(DataHome()).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(DataHome()));
+        ASSERT_TRUE(WaitUntil([] { return !NameOwned(); }));
+    }
+
+    void Register()
+    {
+        QProcess registration;
+        ASSERT_TRUE(RunToEnd(registration, {"-RegServer"}));
+        ASSERT_EQ(registration.exitCode(), 0);
+        ASSERT_TRUE(QFile::exists(ServiceFile()));
+    }
+};
+
+} // namespace
+
+TEST_F(Program, RegServerLastInAnyCaseRegistersAndUnregServerRemovesOnlyItsFiles)
+{
+    QProcess registration;
+    ASSERT_TRUE(RunToEnd(registration, {"/regserver"}));
+    EXPECT_EQ(registration.exitCode(), 0);
+    EXPECT_EQ(ReadAll(ServiceFile()), "[D-BUS Service]\nName=MV5840VSP.IMV5840VSP\nExec="
+                                          + QFileInfo(program).canonicalFilePath().toUtf8() + " -Embedding\n");
+    EXPECT_TRUE(QFile::exists(DataHome() + "/dbus-1/interfaces/MV5840VSP.IMV5840VSP.xml"));
+    EXPECT_TRUE(QFile::exists(DataHome() + "/applications/MV5840VSP.desktop"));
+    EXPECT_FALSE(NameOwned());
+
+    QFile other(DataHome() + "/dbus-1/services/org.example.Other.service");
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.close();
+    QProcess removal;
+    ASSERT_TRUE(RunToEnd(removal, {"-UNREGSERVER"}));
+    EXPECT_EQ(removal.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(ServiceFile()));
+    EXPECT_FALSE(QFile::exists(DataHome() + "/applications/MV5840VSP.desktop"));
+    EXPECT_TRUE(other.exists());
+}
+
+TEST_F(Program, TheBusStartsAWindowlessInstanceThatEndsAfterItsClientLeaves)
+{
+    Register();
+    BusClient client(QStringLiteral("activating-client"));
+    const QDBusMessage reply = client.Call(Selection, "SelectDtu", {QStringLiteral("ABC")});
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_EQ(reply.arguments().value(0).toInt(), 1);
+    EXPECT_EQ(client.Call(Selection, "GetSelectedDtu").arguments().value(0).toString(), "#NoSelected");
+    const uint pid = QDBusConnection::sessionBus().interface()->servicePid(ServiceName).value();
+    EXPECT_TRUE(ReadAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains("-Embedding"));
+    client.Leave();
+    EXPECT_TRUE(WaitUntil([] { return !NameOwned(); }));
+}
+
+TEST_F(Program, LockServerKeepsTheInstanceRunningPastItsLastCallUntilUnlocked)
+{
+    Register();
+    BusClient holder(QStringLiteral("locking-client"));
+    ASSERT_EQ(holder.Call(Factory, "LockServer", {true}).type(), QDBusMessage::ReplyMessage);
+    {
+        BusClient caller(QStringLiteral("calling-client"));
+        ASSERT_EQ(caller.Call(Selection, "GetSelectedDtu").type(), QDBusMessage::ReplyMessage);
+    }
+    // The caller is gone; the lock holds the instance.
+    QThread::msleep(1000);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(NameOwned());
+    ASSERT_EQ(holder.Call(Factory, "LockServer", {false}).type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(WaitUntil([] { return !NameOwned(); }));
+}
+
+TEST_F(Program, ASecondStartBringsTheFirstWindowForwardAndExitsWithZero)
+{
+    QProcess first;
+    first.start(program, {});
+    ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 30000)) << first.readAllStandardError().toStdString();
+
+    QProcess second;
+    ASSERT_TRUE(RunToEnd(second, {}));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardError().contains("already running"));
+    EXPECT_EQ(first.state(), QProcess::Running);
+    Stop(first);
+}
+
+TEST_F(Program, WithoutASessionBusTheProgramRunsWithoutTheInterface)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    QByteArray errors;
+    process.start(program, {});
+    EXPECT_TRUE(WaitUntil([&] {
+        errors += process.readAllStandardError();
+        return errors.contains("no D-Bus session bus") || process.state() == QProcess::NotRunning;
+    }, 30000));
+    EXPECT_EQ(process.state(), QProcess::Running) << errors.toStdString();
+    Stop(process);
+}
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    if (argc > 1)
+        program = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    // The program's own folders: configuration and a private runtime folder for its ports.
+    QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME"));
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return RUN_ALL_TESTS();
+}
