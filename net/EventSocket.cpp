@@ -29,7 +29,7 @@ EventSocket::EventSocket(uint32_t waitTimeoutMs) : waitTimeout_(waitTimeoutMs) {
 
 EventSocket::~EventSocket()
 {
-    stopEvent_.Set();
+    Stop();
     thread_.Wait(Event::Infinite);
     if (socket_.load() >= 0) {
         Shutdown(SHUT_RDWR);
@@ -50,6 +50,10 @@ bool EventSocket::Open(int type, uint32_t eventMask, const SocketAddress& local)
     int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd >= 0) {
         socket_.store(fd);
+        {
+            std::lock_guard lock(requestLock_);
+            stream_ = type == SOCK_STREAM;
+        }
         if (SelectEvents(eventMask) && Bind(local) && StartThread())
             return true;
     }
@@ -118,6 +122,9 @@ bool EventSocket::StartThread()
 
 void EventSocket::Stop()
 {
+    // Whatever the stopping thread did before (such as letting go of the descriptor) happens
+    // before the worker's close; the eventfd alone carries no such ordering.
+    stopCount_.fetch_add(1, std::memory_order_release);
     stopEvent_.Set();
 }
 
@@ -226,7 +233,7 @@ void EventSocket::RunLoop()
         {
             std::lock_guard lock(requestLock_);
             if (fd >= 0 && !quiet_) {
-                if (readPending_ || (armed_ & (ReadEvent | AcceptEvent)))
+                if (readPending_ || (Live() && (armed_ & ReadEvent)) || (armed_ & AcceptEvent))
                     events |= POLLIN;
                 if (writePending_ || connectPending_ || (connected_ && (armed_ & WriteEvent)))
                     events |= POLLOUT;
@@ -245,6 +252,7 @@ void EventSocket::RunLoop()
         if (result < 0 && errno == EINTR)
             continue;
         if (result < 0 || fds[0].revents != 0) {
+            stopCount_.load(std::memory_order_acquire);
             Close();
             return;
         }
@@ -349,7 +357,7 @@ bool EventSocket::DispatchNetworkEvents(short revents)
             connectError_ = 0;
         } else {
             const bool input = revents & (POLLIN | POLLERR | POLLHUP);
-            if (!readPending_ && input && (armed_ & ReadEvent))
+            if (!readPending_ && input && Live() && (armed_ & ReadEvent))
                 report |= ReadEvent;
             if (!readPending_ && input && (armed_ & AcceptEvent))
                 report |= AcceptEvent;

@@ -101,6 +101,7 @@ private:
     WorkerThread thread_;
     std::atomic<std::thread::id> workerId_{};
     Event stopEvent_{true};
+    std::atomic<uint32_t> stopCount_{0};
     Event wakeEvent_{false};
 
     // Requests from any thread, guarded by requestLock_. The write bytes are only touched by
@@ -112,6 +113,9 @@ private:
     bool connectPending_ = false;
     int connectError_ = 0;  // a connect that failed before it could start
     bool connected_ = false;
+    bool stream_ = false;
+    // A stream socket has nothing to read, write or close before it is connected.
+    bool Live() const { return !stream_ || connected_; }
     uint8_t* readBuffer_ = nullptr;
     int readLength_ = 0;
     bool readPending_ = false;
