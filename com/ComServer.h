@@ -49,7 +49,8 @@ public:
     void SetTarget(PortSelectionTarget* target);
     // What ends the run when the last lock goes in a run the user did not start; by default
     // the event loop quits. A run with a main window passes a handler that closes the window
-    // when it is enabled.
+    // when it is enabled. It runs inside a bus call: it must not destroy this server at once
+    // (queue anything that does).
     void SetEndOfRun(std::function<void()> handler) { lock.SetEndOfRun(std::move(handler)); }
 
     const AppLock& Lock() const { return lock; }
