@@ -2,23 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
-
-// How often the input left for the application is discarded after its last close. Each
-// round empties what the slave's line discipline holds (at most 4095 bytes) and lets the
-// kernel move the next part of its buffer (at most about 20 KiB in all) up.
-constexpr int DiscardRounds = 8;
-constexpr auto DiscardPause = std::chrono::milliseconds(1);
 
 int OpenMaster(std::string& slavePath, termios& raw)
 {
@@ -98,10 +90,11 @@ int PtyChannel::Write(const uint8_t* data, int count)
     if (master_ < 0)
         return 0;
     // Like a serial line nobody listens to: the bytes go nowhere.
-    if (HungUpLocked())
+    if (!HeldLocked())
         return count;
     size_t total = static_cast<size_t>(count);
     size_t done = 0;
+    FlushOutputLocked();
     if (output_.Empty()) {
         while (done < total) {
             ssize_t n = write(master_, data + done, total - done);
@@ -146,12 +139,9 @@ bool PtyChannel::InUse()
     std::lock_guard lock(mutex_);
     if (master_ < 0)
         return false;
-    // A holder counts before the monitor has seen its open, and stays "in use" until the
-    // monitor has handled its last close (and reset the terminal for the next one).
-    if (!HungUpLocked()) {
-        held_ = true;
-        UpdateWatchLocked();
-    }
+    // A holder stays "in use" until the monitor has handled its last close (and reset the
+    // terminal for the next one).
+    HeldLocked();
     return held_;
 }
 
@@ -166,8 +156,16 @@ void PtyChannel::Attach(int epollFd, uint64_t token)
 void PtyChannel::OnSlaveEvent(uint32_t mask)
 {
     std::lock_guard lock(mutex_);
-    if (mask & IN_OPEN)
+    if (mask & IN_Q_OVERFLOW) {
+        // Events were lost, our own opens' among them: look at the port afresh.
+        ownOpens_ = 0;
         touched_ = true;
+    } else if (mask & IN_OPEN) {
+        if (ownOpens_ > 0)
+            --ownOpens_;
+        else
+            touched_ = true;
+    }
     ReconcileLocked();
 }
 
@@ -192,6 +190,17 @@ bool PtyChannel::HungUpLocked() const
     return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
+// True while someone holds the slave right now. A holder counts from here on even before
+// the monitor has seen its open.
+bool PtyChannel::HeldLocked()
+{
+    if (HungUpLocked())
+        return false;
+    held_ = true;
+    UpdateWatchLocked();
+    return true;
+}
+
 // Brings the watch and the holder state in line with the master's hang-up state. Safe to run
 // any number of times; an application that opened and closed between two events is caught
 // by touched_.
@@ -199,11 +208,8 @@ void PtyChannel::ReconcileLocked()
 {
     if (master_ < 0 || epollFd_ < 0)
         return;
-    if (!HungUpLocked()) {
-        held_ = true;
-        UpdateWatchLocked();
+    if (HeldLocked())
         return;
-    }
     if (held_ || touched_) {
         DrainLocked();  // what the application wrote before it closed is still ours to read
         output_.Clear();
@@ -267,13 +273,23 @@ void PtyChannel::UpdateWatchLocked()
 }
 
 // After the last holder closed: raw mode again for the next application, whatever the last
-// one set, and the bytes it left unread are dropped, as a closed serial port drops them.
-// TCSAFLUSH through the master flushes the slave's input only; what the application wrote
-// towards us stays readable. Stops as soon as someone opens the slave again.
+// one set, and the bytes it left unread are dropped, as a closed serial port drops them. The
+// kernel keeps those bytes for the next opener and flushing through the master reaches only
+// part of them, so the slave is opened for a moment and read empty (a non-blocking read
+// reports EAGAIN only once the kernel's buffers are empty). The inotify open this causes is
+// counted off in OnSlaveEvent, so it does not start another reset.
 void PtyChannel::ResetTerminalLocked()
 {
-    for (int round = 0; round < DiscardRounds && HungUpLocked(); ++round) {
-        tcsetattr(master_, TCSAFLUSH, &raw_);
-        std::this_thread::sleep_for(DiscardPause);
+    tcsetattr(master_, TCSANOW, &raw_);
+    int slave = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0)
+        return;
+    ++ownOpens_;
+    uint8_t sink[4096];
+    for (;;) {
+        ssize_t n = read(slave, sink, sizeof sink);
+        if (!(n > 0 || (n < 0 && errno == EINTR)))
+            break;
     }
+    close(slave);
 }

@@ -15,8 +15,9 @@
 // The master reports a hang-up (POLLHUP, read gives EIO) while no process holds the slave
 // open. That hang-up is level-triggered, so the master is watched (epoll) only while the
 // slave is held; the PtyMonitor learns of opens and closes of the slave node through
-// inotify and calls Reconcile, which checks the hang-up itself. This object never opens the
-// slave after creation: a slave descriptor of its own would hide every other holder.
+// inotify, and the channel then checks the hang-up itself. The channel never keeps a slave
+// descriptor: one of its own would hide every other holder. It opens the slave only for a
+// moment after the last holder closed, to empty what that holder left unread.
 //
 // All members may be called from any thread.
 class PtyChannel {
@@ -47,7 +48,8 @@ public:
 
     // Hands the master to the monitor's epoll set and takes the current state from it.
     void Attach(int epollFd, uint64_t token);
-    // The slave node was opened or closed by someone (inotify mask).
+    // The slave node was opened or closed by someone (inotify mask; IN_Q_OVERFLOW when
+    // events were lost).
     void OnSlaveEvent(uint32_t mask);
     // The master is readable, writable or hung up (epoll events).
     void OnMasterEvent(uint32_t events);
@@ -59,6 +61,7 @@ private:
                std::shared_ptr<Event> available);
 
     bool HungUpLocked() const;
+    bool HeldLocked();
     void ReconcileLocked();
     void DrainLocked();
     void FlushOutputLocked();
@@ -78,4 +81,5 @@ private:
     bool watched_ = false;
     bool held_ = false;     // a holder was seen and its last close not yet handled
     bool touched_ = false;  // the slave was opened since the last close was handled
+    int ownOpens_ = 0;      // opens of our own whose inotify event is still to come
 };

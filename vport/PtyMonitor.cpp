@@ -122,16 +122,15 @@ void PtyMonitor::HandleSlaveEvents()
             {
                 std::lock_guard lock(mutex_);
                 if (event->mask & IN_Q_OVERFLOW) {
-                    // Events were lost: look at every port as if it had been opened.
+                    // Events were lost: every port looks afresh.
                     for (auto& [token, entry] : entries_)
                         affected.push_back(entry.channel);
                 } else if (auto it = tokenOfWatch_.find(event->wd); it != tokenOfWatch_.end()) {
                     affected.push_back(entries_.at(it->second).channel);
                 }
             }
-            uint32_t mask = (event->mask & IN_Q_OVERFLOW) ? IN_OPEN : event->mask;
             for (auto& channel : affected)
-                channel->OnSlaveEvent(mask);
+                channel->OnSlaveEvent(event->mask);
         }
     }
 }

@@ -1,4 +1,5 @@
 #include <fstream>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
@@ -51,6 +52,21 @@ TEST(PortHolder, InUseFollowsTheApplicationsOpensAndCloses)
     EXPECT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     again.Close();
     EXPECT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
+}
+
+TEST(PortHolder, ClosingThePortHangsUpOnItsHolder)
+{
+    OpenPort p;
+    AppPort app(p.path, true);
+    ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
+    p.port.Close();
+    EXPECT_FALSE(p.port.InUse());
+    pollfd hangup{app.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&hangup, 1, 5000), 1);
+    EXPECT_TRUE(hangup.revents & POLLHUP);
+    uint8_t byte;
+    EXPECT_EQ(read(app.Fd(), &byte, 1), 0) << "end of file for the holder";
+    EXPECT_EQ(access(p.path.c_str(), F_OK), -1);
 }
 
 TEST(PortHolder, AnIdlePortCostsNoCpu)
