@@ -108,7 +108,7 @@ void ConfigStore::LoadSettings(GlobalSettings& settings) const
         settings.VPortNo = static_cast<int>(*number);
 }
 
-bool ConfigStore::LoadPortConfig(int slot, PortFields& fields, uint16_t socketPort) const
+bool ConfigStore::LoadPortConfig(int slot, VirtualPortEntry& entry, uint16_t socketPort) const
 {
     if (!IsSlot(slot))
         return false;
@@ -125,29 +125,29 @@ bool ConfigStore::LoadPortConfig(int slot, PortFields& fields, uint16_t socketPo
         }
         key.beginGroup(group);
         if (const auto number = ReadNumber(key, "PortNumber"))
-            fields.PortNumber = static_cast<int32_t>(*number);
+            entry.PortNumber = static_cast<int32_t>(*number);
         if (const auto fixed = ReadNumber(key, "UseFixedIP"))
-            fields.UseFixedIP = AsFlag(*fixed);
+            entry.UseFixedIP = AsFlag(*fixed);
         if (const auto tcp = ReadNumber(key, "UseTcp"))
-            fields.UseTcp = AsFlag(*tcp);
+            entry.UseTcp = AsFlag(*tcp);
         if (const auto interval = ReadNumber(key, "LoginInterval"))
-            fields.LoginInterval = static_cast<int32_t>(*interval);
-        fields.LoginInterval = std::clamp(fields.LoginInterval, MinLoginInterval, MaxLoginInterval);
+            entry.LoginInterval = static_cast<int32_t>(*interval);
+        entry.LoginInterval = std::clamp(entry.LoginInterval, MinLoginInterval, MaxLoginInterval);
         if (const auto code = ReadText(key, "Code", MaxCodeBytes))
-            fields.Code = *code;
+            entry.Code = *code;
         if (const auto peer = ReadText(key, "PeerIP", MaxPeerIpBytes)) {
             char text[MaxPeerIpBytes + 8];
             std::snprintf(text, sizeof text, "%s:%d", peer->c_str(), socketPort);
-            fields.peerAddress.Parse(text);
+            entry.peerAddress.Parse(text);
         }
     }
     // The next save would drop the empty section and lose the port: give it its values now.
     if (bare)
-        SavePortConfig(slot, fields);
+        SavePortConfig(slot, entry);
     return true;
 }
 
-void ConfigStore::SavePortConfig(int slot, const PortFields& fields) const
+void ConfigStore::SavePortConfig(int slot, const VirtualPortEntry& entry) const
 {
     if (!IsSlot(slot))
         return;
@@ -155,12 +155,12 @@ void ConfigStore::SavePortConfig(int slot, const PortFields& fields) const
     if (!key.CanWrite())
         return;
     key.beginGroup(GroupOf(slot));
-    key.setValue("PortNumber", fields.PortNumber);
-    key.setValue("UseFixedIP", fields.UseFixedIP);
-    key.setValue("UseTcp", fields.UseTcp);
-    key.setValue("LoginInterval", fields.LoginInterval);
-    key.setValue("Code", QString::fromStdString(fields.Code));
-    key.setValue("PeerIP", QString::fromStdString(fields.peerAddress.ToText()));
+    key.setValue("PortNumber", entry.PortNumber);
+    key.setValue("UseFixedIP", entry.UseFixedIP);
+    key.setValue("UseTcp", entry.UseTcp);
+    key.setValue("LoginInterval", entry.LoginInterval);
+    key.setValue("Code", QString::fromStdString(entry.Code));
+    key.setValue("PeerIP", QString::fromStdString(entry.peerAddress.ToText()));
     key.endGroup();
     key.sync();
 }

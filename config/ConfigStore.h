@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "config/GlobalSettings.h"
-#include "link/PortTable.h"  // PortFields: the six stored values of one port
+#include "link/VirtualPortEntry.h"
 
 // The persistent configuration: the four global values and one group "1".."200" per port
 // slot, in QSettings(NativeFormat, UserScope, "Torvane", "HOLBRN"), that is
@@ -19,13 +19,13 @@ public:
     // Reads SocketPort, Password, OnlyOnePort and VPortNo over the values in settings.
     void LoadSettings(GlobalSettings& settings) const;
 
-    // Reads slot's group over the values in fields; the peer address gets socketPort as its
-    // port. Returns whether the slot exists, that is whether the caller brings it into
-    // service.
-    bool LoadPortConfig(int slot, PortFields& fields, uint16_t socketPort) const;
+    // Reads slot's group over the record's six configuration fields; the peer address gets
+    // socketPort as its port. Returns whether the slot exists, that is whether the caller
+    // brings the record into service.
+    bool LoadPortConfig(int slot, VirtualPortEntry& entry, uint16_t socketPort) const;
 
-    // Writes all six values of slot, creating the group as needed.
-    void SavePortConfig(int slot, const PortFields& fields) const;
+    // Writes the record's six configuration values to slot's group, creating it as needed.
+    void SavePortConfig(int slot, const VirtualPortEntry& entry) const;
 
     // Removes slot's group; a missing group is not an error.
     void DeletePortConfig(int slot) const;

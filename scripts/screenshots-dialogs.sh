@@ -3,7 +3,7 @@
 # at after a change of their layout or texts. Usage: scripts/screenshots-dialogs.sh [out-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=$(realpath -m "${1:-screenshots}")
+out=$(realpath -m "${1:-build-shots/screenshots}")
 mkdir -p "$out"
 scripts/install-deps.sh
 cmake -S . -B build-shots -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -1,4 +1,6 @@
 #include "config/ConfigStore.h"
+#include "link/PortTable.h"  // PortFields
+#include "net/TcpClientLink.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +62,27 @@ PortFields SamplePort(int n)
     return f;
 }
 
+// The six configuration fields of a record, as a copyable value.
+void CopyFields(const PortFields& from, VirtualPortEntry& to)
+{
+    to.PortNumber = from.PortNumber;
+    to.UseFixedIP = from.UseFixedIP;
+    to.peerAddress = from.peerAddress;
+    to.LoginInterval = from.LoginInterval;
+    to.Code = from.Code;
+    to.UseTcp = from.UseTcp;
+}
+
+void CopyFields(const VirtualPortEntry& from, PortFields& to)
+{
+    to.PortNumber = from.PortNumber;
+    to.UseFixedIP = from.UseFixedIP;
+    to.peerAddress = from.peerAddress;
+    to.LoginInterval = from.LoginInterval;
+    to.Code = from.Code;
+    to.UseTcp = from.UseTcp;
+}
+
 // Every test works on a settings file of its own.
 class ConfigStoreTest : public ::testing::Test {
 protected:
@@ -97,8 +120,25 @@ protected:
     {
         WriteFile("[1]\n" + lines);
         PortFields f;
-        EXPECT_TRUE(store.LoadPortConfig(0, f, socketPort));
+        EXPECT_TRUE(Load(0, f, socketPort));
         return f;
+    }
+
+    // Loads slot over the values in fields.
+    bool Load(int slot, PortFields& fields, uint16_t socketPort)
+    {
+        VirtualPortEntry entry;
+        CopyFields(fields, entry);
+        const bool exists = store.LoadPortConfig(slot, entry, socketPort);
+        CopyFields(entry, fields);
+        return exists;
+    }
+
+    void Save(int slot, const PortFields& fields)
+    {
+        VirtualPortEntry entry;
+        CopyFields(fields, entry);
+        store.SavePortConfig(slot, entry);
     }
 
     QTemporaryDir dir;
@@ -135,7 +175,7 @@ TEST_F(ConfigStoreTest, NoFileLeavesDefaultsAndNoSlots)
     EXPECT_EQ(s.VPortNo, 5);
     for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
         PortFields f;
-        EXPECT_FALSE(store.LoadPortConfig(slot, f, 3700));
+        EXPECT_FALSE(Load(slot, f, 3700));
     }
     EXPECT_FALSE(QFileInfo::exists(filePath)) << "reading must not create the file";
 }
@@ -237,7 +277,7 @@ TEST_F(ConfigStoreTest, PortRoundTripsAllSixValues)
     saved.LoginInterval = 100000;
     saved.Code = "中文ab";
     saved.peerAddress.Set(192, 168, 10, 254, 1111);  // the port is not stored
-    store.SavePortConfig(4, saved);
+    Save(4, saved);
 
     const QByteArray text = ReadFile();
     EXPECT_TRUE(text.contains("[5]\n")) << text.constData();
@@ -245,7 +285,7 @@ TEST_F(ConfigStoreTest, PortRoundTripsAllSixValues)
     EXPECT_TRUE(text.contains("LoginInterval=100000\n"));
 
     PortFields loaded;
-    ASSERT_TRUE(store.LoadPortConfig(4, loaded, 4321));
+    ASSERT_TRUE(Load(4, loaded, 4321));
     EXPECT_EQ(loaded.PortNumber, 17);
     EXPECT_EQ(loaded.UseFixedIP, 1);
     EXPECT_EQ(loaded.UseTcp, 1);
@@ -255,8 +295,8 @@ TEST_F(ConfigStoreTest, PortRoundTripsAllSixValues)
     EXPECT_EQ(loaded.peerAddress.Port(), 4321);
 
     PortFields other;
-    EXPECT_FALSE(store.LoadPortConfig(3, other, 4321));
-    EXPECT_FALSE(store.LoadPortConfig(5, other, 4321));
+    EXPECT_FALSE(Load(3, other, 4321));
+    EXPECT_FALSE(Load(5, other, 4321));
 }
 
 TEST_F(ConfigStoreTest, LoginIntervalIsClampedWhetherReadOrNot)
@@ -274,7 +314,7 @@ TEST_F(ConfigStoreTest, LoginIntervalIsClampedWhetherReadOrNot)
     WriteFile("[1]\nCode=A\n");
     PortFields f;
     f.LoginInterval = 3;
-    ASSERT_TRUE(store.LoadPortConfig(0, f, 3700));
+    ASSERT_TRUE(Load(0, f, 3700));
     EXPECT_EQ(f.LoginInterval, 10);
 }
 
@@ -291,8 +331,8 @@ TEST_F(ConfigStoreTest, PortNumbersAndFlagsAsStored)
     // The same number in two groups loads twice.
     WriteFile("[1]\nPortNumber=7\n[2]\nPortNumber=7\n");
     PortFields a, b;
-    ASSERT_TRUE(store.LoadPortConfig(0, a, 3700));
-    ASSERT_TRUE(store.LoadPortConfig(1, b, 3700));
+    ASSERT_TRUE(Load(0, a, 3700));
+    ASSERT_TRUE(Load(1, b, 3700));
     EXPECT_EQ(a.PortNumber, 7);
     EXPECT_EQ(b.PortNumber, 7);
 }
@@ -328,7 +368,7 @@ TEST_F(ConfigStoreTest, SlotsAreGroupsOneTo200Only)
     QList<int> present;
     for (int slot = -1; slot <= ConfigStore::SlotCount; ++slot) {
         PortFields f;
-        if (store.LoadPortConfig(slot, f, 3700))
+        if (Load(slot, f, 3700))
             present.append(slot);
     }
     EXPECT_EQ(present, (QList<int>{0, 2, 199}));
@@ -338,7 +378,7 @@ TEST_F(ConfigStoreTest, EmptySectionIsAPortWithDefaultsAndSurvivesTheNextSave)
 {
     WriteFile("SocketPort=3700\n[3]\n\n[1]\nPortNumber=2\n");
     PortFields f;
-    ASSERT_TRUE(store.LoadPortConfig(2, f, 3700));
+    ASSERT_TRUE(Load(2, f, 3700));
     EXPECT_EQ(f.PortNumber, 0);
     EXPECT_EQ(f.UseTcp, 0);
     EXPECT_EQ(f.UseFixedIP, 0);
@@ -346,10 +386,10 @@ TEST_F(ConfigStoreTest, EmptySectionIsAPortWithDefaultsAndSurvivesTheNextSave)
     EXPECT_EQ(f.LoginInterval, 300);
 
     // Any later save rewrites the file; the slot must still be there afterwards.
-    store.SavePortConfig(5, SamplePort(5));
+    Save(5, SamplePort(5));
     PortFields again;
-    EXPECT_TRUE(store.LoadPortConfig(2, again, 3700));
-    EXPECT_TRUE(store.LoadPortConfig(0, again, 3700));
+    EXPECT_TRUE(Load(2, again, 3700));
+    EXPECT_TRUE(Load(0, again, 3700));
     EXPECT_EQ(again.PortNumber, 2);
     EXPECT_TRUE(ReadFile().contains("[3]\nCode=\nLoginInterval=300\nPeerIP=0.0.0.0\nPortNumber=0\n"))
         << ReadFile().constData();
@@ -358,18 +398,18 @@ TEST_F(ConfigStoreTest, EmptySectionIsAPortWithDefaultsAndSurvivesTheNextSave)
 TEST_F(ConfigStoreTest, DeleteRemovesOnlyItsGroupAndAFreedSlotIsReused)
 {
     for (int slot = 0; slot < 10; ++slot)
-        store.SavePortConfig(slot, SamplePort(slot + 1));
+        Save(slot, SamplePort(slot + 1));
     store.DeletePortConfig(3);
     for (int slot = 0; slot < 10; ++slot) {
         PortFields f;
-        EXPECT_EQ(store.LoadPortConfig(slot, f, 3700), slot != 3) << slot;
+        EXPECT_EQ(Load(slot, f, 3700), slot != 3) << slot;
         if (slot != 3) {
             EXPECT_EQ(f.Code, SamplePort(slot + 1).Code);
         }
     }
-    store.SavePortConfig(3, SamplePort(77));
+    Save(3, SamplePort(77));
     PortFields reused;
-    ASSERT_TRUE(store.LoadPortConfig(3, reused, 3700));
+    ASSERT_TRUE(Load(3, reused, 3700));
     EXPECT_EQ(reused.PortNumber, 77);
     EXPECT_TRUE(ReadFile().contains("[4]\n"));
 
@@ -387,13 +427,13 @@ TEST_F(ConfigStoreTest, UnwritableLocationWritesNothingAndSaysSo)
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     EXPECT_FALSE(store.SaveSettings(GlobalSettings{}));
-    store.SavePortConfig(0, SamplePort(1));
+    Save(0, SamplePort(1));
     store.DeletePortConfig(0);
     GlobalSettings s;
     store.LoadSettings(s);
     EXPECT_EQ(s.VPortNo, 5);
     PortFields f;
-    EXPECT_FALSE(store.LoadPortConfig(0, f, 3700));
+    EXPECT_FALSE(Load(0, f, 3700));
     EXPECT_TRUE(QFileInfo(dir.path() + "/Torvane").isFile());
 }
 
@@ -415,7 +455,7 @@ TEST_F(ConfigStoreTest, SaveKeepsHandWrittenPortsAndOtherValues)
     s.Password = "new";
     ASSERT_TRUE(store.SaveSettings(s));
     PortFields f;
-    ASSERT_TRUE(store.LoadPortConfig(1, f, s.SocketPort));
+    ASSERT_TRUE(Load(1, f, s.SocketPort));
     EXPECT_EQ(f.PortNumber, 9);
     EXPECT_EQ(f.Code, "K");
     GlobalSettings loaded;
@@ -429,7 +469,7 @@ TEST_F(ConfigStoreTest, SaveKeepsHandWrittenPortsAndOtherValues)
 TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
 {
     for (int slot = 0; slot < ConfigStore::SlotCount; ++slot)
-        store.SavePortConfig(slot, SamplePort(slot + 1));
+        Save(slot, SamplePort(slot + 1));
     ASSERT_TRUE(store.SaveSettings(VersionA()));
 
     const int delaysMs[] = {15, 40, 75, 120, 190, 260};
@@ -458,7 +498,7 @@ TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
         EXPECT_TRUE(isA || isB) << "delay " << delay << ": " << loaded.Password;
         for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
             PortFields f;
-            ASSERT_TRUE(store.LoadPortConfig(slot, f, 3700)) << "delay " << delay << " slot " << slot;
+            ASSERT_TRUE(Load(slot, f, 3700)) << "delay " << delay << " slot " << slot;
             ASSERT_EQ(f.Code, SamplePort(slot + 1).Code);
             ASSERT_EQ(f.LoginInterval, SamplePort(slot + 1).LoginInterval);
         }
