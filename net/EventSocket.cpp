@@ -253,6 +253,10 @@ void EventSocket::RunLoop()
             continue;
         if (result < 0 || fds[0].revents != 0) {
             stopCount_.load(std::memory_order_acquire);
+            // A later thread may get this id and must not pass for the worker. Cleared before
+            // the close, since a successor started there sets its own and the object may be
+            // gone as soon as the close returns.
+            workerId_.store(std::thread::id());
             Close();
             return;
         }
