@@ -18,9 +18,13 @@ public:
     // Operation 1: create the port under the name. False when it cannot be made or another
     // live port of this program serves the name.
     bool Open(const std::string& name);
-    // Operation 2: remove the link and the pseudo-terminal.
+    // Operation 2: remove the link (while it still points at this port) and the
+    // pseudo-terminal; an application still holding it sees a hang-up. Always true.
     bool Close();
-    // Operation 3: bytes towards the application, in order; the count accepted.
+    // Operation 3: bytes towards the application, in order; the count accepted. While no
+    // application holds the port the bytes are dropped and still counted, as a serial line
+    // takes bytes nobody listens to; while one does, what the terminal cannot take at once
+    // is queued (up to 1 MiB), and only beyond that is the count short.
     int Write(const uint8_t* data, int count);
     // Operation 4: up to max bytes the application wrote, oldest first; never blocks.
     int Read(uint8_t* buffer, int max);
