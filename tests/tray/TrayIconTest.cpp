@@ -2,14 +2,13 @@
 // events and the hide-to-tray rule. Runs on the offscreen platform.
 #include <QApplication>
 #include <QDialog>
-#include <QMenu>
-#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "tests/tray/FakeTrayShell.h"
+#include "tests/tray/MenuPick.h"
 #include "tray/CSystemTray.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
@@ -246,24 +245,6 @@ TEST_F(TrayTest, AMissingMenuAnswersZeroForMenuAndDefaultCommand) {
   EXPECT_EQ(tray.HandleNotify(130, TrayMouse::LeftButtonUp), 1);
   EXPECT_TRUE(window.got.empty());
 }
-
-// Waits for the popup, records it and picks an item by its mnemonic.
-struct MenuPick {
-  QStringList texts;
-  QString defaultText;
-  bool separatorSecond = false;
-  bool defaultBold = false;
-  void Arm(Qt::Key mnemonic) {
-    QTimer::singleShot(50, [this, mnemonic] {
-      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-      if (!menu) return Arm(mnemonic);
-      for (QAction* a : menu->actions()) texts << a->text();
-      separatorSecond = menu->actions().size() == 3 && menu->actions()[1]->isSeparator();
-      if (menu->defaultAction()) defaultText = menu->defaultAction()->text();
-      QTest::keyClick(menu, mnemonic);
-    });
-  }
-};
 
 TEST_F(TrayTest, RightClickShowsTheMenuAndPostsTheChosenCommand) {
   OpenForWindow();
