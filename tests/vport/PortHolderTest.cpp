@@ -172,6 +172,7 @@ TEST(PortHolder, PyserialOpensThePortByItsPath)
     std::ofstream(script) << R"(
 import serial, sys
 port = serial.Serial(sys.argv[1], 115200, timeout=10)
+port.write(b"R")
 data = port.read(256)
 port.write(bytes(b ^ 0xFF for b in data))
 port.flush()
@@ -184,9 +185,14 @@ port.close()
 )";
     std::string output;
     std::thread python([&] { output = RunCommand("/usr/bin/python3 " + script + " " + p.path + " 2>&1", &status); });
-    ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }, 20s));
-    // pyserial drops pending input right after its open; give it a moment to get there.
-    std::this_thread::sleep_for(300ms);
+    // pyserial drops pending input as it opens; its "R" says it is past that.
+    uint8_t ready = 0;
+    if (!WaitUntil([&] { return p.port.Read(&ready, 1) == 1; }, 20s)) {
+        python.join();
+        FAIL() << "pyserial did not come up: " << output;
+    }
+    EXPECT_EQ(ready, 'R');
+    EXPECT_TRUE(p.port.InUse());
     auto all = AllByteValues();
     EXPECT_EQ(p.port.Write(all.data(), 256), 256);
     std::vector<uint8_t> back(256);
