@@ -1,0 +1,28 @@
+#include "app/PortManagerApp.h"
+
+#include <QApplication>
+
+#include "app/SignalExit.h"
+#include "com/ComServer.h"
+#include "ui/PortManagerDialog.h"
+
+int PortManagerApp::Run(const QStringList& arguments)
+{
+    ComServer server(arguments);
+    if (!server.InitializeServer())
+        return server.ExitCode();  // a registration run, or another instance serves the user
+
+    SignalExit signalExit;
+    int status = 0;
+    if (server.Windowless()) {
+        // Serves automation clients only: no window, no ports; ends with the last client.
+        status = QApplication::exec();
+    } else {
+        PortManagerDialog window;
+        server.SetTarget(&window);
+        window.exec();
+        server.SetTarget(nullptr);
+    }
+    server.TerminateServer();
+    return status;
+}

@@ -1,0 +1,53 @@
+#include "app/SignalExit.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int wakeFds[2] = {-1, -1};
+}
+
+SignalExit::SignalExit(QObject* parent) : QObject(parent)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, wakeFds) != 0)
+        return;
+    notifier_ = new QSocketNotifier(wakeFds[1], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [] {
+        char drained[16];
+        while (read(wakeFds[1], drained, sizeof drained) > 0) {
+        }
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = &SignalExit::Handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &action, nullptr);
+}
+
+SignalExit::~SignalExit()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &action, nullptr);
+    close(wakeFds[0]);
+    close(wakeFds[1]);
+    wakeFds[0] = wakeFds[1] = -1;
+}
+
+void SignalExit::Handler(int)
+{
+    // Only async-signal-safe work here: wake the event loop.
+    const int saved = errno;
+    char byte = 1;
+    if (write(wakeFds[0], &byte, 1) < 0) {
+    }
+    errno = saved;
+}

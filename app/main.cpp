@@ -1,0 +1,30 @@
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/PortManagerApp.h"
+#include "res/AppIcon.h"
+#include "ui/UiFont.h"
+
+int main(int argc, char* argv[])
+{
+    // Without a display the ports still serve: run on Qt's offscreen platform.
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        std::fprintf(stderr, "MV5840VSP: no display found, running without a visible window (offscreen)\n");
+    }
+    // The switches are read from the command line as given, before Qt takes its own options.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("MV5840VSP"));
+    QApplication::setWindowIcon(AppIcon());
+    QApplication::setFont(DialogFont());
+    // Closing a dialog must not end the program; only the main window's run does.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    PortManagerApp theApp;
+    return theApp.Run(arguments);
+}

@@ -1,0 +1,87 @@
+#include "ui/PortListView.h"
+
+#include <QHeaderView>
+
+PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
+{
+    setObjectName(QStringLiteral("1012"));
+    setHorizontalHeaderLabels({QStringLiteral("名称"), QStringLiteral("编码"), QStringLiteral("IP地址"),
+                               QStringLiteral("连接"), QStringLiteral("接收字节计数"),
+                               QStringLiteral("发送字节计数")});
+    const int widths[] = {60, 100, 140, 60, 110, 110};
+    for (int c = 0; c < 6; ++c)
+        setColumnWidth(c, widths[c]);
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    horizontalHeader()->setHighlightSections(false);
+    verticalHeader()->hide();
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(true);
+    setWordWrap(false);
+    setTabKeyNavigation(false);
+}
+
+int PortListView::AppendRow(int record, const std::string& name)
+{
+    const int row = rowCount();
+    insertRow(row);
+    for (int c = 0; c < columnCount(); ++c)
+        setItem(row, c, new QTableWidgetItem);
+    item(row, ColName)->setText(QString::fromStdString(name));
+    item(row, ColName)->setData(Qt::UserRole, record);
+    return row;
+}
+
+void PortListView::DeleteRow(int row)
+{
+    removeRow(row);
+}
+
+int PortListView::RowCount() const
+{
+    return rowCount();
+}
+
+int PortListView::RecordAtRow(int row) const
+{
+    const QTableWidgetItem* cell = item(row, ColName);
+    return cell ? cell->data(Qt::UserRole).toInt() : -1;
+}
+
+void PortListView::SetCell(int record, int column, const std::string& text)
+{
+    // Always queued, also on the window's own thread, so that updates keep the order in
+    // which they were made whichever thread made them.
+    QMetaObject::invokeMethod(
+        this, [this, record, column, text = QString::fromStdString(text)] { ApplyCell(record, column, text); },
+        Qt::QueuedConnection);
+}
+
+void PortListView::ApplyCell(int record, int column, const QString& text)
+{
+    for (int row = 0; row < rowCount(); ++row) {
+        if (RecordAtRow(row) == record) {
+            item(row, column)->setText(text);
+            return;
+        }
+    }
+}
+
+int PortListView::SelectedRow() const
+{
+    const QList<QTableWidgetSelectionRange> ranges = selectedRanges();
+    int first = -1;
+    for (const QTableWidgetSelectionRange& range : ranges) {
+        if (first < 0 || range.topRow() < first)
+            first = range.topRow();
+    }
+    return first;
+}
+
+void PortListView::SetNameToolTip(int row, const QString& text)
+{
+    if (QTableWidgetItem* cell = item(row, ColName))
+        cell->setToolTip(text);
+}
