@@ -17,7 +17,7 @@ namespace {
 // At most TipBytes bytes of UTF-8, cut before a character that would not fit whole.
 QByteArray CutTip(const QString& tooltip) {
   QByteArray tip = tooltip.toUtf8();
-  tip.truncate(tip.indexOf('\0') < 0 ? tip.size() : tip.indexOf('\0'));
+  if (const qsizetype nul = tip.indexOf('\0'); nul >= 0) tip.truncate(nul);
   if (tip.size() <= TrayIconData::TipBytes) return tip;
   qsizetype cut = TrayIconData::TipBytes;
   while (cut > 0 && (static_cast<unsigned char>(tip[cut]) & 0xC0) == 0x80) --cut;

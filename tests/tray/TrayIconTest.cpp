@@ -170,6 +170,7 @@ TEST(TrayTooltip, CutsAt63BytesWithoutSplittingACharacter) {
       {latin.repeated(40), 62},
       {emoji.repeated(16), 60},
       {"abc" + emoji.repeated(16), 63},
+      {QString::fromUtf8("ab\0cd", 5), 2},  // the tip ends at a NUL, as a C string would
   };
   for (const auto& c : cases) {
     auto owned = std::make_unique<FakeTrayShell>();
