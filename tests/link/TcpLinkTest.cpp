@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -7,6 +8,14 @@
 #include "net/UdpServerSocket.h"
 
 namespace {
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
+}
 
 std::vector<std::string> ConnectionMarks(const RecordingView& view, int record)
 {
@@ -29,9 +38,12 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
     SerialApp app(rig.Path(i));
     ASSERT_TRUE(app.IsOpen());
 
-    // Written while the link is down: kept in the port, not read.
+    // Written while the link is down: kept in the port, not read. Neither the refused link
+    // nor the pump with bytes waiting spins meanwhile.
     ASSERT_TRUE(app.Write(ToBytes("AT")));
-    std::this_thread::sleep_for(300ms);
+    const double cpu = CpuSeconds();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(CpuSeconds() - cpu, 0.5);
     EXPECT_EQ(rig.view.Cell(i, PortView::ColSent), "");
     EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "");
 
@@ -137,4 +149,27 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_FALSE(rig.table->ports[t].pumpThread.IsRunning());
     // The port is gone, so the application's write fails and the writer ends.
+}
+
+TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)
+{
+    LinkRig rig(true, 9);
+    const uint16_t port = FreePort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu dtu(port);
+    const int udp = rig.AddPort(9, "U1");
+    const int tcp = rig.AddPort(9, "T1", 1, "127.0.0.1");
+    ASSERT_GE(dtu.Accept(), 0);
+    ASSERT_TRUE(rig.view.WaitCell(tcp, PortView::ColConnection, "√"));
+    SerialApp app(rig.Path(udp));
+    ASSERT_TRUE(app.IsOpen());
+
+    ASSERT_TRUE(dtu.Write(ToBytes("from tcp")));
+    EXPECT_EQ(app.Read(8), ToBytes("from tcp"));
+    EXPECT_TRUE(rig.view.WaitCell(tcp, PortView::ColReceived, "8"));
+    EXPECT_EQ(rig.view.Cell(udp, PortView::ColReceived), "");
+
+    ASSERT_TRUE(rig.table->SelectSharedTarget("t1"));
+    ASSERT_TRUE(app.Write(ToBytes("to tcp")));
+    EXPECT_EQ(dtu.Read(6), ToBytes("to tcp"));
 }
