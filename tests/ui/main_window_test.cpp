@@ -1,0 +1,469 @@
+// The main window's start-up, close request and table flows, driven as a user drives them:
+// dialogs filled in and message boxes answered while they are modal.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+
+#include "link/PortTable.h"
+#include "ui/PortListView.h"
+#include "ui/PortManagerDialog.h"
+#include "vport/VirtualSerialPort.h"
+
+namespace {
+
+// Runs one step for each modal window that is shown, in order: the step gets the window and
+// answers it (fills a dialog, presses a button). A dialog run again counts again.
+class ModalScript : public QObject {
+public:
+    using Step = std::function<void(QWidget*)>;
+
+    explicit ModalScript(std::vector<Step> steps) : steps_(std::move(steps))
+    {
+        qApp->installEventFilter(this);
+    }
+    ~ModalScript() override { qApp->removeEventFilter(this); }
+
+    bool Done() const { return next_ == steps_.size(); }
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        auto* widget = qobject_cast<QWidget*>(object);
+        if (event->type() == QEvent::Show && widget && widget->isWindow() && widget->isModal() && !Done()) {
+            QPointer<QWidget> shown(widget);
+            Step step = steps_[next_++];
+            // Answer once the modal run has started.
+            QTimer::singleShot(0, widget, [shown, step] {
+                if (shown)
+                    step(shown);
+            });
+        }
+        return false;
+    }
+
+private:
+    std::vector<Step> steps_;
+    size_t next_ = 0;
+};
+
+template <class T>
+T* Control(QWidget* window, const char* id)
+{
+    T* widget = window->findChild<T*>(QString::fromLatin1(id));
+    EXPECT_NE(widget, nullptr) << id;
+    return widget;
+}
+
+// A step that checks a message box's text and caption and presses one of its buttons.
+ModalScript::Step Answer(const QString& text, const QString& caption, QMessageBox::StandardButton button,
+                         std::function<void()> before = {})
+{
+    return [=](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr) << "expected a message box";
+        EXPECT_EQ(box->text(), text);
+        EXPECT_EQ(box->windowTitle(), caption);
+        if (before)
+            before();
+        box->button(button)->click();
+    };
+}
+
+// A step that fills the port edit dialog and presses OK.
+ModalScript::Step FillPort(const QString& number, const QString& code)
+{
+    return [=](QWidget* dialog) {
+        if (!number.isEmpty())
+            Control<QLineEdit>(dialog, "1008")->setText(number);
+        Control<QLineEdit>(dialog, "1011")->setText(code);
+        Control<QPushButton>(dialog, "1")->click();
+    };
+}
+
+ModalScript::Step PressButton(const char* id)
+{
+    return [=](QWidget* dialog) { Control<QPushButton>(dialog, id)->click(); };
+}
+
+void RunUntilDone(const ModalScript& script)
+{
+    for (int i = 0; i < 1000 && !script.Done(); ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(configDir.isValid() && runtimeDir.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir.path());
+        setenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit().constData(), 1);
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        for (int fd : held)
+            close(fd);
+    }
+
+    void WriteConfig(const QString& text)
+    {
+        QDir().mkpath(configDir.path() + "/Torvane");
+        QFile file(ConfigPath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+    }
+
+    QString ConfigPath() const { return configDir.path() + "/Torvane/HOLBRN.conf"; }
+
+    QByteArray ConfigText() const
+    {
+        QFile file(ConfigPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QVariant Stored(const QString& key) const
+    {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN");
+        return settings.value(key);
+    }
+
+    void Start()
+    {
+        window = std::make_unique<PortManagerDialog>(nullptr, "127.0.0.1:0");
+        window->show();
+    }
+
+    PortListView* List() { return window->List(); }
+
+    QString Cell(int row, int column)
+    {
+        QApplication::processEvents();  // cell updates are queued
+        QTableWidgetItem* item = List()->item(row, column);
+        return item ? item->text() : QString();
+    }
+
+    std::string Device(const char* name) const
+    {
+        return VirtualSerialPort::PortDirectory() + "/" + name;
+    }
+
+    // Opens a port the way a serial application does; the test closes it at the end.
+    int Hold(const char* name)
+    {
+        int fd = open(Device(name).c_str(), O_RDWR | O_NOCTTY);
+        EXPECT_GE(fd, 0) << name;
+        held.push_back(fd);
+        return fd;
+    }
+
+    void Release(int fd)
+    {
+        close(fd);
+        held.erase(std::remove(held.begin(), held.end(), fd), held.end());
+    }
+
+    void Select(int row)
+    {
+        List()->selectRow(row);
+    }
+
+    static QString PortConfig(int slot, int number, const char* code)
+    {
+        return QStringLiteral("[%1]\nPortNumber=%2\nCode=%3\n\n").arg(slot).arg(number).arg(code);
+    }
+
+    QTemporaryDir configDir;
+    QTemporaryDir runtimeDir;
+    std::unique_ptr<PortManagerDialog> window;
+    std::vector<int> held;
+};
+
+TEST_F(MainWindowTest, WithoutConfigurationStartsEmptyWithDefaults)
+{
+    Start();
+    EXPECT_EQ(List()->rowCount(), 0);
+    EXPECT_EQ(List()->columnCount(), 6);
+    const QStringList titles = {"名称", "编码", "IP地址", "连接", "接收字节计数", "发送字节计数"};
+    const int widths[] = {60, 100, 140, 60, 110, 110};
+    for (int c = 0; c < 6; ++c) {
+        EXPECT_EQ(List()->horizontalHeaderItem(c)->text(), titles[c]);
+        EXPECT_EQ(List()->columnWidth(c), widths[c]);
+    }
+    EXPECT_EQ(window->Settings().SocketPort, 3700);
+    EXPECT_EQ(window->Settings().OnlyOnePort, 0);
+    EXPECT_EQ(window->Settings().VPortNo, 5);
+    EXPECT_EQ(window->windowTitle(), "MV5840 虚拟串口管理");
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+}
+
+TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
+{
+    WriteConfig(PortConfig(3, 9, "B2") + PortConfig(1, 7, "A1"));
+    Start();
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(0, 0), "COM7");
+    EXPECT_EQ(Cell(0, 1), "A1");
+    EXPECT_EQ(List()->RecordAtRow(0), 0);
+    EXPECT_EQ(Cell(1, 0), "COM9");
+    EXPECT_EQ(List()->RecordAtRow(1), 2);
+    EXPECT_EQ(window->Table().FindFreeSlot(), 1);
+    EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
+
+    // An application reaches each port by its path, and bytes pass raw.
+    int fd = Hold("COM9");
+    const uint8_t bytes[] = {0x00, 0x0d, 0x0a, 0xff};
+    ASSERT_EQ(write(fd, bytes, sizeof bytes), 4);
+    Hold("COM7");
+}
+
+TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    int fd = Hold("COM7");
+    const QString question = QStringLiteral("请确认先关闭正在使用虚拟串口的程序。");
+
+    ModalScript cancel({Answer(question, "MV5840VSP", QMessageBox::Cancel)});
+    QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
+    RunUntilDone(cancel);
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->result(), QDialog::Rejected);
+
+    ModalScript retry({Answer(question, "MV5840VSP", QMessageBox::Ok),
+                       Answer(question, "MV5840VSP", QMessageBox::Ok, [&] {
+                           // The user closes the application before answering.
+                           Release(fd);
+                           for (int i = 0; i < 400 && window->Table().AnyPortInUse(); ++i)
+                               usleep(5000);
+                       })});
+    QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
+    RunUntilDone(retry);
+    for (int i = 0; i < 100 && window->isVisible(); ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->result(), QDialog::Accepted);
+
+    window.reset();  // the teardown removes the device
+    EXPECT_NE(access(Device("COM7").c_str(), F_OK), 0);
+}
+
+TEST_F(MainWindowTest, EscapeAndEnterDoNotCloseTheWindow)
+{
+    Start();
+    for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(List(), &press);
+    }
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, AddWithNumberInUseBringsTheDialogBackWithTheUsersValues)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    ModalScript script({FillPort("7", "X1"),
+                        Answer("该端口号已被使用", "MV5840VSP", QMessageBox::Ok),
+                        [](QWidget* dialog) {
+                            EXPECT_EQ(Control<QLineEdit>(dialog, "1008")->text(), "7");
+                            EXPECT_EQ(Control<QLineEdit>(dialog, "1011")->text(), "X1");
+                            FillPort("8", "X1")(dialog);
+                        }});
+    QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
+    RunUntilDone(script);
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(1, 0), "COM8");
+    EXPECT_EQ(Cell(1, 1), "X1");
+    EXPECT_EQ(Stored("2/PortNumber").toInt(), 8);
+    EXPECT_EQ(Stored("2/Code").toString(), "X1");
+    EXPECT_EQ(access(Device("COM8").c_str(), F_OK), 0);
+}
+
+TEST_F(MainWindowTest, FullTableRefusesAnotherPortAndCancelEndsTheFlow)
+{
+    QString config;
+    for (int slot = 1; slot <= 200; ++slot)
+        config += PortConfig(slot, slot, "C");
+    WriteConfig(config);
+    Start();
+    ASSERT_EQ(List()->rowCount(), 200);
+    ModalScript script({FillPort("250", "NEW"),
+                        Answer("端口数量太多，无法创建新的端口", "MV5840VSP", QMessageBox::Ok),
+                        PressButton("2")});
+    QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
+    RunUntilDone(script);
+    EXPECT_EQ(List()->rowCount(), 200);
+    EXPECT_FALSE(Stored("201/PortNumber").isValid());
+}
+
+TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
+{
+    QString config;
+    for (int slot = 1; slot <= 10; ++slot)
+        config += PortConfig(slot, 20 + slot, "D");
+    WriteConfig(config);
+    Start();
+    Select(3);
+    window->DeletePort();
+    ASSERT_EQ(List()->rowCount(), 9);
+    EXPECT_FALSE(Stored("4/PortNumber").isValid());
+    EXPECT_NE(access(Device("COM24").c_str(), F_OK), 0);
+    for (int row = 0; row < 9; ++row)
+        EXPECT_EQ(window->Table().ports[List()->RecordAtRow(row)].listRow, row);
+
+    ModalScript script({FillPort("99", "NEW")});
+    QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
+    RunUntilDone(script);
+    ASSERT_EQ(List()->rowCount(), 10);
+    EXPECT_EQ(List()->RecordAtRow(9), 3);
+    EXPECT_EQ(Cell(9, 0), "COM99");
+    EXPECT_EQ(Stored("4/PortNumber").toInt(), 99);
+}
+
+TEST_F(MainWindowTest, DeleteWithNothingSelectedDoesNothing)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    List()->clearSelection();
+    window->DeletePort();
+    EXPECT_EQ(List()->rowCount(), 1);
+}
+
+TEST_F(MainWindowTest, EditWithNothingSelectedSaysSo)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    List()->clearSelection();
+    ModalScript script({Answer("请先选择要编辑的端口！", "HOLBRN", QMessageBox::Ok)});
+    QTimer::singleShot(0, window.get(), [this] { window->EditPort(); });
+    RunUntilDone(script);
+    EXPECT_TRUE(script.Done());
+}
+
+TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    int fd = Hold("COM7");
+    Select(0);
+    ModalScript script({[](QWidget* dialog) {
+        EXPECT_EQ(Control<QLineEdit>(dialog, "1008")->text(), "7");
+        FillPort("", "Z9")(dialog);
+    }});
+    QTimer::singleShot(0, window.get(), [this] { window->EditPort(); });
+    RunUntilDone(script);
+    EXPECT_EQ(Cell(0, 1), "Z9");
+    EXPECT_EQ(Stored("1/Code").toString(), "Z9");
+
+    // The application's descriptor still reaches the same port.
+    VirtualSerialPort& port = *window->Table().ports[0].control;
+    EXPECT_TRUE(port.InUse());
+    ASSERT_EQ(write(fd, "ok", 2), 2);
+    for (int i = 0; i < 200 && port.Pending() < 2; ++i)
+        usleep(5000);
+    EXPECT_EQ(port.Pending(), 2);
+}
+
+TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    Select(0);
+    ModalScript script({FillPort("17", "A1")});
+    QTimer::singleShot(0, window.get(), [this] { window->EditPort(); });
+    RunUntilDone(script);
+    EXPECT_EQ(Cell(0, 0), "COM17");
+    EXPECT_NE(access(Device("COM7").c_str(), F_OK), 0);
+    EXPECT_EQ(access(Device("COM17").c_str(), F_OK), 0);
+    EXPECT_EQ(Stored("1/PortNumber").toInt(), 17);
+}
+
+TEST_F(MainWindowTest, ConfigurationWithoutChangeKeepsRunning)
+{
+    Start();
+    ModalScript script({PressButton("1")});
+    QTimer::singleShot(0, window.get(), [this] { window->Configure(); });
+    RunUntilDone(script);
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(Stored("SocketPort").toInt(), 3700);
+    EXPECT_EQ(Stored("VPortNo").toInt(), 5);
+}
+
+TEST_F(MainWindowTest, ConfigurationChangeIsStoredAndEndsTheProgram)
+{
+    Start();
+    ModalScript script({[](QWidget* dialog) {
+                            Control<QLineEdit>(dialog, "1008")->setText("secret");
+                            Control<QPushButton>(dialog, "1")->click();
+                        },
+                        Answer(QStringLiteral("系统配置已被改变，必须退出本程序重新运行。\r\n"
+                                              "请确认先关闭正在使用虚拟串口的程序。"),
+                               "MV5840VSP", QMessageBox::Ok)});
+    QTimer::singleShot(0, window.get(), [this] { window->Configure(); });
+    RunUntilDone(script);
+    QApplication::processEvents();
+    EXPECT_EQ(window->result(), QDialog::Accepted);
+    EXPECT_EQ(Stored("Password").toString(), "secret");
+}
+
+TEST_F(MainWindowTest, ConfigurationCancelWritesNothing)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    const QByteArray before = ConfigText();
+    ModalScript script({[](QWidget* dialog) {
+        Control<QLineEdit>(dialog, "1008")->setText("other");
+        Control<QPushButton>(dialog, "2")->click();
+    }});
+    QTimer::singleShot(0, window.get(), [this] { window->Configure(); });
+    RunUntilDone(script);
+    EXPECT_EQ(ConfigText(), before);
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, SharedModeAddsEveryPortWithTheSharedNumber)
+{
+    WriteConfig("[General]\nOnlyOnePort=1\nVPortNo=12\n\n");
+    Start();
+    EXPECT_EQ(access(Device("COM12").c_str(), F_OK), 0);
+    ModalScript script({[](QWidget* dialog) {
+        auto* number = Control<QLineEdit>(dialog, "1008");
+        EXPECT_FALSE(number->isEnabled());
+        EXPECT_EQ(number->text(), "12");
+        FillPort("", "S1")(dialog);
+    }});
+    QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
+    RunUntilDone(script);
+    ASSERT_EQ(List()->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 0), "COM12");
+    EXPECT_EQ(window->GetSharedTargetCode(), "S1");
+    EXPECT_EQ(Stored("1/PortNumber").toInt(), 12);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
