@@ -1,13 +1,28 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/resource.h>
 
 #include "app/PortManagerApp.h"
 #include "res/AppIcon.h"
 #include "ui/UiFont.h"
 
+namespace {
+// Each port holds a few descriptors (pseudo-terminal, events, TCP socket); 200 ports come
+// close to the usual soft limit of 1024.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+}  // namespace
+
 int main(int argc, char* argv[])
 {
+    RaiseDescriptorLimit();
     // Without a display the ports still serve: run on Qt's offscreen platform.
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);

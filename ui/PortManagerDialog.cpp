@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 
 #include "res/AppIcon.h"
+#include "tray/TrayMenu.h"
+#include "tray/TrayMessages.h"
 #include "ui/AboutDialog.h"
 #include "ui/ConfigDialog.h"
 #include "ui/PortEditDialog.h"
@@ -21,16 +23,6 @@
 namespace {
 const QString AppTitle = QStringLiteral("MV5840VSP");
 const QString WindowTitle = QStringLiteral("MV5840 虚拟串口管理");
-
-// pumpLock guards the record fields that the pumps and the UDP receive thread read.
-class PumpLockGuard {
-public:
-    explicit PumpLockGuard(PortTable& table) : table_(table) { table_.pumpLock.acquire(); }
-    ~PumpLockGuard() { table_.pumpLock.release(); }
-
-private:
-    PortTable& table_;
-};
 }  // namespace
 
 PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress) : QDialog(parent)
@@ -104,6 +96,9 @@ void PortManagerDialog::InitDialog()
     if (settings.OnlyOnePort)
         table->BindSharedControl();
     LoadPortTable();
+
+    trayIcon.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
+    trayIcon.SetNotifyTarget(this);
 }
 
 void PortManagerDialog::StartNetwork()
@@ -118,7 +113,13 @@ void PortManagerDialog::LoadPortTable()
         table->ResetRecord(i);
         if (!settings.OnlyOnePort)
             table->BindRecordControl(i);
-        if (store.LoadPortConfig(i, table->ports[i], settings.SocketPort)) {
+        bool configured;
+        {
+            // The UDP receive thread already runs and scans the records.
+            PortTable::PumpLockHold lock(table->pumpLock);
+            configured = store.LoadPortConfig(i, table->ports[i], settings.SocketPort);
+        }
+        if (configured) {
             table->ActivatePort(i);
             ShowDeviceToolTip(i);
         }
@@ -179,8 +180,7 @@ void PortManagerDialog::AddPort()
     table->FillRecord(i, FieldsFromDialog(dialog));
     table->ActivatePort(i);
     ShowDeviceToolTip(i);
-    PumpLockGuard lock(*table);
-    store.SavePortConfig(i, table->ports[i]);
+    SavePortConfig(i);
 }
 
 void PortManagerDialog::EditPort()
@@ -194,16 +194,13 @@ void PortManagerDialog::EditPort()
     const int i = portList->RecordAtRow(row);
     const bool shared = settings.OnlyOnePort != 0;
     PortEditDialog dialog(QStringLiteral("编辑"), shared, this);
-    {
-        PumpLockGuard lock(*table);
-        const VirtualPortEntry& entry = table->ports[i];
-        dialog.PortNumber = entry.PortNumber;
-        dialog.dynamicLogin = entry.UseFixedIP == 0;
-        dialog.hostOrderAddress = ntohl(entry.peerAddress.sin_addr.s_addr);
-        dialog.Code = QString::fromStdString(entry.Code);
-        dialog.LoginInterval = entry.LoginInterval;
-        dialog.protocol = entry.UseTcp ? 1 : 0;
-    }
+    const PortFields record = table->RecordFields(i);
+    dialog.PortNumber = record.PortNumber;
+    dialog.dynamicLogin = record.UseFixedIP == 0;
+    dialog.hostOrderAddress = ntohl(record.peerAddress.sin_addr.s_addr);
+    dialog.Code = QString::fromStdString(record.Code);
+    dialog.LoginInterval = record.LoginInterval;
+    dialog.protocol = record.UseTcp ? 1 : 0;
     if (dialog.exec() != QDialog::Accepted)
         return;
     for (;;) {
@@ -217,7 +214,13 @@ void PortManagerDialog::EditPort()
 
     table->ApplyEdit(i, FieldsFromDialog(dialog));
     ShowDeviceToolTip(i);
-    PumpLockGuard lock(*table);
+    SavePortConfig(i);
+}
+
+void PortManagerDialog::SavePortConfig(int i)
+{
+    // The receive thread moves a dynamic port's peer address: read it under pumpLock.
+    PortTable::PumpLockHold lock(table->pumpLock);
     store.SavePortConfig(i, table->ports[i]);
 }
 
@@ -273,6 +276,7 @@ void PortManagerDialog::RequestClose()
             != QMessageBox::Ok)
             return;
     }
+    trayIcon.Destroy();
     accept();
 }
 
@@ -285,9 +289,36 @@ void PortManagerDialog::EndWithoutQuestion()
 
 void PortManagerDialog::ShowWindow()
 {
-    showNormal();
-    raise();
-    activateWindow();
+    // Also brings the window back when it is hidden in the tray.
+    trayIcon.RestoreFromTray(this);
+}
+
+bool PortManagerDialog::event(QEvent* event)
+{
+    if (event->type() == TrayCallbackMessage) {
+        const auto* message = static_cast<TrayMessageEvent*>(event);
+        if (message->lParam == TrayMouse::LeftButtonDoubleClick)
+            trayIcon.RestoreFromTray(this);
+        trayIcon.HandleNotify(message->wParam, message->lParam);
+        return true;
+    }
+    if (event->type() == CSystemTray::commandMessage) {
+        const auto* message = static_cast<TrayMessageEvent*>(event);
+        if (message->wParam == TrayCommandShowWindow)
+            trayIcon.RestoreFromTray(this);
+        else if (message->wParam == TrayCommandExit)
+            RequestClose();
+        return true;
+    }
+    // The tray's notifyMessage (a double-click's default command) needs nothing here.
+    return QDialog::event(event);
+}
+
+void PortManagerDialog::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
+        trayIcon.ShrinkToTray(this);
 }
 
 bool PortManagerDialog::SelectSharedTarget(const std::string& code)

@@ -8,6 +8,7 @@
 #include "config/ConfigStore.h"
 #include "config/GlobalSettings.h"
 #include "link/PortTable.h"
+#include "tray/CSystemTray.h"
 #include "vport/VirtualPortSites.h"
 
 class PortEditDialog;
@@ -26,6 +27,7 @@ public:
 
     PortTable& Table() { return *table; }
     PortListView* List() const { return portList; }
+    CSystemTray& TrayIcon() { return trayIcon; }
     const GlobalSettings& Settings() const { return settings; }
 
     // Exit button, tray exit command and window close: asks while a port is held open.
@@ -46,6 +48,8 @@ public slots:
     void ShowAbout();
 
 protected:
+    bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -57,10 +61,12 @@ private:
     PortFields FieldsFromDialog(const PortEditDialog& dialog) const;
     int ShowMessage(const QString& text, const QString& caption, int buttons, int icon);
     void ShowDeviceToolTip(int i);
+    void SavePortConfig(int i);
 
     GlobalSettings settings;
     ConfigStore store;
     VirtualPortSites sites;
     PortListView* portList = nullptr;
     std::unique_ptr<PortTable> table;
+    CSystemTray trayIcon;
 };

@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include "link/PortTable.h"
+#include "tray/TrayMenu.h"
+#include "tray/TrayMessages.h"
 #include "ui/PortListView.h"
 #include "ui/PortManagerDialog.h"
 #include "vport/VirtualSerialPort.h"
@@ -263,6 +265,18 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
 
     window.reset();  // the teardown removes the device
     EXPECT_NE(access(Device("COM7").c_str(), F_OK), 0);
+}
+
+TEST_F(MainWindowTest, TrayExitCommandAsksTheSameQuestion)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    Hold("COM7");
+    ModalScript script({Answer(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), "MV5840VSP", QMessageBox::Cancel)});
+    QApplication::postEvent(window.get(), new TrayMessageEvent(CSystemTray::commandMessage, TrayCommandExit, 0));
+    RunUntilDone(script);
+    EXPECT_TRUE(script.Done());
+    EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(MainWindowTest, EscapeAndEnterDoNotCloseTheWindow)
