@@ -20,6 +20,13 @@ int PortManagerApp::Run(const QStringList& arguments)
     } else {
         PortManagerDialog window;
         server.SetTarget(&window);
+        // A run started with "dde" ends when its last automation client is done, unless the
+        // window is busy with a dialog of its own. Queued: this runs inside a bus call.
+        server.SetEndOfRun([&window] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal || modal == &window)
+                QMetaObject::invokeMethod(&window, &QDialog::accept, Qt::QueuedConnection);
+        });
         window.exec();
         server.SetTarget(nullptr);
     }
