@@ -8,11 +8,20 @@
 void PortTable::ActivatePort(int i)
 {
     VirtualPortEntry& e = ports[i];
-    const std::string name = "COM" + std::to_string(e.PortNumber);
+    const std::string name = PortName(e.PortNumber);
     e.portHeld = 1;
     e.linkRunning = settings.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
 
     e.listRow = view.AppendRow(i, name);
+    ShowConfiguredCells(i);
+    StartLinks(e);
+    if (sharedTarget.load() == -1)
+        SetSharedTarget(i);
+}
+
+void PortTable::ShowConfiguredCells(int i)
+{
+    VirtualPortEntry& e = ports[i];
     view.SetCell(i, PortView::ColCode, e.Code);
     if (e.UseFixedIP) {
         std::string address;
@@ -22,13 +31,14 @@ void PortTable::ActivatePort(int i)
         }
         view.SetCell(i, PortView::ColAddress, address);
     }
+}
 
-    if (e.linkRunning)
-        StartPortLink(e);
-    if (e.UseTcp)
-        ConnectTcpLink(e);
-    if (sharedTarget.load() == -1)
-        SetSharedTarget(i);
+void PortTable::StartLinks(VirtualPortEntry& entry)
+{
+    if (entry.linkRunning)
+        StartPortLink(entry);
+    if (entry.UseTcp)
+        ConnectTcpLink(entry);
 }
 
 bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)

@@ -9,13 +9,6 @@
 
 namespace {
 
-constexpr int FirstSiteId = 1017;
-
-std::string PortName(int number)
-{
-    return "COM" + std::to_string(number);
-}
-
 // Equal when the texts differ at most in the case of the letters A to Z.
 bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
 {
@@ -30,6 +23,11 @@ bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
 }
 
 }  // namespace
+
+std::string PortTable::PortName(int number)
+{
+    return "COM" + std::to_string(number);
+}
 
 PortTable::PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
                      const char* serverAddress)
@@ -72,7 +70,7 @@ void PortTable::StopNetwork()
 
 void PortTable::BindSharedControl()
 {
-    sharedControl = &sites.Site(FirstSiteId);
+    sharedControl = &sites.Site(VirtualPortSites::FirstSiteId);
     sharedControl->Initialize();
     sharedPortOpen = sharedControl->Open(PortName(settings.VPortNo)) ? 1 : 0;
 }
@@ -99,7 +97,7 @@ void PortTable::ResetRecord(int i)
 
 void PortTable::BindRecordControl(int i)
 {
-    ports[i].control = &sites.Site(FirstSiteId + i);
+    ports[i].control = &sites.Site(VirtualPortSites::FirstSiteId + i);
     ports[i].control->Initialize();
 }
 
@@ -176,20 +174,8 @@ void PortTable::ApplyEdit(int i, const PortFields& fields)
     }
 
     view.SetCell(i, PortView::ColName, name);
-    view.SetCell(i, PortView::ColCode, e.Code);
-    if (e.UseFixedIP) {
-        std::string address;
-        {
-            PumpLockHold hold(pumpLock);
-            address = e.peerAddress.ToText();
-        }
-        view.SetCell(i, PortView::ColAddress, address);
-    }
-
-    if (e.linkRunning)
-        StartPortLink(e);
-    if (e.UseTcp)
-        ConnectTcpLink(e);
+    ShowConfiguredCells(i);
+    StartLinks(e);
 }
 
 void PortTable::RemovePort(int i)

@@ -61,6 +61,8 @@ public:
     void ResetRecord(int i);     // defaults of record i
     void BindRecordControl(int i);  // per-port mode: site 1017 + i
 
+    static std::string PortName(int number);  // "COM<number>"
+
     // Link operations.
     void ActivatePort(int i);
     bool OpenVirtualPort(VirtualPortEntry& entry, const std::string& name);
@@ -123,6 +125,11 @@ public:
     VirtualPortSites& sites;
 
 private:
+    // Writes the code and, for a fixed-address port, its address into the record's row.
+    void ShowConfiguredCells(int i);
+    // Starts the pump when the port is open and, for a TCP port, the connection.
+    void StartLinks(VirtualPortEntry& entry);
+
     // Online expiry: one thread that sleeps until the earliest moment a UDP port whose DTU
     // fell silent must be shown offline, and is woken when a port comes online.
     static uint32_t OnlineWatch(void* table);
