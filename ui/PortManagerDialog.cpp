@@ -51,12 +51,12 @@ void PortManagerDialog::InitDialog()
     auto* label = new QLabel(QStringLiteral("已创建的虚拟串口"), this);
     portList->setMinimumSize(600, 380);
 
-    struct ButtonSpec {
+    struct Command {
         const char* id;
         QString text;
         void (PortManagerDialog::*slot)();
     };
-    const ButtonSpec specs[] = {
+    const Command commands[] = {
         {"1002", QStringLiteral("增加(&A)..."), &PortManagerDialog::AddPort},
         {"1003", QStringLiteral("删除(&D)"), &PortManagerDialog::DeletePort},
         {"1004", QStringLiteral("编辑(&E)..."), &PortManagerDialog::EditPort},
@@ -64,14 +64,14 @@ void PortManagerDialog::InitDialog()
         {"1006", QStringLiteral("退出(&X)"), &PortManagerDialog::RequestClose},
     };
     auto* buttons = new QVBoxLayout;
-    for (const ButtonSpec& spec : specs) {
-        auto* button = new QPushButton(spec.text, this);
-        button->setObjectName(QString::fromLatin1(spec.id));
+    for (const Command& command : commands) {
+        auto* button = new QPushButton(command.text, this);
+        button->setObjectName(QString::fromLatin1(command.id));
         // Enter must not press a button: the manager is not closed or changed by it.
         button->setAutoDefault(false);
-        connect(button, &QPushButton::clicked, this, spec.slot);
+        connect(button, &QPushButton::clicked, this, command.slot);
         buttons->addWidget(button);
-        if (spec.id == std::string("1005"))
+        if (command.id == std::string("1005"))
             buttons->addStretch();
     }
 
