@@ -9,14 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +23,10 @@
 #include "link/PortTable.h"
 #include "link/PortView.h"
 #include "net/UdpServerSocket.h"
+#include "support/Loopback.h"
+#include "support/RuntimeDir.h"
+#include "support/SerialApp.h"
+#include "support/Wait.h"
 #include "vport/VirtualPortSites.h"
 
 namespace {
@@ -93,12 +95,6 @@ int OpenFdCount()
     return count;
 }
 
-bool WaitReadable(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
-}
-
 uint8_t StreamByte(int port, uint64_t offset, int direction)
 {
     return static_cast<uint8_t>((offset * 131 + port * 7 + direction * 101) ^ (offset >> 8));
@@ -110,13 +106,13 @@ struct Dtu {
 };
 
 struct Rig {
-    std::string runtimeDir;
+    TempRuntimeDir runtimeDir;
     GlobalSettings settings;
     VirtualPortSites sites;
     CountingView view;
     uint16_t serverPort = 0;
     std::unique_ptr<PortTable> table;
-    std::vector<int> apps;  // the applications' descriptors
+    std::vector<std::unique_ptr<SerialApp>> apps;
     std::vector<Dtu> dtus;
     SocketAddress server;
 
@@ -125,25 +121,10 @@ struct Rig {
     void Send(int port, uint8_t type, const uint8_t* payload, int count);
 };
 
-uint16_t FreeUdpPort()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    SocketAddress address;
-    address.Set(127, 0, 0, 1, 0);
-    bind(fd, address.Raw(), SocketAddress::Length);
-    socklen_t length = SocketAddress::Length;
-    getsockname(fd, address.Raw(), &length);
-    close(fd);
-    return address.Port();
-}
-
 Rig::Rig()
 {
-    char pattern[] = "/tmp/mv-link-bench-XXXXXX";
-    runtimeDir = mkdtemp(pattern);
-    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    serverPort = FreeUdpPort();
-    server.Set(127, 0, 0, 1, serverPort);
+    serverPort = FreeLoopbackPort(SOCK_DGRAM);
+    server = Loopback(serverPort);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
     table = std::make_unique<PortTable>(settings, sites, view, local.c_str());
     table->StartNetwork();
@@ -151,8 +132,7 @@ Rig::Rig()
         table->ResetRecord(i);
         table->BindRecordControl(i);
     }
-    while (!table->udpServer->IsOpened())
-        std::this_thread::sleep_for(5ms);
+    WaitUntil([&] { return table->udpServer->IsOpened(); });
 
     for (int i = 0; i < Ports; ++i) {
         PortFields fields;
@@ -161,40 +141,31 @@ Rig::Rig()
         table->FillRecord(i, fields);
         table->ActivatePort(i);
 
-        int app = open(table->PortDevicePath(i).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        termios t{};
-        tcgetattr(app, &t);
-        cfmakeraw(&t);
-        tcsetattr(app, TCSANOW, &t);
-        apps.push_back(app);
+        apps.push_back(std::make_unique<SerialApp>(table->PortDevicePath(i)));
 
         Dtu dtu;
         dtu.fd = socket(AF_INET, SOCK_DGRAM, 0);
         int size = 1 << 20;
         setsockopt(dtu.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        SocketAddress any;
-        any.Set(127, 0, 0, 1, 0);
+        SocketAddress any = Loopback(0);
         bind(dtu.fd, any.Raw(), SocketAddress::Length);
         dtu.code = fields.Code;
         dtus.push_back(dtu);
         Send(i, 0, nullptr, 0);  // login
         uint8_t reply[64];
-        if (WaitReadable(dtu.fd, 5000))
+        if (WaitReadable(dtu.fd, 5000ms))
             recv(dtu.fd, reply, sizeof reply, 0);
     }
 }
 
 Rig::~Rig()
 {
-    for (int app : apps)
-        close(app);
+    apps.clear();
     table->ShutdownLinks();
     table->StopNetwork();
     table.reset();
     for (auto& dtu : dtus)
         close(dtu.fd);
-    std::error_code ignored;
-    std::filesystem::remove_all(runtimeDir, ignored);
 }
 
 void Rig::Send(int port, uint8_t type, const uint8_t* payload, int count)
@@ -229,8 +200,8 @@ void DtuToApplication(Rig& rig)
         const auto t0 = Clock::now();
         rig.Send(port, 3, payload, sizeof payload);
         int got = 0;
-        while (got < 8 && WaitReadable(rig.apps[port], 2000)) {
-            ssize_t n = read(rig.apps[port], buffer, sizeof buffer);
+        while (got < 8 && WaitReadable(rig.apps[port]->Fd(), 2000ms)) {
+            ssize_t n = read(rig.apps[port]->Fd(), buffer, sizeof buffer);
             if (n > 0)
                 got += static_cast<int>(n);
         }
@@ -247,8 +218,8 @@ void ApplicationToDtu(Rig& rig)
     for (int k = 0; k < 300; ++k) {
         const int port = (k * 53) % Ports;
         const auto t0 = Clock::now();
-        write(rig.apps[port], payload, sizeof payload);
-        if (WaitReadable(rig.dtus[port].fd, 2000))
+        write(rig.apps[port]->Fd(), payload, sizeof payload);
+        if (WaitReadable(rig.dtus[port].fd, 2000ms))
             recv(rig.dtus[port].fd, buffer, sizeof buffer, 0);
         samples.push_back(Ms(Clock::now() - t0));
         std::this_thread::sleep_for(std::chrono::microseconds(k % 10 * 1000 + 300));
@@ -268,11 +239,11 @@ void Streaming(Rig& rig)
     std::thread writer([&] {
         size_t done = 0;
         while (done < total) {
-            ssize_t n = write(rig.apps[port], data.data() + done, std::min<size_t>(4096, total - done));
+            ssize_t n = write(rig.apps[port]->Fd(), data.data() + done, std::min<size_t>(4096, total - done));
             if (n > 0) {
                 done += n;
             } else {
-                pollfd p{rig.apps[port], POLLOUT, 0};
+                pollfd p{rig.apps[port]->Fd(), POLLOUT, 0};
                 poll(&p, 1, 100);
             }
         }
@@ -280,7 +251,7 @@ void Streaming(Rig& rig)
     size_t got = 0;
     bool intact = true;
     uint8_t buffer[2000];
-    while (got < total && WaitReadable(rig.dtus[port].fd, 5000)) {
+    while (got < total && WaitReadable(rig.dtus[port].fd, 5000ms)) {
         ssize_t n = recv(rig.dtus[port].fd, buffer, sizeof buffer, 0);
         if (n < 14 || buffer[12] != 3 || got + (n - 13) > total)
             continue;
@@ -304,7 +275,7 @@ void Soak(Rig& rig, int seconds)
     std::thread reader([&] {
         std::vector<pollfd> fds;
         for (int i = 0; i < Ports; ++i)
-            fds.push_back({rig.apps[i], POLLIN, 0});
+            fds.push_back({rig.apps[i]->Fd(), POLLIN, 0});
         for (int i = 0; i < Ports; ++i)
             fds.push_back({rig.dtus[i].fd, POLLIN, 0});
         uint8_t buffer[4096];
@@ -345,7 +316,7 @@ void Soak(Rig& rig, int seconds)
             toAppSent[i] += Chunk;
             for (int b = 0; b < Chunk; ++b)
                 chunk[b] = StreamByte(i, toDtuSent[i] + b, 1);
-            if (write(rig.apps[i], chunk, Chunk) == Chunk)
+            if (write(rig.apps[i]->Fd(), chunk, Chunk) == Chunk)
                 toDtuSent[i] += Chunk;
         }
         next += 100ms;
@@ -392,9 +363,9 @@ void Drain(Rig& rig, const char* after)
         while (recv(dtu.fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0)
             ++datagrams;
     }
-    for (int app : rig.apps) {
+    for (auto& app : rig.apps) {
         ssize_t n;
-        while ((n = read(app, buffer, sizeof buffer)) > 0)
+        while ((n = read(app->Fd(), buffer, sizeof buffer)) > 0)
             bytes += n;
     }
     if (datagrams || bytes)

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "net/UdpServerSocket.h"
+#include "support/Loopback.h"
+#include "support/Wait.h"
 
 namespace {
 
@@ -53,45 +55,27 @@ public:
     std::vector<int64_t> latencies;
 };
 
-uint16_t FreePort()
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    SocketAddress address;
-    address.Set(127, 0, 0, 1, 0);
-    bind(fd, address.Raw(), SocketAddress::Length);
-    socklen_t length = SocketAddress::Length;
-    getsockname(fd, address.Raw(), &length);
-    close(fd);
-    return address.Port();
-}
-
+// Polled finely: the latency run paces its sends by this wait.
 bool WaitForCount(BenchOwner& owner, uint32_t target)
 {
-    auto end = Clock::now() + std::chrono::seconds(10);
-    while (owner.count.load(std::memory_order_acquire) < target) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
+    return WaitUntil([&] { return owner.count.load(std::memory_order_acquire) >= target; },
+                     std::chrono::seconds(10), std::chrono::microseconds(200));
 }
 
 }  // namespace
 
 int main()
 {
-    uint16_t port = FreePort();
+    uint16_t port = FreeLoopbackPort(SOCK_DGRAM);
     std::string local = "127.0.0.1:" + std::to_string(port);
     BenchOwner owner;
     UdpServerSocket server(local.c_str());
     server.SetOwner(&owner);
     server.Start();
-    while (!server.IsOpened())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitUntil([&] { return server.IsOpened(); });
 
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
-    SocketAddress to;
-    to.Set(127, 0, 0, 1, port);
+    SocketAddress to = Loopback(port);
     uint8_t datagram[64] = {};  // a DTU data datagram: 13-byte header and some payload
 
     // Throughput: the sender runs flat out; only when this many are still queued it waits,

@@ -1,74 +1,15 @@
 #include "LinkTestSupport.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
-#include <filesystem>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 #include "link/DtuPacket.h"
 #include "net/UdpServerSocket.h"
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Waits for readability of fd until the deadline.
-bool WaitReadable(int fd, Clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, MillisecondsLeft(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        return r > 0;
-    }
-}
-
-}  // namespace
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-Bytes Pattern(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return bytes;
-}
-
-Bytes ToBytes(const std::string& text)
-{
-    return Bytes(text.begin(), text.end());
-}
 
 int RecordingView::AppendRow(int record, const std::string& name)
 {
@@ -140,46 +81,6 @@ std::vector<int> RecordingView::Rows() const
     return rows_;
 }
 
-TempRuntimeDir::TempRuntimeDir()
-{
-    char pattern[] = "/tmp/mv-link-test-XXXXXX";
-    if (!mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
-        saved_ = old;
-    setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
-}
-
-TempRuntimeDir::~TempRuntimeDir()
-{
-    if (saved_)
-        setenv("XDG_RUNTIME_DIR", saved_->c_str(), 1);
-    else
-        unsetenv("XDG_RUNTIME_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-SocketAddress LoopbackAddress(const char* ip, uint16_t port)
-{
-    SocketAddress address;
-    inet_pton(AF_INET, ip, &address.sin_addr);
-    address.sin_port = htons(port);
-    return address;
-}
-
-uint16_t FreePort(int type)
-{
-    int fd = socket(AF_INET, type, 0);
-    SocketAddress any = LoopbackAddress("127.0.0.1", 0);
-    bind(fd, any.Raw(), SocketAddress::Length);
-    socklen_t length = SocketAddress::Length;
-    getsockname(fd, any.Raw(), &length);
-    close(fd);
-    return any.Port();
-}
-
 int ThreadCount()
 {
     int count = 0;
@@ -205,7 +106,7 @@ UdpDtu::UdpDtu(uint16_t serverPort, const char* ip, uint16_t port) : serverPort_
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    SocketAddress local = LoopbackAddress(ip, port);
+    SocketAddress local = Ipv4(ip, port);
     if (bind(fd_, local.Raw(), SocketAddress::Length) != 0)
         throw std::runtime_error(std::string("bind UDP DTU: ") + std::strerror(errno));
 }
@@ -225,7 +126,7 @@ uint16_t UdpDtu::Port() const
 
 void UdpDtu::Send(const Bytes& datagram)
 {
-    SocketAddress server = LoopbackAddress("127.0.0.1", serverPort_);
+    SocketAddress server = Ipv4("127.0.0.1", serverPort_);
     sendto(fd_, datagram.data(), datagram.size(), 0, server.Raw(), SocketAddress::Length);
 }
 
@@ -243,7 +144,7 @@ void UdpDtu::SendData(const std::string& code, const Bytes& payload)
 
 std::optional<Bytes> UdpDtu::Receive(std::chrono::milliseconds limit)
 {
-    if (!WaitReadable(fd_, Clock::now() + limit))
+    if (!WaitReadable(fd_, limit))
         return std::nullopt;
     Bytes buffer(4096);
     ssize_t n = recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
@@ -253,69 +154,6 @@ std::optional<Bytes> UdpDtu::Receive(std::chrono::milliseconds limit)
     return buffer;
 }
 
-SerialApp::SerialApp(const std::string& path)
-{
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0)
-        return;
-    termios t{};
-    tcgetattr(fd_, &t);
-    cfmakeraw(&t);
-    cfsetspeed(&t, B115200);
-    tcsetattr(fd_, TCSANOW, &t);
-}
-
-SerialApp::~SerialApp()
-{
-    Close();
-}
-
-void SerialApp::Close()
-{
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = -1;
-}
-
-bool SerialApp::Write(const Bytes& bytes)
-{
-    size_t done = 0;
-    const auto deadline = Clock::now() + 10s;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, MillisecondsLeft(deadline)) <= 0 && Clock::now() > deadline)
-            return false;
-    }
-    return true;
-}
-
-Bytes SerialApp::Read(size_t count, std::chrono::milliseconds limit)
-{
-    Bytes bytes;
-    const auto deadline = Clock::now() + limit;
-    uint8_t buffer[4096];
-    while (bytes.size() < count && WaitReadable(fd_, deadline)) {
-        ssize_t n = read(fd_, buffer, std::min(sizeof buffer, count - bytes.size()));
-        if (n > 0)
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            break;
-    }
-    return bytes;
-}
-
-bool SerialApp::Readable(std::chrono::milliseconds limit)
-{
-    return WaitReadable(fd_, Clock::now() + limit);
-}
-
 TcpDtu::TcpDtu(uint16_t port, int receiveBuffer)
 {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -323,7 +161,7 @@ TcpDtu::TcpDtu(uint16_t port, int receiveBuffer)
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (receiveBuffer > 0)
         setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    SocketAddress local = LoopbackAddress("127.0.0.1", port);
+    SocketAddress local = Ipv4("127.0.0.1", port);
     if (bind(listener_, local.Raw(), SocketAddress::Length) != 0 || listen(listener_, 4) != 0)
         throw std::runtime_error(std::string("TCP DTU: ") + std::strerror(errno));
 }
@@ -336,7 +174,7 @@ TcpDtu::~TcpDtu()
 
 int TcpDtu::Accept(std::chrono::milliseconds limit)
 {
-    if (!WaitReadable(listener_, Clock::now() + limit))
+    if (!WaitReadable(listener_, limit))
         return -1;
     CloseConnection();
     connection_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -365,7 +203,7 @@ bool TcpDtu::Write(const Bytes& bytes)
 Bytes TcpDtu::Read(size_t count, std::chrono::milliseconds limit)
 {
     Bytes bytes;
-    const auto deadline = Clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     uint8_t buffer[65536];
     while (bytes.size() < count && WaitReadable(connection_, deadline)) {
         ssize_t n = recv(connection_, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
@@ -405,8 +243,8 @@ LinkRig::LinkRig(bool sharedMode, int vportNo)
 {
     settings.OnlyOnePort = sharedMode ? 1 : 0;
     settings.VPortNo = vportNo;
-    settings.SocketPort = FreePort(SOCK_DGRAM);
-    serverPort = FreePort(SOCK_DGRAM);
+    settings.SocketPort = FreeLoopbackPort(SOCK_DGRAM);
+    serverPort = FreeLoopbackPort(SOCK_DGRAM);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
     table = std::make_unique<PortTable>(settings, sites, view, local.c_str());
     if (table->StartNetwork() != PortTable::NetworkResult::Started)
@@ -437,7 +275,7 @@ PortFields LinkRig::Fields(int number, const std::string& code, int useTcp,
     fields.Code = code;
     fields.UseTcp = useTcp;
     fields.UseFixedIP = fixedIp ? 1 : 0;
-    fields.peerAddress = LoopbackAddress(fixedIp ? fixedIp : "0.0.0.0", settings.SocketPort);
+    fields.peerAddress = Ipv4(fixedIp ? fixedIp : "0.0.0.0", settings.SocketPort);
     return fields;
 }
 

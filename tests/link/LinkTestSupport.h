@@ -15,16 +15,14 @@
 #include "link/PortTable.h"
 #include "link/PortView.h"
 #include "net/SocketAddress.h"
+#include "support/Bytes.h"
+#include "support/Loopback.h"
+#include "support/RuntimeDir.h"
+#include "support/SerialApp.h"
+#include "support/Wait.h"
 #include "vport/VirtualPortSites.h"
 
-using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
-
-// Polls until the condition holds or the generous limit passes.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s);
-
-Bytes Pattern(size_t size, uint32_t seed);
-Bytes ToBytes(const std::string& text);
 
 // The list as the link runtime fills it; cells are kept per record and in call order.
 class RecordingView : public PortView {
@@ -54,17 +52,6 @@ private:
     std::vector<Update> updates_;
 };
 
-// A private XDG_RUNTIME_DIR, so the port links of each test live apart.
-class TempRuntimeDir {
-public:
-    TempRuntimeDir();
-    ~TempRuntimeDir();
-
-private:
-    std::string path_;
-    std::optional<std::string> saved_;
-};
-
 // A DTU on UDP: a socket on 127.0.0.x that talks to the server.
 class UdpDtu {
 public:
@@ -87,25 +74,6 @@ private:
 
 Bytes Header(const std::string& code, uint8_t type);
 
-// A serial application: opens the port's link as terminal programs do and sets raw mode.
-class SerialApp {
-public:
-    explicit SerialApp(const std::string& path);
-    ~SerialApp();
-    SerialApp(const SerialApp&) = delete;
-    SerialApp& operator=(const SerialApp&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    void Close();
-    // Writes all bytes, waiting while the terminal is full; false when it stays full.
-    bool Write(const Bytes& bytes);
-    Bytes Read(size_t count, std::chrono::milliseconds limit = 10s);
-    bool Readable(std::chrono::milliseconds limit);
-
-private:
-    int fd_;
-};
-
 // A DTU that listens for the link's TCP connection on 127.0.0.1.
 class TcpDtu {
 public:
@@ -124,8 +92,6 @@ private:
     int connection_ = -1;
 };
 
-uint16_t FreePort(int type);
-SocketAddress LoopbackAddress(const char* ip, uint16_t port);
 int ThreadCount();
 
 // A running table on 127.0.0.1 with its controls bound, as the main window brings it up.

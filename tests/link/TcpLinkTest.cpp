@@ -32,7 +32,7 @@ std::vector<std::string> ConnectionMarks(const RecordingView& view, int record)
 TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
 {
     LinkRig rig;
-    const uint16_t port = FreePort(SOCK_STREAM);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;  // nobody listens yet: refused
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     SerialApp app(rig.Path(i));
@@ -82,7 +82,7 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
 TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
 {
     LinkRig rig;
-    const uint16_t port = FreePort(SOCK_STREAM);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
@@ -126,7 +126,7 @@ TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
 TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
 {
     LinkRig rig;
-    const uint16_t port = FreePort(SOCK_STREAM);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
@@ -154,7 +154,7 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
 TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)
 {
     LinkRig rig(true, 9);
-    const uint16_t port = FreePort(SOCK_STREAM);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     TcpDtu dtu(port);
     const int udp = rig.AddPort(9, "U1");

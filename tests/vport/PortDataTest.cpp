@@ -14,12 +14,12 @@ namespace {
 struct HeldPort {
     TempRuntimeDir runtime;
     VirtualSerialPort port{1017};
-    std::unique_ptr<AppPort> app;
+    std::unique_ptr<SerialApp> app;
 
     explicit HeldPort(const char* name = "COM7")
     {
         EXPECT_TRUE(port.Open(name));
-        app = std::make_unique<AppPort>(port.DevicePath());
+        app = std::make_unique<SerialApp>(port.DevicePath(), AsOpened);
         EXPECT_TRUE(app->IsOpen());
         EXPECT_TRUE(WaitUntil([&] { return port.InUse(); }));
     }
@@ -52,12 +52,12 @@ TEST(PortData, EveryByteValuePassesUnchangedBothWays)
     std::vector<uint8_t> sent = all;
     sent.insert(sent.end(), all.rbegin(), all.rend());
 
-    ASSERT_TRUE(held.app->WriteAll(sent));
+    ASSERT_TRUE(held.app->Write(sent));
     EXPECT_EQ(held.ReadAll(sent.size()), sent);
     EXPECT_EQ(held.port.Pending(), 0);
 
     EXPECT_EQ(held.port.Write(sent.data(), static_cast<int>(sent.size())), static_cast<int>(sent.size()));
-    EXPECT_EQ(held.app->ReadFor(sent.size(), 10s), sent);
+    EXPECT_EQ(held.app->Read(sent.size(), 10s), sent);
     // No echo came back towards the component.
     EXPECT_FALSE(WaitUntil([&] { return held.port.Pending() > 0; }, 100ms));
 }
@@ -66,7 +66,7 @@ TEST(PortData, PendingCountsExactlyWhatReadGives)
 {
     HeldPort held;
     auto burst = Pattern(2500, 1);
-    ASSERT_TRUE(held.app->WriteAll(burst));
+    ASSERT_TRUE(held.app->Write(burst));
     // The whole burst is counted, although the kernel's own count stops at 4095 and lags.
     ASSERT_TRUE(WaitUntil([&] { return held.port.Pending() == 2500; }));
 
@@ -81,7 +81,7 @@ TEST(PortData, PendingCountsExactlyWhatReadGives)
 
     // More than the kernel buffers at once: 64 KiB written in one go, counted to the byte.
     auto big = Pattern(64 * 1024, 2);
-    std::thread writer([&] { held.app->WriteAll(big); });
+    std::thread writer([&] { held.app->Write(big); });
     EXPECT_EQ(held.ReadAll(big.size()), big);
     writer.join();
     EXPECT_EQ(held.port.Pending(), 0);
@@ -98,7 +98,7 @@ TEST(PortData, SlowReaderLosesNothing)
     }
     std::vector<uint8_t> got;
     while (got.size() < stream.size()) {
-        auto piece = held.app->ReadFor(std::min<size_t>(512, stream.size() - got.size()), 10s);
+        auto piece = held.app->Read(std::min<size_t>(512, stream.size() - got.size()), 10s);
         ASSERT_FALSE(piece.empty()) << "stalled at " << got.size();
         got.insert(got.end(), piece.begin(), piece.end());
         if (got.size() % 8192 < 512)
@@ -119,7 +119,7 @@ TEST(PortData, QueueTowardsAnApplicationHoldsAtLeastOneMebibyte)
     }
     EXPECT_GE(expected.size(), PtyChannel::OutputLimit);
     EXPECT_LT(expected.size(), 40 * chunk.size());
-    EXPECT_EQ(held.app->ReadFor(expected.size(), 30s), expected);
+    EXPECT_EQ(held.app->Read(expected.size(), 30s), expected);
     EXPECT_FALSE(held.app->Readable(50ms));
 }
 
@@ -129,7 +129,7 @@ TEST(PortData, InputStopsAtTheLimitWithoutLoss)
     // The application writes more than the component keeps; the rest waits in the terminal
     // (the application's write blocks) until the component reads.
     auto stream = Pattern(PtyChannel::InputLimit + 300 * 1024, 5);
-    std::thread writer([&] { held.app->WriteAll(stream); });
+    std::thread writer([&] { held.app->Write(stream); });
     ASSERT_TRUE(WaitUntil([&] { return held.port.Pending() == static_cast<int>(PtyChannel::InputLimit); }));
     EXPECT_EQ(held.ReadAll(stream.size()), stream);
     writer.join();
@@ -140,7 +140,7 @@ TEST(PortData, InputFdIsReadableExactlyWhileBytesAreWaiting)
     HeldPort held;
     int fd = held.port.InputFd();
     EXPECT_FALSE(FdReadable(fd));
-    ASSERT_TRUE(held.app->WriteAll({1, 2, 3}));
+    ASSERT_TRUE(held.app->Write({1, 2, 3}));
     // Without any call into the port: the service thread takes the bytes in.
     EXPECT_TRUE(WaitUntil([&] { return FdReadable(fd); }));
     EXPECT_EQ(held.port.Pending(), 3);
@@ -151,7 +151,7 @@ TEST(PortData, InputFdIsReadableExactlyWhileBytesAreWaiting)
     EXPECT_FALSE(FdReadable(fd));
     EXPECT_EQ(held.port.Pending(), 0);
     // The descriptor outlives Close and stays quiet.
-    ASSERT_TRUE(held.app->WriteAll({9}));
+    ASSERT_TRUE(held.app->Write({9}));
     ASSERT_TRUE(WaitUntil([&] { return FdReadable(fd); }));
     held.port.Close();
     EXPECT_FALSE(FdReadable(fd));
@@ -199,8 +199,8 @@ TEST(PortData, OperationsFromManyThreadsKeepEveryByte)
             std::this_thread::sleep_for(1ms);
         }
     });
-    std::thread appWriter([&] { held.app->WriteAll(fromApp); });
-    auto got = held.app->ReadFor(toApp.size(), 30s);
+    std::thread appWriter([&] { held.app->Write(fromApp); });
+    auto got = held.app->Read(toApp.size(), 30s);
     netWriter.join();
     appWriter.join();
     EXPECT_TRUE(WaitUntil([&] { return receivedCount >= fromApp.size(); }, 30s));

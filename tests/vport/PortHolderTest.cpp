@@ -31,11 +31,11 @@ TEST(PortHolder, InUseFollowsTheApplicationsOpensAndCloses)
     OpenPort p;
     EXPECT_FALSE(p.port.InUse());
     {
-        AppPort first(p.path);
+        SerialApp first(p.path, AsOpened);
         ASSERT_TRUE(first.IsOpen());
         EXPECT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
         {
-            AppPort second(p.path);
+            SerialApp second(p.path, AsOpened);
             ASSERT_TRUE(second.IsOpen());
         }
         // One of two holders left: still in use.
@@ -46,9 +46,9 @@ TEST(PortHolder, InUseFollowsTheApplicationsOpensAndCloses)
 
     // Opens and closes faster than the service thread looks: it still ends up free.
     for (int i = 0; i < 50; ++i)
-        AppPort blink(p.path);
+        SerialApp blink(p.path, AsOpened);
     EXPECT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
-    AppPort again(p.path);
+    SerialApp again(p.path, AsOpened);
     EXPECT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     again.Close();
     EXPECT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
@@ -57,7 +57,7 @@ TEST(PortHolder, InUseFollowsTheApplicationsOpensAndCloses)
 TEST(PortHolder, ClosingThePortHangsUpOnItsHolder)
 {
     OpenPort p;
-    AppPort app(p.path, true);
+    SerialApp app(p.path, {.nonBlocking = true, .raw = false});
     ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     p.port.Close();
     EXPECT_FALSE(p.port.InUse());
@@ -73,12 +73,12 @@ TEST(PortHolder, AnIdlePortCostsNoCpu)
 {
     OpenPort p;
     {
-        AppPort app(p.path);
+        SerialApp app(p.path, AsOpened);
         ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     }
     ASSERT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
     // A closed slave keeps the master hung up; nothing may spin on that.
-    AppPort held(p.path);
+    SerialApp held(p.path, AsOpened);
     ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
@@ -99,7 +99,7 @@ TEST(PortHolder, BytesTowardsNobodyAreDiscarded)
     OpenPort p;
     uint8_t bytes[100] = {1, 2, 3};
     EXPECT_EQ(p.port.Write(bytes, 100), 100);
-    AppPort app(p.path);
+    SerialApp app(p.path, AsOpened);
     ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     EXPECT_FALSE(app.Readable(200ms));
 
@@ -108,12 +108,12 @@ TEST(PortHolder, BytesTowardsNobodyAreDiscarded)
     EXPECT_EQ(p.port.Write(unread.data(), static_cast<int>(unread.size())), static_cast<int>(unread.size()));
     app.Close();
     ASSERT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
-    AppPort next(p.path);
+    SerialApp next(p.path, AsOpened);
     ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     EXPECT_FALSE(next.Readable(200ms));
     uint8_t fresh[] = {0x42};
     EXPECT_EQ(p.port.Write(fresh, 1), 1);
-    EXPECT_EQ(next.ReadFor(1, 10s), std::vector<uint8_t>{0x42});
+    EXPECT_EQ(next.Read(1, 10s), std::vector<uint8_t>{0x42});
 }
 
 TEST(PortHolder, BytesWrittenJustBeforeCloseAreStillRead)
@@ -121,8 +121,8 @@ TEST(PortHolder, BytesWrittenJustBeforeCloseAreStillRead)
     OpenPort p;
     auto last = Pattern(3000, 10);
     {
-        AppPort app(p.path);
-        ASSERT_TRUE(app.WriteAll(last));
+        SerialApp app(p.path, AsOpened);
+        ASSERT_TRUE(app.Write(last));
     }
     ASSERT_TRUE(WaitUntil([&] { return p.port.Pending() == 3000; }));
     std::vector<uint8_t> got(3000);
@@ -134,7 +134,7 @@ TEST(PortHolder, ReopeningApplicationGetsRawModeAgain)
 {
     OpenPort p;
     {
-        AppPort app(p.path);
+        SerialApp app(p.path, AsOpened);
         ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
         termios cooked = app.Settings();
         cooked.c_lflag |= ICANON | ECHO | ISIG;
@@ -145,7 +145,7 @@ TEST(PortHolder, ReopeningApplicationGetsRawModeAgain)
         ASSERT_TRUE(app.Settings().c_lflag & ICANON);
     }
     ASSERT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
-    AppPort app(p.path);
+    SerialApp app(p.path, AsOpened);
     termios t = app.Settings();
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
@@ -154,7 +154,7 @@ TEST(PortHolder, ReopeningApplicationGetsRawModeAgain)
     ASSERT_TRUE(WaitUntil([&] { return p.port.InUse(); }));
     uint8_t cr[] = {'\r', 0x03, '\n'};
     EXPECT_EQ(p.port.Write(cr, 3), 3);
-    EXPECT_EQ(app.ReadFor(3, 10s), (std::vector<uint8_t>{'\r', 0x03, '\n'}));
+    EXPECT_EQ(app.Read(3, 10s), (std::vector<uint8_t>{'\r', 0x03, '\n'}));
     EXPECT_EQ(p.port.Pending(), 0);
 }
 

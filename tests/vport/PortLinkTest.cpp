@@ -84,7 +84,7 @@ TEST(PortLink, StaleLinkOfADeadProgramIsReplaced)
     ASSERT_TRUE(port.Open("COM5"));
     std::string target = LinkTarget(path);
     EXPECT_NE(target, "/dev/pts/4242");
-    AppPort app(path);
+    SerialApp app(path, AsOpened);
     EXPECT_TRUE(app.IsOpen());
     // No temporary names are left behind.
     int entries = 0;
@@ -199,7 +199,7 @@ TEST(PortLink, TwoHundredPortsOpenAndCloseTogether)
     for ([[maybe_unused]] auto& entry : fs::directory_iterator(runtime.PortDir()))
         ++links;
     EXPECT_EQ(links, 200);
-    AppPort app(runtime.PortDir() + "/COM200");
+    SerialApp app(runtime.PortDir() + "/COM200", AsOpened);
     ASSERT_TRUE(app.IsOpen());
     EXPECT_TRUE(WaitUntil([&] { return ports[199]->InUse(); }));
     EXPECT_FALSE(ports[198]->InUse());
