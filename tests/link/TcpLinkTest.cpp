@@ -27,6 +27,19 @@ std::vector<std::string> ConnectionMarks(const RecordingView& view, int record)
     return marks;
 }
 
+// Waits until the link refuses the DTU's writes: the count sent to it stops moving.
+bool WaitUntilSentStalls(LinkRig& rig, int record)
+{
+    auto sent = [&] { return rig.table->ports[record].bytesToNetwork.load(); };
+    return WaitUntil(
+        [&] {
+            const int before = sent();
+            std::this_thread::sleep_for(300ms);
+            return before > 0 && sent() == before;
+        },
+        30s);
+}
+
 }  // namespace
 
 TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
@@ -96,16 +109,9 @@ TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
     Bytes flood = Pattern(300000, 4);
     std::jthread writer([&] { tcpApp.Write(flood); });
 
-    // Wait until the link refuses: the sent count stops moving short of the flood.
-    auto sent = [&] { return rig.table->ports[t].bytesToNetwork.load(); };
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const int before = sent();
-            std::this_thread::sleep_for(300ms);
-            return before > 0 && sent() == before;
-        },
-        30s));
-    ASSERT_LT(sent(), 300000);
+    // The link refuses short of the flood.
+    ASSERT_TRUE(WaitUntilSentStalls(rig, t));
+    ASSERT_LT(rig.table->ports[t].bytesToNetwork.load(), 300000);
 
     // Meanwhile the UDP port works both ways.
     UdpDtu dtu(rig.serverPort);
@@ -135,14 +141,7 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
     ASSERT_TRUE(rig.view.WaitCell(t, PortView::ColConnection, "√"));
     SerialApp app(rig.Path(t));
     std::jthread writer([&] { app.Write(Pattern(300000, 5)); });
-    auto sent = [&] { return rig.table->ports[t].bytesToNetwork.load(); };
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const int before = sent();
-            std::this_thread::sleep_for(300ms);
-            return before > 0 && sent() == before;
-        },
-        30s));
+    ASSERT_TRUE(WaitUntilSentStalls(rig, t));
 
     const auto start = std::chrono::steady_clock::now();
     rig.table->RemovePort(t);
