@@ -92,6 +92,8 @@ TEST(LoginAndData, FirstDataOfADtuThatNeverLoggedInIsPrecededByTheLoginReply)
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, Reply(first));
 
+    // The count is written after the payload: the application may see the bytes first.
+    ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, "5"));
     auto updates = rig.view.Updates();
     int mark = -1, count = -1;
     for (int k = 0; k < static_cast<int>(updates.size()); ++k) {
