@@ -1,4 +1,7 @@
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
@@ -35,6 +38,11 @@ int main(int argc, char* argv[])
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("MV5840VSP"));
+    // Qt's own texts (message box buttons) in the user's language.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
     QApplication::setWindowIcon(AppIcon());
     QApplication::setFont(DialogFont());
     // Closing a dialog must not end the program; only the main window's run does.

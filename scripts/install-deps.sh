@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth
-  fonts-wqy-microhei
+  fonts-wqy-microhei qt6-translations-l10n
   python3 python3-serial
 )
 
