@@ -3,6 +3,7 @@
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
+"$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target $(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' "$root/bench/CMakeLists.txt")
 for bench in $(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' "$root/bench/CMakeLists.txt"); do
