@@ -128,11 +128,7 @@ void PortTable::ShutdownLinks()
     for (VirtualPortEntry& e : ports) {
         StopPortLink(e);
         DropTcpLink(e);
-        if (!settings.OnlyOnePort && e.portHeld) {
-            if (e.control)
-                e.control->Close();
-            e.portHeld = 0;
-        }
+        CloseVirtualPort(e);
     }
     if (settings.OnlyOnePort && sharedPortOpen) {
         sharedControl->Close();

@@ -39,12 +39,8 @@ PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress)
     InitDialog();
 }
 
-PortManagerDialog::~PortManagerDialog()
-{
-    // Window teardown: every link stops before the network goes down.
-    table->ShutdownLinks();
-    table->StopNetwork();
-}
+// The window teardown (every link, then the network) is the port table's destruction.
+PortManagerDialog::~PortManagerDialog() = default;
 
 void PortManagerDialog::InitDialog()
 {
