@@ -2,11 +2,11 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
-#include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
 
 #include "app/PortManagerApp.h"
+#include "net/Log.h"
 #include "res/AppIcon.h"
 #include "ui/UiFont.h"
 
@@ -29,7 +29,7 @@ int main(int argc, char* argv[])
     // Without a display the ports still serve: run on Qt's offscreen platform.
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        std::fprintf(stderr, "MV5840VSP: no display found, running without a visible window (offscreen)\n");
+        Log::Failure("no display found, running without a visible window (offscreen)");
     }
     // The switches are read from the command line as given, before Qt takes its own options.
     QStringList arguments;

@@ -5,10 +5,9 @@
 #include <QDBusMessage>
 #include <QFileInfo>
 
-#include <cstdio>
-
 #include "com/AutomationObject.h"
 #include "com/Registration.h"
+#include "net/Log.h"
 
 namespace {
 
@@ -21,11 +20,6 @@ QString ExecutablePath()
     if (QCoreApplication::instance())
         return QCoreApplication::applicationFilePath();
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-}
-
-void SayOnStderr(const char* text)
-{
-    std::fprintf(stderr, "MV5840VSP: %s\n", text);
 }
 
 } // namespace
@@ -64,7 +58,7 @@ bool ComServer::RunRegistration(RegistrationSwitch which)
     Registration registration(Registration::DefaultDataHome(), ExecutablePath());
     const bool ok = which == RegistrationSwitch::Register ? registration.RegisterSelf() : registration.UnregisterSelf();
     if (!ok)
-        SayOnStderr(which == RegistrationSwitch::Register ? "registration failed" : "unregistration failed");
+        Log::Failure(which == RegistrationSwitch::Register ? "registration failed" : "unregistration failed");
     return ok;
 }
 
@@ -72,11 +66,11 @@ bool ComServer::Publish()
 {
     if (!connection.isConnected()) {
         if (switches.windowless) {
-            SayOnStderr("no D-Bus session bus; a run without a window has no one to serve, ending");
+            Log::Failure("no D-Bus session bus; a run without a window has no one to serve, ending");
             exitCode = 1;
             return false;
         }
-        SayOnStderr("no D-Bus session bus; running without the automation interface");
+        Log::Failure("no D-Bus session bus; running without the automation interface");
         return true;
     }
 
@@ -85,7 +79,7 @@ bool ComServer::Publish()
     if (!connection.registerObject(QLatin1String(Registration::ObjectPath), object.get(),
                                    QDBusConnection::ExportAdaptors)) {
         object.reset();
-        SayOnStderr("cannot publish the automation object; running without the automation interface");
+        Log::Failure("cannot publish the automation object; running without the automation interface");
         return !switches.windowless;
     }
 
@@ -108,17 +102,17 @@ bool ComServer::Publish()
     connection.unregisterObject(QLatin1String(Registration::ObjectPath));
     object.reset();
     if (!reply.isValid()) {
-        SayOnStderr("cannot take the bus name; running without the automation interface");
+        Log::Failure("cannot take the bus name; running without the automation interface");
         return !switches.windowless;
     }
     if (switches.windowless) {
-        SayOnStderr("another instance already serves the automation interface; ending");
+        Log::Failure("another instance already serves the automation interface; ending");
         return false;
     }
     if (AskRunningInstanceToShow()) {
-        SayOnStderr("already running; brought the running instance's window forward");
+        Log::Failure("already running; brought the running instance's window forward");
     } else {
-        SayOnStderr("already running, but the running instance did not answer");
+        Log::Failure("already running, but the running instance did not answer");
         exitCode = 1;
     }
     return false;
