@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <set>
+#include <unistd.h>
 
 #include "net/Event.h"
 #include "vport/PortLink.h"
@@ -103,8 +104,11 @@ bool VirtualSerialPort::Close()
     std::lock_guard lifecycle(impl_->lifecycle);
     if (!impl_->channel)
         return true;
-    // The link goes first, so no application finds the port while it is taken down.
+    // The link goes first, so no application finds the port while it is taken down; with it
+    // what an application reported about the line.
+    std::string path = impl_->link->Path();
     impl_->link.reset();
+    unlink(LineState::FileFor(path).c_str());
     impl_->monitor->Remove(impl_->channel);
     std::shared_ptr<PtyChannel> channel;
     {
@@ -167,6 +171,13 @@ std::string VirtualSerialPort::DevicePath() const
 {
     std::lock_guard lock(impl_->mutex);
     return impl_->path;
+}
+
+std::optional<LineState> VirtualSerialPort::LineSettings() const
+{
+    if (!InUse())
+        return std::nullopt;
+    return LineState::ForLink(DevicePath());
 }
 
 std::string VirtualSerialPort::PortDirectory()
