@@ -226,8 +226,16 @@ static void release_locked(int fd)
         return;
     struct line* l = &lines[fd_line[fd] - 1];
     fd_line[fd] = 0;
-    if (--l->refs == 0)
-        remove_state(l);
+    if (--l->refs > 0)
+        return;
+    /* The state file now tells of another open of the same port here, if there is one. */
+    for (int i = 0; i < MAX_LINES; ++i) {
+        if (lines[i].refs && lines[i].rdev == l->rdev) {
+            write_state(&lines[i]);
+            return;
+        }
+    }
+    remove_state(l);
 }
 
 static void share_locked(int from, int to)
