@@ -198,10 +198,10 @@ static void write_state(const struct line* l)
     int dir = open_port_directory();
     if (dir < 0)
         return;
-    int fd = (int)syscall(SYS_openat, dir, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = (int)syscall(SYS_openat, dir, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd >= 0) {
-        ssize_t ignored = pwrite(fd, text, STATE_LEN, 0);
-        (void)ignored;
+        if (pwrite(fd, text, STATE_LEN, 0) == STATE_LEN)
+            ftruncate(fd, STATE_LEN); /* whatever stood there before was longer */
         syscall(SYS_close, fd);
     }
     syscall(SYS_close, dir);
@@ -271,7 +271,7 @@ static void restore_state(struct line* l)
     int dir = open_port_directory();
     if (dir < 0)
         return;
-    int fd = (int)syscall(SYS_openat, dir, path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = (int)syscall(SYS_openat, dir, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     syscall(SYS_close, dir);
     if (fd < 0)
         return;
