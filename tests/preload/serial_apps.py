@@ -158,7 +158,15 @@ def descriptors(port):
              "sys.exit(0 if c & termios.CSIZE == termios.CS7 and c & termios.PARENB else 4)")
     result = subprocess.run([sys.executable, "-c", check], pass_fds=[50])
     expect(result.returncode == 0, "an exec'd program reads the settings back")
+    # Two opens of the port: closing one leaves the other's report.
+    second = os.open(port, os.O_RDWR | os.O_NOCTTY)
+    attrs = termios.tcgetattr(second)
+    attrs[4] = attrs[5] = termios.B2400
+    termios.tcsetattr(second, termios.TCSANOW, attrs)
     os.close(moved)
+    with open(line_file(port)) as f:
+        expect("baud=2400 data=8 parity=N" in f.read(), "the remaining open's line state")
+    os.close(second)
     os.close(null)
     expect(not os.path.exists(line_file(port)), "line state removed after the last close")
 
