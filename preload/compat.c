@@ -115,12 +115,19 @@ static int port_directory(char* out, size_t size)
     return n > 0 && (size_t)n < size;
 }
 
+/* Trusted only as the program makes it: a real directory of this user, closed to others. */
 static int open_port_directory(void)
 {
     char path[4096];
     if (!port_directory(path, sizeof path))
         return -1;
-    return (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (dir >= 0 && (fstat(dir, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0)) {
+        syscall(SYS_close, dir);
+        return -1;
+    }
+    return dir;
 }
 
 /* The name of the port whose link reaches the pseudo-terminal slave rdev; 0 when none does. */

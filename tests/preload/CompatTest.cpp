@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -198,6 +199,16 @@ TEST_F(CompatTest, SttySetsParityAndSevenBitsAndReadsThemBack)
     // stty reads the settings back itself and fails when they differ from its request.
     EXPECT_SUCCEEDS(RunApp({"stty", "-F", port.DevicePath(), "parenb", "cs7"}, true));
     EXPECT_SUCCEEDS(RunApp({"stty", "-F", port.DevicePath(), "parenb", "parodd", "cs5", "cstopb", "crtscts"}, true));
+}
+
+TEST_F(CompatTest, APortDirectoryOpenToOthersIsNotTrusted)
+{
+    // Anyone could have put a link there: the library leaves such ports to the kernel.
+    ASSERT_EQ(chmod(runtime.PortDir().c_str(), 0755), 0);
+    const Outcome stty = RunApp({"stty", "-F", port.DevicePath(), "parenb", "cs7"}, true);
+    chmod(runtime.PortDir().c_str(), 0700);
+    EXPECT_NE(stty.status, 0) << stty.output;
+    EXPECT_EQ(access(LineState::FileFor(port.DevicePath()).c_str(), F_OK), -1);
 }
 
 TEST_F(CompatTest, WithoutTheLauncherTheKernelRefusesAsBefore)
