@@ -9,8 +9,10 @@
  * DSR and CD read asserted. The settings and DTR/RTS go to "<port directory>/.<port>.line"
  * for the program to show. Every other descriptor is passed through untouched.
  *
- * Nothing here allocates after start-up; one mutex guards the table; errno is kept as the
- * real call left it. */
+ * read and write are not touched; nothing here allocates (fixed tables, stack buffers, raw
+ * directory reads); one mutex guards the table and is never held across a call that may
+ * block; errno is kept as the real call left it. Descriptors above MAX_FDS and opens beyond
+ * MAX_LINES at once are left to the kernel. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -300,9 +302,9 @@ static void restore_state(struct line* l)
         case 'S': *c |= PARENB | CMSPAR; break;
         }
     }
-    if ((p = strstr(text, "dtr=0")))
+    if (strstr(text, "dtr=0"))
         l->modem &= ~TIOCM_DTR;
-    if ((p = strstr(text, "rts=0")))
+    if (strstr(text, "rts=0"))
         l->modem &= ~TIOCM_RTS;
 }
 
