@@ -81,7 +81,17 @@ static void* real(const char* name)
 {
     return dlsym(RTLD_NEXT, name);
 }
-#define REAL(type, name) ((type)real(#name))
+/* The next definition of name (libc's), looked up once; any thread may be first. */
+#define REAL(type, name)                                            \
+    ({                                                              \
+        static type cache;                                          \
+        type fn = __atomic_load_n(&cache, __ATOMIC_RELAXED);        \
+        if (!fn) {                                                  \
+            fn = (type)real(#name);                                 \
+            __atomic_store_n(&cache, fn, __ATOMIC_RELAXED);         \
+        }                                                           \
+        fn;                                                         \
+    })
 #define NEEDS_MODE(flags) (((flags) & O_CREAT) || ((flags) & O_TMPFILE) == O_TMPFILE)
 
 typedef int (*open_fn)(const char*, int, ...);
@@ -101,9 +111,7 @@ typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 
 static int real_ioctl(int fd, unsigned long request, void* arg)
 {
-    static ioctl_fn fn;
-    if (!fn)
-        fn = REAL(ioctl_fn, ioctl);
+    ioctl_fn fn = REAL(ioctl_fn, ioctl);
     return fn(fd, request, arg);
 }
 
@@ -541,9 +549,7 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
 /* glibc's terminal calls go to the kernel directly, so they are caught here as well. */
 EXPORT int tcgetattr(int fd, struct termios* out)
 {
-    static tcgetattr_fn fn;
-    if (!fn)
-        fn = REAL(tcgetattr_fn, tcgetattr);
+    tcgetattr_fn fn = REAL(tcgetattr_fn, tcgetattr);
     int result = fn(fd, out);
     struct kernel_termios2 t;
     if (result != 0 || !our_settings(fd, &t))
@@ -562,9 +568,7 @@ EXPORT int tcgetattr(int fd, struct termios* out)
 
 EXPORT int tcsetattr(int fd, int action, const struct termios* in)
 {
-    static tcsetattr_fn fn;
-    if (!fn)
-        fn = REAL(tcsetattr_fn, tcsetattr);
+    tcsetattr_fn fn = REAL(tcsetattr_fn, tcsetattr);
     static const unsigned long requests[] = {K_TCSETS2, K_TCSETSW2, K_TCSETSF2};
     int saved = errno;
     struct kernel_termios2 t;
@@ -588,9 +592,7 @@ EXPORT int tcsetattr(int fd, int action, const struct termios* in)
 
 EXPORT int open(const char* path, int flags, ...)
 {
-    static open_fn fn;
-    if (!fn)
-        fn = REAL(open_fn, open);
+    open_fn fn = REAL(open_fn, open);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
@@ -601,9 +603,7 @@ EXPORT int open(const char* path, int flags, ...)
 
 EXPORT int open64(const char* path, int flags, ...)
 {
-    static open_fn fn;
-    if (!fn)
-        fn = REAL(open_fn, open64);
+    open_fn fn = REAL(open_fn, open64);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
@@ -614,9 +614,7 @@ EXPORT int open64(const char* path, int flags, ...)
 
 EXPORT int openat(int dir, const char* path, int flags, ...)
 {
-    static openat_fn fn;
-    if (!fn)
-        fn = REAL(openat_fn, openat);
+    openat_fn fn = REAL(openat_fn, openat);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
@@ -627,9 +625,7 @@ EXPORT int openat(int dir, const char* path, int flags, ...)
 
 EXPORT int openat64(int dir, const char* path, int flags, ...)
 {
-    static openat_fn fn;
-    if (!fn)
-        fn = REAL(openat_fn, openat64);
+    openat_fn fn = REAL(openat_fn, openat64);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
@@ -641,36 +637,28 @@ EXPORT int openat64(int dir, const char* path, int flags, ...)
 /* What glibc calls instead of open when built with _FORTIFY_SOURCE. */
 EXPORT int __open_2(const char* path, int flags)
 {
-    static open2_fn fn;
-    if (!fn)
-        fn = REAL(open2_fn, __open_2);
+    open2_fn fn = REAL(open2_fn, __open_2);
     int fd = fn(path, flags);
     return tracked(fd, errno);
 }
 
 EXPORT int __open64_2(const char* path, int flags)
 {
-    static open2_fn fn;
-    if (!fn)
-        fn = REAL(open2_fn, __open64_2);
+    open2_fn fn = REAL(open2_fn, __open64_2);
     int fd = fn(path, flags);
     return tracked(fd, errno);
 }
 
 EXPORT int __openat_2(int dir, const char* path, int flags)
 {
-    static openat2_fn fn;
-    if (!fn)
-        fn = REAL(openat2_fn, __openat_2);
+    openat2_fn fn = REAL(openat2_fn, __openat_2);
     int fd = fn(dir, path, flags);
     return tracked(fd, errno);
 }
 
 EXPORT int __openat64_2(int dir, const char* path, int flags)
 {
-    static openat2_fn fn;
-    if (!fn)
-        fn = REAL(openat2_fn, __openat64_2);
+    openat2_fn fn = REAL(openat2_fn, __openat64_2);
     int fd = fn(dir, path, flags);
     return tracked(fd, errno);
 }
@@ -687,17 +675,13 @@ static FILE* tracked_file(FILE* file)
 
 EXPORT FILE* fopen(const char* path, const char* mode)
 {
-    static fopen_fn fn;
-    if (!fn)
-        fn = REAL(fopen_fn, fopen);
+    fopen_fn fn = REAL(fopen_fn, fopen);
     return tracked_file(fn(path, mode));
 }
 
 EXPORT FILE* fopen64(const char* path, const char* mode)
 {
-    static fopen_fn fn;
-    if (!fn)
-        fn = REAL(fopen_fn, fopen64);
+    fopen_fn fn = REAL(fopen_fn, fopen64);
     return tracked_file(fn(path, mode));
 }
 
@@ -710,9 +694,7 @@ static void forget(int fd)
 
 EXPORT int close(int fd)
 {
-    static close_fn fn;
-    if (!fn)
-        fn = REAL(close_fn, close);
+    close_fn fn = REAL(close_fn, close);
     /* Forgotten first: once closed, the number may already belong to another thread's open. */
     int saved = errno;
     forget(fd);
@@ -722,9 +704,7 @@ EXPORT int close(int fd)
 
 EXPORT int fclose(FILE* file)
 {
-    static fclose_fn fn;
-    if (!fn)
-        fn = REAL(fclose_fn, fclose);
+    fclose_fn fn = REAL(fclose_fn, fclose);
     int saved = errno;
     if (file)
         forget(fileno(file));
@@ -746,26 +726,20 @@ static int duplicated(int from, int to)
 
 EXPORT int dup(int fd)
 {
-    static dup_fn fn;
-    if (!fn)
-        fn = REAL(dup_fn, dup);
+    dup_fn fn = REAL(dup_fn, dup);
     return duplicated(fd, fn(fd));
 }
 
 EXPORT int dup2(int fd, int to)
 {
-    static dup2_fn fn;
-    if (!fn)
-        fn = REAL(dup2_fn, dup2);
+    dup2_fn fn = REAL(dup2_fn, dup2);
     int result = fn(fd, to);
     return fd == to ? result : duplicated(fd, result);
 }
 
 EXPORT int dup3(int fd, int to, int flags)
 {
-    static dup3_fn fn;
-    if (!fn)
-        fn = REAL(dup3_fn, dup3);
+    dup3_fn fn = REAL(dup3_fn, dup3);
     return duplicated(fd, fn(fd, to, flags));
 }
 
@@ -779,9 +753,7 @@ static int fcntl_common(fcntl_fn fn, int fd, int cmd, void* arg)
 
 EXPORT int fcntl(int fd, int cmd, ...)
 {
-    static fcntl_fn fn;
-    if (!fn)
-        fn = REAL(fcntl_fn, fcntl);
+    fcntl_fn fn = REAL(fcntl_fn, fcntl);
     va_list ap;
     va_start(ap, cmd);
     void* arg = va_arg(ap, void*);
@@ -791,9 +763,7 @@ EXPORT int fcntl(int fd, int cmd, ...)
 
 EXPORT int fcntl64(int fd, int cmd, ...)
 {
-    static fcntl_fn fn;
-    if (!fn)
-        fn = REAL(fcntl_fn, fcntl64);
+    fcntl_fn fn = REAL(fcntl_fn, fcntl64);
     va_list ap;
     va_start(ap, cmd);
     void* arg = va_arg(ap, void*);
