@@ -217,8 +217,9 @@ static void write_state(const struct line* l)
         return;
     int fd = (int)syscall(SYS_openat, dir, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd >= 0) {
+        /* Cut off whatever longer text stood there; failing that, readers refuse the file. */
         if (pwrite(fd, text, STATE_LEN, 0) == STATE_LEN)
-            ftruncate(fd, STATE_LEN); /* whatever stood there before was longer */
+            (void)!ftruncate(fd, STATE_LEN);
         syscall(SYS_close, fd);
     }
     syscall(SYS_close, dir);
