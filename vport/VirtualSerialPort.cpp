@@ -90,6 +90,10 @@ bool VirtualSerialPort::Open(const std::string& name)
         return false;
     }
 
+    // A report left by an application of an earlier run (killed with the program) is not
+    // about this new terminal.
+    unlink(LineState::FileFor(link->Path()).c_str());
+
     std::lock_guard lock(impl_->mutex);
     impl_->channel = std::move(channel);
     impl_->path = link->Path();

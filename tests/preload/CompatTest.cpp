@@ -284,6 +284,15 @@ TEST_F(CompatTest, TheProgramSeesTheApplicationsSettingsWhileItHoldsThePort)
     EXPECT_EQ(access(LineState::FileFor(runtime.PortDir() + "/COM7").c_str(), F_OK), -1);
 }
 
+TEST_F(CompatTest, AReportLeftByAKilledRunIsRemovedWhenThePortIsMadeAgain)
+{
+    const std::string report = LineState::FileFor(port.DevicePath());
+    port.Close();
+    ASSERT_EQ(close(open(report.c_str(), O_WRONLY | O_CREAT, 0600)), 0);
+    ASSERT_TRUE(port.Open("COM7"));
+    EXPECT_EQ(access(report.c_str(), F_OK), -1);
+}
+
 TEST(Launcher, AppendsToAnExistingPreloadAndNeedsAProgram)
 {
     const Outcome none = RunApp({}, true);
