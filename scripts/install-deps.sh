@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth
   fonts-wqy-microhei qt6-translations-l10n
-  python3 python3-serial
+  python3 python3-serial python3-pymodbus python3-serial-asyncio
 )
 
 missing=()

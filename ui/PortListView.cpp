@@ -1,6 +1,8 @@
 #include "ui/PortListView.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QToolTip>
 
 PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
 {
@@ -84,4 +86,38 @@ void PortListView::SetNameToolTip(int row, const QString& text)
 {
     if (QTableWidgetItem* cell = item(row, ColName))
         cell->setToolTip(text);
+}
+
+void PortListView::SetLineSettingsSource(std::function<QString(int record)> source)
+{
+    lineSettings = std::move(source);
+}
+
+QString PortListView::NameToolTip(int row) const
+{
+    const QTableWidgetItem* cell = item(row, ColName);
+    if (!cell)
+        return {};
+    QString text = cell->toolTip();
+    const QString line = lineSettings ? lineSettings(RecordAtRow(row)) : QString();
+    if (!text.isEmpty() && !line.isEmpty())
+        text += QLatin1Char('\n') + line;
+    return text;
+}
+
+bool PortListView::viewportEvent(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QModelIndex index = indexAt(help->pos());
+        if (index.isValid() && index.column() == ColName) {
+            const QString text = NameToolTip(index.row());
+            if (text.isEmpty())
+                QToolTip::hideText();
+            else
+                QToolTip::showText(help->globalPos(), text, viewport(), visualRect(index));
+            return true;
+        }
+    }
+    return QTableWidget::viewportEvent(event);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QTableWidget>
+#include <functional>
 
 #include "link/PortView.h"
 
@@ -22,7 +23,17 @@ public:
     int SelectedRow() const;
     // Tooltip of a row's name cell: the device an application opens.
     void SetNameToolTip(int row, const QString& text);
+    // Where the name cell's tooltip learns a record's current line settings ("" when none
+    // are known); asked each time the tooltip shows, since applications change them at will.
+    void SetLineSettingsSource(std::function<QString(int record)> source);
+    // The name cell's tooltip as it shows now: the device, then the line settings if known.
+    QString NameToolTip(int row) const;
+
+protected:
+    bool viewportEvent(QEvent* event) override;
 
 private:
     void ApplyCell(int record, int column, const QString& text);
+
+    std::function<QString(int record)> lineSettings;
 };

@@ -19,6 +19,7 @@
 #include "ui/PortEditDialog.h"
 #include "ui/PortListView.h"
 #include "ui/UiFont.h"
+#include "vport/VirtualSerialPort.h"
 
 namespace {
 const QString AppTitle = QStringLiteral("MV5840VSP");
@@ -36,6 +37,12 @@ PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress)
 
     portList = new PortListView(this);
     table = std::make_unique<PortTable>(settings, sites, *portList, serverAddress);
+    portList->SetLineSettingsSource([this](int record) {
+        const VirtualSerialPort* port
+            = record >= 0 && record < PortTable::MaxPorts ? table->PortOf(table->ports[record]) : nullptr;
+        const auto line = port ? port->LineSettings() : std::nullopt;
+        return line ? QString::fromStdString(line->Text()) : QString();
+    });
     InitDialog();
 }
 

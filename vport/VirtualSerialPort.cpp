@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <set>
+#include <unistd.h>
 
 #include "net/Event.h"
 #include "vport/PortLink.h"
@@ -89,6 +90,10 @@ bool VirtualSerialPort::Open(const std::string& name)
         return false;
     }
 
+    // A report left by an application of an earlier run (killed with the program) is not
+    // about this new terminal.
+    unlink(LineState::FileFor(link->Path()).c_str());
+
     std::lock_guard lock(impl_->mutex);
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
@@ -103,8 +108,11 @@ bool VirtualSerialPort::Close()
     std::lock_guard lifecycle(impl_->lifecycle);
     if (!impl_->channel)
         return true;
-    // The link goes first, so no application finds the port while it is taken down.
+    // The link goes first, so no application finds the port while it is taken down; with it
+    // what an application reported about the line.
+    std::string path = impl_->link->Path();
     impl_->link.reset();
+    unlink(LineState::FileFor(path).c_str());
     impl_->monitor->Remove(impl_->channel);
     std::shared_ptr<PtyChannel> channel;
     {
@@ -167,6 +175,13 @@ std::string VirtualSerialPort::DevicePath() const
 {
     std::lock_guard lock(impl_->mutex);
     return impl_->path;
+}
+
+std::optional<LineState> VirtualSerialPort::LineSettings() const
+{
+    if (!InUse())
+        return std::nullopt;
+    return LineState::ForLink(DevicePath());
 }
 
 std::string VirtualSerialPort::PortDirectory()

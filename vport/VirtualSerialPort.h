@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "vport/LineState.h"
 
 // One virtual serial port instance: a pseudo-terminal whose slave is reachable as a symbolic
 // link named like the port ("COM7") in the port directory. Each method is one numbered
@@ -42,6 +45,10 @@ public:
     int InputFd() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
+
+    // The settings and modem lines the application holding the port set through the serial
+    // compatibility library; empty while nobody holds the port or the library is not in use.
+    std::optional<LineState> LineSettings() const;
 
     // Where the links of all ports are made: $XDG_RUNTIME_DIR/MV5840VSP, or
     // /tmp/MV5840VSP-<uid> when XDG_RUNTIME_DIR is unset.

@@ -16,6 +16,7 @@
 #include "ui/ConfigDialog.h"
 #include "ui/Ipv4AddressEdit.h"
 #include "ui/PortEditDialog.h"
+#include "ui/PortListView.h"
 #include "ui/UiFont.h"
 
 namespace {
@@ -475,6 +476,24 @@ TEST(AboutDialogTest, CaptionIconVersionAndOk)
     EXPECT_EQ(ok->text(), "确定");
     QTimer::singleShot(0, ok, &QPushButton::click);
     EXPECT_EQ(about.exec(), QDialog::Accepted);
+}
+
+TEST(PortListViewTest, NameToolTipAddsTheLineSettingsWhileKnown)
+{
+    PortListView list;
+    const int row = list.AppendRow(4, "COM7");
+    list.SetNameToolTip(row, "/run/user/0/MV5840VSP/COM7");
+    EXPECT_EQ(list.NameToolTip(row), "/run/user/0/MV5840VSP/COM7");
+    QString line = "9600 8E1, DTR on, RTS off";
+    int askedFor = -1;
+    list.SetLineSettingsSource([&](int record) {
+        askedFor = record;
+        return line;
+    });
+    EXPECT_EQ(list.NameToolTip(row), "/run/user/0/MV5840VSP/COM7\n9600 8E1, DTR on, RTS off");
+    EXPECT_EQ(askedFor, 4);
+    line.clear();  // the application closed the port
+    EXPECT_EQ(list.NameToolTip(row), "/run/user/0/MV5840VSP/COM7");
 }
 
 TEST(UiFontTest, DialogFontDrawsChineseAt9Points)

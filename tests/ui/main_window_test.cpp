@@ -235,6 +235,25 @@ TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
     Hold("COM7");
 }
 
+TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileItHoldsThePort)
+{
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    ASSERT_EQ(List()->rowCount(), 1);
+    // What the serial compatibility library reports for an application at 9600 8E1.
+    QFile report(QString::fromStdString(LineState::FileFor(Device("COM7"))));
+    ASSERT_TRUE(report.open(QIODevice::WriteOnly));
+    report.write("baud=9600 data=8 parity=E stop=1 flow=none dtr=1 rts=0\n");
+    report.close();
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));  // nobody holds it: an old report
+
+    const int fd = Hold("COM7");
+    for (int i = 0; i < 400 && !window->Table().AnyPortInUse(); ++i)
+        usleep(5000);
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n9600 8E1, DTR on, RTS off");
+    Release(fd);
+}
+
 TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning)
 {
     WriteConfig(PortConfig(1, 7, "A1"));
