@@ -1,9 +1,11 @@
 #include "vport/VirtualSerialPort.h"
 
+#include <cerrno>
 #include <mutex>
 #include <set>
 
 #include "net/Event.h"
+#include "net/Log.h"
 #include "vport/PortLink.h"
 #include "vport/PtyChannel.h"
 #include "vport/PtyMonitor.h"
@@ -51,6 +53,7 @@ struct VirtualSerialPort::Impl {
     std::string name;
     std::unique_ptr<PortLink> link;
     std::shared_ptr<PtyMonitor> monitor;
+    std::string openFailure;
 
     std::shared_ptr<PtyChannel> Channel() const
     {
@@ -72,24 +75,37 @@ bool VirtualSerialPort::Open(const std::string& name)
     std::lock_guard lifecycle(impl_->lifecycle);
     if (impl_->channel)
         return name == impl_->name;
-    if (name.empty() || !ServedNames::Claim(name))
+    std::string failure;
+    auto fail = [this, &failure] {
+        std::lock_guard lock(impl_->mutex);
+        impl_->openFailure = failure;
         return false;
+    };
+    if (name.empty() || !ServedNames::Claim(name)) {
+        failure = name + " is already served by another port of this program";
+        return fail();
+    }
 
     auto channel = PtyChannel::Create(impl_->available);
+    if (!channel)
+        failure = "cannot make a pseudo-terminal: " + Log::SystemReason(errno);
     auto monitor = channel ? PtyMonitor::Acquire() : nullptr;
     // Watched before the link appears, so the first application's open is never missed.
     bool watched = monitor && monitor->Add(channel);
-    auto link = watched ? PortLink::Create(name, channel->SlavePath()) : nullptr;
+    if (channel && !watched)
+        failure = "cannot watch the pseudo-terminal for " + name;
+    auto link = watched ? PortLink::Create(name, channel->SlavePath(), &failure) : nullptr;
     if (!link) {
         if (watched)
             monitor->Remove(channel);
         if (channel)
             channel->Close();
         ServedNames::Release(name);
-        return false;
+        return fail();
     }
 
     std::lock_guard lock(impl_->mutex);
+    impl_->openFailure.clear();
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
     impl_->name = name;
@@ -167,6 +183,12 @@ std::string VirtualSerialPort::DevicePath() const
 {
     std::lock_guard lock(impl_->mutex);
     return impl_->path;
+}
+
+std::string VirtualSerialPort::OpenFailure() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->openFailure;
 }
 
 std::string VirtualSerialPort::PortDirectory()

@@ -42,6 +42,9 @@ public:
     int InputFd() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
+    // Why the last Open failed, naming the port or directory and the system's reason; ""
+    // after one that succeeded.
+    std::string OpenFailure() const;
 
     // Where the links of all ports are made: $XDG_RUNTIME_DIR/MV5840VSP, or
     // /tmp/MV5840VSP-<uid> when XDG_RUNTIME_DIR is unset.
