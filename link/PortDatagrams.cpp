@@ -32,7 +32,7 @@ int PortTable::MatchPort(const SocketAddress& source, std::string_view code) con
 {
     for (int i = 0; i < MaxPorts; ++i) {
         const VirtualPortEntry& e = ports[i];
-        if (!e.portHeld)
+        if (!e.portHeld || !e.notServedReason.empty())
             continue;
         if (e.UseFixedIP) {
             // The address decides: with another code the datagram belongs to no port.

@@ -85,3 +85,11 @@ void PortListView::SetNameToolTip(int row, const QString& text)
     if (QTableWidgetItem* cell = item(row, ColName))
         cell->setToolTip(text);
 }
+
+void PortListView::SetStateToolTip(int row, const QString& text)
+{
+    for (int c = ColCode; c < columnCount(); ++c) {
+        if (QTableWidgetItem* cell = item(row, c))
+            cell->setToolTip(text);
+    }
+}

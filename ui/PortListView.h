@@ -22,6 +22,8 @@ public:
     int SelectedRow() const;
     // Tooltip of a row's name cell: the device an application opens.
     void SetNameToolTip(int row, const QString& text);
+    // Tooltip of every cell of a row but the name: why the port is not served, or none.
+    void SetStateToolTip(int row, const QString& text);
 
 private:
     void ApplyCell(int record, int column, const QString& text);
