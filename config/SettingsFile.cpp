@@ -14,6 +14,12 @@ int HexValue(char c)
     return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 
+// The characters the line reader must look at one by one.
+bool IsSpecial(char c)
+{
+    return c == '\n' || c == '\r' || c == '\\' || c == ';' || c == '"' || c == '=';
+}
+
 // One logical line of the file: its text without the comment, and where the key ends.
 struct Line {
     QByteArray text;
@@ -38,6 +44,19 @@ public:
             bool inQuotes = false;
             bool comment = false;
             while (pos < data.size()) {
+                if (!comment) {
+                    const qsizetype start = pos;
+                    while (pos < data.size() && !IsSpecial(data[pos]))
+                        ++pos;
+                    line.text.append(data.constData() + start, pos - start);
+                    if (pos >= data.size())
+                        break;
+                } else {
+                    while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r')
+                        ++pos;
+                    if (pos >= data.size())
+                        break;
+                }
                 const char c = data[pos++];
                 if (c == '\n' || c == '\r') {
                     if (c == '\r' && pos < data.size() && data[pos] == '\n')
@@ -83,6 +102,8 @@ private:
 // %XX and %UXXXX in keys and section names.
 QString UnescapeKey(const QByteArray& raw)
 {
+    if (!raw.contains('%'))
+        return QString::fromUtf8(raw);
     QByteArray bytes;
     QString result;
     for (qsizetype i = 0; i < raw.size(); ++i) {
@@ -106,6 +127,8 @@ QString UnescapeKey(const QByteArray& raw)
 // "a//b/" as QSettings keeps it: "a/b".
 QString NormalizedKey(const QString& key)
 {
+    if (!key.startsWith(u'/') && !key.endsWith(u'/') && !key.contains(QLatin1String("//")))
+        return key;
     return key.split(u'/', Qt::SkipEmptyParts).join(u'/');
 }
 
@@ -113,6 +136,16 @@ QString NormalizedKey(const QString& key)
 // make a list. Unquoted spaces at the ends of each item are dropped.
 QVariant UnescapeValue(const QByteArray& raw)
 {
+    qsizetype begin = 0, end = raw.size();
+    while (begin < end && (raw[begin] == ' ' || raw[begin] == '\t'))
+        ++begin;
+    while (end > begin && (raw[end - 1] == ' ' || raw[end - 1] == '\t'))
+        --end;
+    const QByteArrayView plain(raw.constData() + begin, end - begin);
+    // Most values hold nothing to decode.
+    if (!plain.startsWith('@') && !plain.contains('\\') && !plain.contains('"') && !plain.contains(','))
+        return QString::fromUtf8(plain);
+
     QStringList items;
     QString current;
     QByteArray pending;  // UTF-8 bytes not yet added to current
@@ -216,6 +249,12 @@ QVariant UnescapeValue(const QByteArray& raw)
 
 }  // namespace
 
+QVariant SettingsFile::Value(const QString& key) const
+{
+    const auto found = values.constFind(key);
+    return found == values.cend() ? QVariant() : UnescapeValue(*found);
+}
+
 SettingsFile SettingsFile::Parse(const QByteArray& text)
 {
     SettingsFile file;
@@ -272,15 +311,19 @@ SettingsFile SettingsFile::Parse(const QByteArray& text)
         }
         if (skipping)
             continue;
-        const QString key = NormalizedKey(section + UnescapeKey(line.text.left(line.equals).trimmed()));
+        const QString name = UnescapeKey(line.text.left(line.equals).trimmed());
+        const QString key = NormalizedKey(section + name);
         if (key.isEmpty())
             continue;
-        emptySection.clear();
-        if (key.contains(u'/')) {
-            file.groups.insert(key.section(u'/', 0, 0));
-            withKeys.insert(key.section(u'/', 0, -2));
+        // A plain name in a section that already has a key adds no group.
+        if (name.contains(u'/') || !emptySection.isEmpty()) {
+            if (key.contains(u'/')) {
+                file.groups.insert(key.section(u'/', 0, 0));
+                withKeys.insert(key.section(u'/', 0, -2));
+            }
         }
-        file.values.insert(key, UnescapeValue(line.text.mid(line.equals + 1)));
+        emptySection.clear();
+        file.values.insert(key, line.text.mid(line.equals + 1));
     }
     closeSection();
     file.bareGroups.subtract(withKeys);

@@ -18,7 +18,7 @@ public:
 
     // The value of a key ("SocketPort", "3/Code"): a QString, a QStringList for a list, an
     // invalid QVariant when missing or not a value this program reads.
-    QVariant Value(const QString& key) const { return values.value(key); }
+    QVariant Value(const QString& key) const;
     // A group the file names, as a section (also an empty one) or as the first part of a key.
     bool HasGroup(const QString& group) const { return groups.contains(group); }
     // The first line (counted from 1) that could not be read, 0 when every line could.
@@ -27,7 +27,9 @@ public:
     const QSet<QString>& BareGroups() const { return bareGroups; }
 
 private:
-    QHash<QString, QVariant> values;
+    // Each value's text as it stands in the file, decoded only when asked for: most keys of a
+    // large file are never read.
+    QHash<QString, QByteArray> values;
     QSet<QString> groups;
     QSet<QString> bareGroups;
     int faultLine = 0;
