@@ -1,14 +1,22 @@
 #include "config/ConfigStore.h"
 
-#include <QFile>
+#include <QByteArray>
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <limits>
-#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/SettingsFile.h"
+#include "net/Log.h"
 
 namespace {
 
@@ -21,14 +29,49 @@ constexpr qsizetype MaxPasswordBytes = 15;
 constexpr qsizetype MaxCodeBytes = 11;
 constexpr qsizetype MaxPeerIpBytes = 19;
 
-// The product key: the one settings file of the program.
+// The whole file, or the errno that kept it from being read (ENOENT when there is none).
+struct FileText {
+    QByteArray text;
+    int error = 0;
+};
+
+FileText ReadWholeFile(const std::string& path)
+{
+    FileText result;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        result.error = errno;
+        return result;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        result.error = EISDIR;
+        return result;
+    }
+    if (st.st_size > 0)
+        result.text.reserve(st.st_size);
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            result.text.append(buffer, n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            result.error = errno;
+            break;
+        }
+    }
+    close(fd);
+    return result;
+}
+
+// The product key: the one settings file of the program, for writing.
 class ProductKey : public QSettings {
 public:
-    ProductKey() : QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN") {}
-
-    // A file that could not be read, or was read only in part, is never written over.
-    bool ReadCleanly() const { return status() == QSettings::NoError; }
-    bool CanWrite() const { return ReadCleanly() && isWritable(); }
+    explicit ProductKey(const std::string& fileName)
+        : QSettings(QString::fromStdString(fileName), QSettings::IniFormat) {}
 };
 
 QString GroupOf(int slot)
@@ -44,9 +87,8 @@ bool IsSlot(int slot)
 // A stored 32-bit number: anything from INT32_MIN to UINT32_MAX, kept as its 32 bits.
 // Numbers come back from the file as text; a value that is not a decimal number or needs
 // more than 32 bits does not read.
-std::optional<uint32_t> ReadNumber(const QSettings& key, const QString& name)
+std::optional<uint32_t> ReadNumber(const QVariant& value)
 {
-    const QVariant value = key.value(name);
     if (!value.isValid() || value.typeId() == QMetaType::QStringList)
         return std::nullopt;
     bool ok = false;
@@ -59,9 +101,8 @@ std::optional<uint32_t> ReadNumber(const QSettings& key, const QString& name)
 
 // A stored text of at most maxBytes bytes of UTF-8. An unquoted comma in a hand-written
 // file makes the value a list, which is not a text.
-std::optional<std::string> ReadText(const QSettings& key, const QString& name, qsizetype maxBytes)
+std::optional<std::string> ReadText(const QVariant& value, qsizetype maxBytes)
 {
-    const QVariant value = key.value(name);
     if (!value.isValid() || value.typeId() == QMetaType::QStringList ||
         !value.canConvert<QString>())
         return std::nullopt;
@@ -76,116 +117,201 @@ int AsFlag(uint32_t value)
     return value != 0 ? 1 : 0;
 }
 
-// QSettings neither lists nor keeps a section without values, but a hand-written "[3]"
-// still names an existing slot.
-bool HasBareSection(const QString& fileName, const QString& group)
+void ReadGlobals(const SettingsFile& file, GlobalSettings& settings)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray header = "[" + group.toLatin1() + "]";
-    while (!file.atEnd()) {
-        if (file.readLine().trimmed() == header)
-            return true;
-    }
-    return false;
+    if (const auto port = ReadNumber(file.Value("SocketPort")))
+        settings.SocketPort = static_cast<uint16_t>(*port);
+    if (const auto password = ReadText(file.Value("Password"), MaxPasswordBytes))
+        settings.Password = *password;
+    if (const auto shared = ReadNumber(file.Value("OnlyOnePort")))
+        settings.OnlyOnePort = AsFlag(*shared);
+    if (const auto number = ReadNumber(file.Value("VPortNo")); number && *number >= 1 && *number <= 256)
+        settings.VPortNo = static_cast<int>(*number);
+}
+
+PortConfig ReadPort(const SettingsFile& file, const QString& group)
+{
+    PortConfig port;
+    auto value = [&](const char* name) { return file.Value(group + u'/' + QLatin1String(name)); };
+    if (const auto number = ReadNumber(value("PortNumber")))
+        port.PortNumber = static_cast<int32_t>(*number);
+    if (const auto fixed = ReadNumber(value("UseFixedIP")))
+        port.UseFixedIP = AsFlag(*fixed);
+    if (const auto tcp = ReadNumber(value("UseTcp")))
+        port.UseTcp = AsFlag(*tcp);
+    if (const auto interval = ReadNumber(value("LoginInterval")))
+        port.LoginInterval = static_cast<int32_t>(*interval);
+    port.LoginInterval = std::clamp(port.LoginInterval, MinLoginInterval, MaxLoginInterval);
+    if (const auto code = ReadText(value("Code"), MaxCodeBytes))
+        port.Code = *code;
+    if (const auto peer = ReadText(value("PeerIP"), MaxPeerIpBytes))
+        port.PeerIP = *peer;
+    return port;
+}
+
+void WritePort(QSettings& key, int slot, const PortConfig& port)
+{
+    key.beginGroup(GroupOf(slot));
+    key.setValue("PortNumber", port.PortNumber);
+    key.setValue("UseFixedIP", port.UseFixedIP);
+    key.setValue("UseTcp", port.UseTcp);
+    key.setValue("LoginInterval", port.LoginInterval);
+    key.setValue("Code", QString::fromStdString(port.Code));
+    key.setValue("PeerIP", QString::fromStdString(port.PeerIP));
+    key.endGroup();
 }
 
 }  // namespace
 
-void ConfigStore::LoadSettings(GlobalSettings& settings) const
+ConfigStore::ConfigStore(std::string fileName) : fileName(std::move(fileName)) {}
+
+void ConfigStore::Fail(const std::string& text) const
 {
-    const ProductKey key;
-    if (!key.ReadCleanly())
-        return;
-    if (const auto port = ReadNumber(key, "SocketPort"))
-        settings.SocketPort = static_cast<uint16_t>(*port);
-    if (const auto password = ReadText(key, "Password", MaxPasswordBytes))
-        settings.Password = *password;
-    if (const auto shared = ReadNumber(key, "OnlyOnePort"))
-        settings.OnlyOnePort = AsFlag(*shared);
-    if (const auto number = ReadNumber(key, "VPortNo"); number && *number >= 1 && *number <= 256)
-        settings.VPortNo = static_cast<int>(*number);
+    lastFailure = text;
+    Log::Failure(text);
 }
 
-bool ConfigStore::LoadPortConfig(int slot, VirtualPortEntry& entry, uint16_t socketPort) const
+std::string ConfigStore::DefaultFileName()
 {
-    if (!IsSlot(slot))
-        return false;
-    const QString group = GroupOf(slot);
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (configHome && configHome[0] == '/')
+        base = configHome;
+    else
+        base = QDir::homePath().toStdString() + "/.config";
+    return base + "/Torvane/HOLBRN.conf";
+}
+
+StoredConfig ConfigStore::Load() const
+{
+    lastFailure.clear();
+    StoredConfig stored;
+    const FileText file = ReadWholeFile(fileName);
+    if (file.error == ENOENT)
+        return stored;  // nothing configured yet
+    if (file.error != 0) {
+        Fail("configuration file " + fileName + " cannot be read: " + Log::SystemReason(file.error)
+                     + "; running with the default settings and no ports");
+        return stored;
+    }
+
+    const SettingsFile parsed = SettingsFile::Parse(file.text);
+    if (parsed.FaultLine() != 0)
+        Fail("configuration file " + fileName + ", line " + std::to_string(parsed.FaultLine())
+                     + ": not a setting; such lines are skipped and the file is not written until it is mended");
+    ReadGlobals(parsed, stored.settings);
+    for (int slot = 0; slot < SlotCount; ++slot) {
+        const QString group = GroupOf(slot);
+        if (parsed.HasGroup(group))
+            stored.ports[slot] = ReadPort(parsed, group);
+    }
+
+    // The next save would drop an empty section and lose its port: give it its values now.
     bool bare = false;
-    {
-        ProductKey key;
-        if (!key.ReadCleanly())
-            return false;
-        if (!key.childGroups().contains(group)) {
-            bare = HasBareSection(key.fileName(), group);
-            if (!bare)
-                return false;
-        }
-        key.beginGroup(group);
-        if (const auto number = ReadNumber(key, "PortNumber"))
-            entry.PortNumber = static_cast<int32_t>(*number);
-        if (const auto fixed = ReadNumber(key, "UseFixedIP"))
-            entry.UseFixedIP = AsFlag(*fixed);
-        if (const auto tcp = ReadNumber(key, "UseTcp"))
-            entry.UseTcp = AsFlag(*tcp);
-        if (const auto interval = ReadNumber(key, "LoginInterval"))
-            entry.LoginInterval = static_cast<int32_t>(*interval);
-        entry.LoginInterval = std::clamp(entry.LoginInterval, MinLoginInterval, MaxLoginInterval);
-        if (const auto code = ReadText(key, "Code", MaxCodeBytes))
-            entry.Code = *code;
-        if (const auto peer = ReadText(key, "PeerIP", MaxPeerIpBytes)) {
-            char text[MaxPeerIpBytes + 8];
-            std::snprintf(text, sizeof text, "%s:%d", peer->c_str(), socketPort);
-            entry.peerAddress.Parse(text);
+    for (int slot = 0; slot < SlotCount && !bare; ++slot)
+        bare = parsed.BareGroups().contains(GroupOf(slot));
+    if (bare && parsed.FaultLine() == 0) {
+        ProductKey key(fileName);
+        if (key.status() == QSettings::NoError && key.isWritable()) {
+            for (int slot = 0; slot < SlotCount; ++slot) {
+                if (parsed.BareGroups().contains(GroupOf(slot)))
+                    WritePort(key, slot, *stored.ports[slot]);
+            }
+            key.sync();
         }
     }
-    // The next save would drop the empty section and lose the port: give it its values now.
-    if (bare)
-        SavePortConfig(slot, entry);
+    return stored;
+}
+
+// A file that could not be read, or was read only in part, is never written over.
+bool ConfigStore::CanWriteOver() const
+{
+    lastFailure.clear();
+    const FileText file = ReadWholeFile(fileName);
+    if (file.error != 0 && file.error != ENOENT) {
+        ReportSaveFailure();
+        return false;
+    }
+    if (SettingsFile::Parse(file.text).FaultLine() != 0) {
+        Fail("configuration file " + fileName
+                     + " holds lines that are not settings; not saving over it until it is mended");
+        return false;
+    }
     return true;
 }
 
-void ConfigStore::SavePortConfig(int slot, const VirtualPortEntry& entry) const
+void ConfigStore::ReportSaveFailure() const
 {
-    if (!IsSlot(slot))
-        return;
-    ProductKey key;
-    if (!key.CanWrite())
-        return;
-    key.beginGroup(GroupOf(slot));
-    key.setValue("PortNumber", entry.PortNumber);
-    key.setValue("UseFixedIP", entry.UseFixedIP);
-    key.setValue("UseTcp", entry.UseTcp);
-    key.setValue("LoginInterval", entry.LoginInterval);
-    key.setValue("Code", QString::fromStdString(entry.Code));
-    key.setValue("PeerIP", QString::fromStdString(entry.peerAddress.ToText()));
-    key.endGroup();
-    key.sync();
+    // QSettings gives no reason of its own: find the step the system refuses.
+    const QFileInfo info(QString::fromStdString(fileName));
+    const std::string directory = info.absolutePath().toStdString();
+    int error = 0;
+    struct stat st {};
+    if (info.isDir())
+        error = EISDIR;
+    else if (stat(directory.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        error = ENOTDIR;
+    else if (!QDir().mkpath(info.absolutePath()) && access(directory.c_str(), F_OK) != 0)
+        error = errno;
+    else if (access(directory.c_str(), W_OK | X_OK) != 0)
+        error = errno;
+    else if (info.exists() && access(fileName.c_str(), R_OK | W_OK) != 0)
+        error = errno;
+    Fail("cannot save the configuration to " + fileName + ": "
+                 + (error != 0 ? Log::SystemReason(error) : std::string("the file could not be written")));
 }
 
-void ConfigStore::DeletePortConfig(int slot) const
+bool ConfigStore::SavePortConfig(int slot, const PortConfig& port) const
 {
     if (!IsSlot(slot))
-        return;
-    ProductKey key;
+        return false;
+    if (!CanWriteOver())
+        return false;
+    ProductKey key(fileName);
+    if (key.status() == QSettings::NoError && key.isWritable()) {
+        WritePort(key, slot, port);
+        key.sync();
+        if (key.status() == QSettings::NoError)
+            return true;
+    }
+    ReportSaveFailure();
+    return false;
+}
+
+bool ConfigStore::DeletePortConfig(int slot) const
+{
+    if (!IsSlot(slot))
+        return false;
+    if (!CanWriteOver())
+        return false;
+    ProductKey key(fileName);
     const QString group = GroupOf(slot);
-    if (!key.CanWrite() || !key.childGroups().contains(group))
-        return;
-    key.remove(group);
-    key.sync();
+    if (key.status() == QSettings::NoError && !key.childGroups().contains(group))
+        return true;
+    if (key.status() == QSettings::NoError && key.isWritable()) {
+        key.remove(group);
+        key.sync();
+        if (key.status() == QSettings::NoError)
+            return true;
+    }
+    ReportSaveFailure();
+    return false;
 }
 
 bool ConfigStore::SaveSettings(const GlobalSettings& settings) const
 {
-    ProductKey key;
-    if (!key.CanWrite())
+    if (!CanWriteOver())
         return false;
-    key.setValue("SocketPort", static_cast<int>(settings.SocketPort));
-    key.setValue("OnlyOnePort", settings.OnlyOnePort);
-    key.setValue("VPortNo", settings.VPortNo);
-    key.setValue("Password", QString::fromStdString(settings.Password));
-    key.sync();
-    return key.status() == QSettings::NoError;
+    ProductKey key(fileName);
+    if (key.status() == QSettings::NoError && key.isWritable()) {
+        key.setValue("SocketPort", static_cast<int>(settings.SocketPort));
+        key.setValue("OnlyOnePort", settings.OnlyOnePort);
+        key.setValue("VPortNo", settings.VPortNo);
+        key.setValue("Password", QString::fromStdString(settings.Password));
+        key.sync();
+        if (key.status() == QSettings::NoError)
+            return true;
+    }
+    ReportSaveFailure();
+    return false;
 }

@@ -1,36 +1,53 @@
 #pragma once
 
-#include <cstdint>
+#include <optional>
+#include <string>
 
 #include "config/GlobalSettings.h"
-#include "link/VirtualPortEntry.h"
+#include "config/PortConfig.h"
+
+// Everything one load of the configuration yields: the globals and each slot that exists.
+struct StoredConfig {
+    static constexpr int SlotCount = 200;
+    GlobalSettings settings;
+    std::optional<PortConfig> ports[SlotCount];
+};
 
 // The persistent configuration: the four global values and one group "1".."200" per port
 // slot, in QSettings(NativeFormat, UserScope, "Torvane", "HOLBRN"), that is
 // $XDG_CONFIG_HOME/Torvane/HOLBRN.conf on Linux. Main thread only.
 //
-// Reading never fails: a value that is missing, unreadable or outside its read rule keeps
-// what the caller put in the field. Writing is all or nothing: a file that cannot be read
-// cleanly or cannot be written is left untouched.
+// Loading reads the file once and never fails: a value that is missing, unreadable or outside
+// its read rule keeps its default. Writing is all or nothing: a file that cannot be read
+// cleanly or cannot be written is left untouched. Every failure is reported once through Log,
+// naming the file and the reason.
 class ConfigStore {
 public:
-    static constexpr int SlotCount = 200;
+    static constexpr int SlotCount = StoredConfig::SlotCount;
 
-    // Reads SocketPort, Password, OnlyOnePort and VPortNo over the values in settings.
-    void LoadSettings(GlobalSettings& settings) const;
+    // fileName: the settings file; by default the one of the user's configuration home.
+    explicit ConfigStore(std::string fileName = DefaultFileName());
 
-    // Reads slot's group over the record's six configuration fields; the peer address gets
-    // socketPort as its port. Returns whether the slot exists, that is whether the caller
-    // brings the record into service.
-    bool LoadPortConfig(int slot, VirtualPortEntry& entry, uint16_t socketPort) const;
+    StoredConfig Load() const;
 
-    // Writes the record's six configuration values to slot's group, creating it as needed.
-    void SavePortConfig(int slot, const VirtualPortEntry& entry) const;
-
+    // Writes the port's six values to slot's group, creating it as needed.
+    bool SavePortConfig(int slot, const PortConfig& port) const;
     // Removes slot's group; a missing group is not an error.
-    void DeletePortConfig(int slot) const;
-
-    // Writes SocketPort, OnlyOnePort, VPortNo and Password. False when nothing could be
-    // written.
+    bool DeletePortConfig(int slot) const;
+    // Writes SocketPort, OnlyOnePort, VPortNo and Password.
     bool SaveSettings(const GlobalSettings& settings) const;
+
+    const std::string& FileName() const { return fileName; }
+    // What the last load or save reported, "" when it went well: for a window to show.
+    const std::string& LastFailure() const { return lastFailure; }
+    // $XDG_CONFIG_HOME/Torvane/HOLBRN.conf, or ~/.config/Torvane/HOLBRN.conf.
+    static std::string DefaultFileName();
+
+private:
+    bool CanWriteOver() const;
+    void ReportSaveFailure() const;
+    void Fail(const std::string& text) const;
+
+    std::string fileName;
+    mutable std::string lastFailure;
 };

@@ -32,7 +32,7 @@ int PortTable::MatchPort(const SocketAddress& source, std::string_view code) con
 {
     for (int i = 0; i < MaxPorts; ++i) {
         const VirtualPortEntry& e = ports[i];
-        if (!e.portHeld)
+        if (!e.portHeld || !e.notServedReason.empty())
             continue;
         if (e.UseFixedIP) {
             // The address decides: with another code the datagram belongs to no port.
@@ -116,6 +116,10 @@ uint32_t PortTable::OnlineWatch(void* table)
     return 0;
 }
 
+namespace {
+constexpr uint32_t MinExpiryGraceMs = 2000;
+}
+
 uint32_t PortTable::ExpireSilentPorts()
 {
     // Under pumpLock, so a login cannot slip in between the test and the cleared mark.
@@ -126,7 +130,11 @@ uint32_t PortTable::ExpireSilentPorts()
         // A TCP port's mark follows its connection instead.
         if (!e.portHeld || e.UseTcp || !e.online)
             continue;
-        const uint32_t limit = static_cast<uint32_t>(std::max(e.LoginInterval, 1)) * 1000u;
+        // A DTU that reports at exactly its interval stays online: its report may come a
+        // little late (network, its own clock), so it is given a grace of a tenth of the
+        // interval, at least 2 s.
+        const uint32_t interval = static_cast<uint32_t>(std::max(e.LoginInterval, 1)) * 1000u;
+        const uint32_t limit = interval + std::max(MinExpiryGraceMs, interval / 10);
         const uint32_t silent = now - e.lastReportTick;
         if (silent > limit) {
             e.online = 0;

@@ -2,6 +2,7 @@
 
 #include "link/LinkPump.h"
 #include "link/PortTable.h"
+#include "net/Log.h"
 #include "net/TcpClientLink.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -9,10 +10,23 @@ void PortTable::ActivatePort(int i)
 {
     VirtualPortEntry& e = ports[i];
     const std::string name = PortName(e.PortNumber);
+    // Two slots with one number (a hand-written file): the later one is not served.
+    const int earlier = settings.OnlyOnePort ? -1 : FindPortByNumber(e.PortNumber);
     e.portHeld = 1;
-    e.linkRunning = settings.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
+    if (earlier >= 0) {
+        e.linkRunning = 0;
+        SetNotServed(e, "slot " + std::to_string(earlier + 1) + " already serves " + name);
+    } else if (settings.OnlyOnePort) {
+        e.linkRunning = 1;
+        if (!sharedPortOpen)
+            SetNotServed(e, sharedControl ? sharedControl->OpenFailure() : "the shared port is not open");
+    } else {
+        e.linkRunning = OpenVirtualPort(e, name) ? 1 : 0;
+    }
 
     e.listRow = view.AppendRow(i, name);
+    if (!e.notServedReason.empty())
+        view.SetCell(i, PortView::ColConnection, PortView::NotServedMark);
     ShowConfiguredCells(i);
     StartLinks(e);
     if (sharedTarget.load() == -1)
@@ -37,13 +51,36 @@ void PortTable::StartLinks(VirtualPortEntry& entry)
 {
     if (entry.linkRunning)
         StartPortLink(entry);
-    if (entry.UseTcp)
+    // A DTU whose bytes would have nowhere to go is not connected.
+    if (entry.UseTcp && entry.notServedReason.empty())
         ConnectTcpLink(entry);
 }
 
 bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)
 {
-    return entry.control && entry.control->Open(name);
+    if (entry.control && entry.control->Open(name)) {
+        SetNotServed(entry, "");
+        return true;
+    }
+    SetNotServed(entry, entry.control ? entry.control->OpenFailure() : "no virtual port for " + name);
+    return false;
+}
+
+void PortTable::SetNotServed(VirtualPortEntry& entry, const std::string& reason)
+{
+    bool changed;
+    {
+        PumpLockHold hold(pumpLock);
+        changed = entry.notServedReason != reason;
+        entry.notServedReason = reason;
+    }
+    // Queued before anything the running port writes there; a new row gets it when appended.
+    if (changed && entry.listRow >= 0)
+        view.SetCell(entry.index, PortView::ColConnection, reason.empty() ? "" : PortView::NotServedMark);
+    // Said once: many ports refused for one cause (the port directory) make one line.
+    if (!reason.empty() && reportedReasons.insert(reason).second)
+        Log::Failure(PortName(entry.PortNumber) + " (slot " + std::to_string(entry.index + 1)
+                     + ") is not served: " + reason);
 }
 
 void PortTable::CloseVirtualPort(VirtualPortEntry& entry)

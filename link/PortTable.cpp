@@ -1,6 +1,10 @@
 #include "link/PortTable.h"
 
+#include <cerrno>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include "net/Log.h"
 
 #include "net/TcpClientLink.h"
 #include "net/UdpServerSocket.h"
@@ -8,6 +12,17 @@
 #include "vport/VirtualSerialPort.h"
 
 namespace {
+
+// 0 when a UDP socket can be bound to the address now, else the reason.
+int TryBindUdp(const SocketAddress& local)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    const int error = bind(fd, local.Raw(), SocketAddress::Length) == 0 ? 0 : errno;
+    close(fd);
+    return error;
+}
 
 // Equal when the texts differ at most in the case of the letters A to Z.
 bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
@@ -32,7 +47,7 @@ std::string PortTable::PortName(int number)
 PortTable::PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
                      const char* serverAddress)
     : settings(settings), udpServer(std::make_unique<UdpServerSocket>(serverAddress)),
-      view(view), sites(sites)
+      view(view), sites(sites), serverAddress(serverAddress)
 {
     for (int i = 0; i < MaxPorts; ++i) {
         ports[i].index = i;
@@ -52,11 +67,19 @@ PortTable::NetworkResult PortTable::StartNetwork()
     char name[255];
     if (gethostname(name, sizeof name) != 0)
         return NetworkResult::HostNameFailed;
+    // The server retries a taken port quietly until it is free: say once that it is taken.
+    SocketAddress local;
+    local.Parse(serverAddress.c_str());
+    if (const int error = TryBindUdp(local); error != 0) {
+        networkFailure = "UDP port " + std::to_string(local.Port()) + " cannot be opened: " + Log::SystemReason(error)
+                         + "; DTUs cannot log in until it is free";
+        Log::Failure(networkFailure);
+    }
     udpServer->SetOwner(this);
     udpServer->Start();
     networkStarted = 1;
     StartOnlineWatch();
-    return NetworkResult::Started;
+    return networkFailure.empty() ? NetworkResult::Started : NetworkResult::PortTaken;
 }
 
 void PortTable::StopNetwork()
@@ -93,6 +116,7 @@ void PortTable::ResetRecord(int i)
     e.lastReportTick = 0;
     e.bytesFromNetwork = 0;
     e.bytesToNetwork = 0;
+    e.notServedReason.clear();
 }
 
 void PortTable::BindRecordControl(int i)
@@ -155,6 +179,33 @@ PortFields PortTable::RecordFields(int i) const
     return fields;
 }
 
+void PortTable::LoadRecord(int i, const PortConfig& stored)
+{
+    PortFields fields;
+    fields.PortNumber = stored.PortNumber;
+    fields.UseFixedIP = stored.UseFixedIP;
+    fields.UseTcp = stored.UseTcp;
+    fields.LoginInterval = stored.LoginInterval;
+    fields.Code = stored.Code;
+    // No stored address leaves 0.0.0.0 port 0.
+    if (!stored.PeerIP.empty())
+        fields.peerAddress.Parse((stored.PeerIP + ":" + std::to_string(settings.SocketPort)).c_str());
+    FillRecord(i, fields);
+}
+
+PortConfig PortTable::StoredRecord(int i) const
+{
+    const PortFields fields = RecordFields(i);
+    PortConfig stored;
+    stored.PortNumber = fields.PortNumber;
+    stored.UseFixedIP = fields.UseFixedIP;
+    stored.UseTcp = fields.UseTcp;
+    stored.LoginInterval = fields.LoginInterval;
+    stored.Code = fields.Code;
+    stored.PeerIP = fields.peerAddress.ToText();
+    return stored;
+}
+
 void PortTable::ApplyEdit(int i, const PortFields& fields)
 {
     VirtualPortEntry& e = ports[i];
@@ -162,7 +213,8 @@ void PortTable::ApplyEdit(int i, const PortFields& fields)
     FillRecord(i, fields);
     onlineWatchWake.Set();  // the interval may have become shorter
 
-    if (numberChanged) {
+    // A port of its own that was not served gets another try, whatever changed.
+    if (numberChanged || (!settings.OnlyOnePort && !e.notServedReason.empty())) {
         StopPortLink(e);
         CloseVirtualPort(e);
     }
@@ -202,6 +254,8 @@ void PortTable::RemovePort(int i)
     e.bytesToNetwork = 0;
     e.bytesFromNetwork = 0;
     e.tcpConnected = 0;
+    if (!e.notServedReason.empty())
+        SetNotServed(e, "");
     // A port that takes this slot later must log in afresh.
     e.online = 0;
     if (e.listRow >= 0)

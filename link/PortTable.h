@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <semaphore>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "config/GlobalSettings.h"
+#include "config/PortConfig.h"
 #include "link/PortView.h"
 #include "link/VirtualPortEntry.h"
 #include "net/SocketAddress.h"
@@ -54,7 +56,9 @@ public:
     int networkStarted = 0;
 
     // Start-up, in the order the main window runs them.
-    enum class NetworkResult { Started, HostNameFailed };
+    // PortTaken: started, but the UDP port is held by another program (networkFailure says so).
+    enum class NetworkResult { Started, HostNameFailed, PortTaken };
+    std::string networkFailure;
     NetworkResult StartNetwork();
     void StopNetwork();
     void BindSharedControl();    // shared-port mode: site 1017, open "COM<VPortNo>"
@@ -87,6 +91,10 @@ public:
     // Record i's configuration as the edit dialog and the store see it, read under pumpLock
     // (the receive thread moves the peer address of a dynamic port).
     PortFields RecordFields(int i) const;
+    // Start-up: record i from its stored values, the peer address with the current SocketPort.
+    void LoadRecord(int i, const PortConfig& stored);
+    // Record i's values as the store keeps them, read under pumpLock.
+    PortConfig StoredRecord(int i) const;
 
     // Datagrams from the UDP server, on its receive thread.
     void OnDatagram(UdpServerSocket* server, const SocketAddress& source, const uint8_t* data,
@@ -129,6 +137,9 @@ private:
     void ShowConfiguredCells(int i);
     // Starts the pump when the port is open and, for a TCP port, the connection.
     void StartLinks(VirtualPortEntry& entry);
+    // Records why the port is not served ("" when it is) and reports each reason once.
+    void SetNotServed(VirtualPortEntry& entry, const std::string& reason);
+    std::set<std::string> reportedReasons;  // main thread
 
     // Online expiry: one thread that sleeps until the earliest moment a UDP port whose DTU
     // fell silent must be shown offline, and is woken when a port comes online.
@@ -137,6 +148,7 @@ private:
     void StartOnlineWatch();
     void StopOnlineWatch();
 
+    const std::string serverAddress;
     WorkerThread onlineWatchThread;
     Event onlineWatchWake{false};
     std::atomic<int> onlineWatchStopping{0};

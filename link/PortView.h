@@ -9,6 +9,8 @@
 class PortView {
 public:
     enum Column { ColName = 0, ColCode, ColAddress, ColConnection, ColReceived, ColSent };
+    // The connection cell of a port in service that is not served; the record says why.
+    static constexpr const char* NotServedMark = "未服务";
 
     virtual int AppendRow(int record, const std::string& name) = 0;  // returns the row
     virtual void DeleteRow(int row) = 0;

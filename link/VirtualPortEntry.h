@@ -41,6 +41,10 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::atomic<uint32_t> lastReportTick{0};
     std::atomic<int> bytesFromNetwork{0};
     std::atomic<int> bytesToNetwork{0};
+    // Why the record is in service but its port is not served ("" while it is): the virtual
+    // port could not be opened, or an earlier slot serves the same PortNumber. Written on the
+    // main thread under pumpLock; a record with a reason matches no datagram.
+    std::string notServedReason;
 
     // Set before pumpStopEvent is signalled to end the pump. A signal without it only wakes a
     // sleeping pump (its TCP link connected, it became the shared target).

@@ -1,6 +1,7 @@
 #include "tray/QtTrayShell.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 
 #include "tray/TrayMessages.h"
 
@@ -26,6 +27,9 @@ bool QtTrayShell::Add(const TrayIconData& data) {
   }
   WatchAvailability(false);
   added = data;
+  // Qt serves the icon through a StatusNotifierItem whenever a watcher is on the bus.
+  QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+  onStatusNotifierHost = bus && bus->isServiceRegistered(hostWatcher.watchedServices().value(0)).value();
   if (data.flags & TrayIconData::Icon) icon.setIcon(data.icon);
   icon.setToolTip((data.flags & TrayIconData::Tip) ? QString::fromUtf8(data.tip) : QString());
   // A visible icon is already re-registered by Qt itself when the host returns.
@@ -47,7 +51,11 @@ void QtTrayShell::OnActivated(QSystemTrayIcon::ActivationReason reason) {
   switch (reason) {
     case QSystemTrayIcon::Context: Notify(added, TrayMouse::RightButtonUp); break;
     case QSystemTrayIcon::DoubleClick: Notify(added, TrayMouse::LeftButtonDoubleClick); break;
-    case QSystemTrayIcon::Trigger: Notify(added, TrayMouse::LeftButtonUp); break;
+    // A StatusNotifierItem host reports a click as activation and never as a double-click:
+    // it asks for what a double-click does. An X11 tray reports both.
+    case QSystemTrayIcon::Trigger:
+      Notify(added, onStatusNotifierHost ? TrayMouse::LeftButtonDoubleClick : TrayMouse::LeftButtonUp);
+      break;
     case QSystemTrayIcon::MiddleClick: Notify(added, TrayMouse::MiddleButtonUp); break;
     case QSystemTrayIcon::Unknown: break;
   }

@@ -27,4 +27,5 @@ class QtTrayShell : public TrayShell {
   // An X11 tray can appear without any D-Bus signal; while an add is owed, look for one.
   QTimer availabilityPoll;
   TrayIconData added;
+  bool onStatusNotifierHost = false;
 };

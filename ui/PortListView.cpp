@@ -121,3 +121,11 @@ bool PortListView::viewportEvent(QEvent* event)
     }
     return QTableWidget::viewportEvent(event);
 }
+
+void PortListView::SetStateToolTip(int row, const QString& text)
+{
+    for (int c = ColCode; c < columnCount(); ++c) {
+        if (QTableWidgetItem* cell = item(row, c))
+            cell->setToolTip(text);
+    }
+}

@@ -28,6 +28,8 @@ public:
     void SetLineSettingsSource(std::function<QString(int record)> source);
     // The name cell's tooltip as it shows now: the device, then the line settings if known.
     QString NameToolTip(int row) const;
+    // Tooltip of every cell of a row but the name: why the port is not served, or none.
+    void SetStateToolTip(int row, const QString& text);
 
 protected:
     bool viewportEvent(QEvent* event) override;

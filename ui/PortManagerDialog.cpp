@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <arpa/inet.h>
 
@@ -94,44 +95,67 @@ void PortManagerDialog::InitDialog()
 
     setWindowIcon(AppIcon());
 
-    store.LoadSettings(settings);
+    const StoredConfig stored = store.Load();
+    settings = stored.settings;
+    if (!store.LastFailure().empty())
+        startNotices << QString::fromStdString(store.LastFailure());
     StartNetwork();
     if (settings.OnlyOnePort)
         table->BindSharedControl();
-    LoadPortTable();
+    LoadPortTable(stored);
 
     trayIcon.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
     trayIcon.SetNotifyTarget(this);
+    if (!startNotices.isEmpty())
+        QTimer::singleShot(0, this, &PortManagerDialog::ShowStartNotices);
+}
+
+void PortManagerDialog::ShowStartNotices()
+{
+    // Not modal: the ports serve while the user reads it.
+    auto* box = new QMessageBox(QMessageBox::Warning, AppTitle, startNotices.join(QStringLiteral("\n\n")),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("startNotices"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
 }
 
 void PortManagerDialog::StartNetwork()
 {
-    if (table->StartNetwork() == PortTable::NetworkResult::HostNameFailed)
+    switch (table->StartNetwork()) {
+    case PortTable::NetworkResult::HostNameFailed:
         ShowMessage(QStringLiteral("错误: gethostname()"), WindowTitle, QMessageBox::Ok, QMessageBox::Warning);
+        break;
+    case PortTable::NetworkResult::PortTaken:
+        startNotices << QString::fromStdString(table->networkFailure);
+        break;
+    case PortTable::NetworkResult::Started:
+        break;
+    }
 }
 
-void PortManagerDialog::LoadPortTable()
+void PortManagerDialog::LoadPortTable(const StoredConfig& stored)
 {
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
         table->ResetRecord(i);
         if (!settings.OnlyOnePort)
             table->BindRecordControl(i);
-        bool configured;
-        {
-            // The UDP receive thread already runs and scans the records.
-            PortTable::PumpLockHold lock(table->pumpLock);
-            configured = store.LoadPortConfig(i, table->ports[i], settings.SocketPort);
-        }
-        if (configured) {
+        if (stored.ports[i]) {
+            table->LoadRecord(i, *stored.ports[i]);
             table->ActivatePort(i);
-            ShowDeviceToolTip(i);
+            ShowPortState(i);
         }
     }
 }
 
-void PortManagerDialog::ShowDeviceToolTip(int i)
+void PortManagerDialog::ShowPortState(int i)
 {
-    portList->SetNameToolTip(table->ports[i].listRow, QString::fromStdString(table->PortDevicePath(i)));
+    // This thread is the only writer of the reason.
+    const VirtualPortEntry& e = table->ports[i];
+    const QString reason = QString::fromStdString(e.notServedReason);
+    portList->SetNameToolTip(e.listRow, reason.isEmpty() ? QString::fromStdString(table->PortDevicePath(i)) : reason);
+    portList->SetStateToolTip(e.listRow, reason);
 }
 
 int PortManagerDialog::ShowMessage(const QString& text, const QString& caption, int buttons, int icon)
@@ -182,7 +206,7 @@ void PortManagerDialog::AddPort()
 
     table->FillRecord(i, FieldsFromDialog(dialog));
     table->ActivatePort(i);
-    ShowDeviceToolTip(i);
+    ShowPortState(i);
     SavePortConfig(i);
 }
 
@@ -216,15 +240,19 @@ void PortManagerDialog::EditPort()
     }
 
     table->ApplyEdit(i, FieldsFromDialog(dialog));
-    ShowDeviceToolTip(i);
+    ShowPortState(i);
     SavePortConfig(i);
 }
 
 void PortManagerDialog::SavePortConfig(int i)
 {
-    // The receive thread moves a dynamic port's peer address: read it under pumpLock.
-    PortTable::PumpLockHold lock(table->pumpLock);
-    store.SavePortConfig(i, table->ports[i]);
+    if (!store.SavePortConfig(i, table->StoredRecord(i)))
+        ShowSaveFailure();
+}
+
+void PortManagerDialog::ShowSaveFailure()
+{
+    ShowMessage(QString::fromStdString(store.LastFailure()), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void PortManagerDialog::DeletePort()
@@ -234,7 +262,8 @@ void PortManagerDialog::DeletePort()
         return;
     const int i = portList->RecordAtRow(row);
     table->RemovePort(i);
-    store.DeletePortConfig(i);
+    if (!store.DeletePortConfig(i))
+        ShowSaveFailure();
 }
 
 void PortManagerDialog::Configure()
@@ -255,8 +284,10 @@ void PortManagerDialog::Configure()
     const bool changed = entered.OnlyOnePort != settings.OnlyOnePort || entered.VPortNo != settings.VPortNo
                          || entered.Password != settings.Password || entered.SocketPort != settings.SocketPort;
 
-    if (!store.SaveSettings(entered))
+    if (!store.SaveSettings(entered)) {
+        ShowSaveFailure();
         return;
+    }
     if (!changed)
         return;  // the stored values equal the running ones
     ShowMessage(QStringLiteral("系统配置已被改变，必须退出本程序重新运行。\r\n请确认先关闭正在使用虚拟串口的程序。"),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 #include <memory>
 #include <string>
 
@@ -56,12 +57,17 @@ protected:
 
 private:
     void InitDialog();
-    void LoadPortTable();
+    void LoadPortTable(const StoredConfig& stored);
     void StartNetwork();
     PortFields FieldsFromDialog(const PortEditDialog& dialog) const;
     int ShowMessage(const QString& text, const QString& caption, int buttons, int icon);
-    void ShowDeviceToolTip(int i);
+    // The row's tooltips: the device to open, or why the port is not served.
+    void ShowPortState(int i);
     void SavePortConfig(int i);
+    void ShowSaveFailure();
+    // What went wrong while starting (configuration file, UDP port), shown once the window is up.
+    void ShowStartNotices();
+    QStringList startNotices;
 
     GlobalSettings settings;
     ConfigStore store;

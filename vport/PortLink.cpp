@@ -7,47 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "net/Log.h"
+#include "vport/PrivateDirectory.h"
+
 namespace {
-
-// An open directory descriptor that closes itself.
-class DirectoryFd {
-public:
-    explicit DirectoryFd(int fd) : fd_(fd) {}
-    ~DirectoryFd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    DirectoryFd(const DirectoryFd&) = delete;
-    DirectoryFd& operator=(const DirectoryFd&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// Opens the port directory, creating it with mode 0700 when asked and missing. The descriptor is
-// refused (-1) unless it is a real directory (not reached through a symbolic link) owned by
-// this user with no access for group or others. Every later step works relative to it, so
-// nothing can swap the directory underneath.
-int OpenPrivateDirectory(const std::string& path, bool create)
-{
-    bool created = create && mkdir(path.c_str(), 0700) == 0;
-    if (create && !created && errno != EEXIST)
-        return -1;
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (created)
-        fchmod(fd, 0700);  // the umask may have taken the owner's bits away
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()
-        || (st.st_mode & 077) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // True when nothing is called name in the directory, or it is a symbolic link of this user
 // (which may be replaced). Anything else must be left alone.
@@ -83,26 +46,38 @@ std::string PortLink::Directory()
     return "/tmp/MV5840VSP-" + std::to_string(geteuid());
 }
 
-std::unique_ptr<PortLink> PortLink::Create(const std::string& name, const std::string& target)
+std::unique_ptr<PortLink> PortLink::Create(const std::string& name, const std::string& target,
+                                           std::string* failure)
 {
+    auto refuse = [failure](const std::string& why) {
+        if (failure)
+            *failure = why;
+        return nullptr;
+    };
     if (!PlainFileName(name) || target.empty())
-        return nullptr;
+        return refuse("\"" + name + "\" cannot be a port name");
     std::string directory = Directory();
-    DirectoryFd dir(OpenPrivateDirectory(directory, true));
-    if (dir.Get() < 0 || !FreeOrOwnLink(dir.Get(), name))
+    DirectoryFd dir(OpenPrivateDirectory(directory, true, failure));
+    if (dir.Get() < 0)
         return nullptr;
+    const std::string taken = directory + "/" + name
+                            + " is taken by something this program did not make; it is left alone";
+    if (!FreeOrOwnLink(dir.Get(), name))
+        return refuse(taken);
 
     // Link under a temporary name, then rename over the final one: an application never sees
     // the name missing or half made while a stale link is replaced.
     std::string temporary = "." + name + "." + std::to_string(getpid());
     if (!FreeOrOwnLink(dir.Get(), temporary))
-        return nullptr;
+        return refuse(directory + "/" + temporary
+                      + " is taken by something this program did not make; it is left alone");
     unlinkat(dir.Get(), temporary.c_str(), 0);
     if (symlinkat(target.c_str(), dir.Get(), temporary.c_str()) != 0)
-        return nullptr;
+        return refuse("cannot make a link in " + directory + ": " + Log::SystemReason(errno));
     if (renameat(dir.Get(), temporary.c_str(), dir.Get(), name.c_str()) != 0) {
+        const int err = errno;
         unlinkat(dir.Get(), temporary.c_str(), 0);
-        return nullptr;
+        return refuse("cannot make " + directory + "/" + name + ": " + Log::SystemReason(err));
     }
     return std::unique_ptr<PortLink>(new PortLink(std::move(directory), name, target));
 }

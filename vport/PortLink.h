@@ -12,10 +12,11 @@ public:
     // /tmp/MV5840VSP-<uid>.
     static std::string Directory();
 
-    // Makes (or atomically replaces a stale) link called name that points at target. Null when
-    // the directory is not safe to use, the name is not a plain file name, or the place is
-    // taken by something that is not a link of the user's own.
-    static std::unique_ptr<PortLink> Create(const std::string& name, const std::string& target);
+    // Makes (or atomically replaces a stale) link called name that points at target. Null, with
+    // failure saying why, when the directory is not safe to use, the name is not a plain file
+    // name, or the place is taken by something that is not a link of the user's own.
+    static std::unique_ptr<PortLink> Create(const std::string& name, const std::string& target,
+                                            std::string* failure = nullptr);
 
     // Removes the link, but only while it still points at this port's target.
     ~PortLink();

@@ -1,10 +1,12 @@
 #include "vport/VirtualSerialPort.h"
 
+#include <cerrno>
 #include <mutex>
 #include <set>
 #include <unistd.h>
 
 #include "net/Event.h"
+#include "net/Log.h"
 #include "vport/PortLink.h"
 #include "vport/PtyChannel.h"
 #include "vport/PtyMonitor.h"
@@ -52,6 +54,7 @@ struct VirtualSerialPort::Impl {
     std::string name;
     std::unique_ptr<PortLink> link;
     std::shared_ptr<PtyMonitor> monitor;
+    std::string openFailure;
 
     std::shared_ptr<PtyChannel> Channel() const
     {
@@ -73,21 +76,33 @@ bool VirtualSerialPort::Open(const std::string& name)
     std::lock_guard lifecycle(impl_->lifecycle);
     if (impl_->channel)
         return name == impl_->name;
-    if (name.empty() || !ServedNames::Claim(name))
+    std::string failure;
+    auto fail = [this, &failure] {
+        std::lock_guard lock(impl_->mutex);
+        impl_->openFailure = failure;
         return false;
+    };
+    if (name.empty() || !ServedNames::Claim(name)) {
+        failure = name + " is already served by another port of this program";
+        return fail();
+    }
 
     auto channel = PtyChannel::Create(impl_->available);
+    if (!channel)
+        failure = "cannot make a pseudo-terminal: " + Log::SystemReason(errno);
     auto monitor = channel ? PtyMonitor::Acquire() : nullptr;
     // Watched before the link appears, so the first application's open is never missed.
     bool watched = monitor && monitor->Add(channel);
-    auto link = watched ? PortLink::Create(name, channel->SlavePath()) : nullptr;
+    if (channel && !watched)
+        failure = "cannot watch the pseudo-terminal for " + name;
+    auto link = watched ? PortLink::Create(name, channel->SlavePath(), &failure) : nullptr;
     if (!link) {
         if (watched)
             monitor->Remove(channel);
         if (channel)
             channel->Close();
         ServedNames::Release(name);
-        return false;
+        return fail();
     }
 
     // A report left by an application of an earlier run (killed with the program) is not
@@ -95,6 +110,7 @@ bool VirtualSerialPort::Open(const std::string& name)
     unlink(LineState::FileFor(link->Path()).c_str());
 
     std::lock_guard lock(impl_->mutex);
+    impl_->openFailure.clear();
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
     impl_->name = name;
@@ -182,6 +198,12 @@ std::optional<LineState> VirtualSerialPort::LineSettings() const
     if (!InUse())
         return std::nullopt;
     return LineState::ForLink(DevicePath());
+}
+
+std::string VirtualSerialPort::OpenFailure() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->openFailure;
 }
 
 std::string VirtualSerialPort::PortDirectory()

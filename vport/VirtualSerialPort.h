@@ -45,6 +45,9 @@ public:
     int InputFd() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
+    // Why the last Open failed, naming the port or directory and the system's reason; ""
+    // after one that succeeded.
+    std::string OpenFailure() const;
 
     // The settings and modem lines the application holding the port set through the serial
     // compatibility library; empty while nobody holds the port or the library is not in use.

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -25,18 +26,21 @@ const char* ProgramPath()
 
 class ProgramRun {
 public:
-    ProgramRun(const fs::path& home)
+    // errors: where its standard error goes. Without withBus it finds no session bus.
+    explicit ProgramRun(const fs::path& home, const fs::path& errors = "/dev/null", bool withBus = true)
     {
         pid_ = fork();
         if (pid_ == 0) {
+            if (!withBus)
+                unsetenv("DBUS_SESSION_BUS_ADDRESS");
             setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
             setenv("XDG_RUNTIME_DIR", (home / "runtime").c_str(), 1);
             setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             unsetenv("QT_QPA_PLATFORM");
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);
+            int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(err, STDERR_FILENO);
             execl(ProgramPath(), ProgramPath(), static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -51,6 +55,7 @@ public:
     }
 
     void Signal(int sig) { kill(pid_, sig); }
+    pid_t Pid() const { return pid_; }
 
     // The exit status, or -1 when the program did not end within the limit.
     int WaitForExit(std::chrono::seconds limit)
@@ -151,6 +156,37 @@ TEST_F(ProgramTest, AKilledRunsLinksAreReplacedAtTheNextStart)
         close(fd);
     next.Signal(SIGTERM);
     EXPECT_EQ(next.WaitForExit(20s), 0);
+}
+
+// A second start without a session bus finds the port directory taken: it says so in one
+// line naming the directory and the running instance, exits with 1, and the first instance
+// keeps its links, its open ports and its run.
+TEST_F(ProgramTest, ASecondStartWithoutABusLeavesTheFirstAloneAndNamesIt)
+{
+    ProgramRun first(home, "/dev/null", false);
+    ASSERT_TRUE(WaitForPort("COM7"));
+    ASSERT_TRUE(WaitForPort("COM9"));
+    const fs::path target = fs::read_symlink(Port("COM7"));
+    int fd = open(Port("COM7").c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+
+    const fs::path errors = home / "second.err";
+    ProgramRun second(home, errors, false);
+    EXPECT_EQ(second.WaitForExit(30s), 1);
+    std::ifstream in(errors);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string expected = "another instance (process " + std::to_string(first.Pid())
+                               + ") already serves the port directory " + (home / "runtime/MV5840VSP").string();
+    EXPECT_NE(text.find(expected), std::string::npos) << text;
+
+    EXPECT_EQ(fs::read_symlink(Port("COM7")), target);
+    EXPECT_TRUE(fs::is_symlink(Port("COM9")));
+    // The port an application held stays the first instance's, and the first still runs.
+    EXPECT_EQ(write(fd, "x", 1), 1);
+    close(fd);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.WaitForExit(20s), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Port("COM7"))));
 }
 
 }  // namespace

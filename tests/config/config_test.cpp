@@ -1,6 +1,5 @@
 #include "config/ConfigStore.h"
-#include "link/PortTable.h"  // PortFields
-#include "net/TcpClientLink.h"
+#include "net/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,10 @@
 #include <QThread>
 
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -50,38 +52,39 @@ int RunSaveLoop()
     }
 }
 
-PortFields SamplePort(int n)
+PortConfig SamplePort(int n)
 {
-    PortFields f;
+    PortConfig f;
     f.PortNumber = n;
     f.UseFixedIP = n % 2;
     f.UseTcp = (n / 2) % 2;
     f.LoginInterval = 10 + n;
     f.Code = "C" + std::to_string(n);
-    f.peerAddress.Set(10, 0, static_cast<uint8_t>(n / 256), static_cast<uint8_t>(n % 256), 3700);
+    f.PeerIP = "10.0." + std::to_string(n / 256) + "." + std::to_string(n % 256);
     return f;
 }
 
-// The six configuration fields of a record, as a copyable value.
-void CopyFields(const PortFields& from, VirtualPortEntry& to)
-{
-    to.PortNumber = from.PortNumber;
-    to.UseFixedIP = from.UseFixedIP;
-    to.peerAddress = from.peerAddress;
-    to.LoginInterval = from.LoginInterval;
-    to.Code = from.Code;
-    to.UseTcp = from.UseTcp;
-}
+// Collects what is reported through Log while it lives.
+class ReportedLines {
+public:
+    ReportedLines()
+    {
+        Log::SetSink([this](Log::Kind, std::string_view text) {
+            std::lock_guard hold(guard);
+            lines.emplace_back(text);
+        });
+    }
+    ~ReportedLines() { Log::SetSink(nullptr); }
+    std::vector<std::string> Lines()
+    {
+        std::lock_guard hold(guard);
+        return lines;
+    }
 
-void CopyFields(const VirtualPortEntry& from, PortFields& to)
-{
-    to.PortNumber = from.PortNumber;
-    to.UseFixedIP = from.UseFixedIP;
-    to.peerAddress = from.peerAddress;
-    to.LoginInterval = from.LoginInterval;
-    to.Code = from.Code;
-    to.UseTcp = from.UseTcp;
-}
+private:
+    std::mutex guard;
+    std::vector<std::string> lines;
+};
 
 // Every test works on a settings file of its own.
 class ConfigStoreTest : public ::testing::Test {
@@ -89,8 +92,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
         filePath = dir.path() + "/Torvane/HOLBRN.conf";
+        store = ConfigStore(filePath.toStdString());
     }
 
     void WriteFile(const QByteArray& text)
@@ -110,36 +113,19 @@ protected:
     GlobalSettings LoadGlobals(const QByteArray& text)
     {
         WriteFile(text);
-        GlobalSettings s;
-        store.LoadSettings(s);
-        return s;
+        return store.Load().settings;
     }
 
     // Loads slot 0 from a file holding only the given lines in group "1".
-    PortFields LoadSlot0(const QByteArray& lines, uint16_t socketPort = 3700)
+    PortConfig LoadSlot0(const QByteArray& lines)
     {
         WriteFile("[1]\n" + lines);
-        PortFields f;
-        EXPECT_TRUE(Load(0, f, socketPort));
-        return f;
+        const auto port = Load(0);
+        EXPECT_TRUE(port.has_value());
+        return port.value_or(PortConfig{});
     }
 
-    // Loads slot over the values in fields.
-    bool Load(int slot, PortFields& fields, uint16_t socketPort)
-    {
-        VirtualPortEntry entry;
-        CopyFields(fields, entry);
-        const bool exists = store.LoadPortConfig(slot, entry, socketPort);
-        CopyFields(entry, fields);
-        return exists;
-    }
-
-    void Save(int slot, const PortFields& fields)
-    {
-        VirtualPortEntry entry;
-        CopyFields(fields, entry);
-        store.SavePortConfig(slot, entry);
-    }
+    std::optional<PortConfig> Load(int slot) const { return store.Load().ports[slot]; }
 
     QTemporaryDir dir;
     QString filePath;
@@ -167,16 +153,16 @@ TEST(ConfigLocation, FileIsXdgConfigHomeTorvaneHolbrnWithNumbersAsNumbers)
 
 TEST_F(ConfigStoreTest, NoFileLeavesDefaultsAndNoSlots)
 {
-    GlobalSettings s;
-    store.LoadSettings(s);
+    ReportedLines reported;
+    const StoredConfig stored = store.Load();
+    const GlobalSettings& s = stored.settings;
     EXPECT_EQ(s.SocketPort, 3700);
     EXPECT_EQ(s.Password, "");
     EXPECT_EQ(s.OnlyOnePort, 0);
     EXPECT_EQ(s.VPortNo, 5);
-    for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
-        PortFields f;
-        EXPECT_FALSE(Load(slot, f, 3700));
-    }
+    for (int slot = 0; slot < ConfigStore::SlotCount; ++slot)
+        EXPECT_FALSE(stored.ports[slot].has_value());
+    EXPECT_TRUE(reported.Lines().empty()) << "a missing file is not a failure";
     EXPECT_FALSE(QFileInfo::exists(filePath)) << "reading must not create the file";
 }
 
@@ -190,8 +176,7 @@ TEST_F(ConfigStoreTest, GlobalsRoundTripWithAwkwardPasswords)
         saved.OnlyOnePort = 1;
         saved.VPortNo = 256;
         ASSERT_TRUE(store.SaveSettings(saved));
-        GlobalSettings loaded;
-        store.LoadSettings(loaded);
+        const GlobalSettings loaded = store.Load().settings;
         EXPECT_EQ(loaded.SocketPort, 65535);
         EXPECT_EQ(loaded.Password, password);
         EXPECT_EQ(loaded.OnlyOnePort, 1);
@@ -204,16 +189,12 @@ TEST_F(ConfigStoreTest, PasswordLoadsOnlyUpTo15Bytes)
     GlobalSettings saved;
     saved.Password = std::string(15, 'p');
     ASSERT_TRUE(store.SaveSettings(saved));
-    GlobalSettings loaded;
-    store.LoadSettings(loaded);
-    EXPECT_EQ(loaded.Password, saved.Password);
+    EXPECT_EQ(store.Load().settings.Password, saved.Password);
 
     saved.Password = std::string(16, 'p');  // saved, but does not come back
     ASSERT_TRUE(store.SaveSettings(saved));
     EXPECT_TRUE(ReadFile().contains(QByteArray(16, 'p')));
-    GlobalSettings again;
-    store.LoadSettings(again);
-    EXPECT_EQ(again.Password, "");
+    EXPECT_EQ(store.Load().settings.Password, "");
 
     // Counted in bytes: five CJK characters are 15 bytes, six are 18.
     EXPECT_EQ(LoadGlobals("Password=一二三四五\n").Password, "一二三四五");
@@ -270,33 +251,31 @@ TEST_F(ConfigStoreTest, TopLevelValuesOutsideGeneralSectionAndBrokenFiles)
 
 TEST_F(ConfigStoreTest, PortRoundTripsAllSixValues)
 {
-    PortFields saved;
+    PortConfig saved;
     saved.PortNumber = 17;
     saved.UseFixedIP = 1;
     saved.UseTcp = 1;
     saved.LoginInterval = 100000;
     saved.Code = "中文ab";
-    saved.peerAddress.Set(192, 168, 10, 254, 1111);  // the port is not stored
-    Save(4, saved);
+    saved.PeerIP = "192.168.10.254";
+    ASSERT_TRUE(store.SavePortConfig(4, saved));
 
     const QByteArray text = ReadFile();
     EXPECT_TRUE(text.contains("[5]\n")) << text.constData();
     EXPECT_TRUE(text.contains("PeerIP=192.168.10.254\n"));
     EXPECT_TRUE(text.contains("LoginInterval=100000\n"));
 
-    PortFields loaded;
-    ASSERT_TRUE(Load(4, loaded, 4321));
+    const StoredConfig stored = store.Load();
+    ASSERT_TRUE(stored.ports[4].has_value());
+    const PortConfig& loaded = *stored.ports[4];
     EXPECT_EQ(loaded.PortNumber, 17);
     EXPECT_EQ(loaded.UseFixedIP, 1);
     EXPECT_EQ(loaded.UseTcp, 1);
     EXPECT_EQ(loaded.LoginInterval, 100000);
     EXPECT_EQ(loaded.Code, "中文ab");
-    EXPECT_EQ(loaded.peerAddress.ToText(), "192.168.10.254");
-    EXPECT_EQ(loaded.peerAddress.Port(), 4321);
-
-    PortFields other;
-    EXPECT_FALSE(Load(3, other, 4321));
-    EXPECT_FALSE(Load(5, other, 4321));
+    EXPECT_EQ(loaded.PeerIP, "192.168.10.254");
+    EXPECT_FALSE(stored.ports[3].has_value());
+    EXPECT_FALSE(stored.ports[5].has_value());
 }
 
 TEST_F(ConfigStoreTest, LoginIntervalIsClampedWhetherReadOrNot)
@@ -309,18 +288,12 @@ TEST_F(ConfigStoreTest, LoginIntervalIsClampedWhetherReadOrNot)
     EXPECT_EQ(LoadSlot0("LoginInterval=2147483648\n").LoginInterval, 10);  // INT32_MIN
     EXPECT_EQ(LoadSlot0("LoginInterval=99999999999\n").LoginInterval, 300);
     EXPECT_EQ(LoadSlot0("LoginInterval=x\n").LoginInterval, 300);
-
-    // A value the caller preset outside the range is clamped even when nothing is stored.
-    WriteFile("[1]\nCode=A\n");
-    PortFields f;
-    f.LoginInterval = 3;
-    ASSERT_TRUE(Load(0, f, 3700));
-    EXPECT_EQ(f.LoginInterval, 10);
+    EXPECT_EQ(LoadSlot0("Code=A\n").LoginInterval, 300);
 }
 
 TEST_F(ConfigStoreTest, PortNumbersAndFlagsAsStored)
 {
-    const PortFields f = LoadSlot0("PortNumber=999\nUseFixedIP=5\nUseTcp=-1\n");
+    const PortConfig f = LoadSlot0("PortNumber=999\nUseFixedIP=5\nUseTcp=-1\n");
     EXPECT_EQ(f.PortNumber, 999);
     EXPECT_EQ(f.UseFixedIP, 1);
     EXPECT_EQ(f.UseTcp, 1);
@@ -330,11 +303,10 @@ TEST_F(ConfigStoreTest, PortNumbersAndFlagsAsStored)
 
     // The same number in two groups loads twice.
     WriteFile("[1]\nPortNumber=7\n[2]\nPortNumber=7\n");
-    PortFields a, b;
-    ASSERT_TRUE(Load(0, a, 3700));
-    ASSERT_TRUE(Load(1, b, 3700));
-    EXPECT_EQ(a.PortNumber, 7);
-    EXPECT_EQ(b.PortNumber, 7);
+    const StoredConfig stored = store.Load();
+    ASSERT_TRUE(stored.ports[0] && stored.ports[1]);
+    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
+    EXPECT_EQ(stored.ports[1]->PortNumber, 7);
 }
 
 TEST_F(ConfigStoreTest, CodeAndPeerIpLengthLimitsInBytes)
@@ -344,31 +316,23 @@ TEST_F(ConfigStoreTest, CodeAndPeerIpLengthLimitsInBytes)
     EXPECT_EQ(LoadSlot0("Code=中文ab\n").Code, "中文ab");  // 8 bytes
     EXPECT_EQ(LoadSlot0("Code=中文中文\n").Code, "");     // 12 bytes
     EXPECT_EQ(LoadSlot0("Code=\"a,b\"\n").Code, "a,b");
+    EXPECT_EQ(LoadSlot0("Code=a,b\n").Code, "");  // a list, not a text
 
-    const PortFields fixed = LoadSlot0("PeerIP=10.20.30.40\n", 5000);
-    EXPECT_EQ(fixed.peerAddress.ToText(), "10.20.30.40");
-    EXPECT_EQ(fixed.peerAddress.Port(), 5000);
-
-    // 19 bytes load (the parse takes what it can), 20 do not.
-    const PortFields long19 = LoadSlot0("PeerIP=100.200.100.200.000\n", 5000);
-    EXPECT_EQ(long19.peerAddress.ToText(), "100.200.100.200");
-    const PortFields long20 = LoadSlot0("PeerIP=100.200.100.200.0000\n", 5000);
-    EXPECT_EQ(long20.peerAddress.ToText(), "0.0.0.0");
-    EXPECT_EQ(long20.peerAddress.Port(), 0);
-
-    const PortFields missing = LoadSlot0("Code=A\n", 5000);
-    EXPECT_EQ(missing.peerAddress.ToText(), "0.0.0.0");
-    EXPECT_EQ(missing.peerAddress.Port(), 0);
+    EXPECT_EQ(LoadSlot0("PeerIP=10.20.30.40\n").PeerIP, "10.20.30.40");
+    // 19 bytes load, 20 do not.
+    EXPECT_EQ(LoadSlot0("PeerIP=100.200.100.200.000\n").PeerIP, "100.200.100.200.000");
+    EXPECT_EQ(LoadSlot0("PeerIP=100.200.100.200.0000\n").PeerIP, "");
+    EXPECT_EQ(LoadSlot0("Code=A\n").PeerIP, "");
 }
 
 TEST_F(ConfigStoreTest, SlotsAreGroupsOneTo200Only)
 {
     WriteFile("[1]\nCode=A\n[3]\nCode=C\n[201]\nCode=X\n[COM7]\nCode=Y\n[03]\nCode=Z\n"
               "[200]\nCode=L\n");
+    const StoredConfig stored = store.Load();
     QList<int> present;
-    for (int slot = -1; slot <= ConfigStore::SlotCount; ++slot) {
-        PortFields f;
-        if (Load(slot, f, 3700))
+    for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
+        if (stored.ports[slot])
             present.append(slot);
     }
     EXPECT_EQ(present, (QList<int>{0, 2, 199}));
@@ -377,46 +341,44 @@ TEST_F(ConfigStoreTest, SlotsAreGroupsOneTo200Only)
 TEST_F(ConfigStoreTest, EmptySectionIsAPortWithDefaultsAndSurvivesTheNextSave)
 {
     WriteFile("SocketPort=3700\n[3]\n\n[1]\nPortNumber=2\n");
-    PortFields f;
-    ASSERT_TRUE(Load(2, f, 3700));
-    EXPECT_EQ(f.PortNumber, 0);
-    EXPECT_EQ(f.UseTcp, 0);
-    EXPECT_EQ(f.UseFixedIP, 0);
-    EXPECT_EQ(f.Code, "");
-    EXPECT_EQ(f.LoginInterval, 300);
+    const auto f = Load(2);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->PortNumber, 0);
+    EXPECT_EQ(f->UseTcp, 0);
+    EXPECT_EQ(f->UseFixedIP, 0);
+    EXPECT_EQ(f->Code, "");
+    EXPECT_EQ(f->LoginInterval, 300);
 
     // Any later save rewrites the file; the slot must still be there afterwards.
-    Save(5, SamplePort(5));
-    PortFields again;
-    EXPECT_TRUE(Load(2, again, 3700));
-    EXPECT_TRUE(Load(0, again, 3700));
-    EXPECT_EQ(again.PortNumber, 2);
-    EXPECT_TRUE(ReadFile().contains("[3]\nCode=\nLoginInterval=300\nPeerIP=0.0.0.0\nPortNumber=0\n"))
+    ASSERT_TRUE(store.SavePortConfig(5, SamplePort(5)));
+    EXPECT_TRUE(Load(2).has_value());
+    ASSERT_TRUE(Load(0).has_value());
+    EXPECT_EQ(Load(0)->PortNumber, 2);
+    EXPECT_TRUE(ReadFile().contains("[3]\nCode=\nLoginInterval=300\nPeerIP=\nPortNumber=0\n"))
         << ReadFile().constData();
 }
 
 TEST_F(ConfigStoreTest, DeleteRemovesOnlyItsGroupAndAFreedSlotIsReused)
 {
     for (int slot = 0; slot < 10; ++slot)
-        Save(slot, SamplePort(slot + 1));
-    store.DeletePortConfig(3);
+        ASSERT_TRUE(store.SavePortConfig(slot, SamplePort(slot + 1)));
+    ASSERT_TRUE(store.DeletePortConfig(3));
+    const StoredConfig stored = store.Load();
     for (int slot = 0; slot < 10; ++slot) {
-        PortFields f;
-        EXPECT_EQ(Load(slot, f, 3700), slot != 3) << slot;
+        EXPECT_EQ(stored.ports[slot].has_value(), slot != 3) << slot;
         if (slot != 3) {
-            EXPECT_EQ(f.Code, SamplePort(slot + 1).Code);
+            EXPECT_EQ(stored.ports[slot]->Code, SamplePort(slot + 1).Code);
         }
     }
-    Save(3, SamplePort(77));
-    PortFields reused;
-    ASSERT_TRUE(Load(3, reused, 3700));
-    EXPECT_EQ(reused.PortNumber, 77);
+    ASSERT_TRUE(store.SavePortConfig(3, SamplePort(77)));
+    ASSERT_TRUE(Load(3).has_value());
+    EXPECT_EQ(Load(3)->PortNumber, 77);
     EXPECT_TRUE(ReadFile().contains("[4]\n"));
 
     // Deleting a missing group leaves the file as it was.
     const QByteArray before = ReadFile();
-    store.DeletePortConfig(50);
-    store.DeletePortConfig(200);
+    EXPECT_TRUE(store.DeletePortConfig(50));
+    EXPECT_FALSE(store.DeletePortConfig(200));
     EXPECT_EQ(ReadFile(), before);
 }
 
@@ -426,40 +388,49 @@ TEST_F(ConfigStoreTest, UnwritableLocationWritesNothingAndSaysSo)
     QFile blocker(dir.path() + "/Torvane");
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
+    ReportedLines reported;
     EXPECT_FALSE(store.SaveSettings(GlobalSettings{}));
-    Save(0, SamplePort(1));
-    store.DeletePortConfig(0);
-    GlobalSettings s;
-    store.LoadSettings(s);
-    EXPECT_EQ(s.VPortNo, 5);
-    PortFields f;
-    EXPECT_FALSE(Load(0, f, 3700));
+    EXPECT_FALSE(store.SavePortConfig(0, SamplePort(1)));
+    EXPECT_FALSE(store.DeletePortConfig(0));
+    const StoredConfig stored = store.Load();
+    EXPECT_EQ(stored.settings.VPortNo, 5);
+    EXPECT_FALSE(stored.ports[0].has_value());
     EXPECT_TRUE(QFileInfo(dir.path() + "/Torvane").isFile());
+
+    // One line per failed save and one for the load, each naming the file and the reason.
+    const auto lines = reported.Lines();
+    ASSERT_EQ(lines.size(), 4u);
+    for (const std::string& line : lines) {
+        EXPECT_NE(line.find(filePath.toStdString()), std::string::npos) << line;
+        EXPECT_NE(line.find("Not a directory"), std::string::npos) << line;
+    }
+    EXPECT_EQ(store.LastFailure(), lines.back());
 }
 
 TEST_F(ConfigStoreTest, SettingsFileThatIsADirectoryGivesDefaultsAndRefusesSaves)
 {
     ASSERT_TRUE(QDir().mkpath(filePath));
-    GlobalSettings s;
-    store.LoadSettings(s);
-    EXPECT_EQ(s.SocketPort, 3700);
+    ReportedLines reported;
+    EXPECT_EQ(store.Load().settings.SocketPort, 3700);
     EXPECT_FALSE(store.SaveSettings(VersionA()));
     EXPECT_TRUE(QFileInfo(filePath).isDir());
+    const auto lines = reported.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(filePath.toStdString() + " cannot be read: Is a directory"), std::string::npos)
+        << lines[0];
 }
 
 TEST_F(ConfigStoreTest, SaveKeepsHandWrittenPortsAndOtherValues)
 {
     WriteFile("[General]\nSocketPort=1000\nPassword=old\n[2]\nPortNumber=9\nCode=K\n");
-    GlobalSettings s;
-    store.LoadSettings(s);
+    GlobalSettings s = store.Load().settings;
     s.Password = "new";
     ASSERT_TRUE(store.SaveSettings(s));
-    PortFields f;
-    ASSERT_TRUE(Load(1, f, s.SocketPort));
-    EXPECT_EQ(f.PortNumber, 9);
-    EXPECT_EQ(f.Code, "K");
-    GlobalSettings loaded;
-    store.LoadSettings(loaded);
+    const auto f = Load(1);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->PortNumber, 9);
+    EXPECT_EQ(f->Code, "K");
+    const GlobalSettings loaded = store.Load().settings;
     EXPECT_EQ(loaded.SocketPort, 1000);
     EXPECT_EQ(loaded.Password, "new");
 }
@@ -469,7 +440,7 @@ TEST_F(ConfigStoreTest, SaveKeepsHandWrittenPortsAndOtherValues)
 TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
 {
     for (int slot = 0; slot < ConfigStore::SlotCount; ++slot)
-        Save(slot, SamplePort(slot + 1));
+        ASSERT_TRUE(store.SavePortConfig(slot, SamplePort(slot + 1)));
     ASSERT_TRUE(store.SaveSettings(VersionA()));
 
     const int delaysMs[] = {15, 40, 75, 120, 190, 260};
@@ -489,25 +460,98 @@ TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
         child.kill();
         ASSERT_TRUE(child.waitForFinished(10000));
 
-        GlobalSettings loaded;
-        store.LoadSettings(loaded);
+        const StoredConfig stored = store.Load();
+        const GlobalSettings& loaded = stored.settings;
         const bool isA = loaded.Password == "alpha" && loaded.SocketPort == 4001 &&
                          loaded.OnlyOnePort == 0 && loaded.VPortNo == 7;
         const bool isB = loaded.Password == "bravo-2" && loaded.SocketPort == 4002 &&
                          loaded.OnlyOnePort == 1 && loaded.VPortNo == 9;
         EXPECT_TRUE(isA || isB) << "delay " << delay << ": " << loaded.Password;
         for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
-            PortFields f;
-            ASSERT_TRUE(Load(slot, f, 3700)) << "delay " << delay << " slot " << slot;
-            ASSERT_EQ(f.Code, SamplePort(slot + 1).Code);
-            ASSERT_EQ(f.LoginInterval, SamplePort(slot + 1).LoginInterval);
+            ASSERT_TRUE(stored.ports[slot].has_value()) << "delay " << delay << " slot " << slot;
+            ASSERT_EQ(stored.ports[slot]->Code, SamplePort(slot + 1).Code);
+            ASSERT_EQ(stored.ports[slot]->LoginInterval, SamplePort(slot + 1).LoginInterval);
         }
     }
     // The killed saver's lock must not hold up the next save.
     EXPECT_TRUE(store.SaveSettings(VersionA()));
-    GlobalSettings last;
-    store.LoadSettings(last);
-    EXPECT_EQ(last.Password, "alpha");
+    EXPECT_EQ(store.Load().settings.Password, "alpha");
+}
+
+// Bytes that are no setting before a valid section: the section's port loads with its values,
+// no other port appears, the fault is reported once, and the file is never written over.
+TEST_F(ConfigStoreTest, JunkBeforeAValidSectionKeepsThePortAndTheFile)
+{
+    const QByteArray junk("\x01\xfe\"junk[\n[2\n");
+    WriteFile(junk + "[1]\nPortNumber=7\nCode=A1\nUseTcp=0\n");
+    const QByteArray before = ReadFile();
+    ReportedLines reported;
+    const StoredConfig stored = store.Load();
+    ASSERT_TRUE(stored.ports[0].has_value());
+    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
+    EXPECT_EQ(stored.ports[0]->Code, "A1");
+    for (int slot = 1; slot < ConfigStore::SlotCount; ++slot)
+        EXPECT_FALSE(stored.ports[slot].has_value()) << slot;
+    auto lines = reported.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(filePath.toStdString() + ", line 1"), std::string::npos) << lines[0];
+
+    EXPECT_FALSE(store.SavePortConfig(1, SamplePort(2)));
+    EXPECT_FALSE(store.DeletePortConfig(0));
+    EXPECT_FALSE(store.SaveSettings(VersionA()));
+    EXPECT_EQ(ReadFile(), before);
+    EXPECT_EQ(reported.Lines().size(), 4u);
+}
+
+// Whatever QSettings writes reads back the same through the one parse: values with every
+// kind of character, lists, keys QSettings escapes, and groups it adds.
+TEST_F(ConfigStoreTest, ParseAgreesWithWhatQSettingsWrites)
+{
+    const QString texts[] = {QString(), " lead", "trail ", "a;b", "x=y", "\"q\"", "back\\slash",
+                             "@at", "@@two", "t\tn\nl", "中文", "\x01ctl", "#hash", "[1]",
+                             "a,b", "%41", "\u00e9"};
+    {
+        QSettings key(filePath, QSettings::IniFormat);
+        int n = 0;
+        for (const QString& text : texts) {
+            key.setValue(QStringLiteral("%1/Code").arg(n + 1), text);
+            key.setValue(QStringLiteral("%1/PortNumber").arg(n + 1), n);
+            ++n;
+        }
+        key.setValue("Password", QStringLiteral("p,w;\"x\" "));
+        key.setValue("Other key/with space", QStringList{"a", "b"});
+        key.setValue("200/odd key%", 1);
+    }
+    ReportedLines reported;
+    const StoredConfig stored = store.Load();
+    EXPECT_TRUE(reported.Lines().empty()) << reported.Lines().front();
+    EXPECT_EQ(stored.settings.Password, "p,w;\"x\" ");
+    int n = 0;
+    for (const QString& text : texts) {
+        ASSERT_TRUE(stored.ports[n].has_value()) << n;
+        EXPECT_EQ(stored.ports[n]->Code, text.toStdString()) << n;
+        EXPECT_EQ(stored.ports[n]->PortNumber, n);
+        ++n;
+    }
+    EXPECT_TRUE(stored.ports[199].has_value());
+    for (int slot = n; slot < 199; ++slot)
+        EXPECT_FALSE(stored.ports[slot].has_value()) << slot;
+}
+
+TEST_F(ConfigStoreTest, CommentsContinuationsAndSectionNamesAsQSettingsReadsThem)
+{
+    WriteFile("; top comment\n# hash comment\nSocketPort = 1234 ; port\n[general]\nVPortNo=9\n"
+              "[%31]\nPortNumber=3\nCode=\"a b\" c\n[2]\nCode=x\\\ny\n[%General]\nPassword=no\n");
+    ReportedLines reported;
+    const StoredConfig stored = store.Load();
+    EXPECT_TRUE(reported.Lines().empty());
+    EXPECT_EQ(stored.settings.SocketPort, 1234);
+    EXPECT_EQ(stored.settings.VPortNo, 9);
+    EXPECT_EQ(stored.settings.Password, "");
+    ASSERT_TRUE(stored.ports[0] && stored.ports[1]);
+    EXPECT_EQ(stored.ports[0]->PortNumber, 3);
+    EXPECT_EQ(stored.ports[0]->Code, "a bc");
+    EXPECT_EQ(stored.ports[1]->Code, "xy");
 }
 
 int main(int argc, char** argv)

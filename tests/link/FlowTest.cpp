@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "LinkTestSupport.h"
+#include "net/Log.h"
 #include "net/UdpServerSocket.h"
 
 namespace {
@@ -129,4 +132,65 @@ TEST(PortTableFlows, ShutdownStopsEveryPumpAndClosesEveryPort)
     }
     rig.table->StopNetwork();
     EXPECT_FALSE(rig.table->udpServer->IsRunning());
+}
+
+// A hand-written file with one COM number in two slots: the later slot is in service, shows
+// why it is not served and answers no DTU, so its DTU is not told "OK" for bytes that vanish.
+TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
+{
+    LinkRig rig;
+    const int first = rig.AddPort(7, "A1");
+    PortConfig stored;
+    stored.PortNumber = 7;
+    stored.Code = "B2";
+    const int second = rig.table->FindFreeSlot();
+    rig.table->LoadRecord(second, stored);
+    rig.table->ActivatePort(second);
+
+    EXPECT_EQ(rig.table->ports[first].notServedReason, "");
+    EXPECT_EQ(rig.table->ports[second].notServedReason, "slot 1 already serves COM7");
+    EXPECT_EQ(rig.table->ports[second].portHeld.load(), 1);
+    EXPECT_EQ(rig.table->ports[second].linkRunning.load(), 0);
+    EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, PortView::NotServedMark));
+
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("B2");
+    EXPECT_FALSE(dtu.Receive(300ms));
+    dtu.SendData("B2", ToBytes("lost"));
+    EXPECT_FALSE(dtu.Receive(300ms));
+    EXPECT_EQ(rig.table->ports[second].bytesFromNetwork.load(), 0);
+
+    // Another number makes it a port like any other.
+    PortFields fields = rig.Fields(8, "B2");
+    rig.table->ApplyEdit(second, fields);
+    EXPECT_EQ(rig.table->ports[second].notServedReason, "");
+    EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, ""));
+    dtu.SendLogin("B2");
+    EXPECT_TRUE(dtu.Receive());
+    EXPECT_TRUE(Exists(rig.Path(second)));
+}
+
+TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnEdit)
+{
+    LinkRig rig;
+    const std::string dir = rig.runtimeDir.PortDir();
+    mkdir(dir.c_str(), 0700);
+    chmod(dir.c_str(), 0755);
+    std::vector<std::string> lines;
+    Log::SetSink([&lines](Log::Kind, std::string_view text) { lines.emplace_back(text); });
+    const int a = rig.AddPort(3, "A");
+    const int b = rig.AddPort(4, "B");
+    Log::SetSink(nullptr);
+    const std::string why = "port directory " + dir + " is open to other users (mode 0755, must be 0700); refused";
+    EXPECT_EQ(rig.table->ports[a].notServedReason, why);
+    EXPECT_EQ(rig.table->ports[b].notServedReason, why);
+    // One cause, one line.
+    EXPECT_EQ(lines, std::vector<std::string>{"COM3 (slot 1) is not served: " + why});
+    EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 0);
+
+    chmod(dir.c_str(), 0700);
+    rig.table->ApplyEdit(a, rig.Fields(3, "A"));
+    EXPECT_EQ(rig.table->ports[a].notServedReason, "");
+    EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 1);
+    EXPECT_TRUE(Exists(rig.Path(a)));
 }

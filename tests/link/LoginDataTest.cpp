@@ -257,3 +257,31 @@ TEST(OnlineExpiry, RegularReportsKeepThePortOnline)
         }
     }
 }
+
+// A DTU that reports exactly at its interval never loses the mark, and its data never cost
+// an extra login reply.
+TEST(OnlineExpiry, ReportsAtExactlyTheIntervalKeepThePortOnline)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    {
+        PortTable::PumpLockHold hold(rig.table->pumpLock);
+        rig.table->ports[i].LoginInterval = 1;
+    }
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    for (int k = 0; k < 4; ++k) {
+        std::this_thread::sleep_for(1000ms);
+        dtu.Send(DataDatagram("A1", ToBytes("x")));
+        EXPECT_EQ(app.Read(1), ToBytes("x"));
+        EXPECT_FALSE(dtu.Receive(50ms)) << "a login reply: the port had gone offline";
+    }
+    for (const auto& update : rig.view.Updates()) {
+        if (update.record == i && update.column == PortView::ColConnection) {
+            EXPECT_EQ(update.text, "√");
+        }
+    }
+    EXPECT_EQ(rig.table->ports[i].online.load(), 1);
+}

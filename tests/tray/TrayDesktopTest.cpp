@@ -104,6 +104,16 @@ void RightClickIcon(const QString& item) {
   host.asyncCall(call);
 }
 
+// Clicks the icon the way a StatusNotifierItem host does: activation, never a double-click.
+void ClickIcon(const QString& item) {
+  QDBusConnection host = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("tray-host"));
+  QDBusMessage call = QDBusMessage::createMethodCall(item, QStringLiteral("/StatusNotifierItem"),
+                                                     QStringLiteral("org.kde.StatusNotifierItem"),
+                                                     QStringLiteral("Activate"));
+  call << 10 << 10;
+  host.asyncCall(call);
+}
+
 bool ShownNormalAndActive(QWidget& w) {
   return w.isVisible() && w.windowHandle()->isVisible() && !w.isMinimized() && w.isActiveWindow();
 }
@@ -160,6 +170,30 @@ TEST(TrayDesktop, MinimiseHidesIntoTheIconAndTheMenuBringsTheWindowBackInFront) 
   EXPECT_EQ(pick.texts, (QStringList{"显示窗口内容(&D)", "", "退出(&X)"}));
   EXPECT_TRUE(pick.separatorSecond);
   EXPECT_EQ(pick.defaultText, "显示窗口内容(&D)");
+}
+
+TEST(TrayDesktop, AClickFromAStatusNotifierHostBringsTheWindowBack) {
+  watcher->Start();
+  TrayTestDialog dialog;
+  WindowManagerStandIn windowManager(dialog);
+  ASSERT_TRUE(watcher->WaitForRegistration());
+  const QString item = watcher->Registered().last();
+
+  bool hidden = false, back = false;
+  QTimer::singleShot(0, [&] {
+    if (!QTest::qWaitForWindowExposed(&dialog, Deadline)) return dialog.reject();
+    dialog.showMinimized();
+    hidden = QTest::qWaitFor([&] { return !dialog.windowHandle()->isVisible(); }, Deadline);
+    ClickIcon(item);
+    // Without a window manager nothing hands the focus over, as the menu does in the test above.
+    back = QTest::qWaitFor([&] {
+      return dialog.isVisible() && dialog.windowHandle()->isVisible() && !dialog.isMinimized();
+    }, Deadline);
+    dialog.accept();
+  });
+  EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+  EXPECT_TRUE(hidden);
+  EXPECT_TRUE(back);
 }
 
 TEST(TrayDesktop, TheExitItemReachesTheWindow) {

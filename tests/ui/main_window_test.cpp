@@ -114,6 +114,7 @@ protected:
     {
         ASSERT_TRUE(configDir.isValid() && runtimeDir.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir.path());
+        setenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit().constData(), 1);
         setenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit().constData(), 1);
     }
 
@@ -252,6 +253,40 @@ TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileI
         usleep(5000);
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n9600 8E1, DTR on, RTS off");
     Release(fd);
+}
+
+// What went wrong at start-up is shown once the window is up, without holding the ports.
+TEST_F(MainWindowTest, AnUnreadableConfigurationIsShownInTheWindow)
+{
+    WriteConfig("\"junk\n" + PortConfig(1, 7, "A1"));
+    Start();
+    QMessageBox* box = nullptr;
+    for (int i = 0; i < 100 && !box; ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        box = window->findChild<QMessageBox*>("startNotices");
+    }
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_TRUE(box->text().contains(ConfigPath() + ", line 1")) << box->text().toStdString();
+    // The valid section still serves its port.
+    ASSERT_EQ(List()->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 0), "COM7");
+    EXPECT_EQ(Cell(0, 1), "A1");
+    Hold("COM7");
+    box->close();
+}
+
+TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
+{
+    WriteConfig(PortConfig(1, 7, "A1") + PortConfig(2, 7, "B2"));
+    Start();
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(0, 3), "");
+    EXPECT_EQ(Cell(1, 3), "未服务");
+    EXPECT_EQ(List()->item(1, 3)->toolTip(), "slot 1 already serves COM7");
+    EXPECT_EQ(List()->item(1, 0)->toolTip(), "slot 1 already serves COM7");
+    EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
+    EXPECT_EQ(window->findChild<QMessageBox*>("startNotices"), nullptr);
 }
 
 TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning)
