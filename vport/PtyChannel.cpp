@@ -52,13 +52,20 @@ std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available)
     int master = OpenMaster(slavePath, raw);
     if (master < 0)
         return nullptr;
+    int slavePathFd = open(slavePath.c_str(), O_PATH | O_CLOEXEC);
+    if (slavePathFd < 0) {
+        close(master);
+        return nullptr;
+    }
     return std::shared_ptr<PtyChannel>(
-        new PtyChannel(master, std::move(slavePath), raw, std::move(available)));
+        new PtyChannel(master, slavePathFd, std::move(slavePath), raw, std::move(available)));
 }
 
-PtyChannel::PtyChannel(int master, std::string slavePath, const termios& raw,
+PtyChannel::PtyChannel(int master, int slavePathFd, std::string slavePath, const termios& raw,
                        std::shared_ptr<Event> available)
-    : master_(master), slavePath_(std::move(slavePath)), raw_(raw), available_(std::move(available))
+    : master_(master), slavePathFd_(slavePathFd), slavePath_(std::move(slavePath)),
+      linkTarget_("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slavePathFd)),
+      raw_(raw), available_(std::move(available))
 {
 }
 
@@ -76,6 +83,8 @@ void PtyChannel::Close()
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, master_, nullptr);
     close(master_);
     master_ = -1;
+    close(slavePathFd_);
+    slavePathFd_ = -1;
     watched_ = false;
     input_.Clear();
     output_.Clear();

@@ -79,7 +79,7 @@ bool VirtualSerialPort::Open(const std::string& name)
     auto monitor = channel ? PtyMonitor::Acquire() : nullptr;
     // Watched before the link appears, so the first application's open is never missed.
     bool watched = monitor && monitor->Add(channel);
-    auto link = watched ? PortLink::Create(name, channel->SlavePath()) : nullptr;
+    auto link = watched ? PortLink::Create(name, channel->LinkTarget()) : nullptr;
     if (!link) {
         if (watched)
             monitor->Remove(channel);
