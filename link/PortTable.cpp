@@ -93,6 +93,7 @@ void PortTable::ResetRecord(int i)
     e.lastReportTick = 0;
     e.bytesFromNetwork = 0;
     e.bytesToNetwork = 0;
+    e.bytesDropped = 0;
 }
 
 void PortTable::BindRecordControl(int i)
@@ -201,6 +202,7 @@ void PortTable::RemovePort(int i)
     }
     e.bytesToNetwork = 0;
     e.bytesFromNetwork = 0;
+    e.bytesDropped = 0;
     e.tcpConnected = 0;
     // A port that takes this slot later must log in afresh.
     e.online = 0;

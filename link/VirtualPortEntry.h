@@ -41,6 +41,9 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::atomic<uint32_t> lastReportTick{0};
     std::atomic<int> bytesFromNetwork{0};
     std::atomic<int> bytesToNetwork{0};
+    // Bytes from the DTU that the port could not take (UDP only; TCP is held back instead).
+    std::atomic<int> bytesDropped{0};
+    bool dropping = false;  // receive thread only: the last datagram was cut
 
     // Set before pumpStopEvent is signalled to end the pump. A signal without it only wakes a
     // sleeping pump (its TCP link connected, it became the shared target).
@@ -53,7 +56,7 @@ struct VirtualPortEntry : TcpLinkOwner {
 
     // TCP notifications, on the link's worker.
     void OnLinkConnected() override;
-    void OnLinkData(const uint8_t* data, int length) override;
+    int OnLinkData(const uint8_t* data, int length) override;
     void OnLinkClosed() override;
 
     ~VirtualPortEntry();
