@@ -123,6 +123,14 @@ void TcpClientLink::OnTimeout()
         OfferHeld();
 }
 
+void TcpClientLink::OnWriteComplete(int, int)
+{
+    // Writes towards the DTU keep the worker from ever sleeping a whole OfferRetryMs: offer
+    // the held bytes on each of them as well.
+    if (heldOffset_ < heldEnd_)
+        OfferHeld();
+}
+
 void TcpClientLink::OnClose(int)
 {
     // While a chunk is held the socket is not read, so the peer's close can come before the

@@ -39,6 +39,7 @@ protected:
     void OnReadComplete(int error, int bytes) override;
     void OnClose(int error) override;
     void OnTimeout() override;
+    void OnWriteComplete(int error, int bytes) override;
     void Close() override;
 
 private:
