@@ -90,13 +90,11 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     if (VirtualSerialPort* port = PortOf(e)) {
         // UDP cannot hold the DTU back: what the port's queue has no room for is lost.
         const int dropped = payload - port->Write(data + DtuPacket::HeaderSize, payload);
-        if (dropped > 0) {
-            e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed);
-            if (!e.dropping)
-                Log::Failure(PortName(e.PortNumber) + ": the application is not reading; bytes from "
-                             + source.ToText() + " are dropped");
-        }
-        e.dropping = dropped > 0;
+        // Said once per port: a slow reader would otherwise fill the log a datagram at a time.
+        if (dropped > 0 && e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed) == 0)
+            Log::Failure(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
+                         + ": the application does not read fast enough; "
+                         "bytes from " + source.ToText() + " are dropped");
     }
     const int total = e.bytesFromNetwork.fetch_add(payload, std::memory_order_relaxed) + payload;
     view.SetCell(i, PortView::ColReceived, std::to_string(total));

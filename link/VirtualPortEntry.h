@@ -43,7 +43,6 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::atomic<int> bytesToNetwork{0};
     // Bytes from the DTU that the port could not take (UDP only; TCP is held back instead).
     std::atomic<int> bytesDropped{0};
-    bool dropping = false;  // receive thread only: the last datagram was cut
 
     // Set before pumpStopEvent is signalled to end the pump. A signal without it only wakes a
     // sleeping pump (its TCP link connected, it became the shared target).
