@@ -42,20 +42,21 @@ void LinkPump::Run()
 
 LinkPump::Sleep LinkPump::Pass()
 {
-    // The shared port is read only by the target's pump; the others keep their count.
-    if (shared_ && table_.sharedTarget.load(std::memory_order_relaxed) != entry_.index)
-        return Sleep::UntilWoken;
-
     // The whole pass runs under pumpLock in both modes: the flows change Code, the peer
     // address, UseTcp and tcpLink under it, and DropTcpLink must keep passes off the link.
     PortTable::PumpLockHold hold(table_.pumpLock);
+    // The shared port is read only by the target's pump; the others keep their count. A held
+    // chunk still goes to this record's DTU, which it was read for, after the target moved.
+    const bool reads = !shared_ || table_.sharedTarget.load(std::memory_order_relaxed) == entry_.index;
     if (heldLength_ > 0) {
         if (!Deliver())
             return AfterRefusal();
+        if (!reads)
+            return Sleep::UntilWoken;
         last_ = port_->Pending();
         return last_ ? Sleep::Tick : Sleep::UntilInput;
     }
-    return Pump();
+    return reads ? Pump() : Sleep::UntilWoken;
 }
 
 LinkPump::Sleep LinkPump::Pump()
@@ -106,7 +107,12 @@ bool LinkPump::Deliver()
     } else {
         uint8_t datagram[DtuPacket::MaxDataDatagram];
         const int size = DtuPacket::BuildDataDatagram(entry_.Code, data, count, datagram);
-        table_.udpServer->SendTo(entry_.peerAddress, datagram, size);
+        // A chunk that could not leave (no DTU address known yet, no route, the socket being
+        // reopened) is lost, as on a serial line, and not counted as sent.
+        if (!table_.udpServer->SendTo(entry_.peerAddress, datagram, size)) {
+            heldOffset_ = heldLength_ = 0;
+            return true;
+        }
     }
     const int total =
         entry_.bytesToNetwork.fetch_add(heldLength_, std::memory_order_relaxed) + heldLength_;

@@ -17,7 +17,9 @@ struct VirtualPortEntry;
 // otherwise until its port has input, it is stopped, or it is woken (its TCP link connected,
 // it became the shared target). A refused TCP chunk is kept and offered again every 10 ms
 // without holding pumpLock across the waits, so a DTU that stops reading stalls only its own
-// port.
+// port. In shared-port mode a held chunk stays with the record it was read for and goes to
+// that DTU even after another became the target; it is lost only when the record's pump ends
+// (the port is deleted or stopped). A UDP chunk that cannot be sent is lost and not counted.
 class LinkPump {
 public:
     LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared);

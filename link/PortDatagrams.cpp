@@ -3,6 +3,7 @@
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
+#include "net/Log.h"
 #include "net/TickCount.h"
 #include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
@@ -86,8 +87,15 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     e.lastReportTick = GetTickCount32();  // data count as a report too
 
     const int payload = length - DtuPacket::HeaderSize;
-    if (VirtualSerialPort* port = PortOf(e))
-        port->Write(data + DtuPacket::HeaderSize, payload);
+    if (VirtualSerialPort* port = PortOf(e)) {
+        // UDP cannot hold the DTU back: what the port's queue has no room for is lost.
+        const int dropped = payload - port->Write(data + DtuPacket::HeaderSize, payload);
+        // Said once per port: a slow reader would otherwise fill the log a datagram at a time.
+        if (dropped > 0 && e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed) == 0)
+            Log::Failure(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
+                         + ": the application does not read fast enough; "
+                         "bytes from " + source.ToText() + " are dropped");
+    }
     const int total = e.bytesFromNetwork.fetch_add(payload, std::memory_order_relaxed) + payload;
     view.SetCell(i, PortView::ColReceived, std::to_string(total));
     view.SetCell(i, PortView::ColConnection, "√");

@@ -200,12 +200,16 @@ void VirtualPortEntry::OnLinkConnected()
     WakePump();  // bytes held while the link was down may leave now
 }
 
-void VirtualPortEntry::OnLinkData(const uint8_t* data, int length)
+int VirtualPortEntry::OnLinkData(const uint8_t* data, int length)
 {
-    if (VirtualSerialPort* port = owner->PortOf(*this))
-        port->Write(data, length);
-    const int total = bytesFromNetwork.fetch_add(length, std::memory_order_relaxed) + length;
-    owner->view.SetCell(index, PortView::ColReceived, std::to_string(total));
+    // What the port cannot take now stays with the link, which stops reading the DTU.
+    VirtualSerialPort* port = owner->PortOf(*this);
+    const int taken = port ? port->Write(data, length) : length;
+    if (taken > 0) {
+        const int total = bytesFromNetwork.fetch_add(taken, std::memory_order_relaxed) + taken;
+        owner->view.SetCell(index, PortView::ColReceived, std::to_string(total));
+    }
+    return taken;
 }
 
 void VirtualPortEntry::OnLinkClosed()

@@ -117,6 +117,7 @@ void PortTable::ResetRecord(int i)
     e.bytesFromNetwork = 0;
     e.bytesToNetwork = 0;
     e.notServedReason.clear();
+    e.bytesDropped = 0;
 }
 
 void PortTable::BindRecordControl(int i)
@@ -253,6 +254,7 @@ void PortTable::RemovePort(int i)
     }
     e.bytesToNetwork = 0;
     e.bytesFromNetwork = 0;
+    e.bytesDropped = 0;
     e.tcpConnected = 0;
     if (!e.notServedReason.empty())
         SetNotServed(e, "");

@@ -45,6 +45,8 @@ struct VirtualPortEntry : TcpLinkOwner {
     // port could not be opened, or an earlier slot serves the same PortNumber. Written on the
     // main thread under pumpLock; a record with a reason matches no datagram.
     std::string notServedReason;
+    // Bytes from the DTU that the port could not take (UDP only; TCP is held back instead).
+    std::atomic<int> bytesDropped{0};
 
     // Set before pumpStopEvent is signalled to end the pump. A signal without it only wakes a
     // sleeping pump (its TCP link connected, it became the shared target).
@@ -57,7 +59,7 @@ struct VirtualPortEntry : TcpLinkOwner {
 
     // TCP notifications, on the link's worker.
     void OnLinkConnected() override;
-    void OnLinkData(const uint8_t* data, int length) override;
+    int OnLinkData(const uint8_t* data, int length) override;
     void OnLinkClosed() override;
 
     ~VirtualPortEntry();

@@ -245,7 +245,8 @@ void EventSocket::RunLoop()
         pollfd fds[3] = {{stopEvent_.Fd(), POLLIN, 0},
                          {wakeEvent_.Fd(), POLLIN, 0},
                          {events != 0 ? fd : -1, events, 0}};
-        int timeout = waitTimeout_ == Event::Infinite ? -1 : static_cast<int>(waitTimeout_);
+        const uint32_t waitTimeout = waitTimeout_.load();
+        int timeout = waitTimeout == Event::Infinite ? -1 : static_cast<int>(waitTimeout);
         if (failedConnect)
             timeout = 0;  // report it without waiting for the socket
         int result = poll(fds, 3, timeout);

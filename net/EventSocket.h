@@ -79,6 +79,8 @@ protected:
     // The current descriptor, -1 when none; a reopen replaces it.
     int Socket() const { return socket_.load(); }
     void ReenableEvents(uint32_t eventMask);
+    // How long the worker sleeps before OnTimeout; takes effect at its next wait.
+    void SetWaitTimeout(uint32_t timeoutMs) { waitTimeout_.store(timeoutMs); }
     // True when the stop was signalled within the limit.
     bool WaitForStop(uint32_t limitMs) { return stopEvent_.Wait(limitMs); }
     // Stops the worker and waits for it (and any successor it started) without limit.
@@ -97,7 +99,7 @@ private:
     bool DispatchNetworkEvents(short revents);
 
     std::atomic<int> socket_{-1};
-    const uint32_t waitTimeout_;
+    std::atomic<uint32_t> waitTimeout_;
     WorkerThread thread_;
     std::atomic<std::thread::id> workerId_{};
     Event stopEvent_{true};

@@ -21,6 +21,9 @@ public:
     // Address and port only; family and padding are not compared.
     bool Equals(const SocketAddress& other) const;
 
+    // False for the any-address or port 0: sent there, bytes would come back to this machine
+    // or go nowhere, never to a DTU.
+    bool IsPeer() const { return sin_addr.s_addr != htonl(INADDR_ANY) && sin_port != 0; }
     uint16_t Port() const { return ntohs(sin_port); }
     const sockaddr* Raw() const { return reinterpret_cast<const sockaddr*>(this); }
     sockaddr* Raw() { return reinterpret_cast<sockaddr*>(this); }

@@ -22,7 +22,9 @@ protected:
 class TcpLinkOwner {
 public:
     virtual void OnLinkConnected() = 0;
-    virtual void OnLinkData(const uint8_t* data, int length) = 0;
+    // Returns how many of the bytes were taken. The link keeps the rest, stops reading the
+    // socket (so TCP holds the DTU back) and offers the rest again every RetryMs.
+    virtual int OnLinkData(const uint8_t* data, int length) = 0;
     virtual void OnLinkClosed() = 0;
 
 protected:

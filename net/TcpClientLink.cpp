@@ -1,5 +1,6 @@
 #include "net/TcpClientLink.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +26,8 @@ void TcpClientLink::Connect(const char* host, int port)
     char text[64];
     std::snprintf(text, sizeof text, "%s:%d", host, port);
     peerAddress_.Parse(text);
+    if (!peerAddress_.IsPeer())
+        return;  // no DTU to reach: the link stays down
     std::lock_guard lock(reconnectLock_);
     StartAttempt();
     autoReconnect_.store(true);
@@ -46,23 +49,31 @@ void TcpClientLink::StartAttempt()
         EventSocket::Connect(peerAddress_);
 }
 
+void TcpClientLink::WaitOutSpacing()
+{
+    uint32_t started;
+    {
+        std::lock_guard lock(reconnectLock_);
+        started = attemptStart_;
+    }
+    const uint32_t elapsed = GetTickCount32() - started;
+    if (elapsed < RetrySpacingMs)
+        WaitForStop(RetrySpacingMs - elapsed);
+}
+
 void TcpClientLink::OnConnect(int error)
 {
     if (error != 0) {
         // The attempt goes on a fresh socket: this one closes quietly and the close starts
-        // the next attempt, no sooner than the spacing allows. Disconnect cuts the wait short.
-        uint32_t started;
-        {
-            std::lock_guard lock(reconnectLock_);
-            started = attemptStart_;
-        }
-        uint32_t elapsed = GetTickCount32() - started;
-        if (elapsed < RetrySpacingMs)
-            WaitForStop(RetrySpacingMs - elapsed);
+        // the next attempt, no sooner than the spacing allows.
+        WaitOutSpacing();
         Stop();
         return;
     }
     linkUp_ = true;
+    upSince_ = GetTickCount32();
+    heldOffset_ = heldEnd_ = 0;
+    SetWaitTimeout(Event::Infinite);
     if (!Read(buffer_, BufferSize)) {
         Stop();
         return;
@@ -80,23 +91,78 @@ void TcpClientLink::OnConnect(int error)
 
 void TcpClientLink::OnReadComplete(int error, int bytes)
 {
-    if (error == 0 && bytes > 0) {
-        if (owner_ && autoReconnect_.load())
-            owner_->OnLinkData(buffer_, bytes);
-        if (Read(buffer_, BufferSize))
-            return;
+    if (error != 0 || bytes <= 0) {
+        EndConnection();
+        return;
+    }
+    heldOffset_ = 0;
+    heldEnd_ = bytes;
+    OfferHeld();
+}
+
+void TcpClientLink::OfferHeld()
+{
+    if (owner_ && autoReconnect_.load())
+        heldOffset_ += std::clamp(owner_->OnLinkData(buffer_ + heldOffset_, heldEnd_ - heldOffset_),
+                                  0, heldEnd_ - heldOffset_);
+    else
+        heldOffset_ = heldEnd_;
+    if (heldOffset_ < heldEnd_) {
+        SetWaitTimeout(OfferRetryMs);
+        return;
+    }
+    SetWaitTimeout(Event::Infinite);
+    heldOffset_ = heldEnd_ = 0;
+    if (!Read(buffer_, BufferSize))
+        EndConnection();
+}
+
+void TcpClientLink::OnTimeout()
+{
+    if (heldOffset_ < heldEnd_)
+        OfferHeld();
+}
+
+void TcpClientLink::OnWriteComplete(int, int)
+{
+    // Writes towards the DTU keep the worker from ever sleeping a whole OfferRetryMs: offer
+    // the held bytes on each of them as well.
+    if (heldOffset_ < heldEnd_)
+        OfferHeld();
+}
+
+void TcpClientLink::OnClose(int)
+{
+    // While a chunk is held the socket is not read, so the peer's close can come before the
+    // bytes it sent; the reads after the owner took the chunk reach them and then the end.
+    if (heldOffset_ < heldEnd_)
+        return;
+    EndConnection();
+}
+
+void TcpClientLink::EndConnection()
+{
+    if (linkUp_ && GetTickCount32() - upSince_ < RetrySpacingMs) {
+        ReportClosed();
+        WaitOutSpacing();
     }
     Stop();
 }
 
-void TcpClientLink::Close()
+void TcpClientLink::ReportClosed()
 {
-    EventSocket::Close();
     // Only a connection that was up is reported closed; failed attempts stay silent.
     const bool wasUp = linkUp_;
     linkUp_ = false;
     if (wasUp && owner_ && autoReconnect_.load())
         owner_->OnLinkClosed();
+}
+
+void TcpClientLink::Close()
+{
+    EventSocket::Close();
+    ReportClosed();
+    heldOffset_ = heldEnd_ = 0;
     std::lock_guard lock(reconnectLock_);
     if (autoReconnect_.load())
         StartAttempt();  // starts the next worker; this one ends

@@ -10,13 +10,18 @@
 
 // The TCP connection of one port to its DTU. Connects, keeps one read outstanding, hands
 // each received chunk to the owner and reconnects after every close until Disconnect. Bytes
-// towards the DTU go through the inherited Write.
+// towards the DTU go through the inherited Write. While the owner cannot take a chunk, the
+// socket is not read: the DTU is held back by TCP instead of bytes being dropped here.
 class TcpClientLink : public EventSocket {
 public:
     static constexpr int BufferSize = 2000;
     // Failed attempts start at least this far apart; a refused connect fails at once here,
     // and retrying at once would only spin.
+    // A connection that ends sooner than this after it was established (a DTU that accepts
+    // and hangs up) counts as a failed attempt too.
     static constexpr uint32_t RetrySpacingMs = 1000;
+    // How often a chunk the owner could not take is offered again.
+    static constexpr uint32_t OfferRetryMs = 10;
 
     TcpClientLink();
     ~TcpClientLink() override;
@@ -32,11 +37,22 @@ public:
 protected:
     void OnConnect(int error) override;
     void OnReadComplete(int error, int bytes) override;
+    void OnClose(int error) override;
+    void OnTimeout() override;
+    void OnWriteComplete(int error, int bytes) override;
     void Close() override;
 
 private:
     // Caller holds reconnectLock_.
     void StartAttempt();
+    // Worker: waits until RetrySpacingMs after the current attempt started (Disconnect cuts
+    // the wait short).
+    void WaitOutSpacing();
+    // Worker: ends this connection; one that lived too short counts as a failed attempt.
+    void EndConnection();
+    void ReportClosed();
+    // Worker: hands the kept bytes to the owner; then reads on once all were taken.
+    void OfferHeld();
 
     TcpLinkOwner* owner_ = nullptr;
     SocketAddress peerAddress_;
@@ -45,5 +61,8 @@ private:
     std::mutex reconnectLock_;
     uint32_t attemptStart_ = 0;  // tick of the current attempt, under reconnectLock_
     bool linkUp_ = false;        // worker only: this socket's connection was established
+    uint32_t upSince_ = 0;       // worker only: tick at which it was established
+    int heldOffset_ = 0;         // worker only: buffer_[heldOffset_, heldEnd_) not yet taken
+    int heldEnd_ = 0;
     uint8_t buffer_[BufferSize];
 };

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <mutex>
 #include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,7 +50,7 @@ bool UdpServerSocket::SendTo(const SocketAddress& destination, const uint8_t* da
 {
     std::shared_lock lock(closeLock_);
     int fd = Socket();
-    if (!running_.load() || fd < 0 || length < 0)
+    if (!running_.load() || fd < 0 || length < 0 || !destination.IsPeer())
         return false;
     ssize_t sent;
     do {
@@ -68,6 +69,24 @@ void UdpServerSocket::Close()
     if (owner_)
         owner_->OnServerStateChanged();
     opened_.store(false);
+}
+
+bool UdpServerSocket::FromSelf(const SocketAddress& source) const
+{
+    if (source.sin_port != localAddress_.sin_port)
+        return false;
+    if (localAddress_.sin_addr.s_addr != htonl(INADDR_ANY))
+        return source.sin_addr.s_addr == localAddress_.sin_addr.s_addr;
+    // Only an address of this machine can be bound; rare enough (a peer using the server's
+    // own port number) to find out by trying.
+    int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    SocketAddress local;
+    local.SetInAddr(source.sin_addr.s_addr, 0);
+    const bool own = bind(probe, local.Raw(), SocketAddress::Length) == 0;
+    close(probe);
+    return own;
 }
 
 uint32_t UdpServerSocket::ReceiveLoop(void* parameter)
@@ -112,12 +131,17 @@ bool UdpServerSocket::ReceivePasses()
                 continue;
             if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
-            if (received < 0 || received > BufferSize) {
-                // A failed receive or a datagram too long for the buffer (not handed over):
-                // the worker closes the socket and the open step makes a new one.
+            if (received < 0) {
+                // The worker closes the socket and the open step makes a new one.
                 EventSocket::Stop();
                 return true;
             }
+            if (received > BufferSize) {
+                oversized_.fetch_add(1, std::memory_order_relaxed);
+                continue;  // cut short by the kernel: this one datagram is lost, no other
+            }
+            if (FromSelf(source))
+                continue;
             if (owner_)
                 owner_->OnDatagram(this, source, buffer_, static_cast<int>(received));
         }

@@ -13,6 +13,8 @@
 // The one UDP socket every DTU talks to. A receive thread opens it (retrying every 100 ms),
 // hands over each datagram with its source address in arrival order, and reopens it after a
 // receive failure; the base worker only closes it. Replies go out from the same socket.
+// Datagrams longer than BufferSize, and datagrams this socket sent to itself, are dropped one
+// by one; the socket stays.
 class UdpServerSocket : public EventSocket {
 public:
     static constexpr int BufferSize = 2000;
@@ -26,11 +28,14 @@ public:
     void Start();
     // When it returns, no thread of the server runs and no notification is made any more.
     void Stop();
-    // False when the server is not running or the send fails. Any thread.
+    // False when the server is not running, the destination is no peer (any-address or port
+    // 0) or the send fails. Any thread.
     virtual bool SendTo(const SocketAddress& destination, const uint8_t* data, int length);
 
     bool IsRunning() const { return running_.load(); }
     bool IsOpened() const { return opened_.load(); }
+    // Datagrams dropped for being longer than BufferSize.
+    uint64_t OversizedCount() const { return oversized_.load(); }
 
 protected:
     void Close() override;
@@ -40,6 +45,9 @@ private:
     bool OpenStep();
     // False when the receive thread is to end; true after a failure asked for a reopen.
     bool ReceivePasses();
+    // The source is this socket itself: its own address and port, or with the any-address
+    // one of this machine's addresses at its port.
+    bool FromSelf(const SocketAddress& source) const;
 
     UdpServerOwner* owner_ = nullptr;
     SocketAddress localAddress_;
@@ -47,6 +55,7 @@ private:
     WorkerThread receiveThread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> opened_{false};
+    std::atomic<uint64_t> oversized_{0};
     // Senders hold it shared so the descriptor they use is not closed (and its number
     // reused) under them.
     std::shared_mutex closeLock_;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +44,24 @@ int OpenMaster(std::string& slavePath, termios& raw)
     return master;
 }
 
+// A path-only descriptor of the slave, numbered from the middle of what this process may open
+// (at most from 4096: the kernel's table grows to the highest number). Should a killed run's
+// pid come round again, the new process would also need a descriptor of that number for the
+// stale link to lead anywhere, and high numbers are rare.
+int OpenSlavePath(const std::string& slavePath)
+{
+    int fd = open(slavePath.c_str(), O_PATH | O_CLOEXEC);
+    rlimit limit{};
+    if (fd < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return fd;
+    const rlim_t from = std::min<rlim_t>(limit.rlim_cur / 2, 4096);
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(from));
+    if (high < 0)
+        return fd;  // the upper half is full: any number still makes a working link
+    close(fd);
+    return high;
+}
+
 }  // namespace
 
 std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available)
@@ -52,13 +71,20 @@ std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available)
     int master = OpenMaster(slavePath, raw);
     if (master < 0)
         return nullptr;
+    int slavePathFd = OpenSlavePath(slavePath);
+    if (slavePathFd < 0) {
+        close(master);
+        return nullptr;
+    }
     return std::shared_ptr<PtyChannel>(
-        new PtyChannel(master, std::move(slavePath), raw, std::move(available)));
+        new PtyChannel(master, slavePathFd, std::move(slavePath), raw, std::move(available)));
 }
 
-PtyChannel::PtyChannel(int master, std::string slavePath, const termios& raw,
+PtyChannel::PtyChannel(int master, int slavePathFd, std::string slavePath, const termios& raw,
                        std::shared_ptr<Event> available)
-    : master_(master), slavePath_(std::move(slavePath)), raw_(raw), available_(std::move(available))
+    : master_(master), slavePathFd_(slavePathFd), slavePath_(std::move(slavePath)),
+      linkTarget_("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slavePathFd)),
+      raw_(raw), available_(std::move(available))
 {
 }
 
@@ -76,6 +102,8 @@ void PtyChannel::Close()
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, master_, nullptr);
     close(master_);
     master_ = -1;
+    close(slavePathFd_);
+    slavePathFd_ = -1;
     watched_ = false;
     input_.Clear();
     output_.Clear();

@@ -35,6 +35,11 @@ public:
     PtyChannel& operator=(const PtyChannel&) = delete;
 
     const std::string& SlavePath() const { return slavePath_; }
+    // What the port's link points at: /proc/<our pid>/fd/<n>, where n is a path-only
+    // descriptor of the slave. Opening it opens the slave; it is gone as soon as this process
+    // is, so a link left by a killed run never reaches the terminal that reuses the slave's
+    // number. A path-only descriptor is no open of the terminal and hides no holder.
+    const std::string& LinkTarget() const { return linkTarget_; }
 
     // Bytes towards the application. Discarded (and counted as taken) while nobody holds
     // the slave; otherwise what the terminal does not take at once is queued up to
@@ -57,7 +62,7 @@ public:
     void Close();
 
 private:
-    PtyChannel(int master, std::string slavePath, const termios& raw,
+    PtyChannel(int master, int slavePathFd, std::string slavePath, const termios& raw,
                std::shared_ptr<Event> available);
 
     bool HungUpLocked() const;
@@ -70,7 +75,9 @@ private:
 
     mutable std::mutex mutex_;
     int master_;
+    int slavePathFd_;  // O_PATH, kept while the master lives
     const std::string slavePath_;
+    const std::string linkTarget_;
     const termios raw_;
     const std::shared_ptr<Event> available_;
     ByteQueue input_;   // from the application, not yet read

@@ -95,7 +95,7 @@ bool VirtualSerialPort::Open(const std::string& name)
     bool watched = monitor && monitor->Add(channel);
     if (channel && !watched)
         failure = "cannot watch the pseudo-terminal for " + name;
-    auto link = watched ? PortLink::Create(name, channel->SlavePath(), &failure) : nullptr;
+    auto link = watched ? PortLink::Create(name, channel->LinkTarget(), &failure) : nullptr;
     if (!link) {
         if (watched)
             monitor->Remove(channel);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdlib.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -187,6 +188,46 @@ TEST_F(ProgramTest, ASecondStartWithoutABusLeavesTheFirstAloneAndNamesIt)
     first.Signal(SIGTERM);
     EXPECT_EQ(first.WaitForExit(20s), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Port("COM7"))));
+}
+
+TEST_F(ProgramTest, AKilledRunsLinkNeverLeadsIntoAnotherTerminal)
+{
+    {
+        ProgramRun killed(home);
+        ASSERT_TRUE(WaitForPort("COM7"));
+        killed.Signal(SIGKILL);
+        killed.WaitForExit(20s);
+    }
+    ASSERT_TRUE(fs::is_symlink(Port("COM7")));  // left behind
+
+    // A stranger's terminal, opened after the kill: it may well get the killed run's number.
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int stranger = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(stranger, 0);
+
+    int fd = open(Port("COM7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_LT(fd, 0) << "the stale link opened " << fs::read_symlink(Port("COM7"));
+    if (fd >= 0)
+        close(fd);
+    close(stranger);
+
+    // The next start still serves the port under the same name.
+    ProgramRun next(home);
+    for (int i = 0; i < 500; ++i) {
+        fd = open(Port("COM7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0)
+            break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GE(fd, 0);
+    if (fd >= 0)
+        close(fd);
+    close(master);
+    next.Signal(SIGTERM);
+    EXPECT_EQ(next.WaitForExit(20s), 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "link/DtuPacket.h"
@@ -285,4 +286,16 @@ int LinkRig::AddPort(int number, const std::string& code, int useTcp, const char
     table->FillRecord(i, Fields(number, code, useTcp, fixedIp));
     table->ActivatePort(i);
     return i;
+}
+
+bool WaitUntilSentStalls(LinkRig& rig, int record)
+{
+    auto sent = [&] { return rig.table->ports[record].bytesToNetwork.load(); };
+    return WaitUntil(
+        [&] {
+            const int before = sent();
+            std::this_thread::sleep_for(300ms);
+            return before > 0 && sent() == before;
+        },
+        30s);
 }

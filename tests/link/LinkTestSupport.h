@@ -113,3 +113,6 @@ public:
     uint16_t serverPort;
     std::unique_ptr<PortTable> table;
 };
+
+// Waits until the record's link refuses the DTU's writes: the count sent to it stops moving.
+bool WaitUntilSentStalls(LinkRig& rig, int record);

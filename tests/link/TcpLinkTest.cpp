@@ -27,19 +27,6 @@ std::vector<std::string> ConnectionMarks(const RecordingView& view, int record)
     return marks;
 }
 
-// Waits until the link refuses the DTU's writes: the count sent to it stops moving.
-bool WaitUntilSentStalls(LinkRig& rig, int record)
-{
-    auto sent = [&] { return rig.table->ports[record].bytesToNetwork.load(); };
-    return WaitUntil(
-        [&] {
-            const int before = sent();
-            std::this_thread::sleep_for(300ms);
-            return before > 0 && sent() == before;
-        },
-        30s);
-}
-
 }  // namespace
 
 TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)

@@ -19,13 +19,14 @@ using namespace std::chrono_literals;
 class RecordingLinkOwner : public TcpLinkOwner {
 public:
     void OnLinkConnected() override { Add("connected"); }
-    void OnLinkData(const uint8_t* data, int length) override
+    int OnLinkData(const uint8_t* data, int length) override
     {
         std::lock_guard lock(mutex);
         if (length < 1 || length > TcpClientLink::BufferSize)
             badLength = true;
         bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
         ++notifications;
+        return length;
     }
     void OnLinkClosed() override { Add("closed"); }
 

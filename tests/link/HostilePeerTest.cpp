@@ -1,0 +1,200 @@
+// The data path against peers that misbehave: no DTU yet, oversized datagrams, a DTU that
+// floods a port nobody reads, one that accepts and hangs up, one that stops reading while the
+// shared port's target moves.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <thread>
+
+#include "LinkTestSupport.h"
+#include "net/UdpServerSocket.h"
+#include "vport/PtyChannel.h"
+
+TEST(HostilePeer, NothingComesBackToTheApplicationBeforeItsDtuReports)
+{
+    LinkRig rig;
+    // As the dialog stores a new dynamic port: 0.0.0.0 at the server's own port.
+    rig.settings.SocketPort = rig.serverPort;
+    const int i = rig.AddPort(7, "A1");
+    // A fixed address that is this server itself.
+    const int self = rig.AddPort(8, "B2", 0, "127.0.0.1");
+    SerialApp app(rig.Path(i));
+    SerialApp selfApp(rig.Path(self));
+    ASSERT_TRUE(app.IsOpen());
+    ASSERT_TRUE(selfApp.IsOpen());
+
+    ASSERT_TRUE(app.Write(ToBytes("ATZ\r")));
+    ASSERT_TRUE(selfApp.Write(ToBytes("ATI\r")));
+    EXPECT_FALSE(app.Readable(500ms));
+    EXPECT_FALSE(selfApp.Readable(100ms));
+    EXPECT_EQ(rig.table->ports[i].bytesToNetwork.load(), 0);  // it went nowhere
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "");
+    EXPECT_EQ(rig.view.Cell(self, PortView::ColConnection), "");
+    EXPECT_EQ(rig.view.Cell(self, PortView::ColReceived), "");
+
+    // Once the DTU reports, the next write reaches it and only that one is counted.
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(app.Write(ToBytes("ATE0\r")));
+    auto data = dtu.Receive();
+    ASSERT_TRUE(data);
+    Bytes expected = Header("A1", 3);
+    for (uint8_t c : ToBytes("ATE0\r"))
+        expected.push_back(c);
+    EXPECT_EQ(*data, expected);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColSent, "5"));
+}
+
+TEST(HostilePeer, AnOversizedDatagramIsDroppedAloneAndTheSocketStays)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+    UdpDtu stranger(rig.serverPort, "127.0.0.2");
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+
+    // Queued together: everything after the oversized one must still be handed over.
+    Bytes expected;
+    Bytes oversized = Header("A1", 3);
+    oversized.resize(UdpServerSocket::BufferSize + 1, 'x');
+    for (int k = 0; k < 40; ++k) {
+        Bytes payload = Pattern(3, k);
+        dtu.SendData("A1", payload);
+        expected.insert(expected.end(), payload.begin(), payload.end());
+        if (k % 10 == 5)
+            stranger.Send(oversized);
+    }
+    ASSERT_TRUE(app.Write(ToBytes("reply")));
+    EXPECT_EQ(app.Read(expected.size()), expected);
+
+    auto sent = dtu.Receive();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->size(), 13u + 5u);
+    EXPECT_EQ(rig.table->udpServer->OversizedCount(), 4u);
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, std::to_string(expected.size())));
+}
+
+TEST(HostilePeer, ASendThatFailsIsNotCountedAsSent)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(app.Write(ToBytes("one")));
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColSent, "3"));
+
+    rig.table->udpServer->Stop();  // every send fails now
+    ASSERT_TRUE(app.Write(ToBytes("lost")));
+    EXPECT_TRUE(WaitUntil([&] { return rig.table->ports[i].control->Pending() == 0; }));
+    std::this_thread::sleep_for(100ms);  // a pass that would count has run
+    EXPECT_EQ(rig.table->ports[i].bytesToNetwork.load(), 3);
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColSent), "3");
+}
+
+TEST(HostilePeer, ATcpDtuIsHeldBackWhileTheApplicationDoesNotRead)
+{
+    LinkRig rig;
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu dtu(port);
+    const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    ASSERT_GE(dtu.Accept(), 0);
+    ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+
+    const Bytes stream = Pattern(4 << 20, 11);
+    std::thread sender([&] { EXPECT_TRUE(dtu.Write(stream)); });
+    // The application reads late: meanwhile the link takes no more than the port can queue.
+    std::this_thread::sleep_for(3s);
+    const int taken = rig.table->ports[i].bytesFromNetwork.load();
+    EXPECT_GT(taken, 0);
+    EXPECT_LE(static_cast<size_t>(taken), PtyChannel::OutputLimit + (64u << 10));
+
+    EXPECT_EQ(app.Read(stream.size(), 60s), stream);
+    sender.join();
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, std::to_string(stream.size())));
+}
+
+TEST(HostilePeer, UdpBytesThePortCannotTakeAreCountedAsDropped)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    const Bytes payload = Pattern(1000, 5);
+    for (int k = 0; k < 1200; ++k) {
+        dtu.SendData("A1", payload);
+        if (k % 100 == 99) {  // keep the server's receive queue from overflowing instead
+            ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, std::to_string((k + 1) * 1000)));
+        }
+    }
+    EXPECT_GT(rig.table->ports[i].bytesDropped.load(), 0);
+}
+
+TEST(HostilePeer, ADtuThatAcceptsAndHangsUpIsTriedOnceASecond)
+{
+    LinkRig rig;
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu dtu(port);
+    rig.AddPort(7, "T1", 1, "127.0.0.1");
+
+    int accepted = 0;
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (dtu.Accept(100ms) >= 0)
+            ++accepted;
+        dtu.CloseConnection();
+    }
+    EXPECT_GE(accepted, 2);
+    EXPECT_LE(accepted, 5);  // about one a second, not thousands
+}
+
+TEST(HostilePeer, AHeldChunkReachesItsDtuAfterTheSharedTargetMoves)
+{
+    LinkRig rig(true);
+    const uint16_t portA = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = portA;
+    TcpDtu dtuA(portA, 4096);
+    const int a = rig.AddPort(7, "A1", 1, "127.0.0.1");
+    ASSERT_GE(dtuA.Accept(), 0);
+    ASSERT_TRUE(dtuA.ShrinkPeerSendBuffer());
+    ASSERT_TRUE(rig.view.WaitCell(a, PortView::ColConnection, "√"));
+    ASSERT_EQ(rig.table->sharedTarget.load(), a);
+
+    SerialApp app(rig.Path(a));
+    ASSERT_TRUE(app.IsOpen());
+    const Bytes stream = Pattern(300000, 9);
+    ASSERT_TRUE(app.Write(stream));
+    ASSERT_TRUE(WaitUntilSentStalls(rig, a));  // DTU A reads nothing: a chunk is held
+
+    const uint16_t portB = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = portB;
+    TcpDtu dtuB(portB);
+    const int b = rig.AddPort(8, "B2", 1, "127.0.0.1");
+    ASSERT_GE(dtuB.Accept(), 0);
+    ASSERT_TRUE(rig.view.WaitCell(b, PortView::ColConnection, "√"));
+    ASSERT_TRUE(rig.table->SelectSharedTarget("B2"));
+
+    // A gets a prefix of the stream with the held chunk at its end, B the rest: nothing lost.
+    Bytes received = dtuA.Read(stream.size(), 3s);
+    ASSERT_TRUE(WaitUntil([&] {
+        return rig.table->ports[a].bytesToNetwork.load() == static_cast<int>(received.size());
+    }));
+    const Bytes rest = dtuB.Read(stream.size() - received.size(), 20s);
+    received.insert(received.end(), rest.begin(), rest.end());
+    EXPECT_EQ(received.size(), stream.size());
+    EXPECT_TRUE(received == stream);
+}
