@@ -144,14 +144,17 @@ long ProcKb(const std::string& path, const char* field)
     return 0;
 }
 
-// A child that goes when this process goes; its output goes to log.
+// A child that goes when this process goes, also while it is stopped; its output goes to log.
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& log)
 {
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0)
         return pid;
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(1);
     const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
@@ -393,7 +396,7 @@ public:
                                  "XDG_CONFIG_HOME=" + config_},
                      log_);
         if (!WaitForLinks(runtime_ + "/MV5840VSP", [this] { return Alive(pid_); })) {
-            std::fprintf(stderr, "MV5840VSP did not serve its 200 ports; its log:\n%s\n",
+            std::fprintf(stderr, "MV5840VSP ended, or did not serve its 200 ports in time; its output:\n%s\n",
                          ReadFile(log_).c_str());
             std::exit(1);
         }
@@ -474,7 +477,7 @@ public:
             return std::all_of(pids_.begin(), pids_.end(), Alive);
         };
         if (!WaitForLinks(dir_, allAlive)) {
-            std::fprintf(stderr, "socat did not make its 200 ports; its log:\n%s\n",
+            std::fprintf(stderr, "socat ended, or did not make its 200 ports in time; its output:\n%s\n",
                          ReadFile(log).c_str());
             std::exit(1);
         }
@@ -1003,8 +1006,10 @@ int main(int argc, char** argv)
             work = argv[++k];
         else if (arg == "--quick")
             quick = true;
-        else
-            work.clear();
+        else {
+            binary.clear();
+            break;
+        }
     }
     if (binary.empty() || work.empty()) {
         std::fprintf(stderr, "usage: %s --program PATH --work DIR [--quick]\n", argv[0]);
