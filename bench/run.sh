@@ -1,12 +1,14 @@
 #!/bin/sh
-# Builds the benchmarks in Release and runs every one of them, printing their figures.
+# Builds the benchmarks in Release and runs every one of them, printing their figures;
+# bench_compare, which starts the program itself, runs through compare.sh instead.
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target $(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' "$root/bench/CMakeLists.txt")
-for bench in $(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' "$root/bench/CMakeLists.txt"); do
+benches=$(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' "$root/bench/CMakeLists.txt" | grep -v '^bench_compare$')
+cmake --build "$build" -j2 --target $benches
+for bench in $benches; do
   echo "== $bench"
   "$build/bench/$bench"
 done

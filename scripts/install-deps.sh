@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the program and the tests need; skips what is there.
+# Installs the Debian packages the build, the program and the tests need, and any named on the
+# command line (what one tool needs besides); skips what is there.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   dbus dbus-x11 xvfb xauth
   fonts-wqy-microhei qt6-translations-l10n
   python3 python3-serial python3-pymodbus python3-serial-asyncio
+  "$@"
 )
 
 missing=()
