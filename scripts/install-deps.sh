@@ -9,6 +9,7 @@ packages=(
   dbus dbus-x11 xvfb xauth
   fonts-wqy-microhei qt6-translations-l10n
   python3 python3-serial
+  dpkg-dev file
 )
 
 missing=()
