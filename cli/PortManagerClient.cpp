@@ -10,8 +10,6 @@ const QString ObjectPath = QStringLiteral("/IMV5840VSP");
 const QString Manager = QStringLiteral("MV5840VSP.IPortManager");
 const QString Selection = QStringLiteral("MV5840VSP.IPortSelection");
 const QString RefusalPrefix = QStringLiteral("MV5840VSP.Error.");
-// Long enough for a port whose close waits for its link to stop.
-constexpr int CallTimeoutMs = 30000;
 
 BusReply Unexpected(const QDBusMessage& reply)
 {
@@ -48,7 +46,7 @@ BusReply PortManagerClient::Call(const QString& interface, const QString& method
     QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, ObjectPath, interface, method);
     call.setArguments(arguments);
     call.setAutoStartService(false);
-    result.reply = connection.call(call, QDBus::Block, CallTimeoutMs);
+    result.reply = connection.call(call, QDBus::Block, callTimeoutMs);
     if (result.reply.type() == QDBusMessage::ReplyMessage) {
         if (result.reply.signature() != signature)
             return Unexpected(result.reply);

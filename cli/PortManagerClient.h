@@ -28,6 +28,10 @@ class PortManagerClient {
 public:
     explicit PortManagerClient(const QDBusConnection& connection);
 
+    // How long a call waits for its answer. The default leaves time for a port whose close
+    // waits for its link to stop.
+    void SetCallTimeout(int milliseconds) { callTimeoutMs = milliseconds; }
+
     BusReply ListPorts(QList<QVariantMap>& ports);
     BusReply GetPort(const QVariantMap& selector, QVariantMap& port);
     BusReply AddPort(const QVariantMap& request, QVariantMap& port);
@@ -46,4 +50,5 @@ private:
     BusReply PortCall(const QString& method, const QVariantList& arguments, QVariantMap& port);
 
     QDBusConnection connection;
+    int callTimeoutMs = 30000;
 };

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr int RefreshMs = 1000;
+// Keys and signals wait while a call does: a program that hangs must not hold the view long.
+constexpr int WatchCallTimeoutMs = 3000;
 
 // Keys one by one without echo while the view runs; Ctrl+C still raises SIGINT.
 class KeyboardMode {
@@ -111,6 +113,7 @@ PortWatch::PortWatch(PortManagerClient& client, QTextStream& out, bool terminal,
 
 BusReply PortWatch::Start()
 {
+    client.SetCallTimeout(WatchCallTimeoutMs);
     const BusReply reply = client.ListPorts(ports);
     if (reply.Ok())
         rates = meter.Sample(ports, QDateTime::currentMSecsSinceEpoch());

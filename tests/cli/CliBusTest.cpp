@@ -407,6 +407,29 @@ TEST_F(CliBus, AnOlderProgramWithoutTheManager)
     Publish();
 }
 
+TEST_F(CliBus, WatchGivesUpOnAProgramThatDoesNotAnswer)
+{
+    Withdraw();
+    class Silent : public FakePortManager {
+    public:
+        bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
+        {
+            calls << message;
+            return true;
+        }
+    } silent;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerVirtualObject(ObjectPath, &silent));
+    ASSERT_TRUE(bus.registerService(ServiceName));
+    const ToolRun run = RunTool({"watch"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.startsWith("mv5840vspctl: MV5840VSP did not answer ListPorts: ")) << run.err.toStdString();
+    EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
+    bus.unregisterService(ServiceName);
+    bus.unregisterObject(ObjectPath);
+    Publish();
+}
+
 TEST_F(CliBus, HostileCodesNeverReachTheTerminal)
 {
     fake.ports[0]["code"] = QStringLiteral("\x1b]0;owned\x07\x1b[2J");
