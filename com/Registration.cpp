@@ -54,6 +54,15 @@ QString DesktopExecPath(const QString& path)
     return result;
 }
 
+// The same templates are installed by the build, with the installed program's path.
+QString FromTemplate(const QString& name, const QString& exec)
+{
+    QFile file(QLatin1String(":/mv/com/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll()).replace(QLatin1String("@MV_EXEC@"), exec);
+}
+
 bool WriteWhole(const QString& fileName, const QByteArray& content)
 {
     if (content.isEmpty() || !QDir().mkpath(QFileInfo(fileName).absolutePath()))
@@ -107,17 +116,14 @@ QString Registration::ServiceFileText() const
 {
     if (HasControlCharacter(executablePath) || !QDir::isAbsolutePath(executablePath))
         return QString();
-    return QLatin1String("[D-BUS Service]\nName=") + QLatin1String(ServiceName) + QLatin1String("\nExec=")
-        + ServiceExecPath(executablePath) + QLatin1String(" -Embedding\n");
+    return FromTemplate(QStringLiteral("MV5840VSP.IMV5840VSP.service.in"), ServiceExecPath(executablePath));
 }
 
 QString Registration::DesktopFileText() const
 {
     if (HasControlCharacter(executablePath) || !QDir::isAbsolutePath(executablePath))
         return QString();
-    return QLatin1String("[Desktop Entry]\nType=Application\nVersion=1.0\nName=") + QString::fromUtf8("MV5840 虚拟串口管理")
-        + QLatin1String("\nExec=") + DesktopExecPath(executablePath)
-        + QLatin1String("\nTerminal=false\nCategories=Utility;\n");
+    return FromTemplate(QStringLiteral("MV5840VSP.desktop.in"), DesktopExecPath(executablePath));
 }
 
 QByteArray Registration::InterfaceDescription()

@@ -1,0 +1,346 @@
+#include "cli/CtlCommand.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+namespace {
+
+struct VerbInfo {
+    CtlVerb verb;
+    const char* usage;
+};
+
+const QHash<QString, VerbInfo>& Verbs()
+{
+    static const QHash<QString, VerbInfo> verbs = {
+        {"list", {CtlVerb::List,
+                  "Usage: mv5840vspctl list [--json]\n"
+                  "Prints every configured port: slot, name, code, link, fixed address, peer,\n"
+                  "online mark, bytes received and sent, state and device (or why the port is\n"
+                  "not served).\n"
+                  "  --json   a JSON array with one object per port; unknown addresses are null\n"}},
+        {"show", {CtlVerb::Show,
+                  "Usage: mv5840vspctl show (--number N | --code CODE) [--json]\n"
+                  "Prints one port with every field the program reports.\n"
+                  "  --number N    the port COM<N>\n"
+                  "  --code CODE   the port whose DTU code is CODE (shared-port mode, where all\n"
+                  "                ports have the same number)\n"
+                  "  --json        a JSON object\n"}},
+        {"add", {CtlVerb::Add,
+                 "Usage: mv5840vspctl add --number N --code CODE [--tcp | --udp]\n"
+                 "                        [--peer A.B.C.D | --dynamic] [--interval SECONDS] [--json]\n"
+                 "Adds a port, stores it in the configuration file and serves it; prints it.\n"
+                 "  --number N          COM number, 1 to 256 (not needed in shared-port mode)\n"
+                 "  --code CODE         DTU code, at most 11 bytes\n"
+                 "  --tcp, --udp        how the DTU is reached (UDP by default)\n"
+                 "  --peer A.B.C.D      fixed DTU address; without it the DTU logs in from anywhere\n"
+                 "  --dynamic           no fixed address (the default)\n"
+                 "  --interval SECONDS  longest time between logins, 10 to 100000 (300 by default)\n"
+                 "  --json              print the new port as a JSON object\n"}},
+        {"edit", {CtlVerb::Edit,
+                  "Usage: mv5840vspctl edit (--number N | --code CODE) [--new-number M]\n"
+                  "                         [--new-code CODE] [--tcp | --udp] [--peer A.B.C.D | --dynamic]\n"
+                  "                         [--interval SECONDS] [--json]\n"
+                  "Changes a port; what is not given stays as it is. The port is restarted and\n"
+                  "the configuration file updated; prints the port.\n"
+                  "  --number N          the port COM<N>; with it, --code CODE sets the new code\n"
+                  "  --code CODE         without --number: the port whose DTU code is CODE\n"
+                  "  --new-number M      new COM number, 1 to 256\n"
+                  "  --new-code CODE     new DTU code, at most 11 bytes\n"
+                  "  --tcp, --udp        how the DTU is reached\n"
+                  "  --peer A.B.C.D      fixed DTU address\n"
+                  "  --dynamic           no fixed address: the DTU logs in from anywhere\n"
+                  "  --interval SECONDS  longest time between logins, 10 to 100000\n"
+                  "  --json              print the port as a JSON object\n"}},
+        {"remove", {CtlVerb::Remove,
+                    "Usage: mv5840vspctl remove (--number N | --code CODE) [--force]\n"
+                    "Closes a port and deletes it from the configuration file. A port that an\n"
+                    "application holds open is refused unless --force is given.\n"
+                    "  --number N    the port COM<N>\n"
+                    "  --code CODE   the port whose DTU code is CODE (shared-port mode)\n"
+                    "  --force       remove it even while an application holds it open\n"}},
+        {"select", {CtlVerb::Select,
+                    "Usage: mv5840vspctl select CODE\n"
+                    "Shared-port mode: sends what applications write to the shared port to the DTU\n"
+                    "with this code (letters A to Z in any case). Fails when no port in service\n"
+                    "has the code; the earlier choice then stays.\n"}},
+        {"selected", {CtlVerb::Selected,
+                      "Usage: mv5840vspctl selected\n"
+                      "Prints the code of the DTU selected for the shared port, or \"#NoSelected\".\n"}},
+        {"watch", {CtlVerb::Watch,
+                   "Usage: mv5840vspctl watch [--count N]\n"
+                   "Shows every port's state and byte rates, redrawn each second in place;\n"
+                   "q or Ctrl+C ends it. When standard output is not a terminal, the table is\n"
+                   "printed again each second instead.\n"
+                   "  --count N   end after N refreshes\n"}},
+    };
+    return verbs;
+}
+
+const char Overview[] =
+    "Usage: mv5840vspctl COMMAND [OPTIONS]\n"
+    "Manages the ports of a running MV5840VSP (window or service) over the session bus.\n"
+    "\n"
+    "Commands:\n"
+    "  list       print every port (--json for JSON)\n"
+    "  show       print one port\n"
+    "  add        add a port\n"
+    "  edit       change a port\n"
+    "  remove     delete a port\n"
+    "  select     choose the shared port's DTU\n"
+    "  selected   print the shared port's DTU\n"
+    "  watch      live view of states and byte rates\n"
+    "  help       this text, or a command's (mv5840vspctl help add)\n"
+    "\n"
+    "Every command takes --help. Exit status: 0 done, 1 refused or failed (the reason on\n"
+    "standard error), 2 wrong arguments, 3 MV5840VSP not running or no session bus.\n";
+
+// Reads the arguments of one command, option by option.
+class Reader {
+public:
+    Reader(QString verbName, QStringList arguments) : verbName(std::move(verbName)), arguments(std::move(arguments)) {}
+
+    bool AtEnd() const { return position >= arguments.size(); }
+
+    // The next argument split into an option name and its inline value ("--number=7").
+    QString NextOption()
+    {
+        QString argument = arguments.at(position++);
+        inlineValue.reset();
+        const int equals = argument.indexOf(QLatin1Char('='));
+        if (argument.startsWith(QLatin1String("--")) && equals > 0) {
+            inlineValue = argument.mid(equals + 1);
+            argument.truncate(equals);
+        }
+        return argument;
+    }
+
+    bool Value(const QString& option, QString& value)
+    {
+        if (inlineValue) {
+            value = *inlineValue;
+            return true;
+        }
+        if (AtEnd())
+            return Fail(option + QLatin1String(" needs a value"));
+        value = arguments.at(position++);
+        return true;
+    }
+
+    // Numbers beyond int are pinned to its limits: they stay out of every valid range, so the
+    // program answers them with its own range message.
+    bool Integer(const QString& option, int& value)
+    {
+        QString text;
+        if (!Value(option, text))
+            return false;
+        bool ok = false;
+        const qlonglong parsed = text.trimmed().toLongLong(&ok, 10);
+        if (!ok)
+            return Fail(option + QLatin1String(": not an integer: ") + text);
+        value = static_cast<int>(std::clamp<qlonglong>(parsed, INT_MIN, INT_MAX));
+        return true;
+    }
+
+    bool Once(const QString& option)
+    {
+        if (seen.contains(option))
+            return Fail(option + QLatin1String(" given twice"));
+        seen << option;
+        return true;
+    }
+
+    bool Seen(const QString& option) const { return seen.contains(option); }
+
+    bool Fail(const QString& what)
+    {
+        error = verbName + QLatin1String(": ") + what + QLatin1String(" (see mv5840vspctl ") + verbName
+            + QLatin1String(" --help)");
+        return false;
+    }
+
+    bool HasInlineValue() const { return inlineValue.has_value(); }
+
+    QString error;
+
+private:
+    QString verbName;
+    QStringList arguments;
+    qsizetype position = 0;
+    std::optional<QString> inlineValue;
+    QStringList seen;
+};
+
+bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QString& selectorCode,
+                QString& plainCode)
+{
+    const CtlVerb verb = command.verb;
+    const bool takesSelector = verb == CtlVerb::Show || verb == CtlVerb::Edit || verb == CtlVerb::Remove;
+    const bool takesChanges = verb == CtlVerb::Add || verb == CtlVerb::Edit;
+    const bool takesJson = verb == CtlVerb::List || verb == CtlVerb::Show || takesChanges;
+
+    if (!option.startsWith(QLatin1Char('-')))
+        return reader.Fail(QLatin1String("unexpected argument: ") + option);
+    if (!reader.Once(option))
+        return false;
+    const bool flag = option == QLatin1String("--json") || option == QLatin1String("--force")
+        || option == QLatin1String("--tcp") || option == QLatin1String("--udp") || option == QLatin1String("--dynamic");
+    if (flag && reader.HasInlineValue())
+        return reader.Fail(option + QLatin1String(" takes no value"));
+
+    if (option == QLatin1String("--json") && takesJson) {
+        command.json = true;
+    } else if (option == QLatin1String("--number") && (takesSelector || verb == CtlVerb::Add)) {
+        int number = 0;
+        if (!reader.Integer(option, number))
+            return false;
+        (verb == CtlVerb::Add ? command.request : command.selector).insert(QStringLiteral("number"), number);
+    } else if (option == QLatin1String("--code") && (takesSelector || verb == CtlVerb::Add)) {
+        // Which of the two meanings holds is known once every option is read.
+        QString& target = verb == CtlVerb::Add ? plainCode : selectorCode;
+        return reader.Value(option, target);
+    } else if (option == QLatin1String("--force") && verb == CtlVerb::Remove) {
+        command.force = true;
+    } else if ((option == QLatin1String("--tcp") || option == QLatin1String("--udp")) && takesChanges) {
+        if (reader.Seen(QStringLiteral("--tcp")) && reader.Seen(QStringLiteral("--udp")))
+            return reader.Fail(QLatin1String("--tcp and --udp exclude each other"));
+        command.request.insert(QStringLiteral("transport"), option.mid(2));
+    } else if (option == QLatin1String("--peer") && takesChanges) {
+        if (reader.Seen(QStringLiteral("--dynamic")))
+            return reader.Fail(QLatin1String("--peer and --dynamic exclude each other"));
+        QString address;
+        if (!reader.Value(option, address))
+            return false;
+        command.request.insert(QStringLiteral("fixed_ip"), address);
+    } else if (option == QLatin1String("--dynamic") && takesChanges) {
+        if (reader.Seen(QStringLiteral("--peer")))
+            return reader.Fail(QLatin1String("--peer and --dynamic exclude each other"));
+        command.request.insert(QStringLiteral("fixed_ip"), QString());
+    } else if (option == QLatin1String("--interval") && takesChanges) {
+        int interval = 0;
+        if (!reader.Integer(option, interval))
+            return false;
+        command.request.insert(QStringLiteral("interval"), interval);
+    } else if (option == QLatin1String("--new-number") && verb == CtlVerb::Edit) {
+        int number = 0;
+        if (!reader.Integer(option, number))
+            return false;
+        command.request.insert(QStringLiteral("number"), number);
+    } else if (option == QLatin1String("--new-code") && verb == CtlVerb::Edit) {
+        QString code;
+        if (!reader.Value(option, code))
+            return false;
+        command.request.insert(QStringLiteral("code"), code);
+    } else if (option == QLatin1String("--count") && verb == CtlVerb::Watch) {
+        if (!reader.Integer(option, command.count))
+            return false;
+        if (command.count < 1)
+            return reader.Fail(QLatin1String("--count must be at least 1"));
+    } else {
+        return reader.Fail(QLatin1String("unknown option ") + option);
+    }
+    return true;
+}
+
+CtlParse Failed(const QString& error)
+{
+    CtlParse parse;
+    parse.error = error;
+    return parse;
+}
+
+CtlParse Help(const QString& topic)
+{
+    CtlParse parse;
+    parse.ok = true;
+    parse.command.verb = CtlVerb::Help;
+    parse.command.helpTopic = topic;
+    return parse;
+}
+
+bool IsHelp(const QString& argument)
+{
+    return argument == QLatin1String("--help") || argument == QLatin1String("-h");
+}
+
+} // namespace
+
+CtlParse ParseCtlArguments(const QStringList& arguments)
+{
+    if (arguments.isEmpty())
+        return Failed(QStringLiteral("no command given (see mv5840vspctl --help)"));
+    const QString verbName = arguments.first();
+    if (IsHelp(verbName))
+        return Help(QString());
+    if (verbName == QLatin1String("help")) {
+        if (arguments.size() > 2)
+            return Failed(QStringLiteral("help: one command at most (see mv5840vspctl --help)"));
+        const QString topic = arguments.value(1);
+        if (!topic.isEmpty() && !Verbs().contains(topic))
+            return Failed(QLatin1String("help: unknown command ") + topic + QLatin1String(" (see mv5840vspctl --help)"));
+        return Help(topic);
+    }
+    if (!Verbs().contains(verbName))
+        return Failed(QLatin1String("unknown command ") + verbName + QLatin1String(" (see mv5840vspctl --help)"));
+
+    const QStringList rest = arguments.mid(1);
+    if (std::any_of(rest.begin(), rest.end(), IsHelp))
+        return Help(verbName);
+
+    CtlParse parse;
+    parse.command.verb = Verbs().value(verbName).verb;
+    CtlCommand& command = parse.command;
+    Reader reader(verbName, rest);
+
+    if (command.verb == CtlVerb::Select) {
+        // The code may start with "-": it is taken as it stands.
+        if (rest.size() != 1)
+            return Failed(QStringLiteral("select: give exactly one CODE (see mv5840vspctl select --help)"));
+        command.code = rest.first();
+        parse.ok = true;
+        return parse;
+    }
+
+    QString selectorCode;
+    QString plainCode;
+    while (!reader.AtEnd()) {
+        const QString option = reader.NextOption();
+        if (!ReadOption(reader, option, command, selectorCode, plainCode))
+            return Failed(reader.error);
+    }
+
+    const bool codeGiven = reader.Seen(QStringLiteral("--code"));
+    if (command.verb == CtlVerb::Add && codeGiven)
+        command.request.insert(QStringLiteral("code"), plainCode);
+    if (command.verb == CtlVerb::Show || command.verb == CtlVerb::Remove || command.verb == CtlVerb::Edit) {
+        const bool numberGiven = command.selector.contains(QStringLiteral("number"));
+        if (command.verb == CtlVerb::Edit && numberGiven && codeGiven) {
+            if (reader.Seen(QStringLiteral("--new-code")))
+                return Failed(QStringLiteral("edit: --code and --new-code both set the new code (see mv5840vspctl edit --help)"));
+            command.request.insert(QStringLiteral("code"), selectorCode);
+        } else if (numberGiven && codeGiven) {
+            return Failed(verbName + QLatin1String(": give --number or --code, not both (see mv5840vspctl ") + verbName
+                          + QLatin1String(" --help)"));
+        } else if (codeGiven) {
+            command.selector.insert(QStringLiteral("code"), selectorCode);
+        } else if (!numberGiven) {
+            return Failed(verbName + QLatin1String(": which port? give --number N or --code CODE (see mv5840vspctl ")
+                          + verbName + QLatin1String(" --help)"));
+        }
+        if (command.verb == CtlVerb::Edit && command.request.isEmpty())
+            return Failed(QStringLiteral("edit: nothing to change (see mv5840vspctl edit --help)"));
+    }
+    parse.ok = true;
+    return parse;
+}
+
+QString CtlHelp(const QString& topic)
+{
+    const auto found = Verbs().constFind(topic);
+    if (found == Verbs().constEnd())
+        return QString::fromUtf8(Overview);
+    return QString::fromUtf8(found->usage);
+}

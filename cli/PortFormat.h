@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+// How mv5840vspctl shows the port states the program reports (dictionaries with the keys
+// slot, number, name, code, transport, fixed_ip, peer, online, rx, tx, device, last_heard,
+// interval, state, reason, in_use; keys it does not know are shown as they come).
+
+// Columns padded to the widest cell, measured in terminal columns (a Chinese character
+// takes two). Cells are made safe for a terminal first.
+class TextTable {
+public:
+    enum Align { Left, Right };
+    void AddColumn(const QString& header, Align align = Left);
+    void AddRow(const QStringList& cells);
+    QStringList Lines() const;
+
+private:
+    QStringList headers;
+    QList<Align> aligns;
+    QList<QStringList> rows;
+};
+
+// Control characters (such as an escape sequence in a code from a hand-edited file) as
+// \xNN, so that printing a value can never drive the terminal.
+QString TerminalSafe(const QString& text);
+// Terminal columns the text takes.
+int DisplayWidth(const QString& text);
+// The text cut to at most width terminal columns.
+QString FitWidth(const QString& text, int width);
+
+// list: one line per port under a header line; each line ends with a newline.
+QString PortTableText(const QList<QVariantMap>& ports);
+// show: "key: value" lines, the known keys first.
+QString PortDetailsText(const QVariantMap& port);
+
+// JSON: the manager's keys with their types; the addresses fixed_ip and peer are null when
+// there is none.
+QJsonObject PortJson(const QVariantMap& port);
+QByteArray PortsJsonText(const QList<QVariantMap>& ports);
+QByteArray PortJsonText(const QVariantMap& port);
+
+// 1536 -> "1.5 KiB"; below 1024 the plain count with "B".
+QString ByteSize(double bytes);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+// The outcome of one call to the running program.
+struct BusReply {
+    enum class Kind {
+        Ok,
+        Refused,      // the program said no; message is its own text
+        NotRunning,   // no instance owns the name, or there is no session bus
+        Failed,       // anything else: no answer, an unexpected answer
+    };
+    Kind kind = Kind::Ok;
+    QString message;
+    QDBusMessage reply;
+
+    bool Ok() const { return kind == Kind::Ok; }
+};
+
+// Calls the port manager and the port selection of a running MV5840VSP. Never starts the
+// program through bus activation: an instance started that way would have no ports, so a
+// missing instance is reported instead.
+class PortManagerClient {
+public:
+    explicit PortManagerClient(const QDBusConnection& connection);
+
+    // How long a call waits for its answer. The default leaves time for a port whose close
+    // waits for its link to stop.
+    void SetCallTimeout(int milliseconds) { callTimeoutMs = milliseconds; }
+
+    BusReply ListPorts(QList<QVariantMap>& ports);
+    BusReply GetPort(const QVariantMap& selector, QVariantMap& port);
+    BusReply AddPort(const QVariantMap& request, QVariantMap& port);
+    BusReply EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port);
+    BusReply RemovePort(const QVariantMap& selector, bool force);
+    // result: 0 selected, 1 no port in service has the code.
+    BusReply SelectDtu(const QString& code, int& result);
+    BusReply GetSelectedDtu(QString& code);
+
+    // The one line that says how to get an instance running.
+    static QString NotRunningText();
+
+private:
+    BusReply Call(const QString& interface, const QString& method, const QVariantList& arguments,
+                  const QString& signature);
+    BusReply PortCall(const QString& method, const QVariantList& arguments, QVariantMap& port);
+
+    QDBusConnection connection;
+    int callTimeoutMs = 30000;
+};

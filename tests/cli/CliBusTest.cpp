@@ -1,0 +1,606 @@
+// Runs the built mv5840vspctl (its path is the first argument) against a stand-in for the
+// program on this test's own session bus, and reads what it prints and how it exits.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "FakePortManager.h"
+
+// Readable QStrings in failure messages.
+void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+QString tool;
+const QString ServiceName = QStringLiteral("MV5840VSP.IMV5840VSP");
+const QString ObjectPath = QStringLiteral("/IMV5840VSP");
+
+struct ToolRun {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+QProcessEnvironment ToolEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Qt's bus thread keeps a few allocations to the end of the process.
+    environment.insert("ASAN_OPTIONS", "detect_leaks=0");
+    return environment;
+}
+
+// Waits with the event loop running, so that the stand-in answers the tool meanwhile.
+bool WaitFinished(QProcess& process, int timeoutMs = 30000)
+{
+    if (process.state() == QProcess::NotRunning)
+        return true;
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return process.state() == QProcess::NotRunning;
+}
+
+ToolRun RunTool(const QStringList& arguments, const QProcessEnvironment& environment = ToolEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(tool, arguments);
+    ToolRun run;
+    if (!WaitFinished(process)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// A refusal or failure is one line on standard error and nothing on standard output.
+void ExpectOneErrorLine(const ToolRun& run, int status, const QString& line)
+{
+    EXPECT_EQ(run.status, status);
+    EXPECT_EQ(run.err, "mv5840vspctl: " + line + "\n");
+    EXPECT_EQ(run.out, "");
+}
+
+class CliBus : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(tool.isEmpty());
+        QVariantMap online = CannedPort(0, 7, "A1");
+        online["online"] = true;
+        online["state"] = "online";
+        online["peer"] = "127.0.0.1:40001";
+        online["rx"] = qlonglong(1234);
+        online["tx"] = qlonglong(56);
+        online["last_heard"] = qlonglong(1700000000000);
+        QVariantMap tcp = CannedPort(1, 8, "表A1");
+        tcp["transport"] = "tcp";
+        tcp["fixed_ip"] = "127.0.0.2";
+        tcp["in_use"] = true;
+        QVariantMap notServed = CannedPort(2, 9, "C3");
+        notServed["state"] = "not-served";
+        notServed["device"] = "";
+        notServed["reason"] = "COM9: cannot make the port link: Permission denied";
+        fake.ports = {online, tcp, notServed};
+        Publish();
+    }
+
+    void TearDown() override { Withdraw(); }
+
+    void Publish()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        ASSERT_TRUE(bus.registerVirtualObject(ObjectPath, &fake));
+        ASSERT_TRUE(bus.registerService(ServiceName));
+    }
+
+    void Withdraw()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        bus.unregisterService(ServiceName);
+        bus.unregisterObject(ObjectPath);
+    }
+
+    // The dictionary argument of the last call the stand-in got.
+    QVariantMap LastArgument(int index) const
+    {
+        return qdbus_cast<QVariantMap>(fake.calls.last().arguments().value(index));
+    }
+
+    FakePortManager fake;
+};
+
+TEST_F(CliBus, ListPrintsAnAlignedTable)
+{
+    const ToolRun run = RunTool({"list"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.err, "");
+    const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_TRUE(lines[0].startsWith("SLOT"));
+    EXPECT_TRUE(lines[1].contains("COM7") && lines[1].contains("127.0.0.1:40001") && lines[1].contains("1234"));
+    EXPECT_TRUE(lines[2].contains("表A1") && lines[2].contains("tcp") && lines[2].contains("127.0.0.2"));
+    EXPECT_TRUE(lines[3].endsWith("COM9: cannot make the port link: Permission denied"));
+    // "表A1" is four columns wide, but five characters would break the alignment: check it.
+    const int state = lines[0].indexOf("STATE");
+    EXPECT_EQ(lines[1].indexOf("online", lines[1].indexOf("yes")), state);
+    EXPECT_EQ(lines[2].indexOf("offline") + 1, state);   // one Chinese character: one column less
+    EXPECT_EQ(fake.calls.size(), 1);
+    EXPECT_EQ(fake.calls.last().member(), "ListPorts");
+}
+
+TEST_F(CliBus, ListJsonParsesBack)
+{
+    const ToolRun run = RunTool({"list", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(run.out.toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+    ASSERT_TRUE(document.isArray());
+    const QJsonArray ports = document.array();
+    ASSERT_EQ(ports.size(), 3);
+    for (const QJsonValue& value : ports) {
+        const QJsonObject port = value.toObject();
+        for (const char* key : {"slot", "number", "code", "transport", "fixed_ip", "peer", "online", "rx", "tx",
+                                "device", "state", "reason"})
+            EXPECT_TRUE(port.contains(key)) << key;
+        EXPECT_TRUE(port["online"].isBool());
+        EXPECT_TRUE(port["rx"].isDouble());
+        EXPECT_TRUE(port["slot"].isDouble());
+    }
+    EXPECT_EQ(ports[0]["number"].toInt(), 7);
+    EXPECT_EQ(ports[0]["transport"].toString(), "udp");
+    EXPECT_TRUE(ports[0]["fixed_ip"].isNull());
+    EXPECT_EQ(ports[0]["peer"].toString(), "127.0.0.1:40001");
+    EXPECT_TRUE(ports[0]["online"].toBool());
+    EXPECT_EQ(ports[0]["rx"].toInteger(), 1234);
+    EXPECT_EQ(ports[1]["code"].toString(), "表A1");
+    EXPECT_EQ(ports[1]["fixed_ip"].toString(), "127.0.0.2");
+    EXPECT_TRUE(ports[1]["peer"].isNull());
+    EXPECT_EQ(ports[2]["state"].toString(), "not-served");
+    EXPECT_EQ(ports[2]["reason"].toString(), "COM9: cannot make the port link: Permission denied");
+}
+
+TEST_F(CliBus, ListOfNoPorts)
+{
+    fake.ports.clear();
+    EXPECT_EQ(RunTool({"list", "--json"}).out.trimmed(), "[\n]");
+    EXPECT_EQ(RunTool({"list"}).out.count('\n'), 1);
+}
+
+TEST_F(CliBus, ShowByNumberAndByCode)
+{
+    ToolRun run = RunTool({"show", "--number", "7"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\npeer: +127\\.0\\.0\\.1:40001\\n")));
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\nin_use: +no\\n")));
+    EXPECT_EQ(LastArgument(0), (QVariantMap{{"number", 7}}));
+
+    run = RunTool({"show", "--code", "表A1", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(LastArgument(0), (QVariantMap{{"code", "表A1"}}));
+    const QJsonObject port = QJsonDocument::fromJson(run.out.toUtf8()).object();
+    EXPECT_EQ(port["number"].toInt(), 8);
+    EXPECT_TRUE(port["in_use"].toBool());
+}
+
+TEST_F(CliBus, ShowOfAMissingPortIsTheProgramsLine)
+{
+    ExpectOneErrorLine(RunTool({"show", "--number", "99"}), 1, "no such port: number 99");
+}
+
+TEST_F(CliBus, AddSendsTheRequestAndPrintsThePort)
+{
+    const ToolRun run = RunTool({"add", "--number", "12", "--code", "B2", "--tcp", "--peer", "127.0.0.5", "--interval", "60"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(fake.calls.last().member(), "AddPort");
+    EXPECT_EQ(fake.calls.last().signature(), "a{sv}");
+    const QVariantMap request = LastArgument(0);
+    EXPECT_EQ(request, (QVariantMap{{"number", 12}, {"code", "B2"}, {"transport", "tcp"}, {"fixed_ip", "127.0.0.5"},
+                                    {"interval", 60}}));
+    EXPECT_EQ(request["number"].typeId(), QMetaType::Int);
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\nname: +COM12\\n")));
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\ntransport: +tcp\\n")));
+    EXPECT_EQ(fake.ports.size(), 4);
+
+    const QJsonArray ports = QJsonDocument::fromJson(RunTool({"list", "--json"}).out.toUtf8()).array();
+    ASSERT_EQ(ports.size(), 4);
+    EXPECT_EQ(ports[3]["fixed_ip"].toString(), "127.0.0.5");
+}
+
+TEST_F(CliBus, AddRefusedWithTheWindowsText)
+{
+    ExpectOneErrorLine(RunTool({"add", "--number", "300", "--code", "B2"}), 1, "“请填入一个在1和256之间的整数。”");
+    ExpectOneErrorLine(RunTool({"add", "--number", "99999999999"}), 1, "“请填入一个在1和256之间的整数。”");
+    ExpectOneErrorLine(RunTool({"add", "--number", "7", "--code", "B2"}), 1, "该端口号已被使用");
+    EXPECT_EQ(fake.ports.size(), 3);
+}
+
+TEST_F(CliBus, EditSendsSelectorAndChanges)
+{
+    ToolRun run = RunTool({"edit", "--number", "7", "--new-number", "17", "--code", "A9", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(fake.calls.last().member(), "EditPort");
+    EXPECT_EQ(LastArgument(0), (QVariantMap{{"number", 7}}));
+    EXPECT_EQ(LastArgument(1), (QVariantMap{{"number", 17}, {"code", "A9"}}));
+    const QJsonObject port = QJsonDocument::fromJson(run.out.toUtf8()).object();
+    EXPECT_EQ(port["name"].toString(), "COM17");
+    EXPECT_EQ(port["code"].toString(), "A9");
+
+    run = RunTool({"edit", "--code", "表A1", "--udp", "--dynamic"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(LastArgument(0), (QVariantMap{{"code", "表A1"}}));
+    EXPECT_EQ(LastArgument(1), (QVariantMap{{"transport", "udp"}, {"fixed_ip", ""}}));
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\nfixed_ip: +\\n")));
+
+    ExpectOneErrorLine(RunTool({"edit", "--number", "9", "--interval", "5"}), 1, "“请填入一个在10和100000之间的整数。”");
+    ExpectOneErrorLine(RunTool({"edit", "--code", "nope", "--interval", "50"}), 1, "no such port: code nope");
+}
+
+TEST_F(CliBus, RemoveRefusesAHeldPortUnlessForced)
+{
+    ExpectOneErrorLine(RunTool({"remove", "--number", "8"}), 1, "请确认先关闭正在使用虚拟串口的程序。");
+    EXPECT_EQ(fake.calls.last().arguments().value(1).toBool(), false);
+    EXPECT_EQ(fake.ports.size(), 3);
+
+    ToolRun run = RunTool({"remove", "--code", "表A1", "--force"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(fake.calls.last().arguments().value(1).toBool(), true);
+    EXPECT_EQ(fake.ports.size(), 2);
+
+    EXPECT_EQ(RunTool({"remove", "--number", "7"}).status, 0);
+    ExpectOneErrorLine(RunTool({"remove", "--number", "7"}), 1, "no such port: number 7");
+}
+
+TEST_F(CliBus, SelectAndSelected)
+{
+    ToolRun run = RunTool({"selected"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "#NoSelected\n");
+
+    run = RunTool({"select", "a1"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(fake.calls.last().interface(), "MV5840VSP.IPortSelection");
+    EXPECT_EQ(RunTool({"selected"}).out, "A1\n");
+
+    ExpectOneErrorLine(RunTool({"select", "ZZ"}), 1, "no port in service has the code ZZ; the earlier choice stays");
+    EXPECT_EQ(RunTool({"selected"}).out, "A1\n");
+}
+
+TEST_F(CliBus, WrongArgumentsNeverReachTheProgram)
+{
+    ExpectOneErrorLine(RunTool({"add", "--number", "seven"}), 2,
+                       "add: --number: not an integer: seven (see mv5840vspctl add --help)");
+    ExpectOneErrorLine(RunTool({"frob"}), 2, "unknown command frob (see mv5840vspctl --help)");
+    EXPECT_EQ(RunTool({}).status, 2);
+    EXPECT_TRUE(fake.calls.isEmpty());
+}
+
+TEST_F(CliBus, HelpForEveryCommand)
+{
+    ToolRun run = RunTool({"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.out.startsWith("Usage: mv5840vspctl COMMAND"));
+    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch"}) {
+        run = RunTool({verb, "--help"});
+        EXPECT_EQ(run.status, 0) << verb;
+        EXPECT_TRUE(run.out.startsWith(QStringLiteral("Usage: mv5840vspctl ") + verb)) << verb;
+        EXPECT_EQ(run.out, RunTool({"help", verb}).out);
+    }
+    EXPECT_TRUE(fake.calls.isEmpty());
+}
+
+TEST_F(CliBus, NoInstanceRunningSaysHowToStartOne)
+{
+    Withdraw();
+    for (const char* verb : {"list", "selected", "watch"}) {
+        const ToolRun run = RunTool({verb});
+        ExpectOneErrorLine(run, 3,
+                           "MV5840VSP is not running; start it with \"MV5840VSP --service\" or "
+                           "\"systemctl --user start mv5840vsp\"");
+    }
+    const ToolRun run = RunTool({"remove", "--number", "7"});
+    EXPECT_EQ(run.status, 3);
+}
+
+TEST_F(CliBus, NeverStartsTheProgramThroughTheBus)
+{
+    // An activation file whose program leaves a mark when the bus starts it.
+    Withdraw();
+    const QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    ASSERT_FALSE(dataHome.isEmpty());
+    const QString mark = dataHome + "/started";
+    const QString script = dataHome + "/fake-program.sh";
+    QFile::remove(mark);
+    ASSERT_TRUE(QDir().mkpath(dataHome + "/dbus-1/services"));
+    QFile scriptFile(script);
+    ASSERT_TRUE(scriptFile.open(QIODevice::WriteOnly));
+    scriptFile.write("#!/bin/sh\ntouch '" + mark.toUtf8() + "'\n");
+    scriptFile.close();
+    scriptFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile service(dataHome + "/dbus-1/services/MV5840VSP.IMV5840VSP.service");
+    ASSERT_TRUE(service.open(QIODevice::WriteOnly));
+    service.write("[D-BUS Service]\nName=MV5840VSP.IMV5840VSP\nExec=" + script.toUtf8() + "\n");
+    service.close();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                            "ReloadConfig"));
+    const QDBusReply<QStringList> activatable = bus.call(QDBusMessage::createMethodCall(
+        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListActivatableNames"));
+    ASSERT_TRUE(activatable.value().contains(ServiceName)) << "the bus does not see the activation file";
+
+    for (const char* verb : {"list", "selected"})
+        EXPECT_EQ(RunTool({verb}).status, 3) << verb;
+    EXPECT_EQ(RunTool({"select", "A1"}).status, 3);
+    EXPECT_FALSE(QFile::exists(mark));
+
+    QFile::remove(service.fileName());
+    bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                            "ReloadConfig"));
+}
+
+TEST_F(CliBus, NoSessionBus)
+{
+    QProcessEnvironment environment = ToolEnvironment();
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    const ToolRun run = RunTool({"list"}, environment);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_TRUE(run.err.startsWith("mv5840vspctl: no session bus (")) << run.err.toStdString();
+    EXPECT_EQ(run.err.count('\n'), 1);
+}
+
+TEST_F(CliBus, AnOlderProgramWithoutTheManager)
+{
+    // Only the port selection answers, as a program from before the manager would.
+    Withdraw();
+    class SelectionOnly : public FakePortManager {
+    public:
+        bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+        {
+            if (message.interface() == QLatin1String("MV5840VSP.IPortManager"))
+                return false;
+            return FakePortManager::handleMessage(message, connection);
+        }
+    } older;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerVirtualObject(ObjectPath, &older));
+    ASSERT_TRUE(bus.registerService(ServiceName));
+    const ToolRun run = RunTool({"list"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.startsWith("mv5840vspctl: the running MV5840VSP does not offer MV5840VSP.IPortManager.ListPorts"))
+        << run.err.toStdString();
+    EXPECT_EQ(RunTool({"selected"}).out, "#NoSelected\n");
+    bus.unregisterService(ServiceName);
+    bus.unregisterObject(ObjectPath);
+    Publish();
+}
+
+TEST_F(CliBus, WatchGivesUpOnAProgramThatDoesNotAnswer)
+{
+    Withdraw();
+    class Silent : public FakePortManager {
+    public:
+        bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
+        {
+            calls << message;
+            return true;
+        }
+    } silent;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerVirtualObject(ObjectPath, &silent));
+    ASSERT_TRUE(bus.registerService(ServiceName));
+    const ToolRun run = RunTool({"watch"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.startsWith("mv5840vspctl: MV5840VSP did not answer ListPorts: ")) << run.err.toStdString();
+    EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
+    bus.unregisterService(ServiceName);
+    bus.unregisterObject(ObjectPath);
+    Publish();
+}
+
+TEST_F(CliBus, HostileCodesNeverReachTheTerminal)
+{
+    fake.ports[0]["code"] = QStringLiteral("\x1b]0;owned\x07\x1b[2J");
+    fake.selected = QStringLiteral("\x1b[31mred");
+    for (const QStringList& arguments : {QStringList{"list"}, QStringList{"show", "--number", "7"},
+                                         QStringList{"selected"}, QStringList{"watch", "--count", "1"}}) {
+        const ToolRun run = RunTool(arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_FALSE(run.out.contains(QChar(0x1b))) << arguments.join(' ').toStdString();
+    }
+    // JSON escapes them its own way and keeps the code exact.
+    const QJsonArray ports = QJsonDocument::fromJson(RunTool({"list", "--json"}).out.toUtf8()).array();
+    EXPECT_EQ(ports[0]["code"].toString(), fake.ports[0]["code"].toString());
+}
+
+TEST_F(CliBus, WatchPrintsAgainWhenNotOnATerminal)
+{
+    const ToolRun run = RunTool({"watch", "--count", "2"});
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out.count(QRegularExpression("^MV5840VSP  \\d\\d:\\d\\d:\\d\\d  3 ports, 1 online, 1 not served$",
+                                               QRegularExpression::MultilineOption)),
+              2)
+        << run.out.toStdString();
+    EXPECT_EQ(run.out.count("RX/s"), 2);
+    EXPECT_FALSE(run.out.contains(QChar(0x1b)));
+    EXPECT_FALSE(run.out.contains("q quits"));
+    EXPECT_EQ(fake.calls.size(), 2);
+}
+
+TEST_F(CliBus, WatchShowsRatesFromTheCounters)
+{
+    QProcess process;
+    process.setProcessEnvironment(ToolEnvironment());
+    process.start(tool, {"watch", "--count", "3"});
+    // Between the first and later samples the DTU's bytes arrive.
+    QTimer feed;
+    QObject::connect(&feed, &QTimer::timeout, [&] {
+        if (!fake.calls.isEmpty())
+            fake.ports[0]["rx"] = fake.ports[0]["rx"].toLongLong() + 3000;
+    });
+    feed.start(100);
+    ASSERT_TRUE(WaitFinished(process));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(out.contains(QRegularExpression("COM7 .* KiB/s"))) << out.toStdString();
+}
+
+TEST_F(CliBus, WatchKeepsRunningWhenTheProgramGoesAway)
+{
+    QProcess process;
+    process.setProcessEnvironment(ToolEnvironment());
+    process.start(tool, {"watch", "--count", "3"});
+    // Gone after the first sample; the view says so and goes on.
+    QTimer away;
+    QObject::connect(&away, &QTimer::timeout, [&] {
+        if (!fake.calls.isEmpty()) {
+            Withdraw();
+            away.stop();
+        }
+    });
+    away.start(20);
+    ASSERT_TRUE(WaitFinished(process));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(out.contains("MV5840VSP is not running")) << out.toStdString();
+}
+
+// The tool's terminal is the slave of a pseudo-terminal whose master this test reads.
+class Terminal {
+public:
+    Terminal()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
+            slave = QString::fromLocal8Bit(ptsname(master));
+        // Held open here too, so the terminal lives between the tool's opens.
+        keeper = open(slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        winsize size{};
+        size.ws_col = 100;
+        size.ws_row = 30;
+        ioctl(master, TIOCSWINSZ, &size);
+    }
+    ~Terminal()
+    {
+        close(keeper);
+        close(master);
+    }
+
+    // Reads what arrived, for up to timeoutMs, while the event loop runs.
+    void Read(int timeoutMs, const std::function<bool()>& enough)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!enough() && timer.elapsed() < timeoutMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            pollfd fd{master, POLLIN, 0};
+            if (poll(&fd, 1, 10) > 0 && (fd.revents & POLLIN)) {
+                char buffer[4096];
+                const ssize_t got = read(master, buffer, sizeof buffer);
+                if (got > 0)
+                    seen.append(buffer, got);
+            }
+        }
+    }
+
+    bool LocalFlags(tcflag_t flags) const
+    {
+        termios settings{};
+        return tcgetattr(keeper, &settings) == 0 && (settings.c_lflag & flags) == flags;
+    }
+
+    int master = -1;
+    int keeper = -1;
+    QString slave;
+    QByteArray seen;
+};
+
+TEST_F(CliBus, WatchOnATerminalRedrawsInPlaceAndEndsOnQ)
+{
+    Terminal terminal;
+    ASSERT_FALSE(terminal.slave.isEmpty());
+    ASSERT_TRUE(terminal.LocalFlags(ICANON | ECHO));
+    QProcess process;
+    process.setProcessEnvironment(ToolEnvironment());
+    process.setStandardInputFile(terminal.slave);
+    process.setStandardOutputFile(terminal.slave);
+    process.start(tool, {"watch"});
+    // Two frames: the view redraws from the top-left corner.
+    terminal.Read(20000, [&] { return terminal.seen.count("\x1b[H") >= 2; });
+    EXPECT_TRUE(terminal.seen.startsWith("\x1b[?1049h\x1b[?25l")) << terminal.seen.toStdString();
+    EXPECT_GE(terminal.seen.count("\x1b[H"), 2);
+    EXPECT_TRUE(terminal.seen.contains("(q quits)"));
+    EXPECT_FALSE(terminal.LocalFlags(ICANON)) << "keys are read one by one";
+    ASSERT_EQ(write(terminal.master, "q", 1), 1);
+    ASSERT_TRUE(WaitFinished(process, 20000));
+    terminal.Read(300, [] { return false; });
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(terminal.seen.endsWith("\x1b[?25h\x1b[?1049l")) << terminal.seen.right(40).toStdString();
+    EXPECT_TRUE(terminal.LocalFlags(ICANON | ECHO)) << "the terminal is given back as it was";
+    // No line is wider than the terminal: nothing wraps. Each frame starts at the top.
+    for (const QByteArray& line : QByteArray(terminal.seen).replace("\x1b[H", "\n").split('\n'))
+        EXPECT_LE(QString::fromUtf8(line).remove(QRegularExpression("\x1b\\[[0-9;?]*[A-Za-z]")).size(), 100)
+            << line.toStdString();
+}
+
+TEST_F(CliBus, WatchOnATerminalEndsCleanlyOnSigint)
+{
+    Terminal terminal;
+    QProcess process;
+    process.setProcessEnvironment(ToolEnvironment());
+    process.setStandardInputFile(terminal.slave);
+    process.setStandardOutputFile(terminal.slave);
+    process.start(tool, {"watch"});
+    terminal.Read(20000, [&] { return terminal.seen.contains("(q quits)"); });
+    ASSERT_TRUE(terminal.seen.contains("(q quits)"));
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(WaitFinished(process, 20000));
+    terminal.Read(300, [] { return false; });
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(terminal.seen.endsWith("\x1b[?25h\x1b[?1049l"));
+    EXPECT_TRUE(terminal.LocalFlags(ICANON | ECHO));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    if (argc > 1)
+        tool = QString::fromLocal8Bit(argv[1]);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include "cli/CtlCommand.h"
+
+namespace {
+
+CtlParse Parse(const QStringList& arguments)
+{
+    return ParseCtlArguments(arguments);
+}
+
+CtlCommand Command(const QStringList& arguments)
+{
+    const CtlParse parse = Parse(arguments);
+    EXPECT_TRUE(parse.ok) << parse.error.toStdString();
+    return parse.command;
+}
+
+std::string Error(const QStringList& arguments)
+{
+    const CtlParse parse = Parse(arguments);
+    EXPECT_FALSE(parse.ok);
+    EXPECT_FALSE(parse.error.contains(QLatin1Char('\n')));
+    return parse.error.toStdString();
+}
+
+TEST(CtlCommand, ListWithAndWithoutJson)
+{
+    EXPECT_EQ(Command({"list"}).verb, CtlVerb::List);
+    EXPECT_FALSE(Command({"list"}).json);
+    EXPECT_TRUE(Command({"list", "--json"}).json);
+}
+
+TEST(CtlCommand, AddCarriesTheRequestWithBusTypes)
+{
+    const CtlCommand add = Command({"add", "--number", "9", "--code=B2", "--tcp", "--peer", "10.1.2.3", "--interval", "60"});
+    EXPECT_EQ(add.verb, CtlVerb::Add);
+    EXPECT_EQ(add.request.value("number").typeId(), QMetaType::Int);
+    EXPECT_EQ(add.request.value("number").toInt(), 9);
+    EXPECT_EQ(add.request.value("code").toString(), "B2");
+    EXPECT_EQ(add.request.value("transport").toString(), "tcp");
+    EXPECT_EQ(add.request.value("fixed_ip").toString(), "10.1.2.3");
+    EXPECT_EQ(add.request.value("interval").typeId(), QMetaType::Int);
+    EXPECT_EQ(add.request.value("interval").toInt(), 60);
+    EXPECT_TRUE(add.selector.isEmpty());
+}
+
+TEST(CtlCommand, AddLeavesOutWhatIsNotGiven)
+{
+    const CtlCommand add = Command({"add", "--number", "7", "--code", ""});
+    EXPECT_EQ(add.request.keys(), (QStringList{"code", "number"}));
+    EXPECT_EQ(add.request.value("code").toString(), "");
+}
+
+TEST(CtlCommand, NumbersOutsideIntStayOutOfRange)
+{
+    // The program answers them with its own range message.
+    EXPECT_EQ(Command({"add", "--number", "99999999999"}).request.value("number").toInt(), INT_MAX);
+    EXPECT_EQ(Command({"add", "--number", "-99999999999"}).request.value("number").toInt(), INT_MIN);
+    EXPECT_EQ(Command({"add", "--number", " 12 "}).request.value("number").toInt(), 12);
+}
+
+TEST(CtlCommand, ShowAndRemoveSelectByNumberOrCode)
+{
+    EXPECT_EQ(Command({"show", "--number", "7"}).selector, (QVariantMap{{"number", 7}}));
+    EXPECT_EQ(Command({"show", "--code", "A1", "--json"}).selector, (QVariantMap{{"code", "A1"}}));
+    const CtlCommand remove = Command({"remove", "--code", "表A1", "--force"});
+    EXPECT_EQ(remove.selector, (QVariantMap{{"code", "表A1"}}));
+    EXPECT_TRUE(remove.force);
+    EXPECT_FALSE(Command({"remove", "--number", "3"}).force);
+}
+
+TEST(CtlCommand, EditWithNumberTakesCodeAsTheNewCode)
+{
+    const CtlCommand edit = Command({"edit", "--number", "7", "--code", "Z9", "--new-number", "8", "--udp", "--dynamic"});
+    EXPECT_EQ(edit.selector, (QVariantMap{{"number", 7}}));
+    EXPECT_EQ(edit.request,
+              (QVariantMap{{"code", "Z9"}, {"number", 8}, {"transport", "udp"}, {"fixed_ip", QString()}}));
+}
+
+TEST(CtlCommand, EditWithoutNumberSelectsByCode)
+{
+    const CtlCommand edit = Command({"edit", "--code", "A1", "--new-code", "A2", "--interval", "100"});
+    EXPECT_EQ(edit.selector, (QVariantMap{{"code", "A1"}}));
+    EXPECT_EQ(edit.request, (QVariantMap{{"code", "A2"}, {"interval", 100}}));
+}
+
+TEST(CtlCommand, SelectTakesTheCodeAsItStands)
+{
+    EXPECT_EQ(Command({"select", "-x"}).code, "-x");
+    EXPECT_EQ(Command({"select", "ABC"}).verb, CtlVerb::Select);
+    EXPECT_EQ(Command({"selected"}).verb, CtlVerb::Selected);
+}
+
+TEST(CtlCommand, WatchCount)
+{
+    EXPECT_EQ(Command({"watch"}).count, 0);
+    EXPECT_EQ(Command({"watch", "--count", "3"}).count, 3);
+    EXPECT_NE(Error({"watch", "--count", "0"}).find("at least 1"), std::string::npos);
+}
+
+TEST(CtlCommand, HelpEverywhere)
+{
+    EXPECT_EQ(Command({"--help"}).verb, CtlVerb::Help);
+    EXPECT_EQ(Command({"-h"}).helpTopic, "");
+    EXPECT_EQ(Command({"help"}).helpTopic, "");
+    EXPECT_EQ(Command({"help", "add"}).helpTopic, "add");
+    // Help wins over whatever else is wrong on the line.
+    EXPECT_EQ(Command({"add", "--bogus", "--help"}).helpTopic, "add");
+    EXPECT_EQ(Command({"watch", "-h"}).helpTopic, "watch");
+    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch"})
+        EXPECT_TRUE(CtlHelp(verb).startsWith(QStringLiteral("Usage: mv5840vspctl ") + verb)) << verb;
+    EXPECT_TRUE(CtlHelp("").contains("Exit status"));
+}
+
+TEST(CtlCommand, WrongArgumentsSayWhatIsWrongInOneLine)
+{
+    EXPECT_NE(Error({}).find("no command"), std::string::npos);
+    EXPECT_NE(Error({"frob"}).find("unknown command frob"), std::string::npos);
+    EXPECT_NE(Error({"help", "frob"}).find("unknown command frob"), std::string::npos);
+    EXPECT_NE(Error({"list", "--number", "3"}).find("unknown option --number"), std::string::npos);
+    EXPECT_NE(Error({"add", "--number", "seven"}).find("--number: not an integer: seven"), std::string::npos);
+    EXPECT_NE(Error({"add", "--interval"}).find("--interval needs a value"), std::string::npos);
+    EXPECT_NE(Error({"add", "--number", "1", "--number", "2"}).find("--number given twice"), std::string::npos);
+    EXPECT_NE(Error({"add", "--tcp", "--udp"}).find("exclude each other"), std::string::npos);
+    EXPECT_NE(Error({"edit", "--number", "1", "--peer", "1.2.3.4", "--dynamic"}).find("exclude each other"),
+              std::string::npos);
+    EXPECT_NE(Error({"list", "--json=yes"}).find("--json takes no value"), std::string::npos);
+    EXPECT_NE(Error({"show"}).find("which port?"), std::string::npos);
+    EXPECT_NE(Error({"remove", "--number", "1", "--code", "A"}).find("not both"), std::string::npos);
+    EXPECT_NE(Error({"edit", "--number", "1"}).find("nothing to change"), std::string::npos);
+    EXPECT_NE(Error({"edit", "--number", "1", "--code", "A", "--new-code", "B"}).find("both set the new code"),
+              std::string::npos);
+    EXPECT_NE(Error({"show", "7"}).find("unexpected argument: 7"), std::string::npos);
+    EXPECT_NE(Error({"select"}).find("exactly one CODE"), std::string::npos);
+    EXPECT_NE(Error({"select", "A", "B"}).find("exactly one CODE"), std::string::npos);
+    EXPECT_NE(Error({"remove", "--tcp", "--number", "1"}).find("unknown option --tcp"), std::string::npos);
+    EXPECT_NE(Error({"show", "--new-number", "1"}).find("see mv5840vspctl show --help"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,140 @@
+#include "FakePortManager.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QFile>
+
+namespace {
+
+QDBusMessage Refuse(const QDBusMessage& message, const char* kind, const QString& text)
+{
+    return message.createErrorReply(QLatin1String("MV5840VSP.Error.") + QLatin1String(kind), text);
+}
+
+QVariantMap Dictionary(const QVariant& argument)
+{
+    return qdbus_cast<QVariantMap>(argument);
+}
+
+} // namespace
+
+QVariantMap CannedPort(int slot, int number, const QString& code)
+{
+    return {{"slot", slot},
+            {"number", number},
+            {"name", QStringLiteral("COM%1").arg(number)},
+            {"code", code},
+            {"transport", "udp"},
+            {"fixed_ip", ""},
+            {"peer", ""},
+            {"online", false},
+            {"rx", qlonglong(0)},
+            {"tx", qlonglong(0)},
+            {"device", QStringLiteral("/run/user/0/MV5840VSP/COM%1").arg(number)},
+            {"last_heard", qlonglong(-1)},
+            {"interval", 300},
+            {"state", "offline"},
+            {"reason", ""},
+            {"in_use", false}};
+}
+
+FakePortManager::FakePortManager()
+{
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+}
+
+QString FakePortManager::introspect(const QString&) const
+{
+    // The interface as the program describes it.
+    QFile file(QStringLiteral(MV_PORT_MANAGER_XML));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QString xml = QString::fromUtf8(file.readAll());
+    const qsizetype begin = xml.indexOf(QLatin1String("<interface"));
+    const qsizetype end = xml.lastIndexOf(QLatin1String("</interface>"));
+    return begin < 0 || end < 0 ? QString() : xml.mid(begin, end - begin + 12);
+}
+
+bool FakePortManager::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
+{
+    if (message.interface() != QLatin1String("MV5840VSP.IPortManager")
+        && message.interface() != QLatin1String("MV5840VSP.IPortSelection"))
+        return false;
+    calls << message;
+    connection.send(Answer(message));
+    return true;
+}
+
+int FakePortManager::Find(const QVariantMap& selector) const
+{
+    for (int i = 0; i < ports.size(); ++i) {
+        if (selector.contains("number") && ports[i]["number"] == selector["number"])
+            return i;
+        if (selector.contains("code") && ports[i]["code"] == selector["code"])
+            return i;
+    }
+    return -1;
+}
+
+QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
+{
+    const QString method = message.member();
+    const QVariantList arguments = message.arguments();
+    if (method == QLatin1String("SelectDtu")) {
+        const QString code = arguments.value(0).toString();
+        for (const QVariantMap& port : std::as_const(ports)) {
+            if (port["code"].toString().compare(code, Qt::CaseInsensitive) == 0) {
+                selected = port["code"].toString();
+                return message.createReply(0);
+            }
+        }
+        return message.createReply(1);
+    }
+    if (method == QLatin1String("GetSelectedDtu"))
+        return message.createReply(selected);
+    if (method == QLatin1String("ListPorts"))
+        return message.createReply(QVariant::fromValue(ports));
+
+    const QVariantMap first = Dictionary(arguments.value(0));
+    if (method == QLatin1String("AddPort")) {
+        const int number = first.value("number").toInt();
+        if (number < 1 || number > 256)
+            return Refuse(message, "NumberOutOfRange", QStringLiteral("“请填入一个在1和256之间的整数。”"));
+        if (Find({{"number", number}}) >= 0)
+            return Refuse(message, "NumberInUse", QStringLiteral("该端口号已被使用"));
+        QVariantMap port = CannedPort(ports.isEmpty() ? 0 : ports.last()["slot"].toInt() + 1, number,
+                                      first.value("code").toString());
+        for (const QString& key : {"transport", "fixed_ip", "interval"})
+            if (first.contains(key))
+                port[key] = first[key];
+        ports << port;
+        return message.createReply(port);
+    }
+
+    const int found = Find(first);
+    if (found < 0) {
+        const QString what = first.contains("number") ? QStringLiteral("number %1").arg(first["number"].toInt())
+                                                      : QStringLiteral("code %1").arg(first["code"].toString());
+        return Refuse(message, "NoSuchPort", QLatin1String("no such port: ") + what);
+    }
+    if (method == QLatin1String("GetPort"))
+        return message.createReply(ports[found]);
+    if (method == QLatin1String("EditPort")) {
+        const QVariantMap changes = Dictionary(arguments.value(1));
+        if (changes.contains("interval") && changes["interval"].toInt() < 10)
+            return Refuse(message, "IntervalOutOfRange", QStringLiteral("“请填入一个在10和100000之间的整数。”"));
+        for (auto it = changes.begin(); it != changes.end(); ++it)
+            ports[found][it.key()] = it.value();
+        ports[found]["name"] = QStringLiteral("COM%1").arg(ports[found]["number"].toInt());
+        return message.createReply(ports[found]);
+    }
+    if (method == QLatin1String("RemovePort")) {
+        if (ports[found]["in_use"].toBool() && !arguments.value(1).toBool())
+            return Refuse(message, "PortInUse", QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"));
+        ports.removeAt(found);
+        return message.createReply();
+    }
+    return message.createErrorReply(QDBusError::UnknownMethod, method);
+}

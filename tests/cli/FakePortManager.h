@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+// A stand-in for the running program on the bus: the port manager and the port selection at
+// /IMV5840VSP with canned ports, answering requests the way the program does, with its
+// error names and texts. Records every call it gets.
+class FakePortManager : public QDBusVirtualObject {
+public:
+    FakePortManager();
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+    QList<QVariantMap> ports;
+    QString selected = QStringLiteral("#NoSelected");
+    QList<QDBusMessage> calls;
+
+private:
+    QDBusMessage Answer(const QDBusMessage& message);
+    int Find(const QVariantMap& selector) const;
+};
+
+// The canned port of slot with the given COM number and code, offline and dynamic.
+QVariantMap CannedPort(int slot, int number, const QString& code);

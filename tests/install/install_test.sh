@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks what lands where: the program, the
+# tool, the menu entry, the icons, the interface descriptions, the D-Bus activation file and
+# the systemd user unit, with the installed program's path written into the last three.
+# Arguments: the build directory. Runs under a session bus of its own.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "install_test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+expected="bin/MV5840VSP
+bin/mv5840vsp-run
+bin/mv5840vspctl
+lib/mv5840vsp/libmv5840vsp-compat.so
+lib/systemd/user/mv5840vsp.service
+share/applications/MV5840VSP.desktop
+share/dbus-1/interfaces/MV5840VSP.IMV5840VSP.xml
+share/dbus-1/interfaces/MV5840VSP.IPortManager.xml
+share/dbus-1/services/MV5840VSP.IMV5840VSP.service
+share/icons/hicolor/128x128/apps/mv5840vsp.png
+share/icons/hicolor/16x16/apps/mv5840vsp.png
+share/icons/hicolor/256x256/apps/mv5840vsp.png
+share/icons/hicolor/32x32/apps/mv5840vsp.png
+share/icons/hicolor/48x48/apps/mv5840vsp.png
+share/icons/hicolor/64x64/apps/mv5840vsp.png"
+actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+[ "$actual" = "$expected" ] || fail "installed files differ:
+$(diff <(echo "$expected") <(echo "$actual"))"
+
+for program in MV5840VSP mv5840vspctl; do
+  [ -x "$prefix/bin/$program" ] || fail "$program is not executable"
+done
+
+unit=$prefix/lib/systemd/user/mv5840vsp.service
+grep -qx "ExecStart=$prefix/bin/MV5840VSP --service" "$unit" || fail "unit's ExecStart: $(grep ExecStart "$unit")"
+grep -qx "Restart=on-failure" "$unit" || fail "unit is not restarted on failure"
+grep -qx "WantedBy=default.target" "$unit" || fail "unit cannot be enabled for the user's session"
+if command -v systemd-analyze >/dev/null; then
+  # Needs no running systemd; it checks the unit's syntax and its ExecStart.
+  out=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify: $out"
+fi
+
+grep -qx "Exec=$prefix/bin/MV5840VSP -Embedding" "$prefix/share/dbus-1/services/MV5840VSP.IMV5840VSP.service" \
+  || fail "activation file's Exec"
+grep -qx "Name=MV5840VSP.IMV5840VSP" "$prefix/share/dbus-1/services/MV5840VSP.IMV5840VSP.service" \
+  || fail "activation file's Name"
+desktop=$prefix/share/applications/MV5840VSP.desktop
+grep -qx "Exec=$prefix/bin/MV5840VSP" "$desktop" || fail "menu entry's Exec"
+grep -qx "Icon=mv5840vsp" "$desktop" || fail "menu entry's icon"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$desktop" || fail "menu entry is not valid"
+fi
+for xml in "$prefix"/share/dbus-1/interfaces/*.xml; do
+  python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' "$xml" || fail "$xml is not XML"
+done
+grep -q 'interface name="MV5840VSP.IPortManager"' "$prefix/share/dbus-1/interfaces/MV5840VSP.IPortManager.xml" \
+  || fail "port manager description"
+
+# The installed tool runs from there and finds no instance on this bus.
+"$prefix/bin/mv5840vspctl" --help | grep -q "^Usage: mv5840vspctl" || fail "installed tool's --help"
+status=0
+message=$(ASAN_OPTIONS=detect_leaks=0 "$prefix/bin/mv5840vspctl" list 2>&1 >/dev/null) || status=$?
+[ "$status" -eq 3 ] || fail "installed tool without an instance: status $status"
+case "$message" in
+  *"MV5840VSP --service"*"systemctl --user start mv5840vsp"*) ;;
+  *) fail "installed tool without an instance says: $message" ;;
+esac
+
+# A prefix that cannot be written into those files unquoted is refused, not half installed.
+if cmake --install "$build" --prefix "$work/with blank" >/dev/null 2>"$work/err"; then
+  fail "a prefix with a blank was accepted"
+fi
+grep -q "no blanks or quotes allowed" "$work/err" || fail "prefix with a blank: $(cat "$work/err")"
+echo "install_test: $(echo "$expected" | wc -l) files in place"
