@@ -4,6 +4,7 @@
 
 #include "app/SignalExit.h"
 #include "com/ComServer.h"
+#include "service/PortService.h"
 #include "ui/PortManagerDialog.h"
 
 int PortManagerApp::Run(const QStringList& arguments)
@@ -13,12 +14,13 @@ int PortManagerApp::Run(const QStringList& arguments)
         return server.ExitCode();  // a registration run, or another instance serves the user
 
     SignalExit signalExit;
+    PortService service;
     int status = 0;
     if (server.Windowless()) {
         // Serves automation clients only: no window, no ports; ends with the last client.
         status = QApplication::exec();
     } else {
-        PortManagerDialog window;
+        PortManagerDialog window(service);
         server.SetTarget(&window);
         // A run started with "dde" ends when its last automation client is done, unless the
         // window is busy with a dialog of its own. Queued: this runs inside a bus call.

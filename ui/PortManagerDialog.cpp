@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 
 #include "res/AppIcon.h"
+#include "service/PortMessages.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
 #include "ui/AboutDialog.h"
@@ -25,7 +26,7 @@ const QString AppTitle = QStringLiteral("MV5840VSP");
 const QString WindowTitle = QStringLiteral("MV5840 虚拟串口管理");
 }  // namespace
 
-PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress) : QDialog(parent)
+PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QDialog(parent), service(service)
 {
     setObjectName(QStringLiteral("102"));
     setWindowTitle(WindowTitle);
@@ -35,12 +36,17 @@ PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress)
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     portList = new PortListView(this);
-    table = std::make_unique<PortTable>(settings, sites, *portList, serverAddress);
+    service.AttachView(portList);
+    // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
+    connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowDeviceToolTips);
     InitDialog();
 }
 
-// The window teardown (every link, then the network) is the port table's destruction.
-PortManagerDialog::~PortManagerDialog() = default;
+// The ports outlive the window; the service closes them when the run ends.
+PortManagerDialog::~PortManagerDialog()
+{
+    service.AttachView(nullptr);
+}
 
 void PortManagerDialog::InitDialog()
 {
@@ -87,44 +93,25 @@ void PortManagerDialog::InitDialog()
 
     setWindowIcon(AppIcon());
 
-    store.LoadSettings(settings);
-    StartNetwork();
-    if (settings.OnlyOnePort)
-        table->BindSharedControl();
-    LoadPortTable();
+    StartService();
 
     trayIcon.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
     trayIcon.SetNotifyTarget(this);
 }
 
-void PortManagerDialog::StartNetwork()
+void PortManagerDialog::StartService()
 {
-    if (table->StartNetwork() == PortTable::NetworkResult::HostNameFailed)
+    if (service.StartNetwork() == PortTable::NetworkResult::HostNameFailed)
         ShowMessage(QStringLiteral("错误: gethostname()"), WindowTitle, QMessageBox::Ok, QMessageBox::Warning);
+    service.StartPorts();
 }
 
-void PortManagerDialog::LoadPortTable()
+void PortManagerDialog::ShowDeviceToolTips()
 {
-    for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        table->ResetRecord(i);
-        if (!settings.OnlyOnePort)
-            table->BindRecordControl(i);
-        bool configured;
-        {
-            // The UDP receive thread already runs and scans the records.
-            PortTable::PumpLockHold lock(table->pumpLock);
-            configured = store.LoadPortConfig(i, table->ports[i], settings.SocketPort);
-        }
-        if (configured) {
-            table->ActivatePort(i);
-            ShowDeviceToolTip(i);
-        }
+    for (int row = 0; row < portList->RowCount(); ++row) {
+        if (const auto port = service.SnapshotOf(portList->RecordAtRow(row)))
+            portList->SetNameToolTip(row, QString::fromStdString(port->device));
     }
-}
-
-void PortManagerDialog::ShowDeviceToolTip(int i)
-{
-    portList->SetNameToolTip(table->ports[i].listRow, QString::fromStdString(table->PortDevicePath(i)));
 }
 
 int PortManagerDialog::ShowMessage(const QString& text, const QString& caption, int buttons, int icon)
@@ -139,44 +126,35 @@ PortFields PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) con
     PortFields fields;
     fields.PortNumber = dialog.PortNumber;
     fields.UseFixedIP = dialog.dynamicLogin ? 0 : 1;
-    fields.peerAddress.SetInAddr(htonl(dialog.hostOrderAddress), settings.SocketPort);
+    fields.peerAddress.SetInAddr(htonl(dialog.hostOrderAddress), service.Settings().SocketPort);
     fields.Code = dialog.Code.toStdString();
     fields.LoginInterval = dialog.LoginInterval;
     fields.UseTcp = dialog.protocol;
     return fields;
 }
 
-void PortManagerDialog::AddPort()
+void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
+                                         const std::function<PortError(const PortFields&)>& change)
 {
-    const bool shared = settings.OnlyOnePort != 0;
-    PortEditDialog dialog(QStringLiteral("增加"), shared, this);
-    dialog.PortNumber = shared ? settings.VPortNo : 0;
     if (dialog.exec() != QDialog::Accepted)
         return;
-
-    int i;
     for (;;) {
-        if (!shared && table->FindPortByNumber(dialog.PortNumber) != -1) {
-            ShowMessage(QStringLiteral("该端口号已被使用"), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
-            if (dialog.exec() != QDialog::Accepted)
-                return;
-            continue;
-        }
-        i = table->FindFreeSlot();
-        if (i == -1) {
-            ShowMessage(QStringLiteral("端口数量太多，无法创建新的端口"), AppTitle, QMessageBox::Ok,
-                        QMessageBox::Warning);
-            if (dialog.exec() != QDialog::Accepted)
-                return;
-            continue;
-        }
-        break;
+        const PortError error = change(FieldsFromDialog(dialog));
+        // A file that cannot keep the change is reported by the service; the port runs.
+        if (!error || error.kind == PortError::Kind::SaveFailed)
+            return;
+        ShowMessage(QString::fromStdString(error.message), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
     }
+}
 
-    table->FillRecord(i, FieldsFromDialog(dialog));
-    table->ActivatePort(i);
-    ShowDeviceToolTip(i);
-    SavePortConfig(i);
+void PortManagerDialog::AddPort()
+{
+    const bool shared = service.Settings().OnlyOnePort != 0;
+    PortEditDialog dialog(QStringLiteral("增加"), shared, this);
+    dialog.PortNumber = shared ? service.Settings().VPortNo : 0;
+    SubmitUntilTaken(dialog, [this](const PortFields& fields) { return service.Add(fields); });
 }
 
 void PortManagerDialog::EditPort()
@@ -188,36 +166,18 @@ void PortManagerDialog::EditPort()
         return;
     }
     const int i = portList->RecordAtRow(row);
-    const bool shared = settings.OnlyOnePort != 0;
-    PortEditDialog dialog(QStringLiteral("编辑"), shared, this);
-    const PortFields record = table->RecordFields(i);
+    const auto port = service.SnapshotOf(i);
+    if (!port)
+        return;
+    const PortFields& record = port->config;
+    PortEditDialog dialog(QStringLiteral("编辑"), service.Settings().OnlyOnePort != 0, this);
     dialog.PortNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
     dialog.hostOrderAddress = ntohl(record.peerAddress.sin_addr.s_addr);
     dialog.Code = QString::fromStdString(record.Code);
     dialog.LoginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    for (;;) {
-        const int found = shared ? -1 : table->FindPortByNumber(dialog.PortNumber);
-        if (found == -1 || found == i)
-            break;
-        ShowMessage(QStringLiteral("该端口号已被使用"), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
-        if (dialog.exec() != QDialog::Accepted)
-            return;
-    }
-
-    table->ApplyEdit(i, FieldsFromDialog(dialog));
-    ShowDeviceToolTip(i);
-    SavePortConfig(i);
-}
-
-void PortManagerDialog::SavePortConfig(int i)
-{
-    // The receive thread moves a dynamic port's peer address: read it under pumpLock.
-    PortTable::PumpLockHold lock(table->pumpLock);
-    store.SavePortConfig(i, table->ports[i]);
+    SubmitUntilTaken(dialog, [this, i](const PortFields& fields) { return service.Edit(i, fields); });
 }
 
 void PortManagerDialog::DeletePort()
@@ -225,13 +185,13 @@ void PortManagerDialog::DeletePort()
     const int row = portList->SelectedRow();
     if (row < 0)
         return;
-    const int i = portList->RecordAtRow(row);
-    table->RemovePort(i);
-    store.DeletePortConfig(i);
+    // The window deletes without asking, also a port an application holds.
+    service.Remove(portList->RecordAtRow(row), true);
 }
 
 void PortManagerDialog::Configure()
 {
+    const GlobalSettings& settings = service.Settings();
     ConfigDialog dialog(this);
     dialog.password = QString::fromStdString(settings.Password);
     dialog.networkPort = settings.SocketPort;
@@ -248,7 +208,7 @@ void PortManagerDialog::Configure()
     const bool changed = entered.OnlyOnePort != settings.OnlyOnePort || entered.VPortNo != settings.VPortNo
                          || entered.Password != settings.Password || entered.SocketPort != settings.SocketPort;
 
-    if (!store.SaveSettings(entered))
+    if (!service.SaveSettings(entered))
         return;
     if (!changed)
         return;  // the stored values equal the running ones
@@ -266,8 +226,8 @@ void PortManagerDialog::ShowAbout()
 
 void PortManagerDialog::RequestClose()
 {
-    while (table->AnyPortInUse()) {
-        if (ShowMessage(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), AppTitle,
+    while (service.AnyPortInUse()) {
+        if (ShowMessage(QString::fromStdString(PortMessages::PortInUse), AppTitle,
                         QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon)
             != QMessageBox::Ok)
             return;
@@ -319,12 +279,12 @@ void PortManagerDialog::changeEvent(QEvent* event)
 
 bool PortManagerDialog::SelectSharedTarget(const std::string& code)
 {
-    return table->SelectSharedTarget(code);
+    return service.SelectSharedTarget(code);
 }
 
 std::string PortManagerDialog::GetSharedTargetCode() const
 {
-    return table->GetSharedTargetCode();
+    return service.GetSharedTargetCode();
 }
 
 void PortManagerDialog::closeEvent(QCloseEvent* event)

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "link/PortTable.h"
+#include "service/PortService.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
 #include "ui/PortListView.h"
@@ -120,6 +121,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        service.reset();
         for (int fd : held)
             close(fd);
     }
@@ -148,7 +150,8 @@ protected:
 
     void Start()
     {
-        window = std::make_unique<PortManagerDialog>(nullptr, "127.0.0.1:0");
+        service = std::make_unique<PortService>("127.0.0.1:0");
+        window = std::make_unique<PortManagerDialog>(*service);
         window->show();
     }
 
@@ -193,6 +196,7 @@ protected:
 
     QTemporaryDir configDir;
     QTemporaryDir runtimeDir;
+    std::unique_ptr<PortService> service;
     std::unique_ptr<PortManagerDialog> window;
     std::vector<int> held;
 };
@@ -225,7 +229,7 @@ TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
     EXPECT_EQ(List()->RecordAtRow(0), 0);
     EXPECT_EQ(Cell(1, 0), "COM9");
     EXPECT_EQ(List()->RecordAtRow(1), 2);
-    EXPECT_EQ(window->Table().FindFreeSlot(), 1);
+    EXPECT_EQ(service->Table().FindFreeSlot(), 1);
     EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
 
     // An application reaches each port by its path, and bytes pass raw.
@@ -253,7 +257,7 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
                        Answer(question, "MV5840VSP", QMessageBox::Ok, [&] {
                            // The user closes the application before answering.
                            Release(fd);
-                           for (int i = 0; i < 400 && window->Table().AnyPortInUse(); ++i)
+                           for (int i = 0; i < 400 && service->Table().AnyPortInUse(); ++i)
                                usleep(5000);
                        })});
     QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
@@ -263,7 +267,8 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->result(), QDialog::Accepted);
 
-    window.reset();  // the teardown removes the device
+    window.reset();
+    service.reset();  // the teardown removes the device
     EXPECT_NE(access(Device("COM7").c_str(), F_OK), 0);
 }
 
@@ -341,7 +346,7 @@ TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
     EXPECT_FALSE(Stored("4/PortNumber").isValid());
     EXPECT_NE(access(Device("COM24").c_str(), F_OK), 0);
     for (int row = 0; row < 9; ++row)
-        EXPECT_EQ(window->Table().ports[List()->RecordAtRow(row)].listRow, row);
+        EXPECT_EQ(service->Table().ports[List()->RecordAtRow(row)].listRow, row);
 
     ModalScript script({FillPort("99", "NEW")});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
@@ -388,7 +393,7 @@ TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
     EXPECT_EQ(Stored("1/Code").toString(), "Z9");
 
     // The application's descriptor still reaches the same port.
-    VirtualSerialPort& port = *window->Table().ports[0].control;
+    VirtualSerialPort& port = *service->Table().ports[0].control;
     EXPECT_TRUE(port.InUse());
     ASSERT_EQ(write(fd, "ok", 2), 2);
     for (int i = 0; i < 200 && port.Pending() < 2; ++i)
