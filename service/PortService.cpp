@@ -41,6 +41,12 @@ std::string PortLabel(const PortSnapshot& port)
     return port.Name() + " (DTU \"" + port.config.Code + "\")";
 }
 
+// The configuration file as the store opens it.
+class ConfigFile : public QSettings {
+public:
+    ConfigFile() : QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN") {}
+};
+
 int64_t UnixMillisecondsNow()
 {
     using namespace std::chrono;
@@ -218,7 +224,7 @@ PortError PortService::Forget(int slot)
 
 PortError PortService::SaveFailure() const
 {
-    const QString file = QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN").fileName();
+    const QString file = ConfigFile().fileName();
     const QByteArray path = file.toLocal8Bit();
     const QByteArray folder = QFileInfo(file).absolutePath().toLocal8Bit();
     std::string reason = "the file cannot be read cleanly";
@@ -328,6 +334,13 @@ void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& n
 
 void PortService::Reload()
 {
+    // A file the store cannot read cleanly would read as no ports at all: keep what runs.
+    const ConfigFile file;
+    if (file.status() != QSettings::NoError) {
+        Log::Failure("cannot read the configuration file " + file.fileName().toStdString()
+                     + ": not in the settings format; the ports stay as they are");
+        return;
+    }
     GlobalSettings stored;
     store.LoadSettings(stored);
     if (stored.OnlyOnePort != settings.OnlyOnePort || stored.SocketPort != settings.SocketPort
