@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "net/Log.h"
@@ -227,8 +228,14 @@ PortError PortService::SaveFailure() const
     const QString file = ConfigFile().fileName();
     const QByteArray path = file.toLocal8Bit();
     const QByteArray folder = QFileInfo(file).absolutePath().toLocal8Bit();
+    // Opening it for writing names the system's reason, as the store's own attempt met it.
     std::string reason = "the file cannot be read cleanly";
-    if (access(path.constData(), F_OK) == 0 ? access(path.constData(), W_OK) != 0 : access(folder.constData(), W_OK) != 0)
+    const int fd = open(path.constData(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    else if (errno != ENOENT)
+        reason = Log::SystemReason(errno);
+    else if (access(folder.constData(), W_OK) != 0)
         reason = Log::SystemReason(errno);
     PortError error{PortError::Kind::SaveFailed, "cannot save the configuration: " + path.toStdString() + ": " + reason};
     Log::Failure(error.message);

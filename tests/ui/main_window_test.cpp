@@ -478,6 +478,32 @@ TEST_F(MainWindowTest, SharedModeAddsEveryPortWithTheSharedNumber)
     EXPECT_EQ(Stored("1/PortNumber").toInt(), 12);
 }
 
+TEST_F(MainWindowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
+{
+    // What the bus manager or a reload does while the window is open.
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    PortFields fields;
+    fields.PortNumber = 9;
+    fields.Code = "B2";
+    int slot = -1;
+    ASSERT_FALSE(service->Add(fields, &slot));
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(1, 0), "COM9");
+    EXPECT_EQ(Cell(1, 1), "B2");
+    EXPECT_EQ(List()->item(1, 0)->toolTip().toStdString(), Device("COM9"));
+
+    fields.PortNumber = 10;
+    ASSERT_FALSE(service->Edit(slot, fields));
+    EXPECT_EQ(Cell(1, 0), "COM10");
+    EXPECT_EQ(List()->item(1, 0)->toolTip().toStdString(), Device("COM10"));
+
+    ASSERT_FALSE(service->Remove(0, false));
+    ASSERT_EQ(List()->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 0), "COM10");
+    EXPECT_EQ(List()->RecordAtRow(0), slot);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
