@@ -97,8 +97,7 @@ void PortService::StartPorts()
             ReportIfNotServed(i);
         }
     }
-    for (const PortSnapshot& port : Snapshot())
-        lastSeen[port.slot] = port;
+    // The first look reports the links already up and the DTUs already logged in.
     watchTimer.start();
     emit PortsChanged();
 }

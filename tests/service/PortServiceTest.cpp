@@ -238,6 +238,29 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     EXPECT_EQ(changes.back().State(), "online");
 }
 
+TEST_F(PortServiceTest, TcpLinkUpAndDownAreReported)
+{
+    const uint16_t dtuPort = FreeLoopbackPort(SOCK_STREAM);
+    auto dtu = std::make_unique<TcpDtu>(dtuPort);
+    WriteConfig(QStringLiteral("[General]\nSocketPort=%1\n\n").arg(dtuPort)
+                + "[1]\nPortNumber=7\nCode=T7\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n\n");
+    Start();
+    ASSERT_GE(dtu->Accept(), 0);
+    const std::string link = "COM7 (DTU \"T7\"): TCP link to 127.0.0.1:" + std::to_string(dtuPort);
+    auto watched = [&](const std::string& line) {
+        return WaitUntil([&] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            return Logged(events, line);
+        });
+    };
+    EXPECT_TRUE(watched(link + " up"));
+    EXPECT_EQ(service->SnapshotOf(0)->State(), "online");
+    // Gone for good: the link cannot come back between two looks.
+    dtu.reset();
+    EXPECT_TRUE(watched(link + " down"));
+    EXPECT_EQ(service->SnapshotOf(0)->State(), "offline");
+}
+
 TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)
 {
     // Two slots with one number: the second cannot have the name.
