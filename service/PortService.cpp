@@ -251,6 +251,8 @@ std::string PortService::NotServedReason(int slot) const
 
 void PortService::ReportIfNotServed(int slot)
 {
+    if (settings.OnlyOnePort)
+        return;  // the shared port is reported once, at the start
     const std::string reason = NotServedReason(slot);
     if (!reason.empty())
         Log::Failure(PortTable::PortName(table->ports[slot].PortNumber) + ": not served: " + reason);
