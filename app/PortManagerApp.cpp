@@ -1,12 +1,14 @@
 #include "app/PortManagerApp.h"
 
 #include <QApplication>
-#include <QGuiApplication>
 #include <QMessageBox>
+#include <memory>
 
 #include "app/SignalExit.h"
 #include "com/ComServer.h"
+#include "com/PortSelectionTarget.h"
 #include "net/Log.h"
+#include "service/PortService.h"
 #include "ui/PortManagerDialog.h"
 #include "vport/PortDirectoryLock.h"
 #include "vport/VirtualSerialPort.h"
@@ -15,7 +17,7 @@ namespace {
 
 // False when another instance serves the port directory: said in one line and, when a window
 // can be shown, in a message box.
-bool TakePortDirectory(PortDirectoryLock& lock)
+bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
 {
     switch (lock.Take()) {
     case PortDirectoryLock::Result::Taken:
@@ -30,7 +32,7 @@ bool TakePortDirectory(PortDirectoryLock& lock)
     const QString holder = lock.Holder() > 0 ? QString::number(lock.Holder()) : QStringLiteral("?");
     Log::Failure("another instance (process " + holder.toStdString() + ") already serves the port directory "
                  + lock.Directory() + "; ending");
-    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+    if (windowShown && QGuiApplication::platformName() != QLatin1String("offscreen")) {
         QMessageBox::warning(nullptr, QStringLiteral("MV5840VSP"),
                              QStringLiteral("另一个 MV5840VSP（进程 %1）正在提供 %2 中的虚拟串口，本次启动将结束。")
                                  .arg(holder, QString::fromStdString(lock.Directory())));
@@ -38,28 +40,71 @@ bool TakePortDirectory(PortDirectoryLock& lock)
     return false;
 }
 
+// The automation interface's shared-port selection in a run without a window.
+class ServiceSelection : public PortSelectionTarget {
+public:
+    explicit ServiceSelection(PortService& service) : service(service) {}
+    bool SelectSharedTarget(const std::string& code) override { return service.SelectSharedTarget(code); }
+    std::string GetSharedTargetCode() const override { return service.GetSharedTargetCode(); }
+    void ShowWindow() override {}  // there is none
+
+private:
+    PortService& service;
+};
+
+// The ports for a service manager: no window, no tray icon; events on standard error;
+// SIGHUP reads the configuration again, SIGTERM and SIGINT end the run.
+int RunService(ComServer& server, PortService& service)
+{
+    Log::SetEventsShown(true);
+    SignalExit signalExit([&service] {
+        Log::Event("SIGHUP: reading the configuration file again");
+        service.Reload();
+    });
+    service.StartNetwork();
+    service.StartPorts();
+    ServiceSelection selection(service);
+    server.SetTarget(&selection);
+    Log::Event("serving " + std::to_string(service.Snapshot().size()) + " ports; port links in "
+               + VirtualSerialPort::PortDirectory());
+    const int status = QCoreApplication::exec();
+    server.SetTarget(nullptr);
+    service.Shutdown();
+    Log::Event("ports closed, ending");
+    return status;
+}
+
 }  // namespace
 
 int PortManagerApp::Run(const QStringList& arguments)
 {
     ComServer server(arguments);
+    const RunSwitches switches = ParseRunSwitches(arguments);
+    // A run for automation clients alone has no ports.
+    std::unique_ptr<PortService> service;
+    if (!switches.windowless)
+        service = std::make_unique<PortService>();
+    server.SetPortService(service.get());
     if (!server.InitializeServer())
         return server.ExitCode();  // a registration run, or another instance serves the user
 
     // Before any link is made: a second instance would re-point the first one's links.
     PortDirectoryLock portLock(VirtualSerialPort::PortDirectory());
-    if (!server.Windowless() && !TakePortDirectory(portLock)) {
+    if (!server.Windowless() && !TakePortDirectory(portLock, !switches.service)) {
         server.TerminateServer();
         return 1;
     }
 
-    SignalExit signalExit;
     int status = 0;
     if (server.Windowless()) {
         // Serves automation clients only: no window, no ports; ends with the last client.
-        status = QApplication::exec();
+        SignalExit signalExit;
+        status = QCoreApplication::exec();
+    } else if (switches.service) {
+        status = RunService(server, *service);
     } else {
-        PortManagerDialog window;
+        SignalExit signalExit;
+        PortManagerDialog window(*service);
         server.SetTarget(&window);
         // A run started with "dde" ends when its last automation client is done, unless the
         // window is busy with a dialog of its own. Queued: this runs inside a bus call.

@@ -12,17 +12,13 @@ namespace {
 int wakeFds[2] = {-1, -1};
 }
 
-SignalExit::SignalExit(QObject* parent) : QObject(parent)
+SignalExit::SignalExit(std::function<void()> onHangUp, QObject* parent)
+    : QObject(parent), onHangUp_(std::move(onHangUp))
 {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, wakeFds) != 0)
         return;
     notifier_ = new QSocketNotifier(wakeFds[1], QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, [] {
-        char drained[16];
-        while (read(wakeFds[1], drained, sizeof drained) > 0) {
-        }
-        QCoreApplication::exit(0);
-    });
+    connect(notifier_, &QSocketNotifier::activated, this, &SignalExit::OnSignals);
     struct sigaction action = {};
     action.sa_handler = &SignalExit::Handler;
     sigemptyset(&action.sa_mask);
@@ -42,11 +38,28 @@ SignalExit::~SignalExit()
     wakeFds[0] = wakeFds[1] = -1;
 }
 
-void SignalExit::Handler(int)
+void SignalExit::OnSignals()
+{
+    // One byte per signal, its number.
+    char caught[16];
+    ssize_t count;
+    while ((count = read(wakeFds[1], caught, sizeof caught)) > 0) {
+        for (ssize_t k = 0; k < count; ++k) {
+            if (caught[k] == SIGHUP && onHangUp_) {
+                onHangUp_();
+            } else {
+                QCoreApplication::exit(0);
+                return;
+            }
+        }
+    }
+}
+
+void SignalExit::Handler(int signal)
 {
     // Only async-signal-safe work here: wake the event loop.
     const int saved = errno;
-    char byte = 1;
+    char byte = static_cast<char>(signal);
     if (write(wakeFds[0], &byte, 1) < 0) {
     }
     errno = saved;

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include "app/PortManagerApp.h"
+#include "com/CommandLine.h"
 #include "net/Log.h"
 #include "res/AppIcon.h"
 #include "ui/UiFont.h"
@@ -26,16 +27,24 @@ void RaiseDescriptorLimit()
 int main(int argc, char* argv[])
 {
     RaiseDescriptorLimit();
-    // Without a display the ports still serve: run on Qt's offscreen platform.
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        Log::Failure("no display found, running without a visible window (offscreen)");
-    }
     // The switches are read from the command line as given, before Qt takes its own options.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
 
+    if (ParseRunSwitches(arguments).service) {
+        // No window and no display: nothing of the GUI is loaded.
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("MV5840VSP"));
+        PortManagerApp theApp;
+        return theApp.Run(arguments);
+    }
+
+    // Without a display the ports still serve: run on Qt's offscreen platform.
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        Log::Failure("no display found, running without a visible window (offscreen)");
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("MV5840VSP"));
     // Qt's own texts (message box buttons) in the user's language.

@@ -4,7 +4,11 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <QDBusMetaType>
+
 #include "automationadaptor.h"
+#include "com/PortManager.h"
+#include "portmanageradaptor.h"
 
 namespace {
 const char NoSelection[] = "#NoSelected";
@@ -54,6 +58,61 @@ void AutomationObject::Show()
 {
     if (target)
         target->ShowWindow();
+}
+
+void AutomationObject::SetPortManager(PortManager* newManager)
+{
+    manager = newManager;
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    new IPortManagerAdaptor(this);
+    connect(manager, &PortManager::PortChanged, this, &AutomationObject::PortChanged);
+}
+
+void AutomationObject::Refuse(const PortError& error)
+{
+    if (error && calledFromDBus())
+        sendErrorReply(QStringLiteral("MV5840VSP.Error.") + QLatin1String(PortError::Name(error.kind)),
+                       QString::fromStdString(error.message));
+}
+
+QList<QVariantMap> AutomationObject::ListPorts()
+{
+    return manager ? manager->ListPorts() : QList<QVariantMap>();
+}
+
+QVariantMap AutomationObject::GetPort(const QVariantMap& selector)
+{
+    QVariantMap port;
+    if (manager)
+        Refuse(manager->GetPort(selector, port));
+    return port;
+}
+
+QVariantMap AutomationObject::AddPort(const QVariantMap& request)
+{
+    QVariantMap port;
+    if (manager)
+        Refuse(manager->AddPort(request, port));
+    return port;
+}
+
+QVariantMap AutomationObject::EditPort(const QVariantMap& selector, const QVariantMap& changes)
+{
+    QVariantMap port;
+    if (manager)
+        Refuse(manager->EditPort(selector, changes, port));
+    return port;
+}
+
+void AutomationObject::RemovePort(const QVariantMap& selector, bool force)
+{
+    if (manager)
+        Refuse(manager->RemovePort(selector, force));
+}
+
+QVariantMap AutomationObject::GetSettings()
+{
+    return manager ? manager->GetSettings() : QVariantMap();
 }
 
 QString AutomationObject::Caller() const

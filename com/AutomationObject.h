@@ -4,11 +4,16 @@
 #include <QDBusContext>
 #include <QDBusServiceWatcher>
 #include <QObject>
+#include <QList>
 #include <QString>
+#include <QVariantMap>
 
 #include "com/AppLock.h"
 #include "com/ClientLedger.h"
 #include "com/PortSelectionTarget.h"
+
+class PortManager;
+struct PortError;
 
 // The object at /IMV5840VSP. Its adaptors (generated from the interface description) call the
 // operations below; each bus client is counted as one automation object in the ledger.
@@ -25,6 +30,9 @@ public:
 
     const ClientLedger& Ledger() const { return ledger; }
 
+    // Publishes the port manager on this object; before the object is registered, once.
+    void SetPortManager(PortManager* manager);
+
     // MV5840VSP.IPortSelection
     int SelectDtu(const QString& code);
     QString GetSelectedDtu();
@@ -32,6 +40,16 @@ public:
     void LockServer(bool lockIt);
     // MV5840VSP.IApplication
     void Show();
+    // MV5840VSP.IPortManager; a refusal is the call's error reply.
+    QList<QVariantMap> ListPorts();
+    QVariantMap GetPort(const QVariantMap& selector);
+    QVariantMap AddPort(const QVariantMap& request);
+    QVariantMap EditPort(const QVariantMap& selector, const QVariantMap& changes);
+    void RemovePort(const QVariantMap& selector, bool force);
+    QVariantMap GetSettings();
+
+signals:
+    void PortChanged(const QVariantMap& port);
 
 private:
     // The calling client's unique bus name; empty for a call that did not come over the bus.
@@ -39,10 +57,13 @@ private:
     void Watch(const QString& client);
     void OnClientGone(const QString& client);
     void ObjectUsed();
+    // Answers the bus call with the error, when there is one.
+    void Refuse(const PortError& error);
 
     AppLock& lock;
     QDBusConnection connection;
     ClientLedger ledger;
     QDBusServiceWatcher clientWatcher;
     PortSelectionTarget* target = nullptr;
+    PortManager* manager = nullptr;
 };

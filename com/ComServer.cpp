@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include "com/AutomationObject.h"
+#include "com/PortManager.h"
 #include "com/Registration.h"
 #include "net/Log.h"
 
@@ -76,6 +77,10 @@ bool ComServer::Publish()
 
     object = std::make_unique<AutomationObject>(lock, connection);
     object->SetTarget(target);
+    if (portService) {
+        manager = std::make_unique<PortManager>(*portService);
+        object->SetPortManager(manager.get());
+    }
     if (!connection.registerObject(QLatin1String(Registration::ObjectPath), object.get(),
                                    QDBusConnection::ExportAdaptors)) {
         object.reset();
@@ -155,4 +160,5 @@ void ComServer::TerminateServer()
         connection.interface()->unregisterService(QLatin1String(Registration::ServiceName));
         object.reset();
     }
+    manager.reset();
 }

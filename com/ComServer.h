@@ -13,6 +13,8 @@
 #include "com/PortSelectionTarget.h"
 
 class AutomationObject;
+class PortManager;
+class PortService;
 
 // The automation server of one process: the registration switches, the service on the
 // session bus and the lock count that ends a run started for a client.
@@ -45,6 +47,10 @@ public:
     // The service is reachable on the bus.
     bool Serving() const { return object != nullptr; }
 
+    // The ports the manager interface serves; before InitializeServer. A run without ports
+    // (nullptr) offers no manager.
+    void SetPortService(PortService* service) { portService = service; }
+
     // The main window, or nullptr while there is none.
     void SetTarget(PortSelectionTarget* target);
     // What ends the run when the last lock goes in a run the user did not start; by default
@@ -66,6 +72,8 @@ private:
     QDBusConnection connection;
     RunSwitches switches;
     AppLock lock;
+    PortService* portService = nullptr;
+    std::unique_ptr<PortManager> manager;
     std::unique_ptr<AutomationObject> object;
     std::unique_ptr<QDBusServiceWatcher> nameWatcher;
     PortSelectionTarget* target = nullptr;

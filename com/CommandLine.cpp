@@ -27,6 +27,10 @@ RunSwitches ParseRunSwitches(const QStringList& arguments)
         const QString& argument = arguments.at(i);
         if (argument.isEmpty() || (argument.front() != QLatin1Char('-') && argument.front() != QLatin1Char('/')))
             continue;
+        if (argument == QLatin1String("--service")) {
+            result.service = true;
+            continue;
+        }
         const QStringView name = QStringView(argument).mid(1);
         if (name.compare(QLatin1String("Embedding"), Qt::CaseInsensitive) == 0
             || name.compare(QLatin1String("Automation"), Qt::CaseInsensitive) == 0) {

@@ -19,6 +19,7 @@ RegistrationSwitch FindRegistrationSwitch(const QString& commandLine);
 struct RunSwitches {
     bool windowless = false;   // "Embedding" or "Automation": no main window, no ports
     bool userControl = true;   // false when something other than the user started the program
+    bool service = false;      // "--service": the ports without a window, for a service manager
 };
 
 RunSwitches ParseRunSwitches(const QStringList& arguments);

@@ -107,6 +107,11 @@ QString Registration::InterfaceFile() const
     return dataHome + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ServiceName) + QLatin1String(".xml");
 }
 
+QString Registration::ManagerInterfaceFile() const
+{
+    return dataHome + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ManagerInterfaceName) + QLatin1String(".xml");
+}
+
 QString Registration::DesktopFile() const
 {
     return dataHome + QLatin1String("/applications/MV5840VSP.desktop");
@@ -128,7 +133,17 @@ QString Registration::DesktopFileText() const
 
 QByteArray Registration::InterfaceDescription()
 {
-    QFile file(QStringLiteral(":/mv/com/MV5840VSP.IMV5840VSP.xml"));
+    return Description(QLatin1String(ServiceName));
+}
+
+QByteArray Registration::ManagerInterfaceDescription()
+{
+    return Description(QLatin1String(ManagerInterfaceName));
+}
+
+QByteArray Registration::Description(const QString& name)
+{
+    QFile file(QStringLiteral(":/mv/com/") + name + QStringLiteral(".xml"));
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
@@ -139,6 +154,7 @@ bool Registration::RegisterSelf() const
     // The activation file first: without it the other two are of no use to a client.
     return WriteWhole(ServiceFile(), ServiceFileText().toUtf8())
         && WriteWhole(InterfaceFile(), InterfaceDescription())
+        && WriteWhole(ManagerInterfaceFile(), ManagerInterfaceDescription())
         && WriteWhole(DesktopFile(), DesktopFileText().toUtf8());
 }
 
@@ -146,6 +162,7 @@ bool Registration::UnregisterSelf() const
 {
     const bool service = RemoveIfPresent(ServiceFile());
     const bool description = RemoveIfPresent(InterfaceFile());
+    const bool manager = RemoveIfPresent(ManagerInterfaceFile());
     const bool desktop = RemoveIfPresent(DesktopFile());
-    return service && description && desktop;
+    return service && description && manager && desktop;
 }

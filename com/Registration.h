@@ -9,6 +9,8 @@ class Registration {
 public:
     static constexpr char ServiceName[] = "MV5840VSP.IMV5840VSP";
     static constexpr char ObjectPath[] = "/IMV5840VSP";
+    // The port manager's interface, served on the same object.
+    static constexpr char ManagerInterfaceName[] = "MV5840VSP.IPortManager";
 
     // dataHome: the base folder ($XDG_DATA_HOME); executablePath: absolute path of the program.
     Registration(QString dataHome, QString executablePath);
@@ -22,14 +24,18 @@ public:
 
     QString ServiceFile() const;
     QString InterfaceFile() const;
+    QString ManagerInterfaceFile() const;
     QString DesktopFile() const;
 
     // Empty when the executable path cannot be written into the file (control characters).
     QString ServiceFileText() const;
     QString DesktopFileText() const;
     static QByteArray InterfaceDescription();
+    static QByteArray ManagerInterfaceDescription();
 
 private:
+    static QByteArray Description(const QString& name);
+
     QString dataHome;
     QString executablePath;
 };

@@ -180,7 +180,7 @@ PortFields PortTable::RecordFields(int i) const
     return fields;
 }
 
-void PortTable::LoadRecord(int i, const PortConfig& stored)
+PortFields PortTable::FieldsFromStored(const PortConfig& stored) const
 {
     PortFields fields;
     fields.PortNumber = stored.PortNumber;
@@ -191,7 +191,12 @@ void PortTable::LoadRecord(int i, const PortConfig& stored)
     // No stored address leaves 0.0.0.0 port 0.
     if (!stored.PeerIP.empty())
         fields.peerAddress.Parse((stored.PeerIP + ":" + std::to_string(settings.SocketPort)).c_str());
-    FillRecord(i, fields);
+    return fields;
+}
+
+void PortTable::LoadRecord(int i, const PortConfig& stored)
+{
+    FillRecord(i, FieldsFromStored(stored));
 }
 
 PortConfig PortTable::StoredRecord(int i) const

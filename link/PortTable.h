@@ -93,6 +93,8 @@ public:
     PortFields RecordFields(int i) const;
     // Start-up: record i from its stored values, the peer address with the current SocketPort.
     void LoadRecord(int i, const PortConfig& stored);
+    // The fields a stored port stands for, the peer address with the current SocketPort.
+    PortFields FieldsFromStored(const PortConfig& stored) const;
     // Record i's values as the store keeps them, read under pumpLock.
     PortConfig StoredRecord(int i) const;
 

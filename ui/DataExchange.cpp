@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QValidator>
 
+#include "service/PortMessages.h"
+
 namespace {
 
 const QString Caption = QStringLiteral("MV5840VSP");
@@ -36,7 +38,7 @@ void DataExchange::Text(QLineEdit* edit, QString& field, int maxBytes)
     }
     const QString text = edit->text();
     if (maxBytes >= 0 && text.toUtf8().size() > maxBytes) {
-        Fail(edit, QStringLiteral("“请填入不多于%1个的字符。”").arg(maxBytes));
+        Fail(edit, QString::fromStdString(PortMessages::TextTooLong(maxBytes)));
         return;
     }
     field = text;
@@ -57,7 +59,7 @@ void DataExchange::Integer(QLineEdit* edit, int& field, int min, int max)
         return;
     }
     if (value < min || value > max) {
-        Fail(edit, QStringLiteral("“请填入一个在%1和%2之间的整数。”").arg(min).arg(max));
+        Fail(edit, QString::fromStdString(PortMessages::IntegerRange(min, max)));
         return;
     }
     field = static_cast<int>(value);

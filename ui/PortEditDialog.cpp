@@ -12,12 +12,13 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "service/PortService.h"
 #include "ui/DataExchange.h"
 #include "ui/Ipv4AddressEdit.h"
 #include "ui/UiFont.h"
 
 namespace {
-constexpr int MaxCodeBytes = 11;  // the datagram's code field holds 12 bytes with its NUL
+constexpr int MaxCodeBytes = PortService::MaxCodeBytes;
 }
 
 PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget* parent)
@@ -98,8 +99,8 @@ bool PortEditDialog::ExchangeData(DataExchange::Direction direction)
 {
     DataExchange dx(this, direction);
     dx.Text(codeEdit, Code, MaxCodeBytes);
-    dx.Integer(portEdit, PortNumber, 1, 256);
-    dx.Integer(intervalEdit, LoginInterval, 10, 100000);
+    dx.Integer(portEdit, PortNumber, PortService::MinNumber, PortService::MaxNumber);
+    dx.Integer(intervalEdit, LoginInterval, PortService::MinInterval, PortService::MaxInterval);
     dx.Check(dynamicLoginBox, dynamicLogin);
     dx.Radio({udpButton, tcpButton}, protocol);
     return dx.Succeeded();

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 
 #include "res/AppIcon.h"
+#include "service/PortMessages.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
 #include "ui/AboutDialog.h"
@@ -27,7 +28,7 @@ const QString AppTitle = QStringLiteral("MV5840VSP");
 const QString WindowTitle = QStringLiteral("MV5840 虚拟串口管理");
 }  // namespace
 
-PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress) : QDialog(parent)
+PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QDialog(parent), service(service)
 {
     setObjectName(QStringLiteral("102"));
     setWindowTitle(WindowTitle);
@@ -37,18 +38,19 @@ PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress)
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     portList = new PortListView(this);
-    table = std::make_unique<PortTable>(settings, sites, *portList, serverAddress);
-    portList->SetLineSettingsSource([this](int record) {
-        const VirtualSerialPort* port
-            = record >= 0 && record < PortTable::MaxPorts ? table->PortOf(table->ports[record]) : nullptr;
-        const auto line = port ? port->LineSettings() : std::nullopt;
-        return line ? QString::fromStdString(line->Text()) : QString();
-    });
+    service.AttachView(portList);
+    portList->SetLineSettingsSource(
+        [this](int record) { return QString::fromStdString(this->service.LineSettingsText(record)); });
+    // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
+    connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
     InitDialog();
 }
 
-// The window teardown (every link, then the network) is the port table's destruction.
-PortManagerDialog::~PortManagerDialog() = default;
+// The ports outlive the window; the service closes them when the run ends.
+PortManagerDialog::~PortManagerDialog()
+{
+    service.AttachView(nullptr);
+}
 
 void PortManagerDialog::InitDialog()
 {
@@ -95,14 +97,7 @@ void PortManagerDialog::InitDialog()
 
     setWindowIcon(AppIcon());
 
-    const StoredConfig stored = store.Load();
-    settings = stored.settings;
-    if (!store.LastFailure().empty())
-        startNotices << QString::fromStdString(store.LastFailure());
-    StartNetwork();
-    if (settings.OnlyOnePort)
-        table->BindSharedControl();
-    LoadPortTable(stored);
+    StartService();
 
     trayIcon.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
     trayIcon.SetNotifyTarget(this);
@@ -121,41 +116,26 @@ void PortManagerDialog::ShowStartNotices()
     box->show();
 }
 
-void PortManagerDialog::StartNetwork()
+void PortManagerDialog::StartService()
 {
-    switch (table->StartNetwork()) {
-    case PortTable::NetworkResult::HostNameFailed:
+    if (service.StartNetwork() == PortTable::NetworkResult::HostNameFailed)
         ShowMessage(QStringLiteral("错误: gethostname()"), WindowTitle, QMessageBox::Ok, QMessageBox::Warning);
-        break;
-    case PortTable::NetworkResult::PortTaken:
-        startNotices << QString::fromStdString(table->networkFailure);
-        break;
-    case PortTable::NetworkResult::Started:
-        break;
-    }
+    service.StartPorts();
+    for (const std::string& notice : service.StartNotices())
+        startNotices << QString::fromStdString(notice);
 }
 
-void PortManagerDialog::LoadPortTable(const StoredConfig& stored)
+void PortManagerDialog::ShowPortStates()
 {
-    for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        table->ResetRecord(i);
-        if (!settings.OnlyOnePort)
-            table->BindRecordControl(i);
-        if (stored.ports[i]) {
-            table->LoadRecord(i, *stored.ports[i]);
-            table->ActivatePort(i);
-            ShowPortState(i);
-        }
+    for (int row = 0; row < portList->RowCount(); ++row) {
+        const auto port = service.SnapshotOf(portList->RecordAtRow(row));
+        if (!port)
+            continue;
+        // The device to open, or why there is none.
+        const QString reason = QString::fromStdString(port->reason);
+        portList->SetNameToolTip(row, reason.isEmpty() ? QString::fromStdString(port->device) : reason);
+        portList->SetStateToolTip(row, reason);
     }
-}
-
-void PortManagerDialog::ShowPortState(int i)
-{
-    // This thread is the only writer of the reason.
-    const VirtualPortEntry& e = table->ports[i];
-    const QString reason = QString::fromStdString(e.notServedReason);
-    portList->SetNameToolTip(e.listRow, reason.isEmpty() ? QString::fromStdString(table->PortDevicePath(i)) : reason);
-    portList->SetStateToolTip(e.listRow, reason);
 }
 
 int PortManagerDialog::ShowMessage(const QString& text, const QString& caption, int buttons, int icon)
@@ -170,44 +150,39 @@ PortFields PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) con
     PortFields fields;
     fields.PortNumber = dialog.PortNumber;
     fields.UseFixedIP = dialog.dynamicLogin ? 0 : 1;
-    fields.peerAddress.SetInAddr(htonl(dialog.hostOrderAddress), settings.SocketPort);
+    fields.peerAddress.SetInAddr(htonl(dialog.hostOrderAddress), service.Settings().SocketPort);
     fields.Code = dialog.Code.toStdString();
     fields.LoginInterval = dialog.LoginInterval;
     fields.UseTcp = dialog.protocol;
     return fields;
 }
 
-void PortManagerDialog::AddPort()
+void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
+                                         const std::function<PortError(const PortFields&)>& change)
 {
-    const bool shared = settings.OnlyOnePort != 0;
-    PortEditDialog dialog(QStringLiteral("增加"), shared, this);
-    dialog.PortNumber = shared ? settings.VPortNo : 0;
     if (dialog.exec() != QDialog::Accepted)
         return;
-
-    int i;
     for (;;) {
-        if (!shared && table->FindPortByNumber(dialog.PortNumber) != -1) {
-            ShowMessage(QStringLiteral("该端口号已被使用"), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
-            if (dialog.exec() != QDialog::Accepted)
-                return;
-            continue;
+        const PortError error = change(FieldsFromDialog(dialog));
+        if (!error)
+            return;
+        if (error.kind == PortError::Kind::SaveFailed) {
+            // The port runs as asked; only the file could not keep it.
+            ShowSaveFailure(error);
+            return;
         }
-        i = table->FindFreeSlot();
-        if (i == -1) {
-            ShowMessage(QStringLiteral("端口数量太多，无法创建新的端口"), AppTitle, QMessageBox::Ok,
-                        QMessageBox::Warning);
-            if (dialog.exec() != QDialog::Accepted)
-                return;
-            continue;
-        }
-        break;
+        ShowMessage(QString::fromStdString(error.message), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
     }
+}
 
-    table->FillRecord(i, FieldsFromDialog(dialog));
-    table->ActivatePort(i);
-    ShowPortState(i);
-    SavePortConfig(i);
+void PortManagerDialog::AddPort()
+{
+    const bool shared = service.Settings().OnlyOnePort != 0;
+    PortEditDialog dialog(QStringLiteral("增加"), shared, this);
+    dialog.PortNumber = shared ? service.Settings().VPortNo : 0;
+    SubmitUntilTaken(dialog, [this](const PortFields& fields) { return service.Add(fields); });
 }
 
 void PortManagerDialog::EditPort()
@@ -219,40 +194,23 @@ void PortManagerDialog::EditPort()
         return;
     }
     const int i = portList->RecordAtRow(row);
-    const bool shared = settings.OnlyOnePort != 0;
-    PortEditDialog dialog(QStringLiteral("编辑"), shared, this);
-    const PortFields record = table->RecordFields(i);
+    const auto port = service.SnapshotOf(i);
+    if (!port)
+        return;
+    const PortFields& record = port->config;
+    PortEditDialog dialog(QStringLiteral("编辑"), service.Settings().OnlyOnePort != 0, this);
     dialog.PortNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
     dialog.hostOrderAddress = ntohl(record.peerAddress.sin_addr.s_addr);
     dialog.Code = QString::fromStdString(record.Code);
     dialog.LoginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    for (;;) {
-        const int found = shared ? -1 : table->FindPortByNumber(dialog.PortNumber);
-        if (found == -1 || found == i)
-            break;
-        ShowMessage(QStringLiteral("该端口号已被使用"), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
-        if (dialog.exec() != QDialog::Accepted)
-            return;
-    }
-
-    table->ApplyEdit(i, FieldsFromDialog(dialog));
-    ShowPortState(i);
-    SavePortConfig(i);
+    SubmitUntilTaken(dialog, [this, i](const PortFields& fields) { return service.Edit(i, fields); });
 }
 
-void PortManagerDialog::SavePortConfig(int i)
+void PortManagerDialog::ShowSaveFailure(const PortError& error)
 {
-    if (!store.SavePortConfig(i, table->StoredRecord(i)))
-        ShowSaveFailure();
-}
-
-void PortManagerDialog::ShowSaveFailure()
-{
-    ShowMessage(QString::fromStdString(store.LastFailure()), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+    ShowMessage(QString::fromStdString(error.message), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void PortManagerDialog::DeletePort()
@@ -260,14 +218,14 @@ void PortManagerDialog::DeletePort()
     const int row = portList->SelectedRow();
     if (row < 0)
         return;
-    const int i = portList->RecordAtRow(row);
-    table->RemovePort(i);
-    if (!store.DeletePortConfig(i))
-        ShowSaveFailure();
+    // The window deletes without asking, also a port an application holds.
+    if (const PortError error = service.Remove(portList->RecordAtRow(row), true))
+        ShowSaveFailure(error);
 }
 
 void PortManagerDialog::Configure()
 {
+    const GlobalSettings& settings = service.Settings();
     ConfigDialog dialog(this);
     dialog.password = QString::fromStdString(settings.Password);
     dialog.networkPort = settings.SocketPort;
@@ -284,8 +242,8 @@ void PortManagerDialog::Configure()
     const bool changed = entered.OnlyOnePort != settings.OnlyOnePort || entered.VPortNo != settings.VPortNo
                          || entered.Password != settings.Password || entered.SocketPort != settings.SocketPort;
 
-    if (!store.SaveSettings(entered)) {
-        ShowSaveFailure();
+    if (const PortError error = service.SaveSettings(entered)) {
+        ShowSaveFailure(error);
         return;
     }
     if (!changed)
@@ -304,8 +262,8 @@ void PortManagerDialog::ShowAbout()
 
 void PortManagerDialog::RequestClose()
 {
-    while (table->AnyPortInUse()) {
-        if (ShowMessage(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), AppTitle,
+    while (service.AnyPortInUse()) {
+        if (ShowMessage(QString::fromStdString(PortMessages::PortInUse), AppTitle,
                         QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon)
             != QMessageBox::Ok)
             return;
@@ -357,12 +315,12 @@ void PortManagerDialog::changeEvent(QEvent* event)
 
 bool PortManagerDialog::SelectSharedTarget(const std::string& code)
 {
-    return table->SelectSharedTarget(code);
+    return service.SelectSharedTarget(code);
 }
 
 std::string PortManagerDialog::GetSharedTargetCode() const
 {
-    return table->GetSharedTargetCode();
+    return service.GetSharedTargetCode();
 }
 
 void PortManagerDialog::closeEvent(QCloseEvent* event)

@@ -2,34 +2,33 @@
 
 #include <QDialog>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "com/PortSelectionTarget.h"
-#include "config/ConfigStore.h"
 #include "config/GlobalSettings.h"
 #include "link/PortTable.h"
+#include "service/PortService.h"
 #include "tray/CSystemTray.h"
-#include "vport/VirtualPortSites.h"
 
 class PortEditDialog;
 class PortListView;
 class QPushButton;
 
 // The main window "MV5840 虚拟串口管理": the list of ports in service and the user's flows on
-// it (add, edit, delete, configure, exit). It owns everything that runs; the running half
-// lives in PortTable, which this window drives on its own thread.
+// it (add, edit, delete, configure, exit). The ports belong to the port service: the window
+// starts it, passes the user's changes to it, shows its refusals and reads its snapshots.
 class PortManagerDialog : public QDialog, public PortSelectionTarget {
     Q_OBJECT
 public:
-    // serverAddress: the UDP server's local address; tests move it off port 3700.
-    explicit PortManagerDialog(QWidget* parent = nullptr, const char* serverAddress = "0.0.0.0:3700");
+    // Starts the service, which is not started yet, with this window's list attached.
+    explicit PortManagerDialog(PortService& service, QWidget* parent = nullptr);
     ~PortManagerDialog() override;
 
-    PortTable& Table() { return *table; }
     PortListView* List() const { return portList; }
     CSystemTray& TrayIcon() { return trayIcon; }
-    const GlobalSettings& Settings() const { return settings; }
+    const GlobalSettings& Settings() const { return service.Settings(); }
 
     // Exit button, tray exit command and window close: asks while a port is held open.
     void RequestClose();
@@ -57,22 +56,20 @@ protected:
 
 private:
     void InitDialog();
-    void LoadPortTable(const StoredConfig& stored);
-    void StartNetwork();
+    void StartService();
     PortFields FieldsFromDialog(const PortEditDialog& dialog) const;
     int ShowMessage(const QString& text, const QString& caption, int buttons, int icon);
-    // The row's tooltips: the device to open, or why the port is not served.
-    void ShowPortState(int i);
-    void SavePortConfig(int i);
-    void ShowSaveFailure();
+    // Hands the dialog's values to change until the service takes them or the user cancels;
+    // a refusal is shown and the dialog runs again.
+    void SubmitUntilTaken(PortEditDialog& dialog, const std::function<PortError(const PortFields&)>& change);
+    // The rows' tooltips: the device to open, or why the port is not served.
+    void ShowPortStates();
+    void ShowSaveFailure(const PortError& error);
     // What went wrong while starting (configuration file, UDP port), shown once the window is up.
     void ShowStartNotices();
     QStringList startNotices;
 
-    GlobalSettings settings;
-    ConfigStore store;
-    VirtualPortSites sites;
+    PortService& service;
     PortListView* portList = nullptr;
-    std::unique_ptr<PortTable> table;
     CSystemTray trayIcon;
 };

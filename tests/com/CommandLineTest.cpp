@@ -67,3 +67,14 @@ TEST(CommandLine, OtherSwitchesAndPlainArgumentsStartTheUsersRun)
     EXPECT_FALSE(dde.windowless);
     EXPECT_FALSE(dde.userControl);
 }
+
+TEST(CommandLine, ServiceSwitchIsExactAndKeepsThePortsUnderUserControl)
+{
+    const RunSwitches service = ParseRunSwitches({Program, "--service"});
+    EXPECT_TRUE(service.service);
+    EXPECT_FALSE(service.windowless);
+    EXPECT_TRUE(service.userControl);
+    for (const char* argument : {"-service", "/service", "--Service", "--service=1", "service"})
+        EXPECT_FALSE(ParseRunSwitches({Program, argument}).service) << argument;
+    EXPECT_EQ(FindRegistrationSwitch("prog --service"), RegistrationSwitch::None);
+}

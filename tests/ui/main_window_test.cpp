@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "link/PortTable.h"
+#include "service/PortService.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
 #include "ui/PortListView.h"
@@ -121,6 +122,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        service.reset();
         for (int fd : held)
             close(fd);
     }
@@ -149,7 +151,8 @@ protected:
 
     void Start()
     {
-        window = std::make_unique<PortManagerDialog>(nullptr, "127.0.0.1:0");
+        service = std::make_unique<PortService>("127.0.0.1:0");
+        window = std::make_unique<PortManagerDialog>(*service);
         window->show();
     }
 
@@ -194,6 +197,7 @@ protected:
 
     QTemporaryDir configDir;
     QTemporaryDir runtimeDir;
+    std::unique_ptr<PortService> service;
     std::unique_ptr<PortManagerDialog> window;
     std::vector<int> held;
 };
@@ -226,7 +230,7 @@ TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
     EXPECT_EQ(List()->RecordAtRow(0), 0);
     EXPECT_EQ(Cell(1, 0), "COM9");
     EXPECT_EQ(List()->RecordAtRow(1), 2);
-    EXPECT_EQ(window->Table().FindFreeSlot(), 1);
+    EXPECT_EQ(service->Table().FindFreeSlot(), 1);
     EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
 
     // An application reaches each port by its path, and bytes pass raw.
@@ -249,7 +253,7 @@ TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileI
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));  // nobody holds it: an old report
 
     const int fd = Hold("COM7");
-    for (int i = 0; i < 400 && !window->Table().AnyPortInUse(); ++i)
+    for (int i = 0; i < 400 && !service->AnyPortInUse(); ++i)
         usleep(5000);
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n9600 8E1, DTR on, RTS off");
     Release(fd);
@@ -307,7 +311,7 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
                        Answer(question, "MV5840VSP", QMessageBox::Ok, [&] {
                            // The user closes the application before answering.
                            Release(fd);
-                           for (int i = 0; i < 400 && window->Table().AnyPortInUse(); ++i)
+                           for (int i = 0; i < 400 && service->Table().AnyPortInUse(); ++i)
                                usleep(5000);
                        })});
     QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
@@ -317,7 +321,8 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->result(), QDialog::Accepted);
 
-    window.reset();  // the teardown removes the device
+    window.reset();
+    service.reset();  // the teardown removes the device
     EXPECT_NE(access(Device("COM7").c_str(), F_OK), 0);
 }
 
@@ -395,7 +400,7 @@ TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
     EXPECT_FALSE(Stored("4/PortNumber").isValid());
     EXPECT_NE(access(Device("COM24").c_str(), F_OK), 0);
     for (int row = 0; row < 9; ++row)
-        EXPECT_EQ(window->Table().ports[List()->RecordAtRow(row)].listRow, row);
+        EXPECT_EQ(service->Table().ports[List()->RecordAtRow(row)].listRow, row);
 
     ModalScript script({FillPort("99", "NEW")});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
@@ -442,7 +447,7 @@ TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
     EXPECT_EQ(Stored("1/Code").toString(), "Z9");
 
     // The application's descriptor still reaches the same port.
-    VirtualSerialPort& port = *window->Table().ports[0].control;
+    VirtualSerialPort& port = *service->Table().ports[0].control;
     EXPECT_TRUE(port.InUse());
     ASSERT_EQ(write(fd, "ok", 2), 2);
     for (int i = 0; i < 200 && port.Pending() < 2; ++i)
@@ -525,6 +530,32 @@ TEST_F(MainWindowTest, SharedModeAddsEveryPortWithTheSharedNumber)
     EXPECT_EQ(Cell(0, 0), "COM12");
     EXPECT_EQ(window->GetSharedTargetCode(), "S1");
     EXPECT_EQ(Stored("1/PortNumber").toInt(), 12);
+}
+
+TEST_F(MainWindowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
+{
+    // What the bus manager or a reload does while the window is open.
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    PortFields fields;
+    fields.PortNumber = 9;
+    fields.Code = "B2";
+    int slot = -1;
+    ASSERT_FALSE(service->Add(fields, &slot));
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(1, 0), "COM9");
+    EXPECT_EQ(Cell(1, 1), "B2");
+    EXPECT_EQ(List()->item(1, 0)->toolTip().toStdString(), Device("COM9"));
+
+    fields.PortNumber = 10;
+    ASSERT_FALSE(service->Edit(slot, fields));
+    EXPECT_EQ(Cell(1, 0), "COM10");
+    EXPECT_EQ(List()->item(1, 0)->toolTip().toStdString(), Device("COM10"));
+
+    ASSERT_FALSE(service->Remove(0, false));
+    ASSERT_EQ(List()->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 0), "COM10");
+    EXPECT_EQ(List()->RecordAtRow(0), slot);
 }
 
 }  // namespace

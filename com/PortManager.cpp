@@ -1,0 +1,194 @@
+#include "com/PortManager.h"
+
+#include <QMetaType>
+#include <QSet>
+
+namespace {
+
+PortError InvalidArgument(const QString& key, const QString& what)
+{
+    return {PortError::Kind::InvalidArgument, (key + QStringLiteral(": ") + what).toStdString()};
+}
+
+// The value of key when the request has it with the bus type wanted.
+PortError Typed(const QVariantMap& request, const QString& key, QMetaType::Type type, const char* signature,
+                QVariant& value)
+{
+    value = request.value(key);
+    if (value.typeId() != type)
+        return InvalidArgument(key, QStringLiteral("must be of type %1").arg(QLatin1String(signature)));
+    return {};
+}
+
+}  // namespace
+
+PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent), service(service)
+{
+    connect(&service, &PortService::PortStateChanged, this,
+            [this](const PortSnapshot& port) { emit PortChanged(ToMap(port)); });
+    connect(&service, &PortService::PortRemoved, this, [this](int slot, int number, const std::string& code) {
+        emit PortChanged({{QStringLiteral("slot"), slot},
+                          {QStringLiteral("number"), number},
+                          {QStringLiteral("code"), QString::fromStdString(code)},
+                          {QStringLiteral("removed"), true}});
+    });
+}
+
+QVariantMap PortManager::ToMap(const PortSnapshot& port)
+{
+    return {
+        {QStringLiteral("slot"), port.slot},
+        {QStringLiteral("number"), port.config.PortNumber},
+        {QStringLiteral("name"), QString::fromStdString(port.Name())},
+        {QStringLiteral("code"), QString::fromStdString(port.config.Code)},
+        {QStringLiteral("transport"), port.config.UseTcp ? QStringLiteral("tcp") : QStringLiteral("udp")},
+        {QStringLiteral("fixed_ip"), QString::fromStdString(port.FixedAddress())},
+        {QStringLiteral("peer"), QString::fromStdString(port.peer)},
+        {QStringLiteral("online"), port.online},
+        {QStringLiteral("rx"), qlonglong(port.rx)},
+        {QStringLiteral("tx"), qlonglong(port.tx)},
+        {QStringLiteral("device"), QString::fromStdString(port.device)},
+        {QStringLiteral("last_heard"), qlonglong(port.lastHeardMs)},
+        {QStringLiteral("interval"), port.config.LoginInterval},
+        {QStringLiteral("state"), QString::fromStdString(port.State())},
+        {QStringLiteral("reason"), QString::fromStdString(port.reason)},
+        {QStringLiteral("in_use"), port.inUse},
+    };
+}
+
+QList<QVariantMap> PortManager::ListPorts() const
+{
+    QList<QVariantMap> ports;
+    for (const PortSnapshot& port : service.Snapshot())
+        ports.append(WithLineSettings(ToMap(port), port.slot));
+    return ports;
+}
+
+QVariantMap PortManager::WithLineSettings(QVariantMap port, int slot) const
+{
+    // Read when asked, not per signal: it is a file the application's library writes.
+    port.insert(QStringLiteral("line"), QString::fromStdString(service.LineSettingsText(slot)));
+    return port;
+}
+
+QVariantMap PortManager::GetSettings() const
+{
+    const GlobalSettings& settings = service.Settings();
+    return {{QStringLiteral("socket_port"), int(settings.SocketPort)},
+            {QStringLiteral("shared_mode"), settings.OnlyOnePort != 0},
+            {QStringLiteral("shared_number"), settings.VPortNo}};
+}
+
+PortError PortManager::Select(const QVariantMap& selector, int& slot) const
+{
+    static const QStringList keys = {QStringLiteral("slot"), QStringLiteral("number"), QStringLiteral("code")};
+    for (auto it = selector.begin(); it != selector.end(); ++it) {
+        if (!keys.contains(it.key()))
+            return InvalidArgument(it.key(), QStringLiteral("unknown key"));
+    }
+    if (selector.size() != 1)
+        return InvalidArgument(QStringLiteral("selector"), QStringLiteral("give exactly one of slot, number or code"));
+    const QString key = selector.firstKey();
+    QVariant value;
+    std::string named;
+    if (key == QLatin1String("code")) {
+        if (PortError error = Typed(selector, key, QMetaType::QString, "s", value))
+            return error;
+        slot = service.FindByCode(value.toString().toStdString());
+        named = "code " + value.toString().toStdString();
+    } else {
+        if (PortError error = Typed(selector, key, QMetaType::Int, "i", value))
+            return error;
+        slot = key == QLatin1String("slot") ? (service.SnapshotOf(value.toInt()) ? value.toInt() : -1)
+                                             : service.FindByNumber(value.toInt());
+        named = key.toStdString() + " " + std::to_string(value.toInt());
+    }
+    if (slot < 0)
+        return {PortError::Kind::NoSuchPort, "no such port: " + named};
+    return {};
+}
+
+PortError PortManager::Apply(const QVariantMap& request, PortFields& fields) const
+{
+    QVariant value;
+    for (auto it = request.begin(); it != request.end(); ++it) {
+        const QString& key = it.key();
+        if (key == QLatin1String("number") || key == QLatin1String("interval")) {
+            if (PortError error = Typed(request, key, QMetaType::Int, "i", value))
+                return error;
+            (key == QLatin1String("number") ? fields.PortNumber : fields.LoginInterval) = value.toInt();
+        } else if (key == QLatin1String("code")) {
+            if (PortError error = Typed(request, key, QMetaType::QString, "s", value))
+                return error;
+            fields.Code = value.toString().toStdString();
+        } else if (key == QLatin1String("transport")) {
+            if (PortError error = Typed(request, key, QMetaType::QString, "s", value))
+                return error;
+            if (value != QLatin1String("udp") && value != QLatin1String("tcp"))
+                return InvalidArgument(key, QStringLiteral("must be \"udp\" or \"tcp\""));
+            fields.UseTcp = value == QLatin1String("tcp") ? 1 : 0;
+        } else if (key == QLatin1String("fixed_ip")) {
+            if (PortError error = Typed(request, key, QMetaType::QString, "s", value))
+                return error;
+            // A dynamic port keeps its last address, as the window keeps the one it shows.
+            fields.UseFixedIP = value.toString().isEmpty() ? 0 : 1;
+            if (fields.UseFixedIP) {
+                if (PortError error = service.ParseAddress(value.toString().toStdString(), fields.peerAddress))
+                    return error;
+            }
+        } else {
+            return InvalidArgument(key, QStringLiteral("unknown key"));
+        }
+    }
+    return {};
+}
+
+PortError PortManager::Result(PortError error, int slot, QVariantMap& port) const
+{
+    if (!error) {
+        if (const auto snapshot = service.SnapshotOf(slot))
+            port = WithLineSettings(ToMap(*snapshot), slot);
+    }
+    return error;
+}
+
+PortError PortManager::GetPort(const QVariantMap& selector, QVariantMap& port) const
+{
+    int slot = -1;
+    if (PortError error = Select(selector, slot))
+        return error;
+    return Result({}, slot, port);
+}
+
+PortError PortManager::AddPort(const QVariantMap& request, QVariantMap& port)
+{
+    if (!service.Settings().OnlyOnePort && !request.contains(QStringLiteral("number")))
+        return InvalidArgument(QStringLiteral("number"), QStringLiteral("required"));
+    PortFields fields;
+    fields.peerAddress.SetInAddr(0, service.Settings().SocketPort);
+    if (PortError error = Apply(request, fields))
+        return error;
+    int slot = -1;
+    PortError error = service.Add(fields, &slot);
+    return Result(std::move(error), slot, port);
+}
+
+PortError PortManager::EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port)
+{
+    int slot = -1;
+    if (PortError error = Select(selector, slot))
+        return error;
+    PortFields fields = service.SnapshotOf(slot)->config;
+    if (PortError error = Apply(changes, fields))
+        return error;
+    PortError error = service.Edit(slot, fields);
+    return Result(std::move(error), slot, port);
+}
+
+PortError PortManager::RemovePort(const QVariantMap& selector, bool force)
+{
+    int slot = -1;
+    if (PortError error = Select(selector, slot))
+        return error;
+    return service.Remove(slot, force);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QVariantMap>
+
+#include "service/PortError.h"
+#include "service/PortService.h"
+
+// The port manager on the bus (MV5840VSP.IPortManager): turns the bus's dictionaries into
+// the service's requests and its snapshots back into dictionaries. Every change goes through
+// the service's rules, so the bus refuses what the window refuses, with the same text.
+class PortManager : public QObject {
+    Q_OBJECT
+public:
+    explicit PortManager(PortService& service, QObject* parent = nullptr);
+
+    QList<QVariantMap> ListPorts() const;
+    PortError GetPort(const QVariantMap& selector, QVariantMap& port) const;
+    PortError AddPort(const QVariantMap& request, QVariantMap& port);
+    PortError EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port);
+    PortError RemovePort(const QVariantMap& selector, bool force);
+    QVariantMap GetSettings() const;
+
+    static QVariantMap ToMap(const PortSnapshot& port);
+    // Adds "line": the line settings an application set through the compatibility library
+    // ("9600 8E1, DTR on, RTS off"), "" when none are known.
+    QVariantMap WithLineSettings(QVariantMap port, int slot) const;
+
+signals:
+    // At most one a WatchIntervalMs per port: the service polls its snapshots.
+    void PortChanged(const QVariantMap& port);
+
+private:
+    PortError Select(const QVariantMap& selector, int& slot) const;
+    // Lays the request's keys over fields.
+    PortError Apply(const QVariantMap& request, PortFields& fields) const;
+    PortError Result(PortError error, int slot, QVariantMap& port) const;
+
+    PortService& service;
+};

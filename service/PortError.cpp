@@ -1,0 +1,19 @@
+#include "service/PortError.h"
+
+const char* PortError::Name(Kind kind)
+{
+    switch (kind) {
+    case Kind::None: return "";
+    case Kind::NumberOutOfRange: return "NumberOutOfRange";
+    case Kind::NumberInUse: return "NumberInUse";
+    case Kind::TableFull: return "TableFull";
+    case Kind::CodeTooLong: return "CodeTooLong";
+    case Kind::IntervalOutOfRange: return "IntervalOutOfRange";
+    case Kind::InvalidAddress: return "InvalidAddress";
+    case Kind::NoSuchPort: return "NoSuchPort";
+    case Kind::PortInUse: return "PortInUse";
+    case Kind::SaveFailed: return "SaveFailed";
+    case Kind::InvalidArgument: return "InvalidArgument";
+    }
+    return "";
+}

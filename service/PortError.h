@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+// Why the service refused a request: a kind a front end can act on and the text the user
+// sees (the window's message box text where the window has one).
+struct PortError {
+    enum class Kind {
+        None,
+        NumberOutOfRange,
+        NumberInUse,
+        TableFull,
+        CodeTooLong,
+        IntervalOutOfRange,
+        InvalidAddress,
+        NoSuchPort,
+        PortInUse,
+        SaveFailed,
+        InvalidArgument,
+    };
+
+    Kind kind = Kind::None;
+    std::string message;
+
+    explicit operator bool() const { return kind != Kind::None; }
+
+    // The kind's name as front ends publish it ("NumberInUse"); "" for None.
+    static const char* Name(Kind kind);
+};

@@ -1,0 +1,345 @@
+#include "service/PortService.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+
+#include "net/Log.h"
+#include "net/TcpClientLink.h"
+#include "net/TickCount.h"
+#include "service/PortMessages.h"
+#include "vport/VirtualSerialPort.h"
+
+namespace {
+
+// Equal as stored: a dynamic UDP port's address is wherever its DTU last logged in from.
+bool SameConfiguration(const PortFields& a, const PortFields& b)
+{
+    const bool addressMatters = a.UseFixedIP || a.UseTcp;
+    return a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP && a.UseTcp == b.UseTcp
+           && a.LoginInterval == b.LoginInterval && a.Code == b.Code
+           && (!addressMatters || a.peerAddress.sin_addr.s_addr == b.peerAddress.sin_addr.s_addr);
+}
+
+std::string PortLabel(const PortSnapshot& port)
+{
+    return port.Name() + " (DTU \"" + port.config.Code + "\")";
+}
+
+int64_t UnixMillisecondsNow()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+PortService::PortService(const char* serverAddress, QObject* parent)
+    : QObject(parent), table(std::make_unique<PortTable>(settings, sites, rows, serverAddress))
+{
+    watchTimer.setInterval(WatchIntervalMs);
+    connect(&watchTimer, &QTimer::timeout, this, &PortService::Watch);
+}
+
+// The teardown (every link, then the network) is the port table's destruction.
+PortService::~PortService() = default;
+
+PortTable::NetworkResult PortService::StartNetwork()
+{
+    // The file is read once: the settings now, the ports when they start.
+    startConfig = std::make_unique<StoredConfig>(store.Load());
+    settings = startConfig->settings;
+    if (!store.LastFailure().empty())
+        startNotices.push_back(store.LastFailure());
+    const PortTable::NetworkResult result = table->StartNetwork();
+    if (result == PortTable::NetworkResult::HostNameFailed)
+        Log::Failure("cannot start the network: gethostname: " + Log::SystemReason(errno));
+    else if (result == PortTable::NetworkResult::PortTaken)
+        startNotices.push_back(table->networkFailure);
+    return result;
+}
+
+void PortService::StartPorts()
+{
+    if (settings.OnlyOnePort)
+        table->BindSharedControl();
+    for (int i = 0; i < PortTable::MaxPorts; ++i) {
+        table->ResetRecord(i);
+        if (!settings.OnlyOnePort)
+            table->BindRecordControl(i);
+        if (startConfig && startConfig->ports[i]) {
+            table->LoadRecord(i, *startConfig->ports[i]);
+            table->ActivatePort(i);
+        }
+    }
+    startConfig.reset();
+    // The first look reports the links already up and the DTUs already logged in.
+    watchTimer.start();
+    emit PortsChanged();
+}
+
+void PortService::Shutdown()
+{
+    watchTimer.stop();
+    table->ShutdownLinks();
+    table->StopNetwork();
+}
+
+PortError PortService::Check(const PortFields& fields)
+{
+    if (fields.PortNumber < MinNumber || fields.PortNumber > MaxNumber)
+        return {PortError::Kind::NumberOutOfRange, PortMessages::IntegerRange(MinNumber, MaxNumber)};
+    if (fields.Code.size() > MaxCodeBytes)
+        return {PortError::Kind::CodeTooLong, PortMessages::TextTooLong(MaxCodeBytes)};
+    if (fields.LoginInterval < MinInterval || fields.LoginInterval > MaxInterval)
+        return {PortError::Kind::IntervalOutOfRange, PortMessages::IntegerRange(MinInterval, MaxInterval)};
+    return {};
+}
+
+PortError PortService::ParseAddress(const std::string& text, SocketAddress& address) const
+{
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+        return {PortError::Kind::InvalidAddress, "invalid IPv4 address: " + text};
+    address.SetInAddr(parsed.s_addr, settings.SocketPort);
+    return {};
+}
+
+bool PortService::InService(int slot) const
+{
+    return slot >= 0 && slot < PortTable::MaxPorts && table->ports[slot].portHeld;
+}
+
+PortError PortService::Add(PortFields fields, int* slot)
+{
+    if (settings.OnlyOnePort)
+        fields.PortNumber = settings.VPortNo;
+    if (PortError error = Check(fields))
+        return error;
+    if (!settings.OnlyOnePort && table->FindPortByNumber(fields.PortNumber) != -1)
+        return {PortError::Kind::NumberInUse, PortMessages::NumberInUse};
+    const int i = table->FindFreeSlot();
+    if (i == -1)
+        return {PortError::Kind::TableFull, PortMessages::TableFull};
+    Open(i, fields);
+    if (slot)
+        *slot = i;
+    PortError saved = Save(i);
+    emit PortsChanged();
+    return saved;
+}
+
+PortError PortService::Edit(int slot, PortFields fields)
+{
+    if (!InService(slot))
+        return {PortError::Kind::NoSuchPort, "no such port: slot " + std::to_string(slot)};
+    if (settings.OnlyOnePort)
+        fields.PortNumber = table->ports[slot].PortNumber;
+    if (PortError error = Check(fields))
+        return error;
+    const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
+    if (found != -1 && found != slot)
+        return {PortError::Kind::NumberInUse, PortMessages::NumberInUse};
+    table->ApplyEdit(slot, fields);
+    PortError saved = Save(slot);
+    emit PortsChanged();
+    return saved;
+}
+
+PortError PortService::Remove(int slot, bool force)
+{
+    if (!InService(slot))
+        return {PortError::Kind::NoSuchPort, "no such port: slot " + std::to_string(slot)};
+    // In shared-port mode the port stays for the other DTUs: nobody loses it.
+    const VirtualSerialPort* port = table->ports[slot].control;
+    if (!force && !settings.OnlyOnePort && port && port->InUse())
+        return {PortError::Kind::PortInUse, PortMessages::PortInUse};
+    Close(slot);
+    PortError forgotten = Forget(slot);
+    emit PortsChanged();
+    return forgotten;
+}
+
+void PortService::Open(int slot, const PortFields& fields)
+{
+    table->FillRecord(slot, fields);
+    table->ActivatePort(slot);
+}
+
+void PortService::Close(int slot)
+{
+    table->RemovePort(slot);
+}
+
+PortError PortService::Save(int slot)
+{
+    // StoredRecord reads under pumpLock: the receive thread moves a dynamic port's address.
+    if (store.SavePortConfig(slot, table->StoredRecord(slot)))
+        return {};
+    return SaveFailure();
+}
+
+PortError PortService::SaveSettings(const GlobalSettings& entered) const
+{
+    if (store.SaveSettings(entered))
+        return {};
+    return SaveFailure();
+}
+
+PortError PortService::Forget(int slot)
+{
+    if (store.DeletePortConfig(slot))
+        return {};
+    return SaveFailure();
+}
+
+PortError PortService::SaveFailure() const
+{
+    // The store has said why, naming the file.
+    return {PortError::Kind::SaveFailed, store.LastFailure()};
+}
+
+std::string PortService::NotServedReason(int slot) const
+{
+    // Written on this thread only.
+    if (slot < 0)
+        return table->sharedPortOpen || !table->sharedControl ? std::string() : table->sharedControl->OpenFailure();
+    return table->ports[slot].notServedReason;
+}
+
+int PortService::FindByCode(const std::string& code) const
+{
+    PortTable::PumpLockHold lock(table->pumpLock);
+    for (int i = 0; i < PortTable::MaxPorts; ++i) {
+        if (table->ports[i].portHeld && table->ports[i].Code == code)
+            return i;
+    }
+    return -1;
+}
+
+PortSnapshot PortService::SnapshotAt(int slot) const
+{
+    const VirtualPortEntry& e = table->ports[slot];
+    PortSnapshot s;
+    s.slot = slot;
+    s.config = table->RecordFields(slot);
+    s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
+    if (s.config.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
+        s.peer = s.config.peerAddress.ToText() + ":" + std::to_string(s.config.peerAddress.Port());
+    s.rx = static_cast<uint32_t>(e.bytesFromNetwork.load());
+    s.tx = static_cast<uint32_t>(e.bytesToNetwork.load());
+    s.reason = NotServedReason(slot);
+    s.served = s.reason.empty();
+    if (s.served)
+        s.device = table->PortDevicePath(slot);
+    const uint32_t heard = e.lastReportTick.load();
+    if (heard != 0)
+        s.lastHeardMs = UnixMillisecondsNow() - static_cast<uint32_t>(GetTickCount32() - heard);
+    const VirtualSerialPort* port = table->PortOf(e);
+    s.inUse = s.served && port && port->InUse();
+    return s;
+}
+
+std::string PortService::LineSettingsText(int slot) const
+{
+    if (!InService(slot))
+        return {};
+    const VirtualSerialPort* port = table->PortOf(table->ports[slot]);
+    const auto line = port ? port->LineSettings() : std::nullopt;
+    return line ? line->Text() : std::string();
+}
+
+std::vector<PortSnapshot> PortService::Snapshot() const
+{
+    std::vector<PortSnapshot> ports;
+    for (int i = 0; i < PortTable::MaxPorts; ++i) {
+        if (InService(i))
+            ports.push_back(SnapshotAt(i));
+    }
+    return ports;
+}
+
+std::optional<PortSnapshot> PortService::SnapshotOf(int slot) const
+{
+    if (!InService(slot))
+        return std::nullopt;
+    return SnapshotAt(slot);
+}
+
+void PortService::Watch()
+{
+    std::map<int, PortSnapshot> now;
+    for (PortSnapshot& port : Snapshot())
+        now.emplace(port.slot, std::move(port));
+    for (const auto& [slot, before] : lastSeen) {
+        if (!now.count(slot))
+            emit PortRemoved(slot, before.config.PortNumber, before.config.Code);
+    }
+    for (const auto& [slot, port] : now) {
+        const auto before = lastSeen.find(slot);
+        if (before == lastSeen.end()) {
+            ReportEvents(PortSnapshot{}, port);
+            emit PortStateChanged(port);
+        } else if (!before->second.SameAs(port)) {
+            ReportEvents(before->second, port);
+            emit PortStateChanged(port);
+        }
+    }
+    lastSeen = std::move(now);
+}
+
+void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& now)
+{
+    if (now.config.UseTcp) {
+        if (now.online != before.online)
+            Log::Event(PortLabel(now) + ": TCP link to " + now.peer + (now.online ? " up" : " down"));
+    } else if (now.online && now.peer != before.peer) {
+        Log::Event(PortLabel(now) + ": DTU logged in from " + now.peer);
+    }
+}
+
+void PortService::Reload()
+{
+    // A file read only in part (or not at all) would close ports the user still wants.
+    const StoredConfig loaded = store.Load();
+    if (!store.LastFailure().empty()) {
+        Log::Failure("the ports stay as they are until the configuration file is mended");
+        return;
+    }
+    const GlobalSettings& stored = loaded.settings;
+    if (stored.OnlyOnePort != settings.OnlyOnePort || stored.SocketPort != settings.SocketPort
+        || stored.VPortNo != settings.VPortNo)
+        Log::Event("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
+                   "they apply at the next start");
+
+    std::vector<int> closing, opening;
+    std::map<int, PortFields> wanted;
+    int unchanged = 0;
+    for (int i = 0; i < PortTable::MaxPorts; ++i) {
+        const bool configured = loaded.ports[i].has_value();
+        if (configured) {
+            wanted[i] = table->FieldsFromStored(*loaded.ports[i]);
+            if (settings.OnlyOnePort)
+                wanted[i].PortNumber = InService(i) ? table->ports[i].PortNumber : settings.VPortNo;
+        }
+        const bool running = InService(i);
+        if (running && configured && SameConfiguration(table->RecordFields(i), wanted[i])) {
+            ++unchanged;
+            continue;
+        }
+        if (running)
+            closing.push_back(i);
+        if (configured)
+            opening.push_back(i);
+    }
+    // All that go first, so a number moving from one slot to another is free when it opens.
+    for (int i : closing)
+        Close(i);
+    for (int i : opening)
+        Open(i, wanted[i]);
+    const size_t restarted = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
+    Log::Event("configuration reloaded: " + std::to_string(unchanged) + " unchanged, " + std::to_string(restarted)
+               + " restarted, " + std::to_string(closing.size() - restarted) + " closed, "
+               + std::to_string(opening.size() - restarted) + " opened");
+    emit PortsChanged();
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/ConfigStore.h"
+#include "config/GlobalSettings.h"
+#include "link/PortTable.h"
+#include "service/PortError.h"
+#include "service/PortRows.h"
+#include "service/PortSnapshot.h"
+#include "vport/VirtualPortSites.h"
+
+// The ports of one run, with or without a window: the global settings, the configuration
+// store, the virtual port sites and the port table, and the rules every front end (the
+// window, the bus manager) goes through to add, edit and remove ports. Main thread only;
+// the table's data path runs on its own threads.
+class PortService : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MinNumber = 1;
+    static constexpr int MaxNumber = 256;
+    static constexpr int MaxCodeBytes = 11;  // the datagram's code field holds 12 with its NUL
+    static constexpr int MinInterval = 10;
+    static constexpr int MaxInterval = 100000;
+    static constexpr int WatchIntervalMs = 500;
+
+    // serverAddress is the UDP server's local address; tests move it off port 3700.
+    explicit PortService(const char* serverAddress = "0.0.0.0:3700", QObject* parent = nullptr);
+    ~PortService() override;
+
+    // The window's list, attached before StartPorts and detached when the window goes.
+    void AttachView(PortView* shown) { rows.Attach(shown); }
+
+    // Start-up, in this order: the settings and the network, then the stored ports.
+    PortTable::NetworkResult StartNetwork();
+    void StartPorts();
+    // Closes every port and stops the network; the destruction does it anyway.
+    void Shutdown();
+
+    const GlobalSettings& Settings() const { return settings; }
+    // What went wrong while starting (the configuration file, the UDP port), for a window to
+    // show once it is up; each was logged already.
+    const std::vector<std::string>& StartNotices() const { return startNotices; }
+    // Stores the globals; they apply at the next start.
+    PortError SaveSettings(const GlobalSettings& entered) const;
+
+    // The rules of the add, edit and delete flows. The number of a port in shared-port mode
+    // is the shared port's. Each change is stored as the window stores it; SaveFailed means
+    // the port runs as asked but the file could not keep it.
+    PortError Add(PortFields fields, int* slot = nullptr);
+    PortError Edit(int slot, PortFields fields);
+    // Refuses a port an application holds open unless force.
+    PortError Remove(int slot, bool force);
+    // The number, code and interval rules alone.
+    static PortError Check(const PortFields& fields);
+    // Parses "A.B.C.D" strictly into address (with the settings' SocketPort).
+    PortError ParseAddress(const std::string& text, SocketAddress& address) const;
+
+    // Every port in service, in slot order; one port, when slot holds one.
+    std::vector<PortSnapshot> Snapshot() const;
+    std::optional<PortSnapshot> SnapshotOf(int slot) const;
+    // The line settings an application set on the slot's port, as the serial compatibility
+    // library reports them ("" when none are known).
+    std::string LineSettingsText(int slot) const;
+    int FindByNumber(int number) const { return table->FindPortByNumber(number); }
+    int FindByCode(const std::string& code) const;  // exact match, first in slot order
+
+    bool AnyPortInUse() const { return table->AnyPortInUse(); }
+    bool SelectSharedTarget(const std::string& code) { return table->SelectSharedTarget(code); }
+    std::string GetSharedTargetCode() const { return table->GetSharedTargetCode(); }
+
+    // Reads the configuration file again and applies it slot by slot: unchanged ports are
+    // left alone, changed ones restarted, removed ones closed, new ones opened. Global
+    // settings that differ are reported and apply at the next start.
+    void Reload();
+
+    // The running half, for tests and benchmarks that look into the data path.
+    PortTable& Table() { return *table; }
+
+signals:
+    // Ports were added, edited or removed (by any front end or a reload).
+    void PortsChanged();
+    // A port's snapshot differs from the last one seen (polled, at most every
+    // WatchIntervalMs), or the port left service.
+    void PortStateChanged(const PortSnapshot& port);
+    void PortRemoved(int slot, int number, const std::string& code);
+
+private:
+    bool InService(int slot) const;
+    PortSnapshot SnapshotAt(int slot) const;
+    // The one place that says why a port is not served.
+    std::string NotServedReason(int slot) const;
+    void Open(int slot, const PortFields& fields);
+    void Close(int slot);
+    PortError Save(int slot);
+    PortError Forget(int slot);
+    PortError SaveFailure() const;
+    void Watch();
+    void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
+
+    GlobalSettings settings;
+    ConfigStore store;
+    std::unique_ptr<StoredConfig> startConfig;  // between StartNetwork and StartPorts
+    std::vector<std::string> startNotices;
+    VirtualPortSites sites;
+    PortRows rows;
+    std::unique_ptr<PortTable> table;
+    QTimer watchTimer;
+    std::map<int, PortSnapshot> lastSeen;
+};

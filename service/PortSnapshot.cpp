@@ -1,0 +1,24 @@
+#include "service/PortSnapshot.h"
+
+std::string PortSnapshot::State() const
+{
+    if (!served)
+        return "not-served";
+    return online ? "online" : "offline";
+}
+
+std::string PortSnapshot::FixedAddress() const
+{
+    return config.UseFixedIP ? config.peerAddress.ToText() : std::string();
+}
+
+bool PortSnapshot::SameAs(const PortSnapshot& other) const
+{
+    const PortFields& a = config;
+    const PortFields& b = other.config;
+    return slot == other.slot && a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP
+           && a.peerAddress.Equals(b.peerAddress) && a.Code == b.Code && a.LoginInterval == b.LoginInterval
+           && a.UseTcp == b.UseTcp && peer == other.peer && online == other.online && rx == other.rx
+           && tx == other.tx && device == other.device && served == other.served && reason == other.reason
+           && inUse == other.inUse;
+}

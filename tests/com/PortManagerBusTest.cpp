@@ -1,0 +1,160 @@
+// The port manager on the bus, in this process with a service of its own: what a client
+// reads and changes, the errors it gets, and the change signal that does not follow every
+// datagram.
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "BusClient.h"
+#include "com/ComServer.h"
+#include "service/PortService.h"
+#include "support/Loopback.h"
+#include "support/RuntimeDir.h"
+
+namespace {
+
+const QString Manager = QStringLiteral("MV5840VSP.IPortManager");
+
+class ChangeRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QVariantMap> changes;
+
+public slots:
+    void PortChanged(const QVariantMap& port) { changes.append(port); }
+};
+
+QVariantMap MapOf(const QDBusMessage& reply)
+{
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    return qdbus_cast<QVariantMap>(reply.arguments().value(0));
+}
+
+class PortManagerBusTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(configDir.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir.path());
+        setenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit().constData(), 1);
+        serverPort = FreeLoopbackPort(SOCK_DGRAM);
+        const std::string local = "127.0.0.1:" + std::to_string(serverPort);
+        service = std::make_unique<PortService>(local.c_str());
+        server = std::make_unique<ComServer>(QStringList{QStringLiteral("MV5840VSP")},
+                                             QDBusConnection::connectToBus(QDBusConnection::SessionBus, "manager"));
+        server->SetPortService(service.get());
+        ASSERT_TRUE(server->InitializeServer());
+        service->StartNetwork();
+        service->StartPorts();
+    }
+
+    void TearDown() override
+    {
+        server->TerminateServer();
+        server.reset();
+        QDBusConnection::disconnectFromBus("manager");
+        service.reset();
+    }
+
+    QDBusMessage Call(const QString& method, const QVariantList& arguments = {})
+    {
+        return client.Call(Manager, method, arguments);
+    }
+
+    QTemporaryDir configDir;
+    TempRuntimeDir runtimeDir;
+    uint16_t serverPort = 0;
+    std::unique_ptr<PortService> service;
+    std::unique_ptr<ComServer> server;
+    BusClient client{QStringLiteral("manager-client")};
+};
+
+TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
+{
+    QVariantMap port = MapOf(Call("AddPort", {QVariantMap{{"number", 7}, {"code", "D7"}, {"fixed_ip", "127.0.0.5"},
+                                                          {"interval", 30}, {"transport", "tcp"}}}));
+    EXPECT_EQ(port.value("name").toString(), "COM7");
+    EXPECT_EQ(port.value("fixed_ip").toString(), "127.0.0.5");
+    EXPECT_EQ(port.value("transport").toString(), "tcp");
+    EXPECT_EQ(port.value("interval").toInt(), 30);
+    EXPECT_EQ(port.value("device").toString().toStdString(), runtimeDir.PortDir() + "/COM7");
+    EXPECT_EQ(port.value("state").toString(), "offline");
+    EXPECT_EQ(port.value("last_heard").toLongLong(), -1);
+
+    port = MapOf(Call("EditPort", {QVariantMap{{"code", "D7"}}, QVariantMap{{"fixed_ip", ""}, {"transport", "udp"}}}));
+    EXPECT_EQ(port.value("fixed_ip").toString(), "");
+    EXPECT_EQ(port.value("transport").toString(), "udp");
+    EXPECT_EQ(port.value("interval").toInt(), 30);  // kept
+    EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"slot", 0}}})).value("code").toString(), "D7");
+
+    const QDBusMessage list = Call("ListPorts");
+    ASSERT_EQ(list.type(), QDBusMessage::ReplyMessage) << list.errorMessage().toStdString();
+    const auto ports = qdbus_cast<QList<QVariantMap>>(list.arguments().value(0));
+    ASSERT_EQ(ports.size(), 1);
+    EXPECT_EQ(ports[0].value("number").toInt(), 7);
+
+    const QVariantMap settings = MapOf(Call("GetSettings"));
+    EXPECT_EQ(settings.value("socket_port").toInt(), 3700);
+    EXPECT_FALSE(settings.value("shared_mode").toBool());
+    EXPECT_EQ(settings.value("shared_number").toInt(), 5);
+
+    EXPECT_EQ(Call("RemovePort", {QVariantMap{{"number", 7}}, false}).type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(service->Snapshot().empty());
+}
+
+TEST_F(PortManagerBusTest, AFileThatCannotKeepTheChangeIsAnError)
+{
+    // A folder where the file should be: nothing can be written.
+    ASSERT_TRUE(QDir().mkpath(configDir.path() + "/Torvane/HOLBRN.conf"));
+    const QDBusMessage reply = Call("AddPort", {QVariantMap{{"number", 7}}});
+    EXPECT_EQ(reply.errorName(), "MV5840VSP.Error.SaveFailed");
+    EXPECT_TRUE(reply.errorMessage().startsWith("cannot save the configuration to " + configDir.path()
+                                                + "/Torvane/HOLBRN.conf: Is a directory"))
+        << reply.errorMessage().toStdString();
+}
+
+TEST_F(PortManagerBusTest, ChangesAreSignalledCoalescedNotPerDatagram)
+{
+    ChangeRecorder recorder;
+    ASSERT_TRUE(client.Connection().connect(QStringLiteral("MV5840VSP.IMV5840VSP"), QStringLiteral("/IMV5840VSP"),
+                                            Manager, QStringLiteral("PortChanged"), &recorder,
+                                            SLOT(PortChanged(QVariantMap))));
+    MapOf(Call("AddPort", {QVariantMap{{"number", 7}, {"code", "D7"}}}));
+
+    int dtu = socket(AF_INET, SOCK_DGRAM, 0);
+    const SocketAddress server = Loopback(serverPort);
+    auto send = [&](uint8_t type, const QByteArray& payload) {
+        QByteArray datagram("D7", 2);
+        datagram.append(10, '\0').append(char(type)).append(payload);
+        sendto(dtu, datagram.constData(), datagram.size(), 0, server.Raw(), SocketAddress::Length);
+    };
+    send(0, {});
+    constexpr int Datagrams = 200;
+    for (int k = 0; k < Datagrams; ++k) {
+        send(3, QByteArray(10, 'x'));
+        WaitUntil([] { return false; }, 2);  // the event loop runs between datagrams
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return !recorder.changes.isEmpty() && recorder.changes.last().value("rx").toLongLong() == Datagrams * 10;
+    }));
+    EXPECT_LT(recorder.changes.size(), Datagrams / 10);
+    EXPECT_EQ(recorder.changes.last().value("state").toString(), "online");
+
+    Call("RemovePort", {QVariantMap{{"number", 7}}, true});
+    ASSERT_TRUE(WaitUntil([&] { return recorder.changes.last().value("removed").toBool(); }));
+    EXPECT_EQ(recorder.changes.last().value("code").toString(), "D7");
+    close(dtu);
+}
+
+}  // namespace
+
+#include "PortManagerBusTest.moc"

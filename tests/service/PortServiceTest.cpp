@@ -1,0 +1,331 @@
+// The port service as every front end meets it: the add, edit and remove rules with the
+// texts the window shows, what is stored, the snapshots of ports a DTU and an application
+// use, and a reload of the file while bytes stream through a port it leaves alone.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <thread>
+
+#include "LinkTestSupport.h"
+#include "net/Log.h"
+#include "net/UdpServerSocket.h"
+#include "service/PortService.h"
+
+namespace {
+
+class PortServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(configDir.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir.path());
+        setenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit().constData(), 1);
+        Log::SetSink([this](Log::Kind kind, std::string_view text) {
+            std::lock_guard hold(logGuard);
+            (kind == Log::Kind::Event ? events : failures).emplace_back(text);
+        });
+    }
+
+    void TearDown() override
+    {
+        service.reset();
+        Log::SetSink(nullptr);
+    }
+
+    void WriteConfig(const QString& text)
+    {
+        QDir().mkpath(configDir.path() + "/Torvane");
+        QFile file(configDir.path() + "/Torvane/HOLBRN.conf");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+    }
+
+    static QString Slot(int group, int number, const char* code)
+    {
+        return QStringLiteral("[%1]\nPortNumber=%2\nCode=%3\n\n").arg(group).arg(number).arg(code);
+    }
+
+    QVariant Stored(const QString& key) const
+    {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN").value(key);
+    }
+
+    void Start()
+    {
+        serverPort = FreeLoopbackPort(SOCK_DGRAM);
+        const std::string local = "127.0.0.1:" + std::to_string(serverPort);
+        service = std::make_unique<PortService>(local.c_str());
+        ASSERT_EQ(service->StartNetwork(), PortTable::NetworkResult::Started);
+        service->StartPorts();
+        ASSERT_TRUE(WaitUntil([&] { return service->Table().udpServer->IsOpened(); }));
+    }
+
+    static PortFields Fields(int number, const std::string& code, int interval = 300)
+    {
+        PortFields fields;
+        fields.PortNumber = number;
+        fields.Code = code;
+        fields.LoginInterval = interval;
+        return fields;
+    }
+
+    std::vector<std::string> Codes() const
+    {
+        std::vector<std::string> codes;
+        for (const PortSnapshot& port : service->Snapshot())
+            codes.push_back(port.config.Code);
+        return codes;
+    }
+
+    bool Logged(const std::vector<std::string>& lines, const std::string& part)
+    {
+        std::lock_guard hold(logGuard);
+        for (const std::string& line : lines) {
+            if (line.find(part) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+    QTemporaryDir configDir;
+    TempRuntimeDir runtimeDir;
+    uint16_t serverPort = 0;
+    std::unique_ptr<PortService> service;
+    std::mutex logGuard;
+    std::vector<std::string> events;
+    std::vector<std::string> failures;
+};
+
+// The kind and the exact text the window's message box shows.
+void ExpectRefusal(const PortError& error, PortError::Kind kind, const char* text)
+{
+    EXPECT_EQ(error.kind, kind) << PortError::Name(error.kind);
+    EXPECT_EQ(error.message, text);
+}
+
+TEST_F(PortServiceTest, ValuesOutsideTheDialogsRulesAreRefusedWithTheDialogsTexts)
+{
+    Start();
+    ExpectRefusal(service->Add(Fields(0, "A")), PortError::Kind::NumberOutOfRange, "“请填入一个在1和256之间的整数。”");
+    ExpectRefusal(service->Add(Fields(257, "A")), PortError::Kind::NumberOutOfRange, "“请填入一个在1和256之间的整数。”");
+    // Eleven bytes of UTF-8, not eleven characters: four Chinese characters are twelve.
+    ExpectRefusal(service->Add(Fields(7, "一二三四")), PortError::Kind::CodeTooLong, "“请填入不多于11个的字符。”");
+    ExpectRefusal(service->Add(Fields(7, "123456789012")), PortError::Kind::CodeTooLong, "“请填入不多于11个的字符。”");
+    ExpectRefusal(service->Add(Fields(7, "A", 9)), PortError::Kind::IntervalOutOfRange, "“请填入一个在10和100000之间的整数。”");
+    ExpectRefusal(service->Add(Fields(7, "A", 100001)), PortError::Kind::IntervalOutOfRange,
+                  "“请填入一个在10和100000之间的整数。”");
+    EXPECT_TRUE(service->Snapshot().empty());
+    EXPECT_FALSE(QFile::exists(configDir.path() + "/Torvane/HOLBRN.conf"));
+
+    EXPECT_FALSE(service->Add(Fields(1, "一二三", 10)));
+    EXPECT_FALSE(service->Add(Fields(256, "12345678901", 100000)));
+    SocketAddress address;
+    ExpectRefusal(service->ParseAddress("10.0.0", address), PortError::Kind::InvalidAddress, "invalid IPv4 address: 10.0.0");
+    EXPECT_FALSE(service->ParseAddress("10.0.0.9", address));
+    EXPECT_EQ(address.ToText(), "10.0.0.9");
+}
+
+TEST_F(PortServiceTest, NumberInUseOnAddAndOnEditButNotForThePortItself)
+{
+    Start();
+    int seven = -1, eight = -1;
+    ASSERT_FALSE(service->Add(Fields(7, "A"), &seven));
+    ASSERT_FALSE(service->Add(Fields(8, "B"), &eight));
+    ExpectRefusal(service->Add(Fields(7, "C")), PortError::Kind::NumberInUse, "该端口号已被使用");
+    ExpectRefusal(service->Edit(eight, Fields(7, "B")), PortError::Kind::NumberInUse, "该端口号已被使用");
+    EXPECT_FALSE(service->Edit(eight, Fields(8, "B2")));
+    EXPECT_EQ(Codes(), (std::vector<std::string>{"A", "B2"}));
+    ExpectRefusal(service->Edit(5, Fields(9, "X")), PortError::Kind::NoSuchPort, "no such port: slot 5");
+    ExpectRefusal(service->Remove(5, true), PortError::Kind::NoSuchPort, "no such port: slot 5");
+}
+
+TEST_F(PortServiceTest, TableFullAfterTwoHundredPorts)
+{
+    // Shared-port mode: two hundred DTUs behind one port, no pseudo-terminal each.
+    WriteConfig("[General]\nOnlyOnePort=1\nVPortNo=3\n\n");
+    Start();
+    for (int i = 0; i < PortTable::MaxPorts; ++i)
+        ASSERT_FALSE(service->Add(Fields(0, "D" + std::to_string(i)))) << i;
+    ExpectRefusal(service->Add(Fields(3, "one more")), PortError::Kind::TableFull, "端口数量太多，无法创建新的端口");
+    // Every port has the shared port's number, whatever was asked.
+    EXPECT_EQ(service->Snapshot().back().config.PortNumber, 3);
+    EXPECT_EQ(Stored("200/PortNumber").toInt(), 3);
+    EXPECT_FALSE(Stored("201/PortNumber").isValid());
+}
+
+TEST_F(PortServiceTest, RemoveRefusesAPortAnApplicationHoldsUnlessForced)
+{
+    Start();
+    int slot = -1;
+    ASSERT_FALSE(service->Add(Fields(7, "A"), &slot));
+    const std::string device = service->SnapshotOf(slot)->device;
+    SerialApp app(device);
+    ASSERT_TRUE(app.IsOpen());
+    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->inUse; }));
+    ExpectRefusal(service->Remove(slot, false), PortError::Kind::PortInUse, "请确认先关闭正在使用虚拟串口的程序。");
+    EXPECT_TRUE(service->SnapshotOf(slot));
+    EXPECT_EQ(Stored("1/Code").toString(), "A");
+
+    EXPECT_FALSE(service->Remove(slot, true));
+    EXPECT_FALSE(service->SnapshotOf(slot));
+    EXPECT_NE(access(device.c_str(), F_OK), 0);
+    EXPECT_FALSE(Stored("1/Code").isValid());
+}
+
+TEST_F(PortServiceTest, ChangesAreStoredAsTheWindowStoresThem)
+{
+    Start();
+    PortFields fields = Fields(12, "站点1", 60);
+    fields.UseFixedIP = 1;
+    fields.UseTcp = 1;
+    ASSERT_FALSE(service->ParseAddress("127.0.0.9", fields.peerAddress));
+    int slot = -1;
+    ASSERT_FALSE(service->Add(fields, &slot));
+    EXPECT_EQ(Stored("1/PortNumber").toInt(), 12);
+    EXPECT_EQ(Stored("1/Code").toString(), QStringLiteral("站点1"));
+    EXPECT_EQ(Stored("1/LoginInterval").toInt(), 60);
+    EXPECT_EQ(Stored("1/UseFixedIP").toInt(), 1);
+    EXPECT_EQ(Stored("1/UseTcp").toInt(), 1);
+    EXPECT_EQ(Stored("1/PeerIP").toString(), "127.0.0.9");
+    const PortSnapshot port = *service->SnapshotOf(slot);
+    EXPECT_EQ(port.FixedAddress(), "127.0.0.9");
+    EXPECT_EQ(port.peer, "127.0.0.9:3700");
+    EXPECT_EQ(port.State(), "offline");  // nobody listens there
+}
+
+TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
+{
+    Start();
+    int slot = -1;
+    ASSERT_FALSE(service->Add(Fields(7, "D7"), &slot));
+    PortSnapshot port = *service->SnapshotOf(slot);
+    EXPECT_EQ(port.State(), "offline");
+    EXPECT_EQ(port.peer, "");
+    EXPECT_EQ(port.lastHeardMs, -1);
+    EXPECT_EQ(port.device, runtimeDir.PortDir() + "/COM7");
+
+    UdpDtu dtu(serverPort);
+    dtu.SendLogin("D7");
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->online; }));
+    SerialApp app(port.device);
+    dtu.SendData("D7", ToBytes("hello"));
+    EXPECT_EQ(app.Read(5), ToBytes("hello"));
+    ASSERT_TRUE(app.Write(ToBytes("abc")));
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->tx == 3; }));
+    port = *service->SnapshotOf(slot);
+    EXPECT_EQ(port.State(), "online");
+    EXPECT_EQ(port.peer, "127.0.0.1:" + std::to_string(dtu.Port()));
+    EXPECT_EQ(port.rx, 5);
+    EXPECT_TRUE(port.inUse);
+    EXPECT_GT(port.lastHeardMs, 1700000000000);
+
+    // The service reports changes from its poll, and the login once.
+    std::vector<PortSnapshot> changes;
+    QObject::connect(service.get(), &PortService::PortStateChanged,
+                     [&](const PortSnapshot& changed) { changes.push_back(changed); });
+    ASSERT_TRUE(WaitUntil([&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return Logged(events, "COM7 (DTU \"D7\"): DTU logged in from 127.0.0.1:" + std::to_string(dtu.Port()))
+               && !changes.empty();
+    }));
+    EXPECT_EQ(changes.back().State(), "online");
+}
+
+TEST_F(PortServiceTest, TcpLinkUpAndDownAreReported)
+{
+    const uint16_t dtuPort = FreeLoopbackPort(SOCK_STREAM);
+    auto dtu = std::make_unique<TcpDtu>(dtuPort);
+    WriteConfig(QStringLiteral("[General]\nSocketPort=%1\n\n").arg(dtuPort)
+                + "[1]\nPortNumber=7\nCode=T7\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n\n");
+    Start();
+    ASSERT_GE(dtu->Accept(), 0);
+    const std::string link = "COM7 (DTU \"T7\"): TCP link to 127.0.0.1:" + std::to_string(dtuPort);
+    auto watched = [&](const std::string& line) {
+        return WaitUntil([&] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            return Logged(events, line);
+        });
+    };
+    EXPECT_TRUE(watched(link + " up"));
+    EXPECT_EQ(service->SnapshotOf(0)->State(), "online");
+    // Gone for good: the link cannot come back between two looks.
+    dtu.reset();
+    EXPECT_TRUE(watched(link + " down"));
+    EXPECT_EQ(service->SnapshotOf(0)->State(), "offline");
+}
+
+TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)
+{
+    // Two slots with one number: the second cannot have the name.
+    WriteConfig(Slot(1, 7, "A") + Slot(2, 7, "B"));
+    Start();
+    const std::vector<PortSnapshot> ports = service->Snapshot();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].State(), "offline");
+    EXPECT_EQ(ports[1].State(), "not-served");
+    EXPECT_EQ(ports[1].reason, "slot 1 already serves COM7");
+    EXPECT_EQ(ports[1].device, "");
+    EXPECT_TRUE(Logged(failures, "COM7 (slot 2) is not served: slot 1 already serves COM7"));
+}
+
+TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
+{
+    WriteConfig(Slot(1, 7, "A1") + Slot(2, 8, "B2") + Slot(3, 9, "C3"));
+    Start();
+    UdpDtu dtu(serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    SerialApp app(service->SnapshotOf(0)->device);
+    ASSERT_TRUE(app.IsOpen());
+
+    // The DTU streams into the port while the file changes and the service reloads it.
+    constexpr int Datagrams = 300;
+    std::atomic<bool> reloaded{false};
+    Bytes sent;
+    std::thread sender([&] {
+        for (int k = 0; k < Datagrams; ++k) {
+            const Bytes payload = Pattern(100, k);
+            dtu.SendData("A1", payload);
+            sent.insert(sent.end(), payload.begin(), payload.end());
+            if (k == Datagrams / 2)
+                WaitUntil([&] { return reloaded.load(); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    WaitUntil([&] { return service->SnapshotOf(0)->rx > 0; });
+    WriteConfig("[General]\nVPortNo=9\n\n" + Slot(1, 7, "A1") + Slot(2, 8, "B9") + Slot(5, 12, "E5"));
+    service->Reload();
+    reloaded = true;
+    const Bytes received = app.Read(Datagrams * 100);
+    sender.join();
+    EXPECT_EQ(received, sent);
+    ASSERT_TRUE(app.Write(ToBytes("still here")));
+    Bytes expected = Header("A1", 3);
+    const Bytes text = ToBytes("still here");
+    expected.insert(expected.end(), text.begin(), text.end());
+    EXPECT_EQ(dtu.Receive(), expected);
+
+    EXPECT_EQ(Codes(), (std::vector<std::string>{"A1", "B9", "E5"}));
+    EXPECT_NE(access((runtimeDir.PortDir() + "/COM9").c_str(), F_OK), 0);
+    EXPECT_EQ(service->SnapshotOf(4)->device, runtimeDir.PortDir() + "/COM12");
+    EXPECT_TRUE(Logged(events, "configuration reloaded: 1 unchanged, 1 restarted, 1 closed, 1 opened"));
+    EXPECT_TRUE(Logged(events, "global settings"));
+    EXPECT_EQ(service->Settings().VPortNo, 5);  // applies at the next start
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
