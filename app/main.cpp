@@ -22,6 +22,16 @@ void RaiseDescriptorLimit()
         setrlimit(RLIMIT_NOFILE, &limit);
     }
 }
+
+// The offscreen platform says at every start that it cannot pass size hints to a window
+// manager it does not have; that is how it works, not something the user must know.
+QtMessageHandler qtDefaultHandler = nullptr;
+void PassQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (text == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    qtDefaultHandler(type, context, text);
+}
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -45,6 +55,7 @@ int main(int argc, char* argv[])
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         Log::Failure("no display found, running without a visible window (offscreen)");
     }
+    qtDefaultHandler = qInstallMessageHandler(PassQtMessage);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("MV5840VSP"));
     // Qt's own texts (message box buttons) in the user's language.

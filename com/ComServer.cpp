@@ -114,8 +114,12 @@ bool ComServer::Publish()
         Log::Failure("another instance already serves the automation interface; ending");
         return false;
     }
-    if (AskRunningInstanceToShow()) {
-        Log::Failure("already running; brought the running instance's window forward");
+    if (switches.service) {
+        // A service manager must see that this start serves nothing.
+        Log::Failure("another instance already serves the ports on this session bus; ending");
+        exitCode = 1;
+    } else if (AskRunningInstanceToShow()) {
+        Log::Failure("already running; asked the running instance to show its window");
     } else {
         Log::Failure("already running, but the running instance did not answer");
         exitCode = 1;
