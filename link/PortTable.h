@@ -28,6 +28,7 @@ struct PortFields {
     std::string Code;
     int LoginInterval = 300;
     int UseTcp = 0;
+    int FrameGap = PortConfig::DefaultFrameGap;  // milliseconds, 0 to PortConfig::MaxFrameGap
 };
 
 // The running half of the main window, without any widget: the 200 port records, the UDP
@@ -95,6 +96,9 @@ public:
     void LoadRecord(int i, const PortConfig& stored);
     // Record i's values as the store keeps them, read under pumpLock.
     PortConfig StoredRecord(int i) const;
+    // What the list shows of record i that changes while it runs. Main thread; takes no lock,
+    // so the list's refresh never waits for a pass or a datagram.
+    PortLiveState LiveState(int i) const;
 
     // Datagrams from the UDP server, on its receive thread.
     void OnDatagram(UdpServerSocket* server, const SocketAddress& source, const uint8_t* data,

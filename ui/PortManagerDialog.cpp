@@ -44,6 +44,9 @@ PortManagerDialog::PortManagerDialog(QWidget* parent, const char* serverAddress)
         const auto line = port ? port->LineSettings() : std::nullopt;
         return line ? QString::fromStdString(line->Text()) : QString();
     });
+    portList->SetLiveStateSource([this](int record) {
+        return record >= 0 && record < PortTable::MaxPorts ? table->LiveState(record) : PortLiveState{};
+    });
     InitDialog();
 }
 
@@ -239,7 +242,9 @@ void PortManagerDialog::EditPort()
             return;
     }
 
-    table->ApplyEdit(i, FieldsFromDialog(dialog));
+    PortFields fields = FieldsFromDialog(dialog);
+    fields.FrameGap = record.FrameGap;  // not a value of the dialog
+    table->ApplyEdit(i, fields);
     ShowPortState(i);
     SavePortConfig(i);
 }
