@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <poll.h>
-#include <string>
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
@@ -137,12 +137,16 @@ bool LinkPump::Wait(Sleep sleep)
     if (count == 2)
         fds[1].fd = port_->InputFd();
     for (;;) {
-        int timeout = -1;
+        // To the microsecond: a millisecond timeout rounded up would add most of a
+        // millisecond to every chunk.
+        timespec timeout{};
         if (timed) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            timeout = static_cast<int>(std::max<int64_t>(left.count(), 0));
+            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
         }
-        const int ready = poll(fds, count, timeout);
+        const int ready = ppoll(fds, count, timed ? &timeout : nullptr, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)

@@ -47,7 +47,9 @@ public:
     int Write(const uint8_t* data, int count);
     // Up to max of the bytes the application wrote, oldest first. Never blocks.
     int Read(uint8_t* buffer, int max);
-    // Exactly what Read would give now with an unlimited maximum.
+    // Exactly what Read would give now with an unlimited maximum. Neither reads the master:
+    // the monitor takes the input in as soon as it is readable (read until EAGAIN, since the
+    // kernel's own count is only a lower bound), so a pump pass costs no system call here.
     int Pending();
     bool InUse();
 
