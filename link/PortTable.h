@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <semaphore>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -50,7 +50,9 @@ public:
     GlobalSettings& settings;
     VirtualPortEntry ports[MaxPorts];
     std::unique_ptr<UdpServerSocket> udpServer;
-    mutable std::binary_semaphore pumpLock{1};
+    // Taken and released by the same thread, so a mutex: it sleeps at once where the
+    // library's semaphore spins and yields, which 200 pumps and the receive thread pay for.
+    mutable std::mutex pumpLock;
     std::atomic<int> sharedTarget{-1};
     VirtualSerialPort* sharedControl = nullptr;
     int sharedPortOpen = 0;
@@ -124,13 +126,13 @@ public:
     // Holds pumpLock for a scope.
     class PumpLockHold {
     public:
-        explicit PumpLockHold(std::binary_semaphore& lock) : lock_(lock) { lock_.acquire(); }
-        ~PumpLockHold() { lock_.release(); }
+        explicit PumpLockHold(std::mutex& lock) : lock_(lock) { lock_.lock(); }
+        ~PumpLockHold() { lock_.unlock(); }
         PumpLockHold(const PumpLockHold&) = delete;
         PumpLockHold& operator=(const PumpLockHold&) = delete;
 
     private:
-        std::binary_semaphore& lock_;
+        std::mutex& lock_;
     };
 
     PortView& view;

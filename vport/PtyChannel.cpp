@@ -201,7 +201,7 @@ void PtyChannel::OnMasterEvent(uint32_t events)
     if (master_ < 0)
         return;
     if (events & EPOLLIN)
-        DrainLocked();
+        DrainLocked(false);
     if (events & EPOLLOUT)
         FlushOutputLocked();
     if (events & (EPOLLHUP | EPOLLERR))
@@ -237,7 +237,7 @@ void PtyChannel::ReconcileLocked()
     if (HeldLocked())
         return;
     if (held_ || touched_) {
-        DrainLocked();  // what the application wrote before it closed is still ours to read
+        DrainLocked(true);  // what the application wrote before it closed is still ours to read
         output_.Clear();
         ResetTerminalLocked();
     }
@@ -246,9 +246,12 @@ void PtyChannel::ReconcileLocked()
     UpdateWatchLocked();
 }
 
-void PtyChannel::DrainLocked()
+void PtyChannel::DrainLocked(bool untilEmpty)
 {
     // FIONREAD on a master is only a lower bound; reading until EAGAIN gives the exact count.
+    // While the master is watched, a read that came short has emptied it for now: the watch
+    // reports what comes next, so the read that would say EAGAIN is saved.
+    const bool wasEmpty = input_.Empty();
     uint8_t chunk[4096];
     while (input_.Size() < InputLimit) {
         size_t want = std::min(sizeof chunk, InputLimit - input_.Size());
@@ -257,8 +260,10 @@ void PtyChannel::DrainLocked()
             input_.Append(chunk, static_cast<size_t>(n));
         else if (!(n < 0 && errno == EINTR))
             break;  // EAGAIN: nothing more now; EIO: nobody holds the slave and nothing is left
+        if (n > 0 && static_cast<size_t>(n) < want && !untilEmpty)
+            break;
     }
-    if (!input_.Empty())
+    if (wasEmpty && !input_.Empty())
         available_->Set();
 }
 

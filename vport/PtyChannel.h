@@ -70,7 +70,8 @@ private:
     bool HungUpLocked() const;
     bool HeldLocked();
     void ReconcileLocked();
-    void DrainLocked();
+    // untilEmpty: read until the master says EAGAIN, not only until a short read.
+    void DrainLocked(bool untilEmpty);
     void FlushOutputLocked();
     void UpdateWatchLocked();
     void ResetTerminalLocked();
