@@ -58,7 +58,7 @@ LinkPump::Sleep LinkPump::Pass()
         if (!reads)
             return Sleep::UntilWoken;
         rule_.Left(port_->Pending());
-        return rule_.AnyWaiting() ? Sleep::Tick : Sleep::UntilInput;
+        return AfterPass();
     }
     return reads ? Pump() : Sleep::UntilWoken;
 }
@@ -71,7 +71,7 @@ LinkPump::Sleep LinkPump::Pump()
 
     const int want = rule_.Take(port_->Pending(), gapMs_);
     if (want == 0)
-        return rule_.AnyWaiting() ? Sleep::Tick : Sleep::UntilInput;
+        return AfterPass();
 
     const int count = port_->Read(entry_.transferBuffer, want);
     if (count > 0) {
@@ -81,7 +81,17 @@ LinkPump::Sleep LinkPump::Pump()
             return AfterRefusal();
     }
     rule_.Left(port_->Pending());
-    return rule_.AnyWaiting() ? Sleep::Tick : Sleep::UntilInput;
+    return AfterPass();
+}
+
+LinkPump::Sleep LinkPump::AfterPass()
+{
+    if (!rule_.AnyWaiting())
+        return Sleep::UntilInput;
+    // The gap counts from when the last bytes came in, not from when this pump saw them, so
+    // the time it took to be woken is not added to every chunk.
+    tickFrom_ = port_->LastInputTime();
+    return Sleep::Tick;
 }
 
 bool LinkPump::Deliver()
@@ -134,8 +144,8 @@ bool LinkPump::Wait(Sleep sleep)
 {
     using Clock = std::chrono::steady_clock;
     const bool timed = sleep == Sleep::Tick || sleep == Sleep::Retry;
-    const auto deadline
-        = Clock::now() + std::chrono::milliseconds(sleep == Sleep::Retry ? RetryPeriodMs : gapMs_);
+    const auto deadline = sleep == Sleep::Retry ? Clock::now() + std::chrono::milliseconds(RetryPeriodMs)
+                                                : tickFrom_ + std::chrono::milliseconds(gapMs_);
     pollfd fds[2] = {{entry_.pumpStopEvent->Fd(), POLLIN, 0}, {-1, POLLIN, 0}};
     const nfds_t count = sleep == Sleep::UntilInput ? 2 : 1;
     if (count == 2)

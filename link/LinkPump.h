@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "link/FrameRule.h"
@@ -13,8 +14,8 @@ struct VirtualPortEntry;
 //
 // Framing follows FrameRule, with a pass every FrameGap of the record (10 ms by default).
 //
-// Between passes the pump sleeps: one gap while bytes are waiting, 10 ms while a refused chunk
-// is held; otherwise until its port has input, it is stopped, or it is woken (its TCP link
+// Between passes the pump sleeps: while bytes are waiting until one gap after the last of them
+// came in, 10 ms while a refused chunk is held; otherwise until its port has input, it is stopped, or it is woken (its TCP link
 // connected, it became the shared target). A refused TCP chunk is kept and offered again every 10 ms
 // without holding pumpLock across the waits, so a DTU that stops reading stalls only its own
 // port. In shared-port mode a held chunk stays with the record it was read for and goes to
@@ -34,6 +35,8 @@ private:
     // Hands the held chunk to the network and counts it; false while the TCP link refuses it.
     bool Deliver();
     Sleep AfterRefusal() const;
+    // Tick while bytes are waiting, else until more come.
+    Sleep AfterPass();
     // False when the pump is to end.
     bool Wait(Sleep sleep);
     bool Stopping();
@@ -44,6 +47,7 @@ private:
     VirtualSerialPort* const port_;
     FrameRule rule_;
     int gapMs_ = 0;  // the record's FrameGap as the last pass saw it
+    std::chrono::steady_clock::time_point tickFrom_;  // a Tick ends one gap after it
     int heldOffset_ = 0;  // held chunk: transferBuffer[heldOffset_, heldLength_)
     int heldLength_ = 0;
 };

@@ -154,6 +154,12 @@ int PtyChannel::Read(uint8_t* buffer, int max)
     return static_cast<int>(n);
 }
 
+std::chrono::steady_clock::time_point PtyChannel::LastInputTime() const
+{
+    std::lock_guard lock(mutex_);
+    return lastInput_;
+}
+
 int PtyChannel::Pending()
 {
     std::lock_guard lock(mutex_);
@@ -251,7 +257,7 @@ void PtyChannel::DrainLocked(bool untilEmpty)
     // FIONREAD on a master is only a lower bound; reading until EAGAIN gives the exact count.
     // While the master is watched, a read that came short has emptied it for now: the watch
     // reports what comes next, so the read that would say EAGAIN is saved.
-    const bool wasEmpty = input_.Empty();
+    const size_t before = input_.Size();
     uint8_t chunk[4096];
     while (input_.Size() < InputLimit) {
         size_t want = std::min(sizeof chunk, InputLimit - input_.Size());
@@ -263,7 +269,9 @@ void PtyChannel::DrainLocked(bool untilEmpty)
         if (n > 0 && static_cast<size_t>(n) < want && !untilEmpty)
             break;
     }
-    if (wasEmpty && !input_.Empty())
+    if (input_.Size() != before)
+        lastInput_ = std::chrono::steady_clock::now();
+    if (before == 0 && !input_.Empty())
         available_->Set();
 }
 
