@@ -58,7 +58,7 @@ LinkPump::Sleep LinkPump::Pass()
         if (!reads)
             return Sleep::UntilWoken;
         rule_.Left(port_->Pending());
-        return AfterPass();
+        return AfterPass(true);
     }
     return reads ? Pump() : Sleep::UntilWoken;
 }
@@ -71,7 +71,7 @@ LinkPump::Sleep LinkPump::Pump()
 
     const int want = rule_.Take(port_->Pending(), gapMs_);
     if (want == 0)
-        return AfterPass();
+        return AfterPass(false);
 
     const int count = port_->Read(entry_.transferBuffer, want);
     if (count > 0) {
@@ -81,16 +81,17 @@ LinkPump::Sleep LinkPump::Pump()
             return AfterRefusal();
     }
     rule_.Left(port_->Pending());
-    return AfterPass();
+    return AfterPass(true);
 }
 
-LinkPump::Sleep LinkPump::AfterPass()
+LinkPump::Sleep LinkPump::AfterPass(bool sent)
 {
     if (!rule_.AnyWaiting())
         return Sleep::UntilInput;
-    // The gap counts from when the last bytes came in, not from when this pump saw them, so
-    // the time it took to be woken is not added to every chunk.
-    tickFrom_ = port_->LastInputTime();
+    // A chunk still growing is held until one gap after its last bytes came in, not after
+    // this pump saw them, so the time it took to be woken is not added to every chunk. After
+    // a chunk left, the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
+    tickFrom_ = sent ? std::chrono::steady_clock::now() : port_->LastInputTime();
     return Sleep::Tick;
 }
 

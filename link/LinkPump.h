@@ -35,8 +35,8 @@ private:
     // Hands the held chunk to the network and counts it; false while the TCP link refuses it.
     bool Deliver();
     Sleep AfterRefusal() const;
-    // Tick while bytes are waiting, else until more come.
-    Sleep AfterPass();
+    // Tick while bytes are waiting, else until more come; sent: a chunk left in this pass.
+    Sleep AfterPass(bool sent);
     // False when the pump is to end.
     bool Wait(Sleep sleep);
     bool Stopping();

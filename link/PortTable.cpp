@@ -1,5 +1,6 @@
 #include "link/PortTable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -165,7 +166,8 @@ void PortTable::FillRecord(int i, const PortFields& fields)
     e.Code = fields.Code;
     e.LoginInterval = fields.LoginInterval;
     e.UseTcp = fields.UseTcp;
-    e.FrameGap = fields.FrameGap;
+    // The callers check the range; a pump never waits beyond it whatever they pass.
+    e.FrameGap = std::clamp(fields.FrameGap, 0, PortConfig::MaxFrameGap);
 }
 
 PortFields PortTable::RecordFields(int i) const
