@@ -47,6 +47,7 @@ int RecordingView::RecordAtRow(int row) const
 void RecordingView::SetCell(int record, int column, const std::string& text)
 {
     std::lock_guard lock(mutex_);
+    ++setCells_;
     // Like the list: an update for a record without a row is dropped.
     for (int r : rows_) {
         if (r == record) {
@@ -60,6 +61,12 @@ void RecordingView::SetLiveSource(std::function<PortLiveState(int record)> sourc
 {
     std::lock_guard lock(mutex_);
     live_ = std::move(source);
+}
+
+int RecordingView::SetCellCount() const
+{
+    std::lock_guard lock(mutex_);
+    return setCells_;
 }
 
 std::string RecordingView::Cell(int record, int column) const

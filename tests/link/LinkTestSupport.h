@@ -36,6 +36,8 @@ public:
 
     void SetLiveSource(std::function<PortLiveState(int record)> source);
     std::string Cell(int record, int column) const;
+    // How many cell updates were made so far.
+    int SetCellCount() const;
     bool WaitCell(int record, int column, const std::string& text,
                   std::chrono::milliseconds limit = 10s) const;
     std::vector<int> Rows() const;
@@ -45,6 +47,7 @@ private:
     std::vector<int> rows_;
     std::map<std::pair<int, int>, std::string> cells_;
     std::function<PortLiveState(int record)> live_;
+    int setCells_ = 0;
 };
 
 // A DTU on UDP: a socket on 127.0.0.x that talks to the server.

@@ -118,6 +118,30 @@ TEST(LoginAndData, AllByteValuesPassToTheApplication)
     EXPECT_EQ(app.Read(256), all);
 }
 
+// The list reads the counts and the mark itself; datagrams, chunks and TCP bytes post nothing.
+TEST(LoginAndData, TheDataPathPostsNoCellUpdates)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+    const int posted = rig.view.SetCellCount();
+
+    for (int k = 0; k < 50; ++k)
+        dtu.SendData("A1", ToBytes("0123456789"));
+    EXPECT_EQ(app.Read(500).size(), 500u);
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_TRUE(app.Write(ToBytes("abc")));
+        ASSERT_TRUE(dtu.Receive());
+    }
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColReceived), "500");
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColSent), "15");
+    EXPECT_EQ(rig.view.SetCellCount(), posted);
+}
+
 TEST(Matching, FixedAddressPortsAreMatchedByAddressAndPortFirst)
 {
     LinkRig rig;
