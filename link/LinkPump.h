@@ -12,15 +12,17 @@ struct VirtualPortEntry;
 // The loop of one pump thread: moves what applications write into a virtual port out to the
 // record's DTU, by UDP data datagram or over its TCP link.
 //
-// Framing follows FrameRule, with a pass every FrameGap of the record (10 ms by default).
+// Framing follows FrameRule with the record's FrameGap (10 ms by default).
 //
-// Between passes the pump sleeps: while bytes are waiting until one gap after the last of them
-// came in, 10 ms while a refused chunk is held; otherwise until its port has input, it is stopped, or it is woken (its TCP link
-// connected, it became the shared target). A refused TCP chunk is kept and offered again every 10 ms
-// without holding pumpLock across the waits, so a DTU that stops reading stalls only its own
-// port. In shared-port mode a held chunk stays with the record it was read for and goes to
-// that DTU even after another became the target; it is lost only when the record's pump ends
-// (the port is deleted or stopped). A UDP chunk that cannot be sent is lost and not counted.
+// Between passes the pump sleeps: while a chunk is still growing, until one gap after its last
+// bytes came in; after a chunk left with more waiting, one gap (a backlog leaves one chunk a
+// gap); 10 ms while a refused chunk is held; otherwise until its port has input, it is stopped,
+// or it is woken (its TCP link connected, it became the shared target). A refused TCP chunk is
+// kept and offered again every 10 ms without holding pumpLock across the waits, so a DTU that
+// stops reading stalls only its own port. In shared-port mode a held chunk stays with the
+// record it was read for and goes to that DTU even after another became the target; it is lost
+// only when the record's pump ends (the port is deleted or stopped). A UDP chunk that cannot be
+// sent is lost and not counted.
 class LinkPump {
 public:
     LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared);
