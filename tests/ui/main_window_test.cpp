@@ -499,6 +499,19 @@ TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
     EXPECT_EQ(port.Pending(), 2);
 }
 
+TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
+{
+    WriteConfig("[1]\nPortNumber=7\nCode=A1\nFrameGap=2\n");
+    Start();
+    Select(0);
+    ModalScript script({FillPort("", "Z9")});
+    QTimer::singleShot(0, window.get(), [this] { window->EditPort(); });
+    RunUntilDone(script);
+    EXPECT_EQ(Stored("1/Code").toString(), "Z9");
+    EXPECT_EQ(Stored("1/FrameGap").toInt(), 2);
+    EXPECT_EQ(window->Table().ports[0].FrameGap, 2);
+}
+
 TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)
 {
     WriteConfig(PortConfig(1, 7, "A1"));
