@@ -31,7 +31,8 @@ const QHash<QString, VerbInfo>& Verbs()
                   "  --json        a JSON object\n"}},
         {"add", {CtlVerb::Add,
                  "Usage: mv5840vspctl add --number N --code CODE [--tcp | --udp]\n"
-                 "                        [--peer A.B.C.D | --dynamic] [--interval SECONDS] [--json]\n"
+                 "                        [--peer A.B.C.D | --dynamic] [--interval SECONDS]\n"
+                 "                        [--frame-gap MS] [--json]\n"
                  "Adds a port, stores it in the configuration file and serves it; prints it.\n"
                  "  --number N          COM number, 1 to 256 (not needed in shared-port mode)\n"
                  "  --code CODE         DTU code, at most 11 bytes\n"
@@ -39,11 +40,13 @@ const QHash<QString, VerbInfo>& Verbs()
                  "  --peer A.B.C.D      fixed DTU address; without it the DTU logs in from anywhere\n"
                  "  --dynamic           no fixed address (the default)\n"
                  "  --interval SECONDS  longest time between logins, 10 to 100000 (300 by default)\n"
+                 "  --frame-gap MS      idle time that ends a chunk of the application's bytes,\n"
+                 "                      0 to 1000 (10 by default; 0 sends each write at once)\n"
                  "  --json              print the new port as a JSON object\n"}},
         {"edit", {CtlVerb::Edit,
                   "Usage: mv5840vspctl edit (--number N | --code CODE) [--new-number M]\n"
                   "                         [--new-code CODE] [--tcp | --udp] [--peer A.B.C.D | --dynamic]\n"
-                  "                         [--interval SECONDS] [--json]\n"
+                  "                         [--interval SECONDS] [--frame-gap MS] [--json]\n"
                   "Changes a port; what is not given stays as it is. The port is restarted and\n"
                   "the configuration file updated; prints the port.\n"
                   "  --number N          the port COM<N>; with it, --code CODE sets the new code\n"
@@ -54,6 +57,7 @@ const QHash<QString, VerbInfo>& Verbs()
                   "  --peer A.B.C.D      fixed DTU address\n"
                   "  --dynamic           no fixed address: the DTU logs in from anywhere\n"
                   "  --interval SECONDS  longest time between logins, 10 to 100000\n"
+                  "  --frame-gap MS      idle time that ends a chunk of the application's bytes, 0 to 1000\n"
                   "  --json              print the port as a JSON object\n"}},
         {"remove", {CtlVerb::Remove,
                     "Usage: mv5840vspctl remove (--number N | --code CODE) [--force]\n"
@@ -224,6 +228,11 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
         if (!reader.Integer(option, interval))
             return false;
         command.request.insert(QStringLiteral("interval"), interval);
+    } else if (option == QLatin1String("--frame-gap") && takesChanges) {
+        int gap = 0;
+        if (!reader.Integer(option, gap))
+            return false;
+        command.request.insert(QStringLiteral("frame_gap"), gap);
     } else if (option == QLatin1String("--new-number") && verb == CtlVerb::Edit) {
         int number = 0;
         if (!reader.Integer(option, number))

@@ -9,7 +9,7 @@ namespace {
 // The keys in the order a person reads them.
 const QStringList KnownKeys = {
     "slot", "number", "name", "code", "transport", "fixed_ip", "peer", "online", "rx", "tx",
-    "device", "last_heard", "interval", "state", "reason", "in_use",
+    "device", "last_heard", "interval", "frame_gap", "state", "reason", "in_use",
 };
 
 bool IsWide(char32_t c)

@@ -50,6 +50,7 @@ QVariantMap PortManager::ToMap(const PortSnapshot& port)
         {QStringLiteral("device"), QString::fromStdString(port.device)},
         {QStringLiteral("last_heard"), qlonglong(port.lastHeardMs)},
         {QStringLiteral("interval"), port.config.LoginInterval},
+        {QStringLiteral("frame_gap"), port.config.FrameGap},
         {QStringLiteral("state"), QString::fromStdString(port.State())},
         {QStringLiteral("reason"), QString::fromStdString(port.reason)},
         {QStringLiteral("in_use"), port.inUse},
@@ -113,10 +114,12 @@ PortError PortManager::Apply(const QVariantMap& request, PortFields& fields) con
     QVariant value;
     for (auto it = request.begin(); it != request.end(); ++it) {
         const QString& key = it.key();
-        if (key == QLatin1String("number") || key == QLatin1String("interval")) {
+        if (key == QLatin1String("number") || key == QLatin1String("interval") || key == QLatin1String("frame_gap")) {
             if (PortError error = Typed(request, key, QMetaType::Int, "i", value))
                 return error;
-            (key == QLatin1String("number") ? fields.PortNumber : fields.LoginInterval) = value.toInt();
+            (key == QLatin1String("number")     ? fields.PortNumber
+             : key == QLatin1String("interval") ? fields.LoginInterval
+                                                : fields.FrameGap) = value.toInt();
         } else if (key == QLatin1String("code")) {
             if (PortError error = Typed(request, key, QMetaType::QString, "s", value))
                 return error;

@@ -146,6 +146,10 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
         port.Code = *code;
     if (const auto peer = ReadText(value("PeerIP"), MaxPeerIpBytes))
         port.PeerIP = *peer;
+    // A gap outside its range is no gap this port was given: the default stays.
+    if (const auto gap = ReadNumber(value("FrameGap"));
+        gap && static_cast<int32_t>(*gap) >= 0 && static_cast<int32_t>(*gap) <= PortConfig::MaxFrameGap)
+        port.FrameGap = static_cast<int32_t>(*gap);
     return port;
 }
 
@@ -158,6 +162,11 @@ void WritePort(QSettings& key, int slot, const PortConfig& port)
     key.setValue("LoginInterval", port.LoginInterval);
     key.setValue("Code", QString::fromStdString(port.Code));
     key.setValue("PeerIP", QString::fromStdString(port.PeerIP));
+    // Absent means the default, so a port that keeps it keeps the group it always had.
+    if (port.FrameGap == PortConfig::DefaultFrameGap)
+        key.remove("FrameGap");
+    else
+        key.setValue("FrameGap", port.FrameGap);
     key.endGroup();
 }
 

@@ -30,7 +30,8 @@ public:
 
     StoredConfig Load() const;
 
-    // Writes the port's six values to slot's group, creating it as needed.
+    // Writes the port's six values to slot's group, creating it as needed, and FrameGap when it
+    // is not the default (it is removed when it is).
     bool SavePortConfig(int slot, const PortConfig& port) const;
     // Removes slot's group; a missing group is not an error.
     bool DeletePortConfig(int slot) const;

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <poll.h>
-#include <string>
+#include <sys/prctl.h>
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
@@ -14,14 +15,13 @@
 
 namespace {
 
-constexpr int PassPeriodMs = 10;
-constexpr int ChunkSize = DtuPacket::MaxPayload;
+constexpr int RetryPeriodMs = 10;
 
 }  // namespace
 
 LinkPump::LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared)
     : table_(table), entry_(entry), shared_(shared),
-      port_(shared ? table.sharedControl : entry.control)
+      port_(shared ? table.sharedControl : entry.control), rule_(shared)
 {
 }
 
@@ -36,6 +36,9 @@ void LinkPump::Run()
         port_->EnableReceive(true);
         port_->EnableTransmit(true);
     }
+    // The gap is the pump's only timer: let it end when it is due rather than up to the
+    // default 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (Wait(Pass())) {
     }
 }
@@ -45,6 +48,7 @@ LinkPump::Sleep LinkPump::Pass()
     // The whole pass runs under pumpLock in both modes: the flows change Code, the peer
     // address, UseTcp and tcpLink under it, and DropTcpLink must keep passes off the link.
     PortTable::PumpLockHold hold(table_.pumpLock);
+    gapMs_ = entry_.FrameGap;
     // The shared port is read only by the target's pump; the others keep their count. A held
     // chunk still goes to this record's DTU, which it was read for, after the target moved.
     const bool reads = !shared_ || table_.sharedTarget.load(std::memory_order_relaxed) == entry_.index;
@@ -53,8 +57,8 @@ LinkPump::Sleep LinkPump::Pass()
             return AfterRefusal();
         if (!reads)
             return Sleep::UntilWoken;
-        last_ = port_->Pending();
-        return last_ ? Sleep::Tick : Sleep::UntilInput;
+        rule_.Left(port_->Pending());
+        return AfterPass(true);
     }
     return reads ? Pump() : Sleep::UntilWoken;
 }
@@ -65,18 +69,9 @@ LinkPump::Sleep LinkPump::Pump()
     if (entry_.UseTcp && !entry_.tcpConnected.load(std::memory_order_relaxed))
         return Sleep::UntilWoken;
 
-    const int waiting = port_->Pending();
-    int want = 0;
-    if (waiting != last_) {
-        // Still arriving: only a full chunk leaves now.
-        last_ = port_->Pending();
-        if (shared_ ? last_ > ChunkSize : last_ >= ChunkSize)
-            want = ChunkSize;
-    } else if (last_ != 0) {
-        want = std::min(last_, ChunkSize);  // stable over one pass
-    }
+    const int want = rule_.Take(port_->Pending(), gapMs_);
     if (want == 0)
-        return last_ ? Sleep::Tick : Sleep::UntilInput;
+        return AfterPass(false);
 
     const int count = port_->Read(entry_.transferBuffer, want);
     if (count > 0) {
@@ -85,8 +80,19 @@ LinkPump::Sleep LinkPump::Pump()
         if (!Deliver())
             return AfterRefusal();
     }
-    last_ = port_->Pending();
-    return last_ ? Sleep::Tick : Sleep::UntilInput;
+    rule_.Left(port_->Pending());
+    return AfterPass(true);
+}
+
+LinkPump::Sleep LinkPump::AfterPass(bool sent)
+{
+    if (!rule_.AnyWaiting())
+        return Sleep::UntilInput;
+    // A chunk still growing is held until one gap after its last bytes came in, not after
+    // this pump saw them, so the time it took to be woken is not added to every chunk. After
+    // a chunk left, the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
+    tickFrom_ = sent ? std::chrono::steady_clock::now() : port_->LastInputTime();
+    return Sleep::Tick;
 }
 
 bool LinkPump::Deliver()
@@ -114,9 +120,7 @@ bool LinkPump::Deliver()
             return true;
         }
     }
-    const int total =
-        entry_.bytesToNetwork.fetch_add(heldLength_, std::memory_order_relaxed) + heldLength_;
-    table_.view.SetCell(entry_.index, PortView::ColSent, std::to_string(total));
+    entry_.bytesToNetwork.fetch_add(heldLength_, std::memory_order_relaxed);
     heldOffset_ = heldLength_ = 0;
     return true;
 }
@@ -127,7 +131,7 @@ LinkPump::Sleep LinkPump::AfterRefusal() const
     // asked again after 10 ms.
     if (entry_.UseTcp && !entry_.tcpConnected.load(std::memory_order_relaxed))
         return Sleep::UntilWoken;
-    return Sleep::Tick;
+    return Sleep::Retry;
 }
 
 bool LinkPump::Stopping()
@@ -140,18 +144,24 @@ bool LinkPump::Stopping()
 bool LinkPump::Wait(Sleep sleep)
 {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(PassPeriodMs);
+    const bool timed = sleep == Sleep::Tick || sleep == Sleep::Retry;
+    const auto deadline = sleep == Sleep::Retry ? Clock::now() + std::chrono::milliseconds(RetryPeriodMs)
+                                                : tickFrom_ + std::chrono::milliseconds(gapMs_);
     pollfd fds[2] = {{entry_.pumpStopEvent->Fd(), POLLIN, 0}, {-1, POLLIN, 0}};
     const nfds_t count = sleep == Sleep::UntilInput ? 2 : 1;
     if (count == 2)
         fds[1].fd = port_->InputFd();
     for (;;) {
-        int timeout = -1;
-        if (sleep == Sleep::Tick) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            timeout = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        // To the microsecond: a millisecond timeout rounded up would add most of a
+        // millisecond to every chunk.
+        timespec timeout{};
+        if (timed) {
+            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
         }
-        const int ready = poll(fds, count, timeout);
+        const int ready = ppoll(fds, count, timed ? &timeout : nullptr, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -159,9 +169,9 @@ bool LinkPump::Wait(Sleep sleep)
         if (fds[0].revents) {
             if (Stopping())
                 return false;
-            // Woken: a new pass at once, except that a 10 ms pass keeps its period so the
-            // stable-count test always spans a whole pass.
-            if (sleep == Sleep::Tick)
+            // Woken: a new pass at once, except that a timed pass keeps its period so the
+            // stable-count test always spans a whole gap.
+            if (timed)
                 continue;
         }
         return true;

@@ -62,7 +62,6 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
         onlineWatchWake.Set();  // it has a deadline now
     if (!e.UseFixedIP)
         view.SetCell(i, PortView::ColAddress, source.ToText());
-    view.SetCell(i, PortView::ColConnection, "√");
 
     uint8_t reply[DtuPacket::LoginReplySize];
     DtuPacket::BuildLoginReply(data, reply);
@@ -96,9 +95,7 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
                          + ": the application does not read fast enough; "
                          "bytes from " + source.ToText() + " are dropped");
     }
-    const int total = e.bytesFromNetwork.fetch_add(payload, std::memory_order_relaxed) + payload;
-    view.SetCell(i, PortView::ColReceived, std::to_string(total));
-    view.SetCell(i, PortView::ColConnection, "√");
+    e.bytesFromNetwork.fetch_add(payload, std::memory_order_relaxed);
 }
 
 void PortTable::StartOnlineWatch()
@@ -146,7 +143,6 @@ uint32_t PortTable::ExpireSilentPorts()
         const uint32_t silent = now - e.lastReportTick;
         if (silent > limit) {
             e.online = 0;
-            view.SetCell(e.index, PortView::ColConnection, "");
         } else {
             next = std::min(next, limit - silent + 1);
         }

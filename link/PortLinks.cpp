@@ -25,8 +25,6 @@ void PortTable::ActivatePort(int i)
     }
 
     e.listRow = view.AppendRow(i, name);
-    if (!e.notServedReason.empty())
-        view.SetCell(i, PortView::ColConnection, PortView::NotServedMark);
     ShowConfiguredCells(i);
     StartLinks(e);
     if (sharedTarget.load() == -1)
@@ -68,15 +66,10 @@ bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name
 
 void PortTable::SetNotServed(VirtualPortEntry& entry, const std::string& reason)
 {
-    bool changed;
     {
         PumpLockHold hold(pumpLock);
-        changed = entry.notServedReason != reason;
         entry.notServedReason = reason;
     }
-    // Queued before anything the running port writes there; a new row gets it when appended.
-    if (changed && entry.listRow >= 0)
-        view.SetCell(entry.index, PortView::ColConnection, reason.empty() ? "" : PortView::NotServedMark);
     // Said once: many ports refused for one cause (the port directory) make one line.
     if (!reason.empty() && reportedReasons.insert(reason).second)
         Log::Failure(PortName(entry.PortNumber) + " (slot " + std::to_string(entry.index + 1)
@@ -157,7 +150,6 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
     entry.tcpLink->Disconnect();
     entry.tcpLink.reset();
     entry.tcpConnected = 0;
-    view.SetCell(entry.index, PortView::ColConnection, "");
 }
 
 void PortTable::ShutdownLinks()
@@ -195,7 +187,6 @@ void PortTable::PumpSharedPort(VirtualPortEntry& entry)
 
 void VirtualPortEntry::OnLinkConnected()
 {
-    owner->view.SetCell(index, PortView::ColConnection, "√");
     tcpConnected = 1;
     WakePump();  // bytes held while the link was down may leave now
 }
@@ -205,16 +196,13 @@ int VirtualPortEntry::OnLinkData(const uint8_t* data, int length)
     // What the port cannot take now stays with the link, which stops reading the DTU.
     VirtualSerialPort* port = owner->PortOf(*this);
     const int taken = port ? port->Write(data, length) : length;
-    if (taken > 0) {
-        const int total = bytesFromNetwork.fetch_add(taken, std::memory_order_relaxed) + taken;
-        owner->view.SetCell(index, PortView::ColReceived, std::to_string(total));
-    }
+    if (taken > 0)
+        bytesFromNetwork.fetch_add(taken, std::memory_order_relaxed);
     return taken;
 }
 
 void VirtualPortEntry::OnLinkClosed()
 {
-    owner->view.SetCell(index, PortView::ColConnection, "");
     tcpConnected = 0;
 }
 

@@ -1,5 +1,6 @@
 #include "link/PortTable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,6 +112,7 @@ void PortTable::ResetRecord(int i)
     e.LoginInterval = 300;
     e.Code.clear();
     e.UseTcp = 0;
+    e.FrameGap = PortConfig::DefaultFrameGap;
     e.tcpConnected = 0;
     e.listRow = -1;
     e.lastReportTick = 0;
@@ -164,6 +166,8 @@ void PortTable::FillRecord(int i, const PortFields& fields)
     e.Code = fields.Code;
     e.LoginInterval = fields.LoginInterval;
     e.UseTcp = fields.UseTcp;
+    // The callers check the range; a pump never waits beyond it whatever they pass.
+    e.FrameGap = std::clamp(fields.FrameGap, 0, PortConfig::MaxFrameGap);
 }
 
 PortFields PortTable::RecordFields(int i) const
@@ -177,6 +181,7 @@ PortFields PortTable::RecordFields(int i) const
     fields.Code = e.Code;
     fields.LoginInterval = e.LoginInterval;
     fields.UseTcp = e.UseTcp;
+    fields.FrameGap = e.FrameGap;
     return fields;
 }
 
@@ -188,6 +193,7 @@ PortFields PortTable::FieldsFromStored(const PortConfig& stored) const
     fields.UseTcp = stored.UseTcp;
     fields.LoginInterval = stored.LoginInterval;
     fields.Code = stored.Code;
+    fields.FrameGap = stored.FrameGap;
     // No stored address leaves 0.0.0.0 port 0.
     if (!stored.PeerIP.empty())
         fields.peerAddress.Parse((stored.PeerIP + ":" + std::to_string(settings.SocketPort)).c_str());
@@ -209,7 +215,23 @@ PortConfig PortTable::StoredRecord(int i) const
     stored.LoginInterval = fields.LoginInterval;
     stored.Code = fields.Code;
     stored.PeerIP = fields.peerAddress.ToText();
+    stored.FrameGap = fields.FrameGap;
     return stored;
+}
+
+PortLiveState PortTable::LiveState(int i) const
+{
+    const VirtualPortEntry& e = ports[i];
+    PortLiveState state;
+    // The main thread is the only writer of the reason, UseTcp and FrameGap.
+    if (!e.notServedReason.empty())
+        state.connection = PortView::NotServedMark;
+    else if (e.UseTcp ? e.tcpConnected.load() : e.online.load())
+        state.connection = PortView::OnlineMark;
+    state.bytesFromNetwork = e.bytesFromNetwork.load(std::memory_order_relaxed);
+    state.bytesToNetwork = e.bytesToNetwork.load(std::memory_order_relaxed);
+    state.frameGap = e.FrameGap;
+    return state;
 }
 
 void PortTable::ApplyEdit(int i, const PortFields& fields)

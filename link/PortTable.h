@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <semaphore>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,6 +28,7 @@ struct PortFields {
     std::string Code;
     int LoginInterval = 300;
     int UseTcp = 0;
+    int FrameGap = PortConfig::DefaultFrameGap;  // milliseconds, 0 to PortConfig::MaxFrameGap
 };
 
 // The running half of the main window, without any widget: the 200 port records, the UDP
@@ -49,7 +50,9 @@ public:
     GlobalSettings& settings;
     VirtualPortEntry ports[MaxPorts];
     std::unique_ptr<UdpServerSocket> udpServer;
-    mutable std::binary_semaphore pumpLock{1};
+    // Taken and released by the same thread, so a mutex: it sleeps at once where the
+    // library's semaphore spins and yields, which 200 pumps and the receive thread pay for.
+    mutable std::mutex pumpLock;
     std::atomic<int> sharedTarget{-1};
     VirtualSerialPort* sharedControl = nullptr;
     int sharedPortOpen = 0;
@@ -97,6 +100,9 @@ public:
     PortFields FieldsFromStored(const PortConfig& stored) const;
     // Record i's values as the store keeps them, read under pumpLock.
     PortConfig StoredRecord(int i) const;
+    // What the list shows of record i that changes while it runs. Main thread; takes no lock,
+    // so the list's refresh never waits for a pass or a datagram.
+    PortLiveState LiveState(int i) const;
 
     // Datagrams from the UDP server, on its receive thread.
     void OnDatagram(UdpServerSocket* server, const SocketAddress& source, const uint8_t* data,
@@ -122,13 +128,13 @@ public:
     // Holds pumpLock for a scope.
     class PumpLockHold {
     public:
-        explicit PumpLockHold(std::binary_semaphore& lock) : lock_(lock) { lock_.acquire(); }
-        ~PumpLockHold() { lock_.release(); }
+        explicit PumpLockHold(std::mutex& lock) : lock_(lock) { lock_.lock(); }
+        ~PumpLockHold() { lock_.unlock(); }
         PumpLockHold(const PumpLockHold&) = delete;
         PumpLockHold& operator=(const PumpLockHold&) = delete;
 
     private:
-        std::binary_semaphore& lock_;
+        std::mutex& lock_;
     };
 
     PortView& view;

@@ -2,15 +2,45 @@
 
 #include <string>
 
+#include "config/PortConfig.h"
+
+// What the list shows of a port that changes while data flow: the list reads it a few times a
+// second instead of being told on every datagram.
+struct PortLiveState {
+    std::string connection;  // "√", "" or PortView::NotServedMark
+    int bytesFromNetwork = 0;
+    int bytesToNetwork = 0;
+    int frameGap = PortConfig::DefaultFrameGap;
+};
+
 // The list of ports in service as the link runtime sees it. Rows carry their record index as
 // item data. Row operations run on the main thread; SetCell may come from any thread and
 // never waits for the main thread (it is queued and applied in order, to the row that holds
-// the record at that time; dropped when no row does).
+// the record at that time; dropped when no row does). The connection and byte count cells
+// are not set: the list shows them from the records' PortLiveState.
 class PortView {
 public:
     enum Column { ColName = 0, ColCode, ColAddress, ColConnection, ColReceived, ColSent };
     // The connection cell of a port in service that is not served; the record says why.
     static constexpr const char* NotServedMark = "未服务";
+    static constexpr const char* OnlineMark = "√";
+
+    // The text of a live cell (ColConnection, ColReceived, ColSent): a count stays empty
+    // until something was counted.
+    static std::string LiveText(const PortLiveState& state, int column)
+    {
+        auto count = [](int n) { return n == 0 ? std::string() : std::to_string(n); };
+        switch (column) {
+        case ColConnection:
+            return state.connection;
+        case ColReceived:
+            return count(state.bytesFromNetwork);
+        case ColSent:
+            return count(state.bytesToNetwork);
+        default:
+            return {};
+        }
+    }
 
     virtual int AppendRow(int record, const std::string& name) = 0;  // returns the row
     virtual void DeleteRow(int row) = 0;

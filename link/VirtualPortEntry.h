@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "config/PortConfig.h"
 #include "net/Event.h"
 #include "net/SocketAddress.h"
 #include "net/SocketOwners.h"
@@ -31,6 +32,7 @@ struct VirtualPortEntry : TcpLinkOwner {
     int LoginInterval = 300;
     std::string Code;
     int UseTcp = 0;
+    int FrameGap = PortConfig::DefaultFrameGap;  // read by the pump under pumpLock
     std::atomic<int> tcpConnected{0};
     WorkerThread pumpThread;
     VirtualSerialPort* control = nullptr;

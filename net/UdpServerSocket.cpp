@@ -7,9 +7,10 @@
 
 namespace {
 
-// Room for long bursts from many DTUs while the owner handles one datagram; the kernel caps
-// it at net.core.rmem_max unless the process may override that.
-constexpr int ReceiveQueueBytes = 4 * 1024 * 1024;
+// Room for long bursts from many DTUs while the owner handles the datagrams before them (a
+// small datagram takes about a kilobyte of it); the kernel caps it at net.core.rmem_max unless
+// the process may override that. Only what is queued uses memory.
+constexpr int ReceiveQueueBytes = 32 * 1024 * 1024;
 
 void EnlargeReceiveQueue(int fd)
 {
@@ -121,12 +122,20 @@ bool UdpServerSocket::ReceivePasses()
     // asked for it or ended, so it stays valid here.
     const int fd = Socket();
     for (;;) {
-        // Take everything that is queued, one datagram at a time, in arrival order.
+        // Take everything that is queued, several datagrams a call, and hand them over one at
+        // a time in arrival order.
         while (running_.load()) {
-            SocketAddress source;
-            socklen_t sourceLength = SocketAddress::Length;
-            ssize_t received = recvfrom(fd, buffer_, BufferSize, MSG_DONTWAIT | MSG_TRUNC,
-                                        source.Raw(), &sourceLength);
+            mmsghdr messages[Batch] = {};
+            iovec pieces[Batch];
+            SocketAddress sources[Batch];
+            for (int k = 0; k < Batch; ++k) {
+                pieces[k] = {buffers_[k], BufferSize};
+                messages[k].msg_hdr.msg_name = sources[k].Raw();
+                messages[k].msg_hdr.msg_namelen = SocketAddress::Length;
+                messages[k].msg_hdr.msg_iov = &pieces[k];
+                messages[k].msg_hdr.msg_iovlen = 1;
+            }
+            const int received = recvmmsg(fd, messages, Batch, MSG_DONTWAIT, nullptr);
             if (received < 0 && errno == EINTR)
                 continue;
             if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -136,14 +145,18 @@ bool UdpServerSocket::ReceivePasses()
                 EventSocket::Stop();
                 return true;
             }
-            if (received > BufferSize) {
-                oversized_.fetch_add(1, std::memory_order_relaxed);
-                continue;  // cut short by the kernel: this one datagram is lost, no other
+            for (int k = 0; k < received && running_.load(); ++k) {
+                if (messages[k].msg_hdr.msg_flags & MSG_TRUNC) {
+                    oversized_.fetch_add(1, std::memory_order_relaxed);
+                    continue;  // cut short by the kernel: this one datagram is lost, no other
+                }
+                if (FromSelf(sources[k]))
+                    continue;
+                if (owner_)
+                    owner_->OnDatagram(this, sources[k], buffers_[k], static_cast<int>(messages[k].msg_len));
             }
-            if (FromSelf(source))
-                continue;
-            if (owner_)
-                owner_->OnDatagram(this, source, buffer_, static_cast<int>(received));
+            if (received < Batch)
+                break;  // the queue is empty: the poll below says when more come
         }
         pollfd fds[2] = {{receiveStopEvent_.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
         int result = poll(fds, 2, -1);

@@ -18,6 +18,7 @@
 class UdpServerSocket : public EventSocket {
 public:
     static constexpr int BufferSize = 2000;
+    static constexpr int Batch = 32;  // datagrams taken from the kernel in one call
     static constexpr uint32_t RetryMs = 100;
 
     explicit UdpServerSocket(const char* localAddress = "0.0.0.0:3700");
@@ -59,5 +60,5 @@ private:
     // Senders hold it shared so the descriptor they use is not closed (and its number
     // reused) under them.
     std::shared_mutex closeLock_;
-    uint8_t buffer_[BufferSize];
+    uint8_t buffers_[Batch][BufferSize];
 };

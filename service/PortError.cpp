@@ -9,6 +9,7 @@ const char* PortError::Name(Kind kind)
     case Kind::TableFull: return "TableFull";
     case Kind::CodeTooLong: return "CodeTooLong";
     case Kind::IntervalOutOfRange: return "IntervalOutOfRange";
+    case Kind::FrameGapOutOfRange: return "FrameGapOutOfRange";
     case Kind::InvalidAddress: return "InvalidAddress";
     case Kind::NoSuchPort: return "NoSuchPort";
     case Kind::PortInUse: return "PortInUse";

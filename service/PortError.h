@@ -12,6 +12,7 @@ struct PortError {
         TableFull,
         CodeTooLong,
         IntervalOutOfRange,
+        FrameGapOutOfRange,
         InvalidAddress,
         NoSuchPort,
         PortInUse,

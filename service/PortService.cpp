@@ -17,7 +17,7 @@ bool SameConfiguration(const PortFields& a, const PortFields& b)
 {
     const bool addressMatters = a.UseFixedIP || a.UseTcp;
     return a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP && a.UseTcp == b.UseTcp
-           && a.LoginInterval == b.LoginInterval && a.Code == b.Code
+           && a.LoginInterval == b.LoginInterval && a.Code == b.Code && a.FrameGap == b.FrameGap
            && (!addressMatters || a.peerAddress.sin_addr.s_addr == b.peerAddress.sin_addr.s_addr);
 }
 
@@ -93,6 +93,8 @@ PortError PortService::Check(const PortFields& fields)
         return {PortError::Kind::CodeTooLong, PortMessages::TextTooLong(MaxCodeBytes)};
     if (fields.LoginInterval < MinInterval || fields.LoginInterval > MaxInterval)
         return {PortError::Kind::IntervalOutOfRange, PortMessages::IntegerRange(MinInterval, MaxInterval)};
+    if (fields.FrameGap < 0 || fields.FrameGap > PortConfig::MaxFrameGap)
+        return {PortError::Kind::FrameGapOutOfRange, PortMessages::IntegerRange(0, PortConfig::MaxFrameGap)};
     return {};
 }
 
@@ -247,6 +249,11 @@ std::string PortService::LineSettingsText(int slot) const
     const VirtualSerialPort* port = table->PortOf(table->ports[slot]);
     const auto line = port ? port->LineSettings() : std::nullopt;
     return line ? line->Text() : std::string();
+}
+
+PortLiveState PortService::LiveState(int slot) const
+{
+    return InService(slot) ? table->LiveState(slot) : PortLiveState{};
 }
 
 std::vector<PortSnapshot> PortService::Snapshot() const

@@ -68,6 +68,8 @@ public:
     // The line settings an application set on the slot's port, as the serial compatibility
     // library reports them ("" when none are known).
     std::string LineSettingsText(int slot) const;
+    // The slot's connection mark, byte counts and gap as the list shows them.
+    PortLiveState LiveState(int slot) const;
     int FindByNumber(int number) const { return table->FindPortByNumber(number); }
     int FindByCode(const std::string& code) const;  // exact match, first in slot order
 

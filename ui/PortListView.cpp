@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QTimer>
 #include <QToolTip>
 
 PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
@@ -23,6 +24,10 @@ PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
     setShowGrid(true);
     setWordWrap(false);
     setTabKeyNavigation(false);
+
+    auto* refresh = new QTimer(this);
+    connect(refresh, &QTimer::timeout, this, &PortListView::RefreshLiveCells);
+    refresh->start(RefreshIntervalMs);
 }
 
 int PortListView::AppendRow(int record, const std::string& name)
@@ -33,6 +38,12 @@ int PortListView::AppendRow(int record, const std::string& name)
         setItem(row, c, new QTableWidgetItem);
     item(row, ColName)->setText(QString::fromStdString(name));
     item(row, ColName)->setData(Qt::UserRole, record);
+    if (record >= 0) {
+        if (static_cast<size_t>(record) >= shown.size())
+            shown.resize(static_cast<size_t>(record) + 1);
+        shown[static_cast<size_t>(record)] = PortLiveState{};  // the new row's cells are empty
+        RefreshRow(row, record);
+    }
     return row;
 }
 
@@ -99,9 +110,13 @@ QString PortListView::NameToolTip(int row) const
     if (!cell)
         return {};
     QString text = cell->toolTip();
-    const QString line = lineSettings ? lineSettings(RecordAtRow(row)) : QString();
+    const int record = RecordAtRow(row);
+    const QString line = lineSettings ? lineSettings(record) : QString();
     if (!text.isEmpty() && !line.isEmpty())
         text += QLatin1Char('\n') + line;
+    const int gap = liveState ? liveState(record).frameGap : PortConfig::DefaultFrameGap;
+    if (!text.isEmpty() && gap != PortConfig::DefaultFrameGap)
+        text += QStringLiteral("\n帧间隔 FrameGap %1 ms").arg(gap);
     return text;
 }
 
@@ -128,4 +143,33 @@ void PortListView::SetStateToolTip(int row, const QString& text)
         if (QTableWidgetItem* cell = item(row, c))
             cell->setToolTip(text);
     }
+}
+
+void PortListView::SetLiveStateSource(std::function<PortLiveState(int record)> source)
+{
+    liveState = std::move(source);
+    RefreshLiveCells();
+}
+
+void PortListView::RefreshLiveCells()
+{
+    const int rows = rowCount();
+    for (int row = 0; row < rows; ++row)
+        RefreshRow(row, RecordAtRow(row));
+}
+
+void PortListView::RefreshRow(int row, int record)
+{
+    if (!liveState || record < 0 || static_cast<size_t>(record) >= shown.size())
+        return;
+    const PortLiveState state = liveState(record);
+    PortLiveState& seen = shown[static_cast<size_t>(record)];
+    auto update = [&](int column, bool changed) {
+        if (changed)
+            item(row, column)->setText(QString::fromStdString(LiveText(state, column)));
+    };
+    update(ColConnection, state.connection != seen.connection);
+    update(ColReceived, state.bytesFromNetwork != seen.bytesFromNetwork);
+    update(ColSent, state.bytesToNetwork != seen.bytesToNetwork);
+    seen = state;
 }

@@ -2,12 +2,14 @@
 
 #include <QTableWidget>
 #include <functional>
+#include <vector>
 
 #include "link/PortView.h"
 
 // The list of ports in service (control 1012): six columns, one row per port, the record
 // index as item data. Cell updates from worker threads are queued to the window's thread and
-// applied in the order they were made.
+// applied in the order they were made. The connection and byte count cells follow the
+// records' live state, read a few times a second; only cells whose text changed are set.
 class PortListView : public QTableWidget, public PortView {
     Q_OBJECT
 public:
@@ -30,12 +32,22 @@ public:
     QString NameToolTip(int row) const;
     // Tooltip of every cell of a row but the name: why the port is not served, or none.
     void SetStateToolTip(int row, const QString& text);
+    // Where the list reads a record's live state; called on the window's thread.
+    void SetLiveStateSource(std::function<PortLiveState(int record)> source);
+    // Brings the live cells of every row up to date (the refresh timer's work).
+    void RefreshLiveCells();
+
+    static constexpr int RefreshIntervalMs = 250;
 
 protected:
     bool viewportEvent(QEvent* event) override;
 
 private:
     void ApplyCell(int record, int column, const QString& text);
+    void RefreshRow(int row, int record);
 
     std::function<QString(int record)> lineSettings;
+    std::function<PortLiveState(int record)> liveState;
+    // What the live cells of each record's row show now, by record index.
+    std::vector<PortLiveState> shown;
 };

@@ -41,6 +41,7 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QD
     service.AttachView(portList);
     portList->SetLineSettingsSource(
         [this](int record) { return QString::fromStdString(this->service.LineSettingsText(record)); });
+    portList->SetLiveStateSource([this](int record) { return this->service.LiveState(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
     InitDialog();
@@ -205,7 +206,10 @@ void PortManagerDialog::EditPort()
     dialog.Code = QString::fromStdString(record.Code);
     dialog.LoginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;
-    SubmitUntilTaken(dialog, [this, i](const PortFields& fields) { return service.Edit(i, fields); });
+    SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortFields fields) {
+        fields.FrameGap = frameGap;  // not a value of the dialog
+        return service.Edit(i, fields);
+    });
 }
 
 void PortManagerDialog::ShowSaveFailure(const PortError& error)

@@ -117,8 +117,10 @@ int PtyChannel::Write(const uint8_t* data, int count)
     std::lock_guard lock(mutex_);
     if (master_ < 0)
         return 0;
-    // Like a serial line nobody listens to: the bytes go nowhere.
-    if (!HeldLocked())
+    // Like a serial line nobody listens to: the bytes go nowhere. A holder the monitor knows
+    // of needs no look at the master; a close it has not yet handled only means the bytes are
+    // dropped with the rest when it is.
+    if (!held_ && !HeldLocked())
         return count;
     size_t total = static_cast<size_t>(count);
     size_t done = 0;
@@ -145,7 +147,6 @@ int PtyChannel::Read(uint8_t* buffer, int max)
     std::lock_guard lock(mutex_);
     if (master_ < 0)
         return 0;
-    DrainLocked();
     size_t n = input_.Take(buffer, static_cast<size_t>(max));
     if (input_.Empty())
         available_->Reset();
@@ -153,12 +154,15 @@ int PtyChannel::Read(uint8_t* buffer, int max)
     return static_cast<int>(n);
 }
 
+std::chrono::steady_clock::time_point PtyChannel::LastInputTime() const
+{
+    std::lock_guard lock(mutex_);
+    return lastInput_;
+}
+
 int PtyChannel::Pending()
 {
     std::lock_guard lock(mutex_);
-    if (master_ < 0)
-        return 0;
-    DrainLocked();
     return static_cast<int>(input_.Size());
 }
 
@@ -203,7 +207,7 @@ void PtyChannel::OnMasterEvent(uint32_t events)
     if (master_ < 0)
         return;
     if (events & EPOLLIN)
-        DrainLocked();
+        DrainLocked(false);
     if (events & EPOLLOUT)
         FlushOutputLocked();
     if (events & (EPOLLHUP | EPOLLERR))
@@ -239,7 +243,7 @@ void PtyChannel::ReconcileLocked()
     if (HeldLocked())
         return;
     if (held_ || touched_) {
-        DrainLocked();  // what the application wrote before it closed is still ours to read
+        DrainLocked(true);  // what the application wrote before it closed is still ours to read
         output_.Clear();
         ResetTerminalLocked();
     }
@@ -248,9 +252,12 @@ void PtyChannel::ReconcileLocked()
     UpdateWatchLocked();
 }
 
-void PtyChannel::DrainLocked()
+void PtyChannel::DrainLocked(bool untilEmpty)
 {
     // FIONREAD on a master is only a lower bound; reading until EAGAIN gives the exact count.
+    // While the master is watched, a read that came short has emptied it for now: the watch
+    // reports what comes next, so the read that would say EAGAIN is saved.
+    const size_t before = input_.Size();
     uint8_t chunk[4096];
     while (input_.Size() < InputLimit) {
         size_t want = std::min(sizeof chunk, InputLimit - input_.Size());
@@ -259,8 +266,12 @@ void PtyChannel::DrainLocked()
             input_.Append(chunk, static_cast<size_t>(n));
         else if (!(n < 0 && errno == EINTR))
             break;  // EAGAIN: nothing more now; EIO: nobody holds the slave and nothing is left
+        if (n > 0 && static_cast<size_t>(n) < want && !untilEmpty)
+            break;
     }
-    if (!input_.Empty())
+    if (input_.Size() != before)
+        lastInput_ = std::chrono::steady_clock::now();
+    if (before == 0 && !input_.Empty())
         available_->Set();
 }
 

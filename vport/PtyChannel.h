@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,8 +48,12 @@ public:
     int Write(const uint8_t* data, int count);
     // Up to max of the bytes the application wrote, oldest first. Never blocks.
     int Read(uint8_t* buffer, int max);
-    // Exactly what Read would give now with an unlimited maximum.
+    // Exactly what Read would give now with an unlimited maximum. Neither reads the master:
+    // the monitor takes the input in as soon as it is readable (read until EAGAIN, since the
+    // kernel's own count is only a lower bound), so a pump pass costs no system call here.
     int Pending();
+    // When input was last taken in from the application.
+    std::chrono::steady_clock::time_point LastInputTime() const;
     bool InUse();
 
     // Hands the master to the monitor's epoll set and takes the current state from it.
@@ -68,7 +73,8 @@ private:
     bool HungUpLocked() const;
     bool HeldLocked();
     void ReconcileLocked();
-    void DrainLocked();
+    // untilEmpty: read until the master says EAGAIN, not only until a short read.
+    void DrainLocked(bool untilEmpty);
     void FlushOutputLocked();
     void UpdateWatchLocked();
     void ResetTerminalLocked();
@@ -81,6 +87,7 @@ private:
     const termios raw_;
     const std::shared_ptr<Event> available_;
     ByteQueue input_;   // from the application, not yet read
+    std::chrono::steady_clock::time_point lastInput_;
     ByteQueue output_;  // towards the application, not yet taken by the terminal
     int epollFd_ = -1;
     uint64_t token_ = 0;

@@ -182,6 +182,12 @@ bool VirtualSerialPort::Initialize()
     return true;
 }
 
+std::chrono::steady_clock::time_point VirtualSerialPort::LastInputTime() const
+{
+    auto channel = impl_->Channel();
+    return channel ? channel->LastInputTime() : std::chrono::steady_clock::time_point();
+}
+
 int VirtualSerialPort::InputFd() const
 {
     return impl_->available->Fd();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +44,8 @@ public:
 
     // Readable while Pending() > 0, for a pump that sleeps until its port has input.
     int InputFd() const;
+    // When the bytes the application wrote last came in (for the framing gap).
+    std::chrono::steady_clock::time_point LastInputTime() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
     // Why the last Open failed, naming the port or directory and the system's reason; ""

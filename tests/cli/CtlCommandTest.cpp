@@ -43,6 +43,9 @@ TEST(CtlCommand, AddCarriesTheRequestWithBusTypes)
     EXPECT_EQ(add.request.value("interval").typeId(), QMetaType::Int);
     EXPECT_EQ(add.request.value("interval").toInt(), 60);
     EXPECT_TRUE(add.selector.isEmpty());
+    const CtlCommand edit = Command({"edit", "--number", "9", "--frame-gap", "0"});
+    EXPECT_EQ(edit.request.value("frame_gap").typeId(), QMetaType::Int);
+    EXPECT_EQ(edit.request.value("frame_gap").toInt(), 0);
 }
 
 TEST(CtlCommand, AddLeavesOutWhatIsNotGiven)

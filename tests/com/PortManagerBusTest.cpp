@@ -94,6 +94,17 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
     EXPECT_EQ(port.value("fixed_ip").toString(), "");
     EXPECT_EQ(port.value("transport").toString(), "udp");
     EXPECT_EQ(port.value("interval").toInt(), 30);  // kept
+    EXPECT_EQ(port.value("frame_gap").toInt(), 10);
+
+    // The framing gap is stored in the port's group only when it is not the default.
+    port = MapOf(Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 0}}}));
+    EXPECT_EQ(port.value("frame_gap").toInt(), 0);
+    EXPECT_EQ(service->Table().ports[0].FrameGap, 0);
+    EXPECT_EQ(QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN").value("1/FrameGap").toInt(), 0);
+    const QDBusMessage tooLong = Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 1001}}});
+    EXPECT_EQ(tooLong.errorName(), "MV5840VSP.Error.FrameGapOutOfRange");
+    EXPECT_EQ(tooLong.errorMessage(), "“请填入一个在0和1000之间的整数。”");
+    EXPECT_EQ(service->Table().ports[0].FrameGap, 0);
     EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"slot", 0}}})).value("code").toString(), "D7");
 
     const QDBusMessage list = Call("ListPorts");

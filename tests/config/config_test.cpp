@@ -291,6 +291,34 @@ TEST_F(ConfigStoreTest, LoginIntervalIsClampedWhetherReadOrNot)
     EXPECT_EQ(LoadSlot0("Code=A\n").LoginInterval, 300);
 }
 
+TEST_F(ConfigStoreTest, FrameGapIsReadInItsRangeAndWrittenOnlyWhenNotTheDefault)
+{
+    EXPECT_EQ(LoadSlot0("Code=A\n").FrameGap, 10);
+    EXPECT_EQ(LoadSlot0("FrameGap=0\n").FrameGap, 0);
+    EXPECT_EQ(LoadSlot0("FrameGap=2\n").FrameGap, 2);
+    EXPECT_EQ(LoadSlot0("FrameGap=1000\n").FrameGap, 1000);
+    EXPECT_EQ(LoadSlot0("FrameGap=1001\n").FrameGap, 10);
+    EXPECT_EQ(LoadSlot0("FrameGap=-1\n").FrameGap, 10);
+    EXPECT_EQ(LoadSlot0("FrameGap=4294967295\n").FrameGap, 10);
+    EXPECT_EQ(LoadSlot0("FrameGap=x\n").FrameGap, 10);
+
+    PortConfig port;
+    port.PortNumber = 3;
+    port.FrameGap = 2;
+    ASSERT_TRUE(store.SavePortConfig(0, port));
+    EXPECT_TRUE(ReadFile().contains("FrameGap=2\n")) << ReadFile().constData();
+    EXPECT_EQ(Load(0)->FrameGap, 2);
+    port.FrameGap = 0;
+    ASSERT_TRUE(store.SavePortConfig(0, port));
+    EXPECT_EQ(Load(0)->FrameGap, 0);
+
+    // Back to the default: the group is again the six values it always was.
+    port.FrameGap = 10;
+    ASSERT_TRUE(store.SavePortConfig(0, port));
+    EXPECT_FALSE(ReadFile().contains("FrameGap")) << ReadFile().constData();
+    EXPECT_EQ(Load(0)->FrameGap, 10);
+}
+
 TEST_F(ConfigStoreTest, PortNumbersAndFlagsAsStored)
 {
     const PortConfig f = LoadSlot0("PortNumber=999\nUseFixedIP=5\nUseTcp=-1\n");

@@ -1,5 +1,6 @@
 #include "LinkTestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,6 @@ int RecordingView::AppendRow(int record, const std::string& name)
     std::lock_guard lock(mutex_);
     rows_.push_back(record);
     cells_[{record, ColName}] = name;
-    updates_.push_back({record, ColName, name});
     return static_cast<int>(rows_.size()) - 1;
 }
 
@@ -47,7 +47,7 @@ int RecordingView::RecordAtRow(int row) const
 void RecordingView::SetCell(int record, int column, const std::string& text)
 {
     std::lock_guard lock(mutex_);
-    updates_.push_back({record, column, text});
+    ++setCells_;
     // Like the list: an update for a record without a row is dropped.
     for (int r : rows_) {
         if (r == record) {
@@ -57,9 +57,25 @@ void RecordingView::SetCell(int record, int column, const std::string& text)
     }
 }
 
+void RecordingView::SetLiveSource(std::function<PortLiveState(int record)> source)
+{
+    std::lock_guard lock(mutex_);
+    live_ = std::move(source);
+}
+
+int RecordingView::SetCellCount() const
+{
+    std::lock_guard lock(mutex_);
+    return setCells_;
+}
+
 std::string RecordingView::Cell(int record, int column) const
 {
     std::lock_guard lock(mutex_);
+    if (live_ && (column == ColConnection || column == ColReceived || column == ColSent)) {
+        const bool hasRow = std::find(rows_.begin(), rows_.end(), record) != rows_.end();
+        return hasRow ? LiveText(live_(record), column) : std::string();
+    }
     auto it = cells_.find({record, column});
     return it == cells_.end() ? std::string() : it->second;
 }
@@ -68,12 +84,6 @@ bool RecordingView::WaitCell(int record, int column, const std::string& text,
                              std::chrono::milliseconds limit) const
 {
     return WaitUntil([&] { return Cell(record, column) == text; }, limit);
-}
-
-std::vector<RecordingView::Update> RecordingView::Updates() const
-{
-    std::lock_guard lock(mutex_);
-    return updates_;
 }
 
 std::vector<int> RecordingView::Rows() const
@@ -248,6 +258,7 @@ LinkRig::LinkRig(bool sharedMode, int vportNo)
     serverPort = FreeLoopbackPort(SOCK_DGRAM);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
     table = std::make_unique<PortTable>(settings, sites, view, local.c_str());
+    view.SetLiveSource([this](int record) { return table->LiveState(record); });
     if (table->StartNetwork() != PortTable::NetworkResult::Started)
         throw std::runtime_error("StartNetwork");
     if (sharedMode)

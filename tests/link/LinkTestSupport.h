@@ -24,32 +24,30 @@
 
 using namespace std::chrono_literals;
 
-// The list as the link runtime fills it; cells are kept per record and in call order.
+// The list as the link runtime fills it; cells are kept per record. The live
+// cells (connection and counts) are read from the source as the window reads them.
 class RecordingView : public PortView {
 public:
-    struct Update {
-        int record;
-        int column;
-        std::string text;
-    };
-
     int AppendRow(int record, const std::string& name) override;
     void DeleteRow(int row) override;
     int RowCount() const override;
     int RecordAtRow(int row) const override;
     void SetCell(int record, int column, const std::string& text) override;
 
+    void SetLiveSource(std::function<PortLiveState(int record)> source);
     std::string Cell(int record, int column) const;
+    // How many cell updates were made so far.
+    int SetCellCount() const;
     bool WaitCell(int record, int column, const std::string& text,
                   std::chrono::milliseconds limit = 10s) const;
-    std::vector<Update> Updates() const;
     std::vector<int> Rows() const;
 
 private:
     mutable std::mutex mutex_;
     std::vector<int> rows_;
     std::map<std::pair<int, int>, std::string> cells_;
-    std::vector<Update> updates_;
+    std::function<PortLiveState(int record)> live_;
+    int setCells_ = 0;
 };
 
 // A DTU on UDP: a socket on 127.0.0.x that talks to the server.

@@ -76,6 +76,85 @@ TEST(PortPump, FramingOnAPerPortUdpPort)
     EXPECT_EQ(joined, more);
 }
 
+// Sets record i's FrameGap as an edit that keeps everything else would.
+void SetFrameGap(LinkRig& rig, int i, int gapMs)
+{
+    PortFields fields = rig.table->RecordFields(i);
+    fields.FrameGap = gapMs;
+    rig.table->ApplyEdit(i, fields);
+}
+
+TEST(PortPump, WithoutAFrameGapWhatIsWaitingLeavesAtOnceInChunksOfAtMost1000)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SetFrameGap(rig, i, 0);
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+
+    // Two writes the pump first sees together leave together: nothing is waited for.
+    {
+        PortTable::PumpLockHold hold(rig.table->pumpLock);
+        ASSERT_TRUE(app.Write(ToBytes("ab")));
+        ASSERT_TRUE(app.Write(ToBytes("cd")));
+        ASSERT_TRUE(WaitUntil([&] { return rig.table->ports[i].control->Pending() == 4; }));
+    }
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("abcd"));
+
+    Bytes big = Pattern(2500, 7);
+    ASSERT_TRUE(app.Write(big));
+    Bytes joined;
+    for (size_t size : ReceiveChunks(dtu, "A1", big.size(), &joined))
+        EXPECT_LE(size, 1000u);
+    EXPECT_EQ(joined, big);
+    EXPECT_EQ(rig.table->ports[i].bytesToNetwork.load(), 2504);
+}
+
+TEST(PortPump, AChunkStillGrowingWithinTheFrameGapIsHeld)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    // Long enough that the second write always comes within it.
+    SetFrameGap(rig, i, 1000);
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+
+    ASSERT_TRUE(app.Write(ToBytes("ab")));
+    ASSERT_TRUE(app.Write(ToBytes("cd")));
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("abcd"));
+
+    // The 1000-byte rule still stands: a full chunk leaves without waiting out the gap.
+    Bytes big = Pattern(2500, 8);
+    ASSERT_TRUE(app.Write(big));
+    Bytes joined;
+    EXPECT_EQ(ReceiveChunks(dtu, "A1", big.size(), &joined), (std::vector<size_t>{1000, 1000, 500}));
+    EXPECT_EQ(joined, big);
+}
+
+TEST(PortPump, TheFrameGapTravelsWithTheRecordAndItsStoredValues)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    EXPECT_EQ(rig.table->RecordFields(i).FrameGap, 10);
+    PortConfig stored = rig.table->StoredRecord(i);
+    EXPECT_EQ(stored.FrameGap, 10);
+    stored.FrameGap = 2;
+    rig.table->LoadRecord(i, stored);
+    EXPECT_EQ(rig.table->ports[i].FrameGap, 2);
+    EXPECT_EQ(rig.table->StoredRecord(i).FrameGap, 2);
+    rig.table->RemovePort(i);
+    rig.table->ResetRecord(i);
+    EXPECT_EQ(rig.table->ports[i].FrameGap, 10);
+}
+
 TEST(PortPump, DataGoOutEvenToADtuThatNeverReported)
 {
     LinkRig rig;

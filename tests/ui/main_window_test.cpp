@@ -293,6 +293,55 @@ TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
     EXPECT_EQ(window->findChild<QMessageBox*>("startNotices"), nullptr);
 }
 
+TEST_F(MainWindowTest, TheLiveCellsFollowTheRecordsCountersAndStates)
+{
+    WriteConfig(PortConfig(1, 7, "A1") + "[2]\nPortNumber=8\nCode=T1\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n");
+    Start();
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(0, 3), "");
+    EXPECT_EQ(Cell(0, 4), "");
+    EXPECT_EQ(Cell(0, 5), "");
+
+    VirtualPortEntry& udp = service->Table().ports[0];
+    udp.online = 1;
+    udp.bytesFromNetwork = 16;
+    udp.bytesToNetwork = 2510;
+    auto shows = [this](int row, int column, const QString& text) {
+        for (int i = 0; i < 500 && Cell(row, column) != text; ++i)
+            usleep(10000);  // Cell lets the refresh timer run
+        return Cell(row, column) == text;
+    };
+    EXPECT_TRUE(shows(0, 3, "√"));
+    EXPECT_TRUE(shows(0, 4, "16"));
+    EXPECT_TRUE(shows(0, 5, "2510"));
+    EXPECT_EQ(Cell(1, 3), "");  // a TCP port's mark follows its connection, not the DTU's reports
+    service->Table().ports[1].online = 1;
+    service->Table().ports[1].tcpConnected = 1;
+    EXPECT_TRUE(shows(1, 3, "√"));
+
+    // A refresh sets only the cells whose text changed.
+    int changed = 0;
+    QObject::connect(List()->model(), &QAbstractItemModel::dataChanged, [&] { ++changed; });
+    List()->RefreshLiveCells();
+    EXPECT_EQ(changed, 0);
+    udp.bytesFromNetwork = 17;
+    List()->RefreshLiveCells();
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(Cell(0, 4), "17");
+    udp.online = 0;
+    EXPECT_TRUE(shows(0, 3, ""));
+}
+
+TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
+{
+    WriteConfig(PortConfig(1, 7, "A1") + "[2]\nPortNumber=8\nCode=B2\nFrameGap=0\n");
+    Start();
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));
+    EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔 FrameGap 0 ms");
+    EXPECT_EQ(service->Table().ports[1].FrameGap, 0);
+}
+
 TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning)
 {
     WriteConfig(PortConfig(1, 7, "A1"));
@@ -453,6 +502,19 @@ TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
     for (int i = 0; i < 200 && port.Pending() < 2; ++i)
         usleep(5000);
     EXPECT_EQ(port.Pending(), 2);
+}
+
+TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
+{
+    WriteConfig("[1]\nPortNumber=7\nCode=A1\nFrameGap=2\n");
+    Start();
+    Select(0);
+    ModalScript script({FillPort("", "Z9")});
+    QTimer::singleShot(0, window.get(), [this] { window->EditPort(); });
+    RunUntilDone(script);
+    EXPECT_EQ(Stored("1/Code").toString(), "Z9");
+    EXPECT_EQ(Stored("1/FrameGap").toInt(), 2);
+    EXPECT_EQ(service->Table().ports[0].FrameGap, 2);
 }
 
 TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)
