@@ -10,7 +10,7 @@ packages=(
   dbus dbus-x11 xvfb xauth
   fonts-wqy-microhei qt6-translations-l10n
   python3 python3-serial python3-pymodbus python3-serial-asyncio
-  dpkg-dev file
+  dpkg-dev file iproute2 util-linux
   "$@"
 )
 
