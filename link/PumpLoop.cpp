@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
+#include <string>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -69,8 +70,11 @@ PumpLoop::~PumpLoop()
 bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
 {
     std::lock_guard lock(mutex_);
-    if (!thread_.IsRunning())
+    if (!thread_.IsRunning()) {
+        Log::Failure("the pump of slot " + std::to_string(entry.index + 1)
+                     + " cannot start: the pumps' thread is not running");
         return false;
+    }
     auto slot = std::make_unique<Slot>();
     slot->id = nextId_++;
     slot->entry = &entry;
