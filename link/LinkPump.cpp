@@ -1,11 +1,7 @@
 #include "link/LinkPump.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <ctime>
-#include <poll.h>
-#include <sys/prctl.h>
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
@@ -25,26 +21,30 @@ LinkPump::LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared)
 {
 }
 
-void LinkPump::Run()
+void LinkPump::Start()
 {
-    if (!port_) {
-        while (Wait(Sleep::UntilWoken)) {
-        }
-        return;
-    }
-    if (!shared_) {
+    if (port_ && !shared_) {
         port_->EnableReceive(true);
         port_->EnableTransmit(true);
     }
-    // The gap is the pump's only timer: let it end when it is due rather than up to the
-    // default 50 us later.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    while (Wait(Pass())) {
-    }
+}
+
+int LinkPump::InputFd() const
+{
+    return port_ ? port_->InputFd() : -1;
+}
+
+LinkPump::Clock::time_point LinkPump::Due(Sleep sleep) const
+{
+    if (sleep == Sleep::Retry)
+        return Clock::now() + std::chrono::milliseconds(RetryPeriodMs);
+    return tickFrom_ + std::chrono::milliseconds(gapMs_);
 }
 
 LinkPump::Sleep LinkPump::Pass()
 {
+    if (!port_)
+        return Sleep::UntilWoken;
     // The whole pass runs under pumpLock in both modes: the flows change Code, the peer
     // address, UseTcp and tcpLink under it, and DropTcpLink must keep passes off the link.
     PortTable::PumpLockHold hold(table_.pumpLock);
@@ -91,7 +91,7 @@ LinkPump::Sleep LinkPump::AfterPass(bool sent)
     // A chunk still growing is held until one gap after its last bytes came in, not after
     // this pump saw them, so the time it took to be woken is not added to every chunk. After
     // a chunk left, the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
-    tickFrom_ = sent ? std::chrono::steady_clock::now() : port_->LastInputTime();
+    tickFrom_ = sent ? Clock::now() : port_->LastInputTime();
     return Sleep::Tick;
 }
 
@@ -132,48 +132,4 @@ LinkPump::Sleep LinkPump::AfterRefusal() const
     if (entry_.UseTcp && !entry_.tcpConnected.load(std::memory_order_relaxed))
         return Sleep::UntilWoken;
     return Sleep::Retry;
-}
-
-bool LinkPump::Stopping()
-{
-    // Reset before looking at the flag: a stop that comes after the look signals again.
-    entry_.pumpStopEvent->Reset();
-    return entry_.pumpStopping.load() != 0;
-}
-
-bool LinkPump::Wait(Sleep sleep)
-{
-    using Clock = std::chrono::steady_clock;
-    const bool timed = sleep == Sleep::Tick || sleep == Sleep::Retry;
-    const auto deadline = sleep == Sleep::Retry ? Clock::now() + std::chrono::milliseconds(RetryPeriodMs)
-                                                : tickFrom_ + std::chrono::milliseconds(gapMs_);
-    pollfd fds[2] = {{entry_.pumpStopEvent->Fd(), POLLIN, 0}, {-1, POLLIN, 0}};
-    const nfds_t count = sleep == Sleep::UntilInput ? 2 : 1;
-    if (count == 2)
-        fds[1].fd = port_->InputFd();
-    for (;;) {
-        // To the microsecond: a millisecond timeout rounded up would add most of a
-        // millisecond to every chunk.
-        timespec timeout{};
-        if (timed) {
-            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
-            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
-        }
-        const int ready = ppoll(fds, count, timed ? &timeout : nullptr, nullptr);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return true;  // the pass period is over
-        if (fds[0].revents) {
-            if (Stopping())
-                return false;
-            // Woken: a new pass at once, except that a timed pass keeps its period so the
-            // stable-count test always spans a whole gap.
-            if (timed)
-                continue;
-        }
-        return true;
-    }
 }

@@ -9,39 +9,44 @@ class PortTable;
 class VirtualSerialPort;
 struct VirtualPortEntry;
 
-// The loop of one pump thread: moves what applications write into a virtual port out to the
-// record's DTU, by UDP data datagram or over its TCP link.
+// The pump of one record: moves what applications write into a virtual port out to the
+// record's DTU, by UDP data datagram or over its TCP link. Its passes run on the PumpLoop,
+// which sleeps between them as each pass asks.
 //
 // Framing follows FrameRule with the record's FrameGap (10 ms by default).
 //
 // Between passes the pump sleeps: while a chunk is still growing, until one gap after its last
 // bytes came in; after a chunk left with more waiting, one gap (a backlog leaves one chunk a
 // gap); 10 ms while a refused chunk is held; otherwise until its port has input, it is stopped,
-// or it is woken (its TCP link connected, it became the shared target). A refused TCP chunk is
-// kept and offered again every 10 ms without holding pumpLock across the waits, so a DTU that
-// stops reading stalls only its own port. In shared-port mode a held chunk stays with the
+// or it is woken (its TCP link connected, it became the shared target). A wake-up during a
+// timed sleep does not cut it short, so the stable-count test always spans a whole gap. A
+// refused TCP chunk is kept and offered again every 10 ms without holding pumpLock across the
+// waits, so a DTU that stops reading stalls only its own port. In shared-port mode a held chunk stays with the
 // record it was read for and goes to that DTU even after another became the target; it is lost
 // only when the record's pump ends (the port is deleted or stopped). A UDP chunk that cannot be
 // sent is lost and not counted.
 class LinkPump {
 public:
-    LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared);
-    void Run();
-
-private:
+    using Clock = std::chrono::steady_clock;
     // Tick: one gap (bytes waiting); Retry: 10 ms (a refused chunk held).
     enum class Sleep { Tick, Retry, UntilInput, UntilWoken };
 
+    LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared);
+    // Before the first pass.
+    void Start();
     Sleep Pass();
+    // When a timed sleep that the last pass asked for ends.
+    Clock::time_point Due(Sleep sleep) const;
+    // Readable while the port has input; -1 for a record without a port.
+    int InputFd() const;
+
+private:
     Sleep Pump();
     // Hands the held chunk to the network and counts it; false while the TCP link refuses it.
     bool Deliver();
     Sleep AfterRefusal() const;
     // Tick while bytes are waiting, else until more come; sent: a chunk left in this pass.
     Sleep AfterPass(bool sent);
-    // False when the pump is to end.
-    bool Wait(Sleep sleep);
-    bool Stopping();
 
     PortTable& table_;
     VirtualPortEntry& entry_;
@@ -49,7 +54,7 @@ private:
     VirtualSerialPort* const port_;
     FrameRule rule_;
     int gapMs_ = 0;  // the record's FrameGap as the last pass saw it
-    std::chrono::steady_clock::time_point tickFrom_;  // a Tick ends one gap after it
+    Clock::time_point tickFrom_;  // a Tick ends one gap after it
     int heldOffset_ = 0;  // held chunk: transferBuffer[heldOffset_, heldLength_)
     int heldLength_ = 0;
 };

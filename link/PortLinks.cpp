@@ -1,6 +1,5 @@
 #include <string>
 
-#include "link/LinkPump.h"
 #include "link/PortTable.h"
 #include "net/Log.h"
 #include "net/TcpClientLink.h"
@@ -91,14 +90,14 @@ void PortTable::CloseVirtualPort(VirtualPortEntry& entry)
 
 void PortTable::StartPortLink(VirtualPortEntry& entry)
 {
-    if (entry.pumpThread.IsRunning())
+    if (pumpLoop.Runs(entry))
         return;
     {
         std::lock_guard guard(entry.pumpEventGuard);
         entry.pumpStopping = 0;
         entry.pumpStopEvent = std::make_unique<Event>(true, false);
     }
-    entry.pumpThread.Start(PortPump, &entry);
+    pumpLoop.Add(*this, entry, settings.OnlyOnePort != 0);
 }
 
 void PortTable::StopPortLink(VirtualPortEntry& entry)
@@ -112,8 +111,8 @@ void PortTable::StopPortLink(VirtualPortEntry& entry)
         if (entry.pumpStopEvent)
             entry.pumpStopEvent->Set();
     }
-    // No lock held here: a pump waiting for pumpLock gets it, ends its pass and sees the stop.
-    entry.pumpThread.Wait();
+    // No lock held here: a pass waiting for pumpLock gets it and ends before the pump goes.
+    pumpLoop.Remove(entry);
     std::lock_guard guard(entry.pumpEventGuard);
     entry.pumpStopEvent.reset();
 }
@@ -163,26 +162,6 @@ void PortTable::ShutdownLinks()
         sharedControl->Close();
         sharedPortOpen = 0;
     }
-}
-
-uint32_t PortTable::PortPump(void* entry)
-{
-    auto& e = *static_cast<VirtualPortEntry*>(entry);
-    if (e.owner->settings.OnlyOnePort)
-        e.owner->PumpSharedPort(e);
-    else
-        e.owner->PumpOwnPort(e);
-    return 0;
-}
-
-void PortTable::PumpOwnPort(VirtualPortEntry& entry)
-{
-    LinkPump(*this, entry, false).Run();
-}
-
-void PortTable::PumpSharedPort(VirtualPortEntry& entry)
-{
-    LinkPump(*this, entry, true).Run();
 }
 
 void VirtualPortEntry::OnLinkConnected()

@@ -11,6 +11,7 @@
 #include "config/GlobalSettings.h"
 #include "config/PortConfig.h"
 #include "link/PortView.h"
+#include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
 #include "net/SocketAddress.h"
 #include "net/Event.h"
@@ -33,8 +34,8 @@ struct PortFields {
 
 // The running half of the main window, without any widget: the 200 port records, the UDP
 // server, the virtual port sites, the shared-port state and pumpLock. Datagram handling, the
-// pumps and the TCP notifications run here on their own threads; the main window calls the
-// rest on its thread and shows the list through PortView.
+// pumps (all on one PumpLoop) and the TCP notifications run here on their own threads; the
+// main window calls the rest on its thread and shows the list through PortView.
 class PortTable : public UdpServerOwner {
 public:
     static constexpr int MaxPorts = 200;
@@ -57,6 +58,8 @@ public:
     VirtualSerialPort* sharedControl = nullptr;
     int sharedPortOpen = 0;
     int networkStarted = 0;
+    // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it).
+    PumpLoop pumpLoop;
 
     // Start-up, in the order the main window runs them.
     // PortTaken: started, but the UDP port is held by another program (networkFailure says so).
@@ -114,11 +117,6 @@ public:
     void HandleData(const SocketAddress& source, const uint8_t* data, int length);
     // The record a datagram with this source and code belongs to, or -1. pumpLock held.
     int MatchPort(const SocketAddress& source, std::string_view code) const;
-
-    // The pump thread of one record: PumpSharedPort in shared-port mode, else PumpOwnPort.
-    static uint32_t PortPump(void* entry);
-    void PumpOwnPort(VirtualPortEntry& entry);
-    void PumpSharedPort(VirtualPortEntry& entry);
 
     // Shared-port target, for the automation interface.
     bool SelectSharedTarget(const std::string& code);

@@ -10,7 +10,6 @@
 #include "net/Event.h"
 #include "net/SocketAddress.h"
 #include "net/SocketOwners.h"
-#include "net/WorkerThread.h"
 
 class PortTable;
 class TcpClientLink;
@@ -34,7 +33,6 @@ struct VirtualPortEntry : TcpLinkOwner {
     int UseTcp = 0;
     int FrameGap = PortConfig::DefaultFrameGap;  // read by the pump under pumpLock
     std::atomic<int> tcpConnected{0};
-    WorkerThread pumpThread;
     VirtualSerialPort* control = nullptr;
     std::unique_ptr<Event> pumpStopEvent;
     std::unique_ptr<TcpClientLink> tcpLink;

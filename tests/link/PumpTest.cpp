@@ -254,3 +254,63 @@ TEST(SharedPort, DataFromEveryDtuLandInTheSharedPortAndOnlyTheTargetHearsBack)
     EXPECT_EQ(rig.table->sharedTarget.load(), -1);
     EXPECT_EQ(rig.table->GetSharedTargetCode(), "#NoSelected");
 }
+
+TEST(PortPump, PortsWithDifferentGapsSharingTheLoopEachSendTheirOwnBytes)
+{
+    LinkRig rig;
+    const int gaps[] = {0, 2, 10, 50};
+    struct Port {
+        int record;
+        std::unique_ptr<SerialApp> app;
+        std::unique_ptr<UdpDtu> dtu;
+    };
+    std::vector<Port> ports;
+    for (int k = 0; k < 8; ++k) {
+        const std::string code = "G" + std::to_string(k);
+        const int i = rig.AddPort(30 + k, code);
+        SetFrameGap(rig, i, gaps[k % 4]);
+        Port port{i, std::make_unique<SerialApp>(rig.Path(i)), std::make_unique<UdpDtu>(rig.serverPort)};
+        ASSERT_TRUE(port.app->IsOpen());
+        port.dtu->SendLogin(code);
+        ASSERT_TRUE(port.dtu->Receive());
+        ports.push_back(std::move(port));
+    }
+    for (int k = 0; k < 8; ++k)
+        ASSERT_TRUE(ports[k].app->Write(Pattern(10, static_cast<uint8_t>(k + 1))));
+    for (int k = 0; k < 8; ++k) {
+        auto datagram = ports[k].dtu->Receive();
+        ASSERT_TRUE(datagram);
+        EXPECT_EQ(Payload(*datagram, "G" + std::to_string(k)), Pattern(10, static_cast<uint8_t>(k + 1)));
+        EXPECT_FALSE(ports[k].dtu->Receive(100ms));
+    }
+}
+
+TEST(PortPump, ARecordDeletedWhileItsChunkIsHeldLeavesNothingBehindForTheNextInItsSlot)
+{
+    LinkRig rig;
+    int i = rig.AddPort(7, "A1");
+    SetFrameGap(rig, i, 300);
+    {
+        SerialApp app(rig.Path(i));
+        UdpDtu dtu(rig.serverPort);
+        dtu.SendLogin("A1");
+        ASSERT_TRUE(dtu.Receive());
+        ASSERT_TRUE(app.Write(ToBytes("ab")));
+        // Taken in and waiting out the gap.
+        ASSERT_TRUE(WaitUntil([&] { return rig.table->PortOf(rig.table->ports[i])->Pending() == 2; }));
+        rig.table->RemovePort(i);
+        EXPECT_FALSE(rig.table->pumpLoop.Runs(rig.table->ports[i]));
+        EXPECT_FALSE(dtu.Receive(500ms));
+    }
+
+    i = rig.AddPort(7, "A1");
+    EXPECT_TRUE(rig.table->pumpLoop.Runs(rig.table->ports[i]));
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(app.Write(ToBytes("cd")));
+    auto datagram = dtu.Receive();
+    ASSERT_TRUE(datagram);
+    EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("cd"));
+}

@@ -119,7 +119,7 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
     const auto start = std::chrono::steady_clock::now();
     rig.table->RemovePort(t);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_FALSE(rig.table->ports[t].pumpThread.IsRunning());
+    EXPECT_FALSE(rig.table->pumpLoop.Runs(rig.table->ports[t]));
     // The port is gone, so the application's write fails and the writer ends.
 }
 

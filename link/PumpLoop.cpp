@@ -1,0 +1,253 @@
+#include "link/PumpLoop.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "link/LinkPump.h"
+#include "link/VirtualPortEntry.h"
+#include "net/Log.h"
+
+namespace {
+
+// An epoll token: the slot's number and what became ready.
+constexpr uint64_t StopToken = 0;
+constexpr uint64_t WakeKind = 0;
+constexpr uint64_t InputKind = 1;
+
+uint64_t Token(uint64_t id, uint64_t kind)
+{
+    return id << 1 | kind;
+}
+
+}  // namespace
+
+struct PumpLoop::Slot {
+    uint64_t id = 0;
+    VirtualPortEntry* entry = nullptr;
+    std::unique_ptr<LinkPump> pump;
+    Event* wake = nullptr;
+    // The port's input descriptor, duplicated: in shared-port mode every record watches the
+    // one port, and epoll takes each descriptor only once.
+    int input = -1;
+    bool inputArmed = false;
+    LinkPump::Sleep sleep = LinkPump::Sleep::UntilWoken;
+    bool due = false;  // a pass is to run at dueAt
+    Clock::time_point dueAt;
+};
+
+PumpLoop::PumpLoop()
+{
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = StopToken;
+    if (epollFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, stop_.Fd(), &ev) != 0) {
+        Log::Failure("the pumps cannot start: " + Log::SystemReason(errno));
+        return;
+    }
+    thread_.Start(&PumpLoop::Run, this);
+}
+
+PumpLoop::~PumpLoop()
+{
+    stop_.Set();
+    thread_.Wait();
+    for (auto& [id, slot] : slots_) {
+        if (slot->input >= 0)
+            close(slot->input);
+    }
+    slots_.clear();
+    if (epollFd_ >= 0)
+        close(epollFd_);
+}
+
+bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
+{
+    std::lock_guard lock(mutex_);
+    if (!thread_.IsRunning()) {
+        Log::Failure("the pump of slot " + std::to_string(entry.index + 1)
+                     + " cannot start: the pumps' thread is not running");
+        return false;
+    }
+    auto slot = std::make_unique<Slot>();
+    slot->id = nextId_++;
+    slot->entry = &entry;
+    slot->pump = std::make_unique<LinkPump>(table, entry, shared);
+    slot->wake = entry.pumpStopEvent.get();
+    const int input = slot->pump->InputFd();
+    if (input >= 0)
+        slot->input = fcntl(input, F_DUPFD_CLOEXEC, 0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = Token(slot->id, WakeKind);
+    bool added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->wake->Fd(), &ev) == 0;
+    if (added && slot->input >= 0) {
+        // Watched only while the pump sleeps until input (armed one shot at a time).
+        ev.events = 0;
+        ev.data.u64 = Token(slot->id, InputKind);
+        added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->input, &ev) == 0;
+    }
+    if (!added || (input >= 0 && slot->input < 0)) {
+        const int reason = errno;
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot->wake->Fd(), nullptr);
+        if (slot->input >= 0)
+            close(slot->input);
+        Log::Failure("the pump of slot " + std::to_string(entry.index + 1)
+                     + " cannot start: " + Log::SystemReason(reason));
+        return false;
+    }
+    slot->pump->Start();
+    slot->due = true;
+    slot->dueAt = Clock::now();
+    slots_.emplace(slot->id, std::move(slot));
+    // The loop may sleep without a timeout: the wake event makes it look at the new slot.
+    entry.pumpStopEvent->Set();
+    return true;
+}
+
+void PumpLoop::Remove(VirtualPortEntry& entry)
+{
+    std::lock_guard lock(mutex_);
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+        Slot& slot = *it->second;
+        if (slot.entry != &entry)
+            continue;
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot.wake->Fd(), nullptr);
+        if (slot.input >= 0) {
+            epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot.input, nullptr);
+            close(slot.input);
+        }
+        slots_.erase(it);
+        return;
+    }
+}
+
+bool PumpLoop::Runs(const VirtualPortEntry& entry) const
+{
+    std::lock_guard lock(mutex_);
+    return std::any_of(slots_.begin(), slots_.end(),
+                       [&entry](const auto& item) { return item.second->entry == &entry; });
+}
+
+uint32_t PumpLoop::Run(void* self)
+{
+    static_cast<PumpLoop*>(self)->Loop();
+    return 0;
+}
+
+void PumpLoop::Loop()
+{
+    // The gaps are the loop's only timers: let them end when they are due rather than up to
+    // the default 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    epoll_event events[64];
+    for (;;) {
+        timespec timeout{};
+        bool timed;
+        {
+            std::lock_guard lock(mutex_);
+            timed = NextTimeout(timeout);
+        }
+        // To the microsecond: a millisecond timeout rounded up would add most of a
+        // millisecond to every chunk.
+        const int n = epoll_pwait2(epollFd_, events, 64, timed ? &timeout : nullptr, nullptr);
+        if (n < 0 && errno != EINTR) {
+            Log::Failure("the pumps stopped: " + Log::SystemReason(errno));
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        for (int i = 0; i < n; ++i) {
+            const uint64_t token = events[i].data.u64;
+            if (token == StopToken)
+                return;
+            auto it = slots_.find(token >> 1);
+            if (it == slots_.end())
+                continue;  // removed since the wait
+            Slot& slot = *it->second;
+            if ((token & 1) == InputKind) {
+                slot.inputArmed = false;  // one shot
+                RunPass(slot);
+            } else {
+                OnWake(slot);
+            }
+        }
+        RunDuePasses();
+    }
+}
+
+bool PumpLoop::NextTimeout(timespec& timeout)
+{
+    bool any = false;
+    Clock::time_point first;
+    for (const auto& [id, slot] : slots_) {
+        if (slot->due && (!any || slot->dueAt < first)) {
+            first = slot->dueAt;
+            any = true;
+        }
+    }
+    if (!any)
+        return false;
+    const auto left = std::max(Clock::duration::zero(), first - Clock::now());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+    timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+    return true;
+}
+
+void PumpLoop::OnWake(Slot& slot)
+{
+    // Reset before looking at the flag: a stop or wake-up that comes after the look signals
+    // again.
+    slot.wake->Reset();
+    if (slot.entry->pumpStopping.load() != 0) {
+        // Its pass is over; StopPortLink removes it.
+        slot.due = false;
+        ArmInput(slot, false);
+        slot.sleep = LinkPump::Sleep::UntilWoken;
+        return;
+    }
+    // A pass at once, except that a timed sleep keeps its period.
+    if (slot.due && slot.sleep != LinkPump::Sleep::UntilInput && slot.sleep != LinkPump::Sleep::UntilWoken)
+        return;
+    slot.due = true;
+    slot.dueAt = Clock::now();
+}
+
+void PumpLoop::RunDuePasses()
+{
+    const auto now = Clock::now();
+    for (auto& [id, slot] : slots_) {
+        if (slot->due && slot->dueAt <= now)
+            RunPass(*slot);
+    }
+}
+
+void PumpLoop::RunPass(Slot& slot)
+{
+    if (slot.entry->pumpStopping.load() != 0)
+        return;
+    const LinkPump::Sleep sleep = slot.pump->Pass();
+    slot.sleep = sleep;
+    const bool timed = sleep == LinkPump::Sleep::Tick || sleep == LinkPump::Sleep::Retry;
+    slot.due = timed;
+    if (timed)
+        slot.dueAt = slot.pump->Due(sleep);
+    ArmInput(slot, sleep == LinkPump::Sleep::UntilInput);
+}
+
+void PumpLoop::ArmInput(Slot& slot, bool on)
+{
+    if (slot.input < 0 || slot.inputArmed == on)
+        return;
+    epoll_event ev{};
+    ev.events = on ? EPOLLIN | EPOLLONESHOT : 0;
+    ev.data.u64 = Token(slot.id, InputKind);
+    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, slot.input, &ev) == 0)
+        slot.inputArmed = on;
+}

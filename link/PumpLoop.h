@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "net/Event.h"
+#include "net/WorkerThread.h"
+
+class LinkPump;
+class PortTable;
+struct VirtualPortEntry;
+
+// The one thread that runs the passes of every record's pump. It sleeps in one epoll over the
+// records' wake events and their ports' input, with the earliest due pass as its timeout, so a
+// chunk costs one wake-up for its bytes and one for its gap, whatever the number of ports.
+// A pass never blocks (writes to the network and the ports do not wait); a refused chunk is
+// offered again at its own time and holds up no other port.
+class PumpLoop {
+public:
+    PumpLoop();
+    // Ends the thread and every pump still added.
+    ~PumpLoop();
+    PumpLoop(const PumpLoop&) = delete;
+    PumpLoop& operator=(const PumpLoop&) = delete;
+
+    // Starts the record's pump: its first pass runs at once. The record's pumpStopEvent must
+    // exist until Remove. False when the loop could not take it.
+    bool Add(PortTable& table, VirtualPortEntry& entry, bool shared);
+    // Ends the record's pump: when it returns no pass of it runs or is still to come, and the
+    // chunk it held is gone. Must not be called with pumpLock held.
+    void Remove(VirtualPortEntry& entry);
+    bool Runs(const VirtualPortEntry& entry) const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Slot;
+
+    static uint32_t Run(void* self);
+    void Loop();
+    // The time until the earliest due pass; false when none is due.
+    bool NextTimeout(timespec& timeout);
+    void OnWake(Slot& slot);
+    void RunPass(Slot& slot);
+    void RunDuePasses();
+    void ArmInput(Slot& slot, bool on);
+
+    int epollFd_ = -1;
+    Event stop_;
+    WorkerThread thread_;
+    // Held by the loop while it runs passes and by Add and Remove, so removing a record waits
+    // for a pass in progress and none starts after it.
+    mutable std::mutex mutex_;
+    std::unordered_map<uint64_t, std::unique_ptr<Slot>> slots_;  // by slot number
+    uint64_t nextId_ = 1;  // 0 is the stop token's
+};
