@@ -2,16 +2,18 @@
 # MV5840VSP next to socat in one run: builds the program and bench_compare in Release
 # (build-bench/), then runs both sides in a network namespace of their own (the program binds
 # UDP port 3700) with a session bus of their own, and prints the figures of each with the
-# ratio. About 5 minutes; --quick takes about 1.
+# ratio. About 5 minutes; --quick takes about 1; --only runs the phases named.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
 if [ "${1:-}" != "--in-namespace" ]; then
-  case "${1:-}" in
-    ""|--quick) ;;
-    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
-  esac
+  for arg in "$@"; do
+    case "$arg" in
+      --quick|--only) ;;
+      -*) echo "usage: $0 [--quick] [--only PHASE,...]   (phases: idle inbound outbound soak stream burst rate worst gaps)" >&2; exit 2 ;;
+    esac
+  done
   "$root/scripts/install-deps.sh" socat iproute2 util-linux
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j2 --target MV5840VSP bench_compare >/dev/null

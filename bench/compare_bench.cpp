@@ -875,7 +875,7 @@ struct Exchanges {
 
 // Request/response on one port: the application writes a request, the DTU echoes it, the
 // application reads the reply. Runs until count exchanges or the time is up.
-Exchanges Transactions(Side& side, int count, std::chrono::seconds limit)
+    Exchanges Transactions(Side& side, int count, std::chrono::seconds limit)
 {
     const int port = 3;
     uint8_t request[8] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0, 0};
@@ -998,6 +998,7 @@ int main(int argc, char** argv)
 {
     std::string binary, work;
     bool quick = false;
+    std::string only;  // comma-separated phase names; empty runs every phase
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (arg == "--program" && k + 1 < argc)
@@ -1006,19 +1007,25 @@ int main(int argc, char** argv)
             work = argv[++k];
         else if (arg == "--quick")
             quick = true;
+        else if (arg == "--only" && k + 1 < argc)
+            only = "," + std::string(argv[++k]) + ",";
         else {
             binary.clear();
             break;
         }
     }
     if (binary.empty() || work.empty()) {
-        std::fprintf(stderr, "usage: %s --program PATH --work DIR [--quick]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s --program PATH --work DIR [--quick] [--only PHASE,...]\n"
+                     "phases: idle inbound outbound soak stream burst rate worst gaps\n", argv[0]);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
     const Plan plan = quick ? QuickPlan() : Plan{};
+    auto runs = [&only](const char* phase) {
+        return only.empty() || only.find("," + std::string(phase) + ",") != std::string::npos;
+    };
     const auto began = Clock::now();
 
     std::printf("machine: %ld cores, %s; load average %s at the start\n", sysconf(_SC_NPROCESSORS_ONLN),
@@ -1048,102 +1055,123 @@ int main(int argc, char** argv)
     };
     const Streams streams(2 * Ports + 1);
 
-    std::printf("DTU datagram -> readable by the application (port COM1)\n");
-    Latency inbound[2];
-    for (int round = 0; round < 4; ++round)
-        both([&](Side& side, int i) { DtuToApplication(side, plan.latencySamples / 4, inbound[i]); });
-    for (int i = 0; i < 2; ++i)
-        std::printf("  %-9s median %.3f ms  p99 %.3f ms  (%zu samples, %d lost)\n",
-                    sides[i]->Name().c_str(), Percentile(inbound[i].ms, 0.5),
-                    Percentile(inbound[i].ms, 0.99), inbound[i].ms.size(), inbound[i].lost);
-
-    std::printf("application write -> datagram at the DTU, less the framing gap (COM2)\n");
-    Latency outbound[2];
-    for (int round = 0; round < 2; ++round)
-        both([&](Side& side, int i) { ApplicationToDtu(side, plan.outboundSamples / 2, outbound[i]); });
-    for (int i = 0; i < 2; ++i)
-        std::printf("  %-9s median %.3f ms  p99 %.3f ms beyond a gap of %d ms  (%zu samples, %d lost)\n",
-                    sides[i]->Name().c_str(), Percentile(outbound[i].ms, 0.5),
-                    Percentile(outbound[i].ms, 0.99), sides[i]->GapMs(), outbound[i].ms.size(),
-                    outbound[i].lost);
-    noteMemory("latency");
-
-    std::printf("200 ports x 1 KB/s each way, %d s\n", plan.soakSeconds);
-    Soak soak[2];
-    both([&](Side& side, int i) { soak[i] = ThousandBytesEachWay(side, plan.soakSeconds, streams); });
-    for (int i = 0; i < 2; ++i)
-        std::printf("  %-9s %.1f %% of one core (utime+stime: %.1f %%); %llu of %llu bytes delivered, %s\n",
-                    sides[i]->Name().c_str(), soak[i].cpuPercent, soak[i].tickCpuPercent,
-                    static_cast<unsigned long long>(soak[i].delivered),
-                    static_cast<unsigned long long>(soak[i].sent),
-                    soak[i].intact ? "every byte intact" : "BYTES LOST OR CORRUPTED");
-    noteMemory("200-port soak");
-
-    std::printf("one port streaming DTU -> application, 2 MB/s for %d s (COM3)\n", plan.streamSeconds);
-    Stream stream[2];
-    both([&](Side& side, int i) { stream[i] = StreamToApplication(side, plan.streamSeconds, streams); });
-    for (int i = 0; i < 2; ++i)
-        std::printf("  %-9s %.1f ns of CPU per byte; %llu of %llu bytes, %s\n",
-                    sides[i]->Name().c_str(), stream[i].nsPerByte,
-                    static_cast<unsigned long long>(stream[i].delivered),
-                    static_cast<unsigned long long>(stream[i].sent),
-                    stream[i].intact ? "intact" : "BYTES LOST OR CORRUPTED");
-    noteMemory("streaming");
-
-    Burst burst[2][2];  // [paced][side]
-    const int rates[2] = {0, 60000};
-    for (int paced = 0; paced < 2; ++paced) {
-        std::printf("%d x 100-byte datagrams over 200 ports, %s\n", plan.burstDatagrams,
-                    paced ? "paced at 60,000 a second" : "as fast as one sender can");
+    double idle[2] = {NAN, NAN};
+    if (runs("idle")) {
+        std::printf("idle, 200 ports held open, 5 s\n");
         both([&](Side& side, int i) {
-            burst[paced][i] = BurstToApplications(side, plan.burstDatagrams, rates[paced], streams);
+            const double cpu0 = side.Cpu();
+            const auto start = Clock::now();
+            std::this_thread::sleep_for(5s);
+            idle[i] = 100.0 * (side.Cpu() - cpu0) / Seconds(Clock::now() - start);
         });
         for (int i = 0; i < 2; ++i)
-            std::printf("  %-9s %.1f %% delivered (offered at %.0f a second)%s\n",
-                        sides[i]->Name().c_str(), burst[paced][i].percent,
-                        burst[paced][i].offeredPerSecond,
-                        burst[paced][i].mangled ? "; RECORDS CUT OR REORDERED" : "");
-        noteMemory(paced ? "paced burst" : "burst");
+            std::printf("  %-9s %.2f %% of one core\n", sides[i]->Name().c_str(), idle[i]);
     }
-
-    std::printf("request/response on one port with an echoing DTU (COM4)\n");
+    Latency inbound[2];
+    if (runs("inbound")) {
+        std::printf("DTU datagram -> readable by the application (port COM1)\n");
+        for (int round = 0; round < 4; ++round)
+            both([&](Side& side, int i) { DtuToApplication(side, plan.latencySamples / 4, inbound[i]); });
+        for (int i = 0; i < 2; ++i)
+            std::printf("  %-9s median %.3f ms  p99 %.3f ms  (%zu samples, %d lost)\n",
+                        sides[i]->Name().c_str(), Percentile(inbound[i].ms, 0.5),
+                        Percentile(inbound[i].ms, 0.99), inbound[i].ms.size(), inbound[i].lost);
+    }
+    Latency outbound[2];
+    if (runs("outbound")) {
+        std::printf("application write -> datagram at the DTU, less the framing gap (COM2)\n");
+        for (int round = 0; round < 2; ++round)
+            both([&](Side& side, int i) { ApplicationToDtu(side, plan.outboundSamples / 2, outbound[i]); });
+        for (int i = 0; i < 2; ++i)
+            std::printf("  %-9s median %.3f ms  p99 %.3f ms beyond a gap of %d ms  (%zu samples, %d lost)\n",
+                        sides[i]->Name().c_str(), Percentile(outbound[i].ms, 0.5),
+                        Percentile(outbound[i].ms, 0.99), sides[i]->GapMs(), outbound[i].ms.size(),
+                        outbound[i].lost);
+        noteMemory("latency");
+    }
+    Soak soak[2];
+    if (runs("soak")) {
+        std::printf("200 ports x 1 KB/s each way, %d s\n", plan.soakSeconds);
+        both([&](Side& side, int i) { soak[i] = ThousandBytesEachWay(side, plan.soakSeconds, streams); });
+        for (int i = 0; i < 2; ++i)
+            std::printf("  %-9s %.1f %% of one core (utime+stime: %.1f %%); %llu of %llu bytes delivered, %s\n",
+                        sides[i]->Name().c_str(), soak[i].cpuPercent, soak[i].tickCpuPercent,
+                        static_cast<unsigned long long>(soak[i].delivered),
+                        static_cast<unsigned long long>(soak[i].sent),
+                        soak[i].intact ? "every byte intact" : "BYTES LOST OR CORRUPTED");
+        noteMemory("200-port soak");
+    }
+    Stream stream[2];
+    if (runs("stream")) {
+        std::printf("one port streaming DTU -> application, 2 MB/s for %d s (COM3)\n", plan.streamSeconds);
+        both([&](Side& side, int i) { stream[i] = StreamToApplication(side, plan.streamSeconds, streams); });
+        for (int i = 0; i < 2; ++i)
+            std::printf("  %-9s %.1f ns of CPU per byte; %llu of %llu bytes, %s\n",
+                        sides[i]->Name().c_str(), stream[i].nsPerByte,
+                        static_cast<unsigned long long>(stream[i].delivered),
+                        static_cast<unsigned long long>(stream[i].sent),
+                        stream[i].intact ? "intact" : "BYTES LOST OR CORRUPTED");
+        noteMemory("streaming");
+    }
+    Burst burst[2][2];  // [paced][side]
+    if (runs("burst")) {
+        const int rates[2] = {0, 60000};
+        for (int paced = 0; paced < 2; ++paced) {
+            std::printf("%d x 100-byte datagrams over 200 ports, %s\n", plan.burstDatagrams,
+                        paced ? "paced at 60,000 a second" : "as fast as one sender can");
+            both([&](Side& side, int i) {
+                burst[paced][i] = BurstToApplications(side, plan.burstDatagrams, rates[paced], streams);
+            });
+            for (int i = 0; i < 2; ++i)
+                std::printf("  %-9s %.1f %% delivered (offered at %.0f a second)%s\n",
+                            sides[i]->Name().c_str(), burst[paced][i].percent,
+                            burst[paced][i].offeredPerSecond,
+                            burst[paced][i].mangled ? "; RECORDS CUT OR REORDERED" : "");
+            noteMemory(paced ? "paced burst" : "burst");
+        }
+    }
     Exchanges rate[2];
-    both([&](Side& side, int i) { rate[i] = Transactions(side, 1 << 30, std::chrono::seconds(plan.transactionSeconds)); });
-    for (int i = 0; i < 2; ++i)
-        std::printf("  %-9s %.0f transactions a second (gap %d ms; %d failed)\n",
-                    sides[i]->Name().c_str(), rate[i].perSecond, sides[i]->GapMs(), rate[i].failed);
-
-    std::printf("slowest of %d exchanges with the other core busy\n", plan.worstExchanges);
+    if (runs("rate")) {
+        std::printf("request/response on one port with an echoing DTU (COM4)\n");
+        both([&](Side& side, int i) { rate[i] = Transactions(side, 1 << 30, std::chrono::seconds(plan.transactionSeconds)); });
+        for (int i = 0; i < 2; ++i)
+            std::printf("  %-9s %.0f transactions a second (gap %d ms; %d failed)\n",
+                        sides[i]->Name().c_str(), rate[i].perSecond, sides[i]->GapMs(), rate[i].failed);
+    }
     Exchanges worst[2];
-    {
-        BusyCore busy;
-        both([&](Side& side, int i) { worst[i] = Transactions(side, plan.worstExchanges, 600s); });
+    if (runs("worst")) {
+        std::printf("slowest of %d exchanges with the other core busy\n", plan.worstExchanges);
+        {
+            BusyCore busy;
+            both([&](Side& side, int i) { worst[i] = Transactions(side, plan.worstExchanges, 600s); });
+        }
+        for (int i = 0; i < 2; ++i) {
+            const double slowest = worst[i].ms.empty() ? NAN : *std::max_element(worst[i].ms.begin(), worst[i].ms.end());
+            std::printf("  %-9s slowest %.2f ms, p99.9 %.2f ms, median %.2f ms (goal gap + 5 = %d ms; %d failed)\n",
+                        sides[i]->Name().c_str(), slowest, Percentile(worst[i].ms, 0.999),
+                        Percentile(worst[i].ms, 0.5), sides[i]->GapMs() + 5, worst[i].failed);
+        }
+        noteMemory("exchanges");
     }
-    for (int i = 0; i < 2; ++i) {
-        const double slowest = worst[i].ms.empty() ? NAN : *std::max_element(worst[i].ms.begin(), worst[i].ms.end());
-        std::printf("  %-9s slowest %.2f ms, p99.9 %.2f ms, median %.2f ms (goal gap + 5 = %d ms; %d failed)\n",
-                    sides[i]->Name().c_str(), slowest, Percentile(worst[i].ms, 0.999),
-                    Percentile(worst[i].ms, 0.5), sides[i]->GapMs() + 5, worst[i].failed);
-    }
-    noteMemory("exchanges");
-
     // The per-port gap: the program again with FrameGap 2 and 0 in every port's group.
     const int gaps[2] = {2, 0};
     double gapRate[2] = {NAN, NAN};
     bool gapWorks[2] = {false, false};
-    for (int g = 0; g < 2; ++g) {
-        socat.Pause();
-        if (!program.Stop())
-            std::printf("  MV5840VSP did not end cleanly on SIGTERM\n");
-        program.Start(gaps[g]);
-        socat.Resume();
-        Measure(program, socat, [&](Side& side) {
-            gapRate[g] = Transactions(side, 1 << 30, std::chrono::seconds(plan.transactionSeconds)).perSecond;
-        });
-        // A working gap of 2 ms or less at least doubles the rate of the 10 ms gap.
-        gapWorks[g] = gapRate[g] > 2 * rate[0].perSecond;
-        std::printf("  MV5840VSP %.0f transactions a second with FrameGap=%d%s\n", gapRate[g], gaps[g],
-                    gapWorks[g] ? "" : ": gap setting not supported");
+    if (runs("gaps")) {
+        for (int g = 0; g < 2; ++g) {
+            socat.Pause();
+            if (!program.Stop())
+                std::printf("  MV5840VSP did not end cleanly on SIGTERM\n");
+            program.Start(gaps[g]);
+            socat.Resume();
+            Measure(program, socat, [&](Side& side) {
+                gapRate[g] = Transactions(side, 1 << 30, std::chrono::seconds(plan.transactionSeconds)).perSecond;
+            });
+            // A working gap of 2 ms or less at least doubles the rate of the 10 ms gap.
+            gapWorks[g] = gapRate[g] > 2 * rate[0].perSecond;
+            std::printf("  MV5840VSP %.0f transactions a second with FrameGap=%d%s\n", gapRate[g], gaps[g],
+                        gapWorks[g] ? "" : ": gap setting not supported");
+        }
     }
     if (!program.Stop())
         std::printf("  MV5840VSP did not end cleanly on SIGTERM\n");
@@ -1157,6 +1185,7 @@ int main(int argc, char** argv)
     auto row = [&](std::string what, double a, double b, int decimals, const std::string& unit) {
         rows.push_back({std::move(what), Fixed(a, decimals) + unit, Fixed(b, decimals) + unit, Ratio(a, b)});
     };
+    row("idle, 200 ports held open: CPU of one core", idle[0], idle[1], 2, " %");
     row("DTU datagram -> readable by the application, median", Percentile(inbound[0].ms, 0.5),
         Percentile(inbound[1].ms, 0.5), 3, " ms");
     row("DTU datagram -> readable by the application, p99", Percentile(inbound[0].ms, 0.99),

@@ -37,8 +37,13 @@ int LinkPump::InputFd() const
 LinkPump::Clock::time_point LinkPump::Due(Sleep sleep) const
 {
     if (sleep == Sleep::Retry)
-        return Clock::now() + std::chrono::milliseconds(RetryPeriodMs);
-    return tickFrom_ + std::chrono::milliseconds(gapMs_);
+        return Clock::now() + Period(sleep);
+    return tickFrom_ + Period(sleep);
+}
+
+LinkPump::Clock::duration LinkPump::Period(Sleep sleep) const
+{
+    return std::chrono::milliseconds(sleep == Sleep::Retry ? RetryPeriodMs : gapMs_);
 }
 
 LinkPump::Sleep LinkPump::Pass()

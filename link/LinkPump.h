@@ -35,8 +35,9 @@ public:
     // Before the first pass.
     void Start();
     Sleep Pass();
-    // When a timed sleep that the last pass asked for ends.
+    // When a timed sleep that the last pass asked for ends, and how long such a sleep is.
     Clock::time_point Due(Sleep sleep) const;
+    Clock::duration Period(Sleep sleep) const;
     // Readable while the port has input; -1 for a record without a port.
     int InputFd() const;
 

@@ -37,8 +37,13 @@ struct PumpLoop::Slot {
     int input = -1;
     bool inputArmed = false;
     LinkPump::Sleep sleep = LinkPump::Sleep::UntilWoken;
-    bool due = false;  // a pass is to run at dueAt
+    bool due = false;  // a pass is to run at dueAt, and timers_ holds it
     Clock::time_point dueAt;
+    // How much before dueAt the pass may run: the loop's timer lateness, at most a twentieth
+    // of the sleep.
+    Clock::duration early{};
+
+    Clock::time_point RunsAt() const { return dueAt - early; }
 };
 
 PumpLoop::PumpLoop()
@@ -103,8 +108,7 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
         return false;
     }
     slot->pump->Start();
-    slot->due = true;
-    slot->dueAt = Clock::now();
+    Schedule(*slot, Clock::now(), {});
     slots_.emplace(slot->id, std::move(slot));
     // The loop may sleep without a timeout: the wake event makes it look at the new slot.
     entry.pumpStopEvent->Set();
@@ -118,6 +122,7 @@ void PumpLoop::Remove(VirtualPortEntry& entry)
         Slot& slot = *it->second;
         if (slot.entry != &entry)
             continue;
+        Unschedule(slot);
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot.wake->Fd(), nullptr);
         if (slot.input >= 0) {
             epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot.input, nullptr);
@@ -154,6 +159,9 @@ void PumpLoop::Loop()
             std::lock_guard lock(mutex_);
             timed = NextTimeout(timeout);
         }
+        const bool waits = timed && (timeout.tv_sec > 0 || timeout.tv_nsec > 0);
+        const auto aimedAt = Clock::now() + std::chrono::seconds(timeout.tv_sec)
+                             + std::chrono::nanoseconds(timeout.tv_nsec);
         // To the microsecond: a millisecond timeout rounded up would add most of a
         // millisecond to every chunk.
         const int n = epoll_pwait2(epollFd_, events, 64, timed ? &timeout : nullptr, nullptr);
@@ -161,6 +169,8 @@ void PumpLoop::Loop()
             Log::Failure("the pumps stopped: " + Log::SystemReason(errno));
             return;
         }
+        if (n == 0 && waits)
+            lateness_.Sample(Clock::now() - aimedAt);
         std::lock_guard lock(mutex_);
         for (int i = 0; i < n; ++i) {
             const uint64_t token = events[i].data.u64;
@@ -183,17 +193,9 @@ void PumpLoop::Loop()
 
 bool PumpLoop::NextTimeout(timespec& timeout)
 {
-    bool any = false;
-    Clock::time_point first;
-    for (const auto& [id, slot] : slots_) {
-        if (slot->due && (!any || slot->dueAt < first)) {
-            first = slot->dueAt;
-            any = true;
-        }
-    }
-    if (!any)
+    if (timers_.empty())
         return false;
-    const auto left = std::max(Clock::duration::zero(), first - Clock::now());
+    const auto left = std::max(Clock::duration::zero(), timers_.begin()->first - Clock::now());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
     timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
     timeout.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -207,7 +209,7 @@ void PumpLoop::OnWake(Slot& slot)
     slot.wake->Reset();
     if (slot.entry->pumpStopping.load() != 0) {
         // Its pass is over; StopPortLink removes it.
-        slot.due = false;
+        Unschedule(slot);
         ArmInput(slot, false);
         slot.sleep = LinkPump::Sleep::UntilWoken;
         return;
@@ -215,16 +217,20 @@ void PumpLoop::OnWake(Slot& slot)
     // A pass at once, except that a timed sleep keeps its period.
     if (slot.due && slot.sleep != LinkPump::Sleep::UntilInput && slot.sleep != LinkPump::Sleep::UntilWoken)
         return;
-    slot.due = true;
-    slot.dueAt = Clock::now();
+    Schedule(slot, Clock::now(), {});
 }
 
 void PumpLoop::RunDuePasses()
 {
+    // Each due pass runs once here, even one whose next pass falls due at once: the loop
+    // looks at its events between them.
     const auto now = Clock::now();
-    for (auto& [id, slot] : slots_) {
-        if (slot->due && slot->dueAt <= now)
-            RunPass(*slot);
+    ready_.clear();
+    for (auto it = timers_.begin(); it != timers_.end() && it->first <= now; ++it)
+        ready_.push_back(it->second);
+    for (const uint64_t id : ready_) {
+        if (auto it = slots_.find(id); it != slots_.end())
+            RunPass(*it->second);
     }
 }
 
@@ -232,13 +238,28 @@ void PumpLoop::RunPass(Slot& slot)
 {
     if (slot.entry->pumpStopping.load() != 0)
         return;
+    Unschedule(slot);
     const LinkPump::Sleep sleep = slot.pump->Pass();
     slot.sleep = sleep;
-    const bool timed = sleep == LinkPump::Sleep::Tick || sleep == LinkPump::Sleep::Retry;
-    slot.due = timed;
-    if (timed)
-        slot.dueAt = slot.pump->Due(sleep);
+    if (sleep == LinkPump::Sleep::Tick || sleep == LinkPump::Sleep::Retry)
+        Schedule(slot, slot.pump->Due(sleep), std::min(lateness_.Estimate(), slot.pump->Period(sleep) / 20));
     ArmInput(slot, sleep == LinkPump::Sleep::UntilInput);
+}
+
+void PumpLoop::Schedule(Slot& slot, Clock::time_point dueAt, Clock::duration early)
+{
+    Unschedule(slot);
+    slot.due = true;
+    slot.dueAt = dueAt;
+    slot.early = early;
+    timers_.emplace(slot.RunsAt(), slot.id);
+}
+
+void PumpLoop::Unschedule(Slot& slot)
+{
+    if (slot.due)
+        timers_.erase({slot.RunsAt(), slot.id});
+    slot.due = false;
 }
 
 void PumpLoop::ArmInput(Slot& slot, bool on)

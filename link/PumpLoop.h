@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "net/Event.h"
+#include "net/TimerLateness.h"
 #include "net/WorkerThread.h"
 
 class LinkPump;
@@ -19,6 +23,10 @@ struct VirtualPortEntry;
 // chunk costs one wake-up for its bytes and one for its gap, whatever the number of ports.
 // A pass never blocks (writes to the network and the ports do not wait); a refused chunk is
 // offered again at its own time and holds up no other port.
+//
+// Timed passes run when due by the loop's timer lateness: the loop aims its waits earlier by
+// what it has measured, so a chunk leaves about when its gap ends rather than a timer's
+// lateness after it. A pass never runs earlier than a twentieth of its sleep before its time.
 class PumpLoop {
 public:
     PumpLoop();
@@ -41,19 +49,25 @@ private:
 
     static uint32_t Run(void* self);
     void Loop();
-    // The time until the earliest due pass; false when none is due.
+    // The time until the earliest pass falls due; false when none is to come.
     bool NextTimeout(timespec& timeout);
     void OnWake(Slot& slot);
     void RunPass(Slot& slot);
     void RunDuePasses();
+    void Schedule(Slot& slot, Clock::time_point dueAt, Clock::duration early);
+    void Unschedule(Slot& slot);
     void ArmInput(Slot& slot, bool on);
 
     int epollFd_ = -1;
+    TimerLateness lateness_;  // the loop's own thread only
     Event stop_;
     WorkerThread thread_;
     // Held by the loop while it runs passes and by Add and Remove, so removing a record waits
     // for a pass in progress and none starts after it.
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, std::unique_ptr<Slot>> slots_;  // by slot number
+    // The timed passes by when they run, so a wake-up looks only at those due.
+    std::set<std::pair<Clock::time_point, uint64_t>> timers_;
+    std::vector<uint64_t> ready_;  // RunDuePasses' own, kept to save allocations
     uint64_t nextId_ = 1;  // 0 is the stop token's
 };

@@ -172,8 +172,10 @@ bool PtyChannel::InUse()
     if (master_ < 0)
         return false;
     // A holder stays "in use" until the monitor has handled its last close (and reset the
-    // terminal for the next one).
-    HeldLocked();
+    // terminal for the next one), so only a port not known to be held needs a look at the
+    // master, for an open whose event the monitor has not yet handled.
+    if (!held_)
+        HeldLocked();
     return held_;
 }
 

@@ -314,3 +314,24 @@ TEST(PortPump, ARecordDeletedWhileItsChunkIsHeldLeavesNothingBehindForTheNextInI
     ASSERT_TRUE(datagram);
     EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("cd"));
 }
+
+TEST(PortPump, AChunkWaitsOutItsGapAfterTheLoopHasLearntItsTimersLateness)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SetFrameGap(rig, i, 2);
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+    // The loop aims its waits early by the lateness it measures (often more than 100 us on a
+    // virtual machine), never by more than a twentieth of the gap.
+    for (int k = 0; k < 200; ++k) {
+        const auto written = std::chrono::steady_clock::now();
+        ASSERT_TRUE(app.Write(ToBytes("ab")));
+        auto datagram = dtu.Receive();
+        ASSERT_TRUE(datagram);
+        EXPECT_GE(std::chrono::steady_clock::now() - written, 1900us) << "chunk " << k;
+        EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("ab"));
+    }
+}
