@@ -35,7 +35,6 @@ struct PumpLoop::Slot {
     // The port's input descriptor, duplicated: in shared-port mode every record watches the
     // one port, and epoll takes each descriptor only once.
     int input = -1;
-    bool inputArmed = false;
     LinkPump::Sleep sleep = LinkPump::Sleep::UntilWoken;
     bool due = false;  // a pass is to run at dueAt, and timers_ holds it
     Clock::time_point dueAt;
@@ -93,8 +92,9 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
     ev.data.u64 = Token(slot->id, WakeKind);
     bool added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->wake->Fd(), &ev) == 0;
     if (added && slot->input >= 0) {
-        // Watched only while the pump sleeps until input (armed one shot at a time).
-        ev.events = 0;
+        // Edge-triggered: the port signals when input arrives while none was waiting, which is
+        // all a pump sleeping until input needs; input during a timed sleep is left to its pass.
+        ev.events = EPOLLIN | EPOLLET;
         ev.data.u64 = Token(slot->id, InputKind);
         added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->input, &ev) == 0;
     }
@@ -181,8 +181,8 @@ void PumpLoop::Loop()
                 continue;  // removed since the wait
             Slot& slot = *it->second;
             if ((token & 1) == InputKind) {
-                slot.inputArmed = false;  // one shot
-                RunPass(slot);
+                if (slot.sleep == LinkPump::Sleep::UntilInput)
+                    RunPass(slot);
             } else {
                 OnWake(slot);
             }
@@ -210,7 +210,6 @@ void PumpLoop::OnWake(Slot& slot)
     if (slot.entry->pumpStopping.load() != 0) {
         // Its pass is over; StopPortLink removes it.
         Unschedule(slot);
-        ArmInput(slot, false);
         slot.sleep = LinkPump::Sleep::UntilWoken;
         return;
     }
@@ -243,7 +242,6 @@ void PumpLoop::RunPass(Slot& slot)
     slot.sleep = sleep;
     if (sleep == LinkPump::Sleep::Tick || sleep == LinkPump::Sleep::Retry)
         Schedule(slot, slot.pump->Due(sleep), std::min(lateness_.Estimate(), slot.pump->Period(sleep) / 20));
-    ArmInput(slot, sleep == LinkPump::Sleep::UntilInput);
 }
 
 void PumpLoop::Schedule(Slot& slot, Clock::time_point dueAt, Clock::duration early)
@@ -260,15 +258,4 @@ void PumpLoop::Unschedule(Slot& slot)
     if (slot.due)
         timers_.erase({slot.RunsAt(), slot.id});
     slot.due = false;
-}
-
-void PumpLoop::ArmInput(Slot& slot, bool on)
-{
-    if (slot.input < 0 || slot.inputArmed == on)
-        return;
-    epoll_event ev{};
-    ev.events = on ? EPOLLIN | EPOLLONESHOT : 0;
-    ev.data.u64 = Token(slot.id, InputKind);
-    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, slot.input, &ev) == 0)
-        slot.inputArmed = on;
 }

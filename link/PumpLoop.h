@@ -56,7 +56,6 @@ private:
     void RunDuePasses();
     void Schedule(Slot& slot, Clock::time_point dueAt, Clock::duration early);
     void Unschedule(Slot& slot);
-    void ArmInput(Slot& slot, bool on);
 
     int epollFd_ = -1;
     TimerLateness lateness_;  // the loop's own thread only
