@@ -903,6 +903,23 @@ struct Exchanges {
     return result;
 }
 
+// How late count plain 10 ms sleeps end on this machine (timer slack 1 ns), in ms: the floor
+// under any exchange that waits out a 10 ms gap, whatever the program does.
+std::vector<double> SleepLateness(int count)
+{
+    std::vector<double> late;
+    std::thread sleeper([&] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        for (int k = 0; k < count; ++k) {
+            const auto due = Clock::now() + 10ms;
+            std::this_thread::sleep_until(due);
+            late.push_back(Ms(Clock::now() - due));
+        }
+    });
+    sleeper.join();
+    return late;
+}
+
 // A process that keeps one core busy while it lives.
 class BusyCore {
 public:
@@ -1139,12 +1156,21 @@ int main(int argc, char** argv)
                         sides[i]->Name().c_str(), rate[i].perSecond, sides[i]->GapMs(), rate[i].failed);
     }
     Exchanges worst[2];
+    std::vector<double> sleepLate;
     if (runs("worst")) {
         std::printf("slowest of %d exchanges with the other core busy\n", plan.worstExchanges);
         {
             BusyCore busy;
             both([&](Side& side, int i) { worst[i] = Transactions(side, plan.worstExchanges, 600s); });
+            socat.Pause();
+            program.Pause();
+            sleepLate = SleepLateness(plan.worstExchanges);
+            program.Resume();
+            socat.Resume();
         }
+        std::printf("  %zu plain 10 ms sleeps, the same core busy: slowest %.2f ms late, p99.9 %.2f ms, median %.3f ms\n",
+                    sleepLate.size(), sleepLate.empty() ? NAN : *std::max_element(sleepLate.begin(), sleepLate.end()),
+                    Percentile(sleepLate, 0.999), Percentile(sleepLate, 0.5));
         for (int i = 0; i < 2; ++i) {
             const double slowest = worst[i].ms.empty() ? NAN : *std::max_element(worst[i].ms.begin(), worst[i].ms.end());
             std::printf("  %-9s slowest %.2f ms, p99.9 %.2f ms, median %.2f ms (goal gap + 5 = %d ms; %d failed)\n",
@@ -1215,6 +1241,10 @@ int main(int argc, char** argv)
     };
     row("slowest of " + std::to_string(plan.worstExchanges) + " exchanges, other core busy (gap 10)",
         slowest(worst[0]), slowest(worst[1]), 2, " ms");
+    rows.push_back({"the machine's floor: slowest of " + std::to_string(sleepLate.size())
+                        + " plain 10 ms sleeps, other core busy, late by",
+                    sleepLate.empty() ? "-" : Fixed(*std::max_element(sleepLate.begin(), sleepLate.end()), 2) + " ms",
+                    "", ""});
 
     std::printf("\nmachine: %ld cores, %s; load average %s at the end; %.0f s\n\n",
                 sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), LoadAverage().c_str(),
