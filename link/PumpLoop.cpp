@@ -12,11 +12,13 @@
 #include "link/LinkPump.h"
 #include "link/VirtualPortEntry.h"
 #include "net/Log.h"
+#include "vport/PtyMonitor.h"
 
 namespace {
 
-// An epoll token: the slot's number and what became ready.
+// An epoll token: the slot's number and what became ready. Slot 0 is the loop's own.
 constexpr uint64_t StopToken = 0;
+constexpr uint64_t MonitorToken = 1;
 constexpr uint64_t WakeKind = 0;
 constexpr uint64_t InputKind = 1;
 
@@ -55,6 +57,15 @@ PumpLoop::PumpLoop()
         Log::Failure("the pumps cannot start: " + Log::SystemReason(errno));
         return;
     }
+    // Without the monitor's work the loop still runs; input then wakes it from the monitor's
+    // own thread.
+    if (auto monitor = PtyMonitor::Acquire(); monitor && monitor->Drive()) {
+        ev.data.u64 = MonitorToken;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, monitor->Fd(), &ev) == 0)
+            monitor_ = std::move(monitor);
+        else
+            monitor->Release();
+    }
     thread_.Start(&PumpLoop::Run, this);
 }
 
@@ -62,6 +73,10 @@ PumpLoop::~PumpLoop()
 {
     stop_.Set();
     thread_.Wait();
+    if (monitor_) {
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, monitor_->Fd(), nullptr);
+        monitor_->Release();
+    }
     for (auto& [id, slot] : slots_) {
         if (slot->input >= 0)
             close(slot->input);
@@ -171,11 +186,19 @@ void PumpLoop::Loop()
         }
         if (n == 0 && waits)
             lateness_.Sample(Clock::now() - aimedAt);
+        // The monitor's work first and outside the mutex: it touches no slot, and the input it
+        // takes in is reported to the pumps by the next wait, at once.
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == MonitorToken)
+                monitor_->Dispatch();
+        }
         std::lock_guard lock(mutex_);
         for (int i = 0; i < n; ++i) {
             const uint64_t token = events[i].data.u64;
             if (token == StopToken)
                 return;
+            if (token == MonitorToken)
+                continue;
             auto it = slots_.find(token >> 1);
             if (it == slots_.end())
                 continue;  // removed since the wait

@@ -16,11 +16,14 @@
 
 class LinkPump;
 class PortTable;
+class PtyMonitor;
 struct VirtualPortEntry;
 
 // The one thread that runs the passes of every record's pump. It sleeps in one epoll over the
 // records' wake events and their ports' input, with the earliest due pass as its timeout, so a
 // chunk costs one wake-up for its bytes and one for its gap, whatever the number of ports.
+// It also does the port monitor's work (taking in what applications write, noticing opens and
+// closes), so the bytes' wake-up is this thread's own.
 // A pass never blocks (writes to the network and the ports do not wait); a refused chunk is
 // offered again at its own time and holds up no other port.
 //
@@ -58,6 +61,7 @@ private:
     void Unschedule(Slot& slot);
 
     int epollFd_ = -1;
+    std::shared_ptr<PtyMonitor> monitor_;  // driven by this loop while set
     TimerLateness lateness_;  // the loop's own thread only
     Event stop_;
     WorkerThread thread_;

@@ -89,21 +89,54 @@ uint32_t PtyMonitor::Run(void* self)
 
 void PtyMonitor::Loop()
 {
-    epoll_event events[64];
-    for (;;) {
-        int n = epoll_wait(epollFd_, events, 64, -1);
-        if (n < 0 && errno != EINTR)
-            return;
-        for (int i = 0; i < n; ++i) {
-            uint64_t token = events[i].data.u64;
-            if (token == StopToken)
-                return;
-            if (token == InotifyToken)
-                HandleSlaveEvents();
-            else if (auto channel = Find(token))
-                channel->OnMasterEvent(events[i].events);
-        }
+    while (HandleEvents(-1)) {
     }
+}
+
+bool PtyMonitor::HandleEvents(int timeoutMs)
+{
+    epoll_event events[64];
+    const int n = epoll_wait(epollFd_, events, 64, timeoutMs);
+    if (n < 0 && errno != EINTR)
+        return false;
+    for (int i = 0; i < n; ++i) {
+        const uint64_t token = events[i].data.u64;
+        if (token == StopToken)
+            return false;
+        if (token == InotifyToken)
+            HandleSlaveEvents();
+        else if (auto channel = Find(token))
+            channel->OnMasterEvent(events[i].events);
+    }
+    return true;
+}
+
+bool PtyMonitor::Drive()
+{
+    std::lock_guard lock(driveMutex_);
+    if (driven_)
+        return false;
+    // The own thread ends after the events in hand; what comes meanwhile waits in the epoll
+    // set (every watch there is level-triggered) for the driving loop.
+    stop_.Set();
+    thread_.Wait();
+    stop_.Reset();
+    driven_ = true;
+    return true;
+}
+
+void PtyMonitor::Dispatch()
+{
+    HandleEvents(0);
+}
+
+void PtyMonitor::Release()
+{
+    std::lock_guard lock(driveMutex_);
+    if (!driven_)
+        return;
+    driven_ = false;
+    thread_.Start(&PtyMonitor::Run, this);
 }
 
 void PtyMonitor::HandleSlaveEvents()

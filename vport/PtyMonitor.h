@@ -13,6 +13,10 @@ class PtyChannel;
 // The one service thread behind all open ports: epoll over the held masters (input,
 // room for output, hang-up) and inotify on the slave nodes (opens and closes by
 // applications). It exists while at least one port is open.
+//
+// Another loop may take the monitor's work onto its own thread (Drive): the thread that moves
+// the ports' bytes onward then also takes them in, and input costs no wake-up of a second
+// thread. The monitor's own thread rests meanwhile and takes over again at Release.
 class PtyMonitor {
 public:
     // The running monitor, started when none runs. Null when it cannot be started.
@@ -27,6 +31,16 @@ public:
     // already begun.
     void Remove(const std::shared_ptr<PtyChannel>& channel);
 
+    // Hands the monitor's work to the caller's loop: false when another loop already has it
+    // or the own thread cannot stop. From then on the caller watches Fd() (readable while
+    // events wait) and calls Dispatch() when it is, until it calls Release().
+    bool Drive();
+    int Fd() const { return epollFd_; }
+    // Handles the events waiting now, without blocking. Only the driving loop calls it.
+    void Dispatch();
+    // The own thread takes the work back.
+    void Release();
+
 private:
     struct Entry {
         std::shared_ptr<PtyChannel> channel;
@@ -37,6 +51,8 @@ private:
     bool Start();
     static uint32_t Run(void* self);
     void Loop();
+    // Handles what one epoll_wait with the timeout gives; false when the stop event came.
+    bool HandleEvents(int timeoutMs);
     void HandleSlaveEvents();
     std::shared_ptr<PtyChannel> Find(uint64_t token);
 
@@ -44,6 +60,8 @@ private:
     int inotifyFd_ = -1;
     Event stop_;
     WorkerThread thread_;
+    std::mutex driveMutex_;
+    bool driven_ = false;
 
     std::mutex mutex_;
     std::unordered_map<uint64_t, Entry> entries_;
