@@ -275,24 +275,22 @@ std::optional<PortSnapshot> PortService::SnapshotOf(int slot) const
 
 void PortService::Watch()
 {
-    std::map<int, PortSnapshot> now;
-    for (PortSnapshot& port : Snapshot())
-        now.emplace(port.slot, std::move(port));
-    for (const auto& [slot, before] : lastSeen) {
-        if (!now.count(slot))
-            emit PortRemoved(slot, before.config.PortNumber, before.config.Code);
-    }
-    for (const auto& [slot, port] : now) {
-        const auto before = lastSeen.find(slot);
-        if (before == lastSeen.end()) {
-            ReportEvents(PortSnapshot{}, port);
-            emit PortStateChanged(port);
-        } else if (!before->second.SameAs(port)) {
-            ReportEvents(before->second, port);
+    lastSeen.resize(PortTable::MaxPorts);
+    for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
+        std::optional<PortSnapshot>& before = lastSeen[static_cast<size_t>(slot)];
+        if (!InService(slot)) {
+            if (before)
+                emit PortRemoved(slot, before->config.PortNumber, before->config.Code);
+            before.reset();
+            continue;
+        }
+        PortSnapshot port = SnapshotAt(slot);
+        if (!before || !before->SameAs(port)) {
+            ReportEvents(before ? *before : PortSnapshot{}, port);
             emit PortStateChanged(port);
         }
+        before = std::move(port);
     }
-    lastSeen = std::move(now);
 }
 
 void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& now)

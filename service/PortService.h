@@ -114,5 +114,5 @@ private:
     PortRows rows;
     std::unique_ptr<PortTable> table;
     QTimer watchTimer;
-    std::map<int, PortSnapshot> lastSeen;
+    std::vector<std::optional<PortSnapshot>> lastSeen;  // by slot, as Watch saw them
 };

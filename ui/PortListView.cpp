@@ -34,6 +34,7 @@ int PortListView::AppendRow(int record, const std::string& name)
 {
     const int row = rowCount();
     insertRow(row);
+    rowRecords.push_back(record);
     for (int c = 0; c < columnCount(); ++c)
         setItem(row, c, new QTableWidgetItem);
     item(row, ColName)->setText(QString::fromStdString(name));
@@ -49,7 +50,10 @@ int PortListView::AppendRow(int record, const std::string& name)
 
 void PortListView::DeleteRow(int row)
 {
+    if (row < 0 || row >= rowCount())
+        return;
     removeRow(row);
+    rowRecords.erase(rowRecords.begin() + row);
 }
 
 int PortListView::RowCount() const
@@ -153,9 +157,8 @@ void PortListView::SetLiveStateSource(std::function<PortLiveState(int record)> s
 
 void PortListView::RefreshLiveCells()
 {
-    const int rows = rowCount();
-    for (int row = 0; row < rows; ++row)
-        RefreshRow(row, RecordAtRow(row));
+    for (size_t row = 0; row < rowRecords.size(); ++row)
+        RefreshRow(static_cast<int>(row), rowRecords[row]);
 }
 
 void PortListView::RefreshRow(int row, int record)

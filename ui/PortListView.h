@@ -50,4 +50,6 @@ private:
     std::function<PortLiveState(int record)> liveState;
     // What the live cells of each record's row show now, by record index.
     std::vector<PortLiveState> shown;
+    // The record of each row, as the rows' item data says, kept so the refresh reads no items.
+    std::vector<int> rowRecords;
 };
