@@ -24,11 +24,13 @@ void RaiseDescriptorLimit()
 }
 
 // The offscreen platform says at every start that it cannot pass size hints to a window
-// manager it does not have; that is how it works, not something the user must know.
+// manager it does not have, and each time a second start asks for the window, that it cannot
+// raise it; that is how it works, not something the user must know.
 QtMessageHandler qtDefaultHandler = nullptr;
 void PassQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
-    if (text == QLatin1String("This plugin does not support propagateSizeHints()"))
+    if (text == QLatin1String("This plugin does not support propagateSizeHints()")
+        || text == QLatin1String("This plugin does not support raise()"))
         return;
     qtDefaultHandler(type, context, text);
 }
