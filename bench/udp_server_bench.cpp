@@ -1,5 +1,5 @@
 // UDP server on loopback: how many datagrams a second are handed over without loss, and the
-// time from sendto on the sender to the owner's OnDatagram (median, 99th percentile).
+// time from sendto on the sender to the owner's OnDatagrams (median, 99th percentile).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -32,7 +32,12 @@ struct Stamp {
 
 class BenchOwner : public UdpServerOwner {
 public:
-    void OnDatagram(UdpServerSocket*, const SocketAddress&, const uint8_t* data, int length) override
+    void OnDatagrams(UdpServerSocket*, const ReceivedDatagram* datagrams, int n) override
+    {
+        for (int k = 0; k < n; ++k)
+            OnDatagram(datagrams[k].data, datagrams[k].length);
+    }
+    void OnDatagram(const uint8_t* data, int length)
     {
         int64_t now = NowNs();
         Stamp stamp;
@@ -115,7 +120,7 @@ int main()
     auto& l = owner.latencies;
     std::sort(l.begin(), l.end());
     if (!l.empty()) {
-        std::printf("latency sendto -> OnDatagram over %zu datagrams: median %.1f us, p99 %.1f us, "
+        std::printf("latency sendto -> OnDatagrams over %zu datagrams: median %.1f us, p99 %.1f us, "
                     "max %.1f us\n",
                     l.size(), l[l.size() / 2] / 1000.0, l[l.size() * 99 / 100] / 1000.0,
                     l.back() / 1000.0);

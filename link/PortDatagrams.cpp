@@ -8,23 +8,25 @@
 #include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
 
-void PortTable::OnDatagram(UdpServerSocket*, const SocketAddress& source, const uint8_t* data,
-                           int length)
+void PortTable::OnDatagrams(UdpServerSocket*, const ReceivedDatagram* datagrams, int count)
 {
-    if (length < DtuPacket::HeaderSize)
-        return;
-    switch (static_cast<DtuPacketType>(data[DtuPacket::TypeOffset])) {
-    case DtuPacketType::Login: {
-        PumpLockHold hold(pumpLock);
-        HandleLogin(source, data, length);
-        break;
+    PumpLockHold hold(pumpLock);
+    for (int k = 0; k < count; ++k) {
+        const ReceivedDatagram& d = datagrams[k];
+        if (d.length < DtuPacket::HeaderSize)
+            continue;
+        switch (static_cast<DtuPacketType>(d.data[DtuPacket::TypeOffset])) {
+        case DtuPacketType::Login:
+            HandleLogin(d.source, d.data, d.length);
+            break;
+        case DtuPacketType::Data:
+            HandleData(d.source, d.data, d.length);
+            break;
+        default:
+            break;
+        }
     }
-    case DtuPacketType::Data:
-        HandleData(source, data, length);
-        break;
-    default:
-        break;
-    }
+    FlushReceivedRun();
 }
 
 void PortTable::OnServerStateChanged() {}
@@ -75,7 +77,6 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     const auto code = DtuPacket::ReadCode(data, length);
     if (!code)
         return;
-    PumpLockHold hold(pumpLock);
     const int i = MatchPort(source, *code);
     if (i < 0)
         return;
@@ -85,17 +86,34 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     e.peerAddress = source;
     e.lastReportTick = GetTickCount32();  // data count as a report too
 
-    const int payload = length - DtuPacket::HeaderSize;
-    if (VirtualSerialPort* port = PortOf(e)) {
-        // UDP cannot hold the DTU back: what the port's queue has no room for is lost.
-        const int dropped = payload - port->Write(data + DtuPacket::HeaderSize, payload);
-        // Said once per port: a slow reader would otherwise fill the log a datagram at a time.
-        if (dropped > 0 && e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed) == 0)
-            Log::Failure(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
-                         + ": the application does not read fast enough; "
-                         "bytes from " + source.ToText() + " are dropped");
+    const size_t payload = static_cast<size_t>(length - DtuPacket::HeaderSize);
+    ReceivedRun& run = receivedRun;
+    if (run.record != i || run.bytes.size() + payload > ReceivedRun::Capacity)
+        FlushReceivedRun();
+    run.record = i;
+    run.source = source;
+    run.bytes.insert(run.bytes.end(), data + DtuPacket::HeaderSize, data + length);
+    e.bytesFromNetwork.fetch_add(static_cast<int>(payload), std::memory_order_relaxed);
+}
+
+void PortTable::FlushReceivedRun()
+{
+    ReceivedRun& run = receivedRun;
+    if (run.record >= 0 && !run.bytes.empty()) {
+        VirtualPortEntry& e = ports[run.record];
+        if (VirtualSerialPort* port = PortOf(e)) {
+            // UDP cannot hold the DTU back: what the port's queue has no room for is lost.
+            const int count = static_cast<int>(run.bytes.size());
+            const int dropped = count - port->Write(run.bytes.data(), count);
+            // Said once per port: a slow reader would otherwise fill the log a datagram at a time.
+            if (dropped > 0 && e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed) == 0)
+                Log::Failure(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
+                             + ": the application does not read fast enough; "
+                             "bytes from " + run.source.ToText() + " are dropped");
+        }
     }
-    e.bytesFromNetwork.fetch_add(payload, std::memory_order_relaxed);
+    run.record = -1;
+    run.bytes.clear();
 }
 
 void PortTable::StartOnlineWatch()

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/GlobalSettings.h"
 #include "config/PortConfig.h"
@@ -107,14 +108,14 @@ public:
     // so the list's refresh never waits for a pass or a datagram.
     PortLiveState LiveState(int i) const;
 
-    // Datagrams from the UDP server, on its receive thread.
-    void OnDatagram(UdpServerSocket* server, const SocketAddress& source, const uint8_t* data,
-                    int length) override;
+    // Datagrams from the UDP server, on its receive thread, handled under one pumpLock hold
+    // per receive call, so the flows never change Code or the peer address under their feet.
+    void OnDatagrams(UdpServerSocket* server, const ReceivedDatagram* datagrams, int count) override;
     void OnServerStateChanged() override;
-    // HandleLogin runs with pumpLock held (OnDatagram takes it for a login; HandleData holds
-    // it anyway), so the flows never change Code or the peer address under its feet.
     void HandleLogin(const SocketAddress& source, const uint8_t* data, int length);
+    // Adds the payload to receivedRun; FlushReceivedRun writes it to the port.
     void HandleData(const SocketAddress& source, const uint8_t* data, int length);
+    void FlushReceivedRun();
     // The record a datagram with this source and code belongs to, or -1. pumpLock held.
     int MatchPort(const SocketAddress& source, std::string_view code) const;
 
@@ -122,6 +123,17 @@ public:
     bool SelectSharedTarget(const std::string& code);
     std::string GetSharedTargetCode() const;
     void SetSharedTarget(int i);  // stores the target and wakes its pump
+
+    // The payloads of consecutive data datagrams for one record, written to its port as one:
+    // a DTU's datagrams that arrive back to back then cost its terminal one write. Receive
+    // thread only, and never kept past a receive call.
+    struct ReceivedRun {
+        static constexpr size_t Capacity = 64 * 1024;
+        int record = -1;
+        SocketAddress source;  // of the latest datagram, for saying where dropped bytes came from
+        std::vector<uint8_t> bytes;
+    };
+    ReceivedRun receivedRun;
 
     // Holds pumpLock for a scope.
     class PumpLockHold {

@@ -6,12 +6,19 @@
 
 class UdpServerSocket;
 
-// What the UDP server tells its owner, on the server's own threads. Data and source are
+struct ReceivedDatagram {
+    SocketAddress source;
+    const uint8_t* data;
+    int length;
+};
+
+// What the UDP server tells its owner, on the server's own threads. Data and sources are
 // valid only during the call.
 class UdpServerOwner {
 public:
-    virtual void OnDatagram(UdpServerSocket* server, const SocketAddress& source,
-                            const uint8_t* data, int length) = 0;
+    // The datagrams one receive call took, in arrival order (count >= 1).
+    virtual void OnDatagrams(UdpServerSocket* server, const ReceivedDatagram* datagrams,
+                             int count) = 0;
     virtual void OnServerStateChanged() = 0;
 
 protected:

@@ -145,16 +145,19 @@ bool UdpServerSocket::ReceivePasses()
                 EventSocket::Stop();
                 return true;
             }
-            for (int k = 0; k < received && running_.load(); ++k) {
+            ReceivedDatagram batch[Batch];
+            int count = 0;
+            for (int k = 0; k < received; ++k) {
                 if (messages[k].msg_hdr.msg_flags & MSG_TRUNC) {
                     oversized_.fetch_add(1, std::memory_order_relaxed);
                     continue;  // cut short by the kernel: this one datagram is lost, no other
                 }
                 if (FromSelf(sources[k]))
                     continue;
-                if (owner_)
-                    owner_->OnDatagram(this, sources[k], buffers_[k], static_cast<int>(messages[k].msg_len));
+                batch[count++] = {sources[k], buffers_[k], static_cast<int>(messages[k].msg_len)};
             }
+            if (owner_ && count > 0 && running_.load())
+                owner_->OnDatagrams(this, batch, count);
             if (received < Batch)
                 break;  // the queue is empty: the poll below says when more come
         }

@@ -118,6 +118,44 @@ TEST(LoginAndData, AllByteValuesPassToTheApplication)
     EXPECT_EQ(app.Read(256), all);
 }
 
+TEST(LoginAndData, DatagramsTakenTogetherReachEachPortWholeAndInOrder)
+{
+    LinkRig rig;
+    const int a = rig.AddPort(7, "A1");
+    const int b = rig.AddPort(8, "B2");
+    SerialApp appA(rig.Path(a));
+    SerialApp appB(rig.Path(b));
+    UdpDtu dtuA(rig.serverPort);
+    UdpDtu dtuB(rig.serverPort);
+    Bytes wantA, wantB;
+    auto send = [&](UdpDtu& dtu, const std::string& code, Bytes& want, int n, uint8_t seed) {
+        const Bytes payload = Pattern(static_cast<size_t>(n), seed);
+        dtu.SendData(code, payload);
+        want.insert(want.end(), payload.begin(), payload.end());
+    };
+    {
+        // The receive thread takes the first datagram and waits for the lock; the rest queue
+        // up and come in one receive call: runs of one port, switches between the two, a
+        // login and junk among them.
+        PortTable::PumpLockHold hold(rig.table->pumpLock);
+        send(dtuA, "A1", wantA, 5, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int k = 0; k < 8; ++k)
+            send(dtuA, "A1", wantA, 900 + k, static_cast<uint8_t>(10 + k));
+        send(dtuB, "B2", wantB, 3, 30);
+        dtuA.SendLogin("A1");
+        dtuB.Send(ToBytes("junk"));
+        send(dtuA, "A1", wantA, 7, 31);
+        send(dtuB, "B2", wantB, 1987, 32);  // the largest payload a datagram carries
+        send(dtuB, "B2", wantB, 4, 33);
+    }
+    EXPECT_EQ(appA.Read(wantA.size()), wantA);
+    EXPECT_EQ(appB.Read(wantB.size()), wantB);
+    EXPECT_FALSE(appA.Readable(std::chrono::milliseconds(100)));
+    EXPECT_EQ(rig.table->ports[a].bytesFromNetwork.load(), static_cast<int>(wantA.size()));
+    EXPECT_EQ(rig.table->ports[b].bytesFromNetwork.load(), static_cast<int>(wantB.size()));
+}
+
 // The list reads the counts and the mark itself; datagrams, chunks and TCP bytes post nothing.
 TEST(LoginAndData, TheDataPathPostsNoCellUpdates)
 {

@@ -21,11 +21,12 @@ struct Received {
 
 class RecordingOwner : public UdpServerOwner {
 public:
-    void OnDatagram(UdpServerSocket*, const SocketAddress& source, const uint8_t* data,
-                    int length) override
+    void OnDatagrams(UdpServerSocket*, const ReceivedDatagram* datagrams, int n) override
     {
         std::lock_guard lock(mutex);
-        received.push_back({source, std::vector<uint8_t>(data, data + length)});
+        for (int k = 0; k < n; ++k)
+            received.push_back({datagrams[k].source,
+                                std::vector<uint8_t>(datagrams[k].data, datagrams[k].data + datagrams[k].length)});
         count = static_cast<int>(received.size());
     }
     void OnServerStateChanged() override { ++stateChanges; }
