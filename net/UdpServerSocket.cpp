@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <mutex>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -93,6 +94,12 @@ bool UdpServerSocket::FromSelf(const SocketAddress& source) const
 uint32_t UdpServerSocket::ReceiveLoop(void* parameter)
 {
     auto* server = static_cast<UdpServerSocket*>(parameter);
+    // A batch thread does not preempt the task whose send woke it. That task usually has the
+    // next datagram of a run in hand, so the run is taken in one wake-up instead of one each;
+    // when every core is busy, a datagram waits at most for the scheduler's tick. Only a
+    // hint: where it is refused, the thread runs as it is.
+    const sched_param none{};
+    sched_setscheduler(0, SCHED_BATCH, &none);
     for (;;) {
         if (server->OpenStep() && !server->ReceivePasses())
             return 0;

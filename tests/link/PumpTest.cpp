@@ -88,18 +88,23 @@ TEST(PortPump, WithoutAFrameGapWhatIsWaitingLeavesAtOnceInChunksOfAtMost1000)
 {
     LinkRig rig;
     const int i = rig.AddPort(7, "A1");
+    const int other = rig.AddPort(8, "B1");
     SetFrameGap(rig, i, 0);
     SerialApp app(rig.Path(i));
+    SerialApp otherApp(rig.Path(other));
     UdpDtu dtu(rig.serverPort);
     dtu.SendLogin("A1");
     ASSERT_TRUE(dtu.Receive());
 
-    // Two writes the pump first sees together leave together: nothing is waited for.
+    // Two writes the pump first sees together leave together: nothing is waited for. The
+    // other port's input keeps the pumps' thread waiting for the lock, once it has read that
+    // input, so both writes are in the terminal before it looks again.
     {
         PortTable::PumpLockHold hold(rig.table->pumpLock);
+        ASSERT_TRUE(otherApp.Write(ToBytes("x")));
+        ASSERT_TRUE(WaitUntil([&] { return rig.table->ports[other].control->Pending() == 1; }));
         ASSERT_TRUE(app.Write(ToBytes("ab")));
         ASSERT_TRUE(app.Write(ToBytes("cd")));
-        ASSERT_TRUE(WaitUntil([&] { return rig.table->ports[i].control->Pending() == 4; }));
     }
     auto datagram = dtu.Receive();
     ASSERT_TRUE(datagram);
