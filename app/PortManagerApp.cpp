@@ -24,13 +24,13 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
         return true;
     case PortDirectoryLock::Result::Failed:
         // Each port then says why it is not served.
-        Log::Failure(lock.Failure() + "; no second start of the program can be kept out");
+        Log::Error(lock.Failure() + "; no second start of the program can be kept out");
         return true;
     case PortDirectoryLock::Result::HeldByOther:
         break;
     }
     const QString holder = lock.Holder() > 0 ? QString::number(lock.Holder()) : QStringLiteral("?");
-    Log::Failure("another instance (process " + holder.toStdString() + ") already serves the port directory "
+    Log::Error("another instance (process " + holder.toStdString() + ") already serves the port directory "
                  + lock.Directory() + "; ending");
     if (windowShown && QGuiApplication::platformName() != QLatin1String("offscreen")) {
         QMessageBox::warning(nullptr, QStringLiteral("MV5840VSP"),
@@ -56,21 +56,21 @@ private:
 // SIGHUP reads the configuration again, SIGTERM and SIGINT end the run.
 int RunService(ComServer& server, PortService& service)
 {
-    Log::SetEventsShown(true);
+    Log::SetVerbose(true);
     SignalExit signalExit([&service] {
-        Log::Event("SIGHUP: reading the configuration file again");
+        Log::Notice("SIGHUP: reading the configuration file again");
         service.Reload();
     });
     service.StartNetwork();
     service.StartPorts();
     ServiceSelection selection(service);
     server.SetTarget(&selection);
-    Log::Event("serving " + std::to_string(service.Snapshot().size()) + " ports; port links in "
+    Log::Notice("serving " + std::to_string(service.Snapshot().size()) + " ports; port links in "
                + VirtualSerialPort::PortDirectory());
     const int status = QCoreApplication::exec();
     server.SetTarget(nullptr);
     service.Shutdown();
-    Log::Event("ports closed, ending");
+    Log::Info("ports closed, ending");
     return status;
 }
 

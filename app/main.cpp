@@ -55,7 +55,7 @@ int main(int argc, char* argv[])
     // Without a display the ports still serve: run on Qt's offscreen platform.
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        Log::Failure("no display found, running without a visible window (offscreen)");
+        Log::Warning("no display found, running without a visible window (offscreen)");
     }
     qtDefaultHandler = qInstallMessageHandler(PassQtMessage);
     QApplication app(argc, argv);

@@ -59,7 +59,7 @@ bool ComServer::RunRegistration(RegistrationSwitch which)
     Registration registration(Registration::DefaultDataHome(), ExecutablePath());
     const bool ok = which == RegistrationSwitch::Register ? registration.RegisterSelf() : registration.UnregisterSelf();
     if (!ok)
-        Log::Failure(which == RegistrationSwitch::Register ? "registration failed" : "unregistration failed");
+        Log::Error(which == RegistrationSwitch::Register ? "registration failed" : "unregistration failed");
     return ok;
 }
 
@@ -67,11 +67,11 @@ bool ComServer::Publish()
 {
     if (!connection.isConnected()) {
         if (switches.windowless) {
-            Log::Failure("no D-Bus session bus; a run without a window has no one to serve, ending");
+            Log::Error("no D-Bus session bus; a run without a window has no one to serve, ending");
             exitCode = 1;
             return false;
         }
-        Log::Failure("no D-Bus session bus; running without the automation interface");
+        Log::Warning("no D-Bus session bus; running without the automation interface");
         return true;
     }
 
@@ -84,7 +84,7 @@ bool ComServer::Publish()
     if (!connection.registerObject(QLatin1String(Registration::ObjectPath), object.get(),
                                    QDBusConnection::ExportAdaptors)) {
         object.reset();
-        Log::Failure("cannot publish the automation object; running without the automation interface");
+        Log::Warning("cannot publish the automation object; running without the automation interface");
         return !switches.windowless;
     }
 
@@ -107,21 +107,21 @@ bool ComServer::Publish()
     connection.unregisterObject(QLatin1String(Registration::ObjectPath));
     object.reset();
     if (!reply.isValid()) {
-        Log::Failure("cannot take the bus name; running without the automation interface");
+        Log::Warning("cannot take the bus name; running without the automation interface");
         return !switches.windowless;
     }
     if (switches.windowless) {
-        Log::Failure("another instance already serves the automation interface; ending");
+        Log::Error("another instance already serves the automation interface; ending");
         return false;
     }
     if (switches.service) {
         // A service manager must see that this start serves nothing.
-        Log::Failure("another instance already serves the ports on this session bus; ending");
+        Log::Error("another instance already serves the ports on this session bus; ending");
         exitCode = 1;
     } else if (AskRunningInstanceToShow()) {
-        Log::Failure("already running; asked the running instance to show its window");
+        Log::Notice("already running; asked the running instance to show its window");
     } else {
-        Log::Failure("already running, but the running instance did not answer");
+        Log::Error("already running, but the running instance did not answer");
         exitCode = 1;
     }
     return false;

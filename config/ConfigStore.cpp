@@ -177,7 +177,7 @@ ConfigStore::ConfigStore(std::string fileName) : fileName(std::move(fileName)) {
 void ConfigStore::Fail(const std::string& text) const
 {
     lastFailure = text;
-    Log::Failure(text);
+    Log::Error(text);
 }
 
 std::string ConfigStore::DefaultFileName()

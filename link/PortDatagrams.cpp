@@ -107,7 +107,7 @@ void PortTable::FlushReceivedRun()
             const int dropped = count - port->Write(run.bytes.data(), count);
             // Said once per port: a slow reader would otherwise fill the log a datagram at a time.
             if (dropped > 0 && e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed) == 0)
-                Log::Failure(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
+                Log::Error(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
                              + ": the application does not read fast enough; "
                              "bytes from " + run.source.ToText() + " are dropped");
         }

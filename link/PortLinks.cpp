@@ -71,7 +71,7 @@ void PortTable::SetNotServed(VirtualPortEntry& entry, const std::string& reason)
     }
     // Said once: many ports refused for one cause (the port directory) make one line.
     if (!reason.empty() && reportedReasons.insert(reason).second)
-        Log::Failure(PortName(entry.PortNumber) + " (slot " + std::to_string(entry.index + 1)
+        Log::Error(PortName(entry.PortNumber) + " (slot " + std::to_string(entry.index + 1)
                      + ") is not served: " + reason);
 }
 

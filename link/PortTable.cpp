@@ -74,7 +74,7 @@ PortTable::NetworkResult PortTable::StartNetwork()
     if (const int error = TryBindUdp(local); error != 0) {
         networkFailure = "UDP port " + std::to_string(local.Port()) + " cannot be opened: " + Log::SystemReason(error)
                          + "; DTUs cannot log in until it is free";
-        Log::Failure(networkFailure);
+        Log::Error(networkFailure);
     }
     udpServer->SetOwner(this);
     udpServer->Start();

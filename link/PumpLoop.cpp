@@ -54,7 +54,7 @@ PumpLoop::PumpLoop()
     ev.events = EPOLLIN;
     ev.data.u64 = StopToken;
     if (epollFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, stop_.Fd(), &ev) != 0) {
-        Log::Failure("the pumps cannot start: " + Log::SystemReason(errno));
+        Log::Error("the pumps cannot start: " + Log::SystemReason(errno));
         return;
     }
     // Without the monitor's work the loop still runs; input then wakes it from the monitor's
@@ -90,7 +90,7 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
 {
     std::lock_guard lock(mutex_);
     if (!thread_.IsRunning()) {
-        Log::Failure("the pump of slot " + std::to_string(entry.index + 1)
+        Log::Error("the pump of slot " + std::to_string(entry.index + 1)
                      + " cannot start: the pumps' thread is not running");
         return false;
     }
@@ -118,7 +118,7 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot->wake->Fd(), nullptr);
         if (slot->input >= 0)
             close(slot->input);
-        Log::Failure("the pump of slot " + std::to_string(entry.index + 1)
+        Log::Error("the pump of slot " + std::to_string(entry.index + 1)
                      + " cannot start: " + Log::SystemReason(reason));
         return false;
     }
@@ -181,7 +181,7 @@ void PumpLoop::Loop()
         // millisecond to every chunk.
         const int n = epoll_pwait2(epollFd_, events, 64, timed ? &timeout : nullptr, nullptr);
         if (n < 0 && errno != EINTR) {
-            Log::Failure("the pumps stopped: " + Log::SystemReason(errno));
+            Log::Error("the pumps stopped: " + Log::SystemReason(errno));
             return;
         }
         if (n == 0 && waits)

@@ -53,7 +53,7 @@ PortTable::NetworkResult PortService::StartNetwork()
         startNotices.push_back(store.LastFailure());
     const PortTable::NetworkResult result = table->StartNetwork();
     if (result == PortTable::NetworkResult::HostNameFailed)
-        Log::Failure("cannot start the network: gethostname: " + Log::SystemReason(errno));
+        Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));
     else if (result == PortTable::NetworkResult::PortTaken)
         startNotices.push_back(table->networkFailure);
     return result;
@@ -297,9 +297,9 @@ void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& n
 {
     if (now.config.UseTcp) {
         if (now.online != before.online)
-            Log::Event(PortLabel(now) + ": TCP link to " + now.peer + (now.online ? " up" : " down"));
+            Log::Notice(PortLabel(now) + ": TCP link to " + now.peer + (now.online ? " up" : " down"));
     } else if (now.online && now.peer != before.peer) {
-        Log::Event(PortLabel(now) + ": DTU logged in from " + now.peer);
+        Log::Notice(PortLabel(now) + ": DTU logged in from " + now.peer);
     }
 }
 
@@ -308,13 +308,13 @@ void PortService::Reload()
     // A file read only in part (or not at all) would close ports the user still wants.
     const StoredConfig loaded = store.Load();
     if (!store.LastFailure().empty()) {
-        Log::Failure("the ports stay as they are until the configuration file is mended");
+        Log::Error("the ports stay as they are until the configuration file is mended");
         return;
     }
     const GlobalSettings& stored = loaded.settings;
     if (stored.OnlyOnePort != settings.OnlyOnePort || stored.SocketPort != settings.SocketPort
         || stored.VPortNo != settings.VPortNo)
-        Log::Event("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
+        Log::Notice("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
                    "they apply at the next start");
 
     std::vector<int> closing, opening;
@@ -343,7 +343,7 @@ void PortService::Reload()
     for (int i : opening)
         Open(i, wanted[i]);
     const size_t restarted = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
-    Log::Event("configuration reloaded: " + std::to_string(unchanged) + " unchanged, " + std::to_string(restarted)
+    Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, " + std::to_string(restarted)
                + " restarted, " + std::to_string(closing.size() - restarted) + " closed, "
                + std::to_string(opening.size() - restarted) + " opened");
     emit PortsChanged();

@@ -69,7 +69,7 @@ class ReportedLines {
 public:
     ReportedLines()
     {
-        Log::SetSink([this](Log::Kind, std::string_view text) {
+        Log::SetSink([this](Log::Priority, std::string_view text) {
             std::lock_guard hold(guard);
             lines.emplace_back(text);
         });

@@ -180,7 +180,7 @@ TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnE
     mkdir(dir.c_str(), 0700);
     chmod(dir.c_str(), 0755);
     std::vector<std::string> lines;
-    Log::SetSink([&lines](Log::Kind, std::string_view text) { lines.emplace_back(text); });
+    Log::SetSink([&lines](Log::Priority, std::string_view text) { lines.emplace_back(text); });
     const int a = rig.AddPort(3, "A");
     const int b = rig.AddPort(4, "B");
     Log::SetSink(nullptr);

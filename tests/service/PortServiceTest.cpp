@@ -26,9 +26,9 @@ protected:
         ASSERT_TRUE(configDir.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir.path());
         setenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit().constData(), 1);
-        Log::SetSink([this](Log::Kind kind, std::string_view text) {
+        Log::SetSink([this](Log::Priority priority, std::string_view text) {
             std::lock_guard hold(logGuard);
-            (kind == Log::Kind::Event ? events : failures).emplace_back(text);
+            (priority > Log::Priority::Warning ? events : failures).emplace_back(text);
         });
     }
 
