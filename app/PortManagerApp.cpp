@@ -109,11 +109,15 @@ int PortManagerApp::Run(const QStringList& arguments)
         // A run started with "dde" ends when its last automation client is done, unless the
         // window is busy with a dialog of its own. Queued: this runs inside a bus call.
         server.SetEndOfRun([&window] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (!modal || modal == &window)
+            if (!QApplication::activeModalWidget())
                 QMetaObject::invokeMethod(&window, &QDialog::accept, Qt::QueuedConnection);
         });
-        window.exec();
+        // Shown without a modal run of its own: a modal main window would block the input of
+        // every other window of the program, the tray icon's among them. Its end (exit,
+        // a changed configuration) ends the application's run.
+        QObject::connect(&window, &QDialog::finished, &window, [] { QCoreApplication::exit(0); });
+        window.show();
+        status = QApplication::exec();
         server.SetTarget(nullptr);
     }
     server.TerminateServer();

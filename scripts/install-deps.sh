@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dbus dbus-x11 xvfb xauth
+  dbus dbus-x11 xvfb xauth trayer xdotool
   fonts-wqy-microhei qt6-translations-l10n
   python3 python3-serial python3-pymodbus python3-serial-asyncio
   dpkg-dev file iproute2 util-linux
