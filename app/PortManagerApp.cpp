@@ -40,13 +40,25 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
     return false;
 }
 
+// A user asked for the window while a service serves the ports (said in the log already).
+void SayServiceRuns(uint process)
+{
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return;
+    QMessageBox::warning(nullptr, QStringLiteral("MV5840VSP"),
+                         QStringLiteral("MV5840VSP 已作为后台服务运行（进程 %1），没有窗口。\n"
+                                        "请用 mv5840vspctl 管理它的虚拟串口，或先停止该服务"
+                                        "（systemctl --user stop mv5840vsp）再启动本程序。")
+                             .arg(process));
+}
+
 // The automation interface's shared-port selection in a run without a window.
 class ServiceSelection : public PortSelectionTarget {
 public:
     explicit ServiceSelection(PortService& service) : service(service) {}
     bool SelectSharedTarget(const std::string& code) override { return service.SelectSharedTarget(code); }
     std::string GetSharedTargetCode() const override { return service.GetSharedTargetCode(); }
-    void ShowWindow() override {}  // there is none
+    bool ShowWindow() override { return false; }  // there is none
 
 private:
     PortService& service;
@@ -85,8 +97,12 @@ int PortManagerApp::Run(const QStringList& arguments)
     if (!switches.windowless)
         service = std::make_unique<PortService>();
     server.SetPortService(service.get());
-    if (!server.InitializeServer())
-        return server.ExitCode();  // a registration run, or another instance serves the user
+    if (!server.InitializeServer()) {
+        // A registration run, or another instance serves the user.
+        if (server.OtherRunsWithoutWindow() != 0 && !switches.service)
+            SayServiceRuns(server.OtherRunsWithoutWindow());
+        return server.ExitCode();
+    }
 
     // Before any link is made: a second instance would re-point the first one's links.
     PortDirectoryLock portLock(VirtualSerialPort::PortDirectory());

@@ -56,8 +56,8 @@ void AutomationObject::LockServer(bool lockIt)
 
 void AutomationObject::Show()
 {
-    if (target)
-        target->ShowWindow();
+    if ((!target || !target->ShowWindow()) && calledFromDBus())
+        sendErrorReply(QLatin1String(NoWindowError), QStringLiteral("this MV5840VSP runs without a window"));
 }
 
 void AutomationObject::SetPortManager(PortManager* newManager)

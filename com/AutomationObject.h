@@ -22,6 +22,8 @@ class AutomationObject : public QObject, protected QDBusContext {
 public:
     static constexpr int Selected = 0;   // S_OK
     static constexpr int NotFound = 1;   // S_FALSE
+    // Show's answer from a run without a window (a service, or a run for automation clients).
+    static constexpr char NoWindowError[] = "MV5840VSP.Error.NoWindow";
 
     AutomationObject(AppLock& lock, const QDBusConnection& connection, QObject* parent = nullptr);
 

@@ -118,22 +118,33 @@ bool ComServer::Publish()
         // A service manager must see that this start serves nothing.
         Log::Error("another instance already serves the ports on this session bus; ending");
         exitCode = 1;
-    } else if (AskRunningInstanceToShow()) {
-        Log::Notice("already running; asked the running instance to show its window");
     } else {
-        Log::Error("already running, but the running instance did not answer");
-        exitCode = 1;
+        AskRunningInstanceToShow();
     }
     return false;
 }
 
-bool ComServer::AskRunningInstanceToShow()
+void ComServer::AskRunningInstanceToShow()
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(Registration::ServiceName),
-                                                       QLatin1String(Registration::ObjectPath),
+    const QString name = QLatin1String(Registration::ServiceName);
+    QDBusMessage call = QDBusMessage::createMethodCall(name, QLatin1String(Registration::ObjectPath),
                                                        QLatin1String(InterfaceApplication), QStringLiteral("Show"));
     const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, ShowTimeoutMs);
-    return reply.type() == QDBusMessage::ReplyMessage;
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        Log::Notice("already running; asked the running instance to show its window");
+        return;
+    }
+    exitCode = 1;
+    if (reply.errorName() != QLatin1String(AutomationObject::NoWindowError)) {
+        Log::Error("already running, but the running instance did not answer");
+        return;
+    }
+    // A service of this user serves the ports; a second window of its own would fight it for
+    // them, so this start ends and says how to reach the ports that run.
+    otherWithoutWindow = connection.interface()->servicePid(name).value();
+    Log::Error("MV5840VSP already runs as a service without a window (process " + std::to_string(otherWithoutWindow)
+               + "); manage its ports with mv5840vspctl (mv5840vspctl list), or stop it "
+                 "(systemctl --user stop mv5840vsp, or end that process) and start the window again");
 }
 
 void ComServer::OnOwnerChanged(const QString& newOwner)

@@ -41,6 +41,9 @@ public:
     void TerminateServer();
 
     int ExitCode() const { return exitCode; }
+    // The process id of the instance that ended this start because it runs without a window
+    // (a service); 0 when that was not the reason.
+    uint OtherRunsWithoutWindow() const { return otherWithoutWindow; }
     bool ServerInitialised() const { return serverInitialised; }
     // "Embedding" or "Automation" was given: no main window, no ports.
     bool Windowless() const { return switches.windowless; }
@@ -65,7 +68,7 @@ public:
 private:
     bool RunRegistration(RegistrationSwitch which);
     bool Publish();
-    bool AskRunningInstanceToShow();
+    void AskRunningInstanceToShow();
     void OnOwnerChanged(const QString& newOwner);
 
     QStringList arguments;
@@ -79,4 +82,5 @@ private:
     PortSelectionTarget* target = nullptr;
     bool serverInitialised = false;
     int exitCode = 0;
+    uint otherWithoutWindow = 0;
 };

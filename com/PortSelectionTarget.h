@@ -11,8 +11,9 @@ public:
     virtual bool SelectSharedTarget(const std::string& code) = 0;
     // The selected DTU's code, or "#NoSelected".
     virtual std::string GetSharedTargetCode() const = 0;
-    // Brings the window forward (restores it from the tray when hidden there).
-    virtual void ShowWindow() = 0;
+    // Brings the window forward (restores it from the tray when hidden there). False when the
+    // run has no window to show (a service).
+    virtual bool ShowWindow() = 0;
 
 protected:
     ~PortSelectionTarget() = default;

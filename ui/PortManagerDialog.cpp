@@ -283,10 +283,11 @@ void PortManagerDialog::EndWithoutQuestion()
     QCoreApplication::exit(0);
 }
 
-void PortManagerDialog::ShowWindow()
+bool PortManagerDialog::ShowWindow()
 {
     // Also brings the window back when it is hidden in the tray.
     trayIcon.RestoreFromTray(this);
+    return true;
 }
 
 bool PortManagerDialog::event(QEvent* event)

@@ -35,7 +35,7 @@ public:
     // A signal to end (logout, Ctrl+C, service stop): the same teardown, no question.
     void EndWithoutQuestion();
     // Tray command 32772 and a second start of the program.
-    void ShowWindow() override;
+    bool ShowWindow() override;
 
     bool SelectSharedTarget(const std::string& code) override;
     std::string GetSharedTargetCode() const override;

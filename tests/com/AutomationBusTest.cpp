@@ -37,7 +37,7 @@ public:
         return false;
     }
     std::string GetSharedTargetCode() const override { return selected < 0 ? "#NoSelected" : codes[selected]; }
-    void ShowWindow() override { ++shown; }
+    bool ShowWindow() override { ++shown; return true; }
 
     std::vector<std::string> codes;
     std::vector<std::string> requests;

@@ -149,9 +149,29 @@ TEST_F(Program, ASecondStartBringsTheFirstWindowForwardAndExitsWithZero)
     ASSERT_TRUE(RunToEnd(second, {}));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_TRUE(second.readAllStandardError().contains("already running"));
+    // Normal operation: nothing said.
+    EXPECT_EQ(second.readAllStandardError(), QByteArray());
     EXPECT_EQ(first.state(), QProcess::Running);
     Stop(first);
+}
+
+TEST_F(Program, AWindowStartBesideAServiceEndsNonZeroNamingTheServiceAndTheTool)
+{
+    QProcess service;
+    service.start(program, {QStringLiteral("--service")});
+    ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 30000)) << service.readAllStandardError().toStdString();
+
+    QProcess window;
+    ASSERT_TRUE(RunToEnd(window, {}));
+    EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(window.exitCode(), 1);
+    const QList<QByteArray> lines = window.readAllStandardError().trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].contains("runs as a service")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].contains("process " + QByteArray::number(service.processId()))) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].contains("mv5840vspctl")) << lines[0].toStdString();
+    EXPECT_EQ(service.state(), QProcess::Running);
+    Stop(service);
 }
 
 TEST_F(Program, WithoutASessionBusTheProgramRunsWithoutTheInterface)
