@@ -60,9 +60,9 @@ int main(int argc, char* argv[])
     qtDefaultHandler = qInstallMessageHandler(PassQtMessage);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("MV5840VSP"));
-    // Qt's own texts (message box buttons) in the user's language.
+    // Qt's own texts (message box buttons, an edit field's menu) in the window's language.
     QTranslator qtTexts;
-    if (qtTexts.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+    if (qtTexts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTexts);
     QApplication::setWindowIcon(AppIcon());

@@ -2,6 +2,7 @@
 
 #include <QDBusArgument>
 #include <QDBusMetaType>
+#include <QHash>
 
 namespace {
 
@@ -10,6 +11,41 @@ const QString ObjectPath = QStringLiteral("/IMV5840VSP");
 const QString Manager = QStringLiteral("MV5840VSP.IPortManager");
 const QString Selection = QStringLiteral("MV5840VSP.IPortSelection");
 const QString RefusalPrefix = QStringLiteral("MV5840VSP.Error.");
+
+// The program's refusals in English, by kind (the error's name without its prefix); the
+// error's own text is the window's, in Chinese. %1: what the refusal names, as the request
+// named it ("number 7", the address).
+const QHash<QString, QString>& RefusalSentences()
+{
+    static const QHash<QString, QString> sentences = {
+        {QStringLiteral("NumberOutOfRange"), QStringLiteral("the port number must be an integer from 1 to 256")},
+        {QStringLiteral("NumberInUse"), QStringLiteral("the port number is already in use")},
+        {QStringLiteral("TableFull"), QStringLiteral("too many ports: all 200 slots are in use")},
+        {QStringLiteral("CodeTooLong"), QStringLiteral("the code must be at most 11 bytes")},
+        {QStringLiteral("IntervalOutOfRange"), QStringLiteral("the interval must be an integer from 10 to 100000")},
+        {QStringLiteral("FrameGapOutOfRange"), QStringLiteral("the frame gap must be an integer from 0 to 1000")},
+        {QStringLiteral("InvalidAddress"), QStringLiteral("not an IPv4 address: %1")},
+        {QStringLiteral("NoSuchPort"), QStringLiteral("no such port: %1")},
+        {QStringLiteral("PortInUse"), QStringLiteral("an application holds the port open; close it first, or use --force")},
+        {QStringLiteral("SaveFailed"),
+         QStringLiteral("the configuration file could not keep the change; the program's log says why")},
+        {QStringLiteral("InvalidArgument"), QStringLiteral("the program did not understand the request")},
+    };
+    return sentences;
+}
+
+// What a refusal of the kind names, as the call's arguments hold it.
+QString RefusalSubject(const QString& kind, const QVariantList& arguments)
+{
+    const QVariantMap first = qdbus_cast<QVariantMap>(arguments.value(0));
+    if (kind == QLatin1String("NoSuchPort") && first.size() == 1)
+        return first.firstKey() + QLatin1Char(' ') + first.first().toString();
+    if (kind == QLatin1String("InvalidAddress")) {
+        const QVariantMap request = arguments.size() > 1 ? qdbus_cast<QVariantMap>(arguments.value(1)) : first;
+        return request.value(QStringLiteral("fixed_ip")).toString();
+    }
+    return {};
+}
 
 BusReply Unexpected(const QDBusMessage& reply)
 {
@@ -24,6 +60,14 @@ BusReply Unexpected(const QDBusMessage& reply)
 PortManagerClient::PortManagerClient(const QDBusConnection& connection) : connection(connection)
 {
     qDBusRegisterMetaType<QList<QVariantMap>>();
+}
+
+QString PortManagerClient::RefusalText(const QString& kind, const QVariantList& arguments)
+{
+    const auto known = RefusalSentences().constFind(kind);
+    if (known == RefusalSentences().constEnd())
+        return QStringLiteral("refused (%1)").arg(kind);
+    return known->contains(QLatin1String("%1")) ? known->arg(RefusalSubject(kind, arguments)) : *known;
 }
 
 QString PortManagerClient::NotRunningText()
@@ -60,7 +104,7 @@ BusReply PortManagerClient::Call(const QString& interface, const QString& method
         result.message = NotRunningText();
     } else if (name.startsWith(RefusalPrefix)) {
         result.kind = BusReply::Kind::Refused;
-        result.message = result.reply.errorMessage();
+        result.message = RefusalText(name.mid(RefusalPrefix.size()), arguments);
     } else if (name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")
                || name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface")
                || name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")) {

@@ -10,7 +10,7 @@
 struct BusReply {
     enum class Kind {
         Ok,
-        Refused,      // the program said no; message is its own text
+        Refused,      // the program said no; message says why in English
         NotRunning,   // no instance owns the name, or there is no session bus
         Failed,       // anything else: no answer, an unexpected answer
     };
@@ -43,6 +43,9 @@ public:
 
     // The one line that says how to get an instance running.
     static QString NotRunningText();
+    // The English sentence for a refusal of the kind (the error name's last part) of a call
+    // with these arguments, naming the port or address asked for where the kind needs it.
+    static QString RefusalText(const QString& kind, const QVariantList& arguments);
 
 private:
     BusReply Call(const QString& interface, const QString& method, const QVariantList& arguments,

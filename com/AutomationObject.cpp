@@ -8,6 +8,7 @@
 
 #include "automationadaptor.h"
 #include "com/PortManager.h"
+#include "service/PortMessages.h"
 #include "portmanageradaptor.h"
 
 namespace {
@@ -70,9 +71,10 @@ void AutomationObject::SetPortManager(PortManager* newManager)
 
 void AutomationObject::Refuse(const PortError& error)
 {
+    // The window's text; a client that speaks another language goes by the error's name.
     if (error && calledFromDBus())
         sendErrorReply(QStringLiteral("MV5840VSP.Error.") + QLatin1String(PortError::Name(error.kind)),
-                       QString::fromStdString(error.message));
+                       QString::fromStdString(PortMessages::Text(error)));
 }
 
 QList<QVariantMap> AutomationObject::ListPorts()

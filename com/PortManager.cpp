@@ -7,7 +7,7 @@ namespace {
 
 PortError InvalidArgument(const QString& key, const QString& what)
 {
-    return {PortError::Kind::InvalidArgument, (key + QStringLiteral(": ") + what).toStdString()};
+    return {PortError::Kind::InvalidArgument, key.toStdString(), what.toStdString()};
 }
 
 // The value of key when the request has it with the bus type wanted.
@@ -52,7 +52,7 @@ QVariantMap PortManager::ToMap(const PortSnapshot& port)
         {QStringLiteral("interval"), port.config.LoginInterval},
         {QStringLiteral("frame_gap"), port.config.FrameGap},
         {QStringLiteral("state"), QString::fromStdString(port.State())},
-        {QStringLiteral("reason"), QString::fromStdString(port.reason)},
+        {QStringLiteral("reason"), QString::fromStdString(port.reason.English())},
         {QStringLiteral("in_use"), port.inUse},
     };
 }
@@ -68,7 +68,8 @@ QList<QVariantMap> PortManager::ListPorts() const
 QVariantMap PortManager::WithLineSettings(QVariantMap port, int slot) const
 {
     // Read when asked, not per signal: it is a file the application's library writes.
-    port.insert(QStringLiteral("line"), QString::fromStdString(service.LineSettingsText(slot)));
+    const auto line = service.LineSettings(slot);
+    port.insert(QStringLiteral("line"), line ? QString::fromStdString(line->Text()) : QString());
     return port;
 }
 
@@ -91,21 +92,18 @@ PortError PortManager::Select(const QVariantMap& selector, int& slot) const
         return InvalidArgument(QStringLiteral("selector"), QStringLiteral("give exactly one of slot, number or code"));
     const QString key = selector.firstKey();
     QVariant value;
-    std::string named;
     if (key == QLatin1String("code")) {
         if (PortError error = Typed(selector, key, QMetaType::QString, "s", value))
             return error;
         slot = service.FindByCode(value.toString().toStdString());
-        named = "code " + value.toString().toStdString();
     } else {
         if (PortError error = Typed(selector, key, QMetaType::Int, "i", value))
             return error;
         slot = key == QLatin1String("slot") ? (service.SnapshotOf(value.toInt()) ? value.toInt() : -1)
                                              : service.FindByNumber(value.toInt());
-        named = key.toStdString() + " " + std::to_string(value.toInt());
     }
     if (slot < 0)
-        return {PortError::Kind::NoSuchPort, "no such port: " + named};
+        return {PortError::Kind::NoSuchPort, key.toStdString(), value.toString().toStdString()};
     return {};
 }
 

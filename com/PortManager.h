@@ -9,7 +9,8 @@
 
 // The port manager on the bus (MV5840VSP.IPortManager): turns the bus's dictionaries into
 // the service's requests and its snapshots back into dictionaries. Every change goes through
-// the service's rules, so the bus refuses what the window refuses, with the same text.
+// the service's rules, so the bus refuses what the window refuses, with the same text. The
+// port dictionaries are in English (reason, line), as the command-line tool shows them.
 class PortManager : public QObject {
     Q_OBJECT
 public:

@@ -174,10 +174,10 @@ void WritePort(QSettings& key, int slot, const PortConfig& port)
 
 ConfigStore::ConfigStore(std::string fileName) : fileName(std::move(fileName)) {}
 
-void ConfigStore::Fail(const std::string& text) const
+void ConfigStore::Fail(const Reason& reason) const
 {
-    lastFailure = text;
-    Log::Error(text);
+    lastFailure = reason;
+    Log::Error(reason.English());
 }
 
 std::string ConfigStore::DefaultFileName()
@@ -193,21 +193,19 @@ std::string ConfigStore::DefaultFileName()
 
 StoredConfig ConfigStore::Load() const
 {
-    lastFailure.clear();
+    lastFailure = {};
     StoredConfig stored;
     const FileText file = ReadWholeFile(fileName);
     if (file.error == ENOENT)
         return stored;  // nothing configured yet
     if (file.error != 0) {
-        Fail("configuration file " + fileName + " cannot be read: " + Log::SystemReason(file.error)
-                     + "; running with the default settings and no ports");
+        Fail({Reason::Kind::ConfigUnreadable, fileName, {}, file.error});
         return stored;
     }
 
     const SettingsFile parsed = SettingsFile::Parse(file.text);
     if (parsed.FaultLine() != 0)
-        Fail("configuration file " + fileName + ", line " + std::to_string(parsed.FaultLine())
-                     + ": not a setting; such lines are skipped and the file is not written until it is mended");
+        Fail({Reason::Kind::ConfigNotSetting, fileName, std::to_string(parsed.FaultLine())});
     ReadGlobals(parsed, stored.settings);
     for (int slot = 0; slot < SlotCount; ++slot) {
         const QString group = GroupOf(slot);
@@ -235,15 +233,14 @@ StoredConfig ConfigStore::Load() const
 // A file that could not be read, or was read only in part, is never written over.
 bool ConfigStore::CanWriteOver() const
 {
-    lastFailure.clear();
+    lastFailure = {};
     const FileText file = ReadWholeFile(fileName);
     if (file.error != 0 && file.error != ENOENT) {
         ReportSaveFailure();
         return false;
     }
     if (SettingsFile::Parse(file.text).FaultLine() != 0) {
-        Fail("configuration file " + fileName
-                     + " holds lines that are not settings; not saving over it until it is mended");
+        Fail({Reason::Kind::ConfigHoldsNonSettings, fileName});
         return false;
     }
     return true;
@@ -266,8 +263,7 @@ void ConfigStore::ReportSaveFailure() const
         error = errno;
     else if (info.exists() && access(fileName.c_str(), R_OK | W_OK) != 0)
         error = errno;
-    Fail("cannot save the configuration to " + fileName + ": "
-                 + (error != 0 ? Log::SystemReason(error) : std::string("the file could not be written")));
+    Fail({Reason::Kind::ConfigNotSaved, fileName, {}, error});
 }
 
 bool ConfigStore::SavePortConfig(int slot, const PortConfig& port) const

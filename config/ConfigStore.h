@@ -5,6 +5,7 @@
 
 #include "config/GlobalSettings.h"
 #include "config/PortConfig.h"
+#include "net/Reason.h"
 
 // Everything one load of the configuration yields: the globals and each slot that exists.
 struct StoredConfig {
@@ -39,16 +40,16 @@ public:
     bool SaveSettings(const GlobalSettings& settings) const;
 
     const std::string& FileName() const { return fileName; }
-    // What the last load or save reported, "" when it went well: for a window to show.
-    const std::string& LastFailure() const { return lastFailure; }
+    // What the last load or save reported, none when it went well: for a window to show.
+    const Reason& LastFailure() const { return lastFailure; }
     // $XDG_CONFIG_HOME/Torvane/HOLBRN.conf, or ~/.config/Torvane/HOLBRN.conf.
     static std::string DefaultFileName();
 
 private:
     bool CanWriteOver() const;
     void ReportSaveFailure() const;
-    void Fail(const std::string& text) const;
+    void Fail(const Reason& reason) const;
 
     std::string fileName;
-    mutable std::string lastFailure;
+    mutable Reason lastFailure;
 };

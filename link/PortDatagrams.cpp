@@ -35,7 +35,7 @@ int PortTable::MatchPort(const SocketAddress& source, std::string_view code) con
 {
     for (int i = 0; i < MaxPorts; ++i) {
         const VirtualPortEntry& e = ports[i];
-        if (!e.portHeld || !e.notServedReason.empty())
+        if (!e.portHeld || e.notServedReason)
             continue;
         if (e.UseFixedIP) {
             // The address decides: with another code the datagram belongs to no port.

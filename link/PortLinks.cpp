@@ -14,11 +14,11 @@ void PortTable::ActivatePort(int i)
     e.portHeld = 1;
     if (earlier >= 0) {
         e.linkRunning = 0;
-        SetNotServed(e, "slot " + std::to_string(earlier + 1) + " already serves " + name);
+        SetNotServed(e, {Reason::Kind::NumberServedTwice, name, std::to_string(earlier + 1)});
     } else if (settings.OnlyOnePort) {
         e.linkRunning = 1;
         if (!sharedPortOpen)
-            SetNotServed(e, sharedControl ? sharedControl->OpenFailure() : "the shared port is not open");
+            SetNotServed(e, sharedControl ? sharedControl->OpenFailure() : Reason{Reason::Kind::SharedPortNotOpen});
     } else {
         e.linkRunning = OpenVirtualPort(e, name) ? 1 : 0;
     }
@@ -49,30 +49,30 @@ void PortTable::StartLinks(VirtualPortEntry& entry)
     if (entry.linkRunning)
         StartPortLink(entry);
     // A DTU whose bytes would have nowhere to go is not connected.
-    if (entry.UseTcp && entry.notServedReason.empty())
+    if (entry.UseTcp && !entry.notServedReason)
         ConnectTcpLink(entry);
 }
 
 bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)
 {
     if (entry.control && entry.control->Open(name)) {
-        SetNotServed(entry, "");
+        SetNotServed(entry, {});
         return true;
     }
-    SetNotServed(entry, entry.control ? entry.control->OpenFailure() : "no virtual port for " + name);
+    SetNotServed(entry, entry.control ? entry.control->OpenFailure() : Reason{Reason::Kind::NoVirtualPort, name});
     return false;
 }
 
-void PortTable::SetNotServed(VirtualPortEntry& entry, const std::string& reason)
+void PortTable::SetNotServed(VirtualPortEntry& entry, const Reason& reason)
 {
     {
         PumpLockHold hold(pumpLock);
         entry.notServedReason = reason;
     }
     // Said once: many ports refused for one cause (the port directory) make one line.
-    if (!reason.empty() && reportedReasons.insert(reason).second)
+    if (reason && reportedReasons.insert(reason.English()).second)
         Log::Error(PortName(entry.PortNumber) + " (slot " + std::to_string(entry.index + 1)
-                     + ") is not served: " + reason);
+                     + ") is not served: " + reason.English());
 }
 
 void PortTable::CloseVirtualPort(VirtualPortEntry& entry)

@@ -72,15 +72,14 @@ PortTable::NetworkResult PortTable::StartNetwork()
     SocketAddress local;
     local.Parse(serverAddress.c_str());
     if (const int error = TryBindUdp(local); error != 0) {
-        networkFailure = "UDP port " + std::to_string(local.Port()) + " cannot be opened: " + Log::SystemReason(error)
-                         + "; DTUs cannot log in until it is free";
-        Log::Error(networkFailure);
+        networkFailure = {Reason::Kind::UdpPortTaken, std::to_string(local.Port()), {}, error};
+        Log::Error(networkFailure.English());
     }
     udpServer->SetOwner(this);
     udpServer->Start();
     networkStarted = 1;
     StartOnlineWatch();
-    return networkFailure.empty() ? NetworkResult::Started : NetworkResult::PortTaken;
+    return networkFailure ? NetworkResult::PortTaken : NetworkResult::Started;
 }
 
 void PortTable::StopNetwork()
@@ -118,7 +117,7 @@ void PortTable::ResetRecord(int i)
     e.lastReportTick = 0;
     e.bytesFromNetwork = 0;
     e.bytesToNetwork = 0;
-    e.notServedReason.clear();
+    e.notServedReason = {};
     e.bytesDropped = 0;
 }
 
@@ -224,7 +223,7 @@ PortLiveState PortTable::LiveState(int i) const
     const VirtualPortEntry& e = ports[i];
     PortLiveState state;
     // The main thread is the only writer of the reason, UseTcp and FrameGap.
-    if (!e.notServedReason.empty())
+    if (e.notServedReason)
         state.connection = PortView::NotServedMark;
     else if (e.UseTcp ? e.tcpConnected.load() : e.online.load())
         state.connection = PortView::OnlineMark;
@@ -242,7 +241,7 @@ void PortTable::ApplyEdit(int i, const PortFields& fields)
     onlineWatchWake.Set();  // the interval may have become shorter
 
     // A port of its own that was not served gets another try, whatever changed.
-    if (numberChanged || (!settings.OnlyOnePort && !e.notServedReason.empty())) {
+    if (numberChanged || (!settings.OnlyOnePort && e.notServedReason)) {
         StopPortLink(e);
         CloseVirtualPort(e);
     }
@@ -283,8 +282,8 @@ void PortTable::RemovePort(int i)
     e.bytesFromNetwork = 0;
     e.bytesDropped = 0;
     e.tcpConnected = 0;
-    if (!e.notServedReason.empty())
-        SetNotServed(e, "");
+    if (e.notServedReason)
+        SetNotServed(e, {});
     // A port that takes this slot later must log in afresh.
     e.online = 0;
     if (e.listRow >= 0)

@@ -65,7 +65,7 @@ public:
     // Start-up, in the order the main window runs them.
     // PortTaken: started, but the UDP port is held by another program (networkFailure says so).
     enum class NetworkResult { Started, HostNameFailed, PortTaken };
-    std::string networkFailure;
+    Reason networkFailure;
     NetworkResult StartNetwork();
     void StopNetwork();
     void BindSharedControl();    // shared-port mode: site 1017, open "COM<VPortNo>"
@@ -156,7 +156,7 @@ private:
     // Starts the pump when the port is open and, for a TCP port, the connection.
     void StartLinks(VirtualPortEntry& entry);
     // Records why the port is not served ("" when it is) and reports each reason once.
-    void SetNotServed(VirtualPortEntry& entry, const std::string& reason);
+    void SetNotServed(VirtualPortEntry& entry, const Reason& reason);
     std::set<std::string> reportedReasons;  // main thread
 
     // Online expiry: one thread that sleeps until the earliest moment a UDP port whose DTU

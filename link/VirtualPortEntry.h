@@ -8,6 +8,7 @@
 
 #include "config/PortConfig.h"
 #include "net/Event.h"
+#include "net/Reason.h"
 #include "net/SocketAddress.h"
 #include "net/SocketOwners.h"
 
@@ -41,10 +42,10 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::atomic<uint32_t> lastReportTick{0};
     std::atomic<int> bytesFromNetwork{0};
     std::atomic<int> bytesToNetwork{0};
-    // Why the record is in service but its port is not served ("" while it is): the virtual
+    // Why the record is in service but its port is not served (none while it is): the virtual
     // port could not be opened, or an earlier slot serves the same PortNumber. Written on the
     // main thread under pumpLock; a record with a reason matches no datagram.
-    std::string notServedReason;
+    Reason notServedReason;
     // Bytes from the DTU that the port could not take (UDP only; TCP is held back instead).
     std::atomic<int> bytesDropped{0};
 

@@ -1,9 +1,14 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
-// Why the service refused a request: a kind a front end can act on and the text the user
-// sees (the window's message box text where the window has one).
+#include "net/Reason.h"
+
+// Why the service refused a request: a kind a front end can act on, and what the refusal
+// names where its kind needs it. Each surface says it in its own language: the window and
+// the bus's error text in Chinese (PortMessages::Text), the command-line tool in English by
+// the kind's name.
 struct PortError {
     enum class Kind {
         None,
@@ -20,8 +25,21 @@ struct PortError {
         InvalidArgument,
     };
 
+    PortError() = default;
+    PortError(Kind kind, std::string key = {}, std::string value = {}, Reason cause = {})
+        : kind(kind), key(std::move(key)), value(std::move(value)), cause(std::move(cause))
+    {
+    }
+
     Kind kind = Kind::None;
-    std::string message;
+    // NoSuchPort: how the port was asked for ("slot", "number" or "code"); InvalidArgument:
+    // the request's key.
+    std::string key;
+    // NoSuchPort: the slot, number or code asked for; InvalidAddress: the text given;
+    // InvalidArgument: what is wrong with the key (only a bus client sees it, in English).
+    std::string value;
+    // SaveFailed: why the file could not keep the change.
+    Reason cause;
 
     explicit operator bool() const { return kind != Kind::None; }
 

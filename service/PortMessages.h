@@ -2,9 +2,15 @@
 
 #include <string>
 
-// The texts a user sees when a port's values are refused, shared by the window's dialogs and
-// every other front end (the bus manager, the command line), so they read the same
-// everywhere. The data-exchange texts keep their “ ” marks as the dialogs show them.
+#include "net/Reason.h"
+#include "service/PortError.h"
+#include "vport/LineState.h"
+
+// The texts a user sees in the window, shared by the window's dialogs and the bus manager (a
+// refusal's error text), so they read the same everywhere. Every text is Chinese; the
+// data-exchange texts keep their “ ” marks as the dialogs show them. A new kind of refusal or
+// reason is one line in Text's table (and one in the English table: Reason::English, and
+// the command-line tool's for refusals).
 namespace PortMessages {
 
 // "“请填入一个在<min>和<max>之间的整数。”"
@@ -15,5 +21,14 @@ std::string TextTooLong(int maxBytes);
 inline constexpr char NumberInUse[] = "该端口号已被使用";
 inline constexpr char TableFull[] = "端口数量太多，无法创建新的端口";
 inline constexpr char PortInUse[] = "请确认先关闭正在使用虚拟串口的程序。";
+
+// Why a request was refused.
+std::string Text(const PortError& error);
+// Why a port is not served, why the network or the configuration file failed.
+std::string Text(const Reason& reason);
+// The line settings an application set: "9600 8E1，DTR 开，RTS 关".
+std::string Text(const LineState& line);
+// A port's framing gap, shown where it is not the default: "帧间隔 2 毫秒".
+std::string FrameGap(int milliseconds);
 
 }  // namespace PortMessages

@@ -7,7 +7,6 @@
 #include "net/Log.h"
 #include "net/TcpClientLink.h"
 #include "net/TickCount.h"
-#include "service/PortMessages.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace {
@@ -49,7 +48,7 @@ PortTable::NetworkResult PortService::StartNetwork()
     // The file is read once: the settings now, the ports when they start.
     startConfig = std::make_unique<StoredConfig>(store.Load());
     settings = startConfig->settings;
-    if (!store.LastFailure().empty())
+    if (store.LastFailure())
         startNotices.push_back(store.LastFailure());
     const PortTable::NetworkResult result = table->StartNetwork();
     if (result == PortTable::NetworkResult::HostNameFailed)
@@ -88,13 +87,13 @@ void PortService::Shutdown()
 PortError PortService::Check(const PortFields& fields)
 {
     if (fields.PortNumber < MinNumber || fields.PortNumber > MaxNumber)
-        return {PortError::Kind::NumberOutOfRange, PortMessages::IntegerRange(MinNumber, MaxNumber)};
+        return {PortError::Kind::NumberOutOfRange};
     if (fields.Code.size() > MaxCodeBytes)
-        return {PortError::Kind::CodeTooLong, PortMessages::TextTooLong(MaxCodeBytes)};
+        return {PortError::Kind::CodeTooLong};
     if (fields.LoginInterval < MinInterval || fields.LoginInterval > MaxInterval)
-        return {PortError::Kind::IntervalOutOfRange, PortMessages::IntegerRange(MinInterval, MaxInterval)};
+        return {PortError::Kind::IntervalOutOfRange};
     if (fields.FrameGap < 0 || fields.FrameGap > PortConfig::MaxFrameGap)
-        return {PortError::Kind::FrameGapOutOfRange, PortMessages::IntegerRange(0, PortConfig::MaxFrameGap)};
+        return {PortError::Kind::FrameGapOutOfRange};
     return {};
 }
 
@@ -102,7 +101,7 @@ PortError PortService::ParseAddress(const std::string& text, SocketAddress& addr
 {
     in_addr parsed{};
     if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
-        return {PortError::Kind::InvalidAddress, "invalid IPv4 address: " + text};
+        return {PortError::Kind::InvalidAddress, {}, text};
     address.SetInAddr(parsed.s_addr, settings.SocketPort);
     return {};
 }
@@ -119,10 +118,10 @@ PortError PortService::Add(PortFields fields, int* slot)
     if (PortError error = Check(fields))
         return error;
     if (!settings.OnlyOnePort && table->FindPortByNumber(fields.PortNumber) != -1)
-        return {PortError::Kind::NumberInUse, PortMessages::NumberInUse};
+        return {PortError::Kind::NumberInUse};
     const int i = table->FindFreeSlot();
     if (i == -1)
-        return {PortError::Kind::TableFull, PortMessages::TableFull};
+        return {PortError::Kind::TableFull};
     Open(i, fields);
     if (slot)
         *slot = i;
@@ -134,14 +133,14 @@ PortError PortService::Add(PortFields fields, int* slot)
 PortError PortService::Edit(int slot, PortFields fields)
 {
     if (!InService(slot))
-        return {PortError::Kind::NoSuchPort, "no such port: slot " + std::to_string(slot)};
+        return {PortError::Kind::NoSuchPort, "slot", std::to_string(slot)};
     if (settings.OnlyOnePort)
         fields.PortNumber = table->ports[slot].PortNumber;
     if (PortError error = Check(fields))
         return error;
     const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
-        return {PortError::Kind::NumberInUse, PortMessages::NumberInUse};
+        return {PortError::Kind::NumberInUse};
     table->ApplyEdit(slot, fields);
     PortError saved = Save(slot);
     emit PortsChanged();
@@ -151,11 +150,11 @@ PortError PortService::Edit(int slot, PortFields fields)
 PortError PortService::Remove(int slot, bool force)
 {
     if (!InService(slot))
-        return {PortError::Kind::NoSuchPort, "no such port: slot " + std::to_string(slot)};
+        return {PortError::Kind::NoSuchPort, "slot", std::to_string(slot)};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
     const VirtualSerialPort* port = table->ports[slot].control;
     if (!force && !settings.OnlyOnePort && port && port->InUse())
-        return {PortError::Kind::PortInUse, PortMessages::PortInUse};
+        return {PortError::Kind::PortInUse};
     Close(slot);
     PortError forgotten = Forget(slot);
     emit PortsChanged();
@@ -198,14 +197,14 @@ PortError PortService::Forget(int slot)
 PortError PortService::SaveFailure() const
 {
     // The store has said why, naming the file.
-    return {PortError::Kind::SaveFailed, store.LastFailure()};
+    return {PortError::Kind::SaveFailed, {}, {}, store.LastFailure()};
 }
 
-std::string PortService::NotServedReason(int slot) const
+Reason PortService::NotServedReason(int slot) const
 {
     // Written on this thread only.
     if (slot < 0)
-        return table->sharedPortOpen || !table->sharedControl ? std::string() : table->sharedControl->OpenFailure();
+        return table->sharedPortOpen || !table->sharedControl ? Reason() : table->sharedControl->OpenFailure();
     return table->ports[slot].notServedReason;
 }
 
@@ -231,7 +230,7 @@ PortSnapshot PortService::SnapshotAt(int slot) const
     s.rx = static_cast<uint32_t>(e.bytesFromNetwork.load());
     s.tx = static_cast<uint32_t>(e.bytesToNetwork.load());
     s.reason = NotServedReason(slot);
-    s.served = s.reason.empty();
+    s.served = !s.reason;
     if (s.served)
         s.device = table->PortDevicePath(slot);
     const uint32_t heard = e.lastReportTick.load();
@@ -242,13 +241,12 @@ PortSnapshot PortService::SnapshotAt(int slot) const
     return s;
 }
 
-std::string PortService::LineSettingsText(int slot) const
+std::optional<LineState> PortService::LineSettings(int slot) const
 {
     if (!InService(slot))
-        return {};
+        return std::nullopt;
     const VirtualSerialPort* port = table->PortOf(table->ports[slot]);
-    const auto line = port ? port->LineSettings() : std::nullopt;
-    return line ? line->Text() : std::string();
+    return port ? port->LineSettings() : std::nullopt;
 }
 
 PortLiveState PortService::LiveState(int slot) const
@@ -307,7 +305,7 @@ void PortService::Reload()
 {
     // A file read only in part (or not at all) would close ports the user still wants.
     const StoredConfig loaded = store.Load();
-    if (!store.LastFailure().empty()) {
+    if (store.LastFailure()) {
         Log::Error("the ports stay as they are until the configuration file is mended");
         return;
     }

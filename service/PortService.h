@@ -14,6 +14,7 @@
 #include "service/PortError.h"
 #include "service/PortRows.h"
 #include "service/PortSnapshot.h"
+#include "vport/LineState.h"
 #include "vport/VirtualPortSites.h"
 
 // The ports of one run, with or without a window: the global settings, the configuration
@@ -46,7 +47,7 @@ public:
     const GlobalSettings& Settings() const { return settings; }
     // What went wrong while starting (the configuration file, the UDP port), for a window to
     // show once it is up; each was logged already.
-    const std::vector<std::string>& StartNotices() const { return startNotices; }
+    const std::vector<Reason>& StartNotices() const { return startNotices; }
     // Stores the globals; they apply at the next start.
     PortError SaveSettings(const GlobalSettings& entered) const;
 
@@ -66,8 +67,8 @@ public:
     std::vector<PortSnapshot> Snapshot() const;
     std::optional<PortSnapshot> SnapshotOf(int slot) const;
     // The line settings an application set on the slot's port, as the serial compatibility
-    // library reports them ("" when none are known).
-    std::string LineSettingsText(int slot) const;
+    // library reports them (none when none are known).
+    std::optional<LineState> LineSettings(int slot) const;
     // The slot's connection mark, byte counts and gap as the list shows them.
     PortLiveState LiveState(int slot) const;
     int FindByNumber(int number) const { return table->FindPortByNumber(number); }
@@ -97,7 +98,7 @@ private:
     bool InService(int slot) const;
     PortSnapshot SnapshotAt(int slot) const;
     // The one place that says why a port is not served.
-    std::string NotServedReason(int slot) const;
+    Reason NotServedReason(int slot) const;
     void Open(int slot, const PortFields& fields);
     void Close(int slot);
     PortError Save(int slot);
@@ -109,7 +110,7 @@ private:
     GlobalSettings settings;
     ConfigStore store;
     std::unique_ptr<StoredConfig> startConfig;  // between StartNetwork and StartPorts
-    std::vector<std::string> startNotices;
+    std::vector<Reason> startNotices;
     VirtualPortSites sites;
     PortRows rows;
     std::unique_ptr<PortTable> table;

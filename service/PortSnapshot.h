@@ -16,7 +16,7 @@ struct PortSnapshot {
     std::string device;        // the link path applications open, "" when not served
     int64_t lastHeardMs = -1;  // Unix time in ms of the DTU's last datagram, -1 never
     bool served = false;
-    std::string reason;        // why the port is not served, "" when it is
+    Reason reason;             // why the port is not served, none when it is
     bool inUse = false;        // an application holds the port open
 
     std::string Name() const { return PortTable::PortName(config.PortNumber); }

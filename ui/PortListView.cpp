@@ -5,6 +5,8 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include "service/PortMessages.h"
+
 PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
 {
     setObjectName(QStringLiteral("1012"));
@@ -120,7 +122,7 @@ QString PortListView::NameToolTip(int row) const
         text += QLatin1Char('\n') + line;
     const int gap = liveState ? liveState(record).frameGap : PortConfig::DefaultFrameGap;
     if (!text.isEmpty() && gap != PortConfig::DefaultFrameGap)
-        text += QStringLiteral("\n帧间隔 FrameGap %1 ms").arg(gap);
+        text += QLatin1Char('\n') + QString::fromStdString(PortMessages::FrameGap(gap));
     return text;
 }
 

@@ -39,8 +39,10 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QD
 
     portList = new PortListView(this);
     service.AttachView(portList);
-    portList->SetLineSettingsSource(
-        [this](int record) { return QString::fromStdString(this->service.LineSettingsText(record)); });
+    portList->SetLineSettingsSource([this](int record) {
+        const auto line = this->service.LineSettings(record);
+        return line ? QStringLiteral("串口设置 ") + QString::fromStdString(PortMessages::Text(*line)) : QString();
+    });
     portList->SetLiveStateSource([this](int record) { return this->service.LiveState(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
@@ -122,8 +124,8 @@ void PortManagerDialog::StartService()
     if (service.StartNetwork() == PortTable::NetworkResult::HostNameFailed)
         ShowMessage(QStringLiteral("错误: gethostname()"), WindowTitle, QMessageBox::Ok, QMessageBox::Warning);
     service.StartPorts();
-    for (const std::string& notice : service.StartNotices())
-        startNotices << QString::fromStdString(notice);
+    for (const Reason& notice : service.StartNotices())
+        startNotices << QString::fromStdString(PortMessages::Text(notice));
 }
 
 void PortManagerDialog::ShowPortStates()
@@ -133,7 +135,7 @@ void PortManagerDialog::ShowPortStates()
         if (!port)
             continue;
         // The device to open, or why there is none.
-        const QString reason = QString::fromStdString(port->reason);
+        const QString reason = QString::fromStdString(PortMessages::Text(port->reason));
         portList->SetNameToolTip(row, reason.isEmpty() ? QString::fromStdString(port->device) : reason);
         portList->SetStateToolTip(row, reason);
     }
@@ -172,7 +174,8 @@ void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
             ShowSaveFailure(error);
             return;
         }
-        ShowMessage(QString::fromStdString(error.message), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+        ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok,
+                    QMessageBox::Warning);
         if (dialog.exec() != QDialog::Accepted)
             return;
     }
@@ -214,7 +217,7 @@ void PortManagerDialog::EditPort()
 
 void PortManagerDialog::ShowSaveFailure(const PortError& error)
 {
-    ShowMessage(QString::fromStdString(error.message), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+    ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void PortManagerDialog::DeletePort()

@@ -28,9 +28,12 @@ PortDirectoryLock::Result PortDirectoryLock::Take()
         return Result::Taken;
     failure.clear();
     holder = 0;
-    DirectoryFd dir(OpenPrivateDirectory(directory, true, &failure));
-    if (dir.Get() < 0)
+    Reason unsafe;
+    DirectoryFd dir(OpenPrivateDirectory(directory, true, &unsafe));
+    if (dir.Get() < 0) {
+        failure = unsafe.English();
         return Result::Failed;
+    }
     // O_NOFOLLOW: a link planted under the lock's name is refused, never followed.
     const int file = openat(dir.Get(), LockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (file < 0) {

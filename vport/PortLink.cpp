@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "net/Log.h"
 #include "vport/PrivateDirectory.h"
 
 namespace {
@@ -47,37 +46,35 @@ std::string PortLink::Directory()
 }
 
 std::unique_ptr<PortLink> PortLink::Create(const std::string& name, const std::string& target,
-                                           std::string* failure)
+                                           Reason* failure)
 {
-    auto refuse = [failure](const std::string& why) {
+    using K = Reason::Kind;
+    auto refuse = [failure](K kind, std::string subject, int error = 0) {
         if (failure)
-            *failure = why;
+            *failure = {kind, std::move(subject), {}, error};
         return nullptr;
     };
     if (!PlainFileName(name) || target.empty())
-        return refuse("\"" + name + "\" cannot be a port name");
+        return refuse(K::BadPortName, name);
     std::string directory = Directory();
     DirectoryFd dir(OpenPrivateDirectory(directory, true, failure));
     if (dir.Get() < 0)
         return nullptr;
-    const std::string taken = directory + "/" + name
-                            + " is taken by something this program did not make; it is left alone";
     if (!FreeOrOwnLink(dir.Get(), name))
-        return refuse(taken);
+        return refuse(K::LinkTaken, directory + "/" + name);
 
     // Link under a temporary name, then rename over the final one: an application never sees
     // the name missing or half made while a stale link is replaced.
     std::string temporary = "." + name + "." + std::to_string(getpid());
     if (!FreeOrOwnLink(dir.Get(), temporary))
-        return refuse(directory + "/" + temporary
-                      + " is taken by something this program did not make; it is left alone");
+        return refuse(K::LinkTaken, directory + "/" + temporary);
     unlinkat(dir.Get(), temporary.c_str(), 0);
     if (symlinkat(target.c_str(), dir.Get(), temporary.c_str()) != 0)
-        return refuse("cannot make a link in " + directory + ": " + Log::SystemReason(errno));
+        return refuse(K::LinkNotMade, directory + "/" + temporary, errno);
     if (renameat(dir.Get(), temporary.c_str(), dir.Get(), name.c_str()) != 0) {
         const int err = errno;
         unlinkat(dir.Get(), temporary.c_str(), 0);
-        return refuse("cannot make " + directory + "/" + name + ": " + Log::SystemReason(err));
+        return refuse(K::LinkNotMade, directory + "/" + name, err);
     }
     return std::unique_ptr<PortLink>(new PortLink(std::move(directory), name, target));
 }

@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "net/Reason.h"
+
 // The symbolic link through which applications find one port: <port directory>/<name>,
 // pointing at the pseudo-terminal's slave. The link is made only inside a private directory
 // of the user's own and never through or over anything the user does not own.
@@ -16,7 +18,7 @@ public:
     // failure saying why, when the directory is not safe to use, the name is not a plain file
     // name, or the place is taken by something that is not a link of the user's own.
     static std::unique_ptr<PortLink> Create(const std::string& name, const std::string& target,
-                                            std::string* failure = nullptr);
+                                            Reason* failure = nullptr);
 
     // Removes the link, but only while it still points at this port's target.
     ~PortLink();

@@ -2,11 +2,13 @@
 
 #include <string>
 
+#include "net/Reason.h"
+
 // Opens the port directory, creating it with mode 0700 when asked and missing. The descriptor
 // is refused (-1, with failure saying why) unless it is a real directory (not reached through
 // a symbolic link) owned by this user with no access for group or others. Every later step
 // works relative to it, so nothing can swap the directory underneath.
-int OpenPrivateDirectory(const std::string& path, bool create, std::string* failure = nullptr);
+int OpenPrivateDirectory(const std::string& path, bool create, Reason* failure = nullptr);
 
 // An open directory descriptor that closes itself.
 class DirectoryFd {

@@ -54,7 +54,7 @@ struct VirtualSerialPort::Impl {
     std::string name;
     std::unique_ptr<PortLink> link;
     std::shared_ptr<PtyMonitor> monitor;
-    std::string openFailure;
+    Reason openFailure;
 
     std::shared_ptr<PtyChannel> Channel() const
     {
@@ -76,25 +76,25 @@ bool VirtualSerialPort::Open(const std::string& name)
     std::lock_guard lifecycle(impl_->lifecycle);
     if (impl_->channel)
         return name == impl_->name;
-    std::string failure;
+    Reason failure;
     auto fail = [this, &failure] {
         std::lock_guard lock(impl_->mutex);
         impl_->openFailure = failure;
         return false;
     };
     if (name.empty() || !ServedNames::Claim(name)) {
-        failure = name + " is already served by another port of this program";
+        failure = {Reason::Kind::NameServedTwice, name};
         return fail();
     }
 
     auto channel = PtyChannel::Create(impl_->available);
     if (!channel)
-        failure = "cannot make a pseudo-terminal: " + Log::SystemReason(errno);
+        failure = {Reason::Kind::NoPseudoTerminal, {}, {}, errno};
     auto monitor = channel ? PtyMonitor::Acquire() : nullptr;
     // Watched before the link appears, so the first application's open is never missed.
     bool watched = monitor && monitor->Add(channel);
     if (channel && !watched)
-        failure = "cannot watch the pseudo-terminal for " + name;
+        failure = {Reason::Kind::NotWatched, name};
     auto link = watched ? PortLink::Create(name, channel->LinkTarget(), &failure) : nullptr;
     if (!link) {
         if (watched)
@@ -110,7 +110,7 @@ bool VirtualSerialPort::Open(const std::string& name)
     unlink(LineState::FileFor(link->Path()).c_str());
 
     std::lock_guard lock(impl_->mutex);
-    impl_->openFailure.clear();
+    impl_->openFailure = {};
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
     impl_->name = name;
@@ -206,7 +206,7 @@ std::optional<LineState> VirtualSerialPort::LineSettings() const
     return LineState::ForLink(DevicePath());
 }
 
-std::string VirtualSerialPort::OpenFailure() const
+Reason VirtualSerialPort::OpenFailure() const
 {
     std::lock_guard lock(impl_->mutex);
     return impl_->openFailure;

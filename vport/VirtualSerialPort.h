@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "net/Reason.h"
 #include "vport/LineState.h"
 
 // One virtual serial port instance: a pseudo-terminal whose slave is reachable as a symbolic
@@ -48,9 +49,9 @@ public:
     std::chrono::steady_clock::time_point LastInputTime() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
-    // Why the last Open failed, naming the port or directory and the system's reason; ""
+    // Why the last Open failed, naming the port or directory and the system's reason; none
     // after one that succeeded.
-    std::string OpenFailure() const;
+    Reason OpenFailure() const;
 
     // The settings and modem lines the application holding the port set through the serial
     // compatibility library; empty while nobody holds the port or the library is not in use.

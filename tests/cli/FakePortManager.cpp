@@ -115,9 +115,10 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
 
     const int found = Find(first);
     if (found < 0) {
-        const QString what = first.contains("number") ? QStringLiteral("number %1").arg(first["number"].toInt())
-                                                      : QStringLiteral("code %1").arg(first["code"].toString());
-        return Refuse(message, "NoSuchPort", QLatin1String("no such port: ") + what);
+        const QString text = first.contains("number")
+                                 ? QStringLiteral("没有端口号为 %1 的端口。").arg(first["number"].toInt())
+                                 : QStringLiteral("没有编码为“%1”的端口。").arg(first["code"].toString());
+        return Refuse(message, "NoSuchPort", text);
     }
     if (method == QLatin1String("GetPort"))
         return message.createReply(ports[found]);

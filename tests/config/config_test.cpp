@@ -432,7 +432,7 @@ TEST_F(ConfigStoreTest, UnwritableLocationWritesNothingAndSaysSo)
         EXPECT_NE(line.find(filePath.toStdString()), std::string::npos) << line;
         EXPECT_NE(line.find("Not a directory"), std::string::npos) << line;
     }
-    EXPECT_EQ(store.LastFailure(), lines.back());
+    EXPECT_EQ(store.LastFailure().English(), lines.back());
 }
 
 TEST_F(ConfigStoreTest, SettingsFileThatIsADirectoryGivesDefaultsAndRefusesSaves)

@@ -150,8 +150,8 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     rig.table->LoadRecord(second, stored);
     rig.table->ActivatePort(second);
 
-    EXPECT_EQ(rig.table->ports[first].notServedReason, "");
-    EXPECT_EQ(rig.table->ports[second].notServedReason, "slot 1 already serves COM7");
+    EXPECT_EQ(rig.table->ports[first].notServedReason.English(), "");
+    EXPECT_EQ(rig.table->ports[second].notServedReason.English(), "slot 1 already serves COM7");
     EXPECT_EQ(rig.table->ports[second].portHeld.load(), 1);
     EXPECT_EQ(rig.table->ports[second].linkRunning.load(), 0);
     EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, PortView::NotServedMark));
@@ -166,7 +166,7 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     // Another number makes it a port like any other.
     PortFields fields = rig.Fields(8, "B2");
     rig.table->ApplyEdit(second, fields);
-    EXPECT_EQ(rig.table->ports[second].notServedReason, "");
+    EXPECT_EQ(rig.table->ports[second].notServedReason.English(), "");
     EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, ""));
     dtu.SendLogin("B2");
     EXPECT_TRUE(dtu.Receive());
@@ -185,15 +185,15 @@ TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnE
     const int b = rig.AddPort(4, "B");
     Log::SetSink(nullptr);
     const std::string why = "port directory " + dir + " is open to other users (mode 0755, must be 0700); refused";
-    EXPECT_EQ(rig.table->ports[a].notServedReason, why);
-    EXPECT_EQ(rig.table->ports[b].notServedReason, why);
+    EXPECT_EQ(rig.table->ports[a].notServedReason.English(), why);
+    EXPECT_EQ(rig.table->ports[b].notServedReason.English(), why);
     // One cause, one line.
     EXPECT_EQ(lines, std::vector<std::string>{"COM3 (slot 1) is not served: " + why});
     EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 0);
 
     chmod(dir.c_str(), 0700);
     rig.table->ApplyEdit(a, rig.Fields(3, "A"));
-    EXPECT_EQ(rig.table->ports[a].notServedReason, "");
+    EXPECT_EQ(rig.table->ports[a].notServedReason.English(), "");
     EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 1);
     EXPECT_TRUE(Exists(rig.Path(a)));
 }

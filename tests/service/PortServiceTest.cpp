@@ -15,6 +15,7 @@
 #include "LinkTestSupport.h"
 #include "net/Log.h"
 #include "net/UdpServerSocket.h"
+#include "service/PortMessages.h"
 #include "service/PortService.h"
 
 namespace {
@@ -106,7 +107,7 @@ protected:
 void ExpectRefusal(const PortError& error, PortError::Kind kind, const char* text)
 {
     EXPECT_EQ(error.kind, kind) << PortError::Name(error.kind);
-    EXPECT_EQ(error.message, text);
+    EXPECT_EQ(PortMessages::Text(error), text);
 }
 
 TEST_F(PortServiceTest, ValuesOutsideTheDialogsRulesAreRefusedWithTheDialogsTexts)
@@ -126,7 +127,7 @@ TEST_F(PortServiceTest, ValuesOutsideTheDialogsRulesAreRefusedWithTheDialogsText
     EXPECT_FALSE(service->Add(Fields(1, "一二三", 10)));
     EXPECT_FALSE(service->Add(Fields(256, "12345678901", 100000)));
     SocketAddress address;
-    ExpectRefusal(service->ParseAddress("10.0.0", address), PortError::Kind::InvalidAddress, "invalid IPv4 address: 10.0.0");
+    ExpectRefusal(service->ParseAddress("10.0.0", address), PortError::Kind::InvalidAddress, "“10.0.0”不是有效的IP地址。");
     EXPECT_FALSE(service->ParseAddress("10.0.0.9", address));
     EXPECT_EQ(address.ToText(), "10.0.0.9");
 }
@@ -141,8 +142,8 @@ TEST_F(PortServiceTest, NumberInUseOnAddAndOnEditButNotForThePortItself)
     ExpectRefusal(service->Edit(eight, Fields(7, "B")), PortError::Kind::NumberInUse, "该端口号已被使用");
     EXPECT_FALSE(service->Edit(eight, Fields(8, "B2")));
     EXPECT_EQ(Codes(), (std::vector<std::string>{"A", "B2"}));
-    ExpectRefusal(service->Edit(5, Fields(9, "X")), PortError::Kind::NoSuchPort, "no such port: slot 5");
-    ExpectRefusal(service->Remove(5, true), PortError::Kind::NoSuchPort, "no such port: slot 5");
+    ExpectRefusal(service->Edit(5, Fields(9, "X")), PortError::Kind::NoSuchPort, "该端口已不存在。");
+    ExpectRefusal(service->Remove(5, true), PortError::Kind::NoSuchPort, "该端口已不存在。");
 }
 
 TEST_F(PortServiceTest, TableFullAfterTwoHundredPorts)
@@ -271,7 +272,7 @@ TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(ports[0].State(), "offline");
     EXPECT_EQ(ports[1].State(), "not-served");
-    EXPECT_EQ(ports[1].reason, "slot 1 already serves COM7");
+    EXPECT_EQ(ports[1].reason.English(), "slot 1 already serves COM7");
     EXPECT_EQ(ports[1].device, "");
     EXPECT_TRUE(Logged(failures, "COM7 (slot 2) is not served: slot 1 already serves COM7"));
 }

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "link/PortTable.h"
@@ -255,7 +256,7 @@ TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileI
     const int fd = Hold("COM7");
     for (int i = 0; i < 400 && !service->AnyPortInUse(); ++i)
         usleep(5000);
-    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n9600 8E1, DTR on, RTS off");
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n串口设置 9600 8E1，DTR 开，RTS 关");
     Release(fd);
 }
 
@@ -271,7 +272,7 @@ TEST_F(MainWindowTest, AnUnreadableConfigurationIsShownInTheWindow)
     }
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isVisible());
-    EXPECT_TRUE(box->text().contains(ConfigPath() + ", line 1")) << box->text().toStdString();
+    EXPECT_EQ(box->text(), "配置文件 " + ConfigPath() + " 第 1 行不是有效的设置，已跳过；修正之前不会写入该文件。");
     // The valid section still serves its port.
     ASSERT_EQ(List()->rowCount(), 1);
     EXPECT_EQ(Cell(0, 0), "COM7");
@@ -287,10 +288,46 @@ TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(Cell(0, 3), "");
     EXPECT_EQ(Cell(1, 3), "未服务");
-    EXPECT_EQ(List()->item(1, 3)->toolTip(), "slot 1 already serves COM7");
-    EXPECT_EQ(List()->item(1, 0)->toolTip(), "slot 1 already serves COM7");
+    EXPECT_EQ(List()->item(1, 3)->toolTip(), "COM7 已由槽位 1 的端口提供，本端口未启用。");
+    EXPECT_EQ(List()->item(1, 0)->toolTip(), "COM7 已由槽位 1 的端口提供，本端口未启用。");
     EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
     EXPECT_EQ(window->findChild<QMessageBox*>("startNotices"), nullptr);
+}
+
+// The window speaks Chinese also where the system gives the reason: the reason is appended.
+TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSystemsReason)
+{
+    ASSERT_TRUE(QDir().mkpath(ConfigPath()));  // a folder where the file should be
+    Start();
+    QMessageBox* box = nullptr;
+    for (int i = 0; i < 100 && !box; ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        box = window->findChild<QMessageBox*>("startNotices");
+    }
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), "无法读取配置文件 " + ConfigPath() + "：Is a directory\n本程序以默认设置运行，没有端口。");
+    box->close();
+
+    ModalScript script({FillPort("7", "A1"),
+                        Answer("无法把配置保存到 " + ConfigPath() + "：Is a directory", "MV5840VSP", QMessageBox::Ok)});
+    QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
+    RunUntilDone(script);
+    EXPECT_TRUE(script.Done());
+}
+
+TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
+{
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(VirtualSerialPort::PortDirectory())));
+    chmod(VirtualSerialPort::PortDirectory().c_str(), 0700);
+    QFile squatter(QString::fromStdString(Device("COM7")));
+    ASSERT_TRUE(squatter.open(QIODevice::WriteOnly));
+    squatter.close();
+    WriteConfig(PortConfig(1, 7, "A1"));
+    Start();
+    ASSERT_EQ(List()->rowCount(), 1);
+    const QString why = QString::fromStdString(Device("COM7")) + " 已被其他程序占用（不是本程序创建的），本程序不会改动它。";
+    EXPECT_EQ(List()->item(0, 0)->toolTip(), why);
+    EXPECT_EQ(List()->item(0, 3)->toolTip(), why);
 }
 
 TEST_F(MainWindowTest, TheLiveCellsFollowTheRecordsCountersAndStates)
@@ -338,7 +375,7 @@ TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));
-    EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔 FrameGap 0 ms");
+    EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔 0 毫秒");
     EXPECT_EQ(service->Table().ports[1].FrameGap, 0);
 }
 

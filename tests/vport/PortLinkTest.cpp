@@ -123,7 +123,7 @@ TEST(PortLink, SomethingElseUnderThePortNameIsNeverReplaced)
 
     VirtualSerialPort port(1017);
     EXPECT_FALSE(port.Open("COM1"));
-    EXPECT_EQ(port.OpenFailure(), file + " is taken by something this program did not make; it is left alone");
+    EXPECT_EQ(port.OpenFailure().English(), file + " is taken by something this program did not make; it is left alone");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
     EXPECT_EQ(fs::file_size(file), 4u);
     EXPECT_FALSE(port.Open("COM2"));
@@ -144,14 +144,14 @@ TEST(PortLink, UnsafeDirectoriesAreRefused)
     fs::create_directory(dir);
     chmod(dir.c_str(), 0777);
     EXPECT_FALSE(port.Open("COM4")) << "group/other may write";
-    EXPECT_EQ(port.OpenFailure(), "port directory " + dir + " is open to other users (mode 0777, must be 0700); refused");
+    EXPECT_EQ(port.OpenFailure().English(), "port directory " + dir + " is open to other users (mode 0777, must be 0700); refused");
     chmod(dir.c_str(), 0750);
     EXPECT_FALSE(port.Open("COM4")) << "group may read";
 
     chmod(dir.c_str(), 0700);
     ASSERT_EQ(chown(dir.c_str(), Nobody, Nobody), 0);
     EXPECT_FALSE(port.Open("COM4")) << "owned by someone else";
-    EXPECT_NE(port.OpenFailure().find(dir + " belongs to user 65534"), std::string::npos) << port.OpenFailure();
+    EXPECT_NE(port.OpenFailure().English().find(dir + " belongs to user 65534"), std::string::npos) << port.OpenFailure().English();
     EXPECT_TRUE(fs::is_empty(dir));
 
     fs::remove(dir);
@@ -160,17 +160,17 @@ TEST(PortLink, UnsafeDirectoriesAreRefused)
     chmod(elsewhere.c_str(), 0700);
     fs::create_directory_symlink(elsewhere, dir);
     EXPECT_FALSE(port.Open("COM4")) << "reached through a symbolic link";
-    EXPECT_EQ(port.OpenFailure(), "port directory " + dir + " is a symbolic link; refused");
+    EXPECT_EQ(port.OpenFailure().English(), "port directory " + dir + " is a symbolic link; refused");
     EXPECT_TRUE(fs::is_empty(elsewhere));
 
     fs::remove(dir);
     { FILE* f = fopen(dir.c_str(), "w"); fclose(f); }
     EXPECT_FALSE(port.Open("COM4")) << "a plain file";
-    EXPECT_EQ(port.OpenFailure(), "port directory " + dir + " cannot be opened: Not a directory");
+    EXPECT_EQ(port.OpenFailure().English(), "port directory " + dir + " cannot be opened: Not a directory");
 
     fs::remove(dir);
     EXPECT_TRUE(port.Open("COM4"));
-    EXPECT_EQ(port.OpenFailure(), "");
+    EXPECT_EQ(port.OpenFailure().English(), "");
 }
 
 TEST(PortLink, NamesThatAreNotPlainFileNamesAreRefused)
@@ -189,7 +189,7 @@ TEST(PortLink, ANameIsServedByOnePortOnly)
     ASSERT_TRUE(first.Open("COM9"));
     std::string target = LinkTarget(first.DevicePath());
     EXPECT_FALSE(second.Open("COM9"));
-    EXPECT_EQ(second.OpenFailure(), "COM9 is already served by another port of this program");
+    EXPECT_EQ(second.OpenFailure().English(), "COM9 is already served by another port of this program");
     EXPECT_EQ(LinkTarget(first.DevicePath()), target);
     // Reopening the same port under its own name is harmless; another name is refused.
     EXPECT_TRUE(first.Open("COM9"));

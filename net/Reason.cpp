@@ -1,0 +1,61 @@
+#include "net/Reason.h"
+
+#include "net/Log.h"
+
+namespace {
+
+// %1 the subject, %2 the detail, %3 the system's reason.
+const char* EnglishTemplate(Reason::Kind kind)
+{
+    using K = Reason::Kind;
+    switch (kind) {
+    case K::None: return "";
+    case K::NumberServedTwice: return "slot %2 already serves %1";
+    case K::NameServedTwice: return "%1 is already served by another port of this program";
+    case K::NoPseudoTerminal: return "cannot make a pseudo-terminal: %3";
+    case K::NotWatched: return "cannot watch the pseudo-terminal for %1";
+    case K::BadPortName: return "\"%1\" cannot be a port name";
+    case K::LinkTaken: return "%1 is taken by something this program did not make; it is left alone";
+    case K::LinkNotMade: return "cannot make %1: %3";
+    case K::DirectoryNotCreated: return "port directory %1 cannot be created: %3";
+    case K::DirectoryIsLink: return "port directory %1 is a symbolic link; refused";
+    case K::DirectoryNotOpened: return "port directory %1 cannot be opened: %3";
+    case K::DirectoryNotExamined: return "port directory %1 cannot be examined: %3";
+    case K::DirectoryOfOtherUser: return "port directory %1 belongs to user %2, not to this user; refused";
+    case K::DirectoryOpenToOthers: return "port directory %1 is open to other users (mode %2, must be 0700); refused";
+    case K::SharedPortNotOpen: return "the shared port is not open";
+    case K::NoVirtualPort: return "no virtual port for %1";
+    case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
+    case K::ConfigUnreadable:
+        return "configuration file %1 cannot be read: %3; running with the default settings and no ports";
+    case K::ConfigNotSetting:
+        return "configuration file %1, line %2: not a setting; such lines are skipped and the file is not "
+               "written until it is mended";
+    case K::ConfigHoldsNonSettings:
+        return "configuration file %1 holds lines that are not settings; not saving over it until it is mended";
+    case K::ConfigNotSaved: return "cannot save the configuration to %1: %3";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string Reason::English() const
+{
+    return Fill(EnglishTemplate(kind), "the file could not be written");
+}
+
+std::string Reason::Fill(const char* pattern, const std::string& withoutSystem) const
+{
+    const std::string system = error != 0 ? Log::SystemReason(error) : withoutSystem;
+    std::string text;
+    for (const char* p = pattern; *p; ++p) {
+        if (p[0] == '%' && p[1] >= '1' && p[1] <= '3') {
+            text += p[1] == '1' ? subject : p[1] == '2' ? detail : system;
+            ++p;
+        } else {
+            text += *p;
+        }
+    }
+    return text;
+}

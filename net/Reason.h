@@ -1,0 +1,61 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+// Why something could not be done, as data: the kind of failure, what it names and the
+// system's reason. Each surface says it in its own language: the log, the bus's details and
+// the command-line tool in English (English() here), the window in Chinese
+// (service/PortMessages). A new kind is one line in each of the two tables.
+struct Reason {
+    enum class Kind {
+        None,
+        // Why a port is not served. subject: the port's name, unless said otherwise.
+        NumberServedTwice,      // detail: the slot (from 1) that serves the number already
+        NameServedTwice,
+        NoPseudoTerminal,       // subject: none
+        NotWatched,
+        BadPortName,
+        LinkTaken,              // subject: the path that is taken
+        LinkNotMade,            // subject: the link's path
+        DirectoryNotCreated,    // subject: the port directory, here and below
+        DirectoryIsLink,
+        DirectoryNotOpened,
+        DirectoryNotExamined,
+        DirectoryOfOtherUser,   // detail: the owner's user id
+        DirectoryOpenToOthers,  // detail: its mode ("0777")
+        SharedPortNotOpen,      // subject: none
+        NoVirtualPort,
+        // The network. subject: the UDP port number.
+        UdpPortTaken,
+        // The configuration file. subject: the file.
+        ConfigUnreadable,
+        ConfigNotSetting,       // detail: the line number
+        ConfigHoldsNonSettings,
+        ConfigNotSaved,         // error 0: the system gave no reason
+    };
+
+    Reason() = default;
+    Reason(Kind kind, std::string subject = {}, std::string detail = {}, int error = 0)
+        : kind(kind), subject(std::move(subject)), detail(std::move(detail)), error(error)
+    {
+    }
+
+    Kind kind = Kind::None;
+    std::string subject;
+    std::string detail;
+    int error = 0;  // errno; 0 when the system gave none
+
+    explicit operator bool() const { return kind != Kind::None; }
+    bool operator==(const Reason& other) const
+    {
+        return kind == other.kind && subject == other.subject && detail == other.detail && error == other.error;
+    }
+    bool operator!=(const Reason& other) const { return !(*this == other); }
+
+    // The sentence in English, with the system's reason where there is one.
+    std::string English() const;
+    // A sentence of another table: %1 the subject, %2 the detail, %3 the system's reason
+    // (withoutSystem when the system gave none).
+    std::string Fill(const char* pattern, const std::string& withoutSystem) const;
+};
