@@ -145,7 +145,15 @@ int PortManagerDialog::ShowMessage(const QString& text, const QString& caption, 
 {
     QMessageBox box(static_cast<QMessageBox::Icon>(icon), caption, text,
                     static_cast<QMessageBox::StandardButtons>(buttons), this);
-    return box.exec();
+    return RunDialog(box);
+}
+
+int PortManagerDialog::RunDialog(QDialog& dialog)
+{
+    // Modal to this window only: the tray icon keeps answering meanwhile (its menu can still
+    // bring the window forward or end the program).
+    dialog.setWindowModality(Qt::WindowModal);
+    return dialog.exec();
 }
 
 PortFields PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) const
@@ -163,7 +171,7 @@ PortFields PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) con
 void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
                                          const std::function<PortError(const PortFields&)>& change)
 {
-    if (dialog.exec() != QDialog::Accepted)
+    if (RunDialog(dialog) != QDialog::Accepted)
         return;
     for (;;) {
         const PortError error = change(FieldsFromDialog(dialog));
@@ -176,7 +184,7 @@ void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
         }
         ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok,
                     QMessageBox::Warning);
-        if (dialog.exec() != QDialog::Accepted)
+        if (RunDialog(dialog) != QDialog::Accepted)
             return;
     }
 }
@@ -238,7 +246,7 @@ void PortManagerDialog::Configure()
     dialog.networkPort = settings.SocketPort;
     dialog.mode = settings.OnlyOnePort ? 1 : 0;
     dialog.sharedPortNumber = settings.VPortNo;
-    if (dialog.exec() != QDialog::Accepted)
+    if (RunDialog(dialog) != QDialog::Accepted)
         return;
 
     GlobalSettings entered;
@@ -264,7 +272,7 @@ void PortManagerDialog::Configure()
 void PortManagerDialog::ShowAbout()
 {
     AboutDialog about(this);
-    about.exec();
+    RunDialog(about);
 }
 
 void PortManagerDialog::RequestClose()

@@ -59,6 +59,7 @@ private:
     void StartService();
     PortFields FieldsFromDialog(const PortEditDialog& dialog) const;
     int ShowMessage(const QString& text, const QString& caption, int buttons, int icon);
+    int RunDialog(QDialog& dialog);
     // Hands the dialog's values to change until the service takes them or the user cancels;
     // a refusal is shown and the dialog runs again.
     void SubmitUntilTaken(PortEditDialog& dialog, const std::function<PortError(const PortFields&)>& change);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The program's tray icon on an X tray host (trayer, the XEmbed protocol) while the main window
 # shows: hovering shows the tooltip, a right-click opens the menu. Both are windows of the
-# program that appear over the icon. Run in a network namespace, under xvfb-run and
+# program that appear over the icon. The same while a dialog of the window is open; the
+# menu's exit item then ends the program. Run in a network namespace, under xvfb-run and
 # dbus-run-session: tray_host_test.sh PROGRAM
-# The menu's exit item then ends the program.
 set -u
 program=$1
 work=$(mktemp -d)
@@ -43,7 +43,20 @@ xdotool mousemove 500 700 sleep 1
 before=$(shown)
 xdotool mousemove 10 12 sleep 0.2 click 3
 wait_for 5 more_than_before || fail "right-clicking the icon opens no menu while the window shows"
-# Its exit item ends the program as the window's exit button does (no port is held open).
+xdotool key Escape
+sleep 0.5
+
+# A dialog of the window is modal to the window alone: the icon still answers.
+main=$(xdotool search --onlyvisible --name 'MV5840 虚拟串口管理' | head -1)
+xdotool windowfocus --sync "$main" key alt+a
+add_dialog() { xdotool search --onlyvisible --name '^增加$' >/dev/null; }
+wait_for 5 add_dialog || fail "Alt+A opens no add dialog"
+before=$(shown)
+xdotool mousemove 10 12 sleep 0.2 click 3
+wait_for 5 more_than_before || fail "right-clicking the icon opens no menu while the add dialog shows"
+
+# Its exit item ends the program as the window's exit button does (no port is held open),
+# also while the dialog is open.
 xdotool key x
 ended() { ! kill -0 "$app" 2>/dev/null; }
 if wait_for 20 ended; then
