@@ -2,8 +2,10 @@
 # The program's tray icon on an X tray host (trayer, the XEmbed protocol) while the main window
 # shows: hovering shows the tooltip, a right-click opens the menu. Both are windows of the
 # program that appear over the icon. The same while a dialog of the window is open; the
-# menu's exit item then ends the program. Run in a network namespace, under xvfb-run and
-# dbus-run-session: tray_host_test.sh PROGRAM
+# menu's exit item then ends the program. Starts an X server of its own (on a display it
+# finds free itself, so tests of other sessions on this machine cannot take it between a
+# look and a start). Run in a network namespace, under dbus-run-session:
+# tray_host_test.sh PROGRAM
 set -u
 program=$1
 work=$(mktemp -d)
@@ -13,9 +15,16 @@ status=0
 cleanup() {
   [ -n "${app:-}" ] && kill "$app" 2>/dev/null && wait "$app" 2>/dev/null
   [ -n "${host:-}" ] && kill "$host" 2>/dev/null
+  [ -n "${xserver:-}" ] && kill "$xserver" 2>/dev/null && wait "$xserver" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xerr" &
+xserver=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { cat "$work/xerr" >&2; echo "FAIL: no X server" >&2; exit 1; }
+export DISPLAY=:$(head -1 "$work/display")
 
 fail() { echo "FAIL: $*" >&2; status=1; }
 # The program's visible top-level windows and the icon, one id a line.
