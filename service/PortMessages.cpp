@@ -12,10 +12,10 @@ const char* ReasonTemplate(Reason::Kind kind)
     using K = Reason::Kind;
     switch (kind) {
     case K::None: return "";
-    case K::NumberServedTwice: return "%1 已由槽位 %2 的端口提供，本端口未启用。";
-    case K::NameServedTwice: return "%1 已由本程序的另一个端口提供。";
+    case K::NumberServedTwice: return "%1已由槽位%2的端口提供，本端口未启用。";
+    case K::NameServedTwice: return "%1已由本程序的另一个端口提供。";
     case K::NoPseudoTerminal: return "无法创建伪终端：%3";
-    case K::NotWatched: return "无法监视 %1 的伪终端。";
+    case K::NotWatched: return "无法监视%1的伪终端。";
     case K::BadPortName: return "“%1”不能用作端口名。";
     case K::LinkTaken: return "%1 已被其他程序占用（不是本程序创建的），本程序不会改动它。";
     case K::LinkNotMade: return "无法创建 %1：%3";
@@ -23,13 +23,13 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::DirectoryIsLink: return "端口目录 %1 是符号链接，已拒绝使用。";
     case K::DirectoryNotOpened: return "无法打开端口目录 %1：%3";
     case K::DirectoryNotExamined: return "无法检查端口目录 %1：%3";
-    case K::DirectoryOfOtherUser: return "端口目录 %1 属于用户 %2，不属于当前用户，已拒绝使用。";
-    case K::DirectoryOpenToOthers: return "端口目录 %1 对其他用户开放（权限 %2，应为 0700），已拒绝使用。";
+    case K::DirectoryOfOtherUser: return "端口目录 %1 属于用户%2，不属于当前用户，已拒绝使用。";
+    case K::DirectoryOpenToOthers: return "端口目录 %1 对其他用户开放（权限%2，应为0700），已拒绝使用。";
     case K::SharedPortNotOpen: return "共用的虚拟串口未打开。";
-    case K::NoVirtualPort: return "%1 没有虚拟串口。";
-    case K::UdpPortTaken: return "UDP 端口 %1 无法打开：%3\n在它空闲之前，DTU 无法登录。";
+    case K::NoVirtualPort: return "%1没有虚拟串口。";
+    case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
     case K::ConfigUnreadable: return "无法读取配置文件 %1：%3\n本程序以默认设置运行，没有端口。";
-    case K::ConfigNotSetting: return "配置文件 %1 第 %2 行不是有效的设置，已跳过；修正之前不会写入该文件。";
+    case K::ConfigNotSetting: return "配置文件 %1 第%2行不是有效的设置，已跳过；修正之前不会写入该文件。";
     case K::ConfigHoldsNonSettings: return "配置文件 %1 含有不是设置的行，修正之前不会保存到该文件。";
     case K::ConfigNotSaved: return "无法把配置保存到 %1：%3";
     }
@@ -62,7 +62,7 @@ std::string Text(const PortError& error)
     case K::InvalidAddress: return "“" + error.value + "”不是有效的IP地址。";
     case K::NoSuchPort:
         if (error.key == "number")
-            return "没有端口号为 " + error.value + " 的端口。";
+            return "没有端口号为" + error.value + "的端口。";
         if (error.key == "code")
             return "没有编码为“" + error.value + "”的端口。";
         return "该端口已不存在。";
@@ -83,16 +83,16 @@ std::string Text(const LineState& line)
     std::string text = std::to_string(line.baud) + " " + std::to_string(line.dataBits) + line.parity
                        + std::to_string(line.stopBits);
     if (line.flow == "rtscts")
-        text += "，RTS/CTS 流控";
+        text += "，RTS/CTS流控";
     else if (line.flow == "xonxoff")
-        text += "，XON/XOFF 流控";
-    text += std::string("，DTR ") + (line.dtr ? "开" : "关") + "，RTS " + (line.rts ? "开" : "关");
+        text += "，XON/XOFF流控";
+    text += std::string("，DTR") + (line.dtr ? "开" : "关") + "，RTS" + (line.rts ? "开" : "关");
     return text;
 }
 
 std::string FrameGap(int milliseconds)
 {
-    return "帧间隔 " + std::to_string(milliseconds) + " 毫秒";
+    return "帧间隔：" + std::to_string(milliseconds) + "毫秒";
 }
 
 }  // namespace PortMessages

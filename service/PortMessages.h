@@ -26,9 +26,9 @@ inline constexpr char PortInUse[] = "请确认先关闭正在使用虚拟串口�
 std::string Text(const PortError& error);
 // Why a port is not served, why the network or the configuration file failed.
 std::string Text(const Reason& reason);
-// The line settings an application set: "9600 8E1，DTR 开，RTS 关".
+// The line settings an application set: "9600 8E1，DTR开，RTS关".
 std::string Text(const LineState& line);
-// A port's framing gap, shown where it is not the default: "帧间隔 2 毫秒".
+// A port's framing gap, shown where it is not the default: "帧间隔：2毫秒".
 std::string FrameGap(int milliseconds);
 
 }  // namespace PortMessages

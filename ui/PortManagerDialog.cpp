@@ -41,7 +41,7 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QD
     service.AttachView(portList);
     portList->SetLineSettingsSource([this](int record) {
         const auto line = this->service.LineSettings(record);
-        return line ? QStringLiteral("串口设置 ") + QString::fromStdString(PortMessages::Text(*line)) : QString();
+        return line ? QStringLiteral("串口设置：") + QString::fromStdString(PortMessages::Text(*line)) : QString();
     });
     portList->SetLiveStateSource([this](int record) { return this->service.LiveState(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.

@@ -166,7 +166,7 @@ def run(program, runtime, config, log):
         ("AddPort", ["{'number': <int64 20>}"], "InvalidArgument", "请求无效：number: "),
         ("AddPort", ["{'code': <'X'>}"], "InvalidArgument", "请求无效：number: required"),
         ("AddPort", ["{'number': <20>, 'colour': <'red'>}"], "InvalidArgument", "请求无效：colour: unknown key"),
-        ("EditPort", ["{'number': <99>}", "{}"], "NoSuchPort", "没有端口号为 99 的端口。"),
+        ("EditPort", ["{'number': <99>}", "{}"], "NoSuchPort", "没有端口号为99的端口。"),
         ("EditPort", ["{'number': <9>}", "{'number': <8>}"], "NumberInUse", "该端口号已被使用"),
         ("GetPort", ["{'number': <9>, 'code': <'C4'>}"], "InvalidArgument", "请求无效：selector: "),
         ("RemovePort", ["{'code': <'nobody'>}", "false"], "NoSuchPort", "没有编码为“nobody”的端口。"),

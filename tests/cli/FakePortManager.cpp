@@ -116,7 +116,7 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
     const int found = Find(first);
     if (found < 0) {
         const QString text = first.contains("number")
-                                 ? QStringLiteral("没有端口号为 %1 的端口。").arg(first["number"].toInt())
+                                 ? QStringLiteral("没有端口号为%1的端口。").arg(first["number"].toInt())
                                  : QStringLiteral("没有编码为“%1”的端口。").arg(first["code"].toString());
         return Refuse(message, "NoSuchPort", text);
     }

@@ -256,7 +256,7 @@ TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileI
     const int fd = Hold("COM7");
     for (int i = 0; i < 400 && !service->AnyPortInUse(); ++i)
         usleep(5000);
-    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n串口设置 9600 8E1，DTR 开，RTS 关");
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n串口设置：9600 8E1，DTR开，RTS关");
     Release(fd);
 }
 
@@ -272,7 +272,7 @@ TEST_F(MainWindowTest, AnUnreadableConfigurationIsShownInTheWindow)
     }
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isVisible());
-    EXPECT_EQ(box->text(), "配置文件 " + ConfigPath() + " 第 1 行不是有效的设置，已跳过；修正之前不会写入该文件。");
+    EXPECT_EQ(box->text(), "配置文件 " + ConfigPath() + " 第1行不是有效的设置，已跳过；修正之前不会写入该文件。");
     // The valid section still serves its port.
     ASSERT_EQ(List()->rowCount(), 1);
     EXPECT_EQ(Cell(0, 0), "COM7");
@@ -288,8 +288,8 @@ TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(Cell(0, 3), "");
     EXPECT_EQ(Cell(1, 3), "未服务");
-    EXPECT_EQ(List()->item(1, 3)->toolTip(), "COM7 已由槽位 1 的端口提供，本端口未启用。");
-    EXPECT_EQ(List()->item(1, 0)->toolTip(), "COM7 已由槽位 1 的端口提供，本端口未启用。");
+    EXPECT_EQ(List()->item(1, 3)->toolTip(), "COM7已由槽位1的端口提供，本端口未启用。");
+    EXPECT_EQ(List()->item(1, 0)->toolTip(), "COM7已由槽位1的端口提供，本端口未启用。");
     EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
     EXPECT_EQ(window->findChild<QMessageBox*>("startNotices"), nullptr);
 }
@@ -375,7 +375,7 @@ TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));
-    EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔 0 毫秒");
+    EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔：0毫秒");
     EXPECT_EQ(service->Table().ports[1].FrameGap, 0);
 }
 
