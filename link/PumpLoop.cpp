@@ -184,8 +184,6 @@ void PumpLoop::Loop()
             Log::Error("the pumps stopped: " + Log::SystemReason(errno));
             return;
         }
-        if (n == 0 && waits)
-            lateness_.Sample(Clock::now() - aimedAt);
         // The monitor's work first and outside the mutex: it touches no slot, and the input it
         // takes in is reported to the pumps by the next wait, at once.
         for (int i = 0; i < n; ++i) {
@@ -210,7 +208,12 @@ void PumpLoop::Loop()
                 OnWake(slot);
             }
         }
-        RunDuePasses();
+        // What a chunk waits beyond its time is the timer's lateness and the wake-up up to its
+        // send, so the sample covers both: taken when the first due pass is done, not when the
+        // wait ends.
+        const Clock::time_point done = RunDuePasses();
+        if (n == 0 && waits && done != Clock::time_point())
+            lateness_.Sample(done - aimedAt);
     }
 }
 
@@ -242,7 +245,7 @@ void PumpLoop::OnWake(Slot& slot)
     Schedule(slot, Clock::now(), {});
 }
 
-void PumpLoop::RunDuePasses()
+PumpLoop::Clock::time_point PumpLoop::RunDuePasses()
 {
     // Each due pass runs once here, even one whose next pass falls due at once: the loop
     // looks at its events between them.
@@ -250,10 +253,15 @@ void PumpLoop::RunDuePasses()
     ready_.clear();
     for (auto it = timers_.begin(); it != timers_.end() && it->first <= now; ++it)
         ready_.push_back(it->second);
+    Clock::time_point firstDone;
     for (const uint64_t id : ready_) {
-        if (auto it = slots_.find(id); it != slots_.end())
+        if (auto it = slots_.find(id); it != slots_.end()) {
             RunPass(*it->second);
+            if (firstDone == Clock::time_point())
+                firstDone = Clock::now();
+        }
     }
+    return firstDone;
 }
 
 void PumpLoop::RunPass(Slot& slot)
@@ -264,7 +272,7 @@ void PumpLoop::RunPass(Slot& slot)
     const LinkPump::Sleep sleep = slot.pump->Pass();
     slot.sleep = sleep;
     if (sleep == LinkPump::Sleep::Tick || sleep == LinkPump::Sleep::Retry)
-        Schedule(slot, slot.pump->Due(sleep), std::min(lateness_.Estimate(), slot.pump->Period(sleep) / 20));
+        Schedule(slot, slot.pump->Due(sleep), lateness_.Lead(slot.pump->Period(sleep)));
 }
 
 void PumpLoop::Schedule(Slot& slot, Clock::time_point dueAt, Clock::duration early)

@@ -28,8 +28,10 @@ struct VirtualPortEntry;
 // offered again at its own time and holds up no other port.
 //
 // Timed passes run when due by the loop's timer lateness: the loop aims its waits earlier by
-// what it has measured, so a chunk leaves about when its gap ends rather than a timer's
-// lateness after it. A pass never runs earlier than a twentieth of its sleep before its time.
+// what it has measured from the end of a wait's time to the end of the first pass it woke for
+// (the timer's lateness and the wake-up up to the send), so a chunk leaves about when its gap
+// ends rather than that long after it. A pass never runs earlier than a twentieth of its sleep
+// before its time.
 class PumpLoop {
 public:
     PumpLoop();
@@ -56,7 +58,8 @@ private:
     bool NextTimeout(timespec& timeout);
     void OnWake(Slot& slot);
     void RunPass(Slot& slot);
-    void RunDuePasses();
+    // Runs the passes due by now; when the first of them was done, or no time when none ran.
+    Clock::time_point RunDuePasses();
     void Schedule(Slot& slot, Clock::time_point dueAt, Clock::duration early);
     void Unschedule(Slot& slot);
 

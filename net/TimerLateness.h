@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <chrono>
 
-// How late the timed waits of one thread end, learnt from the waits themselves. On a virtual
-// machine a wait ends tens of microseconds after its time even with no timer slack; a loop
-// that aims its waits earlier by this estimate ends them about on time instead.
+// How late the timed work of one thread is done, learnt from the work itself: a wait aimed at
+// a time, and what the thread does on waking up to it. On a virtual machine a wait ends tens of
+// microseconds after its time even with no timer slack, and a core that idled through the wait
+// is slow for a while after it; a loop that aims its waits earlier by this estimate gets its
+// work done about on time instead.
 //
 // The estimate follows the 75th percentile of the samples (up three steps for a later sample,
-// down one for an earlier one), so a wait aimed by it ends on time or later three times in four
-// and early the rest by less than the spread of the lateness. It starts at 0 and stays within
+// down one for an earlier one), so work aimed by it is done on time or later three times in
+// four and early the rest by less than the spread of the lateness. It starts at 0 and stays within
 // Max.
 class TimerLateness {
 public:
@@ -17,8 +19,11 @@ public:
     static constexpr Clock::duration Max = std::chrono::microseconds(500);
 
     Clock::duration Estimate() const { return estimate_; }
+    // How much before its time a wait of this length is aimed: the estimate, never more than
+    // a twentieth of the wait, so nothing timed by it happens earlier than that.
+    Clock::duration Lead(Clock::duration wait) const { return std::min(estimate_, wait / 20); }
 
-    // One wait aimed at a time ended this much after it (negative: before).
+    // The work of one wait aimed at a time was done this much after it (negative: before).
     void Sample(Clock::duration late)
     {
         if (late > estimate_)
