@@ -29,7 +29,9 @@ public:
     QVariantMap WithLineSettings(QVariantMap port, int slot) const;
 
 signals:
-    // At most one a WatchIntervalMs per port: the service polls its snapshots.
+    // A port's configuration or state changed, or it was removed; at most one a
+    // WatchIntervalMs per port, as the service polls its snapshots. Byte counts alone are
+    // not signalled: they come with ListPorts and GetPort.
     void PortChanged(const QVariantMap& port);
 
 private:

@@ -283,7 +283,9 @@ void PortService::Watch()
             continue;
         }
         PortSnapshot port = SnapshotAt(slot);
-        if (!before || !before->SameAs(port)) {
+        // Byte counts alone are no change: with 200 busy ports they would be 400 signals a
+        // second on the bus, each costing the main thread, the bus and every listener.
+        if (!before || !before->SameStateAs(port)) {
             ReportEvents(before ? *before : PortSnapshot{}, port);
             emit PortStateChanged(port);
         }

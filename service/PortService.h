@@ -89,9 +89,10 @@ public:
 signals:
     // Ports were added, edited or removed (by any front end or a reload).
     void PortsChanged();
-    // A port's snapshot differs from the last one seen (polled, at most every
-    // WatchIntervalMs), or the port left service.
+    // A port's configuration or state differs from the last one seen (polled, at most every
+    // WatchIntervalMs); its byte counts alone do not make a change.
     void PortStateChanged(const PortSnapshot& port);
+    // The port left service.
     void PortRemoved(int slot, int number, const std::string& code);
 
 private:

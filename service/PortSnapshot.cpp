@@ -12,13 +12,12 @@ std::string PortSnapshot::FixedAddress() const
     return config.UseFixedIP ? config.peerAddress.ToText() : std::string();
 }
 
-bool PortSnapshot::SameAs(const PortSnapshot& other) const
+bool PortSnapshot::SameStateAs(const PortSnapshot& other) const
 {
     const PortFields& a = config;
     const PortFields& b = other.config;
     return slot == other.slot && a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP
            && a.peerAddress.Equals(b.peerAddress) && a.Code == b.Code && a.LoginInterval == b.LoginInterval
-           && a.UseTcp == b.UseTcp && peer == other.peer && online == other.online && rx == other.rx
-           && tx == other.tx && device == other.device && served == other.served && reason == other.reason
-           && inUse == other.inUse;
+           && a.UseTcp == b.UseTcp && a.FrameGap == b.FrameGap && peer == other.peer && online == other.online
+           && device == other.device && served == other.served && reason == other.reason && inUse == other.inUse;
 }

@@ -24,6 +24,7 @@ struct PortSnapshot {
     std::string State() const;
     // The fixed address "A.B.C.D" of a fixed-address port, else "".
     std::string FixedAddress() const;
-    // Everything but the time the DTU was last heard.
-    bool SameAs(const PortSnapshot& other) const;
+    // Everything but what moves with the traffic: the byte counts and the time the DTU was
+    // last heard.
+    bool SameStateAs(const PortSnapshot& other) const;
 };
