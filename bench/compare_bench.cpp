@@ -21,16 +21,19 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -56,8 +59,9 @@ constexpr int DefaultGapMs = 10;
 // How long each phase runs; --quick shortens all of them.
 struct Plan {
     int latencySamples = 4000;
-    int outboundSamples = 300;
+    int outboundSamples = 600;
     int soakSeconds = 20;
+    int writersSeconds = 20;  // the 200-port outbound latency phase
     int streamSeconds = 2;  // a round; the rounds alternate between the sides
     int burstDatagrams = 50000;
     int transactionSeconds = 3;
@@ -67,7 +71,7 @@ struct Plan {
 
 Plan QuickPlan()
 {
-    return {1000, 100, 5, 1, 50000, 1, 1000, 3};
+    return {1000, 150, 5, 5, 1, 50000, 1, 1000, 3};
 }
 
 double Seconds(Clock::duration d)
@@ -88,6 +92,8 @@ double Percentile(std::vector<double> samples, double p)
     const size_t at = std::min(samples.size() - 1, static_cast<size_t>(samples.size() * p));
     return samples[at];
 }
+
+std::string Fixed(double value, int decimals);
 
 std::string ReadFile(const std::string& path)
 {
@@ -130,6 +136,31 @@ double ScheduledCpu(pid_t pid)
         total += ns / 1e9;
     }
     return total;
+}
+
+// Per thread of a process: its name, and its time on a CPU and waiting for one (the
+// scheduler's run delay), in seconds.
+struct ThreadTimes {
+    std::string name;
+    double cpu = 0, waited = 0;
+};
+
+std::map<int, ThreadTimes> ThreadsOf(pid_t pid)
+{
+    std::map<int, ThreadTimes> threads;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        ThreadTimes& t = threads[std::stoi(task.path().filename().string())];
+        std::istringstream fields(ReadFile(task.path().string() + "/schedstat"));
+        unsigned long long cpu = 0, waited = 0;
+        fields >> cpu >> waited;
+        t.cpu = cpu / 1e9;
+        t.waited = waited / 1e9;
+        t.name = ReadFile(task.path().string() + "/comm");
+        if (!t.name.empty() && t.name.back() == '\n')
+            t.name.pop_back();
+    }
+    return threads;
 }
 
 // A "Name:   123 kB" line of a /proc file, in kB; 0 when missing.
@@ -634,8 +665,148 @@ void ApplicationToDtu(Side& side, int samples, Latency& out)
             out.ms.push_back(Ms(Clock::now() - t0) - side.GapMs());
         else
             ++out.lost;
-        Pause(500us, 3000us);
+        // As a poller writes: now and then, so the cores idle between requests and each one
+        // pays for waking them, as the floor's waits do.
+        Pause(20ms, 50ms);
     }
+}
+
+// The machine's floor under a write that waits out a 10 ms gap: how late plain 10 ms waits
+// end (timer slack 1 ns, as the program's loop has it), each after a pause as between the
+// writes above, in ms. In epoll_pwait2, as the program waits, or in clock_nanosleep.
+std::vector<double> WaitLateness(int count, bool epoll)
+{
+    std::vector<double> late;
+    std::thread waiter([&] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        const int fd = epoll_create1(EPOLL_CLOEXEC);
+        for (int k = 0; k < count; ++k) {
+            const auto due = Clock::now() + 10ms;
+            if (epoll) {
+                const timespec timeout{0, 10000000};
+                epoll_event event{};
+                epoll_pwait2(fd, &event, 1, &timeout, nullptr);
+            } else {
+                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+                const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+                }
+            }
+            late.push_back(Ms(Clock::now() - due));
+            Pause(20ms, 50ms);
+        }
+        close(fd);
+    });
+    waiter.join();
+    return late;
+}
+
+struct Writers {
+    std::vector<double> ms;  // beyond the gap, every port's writes
+    double worstPortP99 = NAN;
+    int worstPort = -1;
+    int lost = 0;
+    double cpuPercent = 0;
+    std::string threads;  // a process's busiest threads: CPU and run delay per second
+};
+
+// 200 ports each written 10 bytes every 100 ms, the ports spread over the 100 ms (one write
+// every 0.5 ms): application write -> datagram at the DTU, less the side's gap, per port.
+// Many small requests at once, as 200 pollers make them; what else the side does meanwhile
+// (its window, its bus, its counters) shows in the tail.
+Writers ManyWriters(Side& side, int seconds)
+{
+    constexpr int Size = 10;
+    constexpr auto Step = 500us;
+    const int writes = static_cast<int>(std::chrono::seconds(seconds) / Step);
+    std::vector<Clock::time_point> written(writes);
+    std::vector<Clock::time_point> arrived(writes);
+    std::atomic<int> received{0};
+    std::atomic<bool> running{true};
+
+    std::thread reader([&] {
+        const int fd = epoll_create1(EPOLL_CLOEXEC);
+        for (int port = 0; port < Ports; ++port) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.u32 = static_cast<uint32_t>(port);
+            epoll_ctl(fd, EPOLL_CTL_ADD, side.DtuFd(port), &event);
+        }
+        epoll_event events[64];
+        uint8_t payload[2048];
+        while (running.load()) {
+            const int n = epoll_wait(fd, events, 64, 50);
+            for (int k = 0; k < n; ++k) {
+                const int port = static_cast<int>(events[k].data.u32);
+                int got;
+                while ((got = side.Receive(port, payload, sizeof payload)) >= 0) {
+                    const auto now = Clock::now();
+                    int32_t write = -1;
+                    if (got == Size)
+                        std::memcpy(&write, payload, sizeof write);
+                    if (write >= 0 && write < writes && write % Ports == port
+                        && arrived[write] == Clock::time_point()) {
+                        arrived[write] = now;
+                        ++received;
+                    }
+                }
+            }
+        }
+        close(fd);
+    });
+
+    const double cpu0 = side.Cpu();
+    const pid_t single = side.Pids().size() == 1 ? side.Pids().front() : 0;
+    const auto threads0 = single ? ThreadsOf(single) : std::map<int, ThreadTimes>();
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        uint8_t payload[Size] = {};
+        for (int32_t write = 0; write < writes; ++write) {
+            std::this_thread::sleep_until(start + write * Step);
+            std::memcpy(payload, &write, sizeof write);
+            written[write] = Clock::now();
+            WriteApp(side, write % Ports, payload, Size);
+        }
+    });
+    writer.join();
+    const double wall = Seconds(Clock::now() - start);
+    Writers result;
+    result.cpuPercent = 100.0 * (side.Cpu() - cpu0) / wall;
+    if (single) {
+        std::vector<std::pair<double, std::string>> busiest;
+        for (const auto& [tid, now] : ThreadsOf(single)) {
+            const auto before = threads0.find(tid);
+            const double cpu = now.cpu - (before == threads0.end() ? 0 : before->second.cpu);
+            const double waited = now.waited - (before == threads0.end() ? 0 : before->second.waited);
+            busiest.emplace_back(cpu, now.name + " " + Fixed(1000 * cpu / wall, 1) + "/" + Fixed(1000 * waited / wall, 1));
+        }
+        std::sort(busiest.rbegin(), busiest.rend());
+        for (size_t k = 0; k < busiest.size() && k < 5; ++k)
+            result.threads += (k ? ", " : "") + busiest[k].second;
+    }
+    WaitUntil([&] { return received.load() == writes; }, 2s, 5ms);
+    running = false;
+    reader.join();
+
+    std::vector<std::vector<double>> perPort(Ports);
+    for (int write = 0; write < writes; ++write) {
+        if (arrived[write] == Clock::time_point()) {
+            ++result.lost;
+            continue;
+        }
+        const double ms = Ms(arrived[write] - written[write]) - side.GapMs();
+        result.ms.push_back(ms);
+        perPort[write % Ports].push_back(ms);
+    }
+    for (int port = 0; port < Ports; ++port) {
+        const double p99 = Percentile(perPort[port], 0.99);
+        if (!std::isnan(p99) && (std::isnan(result.worstPortP99) || p99 > result.worstPortP99)) {
+            result.worstPortP99 = p99;
+            result.worstPort = port;
+        }
+    }
+    return result;
 }
 
 struct Soak {
@@ -1034,7 +1205,7 @@ int main(int argc, char** argv)
     }
     if (binary.empty() || work.empty()) {
         std::fprintf(stderr, "usage: %s --program PATH --work DIR [--quick] [--only PHASE,...]\n"
-                     "phases: idle inbound outbound soak stream burst rate worst gaps\n", argv[0]);
+                     "phases: idle inbound outbound writers soak stream burst rate worst gaps\n", argv[0]);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -1096,16 +1267,51 @@ int main(int argc, char** argv)
                         Percentile(inbound[i].ms, 0.99), inbound[i].ms.size(), inbound[i].lost);
     }
     Latency outbound[2];
+    std::vector<double> floorLate[2];  // 10 ms waits: [0] epoll_pwait2, [1] clock_nanosleep
+    const char* floorWait[2] = {"epoll_pwait2", "clock_nanosleep"};
     if (runs("outbound")) {
-        std::printf("application write -> datagram at the DTU, less the framing gap (COM2)\n");
-        for (int round = 0; round < 2; ++round)
+        std::printf("application write -> datagram at the DTU, less the framing gap (COM2), "
+                    "a write every 20-50 ms; the floor: plain 10 ms waits, each after such a pause\n");
+        // The floor in the same rounds, both sides stopped meanwhile.
+        for (int round = 0; round < 2; ++round) {
             both([&](Side& side, int i) { ApplicationToDtu(side, plan.outboundSamples / 2, outbound[i]); });
-        for (int i = 0; i < 2; ++i)
-            std::printf("  %-9s median %.3f ms  p99 %.3f ms beyond a gap of %d ms  (%zu samples, %d lost)\n",
+            program.Pause();
+            socat.Pause();
+            for (int w = 0; w < 2; ++w) {
+                const auto late = WaitLateness(plan.outboundSamples / 4, w == 0);
+                floorLate[w].insert(floorLate[w].end(), late.begin(), late.end());
+            }
+            socat.Resume();
+            program.Resume();
+        }
+        for (int i = 0; i < 2; ++i) {
+            // A chunk may leave before write + gap by at most a twentieth of the gap.
+            const auto early = std::count_if(outbound[i].ms.begin(), outbound[i].ms.end(), [](double ms) { return ms < 0; });
+            std::printf("  %-9s median %.3f ms  p99 %.3f ms beyond a gap of %d ms  (%zu samples, %d lost); "
+                        "%ld left before write + gap; the earliest %.3f ms beyond it\n",
                         sides[i]->Name().c_str(), Percentile(outbound[i].ms, 0.5),
                         Percentile(outbound[i].ms, 0.99), sides[i]->GapMs(), outbound[i].ms.size(),
-                        outbound[i].lost);
+                        outbound[i].lost, static_cast<long>(early), Percentile(outbound[i].ms, 0));
+        }
+        for (int w = 0; w < 2; ++w)
+            std::printf("  floor: %zu 10 ms waits in %s late by median %.3f ms, p99 %.3f ms\n", floorLate[w].size(),
+                        floorWait[w], Percentile(floorLate[w], 0.5), Percentile(floorLate[w], 0.99));
         noteMemory("latency");
+    }
+    Writers writers[2];
+    if (runs("writers")) {
+        std::printf("200 ports each written 10 bytes every 100 ms, staggered, %d s: write -> datagram at "
+                    "the DTU, less the gap\n", plan.writersSeconds);
+        both([&](Side& side, int i) { writers[i] = ManyWriters(side, plan.writersSeconds); });
+        for (int i = 0; i < 2; ++i)
+            std::printf("  %-9s median %.3f ms  p99 %.3f ms  worst port's p99 %.3f ms (COM%d)  CPU %.1f %% of one core"
+                        "  (%zu samples, %d lost)\n",
+                        sides[i]->Name().c_str(), Percentile(writers[i].ms, 0.5), Percentile(writers[i].ms, 0.99),
+                        writers[i].worstPortP99, writers[i].worstPort + 1, writers[i].cpuPercent,
+                        writers[i].ms.size(), writers[i].lost);
+        std::printf("  MV5840VSP's busiest threads, ms on a CPU / ms waiting for one, per second: %s\n",
+                    writers[0].threads.c_str());
+        noteMemory("200 writers");
     }
     Soak soak[2];
     if (runs("soak")) {
@@ -1235,6 +1441,24 @@ int main(int argc, char** argv)
         Percentile(inbound[1].ms, 0.99), 3, " ms");
     row("application write -> datagram, beyond the gap, median", Percentile(outbound[0].ms, 0.5),
         Percentile(outbound[1].ms, 0.5), 3, " ms");
+    row("application write -> datagram, beyond the gap, p99", Percentile(outbound[0].ms, 0.99),
+        Percentile(outbound[1].ms, 0.99), 3, " ms");
+    for (int w = 0; w < 2; ++w) {
+        // The floor's ratio is the median's above: how close the program comes to the timer.
+        const double floor = Percentile(floorLate[w], 0.5);
+        rows.push_back({std::string("the machine's floor: plain 10 ms waits in ") + floorWait[w] + ", late by, median",
+                        Fixed(floor, 3) + " ms", "", Ratio(Percentile(outbound[0].ms, 0.5), floor)});
+    }
+    rows.push_back({"application write -> datagram, beyond the gap, median, less the epoll_pwait2 floor's",
+                    Fixed(Percentile(outbound[0].ms, 0.5) - Percentile(floorLate[0], 0.5), 3) + " ms",
+                    Fixed(Percentile(outbound[1].ms, 0.5) - Percentile(floorLate[0], 0.5), 3) + " ms", ""});
+    row("200 ports x 10 B per 100 ms: write -> datagram beyond the gap, median", Percentile(writers[0].ms, 0.5),
+        Percentile(writers[1].ms, 0.5), 3, " ms");
+    row("the same, p99", Percentile(writers[0].ms, 0.99), Percentile(writers[1].ms, 0.99), 3, " ms");
+    row("the same, the worst port's p99", writers[0].worstPortP99, writers[1].worstPortP99, 3, " ms");
+    row("the same, CPU of one core", writers[0].cpuPercent, writers[1].cpuPercent, 1, " %");
+    rows.back().program += writers[0].lost ? " (" + std::to_string(writers[0].lost) + " lost)" : "";
+    rows.back().socat += writers[1].lost ? " (" + std::to_string(writers[1].lost) + " lost)" : "";
     row("200 ports x 1 KB/s each way: CPU of one core", soak[0].cpuPercent, soak[1].cpuPercent, 1, " %");
     rows.back().program += soak[0].intact ? "" : " (LOSS)";
     rows.back().socat += soak[1].intact ? "" : " (LOSS)";
