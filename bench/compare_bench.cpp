@@ -705,7 +705,7 @@ struct Writers {
     std::vector<double> ms;  // beyond the gap, every port's writes
     double worstPortP99 = NAN;
     int worstPort = -1;
-    int lost = 0;
+    int lost = 0;  // never arrived, or not alone: merged with the port's next write
     double cpuPercent = 0;
     std::string threads;  // a process's busiest threads: CPU and run delay per second
 };
@@ -1305,7 +1305,7 @@ int main(int argc, char** argv)
         both([&](Side& side, int i) { writers[i] = ManyWriters(side, plan.writersSeconds); });
         for (int i = 0; i < 2; ++i)
             std::printf("  %-9s median %.3f ms  p99 %.3f ms  worst port's p99 %.3f ms (COM%d)  CPU %.1f %% of one core"
-                        "  (%zu samples, %d lost)\n",
+                        "  (%zu samples, %d lost or merged)\n",
                         sides[i]->Name().c_str(), Percentile(writers[i].ms, 0.5), Percentile(writers[i].ms, 0.99),
                         writers[i].worstPortP99, writers[i].worstPort + 1, writers[i].cpuPercent,
                         writers[i].ms.size(), writers[i].lost);
@@ -1457,8 +1457,8 @@ int main(int argc, char** argv)
     row("the same, p99", Percentile(writers[0].ms, 0.99), Percentile(writers[1].ms, 0.99), 3, " ms");
     row("the same, the worst port's p99", writers[0].worstPortP99, writers[1].worstPortP99, 3, " ms");
     row("the same, CPU of one core", writers[0].cpuPercent, writers[1].cpuPercent, 1, " %");
-    rows.back().program += writers[0].lost ? " (" + std::to_string(writers[0].lost) + " lost)" : "";
-    rows.back().socat += writers[1].lost ? " (" + std::to_string(writers[1].lost) + " lost)" : "";
+    rows.back().program += writers[0].lost ? " (" + std::to_string(writers[0].lost) + " lost or merged)" : "";
+    rows.back().socat += writers[1].lost ? " (" + std::to_string(writers[1].lost) + " lost or merged)" : "";
     row("200 ports x 1 KB/s each way: CPU of one core", soak[0].cpuPercent, soak[1].cpuPercent, 1, " %");
     rows.back().program += soak[0].intact ? "" : " (LOSS)";
     rows.back().socat += soak[1].intact ? "" : " (LOSS)";
