@@ -2,7 +2,7 @@
 # MV5840VSP next to socat in one run: builds the program and bench_compare in Release
 # (build-bench/), then runs both sides in a network namespace of their own (the program binds
 # UDP port 3700) with a session bus of their own, and prints the figures of each with the
-# ratio. About 5 minutes; --quick takes about 1; --only runs the phases named.
+# ratio. About 8 minutes; --quick takes about 2; --only runs the phases named.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
