@@ -21,6 +21,9 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
 {
     switch (lock.Take()) {
     case PortDirectoryLock::Result::Taken:
+        if (!lock.Refusal().empty())
+            Log::Error(lock.Refusal() + "; no port can be served (the single-instance lock is held in "
+                       + lock.Directory() + " instead)");
         return true;
     case PortDirectoryLock::Result::Failed:
         // Each port then says why it is not served.
@@ -30,8 +33,9 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
         break;
     }
     const QString holder = lock.Holder() > 0 ? QString::number(lock.Holder()) : QStringLiteral("?");
-    Log::Error("another instance (process " + holder.toStdString() + ") already serves the port directory "
-                 + lock.Directory() + "; ending");
+    Log::Error("another instance (process " + holder.toStdString() + ") already "
+               + (lock.Refusal().empty() ? "serves the port directory " : "holds the single-instance lock in ")
+               + lock.Directory() + "; ending");
     if (windowShown && QGuiApplication::platformName() != QLatin1String("offscreen")) {
         QMessageBox::warning(nullptr, QStringLiteral("MV5840VSP"),
                              QStringLiteral("另一个 MV5840VSP（进程 %1）正在提供 %2 中的虚拟串口，本次启动将结束。")
@@ -105,7 +109,7 @@ int PortManagerApp::Run(const QStringList& arguments)
     }
 
     // Before any link is made: a second instance would re-point the first one's links.
-    PortDirectoryLock portLock(VirtualSerialPort::PortDirectory());
+    PortDirectoryLock portLock(VirtualSerialPort::PortDirectory(), PortDirectoryLock::FallbackDirectories());
     if (!server.Windowless() && !TakePortDirectory(portLock, !switches.service)) {
         server.TerminateServer();
         return 1;

@@ -59,15 +59,39 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
     VirtualPortEntry& e = ports[i];
     if (!e.UseFixedIP)
         e.peerAddress = source;
-    e.lastReportTick = GetTickCount32();
-    if (e.online.exchange(1) == 0)
+    const uint32_t now = GetTickCount32();
+    e.lastReportTick = now;
+    const bool cameOnline = e.online.exchange(1) == 0;
+    if (cameOnline)
         onlineWatchWake.Set();  // it has a deadline now
-    if (!e.UseFixedIP)
+    // A DTU that logs in again from the address shown needs no new text.
+    if (!e.UseFixedIP && (cameOnline || !e.shownAddress.Equals(source))) {
+        e.shownAddress = source;
         view.SetCell(i, PortView::ColAddress, source.ToText());
+    }
 
-    uint8_t reply[DtuPacket::LoginReplySize];
-    DtuPacket::BuildLoginReply(data, reply);
-    udpServer->SendTo(e.peerAddress, reply, sizeof reply);
+    if (!loginReplyRule.Due(e.peerAddress, i, now))
+        return;
+    LoginReply& reply = loginReplies.emplace_back();
+    reply.destination = e.peerAddress;
+    DtuPacket::BuildLoginReply(data, reply.bytes);
+}
+
+void PortTable::SendLoginReplies()
+{
+    if (loginReplies.empty())
+        return;
+    OutgoingDatagram batch[UdpServerSocket::Batch];
+    for (size_t from = 0; from < loginReplies.size(); from += UdpServerSocket::Batch) {
+        const size_t n = std::min(loginReplies.size() - from, static_cast<size_t>(UdpServerSocket::Batch));
+        for (size_t k = 0; k < n; ++k) {
+            const LoginReply& reply = loginReplies[from + k];
+            batch[k] = {reply.destination, reply.bytes, DtuPacket::LoginReplySize};
+        }
+        // A reply that cannot be sent is not retried: the DTU logs in again.
+        udpServer->SendAll(batch, static_cast<int>(n));
+    }
+    loginReplies.clear();
 }
 
 void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int length)
@@ -98,6 +122,8 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
 
 void PortTable::FlushReceivedRun()
 {
+    // A DTU's first data datagram is answered as a login before its payload reaches the port.
+    SendLoginReplies();
     ReceivedRun& run = receivedRun;
     if (run.record >= 0 && !run.bytes.empty()) {
         VirtualPortEntry& e = ports[run.record];

@@ -3,7 +3,20 @@
 #include "link/PortTable.h"
 #include "net/Log.h"
 #include "net/TcpClientLink.h"
+#include "vport/DescriptorBudget.h"
 #include "vport/VirtualSerialPort.h"
+
+namespace {
+
+// The port directory's refusals: the same cause for every port.
+bool DirectoryRefusal(Reason::Kind kind)
+{
+    using K = Reason::Kind;
+    return kind == K::DirectoryNotCreated || kind == K::DirectoryIsLink || kind == K::DirectoryNotOpened
+           || kind == K::DirectoryNotExamined || kind == K::DirectoryOfOtherUser || kind == K::DirectoryOpenToOthers;
+}
+
+}  // namespace
 
 void PortTable::ActivatePort(int i)
 {
@@ -46,11 +59,19 @@ void PortTable::ShowConfiguredCells(int i)
 
 void PortTable::StartLinks(VirtualPortEntry& entry)
 {
-    if (entry.linkRunning)
-        StartPortLink(entry);
-    // A DTU whose bytes would have nowhere to go is not connected.
-    if (entry.UseTcp && !entry.notServedReason)
-        ConnectTcpLink(entry);
+    if (entry.linkRunning && !StartPortLink(entry)) {
+        // Without its pump what applications write would never leave: no port at all.
+        entry.linkRunning = 0;
+        if (!settings.OnlyOnePort && entry.control)
+            entry.control->Close();
+    }
+    // A DTU whose bytes would have nowhere to go is not connected; a port without its DTU's
+    // link is no port.
+    if (entry.UseTcp && !entry.notServedReason && !ConnectTcpLink(entry)) {
+        StopPortLink(entry);
+        if (!settings.OnlyOnePort && entry.control)
+            entry.control->Close();
+    }
 }
 
 bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)
@@ -69,10 +90,14 @@ void PortTable::SetNotServed(VirtualPortEntry& entry, const Reason& reason)
         PumpLockHold hold(pumpLock);
         entry.notServedReason = reason;
     }
-    // Said once: many ports refused for one cause (the port directory) make one line.
-    if (reason && reportedReasons.insert(reason.English()).second)
-        Log::Error(PortName(entry.PortNumber) + " (slot " + std::to_string(entry.index + 1)
-                     + ") is not served: " + reason.English());
+    // Every port that is not served is named; a refused port directory, the same cause for
+    // every port, makes one line.
+    const std::string name = PortName(entry.PortNumber);
+    const bool global = DirectoryRefusal(reason.kind);
+    const std::string text = reason.English();
+    if (reason && reportedReasons.insert(global ? text : name + ": " + text).second)
+        Log::Error(name + " (slot " + std::to_string(entry.index + 1) + ") is not served: " + text
+                   + (global ? "; no port is served while it is" : ""));
 }
 
 void PortTable::CloseVirtualPort(VirtualPortEntry& entry)
@@ -88,16 +113,29 @@ void PortTable::CloseVirtualPort(VirtualPortEntry& entry)
         entry.control->Close();
 }
 
-void PortTable::StartPortLink(VirtualPortEntry& entry)
+bool PortTable::StartPortLink(VirtualPortEntry& entry)
 {
     if (pumpLoop.Runs(entry))
-        return;
+        return true;
+    auto wake = std::make_unique<Event>(true, false);
+    if (!wake->Valid()) {
+        SetNotServed(entry, DescriptorBudget::Failure(Reason::Kind::NoPump, PortName(entry.PortNumber), wake->Error()));
+        return false;
+    }
     {
         std::lock_guard guard(entry.pumpEventGuard);
         entry.pumpStopping = 0;
-        entry.pumpStopEvent = std::make_unique<Event>(true, false);
+        entry.pumpStopEvent = std::move(wake);
     }
-    pumpLoop.Add(*this, entry, settings.OnlyOnePort != 0);
+    if (pumpLoop.Add(*this, entry, settings.OnlyOnePort != 0))
+        return true;
+    // The loop has said why.
+    {
+        std::lock_guard guard(entry.pumpEventGuard);
+        entry.pumpStopEvent.reset();
+    }
+    SetNotServed(entry, {Reason::Kind::NoPump, PortName(entry.PortNumber)});
+    return false;
 }
 
 void PortTable::StopPortLink(VirtualPortEntry& entry)
@@ -124,10 +162,14 @@ void VirtualPortEntry::WakePump()
         pumpStopEvent->Set();
 }
 
-void PortTable::ConnectTcpLink(VirtualPortEntry& entry)
+bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
 {
     if (entry.tcpLink)
         DropTcpLink(entry);
+    if (!DescriptorBudget::Room(DescriptorBudget::PerTcpLink)) {
+        SetNotServed(entry, DescriptorBudget::Shortage(PortName(entry.PortNumber)));
+        return false;
+    }
     auto link = std::make_unique<TcpClientLink>();
     link->SetOwner(&entry);
     std::string host;
@@ -136,7 +178,12 @@ void PortTable::ConnectTcpLink(VirtualPortEntry& entry)
         host = entry.peerAddress.ToText();
         entry.tcpLink = std::move(link);
     }
-    entry.tcpLink->Connect(host.c_str(), settings.SocketPort);
+    if (const int error = entry.tcpLink->Connect(host.c_str(), settings.SocketPort)) {
+        DropTcpLink(entry);
+        SetNotServed(entry, DescriptorBudget::Failure(Reason::Kind::NoTcpLink, PortName(entry.PortNumber), error));
+        return false;
+    }
+    return true;
 }
 
 void PortTable::DropTcpLink(VirtualPortEntry& entry)

@@ -107,6 +107,7 @@ void PortTable::ResetRecord(int i)
     e.PortNumber = 0;
     e.UseFixedIP = 0;
     e.peerAddress = SocketAddress();
+    e.shownAddress = SocketAddress();
     e.online = 0;
     e.LoginInterval = 300;
     e.Code.clear();
@@ -162,6 +163,7 @@ void PortTable::FillRecord(int i, const PortFields& fields)
     e.PortNumber = fields.PortNumber;
     e.UseFixedIP = fields.UseFixedIP;
     e.peerAddress = fields.peerAddress;
+    e.shownAddress = SocketAddress();
     e.Code = fields.Code;
     e.LoginInterval = fields.LoginInterval;
     e.UseTcp = fields.UseTcp;

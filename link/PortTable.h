@@ -11,6 +11,8 @@
 
 #include "config/GlobalSettings.h"
 #include "config/PortConfig.h"
+#include "link/DtuPacket.h"
+#include "link/LoginReplyRule.h"
 #include "link/PortView.h"
 #include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
@@ -78,9 +80,11 @@ public:
     void ActivatePort(int i);
     bool OpenVirtualPort(VirtualPortEntry& entry, const std::string& name);
     void CloseVirtualPort(VirtualPortEntry& entry);
-    void StartPortLink(VirtualPortEntry& entry);
+    // False, with the record not served and why, when its pump cannot start.
+    bool StartPortLink(VirtualPortEntry& entry);
     void StopPortLink(VirtualPortEntry& entry);
-    void ConnectTcpLink(VirtualPortEntry& entry);
+    // False, with the record not served and why, when its link cannot be made.
+    bool ConnectTcpLink(VirtualPortEntry& entry);
     void DropTcpLink(VirtualPortEntry& entry);
     void ShutdownLinks();
 
@@ -135,6 +139,16 @@ public:
     };
     ReceivedRun receivedRun;
 
+    // The login replies of one receive call, sent together (one system call for many) before
+    // the call's payloads reach their ports and at its end. Receive thread only.
+    struct LoginReply {
+        SocketAddress destination;
+        uint8_t bytes[DtuPacket::LoginReplySize];
+    };
+    std::vector<LoginReply> loginReplies;
+    LoginReplyRule loginReplyRule;  // receive thread only
+    void SendLoginReplies();
+
     // Holds pumpLock for a scope.
     class PumpLockHold {
     public:
@@ -155,7 +169,8 @@ private:
     void ShowConfiguredCells(int i);
     // Starts the pump when the port is open and, for a TCP port, the connection.
     void StartLinks(VirtualPortEntry& entry);
-    // Records why the port is not served ("" when it is) and reports each reason once.
+    // Records why the port is not served (none when it is) and reports it, once per port and
+    // reason; a refused port directory, the one cause of every port's refusal, once.
     void SetNotServed(VirtualPortEntry& entry, const Reason& reason);
     std::set<std::string> reportedReasons;  // main thread
 

@@ -28,6 +28,9 @@ struct VirtualPortEntry : TcpLinkOwner {
     int PortNumber = 0;
     int UseFixedIP = 0;
     SocketAddress peerAddress;
+    // The login address the list's address cell was last given, so a DTU's repeated logins
+    // from one address do not set it each time; cleared whenever the record is filled.
+    SocketAddress shownAddress;
     std::atomic<int> online{0};
     int LoginInterval = 300;
     std::string Code;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -10,18 +9,21 @@ Event::Event(bool manualReset, bool initiallySet)
     : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), manualReset_(manualReset)
 {
     if (fd_ < 0)
-        throw std::runtime_error("eventfd");
-    if (initiallySet)
+        error_ = errno;
+    else if (initiallySet)
         Set();
 }
 
 Event::~Event()
 {
-    close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 void Event::Set()
 {
+    if (fd_ < 0)
+        return;
     // The counter only has to be nonzero; a saturated counter (EAGAIN) is still set.
     uint64_t one = 1;
     while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -30,6 +32,8 @@ void Event::Set()
 
 void Event::Reset()
 {
+    if (fd_ < 0)
+        return;
     uint64_t value;
     while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
     }
@@ -43,6 +47,8 @@ bool Event::IsSet() const
 
 bool Event::Wait(uint32_t timeoutMs)
 {
+    if (fd_ < 0)
+        return false;  // would never be signalled
     for (;;) {
         pollfd p{fd_, POLLIN, 0};
         int r = poll(&p, 1, timeoutMs == Infinite ? -1 : static_cast<int>(timeoutMs));

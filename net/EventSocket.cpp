@@ -57,8 +57,10 @@ bool EventSocket::Open(int type, uint32_t eventMask, const SocketAddress& local)
         if (SelectEvents(eventMask) && Bind(local) && StartThread())
             return true;
     }
+    const int error = errno;  // for the caller, whatever the clean-up does to it
     Stop();
     CloseDescriptor();
+    errno = error;
     return false;
 }
 
@@ -115,9 +117,15 @@ bool EventSocket::StartThread()
 {
     if (socket_.load() < 0)
         return false;
+    // Events that could not be made (no descriptor left) fail the open like the socket would.
+    for (const Event* event : {&stopEvent_, &wakeEvent_}) {
+        if (!event->Valid()) {
+            errno = event->Error();
+            return false;
+        }
+    }
     stopEvent_.Reset();
-    thread_.Start(&EventSocket::Run, this);
-    return true;
+    return thread_.Start(&EventSocket::Run, this);
 }
 
 void EventSocket::Stop()

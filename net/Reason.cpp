@@ -25,6 +25,10 @@ const char* EnglishTemplate(Reason::Kind kind)
     case K::DirectoryOpenToOthers: return "port directory %1 is open to other users (mode %2, must be 0700); refused";
     case K::SharedPortNotOpen: return "the shared port is not open";
     case K::NoVirtualPort: return "no virtual port for %1";
+    case K::DescriptorLimit:
+        return "too few descriptors are left for it: %3 (descriptor limit %2; 16 are kept for the rest of the program)";
+    case K::NoPump: return "its pump cannot start";
+    case K::NoTcpLink: return "cannot make its TCP link: %3";
     case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
     case K::ConfigUnreadable:
         return "configuration file %1 cannot be read: %3; running with the default settings and no ports";

@@ -26,6 +26,9 @@ struct Reason {
         DirectoryOpenToOthers,  // detail: its mode ("0777")
         SharedPortNotOpen,      // subject: none
         NoVirtualPort,
+        DescriptorLimit,        // too few descriptors left (error EMFILE); detail: the limit
+        NoPump,
+        NoTcpLink,
         // The network. subject: the UDP port number.
         UdpPortTaken,
         // The configuration file. subject: the file.

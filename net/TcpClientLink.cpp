@@ -1,6 +1,7 @@
 #include "net/TcpClientLink.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -21,16 +22,18 @@ TcpClientLink::~TcpClientLink()
     EndWorker();
 }
 
-void TcpClientLink::Connect(const char* host, int port)
+int TcpClientLink::Connect(const char* host, int port)
 {
     char text[64];
     std::snprintf(text, sizeof text, "%s:%d", host, port);
     peerAddress_.Parse(text);
     if (!peerAddress_.IsPeer())
-        return;  // no DTU to reach: the link stays down
+        return 0;  // no DTU to reach: the link stays down
     std::lock_guard lock(reconnectLock_);
-    StartAttempt();
+    if (const int error = StartAttempt())
+        return error;
     autoReconnect_.store(true);
+    return 0;
 }
 
 void TcpClientLink::Disconnect()
@@ -42,11 +45,14 @@ void TcpClientLink::Disconnect()
     EventSocket::Stop();
 }
 
-void TcpClientLink::StartAttempt()
+int TcpClientLink::StartAttempt()
 {
     attemptStart_ = GetTickCount32();
-    if (Open(SOCK_STREAM, LinkEvents, SocketAddress()))
-        EventSocket::Connect(peerAddress_);
+    errno = 0;
+    if (!Open(SOCK_STREAM, LinkEvents, SocketAddress()))
+        return errno != 0 ? errno : EIO;
+    EventSocket::Connect(peerAddress_);
+    return 0;
 }
 
 void TcpClientLink::WaitOutSpacing()

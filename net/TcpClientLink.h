@@ -28,7 +28,9 @@ public:
 
     void SetOwner(TcpLinkOwner* owner) { owner_ = owner; }
     // Host is a dotted IPv4 address (no name lookup); the port is appended as ":%d".
-    void Connect(const char* host, int port);
+    // The errno when the link cannot even be made (no socket or descriptor for it; no attempt
+    // follows), else 0: connecting and reconnecting go on by themselves.
+    int Connect(const char* host, int port);
     // After it returns, no notification starts and no new connection is made.
     void Disconnect();
 
@@ -44,7 +46,7 @@ protected:
 
 private:
     // Caller holds reconnectLock_.
-    void StartAttempt();
+    int StartAttempt();
     // Worker: waits until RetrySpacingMs after the current attempt started (Disconnect cuts
     // the wait short).
     void WaitOutSpacing();

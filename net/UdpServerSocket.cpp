@@ -62,6 +62,49 @@ bool UdpServerSocket::SendTo(const SocketAddress& destination, const uint8_t* da
     return sent >= 0;
 }
 
+int UdpServerSocket::SendAll(const OutgoingDatagram* datagrams, int count)
+{
+    std::shared_lock lock(closeLock_);
+    const int fd = Socket();
+    if (!running_.load() || fd < 0)
+        return 0;
+    int sent = 0;
+    for (int k = 0; k < count;) {
+        mmsghdr messages[Batch] = {};
+        iovec pieces[Batch];
+        SocketAddress destinations[Batch];
+        int n = 0;
+        for (; k < count && n < Batch; ++k) {
+            const OutgoingDatagram& d = datagrams[k];
+            if (!d.destination.IsPeer() || d.length < 0)
+                continue;
+            destinations[n] = d.destination;
+            pieces[n] = {const_cast<uint8_t*>(d.data), static_cast<size_t>(d.length)};
+            messages[n].msg_hdr.msg_name = destinations[n].Raw();
+            messages[n].msg_hdr.msg_namelen = SocketAddress::Length;
+            messages[n].msg_hdr.msg_iov = &pieces[n];
+            messages[n].msg_hdr.msg_iovlen = 1;
+            ++n;
+        }
+        // sendmmsg stops before the first datagram that fails and the next call reports its
+        // error: that one is skipped, the rest go on.
+        for (int from = 0; from < n;) {
+            const int done = sendmmsg(fd, messages + from, static_cast<unsigned>(n - from), MSG_NOSIGNAL);
+            if (done > 0) {
+                sent += done;
+                from += done;
+            } else if (done < 0 && errno == EINTR) {
+                continue;
+            } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                break;  // the send queue is full: the rest of these would fail too
+            } else {
+                ++from;
+            }
+        }
+    }
+    return sent;
+}
+
 void UdpServerSocket::Close()
 {
     {

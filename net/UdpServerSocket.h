@@ -10,6 +10,13 @@
 #include "net/SocketOwners.h"
 #include "net/WorkerThread.h"
 
+// One datagram to send; the data must stay valid during the call that sends it.
+struct OutgoingDatagram {
+    SocketAddress destination;
+    const uint8_t* data;
+    int length;
+};
+
 // The one UDP socket every DTU talks to. A receive thread opens it (retrying every 100 ms),
 // hands over each datagram with its source address in arrival order, and reopens it after a
 // receive failure; the base worker only closes it. Replies go out from the same socket.
@@ -32,6 +39,9 @@ public:
     // False when the server is not running, the destination is no peer (any-address or port
     // 0) or the send fails. Any thread.
     virtual bool SendTo(const SocketAddress& destination, const uint8_t* data, int length);
+    // Sends each datagram as SendTo would, in order, with as few system calls as the kernel
+    // allows (up to Batch a call); one that cannot be sent is skipped. Returns the count sent.
+    int SendAll(const OutgoingDatagram* datagrams, int count);
 
     bool IsRunning() const { return running_.load(); }
     bool IsOpened() const { return opened_.load(); }

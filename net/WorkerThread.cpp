@@ -1,5 +1,7 @@
 #include "net/WorkerThread.h"
 
+#include <cerrno>
+
 WorkerThread::~WorkerThread()
 {
     std::lock_guard lock(mutex_);
@@ -21,6 +23,10 @@ bool WorkerThread::Start(Routine routine, void* parameter)
     routine_ = routine;
     parameter_ = parameter;
     auto finished = std::make_shared<Event>(true);
+    if (!finished->Valid()) {
+        errno = finished->Error();
+        return false;  // no thread whose end could be waited for
+    }
     finished_ = finished;
     try {
         thread_ = std::thread([routine, parameter, finished] {

@@ -61,12 +61,14 @@ struct kernel_termios2 {
 #define MAX_LINES 256 /* open ports per process */
 #define NAME_LEN 64
 #define STATE_LEN 64
+#define PLACE_LEN 256
 
 /* One open file description on a port, shared by its duplicates. */
 struct line {
     int refs;
     dev_t rdev;
     char name[NAME_LEN];
+    char place[PLACE_LEN]; /* the port directory its link is in */
     struct kernel_termios2 settings;
     int modem; /* TIOCM_DTR | TIOCM_RTS as last set */
 };
@@ -117,19 +119,30 @@ static int real_ioctl(int fd, unsigned long request, void* arg)
 
 /* ---- finding our ports ---- */
 
-static int port_directory(char* out, size_t size)
+/* Where the program may keep its ports, whatever this application's environment says (it may
+ * have been started with another XDG_RUNTIME_DIR than the program, or none): the program's
+ * choice under this application's XDG_RUNTIME_DIR, the user's runtime directory, the fallback
+ * without one, and the choice under the XDG_RUNTIME_DIR of each MV5840VSP of this user that
+ * runs. Each counts only as the program makes it: a real directory of this user, closed to
+ * others. */
+#define FIXED_PLACES 3
+
+static int fixed_place(int place, char* out, size_t size)
 {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    int n = runtime && runtime[0] == '/' ? snprintf(out, size, "%s/MV5840VSP", runtime)
-                                         : snprintf(out, size, "/tmp/MV5840VSP-%u", (unsigned)geteuid());
+    int n = -1;
+    if (place == 0 && runtime && runtime[0] == '/')
+        n = snprintf(out, size, "%s/MV5840VSP", runtime);
+    else if (place == 1)
+        n = snprintf(out, size, "/run/user/%u/MV5840VSP", (unsigned)geteuid());
+    else if (place == 2)
+        n = snprintf(out, size, "/tmp/MV5840VSP-%u", (unsigned)geteuid());
     return n > 0 && (size_t)n < size;
 }
 
-/* Trusted only as the program makes it: a real directory of this user, closed to others. */
-static int open_port_directory(void)
+static int open_port_directory(const char* path)
 {
-    char path[4096];
-    if (!port_directory(path, sizeof path))
+    if (!path[0])
         return -1;
     int dir = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
@@ -140,10 +153,11 @@ static int open_port_directory(void)
     return dir;
 }
 
-/* The name of the port whose link reaches the pseudo-terminal slave rdev; 0 when none does. */
-static int find_port(dev_t rdev, char* name)
+/* The name of the port whose link in the directory reaches the pseudo-terminal slave rdev; 0
+ * when none does. */
+static int find_port_in(const char* path, dev_t rdev, char* name)
 {
-    int dir = open_port_directory();
+    int dir = open_port_directory(path);
     if (dir < 0)
         return 0;
     char buffer[4096];
@@ -164,6 +178,83 @@ static int find_port(dev_t rdev, char* name)
         }
     }
     syscall(SYS_close, dir);
+    return found;
+}
+
+/* The port directory of process pid when it is an MV5840VSP of this user: its
+ * XDG_RUNTIME_DIR's, or the fallback without one. */
+static int program_place(const char* pid, char* out, size_t size)
+{
+    char path[64], text[4096];
+    snprintf(path, sizeof path, "/proc/%s/comm", pid);
+    int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st;
+    ssize_t n = fstat(fd, &st) == 0 && st.st_uid == geteuid() ? read(fd, text, sizeof text - 1) : -1;
+    syscall(SYS_close, fd);
+    if (n != 10 || memcmp(text, "MV5840VSP\n", 10) != 0)
+        return 0;
+    snprintf(path, sizeof path, "/proc/%s/environ", pid);
+    fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    /* Entries end with a NUL; one may straddle two reads, so what is left of it moves to the
+     * front. An entry longer than the buffer is skipped to its end. */
+    static const char key[] = "XDG_RUNTIME_DIR=";
+    const size_t keyLength = sizeof key - 1;
+    size_t kept = 0;
+    int found = 0, skipping = 0;
+    while (!found && (n = read(fd, text + kept, sizeof text - 1 - kept)) > 0) {
+        const size_t end = kept + (size_t)n;
+        size_t start = 0;
+        for (size_t i = 0; i < end && !found; ++i) {
+            if (text[i] != '\0')
+                continue;
+            if (!skipping && i - start > keyLength && memcmp(text + start, key, keyLength) == 0
+                && text[start + keyLength] == '/') {
+                const int m = snprintf(out, size, "%s/MV5840VSP", text + start + keyLength);
+                found = m > 0 && (size_t)m < size;
+            }
+            skipping = 0;
+            start = i + 1;
+        }
+        kept = end - start;
+        if (kept >= sizeof text - 1) {
+            kept = 0;
+            skipping = 1;
+        }
+        memmove(text, text + start, kept);
+    }
+    syscall(SYS_close, fd);
+    if (found)
+        return 1;
+    const int m = snprintf(out, size, "/tmp/MV5840VSP-%u", (unsigned)geteuid());
+    return m > 0 && (size_t)m < size;
+}
+
+/* The port reaching slave rdev, and the directory its link is in. */
+static int find_port(dev_t rdev, char* name, char* place, size_t size)
+{
+    for (int i = 0; i < FIXED_PLACES; ++i) {
+        if (fixed_place(i, place, size) && find_port_in(place, rdev, name))
+            return 1;
+    }
+    int proc = (int)syscall(SYS_openat, AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0)
+        return 0;
+    char buffer[4096];
+    int found = 0;
+    long n;
+    while (!found && (n = syscall(SYS_getdents64, proc, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < n && !found;) {
+            const struct dirent64* entry = (const void*)(buffer + at);
+            at += entry->d_reclen;
+            if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' && program_place(entry->d_name, place, size))
+                found = find_port_in(place, rdev, name);
+        }
+    }
+    syscall(SYS_close, proc);
     return found;
 }
 
@@ -212,7 +303,7 @@ static void write_state(const struct line* l)
     memset(text + n, ' ', STATE_LEN - 1 - n); /* fixed size: a reader never sees a shorter tail */
     text[STATE_LEN - 1] = '\n';
     snprintf(path, sizeof path, ".%s.line", l->name);
-    int dir = open_port_directory();
+    int dir = open_port_directory(l->place);
     if (dir < 0)
         return;
     int fd = (int)syscall(SYS_openat, dir, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -229,7 +320,7 @@ static void remove_state(const struct line* l)
 {
     char path[NAME_LEN + 8];
     snprintf(path, sizeof path, ".%s.line", l->name);
-    int dir = open_port_directory();
+    int dir = open_port_directory(l->place);
     if (dir >= 0) {
         unlinkat(dir, path, 0);
         syscall(SYS_close, dir);
@@ -286,7 +377,7 @@ static void restore_state(struct line* l)
 {
     char path[NAME_LEN + 8], text[STATE_LEN + 1];
     snprintf(path, sizeof path, ".%s.line", l->name);
-    int dir = open_port_directory();
+    int dir = open_port_directory(l->place);
     if (dir < 0)
         return;
     int fd = (int)syscall(SYS_openat, dir, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -324,7 +415,8 @@ static void track(int fd, int inherited)
         return;
     dev_t rdev;
     char name[NAME_LEN];
-    int ours = pty_slave(fd, &rdev) && find_port(rdev, name);
+    char place[PLACE_LEN];
+    int ours = pty_slave(fd, &rdev) && find_port(rdev, name, place, sizeof place);
     struct kernel_termios2 now;
     if (ours && real_ioctl(fd, K_TCGETS2, &now) != 0)
         ours = 0;
@@ -337,6 +429,7 @@ static void track(int fd, int inherited)
         l->refs = 1;
         l->rdev = rdev;
         strcpy(l->name, name);
+        strcpy(l->place, place);
         l->settings = now;
         /* An open raises DTR and RTS on a serial port. */
         l->modem = TIOCM_DTR | TIOCM_RTS;

@@ -27,6 +27,9 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::DirectoryOpenToOthers: return "端口目录 %1 对其他用户开放（权限%2，应为0700），已拒绝使用。";
     case K::SharedPortNotOpen: return "共用的虚拟串口未打开。";
     case K::NoVirtualPort: return "%1没有虚拟串口。";
+    case K::DescriptorLimit: return "可用的文件描述符不足，%1未启用：%3（上限%2，其中16个留给程序的其他部分）";
+    case K::NoPump: return "%1的数据转发无法启动。";
+    case K::NoTcpLink: return "无法为%1建立TCP连接：%3";
     case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
     case K::ConfigUnreadable: return "无法读取配置文件 %1：%3\n本程序以默认设置运行，没有端口。";
     case K::ConfigNotSetting: return "配置文件 %1 第%2行不是有效的设置，已跳过；修正之前不会写入该文件。";

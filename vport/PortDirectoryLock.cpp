@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,7 +15,30 @@ namespace {
 const char LockName[] = ".lock";
 }
 
-PortDirectoryLock::PortDirectoryLock(std::string directory) : directory(std::move(directory)) {}
+PortDirectoryLock::PortDirectoryLock(std::string directory, std::vector<std::string> fallbacks)
+    : portDirectory(directory), directory(std::move(directory)), fallbacks(std::move(fallbacks))
+{
+}
+
+std::vector<std::string> PortDirectoryLock::FallbackDirectories()
+{
+    std::vector<std::string> places;
+    const std::string userRuntime = "/run/user/" + std::to_string(geteuid());
+    struct stat st {};
+    if (lstat(userRuntime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()
+        && (st.st_mode & 077) == 0)
+        places.push_back(userRuntime + "/MV5840VSP");
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0' || std::strchr(host, '/'))
+        std::strcpy(host, "localhost");
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    if (cache && cache[0] == '/')
+        places.push_back(std::string(cache) + "/MV5840VSP-" + host);
+    else if (home && home[0] == '/')
+        places.push_back(std::string(home) + "/.cache/MV5840VSP-" + host);
+    return places;
+}
 
 PortDirectoryLock::~PortDirectoryLock()
 {
@@ -26,10 +50,32 @@ PortDirectoryLock::Result PortDirectoryLock::Take()
 {
     if (fd >= 0)
         return Result::Taken;
+    directory = portDirectory;
+    refusal.clear();
+    const Result result = TakeIn(portDirectory);
+    if (result != Result::Failed)
+        return result;
+    const std::string refused = failure;
+    for (const std::string& place : fallbacks) {
+        mkdir(place.substr(0, place.rfind('/')).c_str(), 0700);  // ~/.cache may not be there yet
+        const Result fallback = TakeIn(place);
+        if (fallback != Result::Failed) {
+            directory = place;
+            refusal = refused;
+            failure.clear();
+            return fallback;
+        }
+    }
+    failure = refused;
+    return Result::Failed;
+}
+
+PortDirectoryLock::Result PortDirectoryLock::TakeIn(const std::string& place)
+{
     failure.clear();
     holder = 0;
     Reason unsafe;
-    DirectoryFd dir(OpenPrivateDirectory(directory, true, &unsafe));
+    DirectoryFd dir(OpenPrivateDirectory(place, true, &unsafe));
     if (dir.Get() < 0) {
         failure = unsafe.English();
         return Result::Failed;
@@ -37,13 +83,13 @@ PortDirectoryLock::Result PortDirectoryLock::Take()
     // O_NOFOLLOW: a link planted under the lock's name is refused, never followed.
     const int file = openat(dir.Get(), LockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (file < 0) {
-        failure = "cannot open the lock file " + directory + "/" + LockName + ": " + Log::SystemReason(errno);
+        failure = "cannot open the lock file " + place + "/" + LockName + ": " + Log::SystemReason(errno);
         return Result::Failed;
     }
     struct stat st {};
     if (fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
         close(file);
-        failure = "the lock file " + directory + "/" + LockName + " is not a plain file of this user's";
+        failure = "the lock file " + place + "/" + LockName + " is not a plain file of this user's";
         return Result::Failed;
     }
     if (flock(file, LOCK_EX | LOCK_NB) != 0) {
@@ -56,7 +102,7 @@ PortDirectoryLock::Result PortDirectoryLock::Take()
             return Result::HeldByOther;
         }
         close(file);
-        failure = "cannot lock " + directory + "/" + LockName + ": " + Log::SystemReason(err);
+        failure = "cannot lock " + place + "/" + LockName + ": " + Log::SystemReason(err);
         return Result::Failed;
     }
     const std::string pid = std::to_string(getpid()) + "\n";

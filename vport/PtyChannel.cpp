@@ -9,36 +9,42 @@
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+// The master of a new pseudo-terminal, or -1 with errno saying why.
 int OpenMaster(std::string& slavePath, termios& raw)
 {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0)
         return -1;
-    char name[128];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0
-        || fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0
-        || tcgetattr(master, &raw) != 0) {
+    auto fail = [master] {
+        const int err = errno;
         close(master);
+        errno = err;
         return -1;
-    }
+    };
+    char name[128];
+    if (grantpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
+        return fail();
+    // The slave is made group-writable for the tty group (so `write` and `wall` reach a login
+    // terminal); a port is no login terminal, and a process of that group could write into the
+    // application's input. Closed before unlocking: until then nobody can open the slave.
+    if (chmod(name, S_IRUSR | S_IWUSR) != 0 || unlockpt(master) != 0
+        || fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0 || tcgetattr(master, &raw) != 0)
+        return fail();
     // Settings made through the master apply to the slave: every byte value passes
     // unchanged, no echo, no line editing, no CR/LF translation.
     cfmakeraw(&raw);
-    if (tcsetattr(master, TCSANOW, &raw) != 0) {
-        close(master);
-        return -1;
-    }
+    if (tcsetattr(master, TCSANOW, &raw) != 0)
+        return fail();
     // A slave that was never opened looks held from the master; one open and close puts the
     // master into the hung-up state that tells "nobody holds it".
     int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (slave < 0) {
-        close(master);
-        return -1;
-    }
+    if (slave < 0)
+        return fail();
     close(slave);
     slavePath = name;
     return master;
@@ -64,15 +70,18 @@ int OpenSlavePath(const std::string& slavePath)
 
 }  // namespace
 
-std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available)
+std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available, int* error)
 {
     std::string slavePath;
     termios raw{};
     int master = OpenMaster(slavePath, raw);
-    if (master < 0)
+    if (master < 0) {
+        *error = errno;
         return nullptr;
+    }
     int slavePathFd = OpenSlavePath(slavePath);
     if (slavePathFd < 0) {
+        *error = errno;
         close(master);
         return nullptr;
     }

@@ -28,9 +28,10 @@ public:
     static constexpr size_t OutputLimit = 1 << 20;
 
     // A new pseudo-terminal in raw mode whose slave has been opened and closed once, so the
-    // master starts hung up. available is kept readable while input is waiting.
-    // Null when the system has no pseudo-terminal to give.
-    static std::shared_ptr<PtyChannel> Create(std::shared_ptr<Event> available);
+    // master starts hung up; only the owner may open the slave (mode 0600). available is kept
+    // readable while input is waiting. Null, with error set to the errno, when the system has
+    // no pseudo-terminal (or no descriptor) to give.
+    static std::shared_ptr<PtyChannel> Create(std::shared_ptr<Event> available, int* error);
     ~PtyChannel();
     PtyChannel(const PtyChannel&) = delete;
     PtyChannel& operator=(const PtyChannel&) = delete;

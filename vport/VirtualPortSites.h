@@ -7,6 +7,7 @@
 
 // The 244 virtual serial port instances that stand for the main window's control sites.
 // Record i uses site FirstSiteId + i in per-port mode; site FirstSiteId serves the shared port.
+// An instance holds no descriptor until its port is first opened.
 class VirtualPortSites {
 public:
     static constexpr int FirstSiteId = 1017;

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "net/Event.h"
-#include "net/Log.h"
+#include "vport/DescriptorBudget.h"
 #include "vport/PortLink.h"
 #include "vport/PtyChannel.h"
 #include "vport/PtyMonitor.h"
@@ -44,11 +44,9 @@ private:
 
 struct VirtualSerialPort::Impl {
     std::mutex lifecycle;  // Open and Close, one at a time
-    // Lives as long as the instance, so InputFd stays valid across Open and Close.
-    const std::shared_ptr<Event> available = std::make_shared<Event>(true);
-
     // Written under lifecycle; channel and path also read by the data operations.
     mutable std::mutex mutex;
+    std::shared_ptr<Event> available;
     std::shared_ptr<PtyChannel> channel;
     std::string path;
     std::string name;
@@ -76,33 +74,51 @@ bool VirtualSerialPort::Open(const std::string& name)
     std::lock_guard lifecycle(impl_->lifecycle);
     if (impl_->channel)
         return name == impl_->name;
-    Reason failure;
-    auto fail = [this, &failure] {
-        std::lock_guard lock(impl_->mutex);
-        impl_->openFailure = failure;
-        return false;
+    Reason failure = Make(name);
+    std::lock_guard lock(impl_->mutex);
+    impl_->openFailure = std::move(failure);
+    return !impl_->openFailure;
+}
+
+// Open's work under the lifecycle lock: everything the port needs, made now, or nothing and why.
+Reason VirtualSerialPort::Make(const std::string& name)
+{
+    using Kind = Reason::Kind;
+    if (name.empty() || !ServedNames::Claim(name))
+        return {Kind::NameServedTwice, name};
+    auto fail = [&name](Reason failure) {
+        ServedNames::Release(name);
+        return failure;
     };
-    if (name.empty() || !ServedNames::Claim(name)) {
-        failure = {Reason::Kind::NameServedTwice, name};
-        return fail();
+    if (!DescriptorBudget::Room(DescriptorBudget::PerPort))
+        return fail(DescriptorBudget::Shortage(name));
+    // Made with the first open and kept from then on, so InputFd stays valid across Close and
+    // another Open; a port never opened holds no descriptor.
+    if (!impl_->available) {
+        auto available = std::make_shared<Event>(true);
+        if (!available->Valid())
+            return fail(DescriptorBudget::Failure(Kind::NoPseudoTerminal, name, available->Error()));
+        std::lock_guard lock(impl_->mutex);
+        impl_->available = std::move(available);
     }
 
-    auto channel = PtyChannel::Create(impl_->available);
+    int error = 0;
+    auto channel = PtyChannel::Create(impl_->available, &error);
     if (!channel)
-        failure = {Reason::Kind::NoPseudoTerminal, {}, {}, errno};
-    auto monitor = channel ? PtyMonitor::Acquire() : nullptr;
+        return fail(DescriptorBudget::Failure(Kind::NoPseudoTerminal, name, error));
+    auto monitor = PtyMonitor::Acquire();
     // Watched before the link appears, so the first application's open is never missed.
-    bool watched = monitor && monitor->Add(channel);
-    if (channel && !watched)
-        failure = {Reason::Kind::NotWatched, name};
-    auto link = watched ? PortLink::Create(name, channel->LinkTarget(), &failure) : nullptr;
+    if (!monitor || !monitor->Add(channel)) {
+        const int err = errno;
+        channel->Close();
+        return fail(DescriptorBudget::Failure(Kind::NotWatched, name, err));
+    }
+    Reason refused;
+    auto link = PortLink::Create(name, channel->LinkTarget(), &refused);
     if (!link) {
-        if (watched)
-            monitor->Remove(channel);
-        if (channel)
-            channel->Close();
-        ServedNames::Release(name);
-        return fail();
+        monitor->Remove(channel);
+        channel->Close();
+        return fail(refused);
     }
 
     // A report left by an application of an earlier run (killed with the program) is not
@@ -110,13 +126,12 @@ bool VirtualSerialPort::Open(const std::string& name)
     unlink(LineState::FileFor(link->Path()).c_str());
 
     std::lock_guard lock(impl_->mutex);
-    impl_->openFailure = {};
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
     impl_->name = name;
     impl_->link = std::move(link);
     impl_->monitor = std::move(monitor);
-    return true;
+    return {};
 }
 
 bool VirtualSerialPort::Close()
@@ -190,7 +205,8 @@ std::chrono::steady_clock::time_point VirtualSerialPort::LastInputTime() const
 
 int VirtualSerialPort::InputFd() const
 {
-    return impl_->available->Fd();
+    std::lock_guard lock(impl_->mutex);
+    return impl_->available ? impl_->available->Fd() : -1;
 }
 
 std::string VirtualSerialPort::DevicePath() const

@@ -20,8 +20,9 @@ public:
 
     int SiteId() const { return siteId_; }
 
-    // Operation 1: create the port under the name. False when it cannot be made or another
-    // live port of this program serves the name.
+    // Operation 1: create the port under the name, with every descriptor it needs. False
+    // (OpenFailure says why) when it cannot be made or another live port of this program
+    // serves the name.
     bool Open(const std::string& name);
     // Operation 2: remove the link (while it still points at this port) and the
     // pseudo-terminal; an application still holding it sees a hang-up. Always true.
@@ -43,14 +44,15 @@ public:
     // Operation 10: accepted, no visible effect.
     bool Initialize();
 
-    // Readable while Pending() > 0, for a pump that sleeps until its port has input.
+    // Readable while Pending() > 0, for a pump that sleeps until its port has input; -1 before
+    // the first successful Open, then the same descriptor for the life of the instance.
     int InputFd() const;
     // When the bytes the application wrote last came in (for the framing gap).
     std::chrono::steady_clock::time_point LastInputTime() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
-    // Why the last Open failed, naming the port or directory and the system's reason; none
-    // after one that succeeded.
+    // Why the last Open failed, naming the directory or file and the system's reason; no
+    // failure after one that succeeded.
     Reason OpenFailure() const;
 
     // The settings and modem lines the application holding the port set through the serial
@@ -62,6 +64,8 @@ public:
     static std::string PortDirectory();
 
 private:
+    Reason Make(const std::string& name);
+
     struct Impl;
     const int siteId_;
     Impl* impl_;

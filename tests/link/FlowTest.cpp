@@ -188,7 +188,7 @@ TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnE
     EXPECT_EQ(rig.table->ports[a].notServedReason.English(), why);
     EXPECT_EQ(rig.table->ports[b].notServedReason.English(), why);
     // One cause, one line.
-    EXPECT_EQ(lines, std::vector<std::string>{"COM3 (slot 1) is not served: " + why});
+    EXPECT_EQ(lines, std::vector<std::string>{"COM3 (slot 1) is not served: " + why + "; no port is served while it is"});
     EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 0);
 
     chmod(dir.c_str(), 0700);

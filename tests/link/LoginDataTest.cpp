@@ -328,3 +328,36 @@ TEST(OnlineExpiry, ReportsAtExactlyTheIntervalKeepThePortOnline)
     EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
     EXPECT_EQ(rig.table->ports[i].online.load(), 1);
 }
+
+// A flood of logins counts each one but answers a sender and code at most once a few
+// milliseconds; another code or sender gets its own reply.
+TEST(LoginAndData, ALoginFloodIsAnsweredSparinglyAndEachLoginStillCounts)
+{
+    LinkRig rig;
+    const int a = rig.AddPort(7, "A1");
+    const int b = rig.AddPort(8, "B2");
+    UdpDtu flood(rig.serverPort, "127.0.0.7");
+    UdpDtu other(rig.serverPort, "127.0.0.8");
+
+    for (int k = 0; k < 2000; ++k)
+        flood.SendLogin("A1");
+    other.SendLogin("A1");
+    flood.SendLogin("B2");
+    ASSERT_TRUE(other.Receive());
+    int replies = 0;
+    bool b2 = false;
+    while (auto reply = flood.Receive(300ms)) {
+        b2 = b2 || (*reply)[0] == 'B';
+        replies += (*reply)[0] == 'A';
+    }
+    EXPECT_TRUE(b2);
+    // One a spacing while the logins are taken in (a few milliseconds for all of them);
+    // answering each would fill the sender's receive queue (some 270 replies).
+    EXPECT_GE(replies, 1);
+    EXPECT_LT(replies, 100);
+
+    // Every login counted: the port follows the latest sender, both are online.
+    EXPECT_EQ(rig.table->RecordFields(a).peerAddress.ToText(), "127.0.0.8");
+    EXPECT_EQ(rig.table->ports[b].online.load(), 1);
+    EXPECT_EQ(rig.table->RecordFields(b).peerAddress.ToText(), "127.0.0.7");
+}

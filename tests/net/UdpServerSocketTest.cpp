@@ -242,3 +242,31 @@ TEST_F(UdpServerTest, PortHeldElsewhereIsRetriedUntilFree)
 }
 
 }  // namespace
+
+TEST_F(UdpServerTest, SendAllSendsEachInOrderAndSkipsWhatCannotGo)
+{
+    UdpServerSocket server(address.c_str());
+    server.SetOwner(&owner);
+    server.Start();
+    ASSERT_TRUE(WaitUntil([&] { return server.IsOpened(); }));
+
+    // More than one system call's worth, with datagrams that cannot go in between.
+    std::vector<uint8_t> bytes(100);
+    std::vector<OutgoingDatagram> batch;
+    for (int k = 0; k < 100; ++k) {
+        bytes[static_cast<size_t>(k)] = static_cast<uint8_t>(k);
+        batch.push_back({Loopback(SenderPort()), &bytes[static_cast<size_t>(k)], 1});
+        if (k % 30 == 0)
+            batch.push_back({Loopback(0), &bytes[0], 1});  // no peer
+        if (k % 40 == 0)
+            batch.push_back({Ipv4("0.0.0.0", SenderPort()), &bytes[0], 1});
+    }
+    EXPECT_EQ(server.SendAll(batch.data(), static_cast<int>(batch.size())), 100);
+    for (int k = 0; k < 100; ++k) {
+        uint8_t got = 0;
+        ASSERT_EQ(recv(sender, &got, 1, 0), 1);
+        EXPECT_EQ(got, k);
+    }
+    server.Stop();
+    EXPECT_EQ(server.SendAll(batch.data(), 1), 0);
+}

@@ -297,6 +297,10 @@ TEST(Launcher, AppendsToAnExistingPreloadAndNeedsAProgram)
 {
     const Outcome none = RunApp({}, true);
     EXPECT_EQ(none.status, 2);
+    // With a port directory there, the launcher says nothing of its own.
+    TempRuntimeDir runtime;
+    VirtualSerialPort port{1};
+    ASSERT_TRUE(port.Open("COM7"));
     const Outcome both
         = RunApp({"/usr/bin/python3", MV_SERIAL_APPS, "print_preload", "-"}, true, MV_PRELOAD_LIBRARY);
     EXPECT_EQ(both.status, 0) << both.output;

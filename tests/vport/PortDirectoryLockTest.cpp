@@ -63,3 +63,31 @@ TEST(PortDirectoryLock, ARefusedDirectoryOrAPlantedLockFileIsAFailureThatSaysWhy
     EXPECT_NE(planted.Failure().find(dir + "/.lock"), std::string::npos) << planted.Failure();
     EXPECT_TRUE(fs::is_symlink(dir + "/.lock"));
 }
+
+TEST(PortDirectoryLock, ARefusedPortDirectoryLeavesTheLockToTheFirstUsableFallback)
+{
+    TempRuntimeDir runtime;
+    const std::string dir = runtime.PortDir();
+    fs::create_directory(dir);
+    chmod(dir.c_str(), 0755);
+    const std::string planted = runtime.Path() + "/planted";
+    fs::create_directory(planted);
+    chmod(planted.c_str(), 0777);
+    const std::string fallback = runtime.Path() + "/cache/MV5840VSP-host";
+
+    PortDirectoryLock first(dir, {planted, fallback});
+    ASSERT_EQ(first.Take(), PortDirectoryLock::Result::Taken);
+    EXPECT_EQ(first.Directory(), fallback);
+    EXPECT_EQ(first.Refusal(), "port directory " + dir + " is open to other users (mode 0755, must be 0700); refused");
+    EXPECT_EQ(fs::status(fallback).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    PortDirectoryLock second(dir, {planted, fallback});
+    EXPECT_EQ(second.Take(), PortDirectoryLock::Result::HeldByOther);
+    EXPECT_EQ(second.Holder(), getpid());
+    EXPECT_EQ(second.Directory(), fallback);
+
+    // No usable place at all: the port directory's refusal is the failure.
+    PortDirectoryLock none(dir, {planted});
+    EXPECT_EQ(none.Take(), PortDirectoryLock::Result::Failed);
+    EXPECT_EQ(none.Failure(), first.Refusal());
+}
