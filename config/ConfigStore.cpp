@@ -107,21 +107,20 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
 
 void WritePort(SettingsFile& file, int slot, const PortConfig& port)
 {
-    auto set = [&](const char* name, const QString& value) {
-        file.SetValue(GroupOf(slot) + u'/' + QLatin1String(name), value);
-    };
-    // In the order QSettings writes them, so a new group looks as it always did.
-    set("Code", QString::fromStdString(port.Code));
     // Absent means the default, so a port that keeps it keeps the group it always had.
+    std::vector<std::pair<QString, QString>> values;
     if (port.FrameGap == PortConfig::DefaultFrameGap)
         file.Remove(GroupOf(slot) + QLatin1String("/FrameGap"));
     else
-        set("FrameGap", QString::number(port.FrameGap));
-    set("LoginInterval", QString::number(port.LoginInterval));
-    set("PeerIP", QString::fromStdString(port.PeerIP));
-    set("PortNumber", QString::number(port.PortNumber));
-    set("UseFixedIP", QString::number(port.UseFixedIP));
-    set("UseTcp", QString::number(port.UseTcp));
+        values.emplace_back("FrameGap", QString::number(port.FrameGap));
+    // In the order QSettings writes them, so a new group looks as it always did.
+    values.insert(values.begin(), {"Code", QString::fromStdString(port.Code)});
+    values.emplace_back("LoginInterval", QString::number(port.LoginInterval));
+    values.emplace_back("PeerIP", QString::fromStdString(port.PeerIP));
+    values.emplace_back("PortNumber", QString::number(port.PortNumber));
+    values.emplace_back("UseFixedIP", QString::number(port.UseFixedIP));
+    values.emplace_back("UseTcp", QString::number(port.UseTcp));
+    file.SetValues(GroupOf(slot), values);
 }
 
 }  // namespace
@@ -225,9 +224,9 @@ ConfigError ConfigStore::DeletePortConfig(int slot) const
 ConfigError ConfigStore::SaveSettings(const GlobalSettings& settings) const
 {
     return Change([&](SettingsFile& file) {
-        file.SetValue("OnlyOnePort", QString::number(settings.OnlyOnePort));
-        file.SetValue("Password", QString::fromStdString(settings.Password));
-        file.SetValue("SocketPort", QString::number(settings.SocketPort));
-        file.SetValue("VPortNo", QString::number(settings.VPortNo));
+        file.SetValues(QString(), {{"OnlyOnePort", QString::number(settings.OnlyOnePort)},
+                                   {"Password", QString::fromStdString(settings.Password)},
+                                   {"SocketPort", QString::number(settings.SocketPort)},
+                                   {"VPortNo", QString::number(settings.VPortNo)}});
     });
 }

@@ -435,7 +435,9 @@ void SettingsFile::Apply(std::vector<Splice> splices)
 {
     if (splices.empty())
         return;
-    std::sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) { return a.begin < b.begin; });
+    // An insertion before the removal of the line that starts where it goes.
+    std::sort(splices.begin(), splices.end(),
+              [](const Splice& a, const Splice& b) { return a.begin != b.begin ? a.begin < b.begin : a.end < b.end; });
     QByteArray edited;
     edited.reserve(text.size() + 256);
     qsizetype done = 0;
@@ -450,19 +452,33 @@ void SettingsFile::Apply(std::vector<Splice> splices)
 
 void SettingsFile::SetValue(const QString& key, const QString& value)
 {
-    const QString path = Folded(key);
+    const qsizetype slash = key.lastIndexOf(u'/');
+    SetValues(slash < 0 ? QString() : key.left(slash), {{key.mid(slash + 1), value}});
+}
+
+void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<QString, QString>>& named)
+{
+    const QString parent = Folded(group);
+    const QString groupPrefix = group.isEmpty() ? QString() : group + u'/';
     const QByteArray eol = LineEnd();
-    const QByteArray escaped = EscapedValue(value);
     std::vector<Splice> splices;
-    const Line* last = nullptr;
-    for (const Line& line : lines) {
-        if (line.kind != Line::Kind::Key || line.path != path)
+    std::vector<std::pair<QString, QByteArray>> added;  // keys not in the file yet, escaped values
+    for (const auto& [name, value] : named) {
+        const QString key = groupPrefix + name;
+        const QString path = Folded(key);
+        const QByteArray escaped = EscapedValue(value);
+        const Line* last = nullptr;
+        for (const Line& line : lines) {
+            if (line.kind != Line::Kind::Key || line.path != path)
+                continue;
+            if (last)
+                splices.push_back({last->begin, last->end, {}});
+            last = &line;
+        }
+        if (!last) {
+            added.emplace_back(key, escaped);
             continue;
-        if (last)
-            splices.push_back({last->begin, last->end, {}});
-        last = &line;
-    }
-    if (last) {
+        }
         // Left alone when it names the key in this letter case and holds this text already.
         const QByteArray content = text.mid(last->begin, last->contentEnd - last->begin);
         const qsizetype equals = content.indexOf('=');
@@ -475,35 +491,34 @@ void SettingsFile::SetValue(const QString& key, const QString& value)
                 bytes += ' ' + text.mid(last->commentBegin, last->contentEnd - last->commentBegin);
             splices.push_back({last->begin, last->contentEnd, bytes});
         }
+    }
+    if (added.empty()) {
         Apply(std::move(splices));
         return;
     }
 
-    // After the last key of its group in a section the key fits in, else after the group's
-    // last header.
-    const QString parent = ParentOf(path);
+    // After the last key of the group in a section its keys fit in, else after the group's
+    // last header, else in a section of its own.
     const Line* anchor = nullptr;
     QString prefix;
     for (const Line& line : lines) {
-        if (line.kind == Line::Kind::Key && ParentOf(line.path) == parent && path.startsWith(line.prefix)) {
+        if (line.kind == Line::Kind::Key && ParentOf(line.path) == parent && (parent + u'/').startsWith(line.prefix)) {
             anchor = &line;
             prefix = line.prefix;
         }
     }
-    for (const Line& line : lines) {
-        if (!anchor || anchor->kind == Line::Kind::Section) {
-            if (line.kind == Line::Kind::Section && line.path == parent) {
+    if (!anchor) {
+        prefix = groupPrefix;
+        for (const Line& line : lines) {
+            if (line.kind == Line::Kind::Section && line.path == parent)
                 anchor = &line;
-                prefix = parent.isEmpty() ? QString() : parent + u'/';
-            }
         }
     }
-    // A new section of its own holds the key by its last name.
-    if (!anchor)
-        prefix = parent.isEmpty() ? QString() : parent + u'/';
-    const QByteArray keyLine = EscapedKey(key.mid(prefix.size())) + '=' + escaped + eol;
+    QByteArray keyLines;
+    for (const auto& [key, escaped] : added)
+        keyLines += EscapedKey(key.mid(prefix.size())) + '=' + escaped + eol;
     if (anchor) {
-        splices.push_back({anchor->end, anchor->end, (anchor->end == anchor->contentEnd ? eol : QByteArray()) + keyLine});
+        splices.push_back({anchor->end, anchor->end, (anchor->end == anchor->contentEnd ? eol : QByteArray()) + keyLines});
     } else if (parent.isEmpty() && std::any_of(lines.begin(), lines.end(),
                                                [](const Line& line) { return line.kind == Line::Kind::Section; })) {
         // QSettings keeps the top level first: before the first section and the comments
@@ -513,15 +528,15 @@ void SettingsFile::SetValue(const QString& key, const QString& value)
             ++first;
         while (first > 0 && lines[first - 1].kind == Line::Kind::Comment)
             --first;
-        splices.push_back({lines[first].begin, lines[first].begin, "[General]" + eol + keyLine + eol});
+        splices.push_back({lines[first].begin, lines[first].begin, "[General]" + eol + keyLines + eol});
     } else {
         QByteArray bytes;
         if (!text.isEmpty() && !text.endsWith('\n') && !text.endsWith('\r'))
             bytes += eol;
         if (!lines.empty() && lines.back().kind != Line::Kind::Blank)
             bytes += eol;
-        bytes += '[' + (parent.isEmpty() ? QByteArray("General") : EscapedKey(key.left(parent.size()))) + ']' + eol;
-        splices.push_back({text.size(), text.size(), bytes + keyLine});
+        bytes += '[' + (parent.isEmpty() ? QByteArray("General") : EscapedKey(group)) + ']' + eol;
+        splices.push_back({text.size(), text.size(), bytes + keyLines});
     }
     Apply(std::move(splices));
 }

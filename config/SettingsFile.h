@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <utility>
 #include <vector>
 
 // The settings file's text, read by the rules of Qt's INI format as QSettings reads it, and
@@ -40,6 +41,9 @@ public:
     // or into a new section at the end ("[General]" before the first section for a top-level
     // key). A line that already says the same is left as it is.
     void SetValue(const QString& key, const QString& value);
+    // The same for several keys of one group ("" for the top level) at once; new ones are
+    // added together, in this order.
+    void SetValues(const QString& group, const std::vector<std::pair<QString, QString>>& named);
     // Removes every line of key.
     void Remove(const QString& key);
     // Removes every key of group and its section headers; comment lines stay.

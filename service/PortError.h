@@ -16,8 +16,13 @@ struct PortError {
         InvalidAddress,
         NoSuchPort,
         PortInUse,
-        SaveFailed,
+        SaveFailed,           // the configuration file could not be written
         InvalidArgument,
+        // The configuration file cannot take a change: nothing was changed.
+        ConfigNotRegularFile,  // a FIFO, a device, a folder
+        ConfigTooLarge,        // beyond what is read
+        ConfigUnreadable,      // the system refuses to read it
+        ConfigNotSettings,     // a line in it is not a setting
     };
 
     Kind kind = Kind::None;

@@ -123,12 +123,14 @@ PortError PortService::Add(PortFields fields, int* slot)
     const int i = table->FindFreeSlot();
     if (i == -1)
         return {PortError::Kind::TableFull, PortMessages::TableFull};
+    // Kept first: a port the file cannot keep is not made.
+    if (PortError error = Saved(store.SavePortConfig(i, PortTable::StoredFrom(fields))))
+        return error;
     Open(i, fields);
     if (slot)
         *slot = i;
-    PortError saved = Save(i);
     emit PortsChanged();
-    return saved;
+    return {};
 }
 
 PortError PortService::Edit(int slot, PortFields fields)
@@ -142,10 +144,11 @@ PortError PortService::Edit(int slot, PortFields fields)
     const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
         return {PortError::Kind::NumberInUse, PortMessages::NumberInUse};
+    if (PortError error = Saved(store.SavePortConfig(slot, PortTable::StoredFrom(fields))))
+        return error;
     table->ApplyEdit(slot, fields);
-    PortError saved = Save(slot);
     emit PortsChanged();
-    return saved;
+    return {};
 }
 
 PortError PortService::Remove(int slot, bool force)
@@ -156,14 +159,17 @@ PortError PortService::Remove(int slot, bool force)
     const VirtualSerialPort* port = table->ports[slot].control;
     if (!force && !settings.OnlyOnePort && port && port->InUse())
         return {PortError::Kind::PortInUse, PortMessages::PortInUse};
+    if (PortError error = Saved(store.DeletePortConfig(slot)))
+        return error;
     Close(slot);
-    PortError forgotten = Forget(slot);
     emit PortsChanged();
-    return forgotten;
+    return {};
 }
 
 void PortService::Open(int slot, const PortFields& fields)
 {
+    // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
+    table->ResetRecord(slot);
     table->FillRecord(slot, fields);
     table->ActivatePort(slot);
 }
@@ -173,32 +179,23 @@ void PortService::Close(int slot)
     table->RemovePort(slot);
 }
 
-PortError PortService::Save(int slot)
-{
-    // StoredRecord reads under pumpLock: the receive thread moves a dynamic port's address.
-    if (store.SavePortConfig(slot, table->StoredRecord(slot)))
-        return {};
-    return SaveFailure();
-}
-
 PortError PortService::SaveSettings(const GlobalSettings& entered) const
 {
-    if (store.SaveSettings(entered))
-        return {};
-    return SaveFailure();
+    return Saved(store.SaveSettings(entered));
 }
 
-PortError PortService::Forget(int slot)
+PortError PortService::Saved(const ConfigError& error)
 {
-    if (store.DeletePortConfig(slot))
-        return {};
-    return SaveFailure();
-}
-
-PortError PortService::SaveFailure() const
-{
-    // The store has said why, naming the file.
-    return {PortError::Kind::SaveFailed, store.LastFailure()};
+    using Kind = ConfigError::Kind;
+    switch (error.kind) {
+    case Kind::None: return {};
+    case Kind::NotRegularFile: return {PortError::Kind::ConfigNotRegularFile, error.message};
+    case Kind::TooLarge: return {PortError::Kind::ConfigTooLarge, error.message};
+    case Kind::Unreadable: return {PortError::Kind::ConfigUnreadable, error.message};
+    case Kind::NotSettings: return {PortError::Kind::ConfigNotSettings, error.message};
+    case Kind::Unwritable: break;
+    }
+    return {PortError::Kind::SaveFailed, error.message};
 }
 
 std::string PortService::NotServedReason(int slot) const
@@ -317,7 +314,7 @@ void PortService::Reload()
         Log::Notice("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
                    "they apply at the next start");
 
-    std::vector<int> closing, opening;
+    std::vector<int> closing, opening, editing;
     std::map<int, PortFields> wanted;
     int unchanged = 0;
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
@@ -332,6 +329,13 @@ void PortService::Reload()
             ++unchanged;
             continue;
         }
+        // A served port that keeps its number changes as an edit changes it: it stays in
+        // service, and in shared-port mode the selected DTU stays selected.
+        if (running && configured && wanted[i].PortNumber == table->ports[i].PortNumber
+            && (settings.OnlyOnePort || NotServedReason(i).empty())) {
+            editing.push_back(i);
+            continue;
+        }
         if (running)
             closing.push_back(i);
         if (configured)
@@ -340,11 +344,13 @@ void PortService::Reload()
     // All that go first, so a number moving from one slot to another is free when it opens.
     for (int i : closing)
         Close(i);
+    for (int i : editing)
+        table->ApplyEdit(i, wanted[i]);
     for (int i : opening)
         Open(i, wanted[i]);
-    const size_t restarted = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
-    Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, " + std::to_string(restarted)
-               + " restarted, " + std::to_string(closing.size() - restarted) + " closed, "
-               + std::to_string(opening.size() - restarted) + " opened");
+    const size_t reopened = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
+    Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, "
+               + std::to_string(editing.size() + reopened) + " restarted, " + std::to_string(closing.size() - reopened)
+               + " closed, " + std::to_string(opening.size() - reopened) + " opened");
     emit PortsChanged();
 }

@@ -1,4 +1,5 @@
 #include "config/ConfigStore.h"
+#include "config/SettingsFile.h"
 #include "net/Log.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <csignal>
 #include <cstdlib>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -586,6 +591,300 @@ TEST_F(ConfigStoreTest, CommentsContinuationsAndSectionNamesAsQSettingsReadsThem
     EXPECT_EQ(stored.ports[0]->PortNumber, 3);
     EXPECT_EQ(stored.ports[0]->Code, "a bc");
     EXPECT_EQ(stored.ports[1]->Code, "xy");
+}
+
+// What a user keeps in the file: ';' and '#' comment lines, a byte-order mark, blank lines,
+// keys of their own. A save succeeds, says nothing, changes only its own lines and leaves the
+// rest byte for byte; QSettings reads the result as before.
+TEST_F(ConfigStoreTest, CommentsAndAByteOrderMarkAreReadAsQtReadsThemAndSurviveSaves)
+{
+    const QByteArray text("\xef\xbb\xbf[1]\n"
+                          "; the pump station\n"
+                          "PortNumber=7\n"
+                          "# code from the label\n"
+                          "Code=A1\n"
+                          "Extra=kept\n"
+                          "\n"
+                          "; globals below\n"
+                          "[General]\n"
+                          "SocketPort=3701 ; the DTUs' port\n");
+    WriteFile(text);
+    ReportedLines reported;
+    const StoredConfig stored = store.Load();
+    ASSERT_TRUE(stored.ports[0].has_value()) << "the byte-order mark must not hide the first group";
+    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
+    EXPECT_EQ(stored.ports[0]->Code, "A1");
+    EXPECT_EQ(stored.settings.SocketPort, 3701);
+    EXPECT_TRUE(reported.Lines().empty()) << reported.Lines().front();
+
+    PortConfig port = *stored.ports[0];
+    port.LoginInterval = 60;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    GlobalSettings settings = stored.settings;
+    settings.SocketPort = 3702;
+    EXPECT_FALSE(store.SaveSettings(settings));
+    EXPECT_TRUE(reported.Lines().empty()) << reported.Lines().front();
+    EXPECT_EQ(ReadFile(), QByteArray("\xef\xbb\xbf[1]\n"
+                                     "; the pump station\n"
+                                     "PortNumber=7\n"
+                                     "# code from the label\n"
+                                     "Code=A1\n"
+                                     "Extra=kept\n"
+                                     "LoginInterval=60\n"
+                                     "PeerIP=\n"
+                                     "UseFixedIP=0\n"
+                                     "UseTcp=0\n"
+                                     "\n"
+                                     "; globals below\n"
+                                     "[General]\n"
+                                     "SocketPort=3702 ; the DTUs' port\n"
+                                     "OnlyOnePort=0\n"
+                                     "Password=\n"
+                                     "VPortNo=5\n"));
+
+    QSettings qt(filePath, QSettings::IniFormat);
+    EXPECT_EQ(qt.value("1/PortNumber").toInt(), 7);
+    EXPECT_EQ(qt.value("1/LoginInterval").toInt(), 60);
+    EXPECT_EQ(qt.value("SocketPort").toInt(), 3702);
+    EXPECT_EQ(qt.value("1/Extra").toString(), "kept");
+
+    // Deleting the port takes its keys and header; the comments stay where they were.
+    EXPECT_FALSE(store.DeletePortConfig(0));
+    EXPECT_EQ(ReadFile(), QByteArray("\xef\xbb\xbf; the pump station\n"
+                                     "# code from the label\n"
+                                     "\n"
+                                     "; globals below\n"
+                                     "[General]\n"
+                                     "SocketPort=3702 ; the DTUs' port\n"
+                                     "OnlyOnePort=0\n"
+                                     "Password=\n"
+                                     "VPortNo=5\n"));
+    EXPECT_FALSE(store.Load().ports[0].has_value());
+}
+
+// A hand-edited file's keys in another letter case are the same keys: read, and written back
+// in their own case in place, with no second line for the same key.
+TEST_F(ConfigStoreTest, KeysInAnyLetterCaseAreReadAndWrittenBackInTheirOwnCase)
+{
+    WriteFile("[general]\nsocketport=4000\nPASSWORD=pw\n[1]\nportnumber=7\ncode=C7\nuseTCP=1\nLOGININTERVAL=60\n");
+    const StoredConfig stored = store.Load();
+    EXPECT_EQ(stored.settings.SocketPort, 4000);
+    EXPECT_EQ(stored.settings.Password, "pw");
+    ASSERT_TRUE(stored.ports[0].has_value());
+    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
+    EXPECT_EQ(stored.ports[0]->Code, "C7");
+    EXPECT_EQ(stored.ports[0]->UseTcp, 1);
+    EXPECT_EQ(stored.ports[0]->LoginInterval, 60);
+
+    PortConfig port = *stored.ports[0];
+    port.PortNumber = 8;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_EQ(ReadFile(), QByteArray("[general]\nsocketport=4000\nPASSWORD=pw\n[1]\nPortNumber=8\nCode=C7\nUseTcp=1\n"
+                                     "LoginInterval=60\nPeerIP=\nUseFixedIP=0\n"));
+    // The last of two spellings is the one read; a save leaves one line.
+    WriteFile("[1]\nCode=old\ncode=new\n");
+    EXPECT_EQ(Load(0)->Code, "new");
+    port.Code = "newer";
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_EQ(ReadFile().count("ode="), 1) << ReadFile().constData();
+    EXPECT_EQ(Load(0)->Code, "newer");
+    EXPECT_EQ(QSettings(filePath, QSettings::IniFormat).value("1/Code").toString(), "newer");
+}
+
+// Values are written as QSettings writes them, byte for byte.
+TEST_F(ConfigStoreTest, ValuesAreEscapedAsQSettingsEscapesThem)
+{
+    const QString texts[] = {QString(), " lead", "trail ", " ", "a;b", "x=y", "a,b", "\"q\"", "back\\slash",
+                             "@at", "@@two", "t\tn\nl\r\a\b\f\v", "中文", QString("\x01") + "abz", "\x1f" "g",
+                             QString(QChar(0)) + "1", "\x7f", "#hash", "[1]", "%41", "\u00e9", "\U0001F600", "é1"};
+    {
+        QSettings qt(filePath, QSettings::IniFormat);
+        int n = 0;
+        for (const QString& text : texts)
+            qt.setValue(QStringLiteral("%1/Code").arg(++n), text);
+    }
+    const QList<QByteArray> written = ReadFile().split('\n');
+    int n = 0;
+    for (const QString& text : texts) {
+        const QByteArray header = "[" + QByteArray::number(++n) + "]";
+        const qsizetype at = written.indexOf(header);
+        ASSERT_GE(at, 0) << n;
+        EXPECT_EQ(written[at + 1], "Code=" + SettingsFile::EscapedValue(text)) << n;
+    }
+    // And what this program writes, QSettings reads as it was given.
+    QFile::remove(filePath);
+    n = 0;
+    for (const QString& text : texts) {
+        PortConfig port;
+        port.Code = text.toStdString();
+        ASSERT_FALSE(store.SavePortConfig(n++, port));
+    }
+    QSettings qt(filePath, QSettings::IniFormat);
+    n = 0;
+    for (const QString& text : texts)
+        EXPECT_EQ(qt.value(QStringLiteral("%1/Code").arg(++n)).toString(), text) << n;
+    EXPECT_EQ(qt.status(), QSettings::NoError);
+}
+
+// A save that changes nothing writes nothing; one value changed rewrites one line.
+TEST_F(ConfigStoreTest, ASaveRewritesOnlyTheLinesItChanges)
+{
+    const QByteArray text("[1]\r\nPortNumber = 7\r\nCode= \"A1\"\r\nLoginInterval=300\r\nUseFixedIP=0\r\nUseTcp=0\r\n"
+                          "PeerIP=0.0.0.0\r\n");
+    WriteFile(text);
+    const QDateTime written = QFileInfo(filePath).lastModified();
+    PortConfig port = *Load(0);
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_EQ(ReadFile(), text);
+    EXPECT_EQ(QFileInfo(filePath).lastModified(), written);
+
+    port.UseTcp = 1;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    QByteArray expected = text;
+    expected.replace("UseTcp=0", "UseTcp=1");
+    EXPECT_EQ(ReadFile(), expected);
+
+    // A new group in a file of CR LF lines gets CR LF lines too.
+    EXPECT_FALSE(store.SavePortConfig(2, port));
+    EXPECT_TRUE(ReadFile().endsWith("\r\n\r\n[3]\r\nCode=A1\r\nLoginInterval=300\r\nPeerIP=0.0.0.0\r\nPortNumber=7\r\n"
+                                    "UseFixedIP=0\r\nUseTcp=1\r\n"))
+        << ReadFile().constData();
+}
+
+// Only a regular file is read, never waiting for a writer or reading a device without end;
+// anything else is refused for saving and left where it is.
+TEST_F(ConfigStoreTest, ANonRegularFileIsNeitherReadNorWrittenOver)
+{
+    QDir().mkpath(dir.path() + "/Torvane");
+    ASSERT_EQ(mkfifo(filePath.toLocal8Bit().constData(), 0600), 0);
+    ReportedLines reported;
+    const StoredConfig stored = store.Load();  // would block for a writer if it opened the FIFO
+    EXPECT_EQ(stored.settings.SocketPort, 3700);
+    ConfigError error = store.SaveSettings(VersionA());
+    EXPECT_EQ(error.kind, ConfigError::Kind::NotRegularFile);
+    EXPECT_NE(error.message.find(filePath.toStdString() + " is a FIFO, not a regular file"), std::string::npos)
+        << error.message;
+    struct stat st {};
+    ASSERT_EQ(lstat(filePath.toLocal8Bit().constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(reported.Lines().size(), 2u);
+    EXPECT_NE(reported.Lines()[0].find("is a FIFO, not a regular file; running with the default settings"),
+              std::string::npos);
+
+    // A link to a device that never ends.
+    QFile::remove(filePath);
+    ASSERT_TRUE(QFile::link("/dev/zero", filePath));
+    EXPECT_EQ(store.Load().settings.VPortNo, 5);
+    EXPECT_EQ(store.SavePortConfig(0, SamplePort(1)).kind, ConfigError::Kind::NotRegularFile);
+    EXPECT_EQ(QFileInfo(filePath).symLinkTarget(), "/dev/zero");
+
+    // A link to a regular file is read, and a save replaces the file it names.
+    QFile::remove(filePath);
+    const QString real = dir.path() + "/real.conf";
+    {
+        QFile file(real);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("; mine\n[1]\nPortNumber=4\n");
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
+    ASSERT_TRUE(QFile::link(real, filePath));
+    EXPECT_EQ(Load(0)->PortNumber, 4);
+    EXPECT_FALSE(store.SaveSettings(VersionA()));
+    EXPECT_EQ(QFileInfo(filePath).symLinkTarget(), real);
+    EXPECT_EQ(store.Load().settings.Password, "alpha");
+    EXPECT_EQ(Load(0)->PortNumber, 4);
+
+    // A loop of links cannot be read at all.
+    QFile::remove(filePath);
+    ASSERT_TRUE(QFile::link(filePath, filePath));
+    EXPECT_EQ(store.Load().settings.VPortNo, 5);
+    error = store.SaveSettings(VersionA());
+    EXPECT_EQ(error.kind, ConfigError::Kind::Unreadable);
+    EXPECT_NE(error.message.find("Too many levels of symbolic links"), std::string::npos) << error.message;
+}
+
+TEST_F(ConfigStoreTest, AFileBeyondTheLimitIsNotReadAndSaysSo)
+{
+    QByteArray text("[1]\nPortNumber=7\n");
+    const QByteArray filler("; " + QByteArray(1000, 'x') + "\n");
+    while (text.size() <= ConfigFile::MaxBytes)
+        text += filler;
+    WriteFile(text);
+    ReportedLines reported;
+    EXPECT_FALSE(store.Load().ports[0].has_value());
+    ASSERT_EQ(reported.Lines().size(), 1u);
+    EXPECT_NE(reported.Lines()[0].find(filePath.toStdString() + " is larger than 4 MiB; it is not read"),
+              std::string::npos)
+        << reported.Lines()[0];
+    EXPECT_EQ(store.SavePortConfig(0, SamplePort(1)).kind, ConfigError::Kind::TooLarge);
+    EXPECT_EQ(ReadFile(), text);
+}
+
+// The file holds the DTU codes and the password: what the program makes is its user's alone,
+// and a file open to others is named once.
+TEST_F(ConfigStoreTest, WhatTheProgramWritesIsPrivateAndAnOpenFileIsNamedOnce)
+{
+    const mode_t before = umask(022);
+    const QString home = dir.path() + "/home/.config";
+    const ConfigStore fresh((home + "/Torvane/HOLBRN.conf").toStdString());
+    EXPECT_FALSE(fresh.SaveSettings(VersionA()));
+    struct stat st {};
+    ASSERT_EQ(stat((home + "/Torvane").toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(home.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat((home + "/Torvane/HOLBRN.conf").toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // As an earlier version left them: a folder and a file everyone can read.
+    WriteFile("[1]\nPortNumber=7\n");
+    chmod(filePath.toLocal8Bit().constData(), 0644);
+    chmod((dir.path() + "/Torvane").toLocal8Bit().constData(), 0755);
+    ReportedLines reported;
+    store.Load();
+    store.Load();
+    const auto lines = reported.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("configuration file " + filePath.toStdString() + " (mode 0644) can be read by other users"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_FALSE(store.SaveSettings(VersionA()));
+    ASSERT_EQ(stat(filePath.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((dir.path() + "/Torvane").toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    umask(before);
+}
+
+// A write the disk cannot take (here the file size limit, as a full disk would) leaves the
+// old file whole and no temporary file behind, and says why.
+TEST_F(ConfigStoreTest, AWriteThatFailsLeavesTheOldFileAndSaysWhy)
+{
+    WriteFile("[1]\nPortNumber=7\nCode=A1\n");
+    const QByteArray text = ReadFile();
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    ReportedLines reported;
+    const ConfigError error = store.SavePortConfig(1, SamplePort(2));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(error.kind, ConfigError::Kind::Unwritable);
+    EXPECT_EQ(error.message, "cannot save the configuration to " + filePath.toStdString() + ": File too large");
+    EXPECT_EQ(reported.Lines(), std::vector<std::string>{error.message});
+    EXPECT_EQ(ReadFile(), text);
+    EXPECT_EQ(QDir(dir.path() + "/Torvane").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"HOLBRN.conf"});
+
+    // A folder the user may not write to (not for root, whom the system lets write anyway).
+    if (geteuid() != 0) {
+        chmod((dir.path() + "/Torvane").toLocal8Bit().constData(), 0500);
+        EXPECT_EQ(store.SavePortConfig(1, SamplePort(2)).kind, ConfigError::Kind::Unwritable);
+        chmod((dir.path() + "/Torvane").toLocal8Bit().constData(), 0700);
+        EXPECT_EQ(ReadFile(), text);
+    }
 }
 
 int main(int argc, char** argv)
