@@ -325,13 +325,17 @@ void PortService::Reload()
                 wanted[i].PortNumber = InService(i) ? table->ports[i].PortNumber : settings.VPortNo;
         }
         const bool running = InService(i);
-        if (running && configured && SameConfiguration(table->RecordFields(i), wanted[i])) {
+        const PortFields now = running ? table->RecordFields(i) : PortFields{};
+        // A dynamic UDP port that stays one keeps the address its DTU logged in from.
+        if (running && configured && !now.UseFixedIP && !now.UseTcp && !wanted[i].UseFixedIP && !wanted[i].UseTcp)
+            wanted[i].peerAddress = now.peerAddress;
+        if (running && configured && SameConfiguration(now, wanted[i])) {
             ++unchanged;
             continue;
         }
         // A served port that keeps its number changes as an edit changes it: it stays in
         // service, and in shared-port mode the selected DTU stays selected.
-        if (running && configured && wanted[i].PortNumber == table->ports[i].PortNumber
+        if (running && configured && wanted[i].PortNumber == now.PortNumber
             && (settings.OnlyOnePort || NotServedReason(i).empty())) {
             editing.push_back(i);
             continue;
