@@ -241,7 +241,7 @@ TEST_F(CliBus, AddSendsTheRequestAndPrintsThePort)
 TEST_F(CliBus, AddRefusedWithTheWindowsText)
 {
     ExpectOneErrorLine(RunTool({"add", "--number", "300", "--code", "B2"}), 1, "“请填入一个在1和256之间的整数。”");
-    ExpectOneErrorLine(RunTool({"add", "--number", "99999999999"}), 1, "“请填入一个在1和256之间的整数。”");
+    ExpectOneErrorLine(RunTool({"add", "--number", "99999999999", "--code", "B2"}), 1, "“请填入一个在1和256之间的整数。”");
     ExpectOneErrorLine(RunTool({"add", "--number", "7", "--code", "B2"}), 1, "该端口号已被使用");
     EXPECT_EQ(fake.ports.size(), 3);
 }
@@ -304,6 +304,7 @@ TEST_F(CliBus, WrongArgumentsNeverReachTheProgram)
     ExpectOneErrorLine(RunTool({"add", "--number", "seven"}), 2,
                        "add: --number: not an integer: seven (see mv5840vspctl add --help)");
     ExpectOneErrorLine(RunTool({"frob"}), 2, "unknown command frob (see mv5840vspctl --help)");
+    ExpectOneErrorLine(RunTool({"add", "--number", "9"}), 2, "add: --code CODE is required (see mv5840vspctl add --help)");
     EXPECT_EQ(RunTool({}).status, 2);
     EXPECT_TRUE(fake.calls.isEmpty());
 }
