@@ -1,6 +1,7 @@
 // Configuration work at start-up: one load of the settings file (read, parse, the read rules
 // for the globals and all 200 slots), for a normal file of 200 ports and for files padded to
-// 1 MB and 10 MB with keys the program does not know. Median and worst of several loads.
+// 1 MB and to the most that is read (4 MiB) with keys the program does not know. Median and
+// worst of several loads.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -80,6 +81,7 @@ int main()
 {
     Measure("200 slots", NormalFile(), 50);
     Measure("1 MB with unknown keys", PaddedFile(1 << 20), 20);
-    Measure("10 MB with unknown keys", PaddedFile(10 << 20), 5);
+    // A line's length below the limit: PaddedFile ends on a whole line past its size.
+    Measure("4 MB with unknown keys", PaddedFile(ConfigFile::MaxBytes - 128), 5);
     return 0;
 }
