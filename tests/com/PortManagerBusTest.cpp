@@ -124,13 +124,14 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
 
 TEST_F(PortManagerBusTest, AFileThatCannotKeepTheChangeIsAnError)
 {
-    // A folder where the file should be: nothing can be written.
+    // A folder where the file should be: nothing can be written, so no port is made.
     ASSERT_TRUE(QDir().mkpath(configDir.path() + "/Torvane/HOLBRN.conf"));
     const QDBusMessage reply = Call("AddPort", {QVariantMap{{"number", 7}}});
-    EXPECT_EQ(reply.errorName(), "MV5840VSP.Error.SaveFailed");
-    EXPECT_TRUE(reply.errorMessage().startsWith("cannot save the configuration to " + configDir.path()
-                                                + "/Torvane/HOLBRN.conf: Is a directory"))
+    EXPECT_EQ(reply.errorName(), "MV5840VSP.Error.ConfigNotRegularFile");
+    EXPECT_TRUE(reply.errorMessage().startsWith("cannot save the configuration: configuration file " + configDir.path()
+                                                + "/Torvane/HOLBRN.conf is a folder, not a regular file"))
         << reply.errorMessage().toStdString();
+    EXPECT_TRUE(service->Snapshot().empty());
 }
 
 TEST_F(PortManagerBusTest, ChangesAreSignalledCoalescedNotPerDatagram)

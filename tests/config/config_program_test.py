@@ -15,6 +15,7 @@ import time
 
 PROGRAM, CTL = sys.argv[1], sys.argv[2]
 failures = []
+started = []  # every program run, ended at the latest when the test ends
 
 
 def check(condition, what):
@@ -33,7 +34,10 @@ def wait_until(condition, limit=10.0):
 
 
 def ctl(*arguments):
-    done = subprocess.run([CTL, *arguments], capture_output=True, text=True, timeout=30)
+    try:
+        done = subprocess.run([CTL, *arguments], capture_output=True, text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        return None, "", "no answer in 30 s"
     return done.returncode, done.stdout, done.stderr
 
 
@@ -57,6 +61,7 @@ class Run:
         env.pop("DISPLAY", None)
         env.pop("QT_QPA_PLATFORM", None)
         self.process = subprocess.Popen([PROGRAM, "--service"], stderr=self.log, env=env)
+        started.append(self.process)
         self.up = wait_until(lambda: ports() is not None, 30)
 
     def text(self):
@@ -250,11 +255,16 @@ def shared_selection_through_a_reload():
 
 
 def main():
-    hand_kept_file()
-    refused_saves()
-    not_regular_files()
-    fresh_home_and_a_readded_port()
-    shared_selection_through_a_reload()
+    try:
+        hand_kept_file()
+        refused_saves()
+        not_regular_files()
+        fresh_home_and_a_readded_port()
+        shared_selection_through_a_reload()
+    finally:
+        for process in started:
+            if process.poll() is None:
+                process.kill()
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1
