@@ -200,8 +200,8 @@ ConfigError ConfigStore::Change(const std::function<void(SettingsFile&)>& edit) 
                            + std::to_string(settings.FaultLine())
                            + " is not a setting; the file is not written until that line is mended"});
     edit(settings);
-    if (file.exists && settings.Text() == file.text)
-        return {};
+    if (settings.Text() == file.text)
+        return {};  // also no file made for removing a group that is not there
     if (const ConfigError error = ConfigFile::Replace(fileName, settings.Text()))
         return refuse({error.kind, "cannot save the configuration to " + fileName + ": " + error.message});
     return {};

@@ -171,6 +171,8 @@ TEST_F(ConfigStoreTest, NoFileLeavesDefaultsAndNoSlots)
         EXPECT_FALSE(stored.ports[slot].has_value());
     EXPECT_TRUE(reported.Lines().empty()) << "a missing file is not a failure";
     EXPECT_FALSE(QFileInfo::exists(filePath)) << "reading must not create the file";
+    EXPECT_FALSE(store.DeletePortConfig(3));
+    EXPECT_FALSE(QFileInfo::exists(filePath)) << "nothing to remove, nothing to write";
 }
 
 TEST_F(ConfigStoreTest, GlobalsRoundTripWithAwkwardPasswords)
