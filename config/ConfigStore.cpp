@@ -184,7 +184,7 @@ StoredConfig ConfigStore::Load() const
 
 ConfigError ConfigStore::Change(const std::function<void(SettingsFile&)>& edit) const
 {
-    auto refuse = [this](ConfigError error) {
+    auto refuse = [](ConfigError error) {
         Log::Error(error.message);
         return error;
     };
