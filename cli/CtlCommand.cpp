@@ -322,8 +322,13 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
     }
 
     const bool codeGiven = reader.Seen(QStringLiteral("--code"));
-    if (command.verb == CtlVerb::Add && codeGiven)
+    if (command.verb == CtlVerb::Add) {
+        // Required, as the usage shows: a forgotten --code would quietly make a port with an
+        // empty code. An empty one given on purpose is the program's to judge.
+        if (!codeGiven)
+            return Failed(QStringLiteral("add: --code CODE is required (see mv5840vspctl add --help)"));
         command.request.insert(QStringLiteral("code"), plainCode);
+    }
     if (command.verb == CtlVerb::Show || command.verb == CtlVerb::Remove || command.verb == CtlVerb::Edit) {
         const bool numberGiven = command.selector.contains(QStringLiteral("number"));
         if (command.verb == CtlVerb::Edit && numberGiven && codeGiven) {

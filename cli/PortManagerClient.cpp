@@ -27,9 +27,22 @@ const QHash<QString, QString>& RefusalSentences()
         {QStringLiteral("InvalidAddress"), QStringLiteral("not an IPv4 address: %1")},
         {QStringLiteral("NoSuchPort"), QStringLiteral("no such port: %1")},
         {QStringLiteral("PortInUse"), QStringLiteral("an application holds the port open; close it first, or use --force")},
-        {QStringLiteral("SaveFailed"),
-         QStringLiteral("the configuration file could not keep the change; the program's log says why")},
         {QStringLiteral("InvalidArgument"), QStringLiteral("the program did not understand the request")},
+        // The file refused the change: nothing was changed.
+        {QStringLiteral("SaveFailed"),
+         QStringLiteral("the configuration file could not be written, so nothing was changed; the program's log "
+                        "says why")},
+        {QStringLiteral("ConfigNotRegularFile"),
+         QStringLiteral("the configuration file is not a regular file (a folder, a FIFO or a device), so nothing "
+                        "was changed")},
+        {QStringLiteral("ConfigTooLarge"),
+         QStringLiteral("the configuration file is larger than 4 MiB and is not read, so nothing was changed")},
+        {QStringLiteral("ConfigUnreadable"),
+         QStringLiteral("the configuration file cannot be read, so nothing was changed; the program's log says "
+                        "why")},
+        {QStringLiteral("ConfigNotSettings"),
+         QStringLiteral("the configuration file holds a line that is not a setting, so nothing was changed; the "
+                        "program's log names the line")},
     };
     return sentences;
 }

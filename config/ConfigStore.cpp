@@ -2,18 +2,16 @@
 
 #include <QByteArray>
 #include <QDir>
-#include <QFileInfo>
-#include <QSettings>
 #include <QString>
 #include <QVariant>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <limits>
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "config/SettingsFile.h"
 #include "net/Log.h"
@@ -28,51 +26,6 @@ constexpr int MaxLoginInterval = 100000;
 constexpr qsizetype MaxPasswordBytes = 15;
 constexpr qsizetype MaxCodeBytes = 11;
 constexpr qsizetype MaxPeerIpBytes = 19;
-
-// The whole file, or the errno that kept it from being read (ENOENT when there is none).
-struct FileText {
-    QByteArray text;
-    int error = 0;
-};
-
-FileText ReadWholeFile(const std::string& path)
-{
-    FileText result;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        result.error = errno;
-        return result;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(fd);
-        result.error = EISDIR;
-        return result;
-    }
-    if (st.st_size > 0)
-        result.text.reserve(st.st_size);
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            result.text.append(buffer, n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            result.error = errno;
-            break;
-        }
-    }
-    close(fd);
-    return result;
-}
-
-// The product key: the one settings file of the program, for writing.
-class ProductKey : public QSettings {
-public:
-    explicit ProductKey(const std::string& fileName)
-        : QSettings(QString::fromStdString(fileName), QSettings::IniFormat) {}
-};
 
 QString GroupOf(int slot)
 {
@@ -153,21 +106,22 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
     return port;
 }
 
-void WritePort(QSettings& key, int slot, const PortConfig& port)
+void WritePort(SettingsFile& file, int slot, const PortConfig& port)
 {
-    key.beginGroup(GroupOf(slot));
-    key.setValue("PortNumber", port.PortNumber);
-    key.setValue("UseFixedIP", port.UseFixedIP);
-    key.setValue("UseTcp", port.UseTcp);
-    key.setValue("LoginInterval", port.LoginInterval);
-    key.setValue("Code", QString::fromStdString(port.Code));
-    key.setValue("PeerIP", QString::fromStdString(port.PeerIP));
     // Absent means the default, so a port that keeps it keeps the group it always had.
+    std::vector<std::pair<QString, QString>> values;
     if (port.FrameGap == PortConfig::DefaultFrameGap)
-        key.remove("FrameGap");
+        file.Remove(GroupOf(slot) + QLatin1String("/FrameGap"));
     else
-        key.setValue("FrameGap", port.FrameGap);
-    key.endGroup();
+        values.emplace_back("FrameGap", QString::number(port.FrameGap));
+    // In the order QSettings writes them, so a new group looks as it always did.
+    values.insert(values.begin(), {"Code", QString::fromStdString(port.Code)});
+    values.emplace_back("LoginInterval", QString::number(port.LoginInterval));
+    values.emplace_back("PeerIP", QString::fromStdString(port.PeerIP));
+    values.emplace_back("PortNumber", QString::number(port.PortNumber));
+    values.emplace_back("UseFixedIP", QString::number(port.UseFixedIP));
+    values.emplace_back("UseTcp", QString::number(port.UseTcp));
+    file.SetValues(GroupOf(slot), values);
 }
 
 }  // namespace
@@ -191,17 +145,30 @@ std::string ConfigStore::DefaultFileName()
     return base + "/Torvane/HOLBRN.conf";
 }
 
+void ConfigStore::WarnWhenOpenToOthers(mode_t mode) const
+{
+    if ((mode & (S_IRGRP | S_IROTH)) == 0 || warnedOpenToOthers)
+        return;
+    warnedOpenToOthers = true;
+    char octal[16];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    Log::Warning("configuration file " + fileName + " (mode " + octal
+                 + ") can be read by other users of this machine, and it holds the DTU codes and the password; "
+                   "it is made private (0600) at the next save, or now with: chmod 600 " + fileName);
+}
+
 StoredConfig ConfigStore::Load() const
 {
     lastFailure = {};
     StoredConfig stored;
-    const FileText file = ReadWholeFile(fileName);
-    if (file.error == ENOENT)
-        return stored;  // nothing configured yet
-    if (file.error != 0) {
-        Fail({Reason::Kind::ConfigUnreadable, fileName, {}, file.error});
+    const ConfigFile::Contents file = ConfigFile::Read(fileName);
+    if (file.error) {
+        Fail(file.error);
         return stored;
     }
+    if (!file.exists)
+        return stored;  // nothing configured yet
+    WarnWhenOpenToOthers(file.mode);
 
     const SettingsFile parsed = SettingsFile::Parse(file.text);
     if (parsed.FaultLine() != 0)
@@ -212,111 +179,52 @@ StoredConfig ConfigStore::Load() const
         if (parsed.HasGroup(group))
             stored.ports[slot] = ReadPort(parsed, group);
     }
-
-    // The next save would drop an empty section and lose its port: give it its values now.
-    bool bare = false;
-    for (int slot = 0; slot < SlotCount && !bare; ++slot)
-        bare = parsed.BareGroups().contains(GroupOf(slot));
-    if (bare && parsed.FaultLine() == 0) {
-        ProductKey key(fileName);
-        if (key.status() == QSettings::NoError && key.isWritable()) {
-            for (int slot = 0; slot < SlotCount; ++slot) {
-                if (parsed.BareGroups().contains(GroupOf(slot)))
-                    WritePort(key, slot, *stored.ports[slot]);
-            }
-            key.sync();
-        }
-    }
     return stored;
 }
 
-// A file that could not be read, or was read only in part, is never written over.
-bool ConfigStore::CanWriteOver() const
+Reason ConfigStore::Change(const std::function<void(SettingsFile&)>& edit) const
 {
-    lastFailure = {};
-    const FileText file = ReadWholeFile(fileName);
-    if (file.error != 0 && file.error != ENOENT) {
-        ReportSaveFailure();
-        return false;
-    }
-    if (SettingsFile::Parse(file.text).FaultLine() != 0) {
-        Fail({Reason::Kind::ConfigHoldsNonSettings, fileName});
-        return false;
-    }
-    return true;
+    // The file's own reason names it; a save says what it was doing.
+    auto refuse = [](const Reason& reason) {
+        Log::Error(reason.kind == Reason::Kind::ConfigNotSaved ? reason.English()
+                                                               : "cannot save the configuration: " + reason.English());
+        return reason;
+    };
+    const ConfigFile::Contents file = ConfigFile::Read(fileName);
+    if (file.error)
+        return refuse(file.error);
+    SettingsFile settings = SettingsFile::Parse(file.text);
+    // Written over, the lines QSettings would guess at could come back as something else.
+    if (settings.FaultLine() != 0)
+        return refuse({Reason::Kind::ConfigNotSetting, fileName, std::to_string(settings.FaultLine())});
+    edit(settings);
+    if (settings.Text() == file.text)
+        return {};  // also no file made for removing a group that is not there
+    if (const int error = ConfigFile::Replace(fileName, settings.Text()))
+        return refuse({Reason::Kind::ConfigNotSaved, fileName, {}, error});
+    return {};
 }
 
-void ConfigStore::ReportSaveFailure() const
-{
-    // QSettings gives no reason of its own: find the step the system refuses.
-    const QFileInfo info(QString::fromStdString(fileName));
-    const std::string directory = info.absolutePath().toStdString();
-    int error = 0;
-    struct stat st {};
-    if (info.isDir())
-        error = EISDIR;
-    else if (stat(directory.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        error = ENOTDIR;
-    else if (!QDir().mkpath(info.absolutePath()) && access(directory.c_str(), F_OK) != 0)
-        error = errno;
-    else if (access(directory.c_str(), W_OK | X_OK) != 0)
-        error = errno;
-    else if (info.exists() && access(fileName.c_str(), R_OK | W_OK) != 0)
-        error = errno;
-    Fail({Reason::Kind::ConfigNotSaved, fileName, {}, error});
-}
-
-bool ConfigStore::SavePortConfig(int slot, const PortConfig& port) const
+Reason ConfigStore::SavePortConfig(int slot, const PortConfig& port) const
 {
     if (!IsSlot(slot))
-        return false;
-    if (!CanWriteOver())
-        return false;
-    ProductKey key(fileName);
-    if (key.status() == QSettings::NoError && key.isWritable()) {
-        WritePort(key, slot, port);
-        key.sync();
-        if (key.status() == QSettings::NoError)
-            return true;
-    }
-    ReportSaveFailure();
-    return false;
+        return {Reason::Kind::ConfigNotSaved, fileName, {}, EINVAL};
+    return Change([&](SettingsFile& file) { WritePort(file, slot, port); });
 }
 
-bool ConfigStore::DeletePortConfig(int slot) const
+Reason ConfigStore::DeletePortConfig(int slot) const
 {
     if (!IsSlot(slot))
-        return false;
-    if (!CanWriteOver())
-        return false;
-    ProductKey key(fileName);
-    const QString group = GroupOf(slot);
-    if (key.status() == QSettings::NoError && !key.childGroups().contains(group))
-        return true;
-    if (key.status() == QSettings::NoError && key.isWritable()) {
-        key.remove(group);
-        key.sync();
-        if (key.status() == QSettings::NoError)
-            return true;
-    }
-    ReportSaveFailure();
-    return false;
+        return {Reason::Kind::ConfigNotSaved, fileName, {}, EINVAL};
+    return Change([&](SettingsFile& file) { file.RemoveGroup(GroupOf(slot)); });
 }
 
-bool ConfigStore::SaveSettings(const GlobalSettings& settings) const
+Reason ConfigStore::SaveSettings(const GlobalSettings& settings) const
 {
-    if (!CanWriteOver())
-        return false;
-    ProductKey key(fileName);
-    if (key.status() == QSettings::NoError && key.isWritable()) {
-        key.setValue("SocketPort", static_cast<int>(settings.SocketPort));
-        key.setValue("OnlyOnePort", settings.OnlyOnePort);
-        key.setValue("VPortNo", settings.VPortNo);
-        key.setValue("Password", QString::fromStdString(settings.Password));
-        key.sync();
-        if (key.status() == QSettings::NoError)
-            return true;
-    }
-    ReportSaveFailure();
-    return false;
+    return Change([&](SettingsFile& file) {
+        file.SetValues(QString(), {{"OnlyOnePort", QString::number(settings.OnlyOnePort)},
+                                   {"Password", QString::fromStdString(settings.Password)},
+                                   {"SocketPort", QString::number(settings.SocketPort)},
+                                   {"VPortNo", QString::number(settings.VPortNo)}});
+    });
 }

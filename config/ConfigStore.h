@@ -1,11 +1,16 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
+#include "config/ConfigFile.h"
 #include "config/GlobalSettings.h"
 #include "config/PortConfig.h"
 #include "net/Reason.h"
+
+class SettingsFile;
 
 // Everything one load of the configuration yields: the globals and each slot that exists.
 struct StoredConfig {
@@ -15,13 +20,15 @@ struct StoredConfig {
 };
 
 // The persistent configuration: the four global values and one group "1".."200" per port
-// slot, in QSettings(NativeFormat, UserScope, "Torvane", "HOLBRN"), that is
+// slot, in the INI file QSettings(NativeFormat, UserScope, "Torvane", "HOLBRN") reads, that is
 // $XDG_CONFIG_HOME/Torvane/HOLBRN.conf on Linux. Main thread only.
 //
-// Loading reads the file once and never fails: a value that is missing, unreadable or outside
-// its read rule keeps its default. Writing is all or nothing: a file that cannot be read
-// cleanly or cannot be written is left untouched. Every failure is reported once through Log,
-// naming the file and the reason.
+// Loading reads the file once, changes nothing and never fails: a value that is missing,
+// unreadable or outside its read rule keeps its default. A save is all or nothing: it rewrites
+// only the lines of what it changes (the user's comments and other lines stay as they are)
+// and replaces the file atomically, or leaves the file untouched and says why. A file that
+// cannot be read whole and cleanly is never written over. Every failure is reported through
+// Log, naming the file and the reason.
 class ConfigStore {
 public:
     static constexpr int SlotCount = StoredConfig::SlotCount;
@@ -31,25 +38,28 @@ public:
 
     StoredConfig Load() const;
 
+    // Each save returns why the file could not keep the change, none when it did.
     // Writes the port's six values to slot's group, creating it as needed, and FrameGap when it
     // is not the default (it is removed when it is).
-    bool SavePortConfig(int slot, const PortConfig& port) const;
+    Reason SavePortConfig(int slot, const PortConfig& port) const;
     // Removes slot's group; a missing group is not an error.
-    bool DeletePortConfig(int slot) const;
+    Reason DeletePortConfig(int slot) const;
     // Writes SocketPort, OnlyOnePort, VPortNo and Password.
-    bool SaveSettings(const GlobalSettings& settings) const;
+    Reason SaveSettings(const GlobalSettings& settings) const;
 
     const std::string& FileName() const { return fileName; }
-    // What the last load or save reported, none when it went well: for a window to show.
+    // What the last load reported, none when it went well: for a window to show.
     const Reason& LastFailure() const { return lastFailure; }
     // $XDG_CONFIG_HOME/Torvane/HOLBRN.conf, or ~/.config/Torvane/HOLBRN.conf.
     static std::string DefaultFileName();
 
 private:
-    bool CanWriteOver() const;
-    void ReportSaveFailure() const;
+    // Reads the file, lets edit change it and writes it back when anything changed.
+    Reason Change(const std::function<void(SettingsFile&)>& edit) const;
     void Fail(const Reason& reason) const;
+    void WarnWhenOpenToOthers(mode_t mode) const;
 
     std::string fileName;
     mutable Reason lastFailure;
+    mutable bool warnedOpenToOthers = false;
 };

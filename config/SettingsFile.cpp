@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 
 bool IsHexDigit(char c)
@@ -20,77 +22,85 @@ bool IsSpecial(char c)
     return c == '\n' || c == '\r' || c == '\\' || c == ';' || c == '"' || c == '=';
 }
 
-// One logical line of the file: its text without the comment, and where the key ends.
-struct Line {
+// One logical line of the file (a line with its backslash continuations): its text without
+// the comment, where the key ends, and where it stands in the file.
+struct RawLine {
     QByteArray text;
-    qsizetype equals = -1;  // position of the first '=' outside quotes
+    qsizetype equals = -1;  // position in text of the first '=' outside quotes
     bool openQuote = false;
+    bool comment = false;   // a ';' comment is on the line
     int number = 0;         // counted from 1
+    qsizetype begin = 0;
+    qsizetype contentEnd = 0;
+    qsizetype end = 0;
+    qsizetype commentBegin = -1;
 };
 
-// Splits the text into lines. A backslash before the line end joins the next line; ';' at
-// the start of a line or outside quotes starts a comment that runs to the line end.
+// Splits the text into lines, blank and comment lines included. A backslash before the line
+// end joins the next line; ';' at the start of a line or outside quotes starts a comment that
+// runs to the line end.
 class LineReader {
 public:
-    explicit LineReader(const QByteArray& data) : data(data) {}
+    LineReader(const QByteArray& data, qsizetype start) : data(data), pos(start) {}
 
-    bool Next(Line& line)
+    bool Next(RawLine& line)
     {
-        for (;;) {
-            if (pos >= data.size())
-                return false;
-            line = Line{};
-            line.number = ++lineNumber;
-            bool inQuotes = false;
-            bool comment = false;
-            while (pos < data.size()) {
-                if (!comment) {
-                    const qsizetype start = pos;
-                    while (pos < data.size() && !IsSpecial(data[pos]))
-                        ++pos;
-                    line.text.append(data.constData() + start, pos - start);
-                    if (pos >= data.size())
-                        break;
-                } else {
-                    while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r')
-                        ++pos;
-                    if (pos >= data.size())
-                        break;
-                }
-                const char c = data[pos++];
-                if (c == '\n' || c == '\r') {
-                    if (c == '\r' && pos < data.size() && data[pos] == '\n')
-                        ++pos;
+        if (pos >= data.size())
+            return false;
+        line = RawLine{};
+        line.number = ++lineNumber;
+        line.begin = pos;
+        line.contentEnd = line.end = data.size();
+        bool inQuotes = false;
+        while (pos < data.size()) {
+            if (!line.comment) {
+                const qsizetype start = pos;
+                while (pos < data.size() && !IsSpecial(data[pos]))
+                    ++pos;
+                line.text.append(data.constData() + start, pos - start);
+                if (pos >= data.size())
                     break;
-                }
-                if (comment)
-                    continue;
-                if (c == '\\' && pos < data.size() && (data[pos] == '\n' || data[pos] == '\r')) {
-                    const char end = data[pos++];
-                    if (pos < data.size() && (data[pos] == '\n' || data[pos] == '\r') && data[pos] != end)
-                        ++pos;
-                    ++lineNumber;
-                    continue;
-                }
-                if (c == '\\' && pos < data.size()) {
-                    line.text += c;
-                    line.text += data[pos++];
-                    continue;
-                }
-                if (c == ';' && !inQuotes) {
-                    comment = true;
-                    continue;
-                }
-                if (c == '"')
-                    inQuotes = !inQuotes;
-                else if (c == '=' && !inQuotes && line.equals < 0)
-                    line.equals = line.text.size();
-                line.text += c;
+            } else {
+                while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r')
+                    ++pos;
+                if (pos >= data.size())
+                    break;
             }
-            line.openQuote = inQuotes;
-            if (!line.text.trimmed().isEmpty())
-                return true;
+            const char c = data[pos++];
+            if (c == '\n' || c == '\r') {
+                line.contentEnd = pos - 1;
+                if (c == '\r' && pos < data.size() && data[pos] == '\n')
+                    ++pos;
+                line.end = pos;
+                break;
+            }
+            if (line.comment)
+                continue;
+            if (c == '\\' && pos < data.size() && (data[pos] == '\n' || data[pos] == '\r')) {
+                const char end = data[pos++];
+                if (pos < data.size() && (data[pos] == '\n' || data[pos] == '\r') && data[pos] != end)
+                    ++pos;
+                ++lineNumber;
+                continue;
+            }
+            if (c == '\\' && pos < data.size()) {
+                line.text += c;
+                line.text += data[pos++];
+                continue;
+            }
+            if (c == ';' && !inQuotes) {
+                line.comment = true;
+                line.commentBegin = pos - 1;
+                continue;
+            }
+            if (c == '"')
+                inQuotes = !inQuotes;
+            else if (c == '=' && !inQuotes && line.equals < 0)
+                line.equals = line.text.size();
+            line.text += c;
         }
+        line.openQuote = inQuotes;
+        return true;
     }
 
 private:
@@ -99,10 +109,10 @@ private:
     int lineNumber = 0;
 };
 
-// %XX and %UXXXX in keys and section names.
+// %XX and %UXXXX in keys and section names; a backslash is the '/' of a key in a subgroup.
 QString UnescapeKey(const QByteArray& raw)
 {
-    if (!raw.contains('%'))
+    if (!raw.contains('%') && !raw.contains('\\'))
         return QString::fromUtf8(raw);
     QByteArray bytes;
     QString result;
@@ -118,7 +128,7 @@ QString UnescapeKey(const QByteArray& raw)
             bytes += static_cast<char>((HexValue(raw[i + 1]) << 4) | HexValue(raw[i + 2]));
             i += 2;
         } else {
-            bytes += raw[i];
+            bytes += raw[i] == '\\' ? '/' : raw[i];
         }
     }
     return result + QString::fromUtf8(bytes);
@@ -247,85 +257,323 @@ QVariant UnescapeValue(const QByteArray& raw)
     return current;
 }
 
+// A key or section name as QSettings writes it: '/' as a backslash, anything beyond letters,
+// digits, '_', '-' and '.' %-encoded.
+QByteArray EscapedKey(const QString& key)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    QByteArray result;
+    for (const QChar qc : key) {
+        const char16_t c = qc.unicode();
+        if (c == u'/') {
+            result += '\\';
+        } else if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_'
+                   || c == u'-' || c == u'.') {
+            result += static_cast<char>(c);
+        } else if (c <= 0xff) {
+            result += '%';
+            result += hex[c >> 4];
+            result += hex[c & 15];
+        } else {
+            result += "%U";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                result += hex[(c >> shift) & 15];
+        }
+    }
+    return result;
+}
+
+QString ParentOf(const QString& key)
+{
+    const qsizetype slash = key.lastIndexOf(u'/');
+    return slash < 0 ? QString() : key.left(slash);
+}
+
 }  // namespace
+
+QByteArray SettingsFile::EscapedValue(const QString& value)
+{
+    QString text = value;
+    QByteArray wrapEnd;
+    QByteArray result;
+    if (text.contains(QChar(0))) {
+        result = "@String(";
+        wrapEnd = ")";
+    } else if (text.startsWith(u'@')) {
+        text.prepend(u'@');
+    }
+    const qsizetype start = result.size();
+    bool needsQuotes = false;
+    bool escapeNextIfDigit = false;  // after "\x1" or "\0" a hex digit would join the escape
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c == u';' || c == u',' || c == u'=')
+            needsQuotes = true;
+        if (escapeNextIfDigit && c < 0x80 && IsHexDigit(static_cast<char>(c))) {
+            result += "\\x" + QByteArray::number(c, 16);
+            continue;
+        }
+        escapeNextIfDigit = false;
+        switch (c) {
+        case u'\0': result += "\\0"; escapeNextIfDigit = true; break;
+        case u'\a': result += "\\a"; break;
+        case u'\b': result += "\\b"; break;
+        case u'\f': result += "\\f"; break;
+        case u'\n': result += "\\n"; break;
+        case u'\r': result += "\\r"; break;
+        case u'\t': result += "\\t"; break;
+        case u'\v': result += "\\v"; break;
+        case u'"':
+        case u'\\':
+            result += '\\';
+            result += static_cast<char>(c);
+            break;
+        default:
+            if (c <= 0x1f) {
+                result += "\\x" + QByteArray::number(c, 16);
+                escapeNextIfDigit = true;
+            } else if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+                result += QStringView(text).mid(i, 2).toUtf8();
+                ++i;
+            } else {
+                result += QStringView(text).mid(i, 1).toUtf8();
+            }
+        }
+    }
+    if (needsQuotes || (result.size() > start && (result[start] == ' ' || result.back() == ' '))) {
+        result.insert(start, '"');
+        result += '"';
+    }
+    return result + wrapEnd;
+}
 
 QVariant SettingsFile::Value(const QString& key) const
 {
-    const auto found = values.constFind(key);
+    const auto found = values.constFind(Folded(key));
     return found == values.cend() ? QVariant() : UnescapeValue(*found);
 }
 
 SettingsFile SettingsFile::Parse(const QByteArray& text)
 {
     SettingsFile file;
-    LineReader reader(text);
-    Line line;
-    QString section;       // "" for the top level, else "name/"
+    file.text = text;
+    // QSettings skips a byte-order mark; it stays in the text.
+    LineReader reader(file.text, file.text.startsWith("\xef\xbb\xbf") ? 3 : 0);
+    RawLine raw;
+    QString section;        // "" for the top level, else "name/"
     bool skipping = false;  // after a section header that could not be read
-    QString emptySection;  // the section just opened, while it has no key yet
-    QSet<QString> withKeys;
     auto fault = [&file](int number) {
         if (file.faultLine == 0)
             file.faultLine = number;
     };
-    auto closeSection = [&file, &emptySection] {
-        if (!emptySection.isEmpty())
-            file.bareGroups.insert(emptySection);
-        emptySection.clear();
-    };
 
-    while (reader.Next(line)) {
-        if (line.openQuote) {
-            fault(line.number);
+    while (reader.Next(raw)) {
+        Line& line = file.lines.emplace_back();
+        line.begin = raw.begin;
+        line.contentEnd = raw.contentEnd;
+        line.end = raw.end;
+        const QByteArray trimmed = raw.text.trimmed();
+        if (raw.openQuote) {
+            line.kind = Line::Kind::Fault;
+            fault(raw.number);
             continue;
         }
-        const QByteArray trimmed = line.text.trimmed();
+        if (trimmed.isEmpty()) {
+            line.kind = raw.comment ? Line::Kind::Comment : Line::Kind::Blank;
+            continue;
+        }
         if (trimmed.startsWith('[')) {
-            closeSection();
             if (!trimmed.endsWith(']')) {
-                fault(line.number);
+                line.kind = Line::Kind::Fault;
+                fault(raw.number);
                 skipping = true;
                 continue;
             }
             skipping = false;
+            line.kind = Line::Kind::Section;
             const QByteArray name = trimmed.mid(1, trimmed.size() - 2).trimmed();
-            if (name.compare("general", Qt::CaseInsensitive) == 0) {
-                section.clear();
-                continue;
-            }
-            const QString group = NormalizedKey(name.compare("%general", Qt::CaseInsensitive) == 0
-                                                    ? QString::fromLatin1(name.mid(1))
-                                                    : UnescapeKey(name));
+            const QString group = name.compare("general", Qt::CaseInsensitive) == 0 ? QString()
+                : NormalizedKey(name.compare("%general", Qt::CaseInsensitive) == 0 ? QString::fromLatin1(name.mid(1))
+                                                                                   : UnescapeKey(name));
             section = group.isEmpty() ? QString() : group + u'/';
-            if (!group.isEmpty()) {
-                file.groups.insert(group.section(u'/', 0, 0));
-                emptySection = group;
-            }
+            line.path = Folded(group);
+            if (!group.isEmpty())
+                file.groups.insert(Folded(group.section(u'/', 0, 0)));
             continue;
         }
-        if (line.equals < 0) {
-            // A '#' line is a comment to QSettings too.
-            if (!trimmed.startsWith('#'))
-                fault(line.number);
+        if (raw.equals < 0) {
+            // A '#' line is skipped by QSettings too: a comment.
+            line.kind = trimmed.startsWith('#') ? Line::Kind::Comment : Line::Kind::Fault;
+            if (line.kind == Line::Kind::Fault)
+                fault(raw.number);
             continue;
         }
-        if (skipping)
+        const QString key = NormalizedKey(section + UnescapeKey(raw.text.left(raw.equals).trimmed()));
+        // Under a header that could not be read, or with no name: nothing QSettings keeps.
+        if (skipping || key.isEmpty()) {
+            line.kind = skipping ? Line::Kind::Fault : Line::Kind::Comment;
             continue;
-        const QString name = UnescapeKey(line.text.left(line.equals).trimmed());
-        const QString key = NormalizedKey(section + name);
-        if (key.isEmpty())
-            continue;
-        // A plain name in a section that already has a key adds no group.
-        if (name.contains(u'/') || !emptySection.isEmpty()) {
-            if (key.contains(u'/')) {
-                file.groups.insert(key.section(u'/', 0, 0));
-                withKeys.insert(key.section(u'/', 0, -2));
-            }
         }
-        emptySection.clear();
-        file.values.insert(key, line.text.mid(line.equals + 1));
+        line.kind = Line::Kind::Key;
+        line.path = Folded(key);
+        line.prefix = Folded(section);
+        line.commentBegin = raw.commentBegin;
+        if (key.contains(u'/'))
+            file.groups.insert(Folded(key.section(u'/', 0, 0)));
+        file.values.insert(line.path, raw.text.mid(raw.equals + 1));
     }
-    closeSection();
-    file.bareGroups.subtract(withKeys);
     return file;
+}
+
+QByteArray SettingsFile::LineEnd() const
+{
+    const qsizetype newline = text.indexOf('\n');
+    return newline > 0 && text[newline - 1] == '\r' ? QByteArray("\r\n") : QByteArray("\n");
+}
+
+void SettingsFile::Apply(std::vector<Splice> splices)
+{
+    if (splices.empty())
+        return;
+    // An insertion before the removal of the line that starts where it goes.
+    std::sort(splices.begin(), splices.end(),
+              [](const Splice& a, const Splice& b) { return a.begin != b.begin ? a.begin < b.begin : a.end < b.end; });
+    QByteArray edited;
+    edited.reserve(text.size() + 256);
+    qsizetype done = 0;
+    for (const Splice& splice : splices) {
+        edited.append(text.constData() + done, splice.begin - done);
+        edited += splice.bytes;
+        done = splice.end;
+    }
+    edited.append(text.constData() + done, text.size() - done);
+    *this = Parse(edited);
+}
+
+void SettingsFile::SetValue(const QString& key, const QString& value)
+{
+    const qsizetype slash = key.lastIndexOf(u'/');
+    SetValues(slash < 0 ? QString() : key.left(slash), {{key.mid(slash + 1), value}});
+}
+
+void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<QString, QString>>& named)
+{
+    const QString parent = Folded(group);
+    const QString groupPrefix = group.isEmpty() ? QString() : group + u'/';
+    const QByteArray eol = LineEnd();
+    std::vector<Splice> splices;
+    std::vector<std::pair<QString, QByteArray>> added;  // keys not in the file yet, escaped values
+    for (const auto& [name, value] : named) {
+        const QString key = groupPrefix + name;
+        const QString path = Folded(key);
+        const QByteArray escaped = EscapedValue(value);
+        const Line* last = nullptr;
+        for (const Line& line : lines) {
+            if (line.kind != Line::Kind::Key || line.path != path)
+                continue;
+            if (last)
+                splices.push_back({last->begin, last->end, {}});
+            last = &line;
+        }
+        if (!last) {
+            added.emplace_back(key, escaped);
+            continue;
+        }
+        // Left alone when it names the key in this letter case and holds this text already.
+        const QByteArray content = text.mid(last->begin, last->contentEnd - last->begin);
+        const qsizetype equals = content.indexOf('=');
+        const QVariant held = Value(key);
+        const bool same = equals >= 0 && UnescapeKey(content.left(equals).trimmed()) == key.mid(last->prefix.size())
+                          && held.typeId() == QMetaType::QString && held.toString() == value;
+        if (!same) {
+            QByteArray bytes = EscapedKey(key.mid(last->prefix.size())) + '=' + escaped;
+            if (last->commentBegin >= 0)
+                bytes += ' ' + text.mid(last->commentBegin, last->contentEnd - last->commentBegin);
+            splices.push_back({last->begin, last->contentEnd, bytes});
+        }
+    }
+    if (added.empty()) {
+        Apply(std::move(splices));
+        return;
+    }
+
+    // After the last key of the group in a section its keys fit in, else after the group's
+    // last header, else in a section of its own.
+    const Line* anchor = nullptr;
+    QString prefix;
+    for (const Line& line : lines) {
+        if (line.kind == Line::Kind::Key && ParentOf(line.path) == parent && (parent + u'/').startsWith(line.prefix)) {
+            anchor = &line;
+            prefix = line.prefix;
+        }
+    }
+    if (!anchor) {
+        prefix = groupPrefix;
+        for (const Line& line : lines) {
+            if (line.kind == Line::Kind::Section && line.path == parent)
+                anchor = &line;
+        }
+    }
+    QByteArray keyLines;
+    for (const auto& [key, escaped] : added)
+        keyLines += EscapedKey(key.mid(prefix.size())) + '=' + escaped + eol;
+    if (anchor) {
+        splices.push_back({anchor->end, anchor->end, (anchor->end == anchor->contentEnd ? eol : QByteArray()) + keyLines});
+    } else if (parent.isEmpty() && std::any_of(lines.begin(), lines.end(),
+                                               [](const Line& line) { return line.kind == Line::Kind::Section; })) {
+        // QSettings keeps the top level first: before the first section and the comments
+        // right above it.
+        size_t first = 0;
+        while (lines[first].kind != Line::Kind::Section)
+            ++first;
+        while (first > 0 && lines[first - 1].kind == Line::Kind::Comment)
+            --first;
+        splices.push_back({lines[first].begin, lines[first].begin, "[General]" + eol + keyLines + eol});
+    } else {
+        QByteArray bytes;
+        if (!text.isEmpty() && !text.endsWith('\n') && !text.endsWith('\r'))
+            bytes += eol;
+        if (!lines.empty() && lines.back().kind != Line::Kind::Blank)
+            bytes += eol;
+        bytes += '[' + (parent.isEmpty() ? QByteArray("General") : EscapedKey(group)) + ']' + eol;
+        splices.push_back({text.size(), text.size(), bytes + keyLines});
+    }
+    Apply(std::move(splices));
+}
+
+void SettingsFile::Remove(const QString& key)
+{
+    const QString path = Folded(key);
+    std::vector<Splice> splices;
+    for (const Line& line : lines) {
+        if (line.kind == Line::Kind::Key && line.path == path)
+            splices.push_back({line.begin, line.end, {}});
+    }
+    Apply(std::move(splices));
+}
+
+void SettingsFile::RemoveGroup(const QString& group)
+{
+    const QString path = Folded(group);
+    auto inGroup = [&path](const QString& name) {
+        return name == path || (name.startsWith(path) && name.size() > path.size() && name[path.size()] == u'/');
+    };
+    std::vector<Splice> splices;
+    bool removedSection = false;  // within a section of the group that holds no comment
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        if (line.kind == Line::Kind::Section) {
+            removedSection = false;
+            if (!inGroup(line.path))
+                continue;
+            splices.push_back({line.begin, line.end, {}});
+            removedSection = true;
+            for (size_t k = i + 1; k < lines.size() && lines[k].kind != Line::Kind::Section; ++k)
+                removedSection = removedSection && lines[k].kind != Line::Kind::Comment;
+        } else if ((line.kind == Line::Kind::Key && inGroup(line.path))
+                   || (line.kind == Line::Kind::Blank && removedSection)) {
+            splices.push_back({line.begin, line.end, {}});
+        }
+    }
+    Apply(std::move(splices));
 }

@@ -208,7 +208,11 @@ void PortTable::LoadRecord(int i, const PortConfig& stored)
 
 PortConfig PortTable::StoredRecord(int i) const
 {
-    const PortFields fields = RecordFields(i);
+    return StoredFrom(RecordFields(i));
+}
+
+PortConfig PortTable::StoredFrom(const PortFields& fields)
+{
     PortConfig stored;
     stored.PortNumber = fields.PortNumber;
     stored.UseFixedIP = fields.UseFixedIP;

@@ -108,6 +108,8 @@ public:
     PortFields FieldsFromStored(const PortConfig& stored) const;
     // Record i's values as the store keeps them, read under pumpLock.
     PortConfig StoredRecord(int i) const;
+    // The values the store keeps for a port of these fields.
+    static PortConfig StoredFrom(const PortFields& fields);
     // What the list shows of record i that changes while it runs. Main thread; takes no lock,
     // so the list's refresh never waits for a pass or a datagram.
     PortLiveState LiveState(int i) const;

@@ -30,14 +30,15 @@ const char* EnglishTemplate(Reason::Kind kind)
     case K::NoPump: return "its pump cannot start";
     case K::NoTcpLink: return "cannot make its TCP link: %3";
     case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
-    case K::ConfigUnreadable:
-        return "configuration file %1 cannot be read: %3; running with the default settings and no ports";
+    case K::ConfigUnreadable: return "configuration file %1 cannot be read: %3";
+    case K::ConfigNotRegularFile: return "configuration file %1 is %2, not a regular file";
+    case K::ConfigTooLarge: return "configuration file %1 is larger than %2 MiB; it is not read";
     case K::ConfigNotSetting:
-        return "configuration file %1, line %2: not a setting; such lines are skipped and the file is not "
-               "written until it is mended";
-    case K::ConfigHoldsNonSettings:
-        return "configuration file %1 holds lines that are not settings; not saving over it until it is mended";
+        return "configuration file %1, line %2 is not a setting; such lines are skipped, and the file is not "
+               "written until that line is mended";
     case K::ConfigNotSaved: return "cannot save the configuration to %1: %3";
+    case K::DefaultSettingsUsed:
+        return "configuration file %1 is not used: running with the default settings and no ports";
     }
     return "";
 }

@@ -31,11 +31,15 @@ struct Reason {
         NoTcpLink,
         // The network. subject: the UDP port number.
         UdpPortTaken,
-        // The configuration file. subject: the file.
+        // The configuration file. subject: the file. What is wrong with it, true whether it was
+        // being loaded or saved; what follows is said by whoever read or wrote it.
         ConfigUnreadable,
+        ConfigNotRegularFile,   // detail: what it is instead ("a FIFO"), in English
+        ConfigTooLarge,         // detail: the most that is read, in MiB
         ConfigNotSetting,       // detail: the line number
-        ConfigHoldsNonSettings,
         ConfigNotSaved,         // error 0: the system gave no reason
+        // What a start does when the file could not be read at all.
+        DefaultSettingsUsed,
     };
 
     Reason() = default;

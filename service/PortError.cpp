@@ -15,6 +15,22 @@ const char* PortError::Name(Kind kind)
     case Kind::PortInUse: return "PortInUse";
     case Kind::SaveFailed: return "SaveFailed";
     case Kind::InvalidArgument: return "InvalidArgument";
+    case Kind::ConfigNotRegularFile: return "ConfigNotRegularFile";
+    case Kind::ConfigTooLarge: return "ConfigTooLarge";
+    case Kind::ConfigUnreadable: return "ConfigUnreadable";
+    case Kind::ConfigNotSettings: return "ConfigNotSettings";
     }
     return "";
+}
+
+bool PortError::ByTheFile() const
+{
+    switch (kind) {
+    case Kind::SaveFailed:
+    case Kind::ConfigNotRegularFile:
+    case Kind::ConfigTooLarge:
+    case Kind::ConfigUnreadable:
+    case Kind::ConfigNotSettings: return true;
+    default: return false;
+    }
 }

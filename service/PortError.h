@@ -21,8 +21,13 @@ struct PortError {
         InvalidAddress,
         NoSuchPort,
         PortInUse,
-        SaveFailed,
         InvalidArgument,
+        // The configuration file cannot keep the change, so nothing was changed.
+        SaveFailed,            // the new file could not be written
+        ConfigNotRegularFile,  // a FIFO, a device, a folder
+        ConfigTooLarge,        // beyond what is read
+        ConfigUnreadable,      // the system refuses to read it
+        ConfigNotSettings,     // a line in it is not a setting
     };
 
     PortError() = default;
@@ -38,10 +43,13 @@ struct PortError {
     // NoSuchPort: the slot, number or code asked for; InvalidAddress: the text given;
     // InvalidArgument: what is wrong with the key (only a bus client sees it, in English).
     std::string value;
-    // SaveFailed: why the file could not keep the change.
+    // SaveFailed and the Config kinds: why the file could not keep the change.
     Reason cause;
 
     explicit operator bool() const { return kind != Kind::None; }
+    // The configuration file refused the change (SaveFailed or a Config kind): asking again
+    // with other values does not help until the file is mended.
+    bool ByTheFile() const;
 
     // The kind's name as front ends publish it ("NumberInUse"); "" for None.
     static const char* Name(Kind kind);

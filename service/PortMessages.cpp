@@ -31,10 +31,12 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::NoPump: return "%1的数据转发无法启动。";
     case K::NoTcpLink: return "无法为%1建立TCP连接：%3";
     case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
-    case K::ConfigUnreadable: return "无法读取配置文件 %1：%3\n本程序以默认设置运行，没有端口。";
+    case K::ConfigUnreadable: return "无法读取配置文件 %1：%3";
+    case K::ConfigNotRegularFile: return "配置文件 %1 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。";
+    case K::ConfigTooLarge: return "配置文件 %1 大于%2MiB，本程序不读取它。";
     case K::ConfigNotSetting: return "配置文件 %1 第%2行不是有效的设置，已跳过；修正之前不会写入该文件。";
-    case K::ConfigHoldsNonSettings: return "配置文件 %1 含有不是设置的行，修正之前不会保存到该文件。";
     case K::ConfigNotSaved: return "无法把配置保存到 %1：%3";
+    case K::DefaultSettingsUsed: return "本程序以默认设置运行，没有端口。";
     }
     return "";
 }
@@ -70,8 +72,12 @@ std::string Text(const PortError& error)
             return "没有编码为“" + error.value + "”的端口。";
         return "该端口已不存在。";
     case K::PortInUse: return PortInUse;
-    case K::SaveFailed: return Text(error.cause);
     case K::InvalidArgument: return "请求无效：" + error.key + ": " + error.value;
+    case K::SaveFailed:
+    case K::ConfigNotRegularFile:
+    case K::ConfigTooLarge:
+    case K::ConfigUnreadable:
+    case K::ConfigNotSettings: return Text(error.cause) + "\n这项更改没有保存，也没有生效。";
     }
     return {};
 }

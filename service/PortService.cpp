@@ -48,8 +48,15 @@ PortTable::NetworkResult PortService::StartNetwork()
     // The file is read once: the settings now, the ports when they start.
     startConfig = std::make_unique<StoredConfig>(store.Load());
     settings = startConfig->settings;
-    if (store.LastFailure())
-        startNotices.push_back(store.LastFailure());
+    if (const Reason& failure = store.LastFailure()) {
+        startNotices.push_back(failure);
+        // Only a line that is no setting leaves the rest of the file in use.
+        if (failure.kind != Reason::Kind::ConfigNotSetting) {
+            const Reason unused(Reason::Kind::DefaultSettingsUsed, store.FileName());
+            Log::Warning(unused.English());
+            startNotices.push_back(unused);
+        }
+    }
     const PortTable::NetworkResult result = table->StartNetwork();
     if (result == PortTable::NetworkResult::HostNameFailed)
         Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));
@@ -122,12 +129,14 @@ PortError PortService::Add(PortFields fields, int* slot)
     const int i = table->FindFreeSlot();
     if (i == -1)
         return {PortError::Kind::TableFull};
+    // Kept first: a port the file cannot keep is not made.
+    if (PortError error = Saved(store.SavePortConfig(i, PortTable::StoredFrom(fields))))
+        return error;
     Open(i, fields);
     if (slot)
         *slot = i;
-    PortError saved = Save(i);
     emit PortsChanged();
-    return saved;
+    return {};
 }
 
 PortError PortService::Edit(int slot, PortFields fields)
@@ -141,10 +150,11 @@ PortError PortService::Edit(int slot, PortFields fields)
     const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
         return {PortError::Kind::NumberInUse};
+    if (PortError error = Saved(store.SavePortConfig(slot, PortTable::StoredFrom(fields))))
+        return error;
     table->ApplyEdit(slot, fields);
-    PortError saved = Save(slot);
     emit PortsChanged();
-    return saved;
+    return {};
 }
 
 PortError PortService::Remove(int slot, bool force)
@@ -155,14 +165,17 @@ PortError PortService::Remove(int slot, bool force)
     const VirtualSerialPort* port = table->ports[slot].control;
     if (!force && !settings.OnlyOnePort && port && port->InUse())
         return {PortError::Kind::PortInUse};
+    if (PortError error = Saved(store.DeletePortConfig(slot)))
+        return error;
     Close(slot);
-    PortError forgotten = Forget(slot);
     emit PortsChanged();
-    return forgotten;
+    return {};
 }
 
 void PortService::Open(int slot, const PortFields& fields)
 {
+    // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
+    table->ResetRecord(slot);
     table->FillRecord(slot, fields);
     table->ActivatePort(slot);
 }
@@ -172,32 +185,22 @@ void PortService::Close(int slot)
     table->RemovePort(slot);
 }
 
-PortError PortService::Save(int slot)
-{
-    // StoredRecord reads under pumpLock: the receive thread moves a dynamic port's address.
-    if (store.SavePortConfig(slot, table->StoredRecord(slot)))
-        return {};
-    return SaveFailure();
-}
-
 PortError PortService::SaveSettings(const GlobalSettings& entered) const
 {
-    if (store.SaveSettings(entered))
-        return {};
-    return SaveFailure();
+    return Saved(store.SaveSettings(entered));
 }
 
-PortError PortService::Forget(int slot)
+PortError PortService::Saved(const Reason& failure)
 {
-    if (store.DeletePortConfig(slot))
-        return {};
-    return SaveFailure();
-}
-
-PortError PortService::SaveFailure() const
-{
-    // The store has said why, naming the file.
-    return {PortError::Kind::SaveFailed, {}, {}, store.LastFailure()};
+    using K = Reason::Kind;
+    switch (failure.kind) {
+    case K::None: return {};
+    case K::ConfigNotRegularFile: return {PortError::Kind::ConfigNotRegularFile, {}, {}, failure};
+    case K::ConfigTooLarge: return {PortError::Kind::ConfigTooLarge, {}, {}, failure};
+    case K::ConfigUnreadable: return {PortError::Kind::ConfigUnreadable, {}, {}, failure};
+    case K::ConfigNotSetting: return {PortError::Kind::ConfigNotSettings, {}, {}, failure};
+    default: return {PortError::Kind::SaveFailed, {}, {}, failure};
+    }
 }
 
 Reason PortService::NotServedReason(int slot) const
@@ -317,7 +320,7 @@ void PortService::Reload()
         Log::Notice("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
                    "they apply at the next start");
 
-    std::vector<int> closing, opening;
+    std::vector<int> closing, opening, editing;
     std::map<int, PortFields> wanted;
     int unchanged = 0;
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
@@ -328,8 +331,19 @@ void PortService::Reload()
                 wanted[i].PortNumber = InService(i) ? table->ports[i].PortNumber : settings.VPortNo;
         }
         const bool running = InService(i);
-        if (running && configured && SameConfiguration(table->RecordFields(i), wanted[i])) {
+        const PortFields now = running ? table->RecordFields(i) : PortFields{};
+        // A dynamic UDP port that stays one keeps the address its DTU logged in from.
+        if (running && configured && !now.UseFixedIP && !now.UseTcp && !wanted[i].UseFixedIP && !wanted[i].UseTcp)
+            wanted[i].peerAddress = now.peerAddress;
+        if (running && configured && SameConfiguration(now, wanted[i])) {
             ++unchanged;
+            continue;
+        }
+        // A served port that keeps its number changes as an edit changes it: it stays in
+        // service, and in shared-port mode the selected DTU stays selected.
+        if (running && configured && wanted[i].PortNumber == now.PortNumber
+            && (settings.OnlyOnePort || !NotServedReason(i))) {
+            editing.push_back(i);
             continue;
         }
         if (running)
@@ -340,11 +354,13 @@ void PortService::Reload()
     // All that go first, so a number moving from one slot to another is free when it opens.
     for (int i : closing)
         Close(i);
+    for (int i : editing)
+        table->ApplyEdit(i, wanted[i]);
     for (int i : opening)
         Open(i, wanted[i]);
-    const size_t restarted = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
-    Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, " + std::to_string(restarted)
-               + " restarted, " + std::to_string(closing.size() - restarted) + " closed, "
-               + std::to_string(opening.size() - restarted) + " opened");
+    const size_t reopened = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
+    Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, "
+               + std::to_string(editing.size() + reopened) + " restarted, " + std::to_string(closing.size() - reopened)
+               + " closed, " + std::to_string(opening.size() - reopened) + " opened");
     emit PortsChanged();
 }

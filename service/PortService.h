@@ -52,8 +52,8 @@ public:
     PortError SaveSettings(const GlobalSettings& entered) const;
 
     // The rules of the add, edit and delete flows. The number of a port in shared-port mode
-    // is the shared port's. Each change is stored as the window stores it; SaveFailed means
-    // the port runs as asked but the file could not keep it.
+    // is the shared port's. Each change is stored as the window stores it, before it is made:
+    // when the configuration file cannot keep it (PortError::ByTheFile), nothing changes.
     PortError Add(PortFields fields, int* slot = nullptr);
     PortError Edit(int slot, PortFields fields);
     // Refuses a port an application holds open unless force.
@@ -102,9 +102,8 @@ private:
     Reason NotServedReason(int slot) const;
     void Open(int slot, const PortFields& fields);
     void Close(int slot);
-    PortError Save(int slot);
-    PortError Forget(int slot);
-    PortError SaveFailure() const;
+    // The refusal of a change the file could not keep, or none.
+    static PortError Saved(const Reason& failure);
     void Watch();
     void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
 

@@ -177,8 +177,9 @@ void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
         const PortError error = change(FieldsFromDialog(dialog));
         if (!error)
             return;
-        if (error.kind == PortError::Kind::SaveFailed) {
-            // The port runs as asked; only the file could not keep it.
+        if (error.ByTheFile()) {
+            // Nothing was changed, and other values would meet the same file: asking again
+            // would only loop.
             ShowSaveFailure(error);
             return;
         }

@@ -20,6 +20,8 @@
 
 #include <csignal>
 #include <functional>
+#include <utility>
+#include <vector>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -243,8 +245,32 @@ TEST_F(CliBus, AddRefusedInEnglishByKind)
 {
     ExpectOneErrorLine(RunTool({"add", "--number", "300", "--code", "B2"}), 1,
                        "the port number must be an integer from 1 to 256");
-    ExpectOneErrorLine(RunTool({"add", "--number", "99999999999"}), 1, "the port number must be an integer from 1 to 256");
+    ExpectOneErrorLine(RunTool({"add", "--number", "99999999999", "--code", "B2"}), 1,
+                       "the port number must be an integer from 1 to 256");
     ExpectOneErrorLine(RunTool({"add", "--number", "7", "--code", "B2"}), 1, "the port number is already in use");
+    EXPECT_EQ(fake.ports.size(), 3);
+}
+
+// A change the configuration file cannot keep: one English sentence per kind, saying that
+// nothing changed.
+TEST_F(CliBus, FileRefusalsInEnglishByKind)
+{
+    const std::vector<std::pair<QString, QString>> sentences = {
+        {"SaveFailed", "the configuration file could not be written, so nothing was changed; the program's log says why"},
+        {"ConfigNotRegularFile",
+         "the configuration file is not a regular file (a folder, a FIFO or a device), so nothing was changed"},
+        {"ConfigTooLarge", "the configuration file is larger than 4 MiB and is not read, so nothing was changed"},
+        {"ConfigUnreadable", "the configuration file cannot be read, so nothing was changed; the program's log says why"},
+        {"ConfigNotSettings", "the configuration file holds a line that is not a setting, so nothing was changed; the "
+                              "program's log names the line"},
+    };
+    for (const auto& [kind, sentence] : sentences) {
+        SCOPED_TRACE(kind.toStdString());
+        fake.fileRefusal = kind;
+        ExpectOneErrorLine(RunTool({"add", "--number", "9", "--code", "C9"}), 1, sentence);
+        ExpectOneErrorLine(RunTool({"edit", "--number", "7", "--interval", "60"}), 1, sentence);
+        ExpectOneErrorLine(RunTool({"remove", "--number", "7"}), 1, sentence);
+    }
     EXPECT_EQ(fake.ports.size(), 3);
 }
 
@@ -308,6 +334,7 @@ TEST_F(CliBus, WrongArgumentsNeverReachTheProgram)
     ExpectOneErrorLine(RunTool({"add", "--number", "seven"}), 2,
                        "add: --number: not an integer: seven (see mv5840vspctl add --help)");
     ExpectOneErrorLine(RunTool({"frob"}), 2, "unknown command frob (see mv5840vspctl --help)");
+    ExpectOneErrorLine(RunTool({"add", "--number", "9"}), 2, "add: --code CODE is required (see mv5840vspctl add --help)");
     EXPECT_EQ(RunTool({}).status, 2);
     EXPECT_TRUE(fake.calls.isEmpty());
 }

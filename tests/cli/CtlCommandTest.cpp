@@ -58,9 +58,9 @@ TEST(CtlCommand, AddLeavesOutWhatIsNotGiven)
 TEST(CtlCommand, NumbersOutsideIntStayOutOfRange)
 {
     // The program answers them with its own range message.
-    EXPECT_EQ(Command({"add", "--number", "99999999999"}).request.value("number").toInt(), INT_MAX);
-    EXPECT_EQ(Command({"add", "--number", "-99999999999"}).request.value("number").toInt(), INT_MIN);
-    EXPECT_EQ(Command({"add", "--number", " 12 "}).request.value("number").toInt(), 12);
+    EXPECT_EQ(Command({"add", "--number", "99999999999", "--code", "A"}).request.value("number").toInt(), INT_MAX);
+    EXPECT_EQ(Command({"add", "--number", "-99999999999", "--code", "A"}).request.value("number").toInt(), INT_MIN);
+    EXPECT_EQ(Command({"add", "--number", " 12 ", "--code", "A"}).request.value("number").toInt(), 12);
 }
 
 TEST(CtlCommand, ShowAndRemoveSelectByNumberOrCode)
@@ -123,6 +123,10 @@ TEST(CtlCommand, WrongArgumentsSayWhatIsWrongInOneLine)
     EXPECT_NE(Error({"help", "frob"}).find("unknown command frob"), std::string::npos);
     EXPECT_NE(Error({"list", "--number", "3"}).find("unknown option --number"), std::string::npos);
     EXPECT_NE(Error({"add", "--number", "seven"}).find("--number: not an integer: seven"), std::string::npos);
+    // The usage shows the code as required; an empty one is the program's to judge.
+    EXPECT_EQ(Error({"add", "--number", "9"}), "add: --code CODE is required (see mv5840vspctl add --help)");
+    EXPECT_EQ(Error({"add", "--number", "9", "--tcp", "--peer", "10.0.0.1"}),
+              "add: --code CODE is required (see mv5840vspctl add --help)");
     EXPECT_NE(Error({"add", "--interval"}).find("--interval needs a value"), std::string::npos);
     EXPECT_NE(Error({"add", "--number", "1", "--number", "2"}).find("--number given twice"), std::string::npos);
     EXPECT_NE(Error({"add", "--tcp", "--udp"}).find("exclude each other"), std::string::npos);

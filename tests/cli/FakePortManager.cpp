@@ -98,6 +98,12 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
         return message.createReply(QVariant::fromValue(ports));
 
     const QVariantMap first = Dictionary(arguments.value(0));
+    const bool change = method == QLatin1String("AddPort") || method == QLatin1String("EditPort")
+                        || method == QLatin1String("RemovePort");
+    if (change && !fileRefusal.isEmpty())
+        return Refuse(message, fileRefusal.toLatin1().constData(),
+                      QStringLiteral("无法读取配置文件 /home/user/.config/Torvane/HOLBRN.conf：Permission denied\n"
+                                     "这项更改没有保存，也没有生效。"));
     if (method == QLatin1String("AddPort")) {
         const int number = first.value("number").toInt();
         if (number < 1 || number > 256)

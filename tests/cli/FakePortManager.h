@@ -19,6 +19,9 @@ public:
     QList<QVariantMap> ports;
     QString selected = QStringLiteral("#NoSelected");
     QList<QDBusMessage> calls;
+    // When set, every change is refused with this kind, as a configuration file that cannot
+    // keep it refuses it ("ConfigTooLarge").
+    QString fileRefusal;
 
 private:
     QDBusMessage Answer(const QDBusMessage& message);

@@ -124,12 +124,15 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
 
 TEST_F(PortManagerBusTest, AFileThatCannotKeepTheChangeIsAnError)
 {
-    // A folder where the file should be: nothing can be written.
+    // A folder where the file should be: nothing can be written, so no port is made.
     ASSERT_TRUE(QDir().mkpath(configDir.path() + "/Torvane/HOLBRN.conf"));
     const QDBusMessage reply = Call("AddPort", {QVariantMap{{"number", 7}}});
-    EXPECT_EQ(reply.errorName(), "MV5840VSP.Error.SaveFailed");
-    // The window's text, with the system's reason.
-    EXPECT_EQ(reply.errorMessage(), "无法把配置保存到 " + configDir.path() + "/Torvane/HOLBRN.conf：Is a directory");
+    EXPECT_EQ(reply.errorName(), "MV5840VSP.Error.ConfigNotRegularFile");
+    // The window's text, and that nothing changed.
+    EXPECT_EQ(reply.errorMessage(), "配置文件 " + configDir.path()
+                                        + "/Torvane/HOLBRN.conf 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。"
+                                          "\n这项更改没有保存，也没有生效。");
+    EXPECT_TRUE(service->Snapshot().empty());
 }
 
 TEST_F(PortManagerBusTest, StateChangesAreSignalledAndByteCountsAloneAreNot)

@@ -10,6 +10,11 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <csignal>
+#include <functional>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 #include "LinkTestSupport.h"
@@ -39,13 +44,24 @@ protected:
         Log::SetSink(nullptr);
     }
 
+    QString ConfigPath() const { return configDir.path() + "/Torvane/HOLBRN.conf"; }
+
     void WriteConfig(const QString& text)
     {
         QDir().mkpath(configDir.path() + "/Torvane");
-        QFile file(configDir.path() + "/Torvane/HOLBRN.conf");
+        QFile file(ConfigPath());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(text.toUtf8());
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     }
+
+    QByteArray ReadConfig() const
+    {
+        QFile file(ConfigPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    void ExpectRunningAsStored();
 
     static QString Slot(int group, int number, const char* code)
     {
@@ -320,6 +336,184 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
     EXPECT_TRUE(Logged(events, "configuration reloaded: 1 unchanged, 1 restarted, 1 closed, 1 opened"));
     EXPECT_TRUE(Logged(events, "global settings"));
     EXPECT_EQ(service->Settings().VPortNo, 5);  // applies at the next start
+}
+
+// What runs is what a restart would give: the ports in service are the file's groups, each
+// with the file's values.
+void PortServiceTest::ExpectRunningAsStored()
+{
+    const StoredConfig stored = ConfigStore(ConfigPath().toStdString()).Load();
+    for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
+        const auto running = service->SnapshotOf(slot);
+        ASSERT_EQ(running.has_value(), stored.ports[slot].has_value()) << "slot " << slot;
+        if (!running)
+            continue;
+        const PortFields wanted = service->Table().FieldsFromStored(*stored.ports[slot]);
+        EXPECT_EQ(running->config.PortNumber, wanted.PortNumber) << slot;
+        EXPECT_EQ(running->config.Code, wanted.Code) << slot;
+        EXPECT_EQ(running->config.LoginInterval, wanted.LoginInterval) << slot;
+        EXPECT_EQ(running->config.UseTcp, wanted.UseTcp) << slot;
+        EXPECT_EQ(running->config.UseFixedIP, wanted.UseFixedIP) << slot;
+        EXPECT_EQ(running->config.FrameGap, wanted.FrameGap) << slot;
+    }
+}
+
+// Whatever keeps the file from taking a change, the change is refused with its own kind and
+// nothing of it is made: no port added, edited or removed, the file as it was.
+TEST_F(PortServiceTest, AChangeTheFileCannotKeepIsNotMade)
+{
+    WriteConfig(Slot(1, 7, "A1") + Slot(2, 8, "B2"));
+    Start();
+    const QByteArray original = ReadConfig();
+    const std::string path = ConfigPath().toStdString();
+    const std::string folder = configDir.path().toStdString() + "/Torvane";
+    rlimit unlimited {};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    signal(SIGXFSZ, SIG_IGN);
+
+    struct Fault {
+        const char* name;
+        PortError::Kind kind;
+        std::function<void()> make;
+    };
+    std::vector<Fault> faults = {
+        {"a line that is not a setting", PortError::Kind::ConfigNotSettings,
+         [&] { WriteConfig(QString::fromUtf8(original) + "this is no setting\n"); }},
+        {"a FIFO", PortError::Kind::ConfigNotRegularFile,
+         [&] { unlink(path.c_str()); mkfifo(path.c_str(), 0600); }},
+        {"a file that cannot be read", PortError::Kind::ConfigUnreadable,
+         [&] { unlink(path.c_str()); symlink(path.c_str(), path.c_str()); }},
+        {"a full disk", PortError::Kind::SaveFailed, [&] {
+             rlimit small = unlimited;
+             small.rlim_cur = 8;
+             setrlimit(RLIMIT_FSIZE, &small);
+         }},
+    };
+    if (geteuid() != 0)
+        faults.push_back({"a folder that cannot be written", PortError::Kind::SaveFailed,
+                          [&] { chmod(folder.c_str(), 0500); }});
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        fault.make();
+        PortError error = service->Add(Fields(9, "C3"));
+        EXPECT_EQ(error.kind, fault.kind) << PortError::Name(error.kind) << ": " << error.cause.English();
+        EXPECT_TRUE(error.ByTheFile());
+        EXPECT_EQ(error.cause.subject, path) << error.cause.English();
+        // The window names the file and says that nothing changed.
+        const std::string text = PortMessages::Text(error);
+        EXPECT_NE(text.find(path), std::string::npos) << text;
+        EXPECT_NE(text.find("\n这项更改没有保存，也没有生效。"), std::string::npos) << text;
+        EXPECT_EQ(service->Edit(0, Fields(17, "A9", 60)).kind, fault.kind);
+        EXPECT_EQ(service->Remove(1, true).kind, fault.kind);
+        GlobalSettings settings = service->Settings();
+        settings.Password = "new";
+        EXPECT_EQ(service->SaveSettings(settings).kind, fault.kind);
+
+        // Mended: the file is as it was and what runs is what it says.
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        chmod(folder.c_str(), 0700);
+        unlink(path.c_str());
+        WriteConfig(QString::fromUtf8(original));
+        EXPECT_EQ(Codes(), (std::vector<std::string>{"A1", "B2"}));
+        EXPECT_EQ(service->SnapshotOf(0)->config.PortNumber, 7);
+        EXPECT_EQ(service->SnapshotOf(0)->config.LoginInterval, 300);
+        EXPECT_NE(access((runtimeDir.PortDir() + "/COM9").c_str(), F_OK), 0);
+        EXPECT_EQ(access((runtimeDir.PortDir() + "/COM8").c_str(), F_OK), 0);
+        ExpectRunningAsStored();
+    }
+    EXPECT_EQ(ReadConfig(), original);
+
+    // And once the file can take them, the same changes are made and kept.
+    EXPECT_FALSE(service->Add(Fields(9, "C3")));
+    EXPECT_FALSE(service->Edit(0, Fields(17, "A9", 60)));
+    EXPECT_FALSE(service->Remove(1, true));
+    EXPECT_EQ(Codes(), (std::vector<std::string>{"A9", "C3"}));
+    ExpectRunningAsStored();
+}
+
+// Start-up only reads: a group with no keys is a port with the defaults, and the file, its
+// comments and its order stay as they are.
+TEST_F(PortServiceTest, StartUpServesAnEmptyGroupWithTheDefaultsAndLeavesTheFileAlone)
+{
+    WriteConfig("; my ports\n[2]\n\n# the next one\n[1]\ncode=A1\nPORTNUMBER=7\n");
+    const QByteArray original = ReadConfig();
+    Start();
+    const auto empty = service->SnapshotOf(1);
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->config.PortNumber, 0);
+    EXPECT_EQ(empty->config.UseTcp, 0);
+    EXPECT_EQ(empty->config.UseFixedIP, 0);
+    EXPECT_EQ(empty->config.LoginInterval, 300);
+    EXPECT_EQ(empty->config.Code, "");
+    // Letter case aside, the hand-written group is the port it says.
+    EXPECT_EQ(service->SnapshotOf(0)->config.PortNumber, 7);
+    EXPECT_EQ(service->SnapshotOf(0)->config.Code, "A1");
+    service->Shutdown();
+    EXPECT_EQ(ReadConfig(), original);
+}
+
+// A port added to a slot another port had shows nothing of that port.
+TEST_F(PortServiceTest, AReaddedPortStartsWithoutTheRemovedOnesState)
+{
+    Start();
+    int slot = -1;
+    ASSERT_FALSE(service->Add(Fields(7, "D7"), &slot));
+    UdpDtu dtu(serverPort);
+    dtu.SendLogin("D7");
+    ASSERT_TRUE(dtu.Receive());
+    dtu.SendData("D7", ToBytes("hello"));
+    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->rx == 5; }));
+    EXPECT_GT(service->SnapshotOf(slot)->lastHeardMs, 0);
+    ASSERT_FALSE(service->Remove(slot, true));
+
+    int again = -1;
+    ASSERT_FALSE(service->Add(Fields(7, "D7"), &again));
+    ASSERT_EQ(again, slot);
+    const PortSnapshot port = *service->SnapshotOf(again);
+    EXPECT_EQ(port.lastHeardMs, -1);
+    EXPECT_EQ(port.rx, 0);
+    EXPECT_EQ(port.State(), "offline");
+    EXPECT_EQ(port.peer, "");
+}
+
+// Shared-port mode: the DTU an application's writes go to stays the selected one through an
+// edit of another setting and through a reload that changes one.
+TEST_F(PortServiceTest, TheSharedPortsSelectionStaysThroughAnEditAndAReload)
+{
+    const QString globals = "[General]\nOnlyOnePort=1\nVPortNo=3\n\n";
+    WriteConfig(globals + Slot(1, 3, "AA") + Slot(2, 3, "BB"));
+    Start();
+    UdpDtu aa(serverPort), bb(serverPort);
+    aa.SendLogin("AA");
+    ASSERT_TRUE(aa.Receive());
+    bb.SendLogin("BB");
+    ASSERT_TRUE(bb.Receive());
+    ASSERT_TRUE(service->SelectSharedTarget("BB"));
+    SerialApp app(runtimeDir.PortDir() + "/COM3");
+    ASSERT_TRUE(app.IsOpen());
+    auto writesReachBb = [&](const std::string& text) {
+        if (!app.Write(ToBytes(text)))
+            return false;
+        Bytes expected = Header("BB", 3);
+        const Bytes bytes = ToBytes(text);
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+        return bb.Receive() == expected;
+    };
+    ASSERT_TRUE(writesReachBb("one"));
+
+    WriteConfig(globals + Slot(1, 3, "AA") + Slot(2, 3, "BB") + "[2]\nLoginInterval=60\n");
+    service->Reload();
+    EXPECT_EQ(service->SnapshotOf(1)->config.LoginInterval, 60);
+    EXPECT_EQ(service->GetSharedTargetCode(), "BB");
+    EXPECT_TRUE(writesReachBb("two"));
+
+    PortFields edited = service->SnapshotOf(1)->config;
+    edited.LoginInterval = 120;
+    EXPECT_FALSE(service->Edit(1, edited));
+    EXPECT_EQ(service->GetSharedTargetCode(), "BB");
+    EXPECT_TRUE(writesReachBb("three"));
+    EXPECT_FALSE(aa.Receive(std::chrono::milliseconds(100)));
+    ExpectRunningAsStored();
 }
 
 }  // namespace

@@ -295,9 +295,12 @@ TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
 }
 
 // The window speaks Chinese also where the system gives the reason: the reason is appended.
+// A change the file refuses is not made, and the dialog does not come back for other values.
 TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSystemsReason)
 {
-    ASSERT_TRUE(QDir().mkpath(ConfigPath()));  // a folder where the file should be
+    QFile blocker(configDir.path() + "/Torvane");  // a plain file where its folder should be
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
     Start();
     QMessageBox* box = nullptr;
     for (int i = 0; i < 100 && !box; ++i) {
@@ -305,14 +308,42 @@ TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSyste
         box = window->findChild<QMessageBox*>("startNotices");
     }
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), "无法读取配置文件 " + ConfigPath() + "：Is a directory\n本程序以默认设置运行，没有端口。");
+    EXPECT_EQ(box->text(), "无法读取配置文件 " + ConfigPath() + "：Not a directory\n\n本程序以默认设置运行，没有端口。");
     box->close();
 
-    ModalScript script({FillPort("7", "A1"),
-                        Answer("无法把配置保存到 " + ConfigPath() + "：Is a directory", "MV5840VSP", QMessageBox::Ok)});
+    {
+        bool reopened = false;
+        bool returned = false;
+        ModalScript script({FillPort("7", "A1"),
+                            Answer("无法读取配置文件 " + ConfigPath() + "：Not a directory\n这项更改没有保存，也没有生效。",
+                                   "MV5840VSP", QMessageBox::Ok),
+                            [&](QWidget* again) {
+                                reopened = true;
+                                qobject_cast<QDialog*>(again)->reject();
+                            }});
+        QTimer::singleShot(0, window.get(), [&] {
+            window->AddPort();
+            returned = true;
+        });
+        for (int i = 0; i < 1000 && !returned; ++i)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        EXPECT_TRUE(returned);
+        EXPECT_FALSE(reopened);
+    }
+    EXPECT_EQ(List()->rowCount(), 0);
+
+    // A folder in the file's place: no system reason, the same end.
+    QFile::remove(configDir.path() + "/Torvane");
+    ASSERT_TRUE(QDir().mkpath(ConfigPath()));
+    ModalScript folder({FillPort("7", "A1"),
+                        Answer("配置文件 " + ConfigPath()
+                                   + " 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。\n"
+                                     "这项更改没有保存，也没有生效。",
+                               "MV5840VSP", QMessageBox::Ok)});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
-    RunUntilDone(script);
-    EXPECT_TRUE(script.Done());
+    RunUntilDone(folder);
+    EXPECT_TRUE(folder.Done());
+    EXPECT_EQ(List()->rowCount(), 0);
 }
 
 TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
