@@ -4,7 +4,9 @@
 #include <QMessageBox>
 #include <memory>
 
+#include "app/ServiceManagerLink.h"
 #include "app/SignalExit.h"
+#include "config/ConfigStore.h"
 #include "com/ComServer.h"
 #include "com/PortSelectionTarget.h"
 #include "net/Log.h"
@@ -68,22 +70,47 @@ private:
     PortService& service;
 };
 
+// One line on how many ports are served; with none configured, how to add one.
+void ReportServing(const PortService& service, bool onBus)
+{
+    const PortCounts counts = PortCounts::Of(service.Snapshot());
+    if (counts.configured == 0) {
+        Log::Notice("no port configured yet; add one with \"mv5840vspctl add --number N --code CODE\" while this "
+                    "runs, or as a group in " + ConfigStore::DefaultFileName() + " and reload (SIGHUP)");
+        if (!onBus)
+            Log::Notice("mv5840vspctl reaches the program through the session bus, which this run does not have; "
+                        "start it where DBUS_SESSION_BUS_ADDRESS is set (for example under dbus-run-session)");
+        return;
+    }
+    std::string line = "serving " + std::to_string(counts.served) + " of " + std::to_string(counts.configured)
+                       + " ports; port links in " + VirtualSerialPort::PortDirectory();
+    if (counts.served < counts.configured)
+        Log::Warning(line + "; the others are not served, for the reasons said above");
+    else
+        Log::Notice(line);
+}
+
 // The ports for a service manager: no window, no tray icon; events on standard error;
 // SIGHUP reads the configuration again, SIGTERM and SIGINT end the run.
 int RunService(ComServer& server, PortService& service)
 {
     Log::SetVerbose(true);
-    SignalExit signalExit([&service] {
+    ServiceManagerLink manager(service);
+    SignalExit signalExit([&service, &manager] {
         Log::Notice("SIGHUP: reading the configuration file again");
+        manager.Reloading();
         service.Reload();
+        manager.Ready();
     });
     service.StartNetwork();
     service.StartPorts();
     ServiceSelection selection(service);
     server.SetTarget(&selection);
-    Log::Notice("serving " + std::to_string(service.Snapshot().size()) + " ports; port links in "
-               + VirtualSerialPort::PortDirectory());
+    ReportServing(service, server.Serving());
+    // Each port is served or has its reason by now.
+    manager.Ready();
     const int status = QCoreApplication::exec();
+    manager.Stopping();
     server.SetTarget(nullptr);
     service.Shutdown();
     Log::Info("ports closed, ending");
@@ -112,7 +139,7 @@ int PortManagerApp::Run(const QStringList& arguments)
     PortDirectoryLock portLock(VirtualSerialPort::PortDirectory(), PortDirectoryLock::FallbackDirectories());
     if (!server.Windowless() && !TakePortDirectory(portLock, !switches.service)) {
         server.TerminateServer();
-        return 1;
+        return ComServer::AlreadyRunningStatus;
     }
 
     int status = 0;

@@ -5,11 +5,27 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 int wakeFds[2] = {-1, -1};
+
+sigset_t EndingSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, sig);
+    return set;
+}
+}  // namespace
+
+void SignalExit::Hold()
+{
+    const sigset_t set = EndingSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 SignalExit::SignalExit(std::function<void()> onHangUp, QObject* parent)
@@ -25,6 +41,9 @@ SignalExit::SignalExit(std::function<void()> onHangUp, QObject* parent)
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         sigaction(sig, &action, nullptr);
+    // What came while they were held is handled now, through the event loop.
+    const sigset_t set = EndingSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 SignalExit::~SignalExit()

@@ -14,6 +14,11 @@ public:
     explicit SignalExit(std::function<void()> onHangUp = {}, QObject* parent = nullptr);
     ~SignalExit() override;
 
+    // Blocks the three signals, first thing in main: one that comes before a SignalExit is
+    // made waits for it (threads started meanwhile keep them blocked, so it reaches the main
+    // thread) instead of ending the process. A SignalExit unblocks them on its thread.
+    static void Hold();
+
 private:
     static void Handler(int signal);
     void OnSignals();

@@ -2,10 +2,14 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
 
+#include "Version.h"
+
 #include "app/PortManagerApp.h"
+#include "app/SignalExit.h"
 #include "com/CommandLine.h"
 #include "net/Log.h"
 #include "res/AppIcon.h"
@@ -34,20 +38,42 @@ void PassQtMessage(QtMsgType type, const QMessageLogContext& context, const QStr
         return;
     qtDefaultHandler(type, context, text);
 }
+
+
+// Said once: a switch the program does not know changes nothing, but its user should know.
+// Qt's own options (-platform, -style …) are gone from the application's arguments by now.
+void ReportIgnoredSwitches()
+{
+    const QStringList ignored = ParseRunSwitches(QCoreApplication::arguments()).ignored;
+    if (!ignored.isEmpty())
+        Log::Warning("ignoring unknown switch" + std::string(ignored.size() > 1 ? "es " : " ")
+                     + ignored.join(QLatin1Char(' ')).toStdString() + " (see MV5840VSP --help)");
+}
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    RaiseDescriptorLimit();
+    // Before anything else: a service manager's SIGHUP or SIGTERM that comes while the program
+    // starts waits until the run can act on it, instead of ending the process.
+    SignalExit::Hold();
     // The switches are read from the command line as given, before Qt takes its own options.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
 
-    if (ParseRunSwitches(arguments).service) {
+    const RunSwitches switches = ParseRunSwitches(arguments);
+    if (switches.help || switches.version) {
+        const QString text = switches.help ? ProgramUsage() : QStringLiteral("MV5840VSP " MV5840VSP_VERSION "\n");
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    RaiseDescriptorLimit();
+
+    if (switches.service) {
         // No window and no display: nothing of the GUI is loaded.
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName(QStringLiteral("MV5840VSP"));
+        ReportIgnoredSwitches();
         PortManagerApp theApp;
         return theApp.Run(arguments);
     }
@@ -69,6 +95,7 @@ int main(int argc, char* argv[])
     QApplication::setFont(DialogFont());
     // Closing a dialog must not end the program; only the main window's run does.
     QApplication::setQuitOnLastWindowClosed(false);
+    ReportIgnoredSwitches();
 
     PortManagerApp theApp;
     return theApp.Run(arguments);

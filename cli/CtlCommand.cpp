@@ -99,6 +99,8 @@ const char Overview[] =
     "  watch      live view of states and byte rates\n"
     "  help       this text, or a command's (mv5840vspctl help add)\n"
     "\n"
+    "  -V, --version  print the version\n"
+    "\n"
     "Every command takes --help. Exit status: 0 done, 1 refused or failed (the reason on\n"
     "standard error), 2 wrong arguments, 3 MV5840VSP not running or no session bus.\n";
 
@@ -190,13 +192,15 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
         return reader.Fail(QLatin1String("unexpected argument: ") + option);
     if (!reader.Once(option))
         return false;
-    const bool flag = option == QLatin1String("--json") || option == QLatin1String("--force")
+    const bool flag = option == QLatin1String("--json") || option == QLatin1String("--plain") || option == QLatin1String("--force")
         || option == QLatin1String("--tcp") || option == QLatin1String("--udp") || option == QLatin1String("--dynamic");
     if (flag && reader.HasInlineValue())
         return reader.Fail(option + QLatin1String(" takes no value"));
 
     if (option == QLatin1String("--json") && takesJson) {
         command.json = true;
+    } else if (option == QLatin1String("--plain") && verb == CtlVerb::List) {
+        command.plain = true;
     } else if (option == QLatin1String("--number") && (takesSelector || verb == CtlVerb::Add)) {
         int number = 0;
         if (!reader.Integer(option, number))
@@ -284,6 +288,14 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
     const QString verbName = arguments.first();
     if (IsHelp(verbName))
         return Help(QString());
+    if (verbName == QLatin1String("--version") || verbName == QLatin1String("-V")) {
+        if (arguments.size() > 1)
+            return Failed(QStringLiteral("--version takes nothing after it (see mv5840vspctl --help)"));
+        CtlParse parse;
+        parse.ok = true;
+        parse.command.verb = CtlVerb::Version;
+        return parse;
+    }
     if (verbName == QLatin1String("help")) {
         if (arguments.size() > 2)
             return Failed(QStringLiteral("help: one command at most (see mv5840vspctl --help)"));

@@ -5,12 +5,13 @@
 #include <QVariantMap>
 
 // What one run of mv5840vspctl is asked to do, read from its arguments.
-enum class CtlVerb { Help, List, Show, Add, Edit, Remove, Select, Selected, Watch };
+enum class CtlVerb { Help, Version, List, Show, Add, Edit, Remove, Select, Selected, Watch };
 
 struct CtlCommand {
     CtlVerb verb = CtlVerb::Help;
     QString helpTopic;      // Help: the command asked about, empty for the overview
     bool json = false;      // list, show, add, edit: JSON instead of text
+    bool plain = false;     // list: "NUMBER CODE" lines for shell completion (not in the usage)
     QVariantMap selector;   // show, edit, remove: {"number": N} or {"code": CODE}
     QVariantMap request;    // add: the new port; edit: the changes (manager's request keys)
     bool force = false;     // remove: also a port an application holds open

@@ -1,5 +1,7 @@
 #include "cli/CtlRunner.h"
 
+#include "Version.h"
+
 #include "cli/PortFormat.h"
 #include "cli/PortWatch.h"
 
@@ -49,12 +51,19 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
         out << CtlHelp(command.helpTopic);
         out.flush();
         return CtlExit::Done;
+    case CtlVerb::Version:
+        out << "mv5840vspctl " MV5840VSP_VERSION "\n";
+        out.flush();
+        return CtlExit::Done;
     case CtlVerb::List: {
         QList<QVariantMap> ports;
         const BusReply reply = client.ListPorts(ports);
         if (!reply.Ok())
             return Report(reply);
-        out << (command.json ? QString::fromUtf8(PortsJsonText(ports)) : PortTableText(ports));
+        if (command.plain)
+            out << PortNamesText(ports);
+        else
+            out << (command.json ? QString::fromUtf8(PortsJsonText(ports)) : PortTableText(ports));
         out.flush();
         return CtlExit::Done;
     }

@@ -4,6 +4,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 // The keys in the order a person reads them.
@@ -55,10 +57,8 @@ QString DisplayValue(const QString& key, const QVariant& value)
     if (value.typeId() == QMetaType::Bool)
         return YesNo(value);
     if (key == QLatin1String("last_heard")) {
-        const qint64 ms = value.toLongLong();
-        if (ms < 0)
-            return QStringLiteral("never");
-        return QDateTime::fromMSecsSinceEpoch(ms).toString(Qt::ISODate);
+        const QString heard = LastHeardText(value.toLongLong());
+        return heard.isEmpty() ? QStringLiteral("never") : heard;
     }
     return value.toString();
 }
@@ -182,15 +182,39 @@ QString PortDetailsText(const QVariantMap& port)
     return text;
 }
 
+QString PortNamesText(const QList<QVariantMap>& ports)
+{
+    QString text;
+    for (const QVariantMap& port : ports) {
+        // A code with a blank or a control character cannot be completed as one word.
+        const QString code = Text(port, "code");
+        const bool plainCode = !code.isEmpty() && std::none_of(code.begin(), code.end(), [](QChar c) {
+            return c.isSpace() || c.unicode() < 0x20 || c.unicode() == 0x7F;
+        });
+        text += Text(port, "number") + (plainCode ? QLatin1Char(' ') + code : QString()) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString LastHeardText(qint64 ms)
+{
+    if (ms < 0)
+        return {};
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
 QJsonObject PortJson(const QVariantMap& port)
 {
     QJsonObject object;
     for (auto it = port.begin(); it != port.end(); ++it) {
-        const bool address = it.key() == QLatin1String("fixed_ip") || it.key() == QLatin1String("peer");
-        if (address && it.value().toString().isEmpty())
+        QVariant value = it.value();
+        if (it.key() == QLatin1String("last_heard"))
+            value = LastHeardText(value.toLongLong());
+        // One rule for every text: nothing there is null, never "".
+        if (value.typeId() == QMetaType::QString && value.toString().isEmpty())
             object.insert(it.key(), QJsonValue::Null);
         else
-            object.insert(it.key(), QJsonValue::fromVariant(it.value()));
+            object.insert(it.key(), QJsonValue::fromVariant(value));
     }
     return object;
 }

@@ -39,8 +39,15 @@ QString PortTableText(const QList<QVariantMap>& ports);
 // show: "key: value" lines, the known keys first.
 QString PortDetailsText(const QVariantMap& port);
 
-// JSON: the manager's keys with their types; the addresses fixed_ip and peer are null when
-// there is none.
+// list --plain, for shell completion: "NUMBER CODE" per port (the code left out when it is
+// empty or not one word).
+QString PortNamesText(const QList<QVariantMap>& ports);
+
+// "2026-05-04T10:11:12.345Z" (ISO 8601, UTC) for ms since the Unix epoch; "" for never (< 0).
+QString LastHeardText(qint64 ms);
+
+// JSON: the manager's keys with their types; every empty text is null (fixed_ip and peer
+// when there is none, reason while served …); last_heard is LastHeardText or null.
 QJsonObject PortJson(const QVariantMap& port);
 QByteArray PortsJsonText(const QList<QVariantMap>& ports);
 QByteArray PortJsonText(const QVariantMap& port);

@@ -12,12 +12,14 @@
 
 namespace {
 
-int RunCommand(const QStringList& arguments, const QDBusConnection& bus)
+int RunCommand(const QStringList& arguments)
 {
     QTextStream out(stdout);
     QTextStream err(stderr);
     const CtlParse parse = ParseCtlArguments(arguments);
-    PortManagerClient client(bus);
+    // The usage and the version need no bus: nothing is connected for them.
+    const bool needsBus = parse.ok && parse.command.verb != CtlVerb::Help && parse.command.verb != CtlVerb::Version;
+    PortManagerClient client(needsBus ? QDBusConnection::sessionBus() : QDBusConnection(QString()));
     CtlRunner runner(client, out, err);
     if (!parse.ok)
         return runner.Fail(parse.error, CtlExit::Usage);
@@ -31,7 +33,7 @@ int main(int argc, char** argv)
     int status = CtlExit::Failed;
     {
         QCoreApplication app(argc, argv);
-        status = RunCommand(app.arguments().mid(1), QDBusConnection::sessionBus());
+        status = RunCommand(app.arguments().mid(1));
     }
     // Ends without the static destructors: Qt's bus thread may still be handling the bus's
     // greeting (NameAcquired) while Qt's type registry is torn down, and then prints a stray

@@ -117,7 +117,7 @@ bool ComServer::Publish()
     if (switches.service) {
         // A service manager must see that this start serves nothing.
         Log::Error("another instance already serves the ports on this session bus; ending");
-        exitCode = 1;
+        exitCode = AlreadyRunningStatus;
     } else {
         AskRunningInstanceToShow();
     }

@@ -44,6 +44,10 @@ public:
     // The process id of the instance that ended this start because it runs without a window
     // (a service); 0 when that was not the reason.
     uint OtherRunsWithoutWindow() const { return otherWithoutWindow; }
+    // The status of a start that ends because another instance already serves the user:
+    // one a service manager can tell from a failure and must not restart on
+    // (RestartPreventExitStatus= in the unit).
+    static constexpr int AlreadyRunningStatus = 150;
     bool ServerInitialised() const { return serverInitialised; }
     // "Embedding" or "Automation" was given: no main window, no ports.
     bool Windowless() const { return switches.windowless; }

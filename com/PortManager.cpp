@@ -27,7 +27,7 @@ PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent
     connect(&service, &PortService::PortStateChanged, this,
             [this](const PortSnapshot& port) { emit PortChanged(ToMap(port)); });
     connect(&service, &PortService::PortRemoved, this, [this](int slot, int number, const std::string& code) {
-        emit PortChanged({{QStringLiteral("slot"), slot},
+        emit PortChanged({{QStringLiteral("slot"), PortSnapshot::SlotNumber(slot)},
                           {QStringLiteral("number"), number},
                           {QStringLiteral("code"), QString::fromStdString(code)},
                           {QStringLiteral("removed"), true}});
@@ -37,7 +37,7 @@ PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent
 QVariantMap PortManager::ToMap(const PortSnapshot& port)
 {
     return {
-        {QStringLiteral("slot"), port.slot},
+        {QStringLiteral("slot"), PortSnapshot::SlotNumber(port.slot)},
         {QStringLiteral("number"), port.config.PortNumber},
         {QStringLiteral("name"), QString::fromStdString(port.Name())},
         {QStringLiteral("code"), QString::fromStdString(port.config.Code)},
@@ -99,8 +99,11 @@ PortError PortManager::Select(const QVariantMap& selector, int& slot) const
     } else {
         if (PortError error = Typed(selector, key, QMetaType::Int, "i", value))
             return error;
-        slot = key == QLatin1String("slot") ? (service.SnapshotOf(value.toInt()) ? value.toInt() : -1)
-                                             : service.FindByNumber(value.toInt());
+        const int asked = value.toInt();
+        if (key == QLatin1String("slot"))
+            slot = service.SnapshotOf(PortSnapshot::SlotIndex(asked)) ? PortSnapshot::SlotIndex(asked) : -1;
+        else
+            slot = service.FindByNumber(asked);
     }
     if (slot < 0)
         return {PortError::Kind::NoSuchPort, key.toStdString(), value.toString().toStdString()};

@@ -48,14 +48,23 @@ int PortTable::MatchPort(const SocketAddress& source, std::string_view code) con
     return -1;
 }
 
+void PortTable::NoteUnmatched(const SocketAddress& source, std::string_view code)
+{
+    lastUnmatchedCode.assign(code);
+    lastUnmatchedSource = source;
+    unmatchedDatagrams.fetch_add(1, std::memory_order_relaxed);
+}
+
 void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, int length)
 {
     const auto code = DtuPacket::ReadCode(data, length);
     if (!code)
         return;
     const int i = MatchPort(source, *code);
-    if (i < 0)
+    if (i < 0) {
+        NoteUnmatched(source, *code);
         return;
+    }
     VirtualPortEntry& e = ports[i];
     if (!e.UseFixedIP)
         e.peerAddress = source;
@@ -102,8 +111,10 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     if (!code)
         return;
     const int i = MatchPort(source, *code);
-    if (i < 0)
+    if (i < 0) {
+        NoteUnmatched(source, *code);
         return;
+    }
     VirtualPortEntry& e = ports[i];
     if (!e.online)
         HandleLogin(source, data, length);

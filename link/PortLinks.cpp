@@ -196,6 +196,7 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
     entry.tcpLink->Disconnect();
     entry.tcpLink.reset();
     entry.tcpConnected = 0;
+    entry.tcpFailure = 0;
 }
 
 void PortTable::ShutdownLinks()
@@ -213,6 +214,7 @@ void PortTable::ShutdownLinks()
 
 void VirtualPortEntry::OnLinkConnected()
 {
+    tcpFailure = 0;
     tcpConnected = 1;
     WakePump();  // bytes held while the link was down may leave now
 }
@@ -230,6 +232,11 @@ int VirtualPortEntry::OnLinkData(const uint8_t* data, int length)
 void VirtualPortEntry::OnLinkClosed()
 {
     tcpConnected = 0;
+}
+
+void VirtualPortEntry::OnLinkAttemptFailed(int error)
+{
+    tcpFailure = error;
 }
 
 VirtualPortEntry::~VirtualPortEntry() = default;

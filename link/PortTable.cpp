@@ -114,6 +114,7 @@ void PortTable::ResetRecord(int i)
     e.UseTcp = 0;
     e.FrameGap = PortConfig::DefaultFrameGap;
     e.tcpConnected = 0;
+    e.tcpFailure = 0;
     e.listRow = -1;
     e.lastReportTick = 0;
     e.bytesFromNetwork = 0;

@@ -125,6 +125,14 @@ public:
     // The record a datagram with this source and code belongs to, or -1. pumpLock held.
     int MatchPort(const SocketAddress& source, std::string_view code) const;
 
+    // Datagrams that belong to no port (a code no port has, or a fixed address with another
+    // code): counted, the latest one's code and source kept under pumpLock, so the service
+    // can sum them up in the log instead of a line per datagram.
+    std::atomic<uint64_t> unmatchedDatagrams{0};
+    std::string lastUnmatchedCode;
+    SocketAddress lastUnmatchedSource;
+    void NoteUnmatched(const SocketAddress& source, std::string_view code);  // pumpLock held
+
     // Shared-port target, for the automation interface.
     bool SelectSharedTarget(const std::string& code);
     std::string GetSharedTargetCode() const;

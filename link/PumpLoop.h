@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <cstdint>
@@ -48,6 +49,11 @@ public:
     void Remove(VirtualPortEntry& entry);
     bool Runs(const VirtualPortEntry& entry) const;
 
+    // Counts the loop's wake-ups. A watchdog pokes the loop and later sees from the count
+    // whether the loop got round to it: then the data path is alive. Any thread.
+    uint64_t Heartbeat() const { return heartbeat_.load(std::memory_order_relaxed); }
+    void Poke() { poke_.Set(); }
+
 private:
     using Clock = std::chrono::steady_clock;
     struct Slot;
@@ -67,6 +73,8 @@ private:
     std::shared_ptr<PtyMonitor> monitor_;  // driven by this loop while set
     TimerLateness lateness_;  // the loop's own thread only
     Event stop_;
+    Event poke_;
+    std::atomic<uint64_t> heartbeat_{0};
     WorkerThread thread_;
     // Held by the loop while it runs passes and by Add and Remove, so removing a record waits
     // for a pass in progress and none starts after it.

@@ -37,6 +37,8 @@ struct VirtualPortEntry : TcpLinkOwner {
     int UseTcp = 0;
     int FrameGap = PortConfig::DefaultFrameGap;  // read by the pump under pumpLock
     std::atomic<int> tcpConnected{0};
+    // Why the TCP link's last connection attempt failed (an errno), 0 once it connected.
+    std::atomic<int> tcpFailure{0};
     VirtualSerialPort* control = nullptr;
     std::unique_ptr<Event> pumpStopEvent;
     std::unique_ptr<TcpClientLink> tcpLink;
@@ -65,6 +67,7 @@ struct VirtualPortEntry : TcpLinkOwner {
     void OnLinkConnected() override;
     int OnLinkData(const uint8_t* data, int length) override;
     void OnLinkClosed() override;
+    void OnLinkAttemptFailed(int error) override;
 
     ~VirtualPortEntry();
 };

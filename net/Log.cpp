@@ -68,6 +68,21 @@ void SetSink(Sink newSink) {
     sink = std::move(newSink);
 }
 
+std::string Printable(std::string_view text) {
+    std::string safe;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '"' || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            safe += escaped;
+        } else {
+            safe += c;
+        }
+    }
+    return safe;
+}
+
 std::string SystemReason(int err) {
     char buffer[256];
     // GNU strerror_r returns the text, which need not be in buffer.

@@ -33,6 +33,9 @@ public:
     // socket (so TCP holds the DTU back) and offers the rest again every RetryMs.
     virtual int OnLinkData(const uint8_t* data, int length) = 0;
     virtual void OnLinkClosed() = 0;
+    // A connection attempt failed with error (an errno: refused, timed out, unreachable);
+    // the link tries again after its spacing.
+    virtual void OnLinkAttemptFailed(int error) { (void)error; }
 
 protected:
     ~TcpLinkOwner() = default;

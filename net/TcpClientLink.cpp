@@ -70,6 +70,8 @@ void TcpClientLink::WaitOutSpacing()
 void TcpClientLink::OnConnect(int error)
 {
     if (error != 0) {
+        if (owner_ && autoReconnect_.load())
+            owner_->OnLinkAttemptFailed(error);
         // The attempt goes on a fresh socket: this one closes quietly and the close starts
         // the next attempt, no sooner than the spacing allows.
         WaitOutSpacing();

@@ -45,6 +45,7 @@ public:
 
     bool IsRunning() const { return running_.load(); }
     bool IsOpened() const { return opened_.load(); }
+    int LocalPort() const { return localAddress_.Port(); }
     // Datagrams dropped for being longer than BufferSize.
     uint64_t OversizedCount() const { return oversized_.load(); }
 

@@ -7,6 +7,7 @@
 #include "net/Log.h"
 #include "net/TcpClientLink.h"
 #include "net/TickCount.h"
+#include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace {
@@ -62,6 +63,7 @@ PortTable::NetworkResult PortService::StartNetwork()
         Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));
     else if (result == PortTable::NetworkResult::PortTaken)
         startNotices.push_back(table->networkFailure);
+    udpPortWaiting = result == PortTable::NetworkResult::PortTaken;
     return result;
 }
 
@@ -142,7 +144,7 @@ PortError PortService::Add(PortFields fields, int* slot)
 PortError PortService::Edit(int slot, PortFields fields)
 {
     if (!InService(slot))
-        return {PortError::Kind::NoSuchPort, "slot", std::to_string(slot)};
+        return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortSnapshot::SlotNumber(slot))};
     if (settings.OnlyOnePort)
         fields.PortNumber = table->ports[slot].PortNumber;
     if (PortError error = Check(fields))
@@ -160,7 +162,7 @@ PortError PortService::Edit(int slot, PortFields fields)
 PortError PortService::Remove(int slot, bool force)
 {
     if (!InService(slot))
-        return {PortError::Kind::NoSuchPort, "slot", std::to_string(slot)};
+        return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortSnapshot::SlotNumber(slot))};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
     const VirtualSerialPort* port = table->ports[slot].control;
     if (!force && !settings.OnlyOnePort && port && port->InUse())
@@ -241,6 +243,8 @@ PortSnapshot PortService::SnapshotAt(int slot) const
         s.lastHeardMs = UnixMillisecondsNow() - static_cast<uint32_t>(GetTickCount32() - heard);
     const VirtualSerialPort* port = table->PortOf(e);
     s.inUse = s.served && port && port->InUse();
+    if (const int failure = e.UseTcp ? e.tcpFailure.load() : 0)
+        s.linkFailure = Log::SystemReason(failure);
     return s;
 }
 
@@ -294,16 +298,52 @@ void PortService::Watch()
         }
         before = std::move(port);
     }
+    ReportNetworkEvents();
 }
 
 void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& now)
 {
     if (now.config.UseTcp) {
-        if (now.online != before.online)
-            Log::Notice(PortLabel(now) + ": TCP link to " + now.peer + (now.online ? " up" : " down"));
+        if (now.online && !before.online)
+            Log::Notice(PortLabel(now) + ": TCP link to " + now.peer + " up");
+        else if (!now.online && before.online)
+            Log::Warning(PortLabel(now) + ": TCP link to " + now.peer + " down");
+        // Once per change: a DTU that keeps refusing is said once, not at every attempt.
+        if (!now.linkFailure.empty() && now.linkFailure != before.linkFailure)
+            Log::Warning(PortLabel(now) + ": cannot connect to the DTU at " + now.peer + ": " + now.linkFailure
+                         + "; trying again every second");
     } else if (now.online && now.peer != before.peer) {
         Log::Notice(PortLabel(now) + ": DTU logged in from " + now.peer);
+    } else if (!now.online && before.online) {
+        Log::Warning(PortLabel(now) + ": DTU at " + before.peer + " went offline: nothing heard from it for longer than "
+                     "its login interval (" + std::to_string(now.config.LoginInterval) + " s)");
     }
+}
+
+void PortService::ReportNetworkEvents()
+{
+    if (udpPortWaiting && table->udpServer->IsOpened()) {
+        udpPortWaiting = false;
+        Log::Notice("UDP port " + std::to_string(table->udpServer->LocalPort())
+                    + " is free now and taken; DTUs can log in");
+    }
+    using namespace std::chrono;
+    const int64_t now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    const auto due = unmatchedSummary.Due(table->unmatchedDatagrams.load(std::memory_order_relaxed), now);
+    if (!due)
+        return;
+    std::string latest;
+    {
+        PortTable::PumpLockHold hold(table->pumpLock);
+        latest = "code \"" + Log::Printable(table->lastUnmatchedCode) + "\" from "
+                 + table->lastUnmatchedSource.ToText() + ":" + std::to_string(table->lastUnmatchedSource.Port());
+    }
+    if (due->first)
+        Log::Warning("a datagram with " + latest + " matches no port and is dropped; such datagrams are "
+                     "summed up here once a minute");
+    else
+        Log::Warning(std::to_string(due->count) + " more datagram" + (due->count == 1 ? "" : "s")
+                     + " matched no port and were dropped; the latest with " + latest);
 }
 
 void PortService::Reload()

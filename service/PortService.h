@@ -11,6 +11,7 @@
 #include "config/ConfigStore.h"
 #include "config/GlobalSettings.h"
 #include "link/PortTable.h"
+#include "net/RepeatSummary.h"
 #include "service/PortError.h"
 #include "service/PortRows.h"
 #include "service/PortSnapshot.h"
@@ -83,6 +84,11 @@ public:
     // settings that differ are reported and apply at the next start.
     void Reload();
 
+    // The data path's loop, for a watchdog: after PokeDataPath its heartbeat moves once the
+    // loop got round to it, which it does only while it runs.
+    uint64_t DataPathHeartbeat() const { return table->pumpLoop.Heartbeat(); }
+    void PokeDataPath() { table->pumpLoop.Poke(); }
+
     // The running half, for tests and benchmarks that look into the data path.
     PortTable& Table() { return *table; }
 
@@ -106,6 +112,8 @@ private:
     static PortError Saved(const Reason& failure);
     void Watch();
     void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
+    // What the data path counts rather than says: datagrams of no port, the UDP port taken.
+    void ReportNetworkEvents();
 
     GlobalSettings settings;
     ConfigStore store;
@@ -116,4 +124,6 @@ private:
     std::unique_ptr<PortTable> table;
     QTimer watchTimer;
     std::vector<std::optional<PortSnapshot>> lastSeen;  // by slot, as Watch saw them
+    RepeatSummary unmatchedSummary;
+    bool udpPortWaiting = false;  // taken by another program at start, not yet ours
 };

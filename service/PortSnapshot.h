@@ -2,12 +2,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "link/PortTable.h"
 
 // One port's configuration and live state at one moment, as front ends show it.
 struct PortSnapshot {
-    int slot = -1;
+    // The slot as users see it everywhere (log, tool, bus): the port's group number in the
+    // configuration file, which is the record index plus one.
+    static int SlotNumber(int index) { return index + 1; }
+    static int SlotIndex(int number) { return number - 1; }
+
+    int slot = -1;  // record index
     PortFields config;
     std::string peer;          // the DTU's current address "A.B.C.D:port", "" when none is known
     bool online = false;       // UDP: logged in and not expired; TCP: connected
@@ -18,6 +24,7 @@ struct PortSnapshot {
     bool served = false;
     Reason reason;             // why the port is not served, none when it is
     bool inUse = false;        // an application holds the port open
+    std::string linkFailure;   // TCP: why the last connection attempt failed, "" once connected
 
     std::string Name() const { return PortTable::PortName(config.PortNumber); }
     // "online", "offline" or "not-served".
@@ -27,4 +34,15 @@ struct PortSnapshot {
     // Everything but what moves with the traffic: the byte counts and the time the DTU was
     // last heard.
     bool SameStateAs(const PortSnapshot& other) const;
+};
+
+// How many ports are configured (in service), served and online, for the service's status.
+struct PortCounts {
+    int configured = 0;
+    int served = 0;
+    int online = 0;
+
+    static PortCounts Of(const std::vector<PortSnapshot>& ports);
+    // "200 ports, 143 online, 1 not served" (the last part only when some are not).
+    std::string StatusLine() const;
 };

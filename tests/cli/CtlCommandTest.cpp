@@ -29,6 +29,16 @@ TEST(CtlCommand, ListWithAndWithoutJson)
     EXPECT_EQ(Command({"list"}).verb, CtlVerb::List);
     EXPECT_FALSE(Command({"list"}).json);
     EXPECT_TRUE(Command({"list", "--json"}).json);
+    EXPECT_TRUE(Command({"list", "--plain"}).plain);
+    Error({"show", "--number", "7", "--plain"});
+}
+
+TEST(CtlCommand, VersionAlone)
+{
+    EXPECT_EQ(Command({"--version"}).verb, CtlVerb::Version);
+    EXPECT_EQ(Command({"-V"}).verb, CtlVerb::Version);
+    EXPECT_NE(Error({"--version", "list"}).find("--version"), std::string::npos);
+    EXPECT_TRUE(CtlHelp("").contains("--version"));
 }
 
 TEST(CtlCommand, AddCarriesTheRequestWithBusTypes)

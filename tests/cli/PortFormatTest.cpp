@@ -105,6 +105,7 @@ TEST(PortFormat, JsonKeepsTypesAndNullsMissingAddresses)
     fixed["peer"] = "10.0.0.5:3700";
     fixed["online"] = true;
     fixed["tx"] = qlonglong(5000000000);
+    fixed["last_heard"] = qlonglong(1700000000123);
     const QJsonArray array = QJsonDocument::fromJson(PortsJsonText({Port(0, 7, "A1"), fixed})).array();
     ASSERT_EQ(array.size(), 2);
     const QJsonObject dynamic = array[0].toObject();
@@ -112,13 +113,23 @@ TEST(PortFormat, JsonKeepsTypesAndNullsMissingAddresses)
     EXPECT_TRUE(dynamic["peer"].isNull());
     EXPECT_TRUE(dynamic["online"].isBool());
     EXPECT_EQ(dynamic["slot"].toInt(-1), 0);
-    EXPECT_EQ(dynamic["device"].toString("x"), "");
+    // Every empty text is null, the time last heard too when never.
+    EXPECT_TRUE(dynamic["device"].isNull());
+    EXPECT_TRUE(dynamic["reason"].isNull());
+    EXPECT_TRUE(dynamic["last_heard"].isNull());
     const QJsonObject tcp = array[1].toObject();
     EXPECT_EQ(tcp["fixed_ip"].toString(), "10.0.0.5");
     EXPECT_EQ(tcp["transport"].toString(), "tcp");
     EXPECT_TRUE(tcp["online"].toBool());
     EXPECT_EQ(tcp["tx"].toInteger(), 5000000000LL);
+    EXPECT_EQ(tcp["last_heard"].toString(), "2023-11-14T22:13:20.123Z");
     EXPECT_EQ(QJsonDocument::fromJson(PortJsonText(fixed)).object()["number"].toInt(), 8);
+}
+
+TEST(PortFormat, PlainNamesGiveNumberAndCodeAsWordsForCompletion)
+{
+    QVariantMap blank = Port(2, 9, "A B");
+    EXPECT_EQ(PortNamesText({Port(0, 7, "A1"), Port(1, 8, ""), blank}), "7 A1\n8\n9\n");
 }
 
 TEST(PortFormat, ByteSizes)

@@ -78,3 +78,29 @@ TEST(CommandLine, ServiceSwitchIsExactAndKeepsThePortsUnderUserControl)
         EXPECT_FALSE(ParseRunSwitches({Program, argument}).service) << argument;
     EXPECT_EQ(FindRegistrationSwitch("prog --service"), RegistrationSwitch::None);
 }
+
+TEST(CommandLine, HelpAndVersionAreAskedForAndStartNothingElse)
+{
+    for (const char* argument : {"--help", "-h"}) {
+        const RunSwitches switches = ParseRunSwitches({Program, argument});
+        EXPECT_TRUE(switches.help) << argument;
+        EXPECT_TRUE(switches.ignored.isEmpty()) << argument;
+    }
+    for (const char* argument : {"--version", "-V"})
+        EXPECT_TRUE(ParseRunSwitches({Program, argument}).version) << argument;
+    // Exact: the letter case and an attached value make another (ignored) switch.
+    for (const char* argument : {"-H", "--Help", "-v", "--version=1", "/h"}) {
+        const RunSwitches switches = ParseRunSwitches({Program, argument});
+        EXPECT_FALSE(switches.help || switches.version) << argument;
+        EXPECT_EQ(switches.ignored, QStringList{argument}) << argument;
+    }
+    EXPECT_TRUE(ProgramUsage().startsWith("Usage: MV5840VSP"));
+}
+
+TEST(CommandLine, OnlySwitchesThatMeanNothingAreListedAsIgnored)
+{
+    const RunSwitches switches = ParseRunSwitches(
+        {Program, "-Embedding", "--service", "-Unregister", "/unregserver", "-RegServer", "-pt", "-p", "/dde",
+         "plain", "--verbose", "-x", "-DDE"});
+    EXPECT_EQ(switches.ignored, (QStringList{"--verbose", "-x", "-DDE"}));
+}
