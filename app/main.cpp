@@ -51,11 +51,13 @@ void ReportIgnoredSwitches()
 }
 }  // namespace
 
+// Before anything else, even the libraries' own start-up (Qt's take milliseconds): a service
+// manager's SIGHUP or SIGTERM that comes while the program starts waits until the run can act
+// on it, instead of ending the process.
+[[gnu::used, gnu::section(".preinit_array")]] void (*const holdSignalsAtStart)() = &SignalExit::Hold;
+
 int main(int argc, char* argv[])
 {
-    // Before anything else: a service manager's SIGHUP or SIGTERM that comes while the program
-    // starts waits until the run can act on it, instead of ending the process.
-    SignalExit::Hold();
     // The switches are read from the command line as given, before Qt takes its own options.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

@@ -112,7 +112,7 @@ TEST(PortFormat, JsonKeepsTypesAndNullsMissingAddresses)
     EXPECT_TRUE(dynamic["fixed_ip"].isNull());
     EXPECT_TRUE(dynamic["peer"].isNull());
     EXPECT_TRUE(dynamic["online"].isBool());
-    EXPECT_EQ(dynamic["slot"].toInt(-1), 0);
+    EXPECT_EQ(dynamic["slot"].toInt(-1), 0);  // as the program gives it
     // Every empty text is null, the time last heard too when never.
     EXPECT_TRUE(dynamic["device"].isNull());
     EXPECT_TRUE(dynamic["reason"].isNull());

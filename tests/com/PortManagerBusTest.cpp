@@ -105,7 +105,10 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
     EXPECT_EQ(tooLong.errorName(), "MV5840VSP.Error.FrameGapOutOfRange");
     EXPECT_EQ(tooLong.errorMessage(), "“请填入一个在0和1000之间的整数。”");
     EXPECT_EQ(service->Table().ports[0].FrameGap, 0);
-    EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"slot", 0}}})).value("code").toString(), "D7");
+    // Slots as the file numbers its groups: the port in group 1 is slot 1.
+    EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"slot", 1}}})).value("code").toString(), "D7");
+    EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"number", 7}}})).value("slot").toInt(), 1);
+    EXPECT_EQ(Call("GetPort", {QVariantMap{{"slot", 0}}}).errorName(), "MV5840VSP.Error.NoSuchPort");
 
     const QDBusMessage list = Call("ListPorts");
     ASSERT_EQ(list.type(), QDBusMessage::ReplyMessage) << list.errorMessage().toStdString();

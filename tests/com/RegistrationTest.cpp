@@ -56,7 +56,8 @@ TEST(Registration, RegisterSelfWritesTheThreeFilesWithTheProgramsAbsolutePath)
     const QByteArray desktop = ReadAll(home.path() + "/applications/MV5840VSP.desktop");
     EXPECT_TRUE(desktop.startsWith("[Desktop Entry]\n"));
     EXPECT_TRUE(desktop.contains("\nExec=/opt/mv/MV5840VSP\n"));
-    EXPECT_TRUE(desktop.contains(QString::fromUtf8("\nName=MV5840 虚拟串口管理\n").toUtf8()));
+    EXPECT_TRUE(desktop.contains("\nName=MV5840 Virtual Serial Ports\n"));
+    EXPECT_TRUE(desktop.contains(QString::fromUtf8("\nName[zh_CN]=MV5840 虚拟串口管理\n").toUtf8()));
     EXPECT_TRUE(desktop.contains("\nIcon=mv5840vsp\n"));
     EXPECT_FALSE(desktop.contains('@'));
 }

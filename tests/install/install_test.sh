@@ -18,15 +18,22 @@ bin/mv5840vspctl
 lib/mv5840vsp/libmv5840vsp-compat.so
 lib/systemd/user/mv5840vsp.service
 share/applications/MV5840VSP.desktop
+share/bash-completion/completions/mv5840vspctl
 share/dbus-1/interfaces/MV5840VSP.IMV5840VSP.xml
 share/dbus-1/interfaces/MV5840VSP.IPortManager.xml
 share/dbus-1/services/MV5840VSP.IMV5840VSP.service
+share/doc/mv5840vsp/changelog.Debian.gz
+share/doc/mv5840vsp/copyright
 share/icons/hicolor/128x128/apps/mv5840vsp.png
 share/icons/hicolor/16x16/apps/mv5840vsp.png
 share/icons/hicolor/256x256/apps/mv5840vsp.png
 share/icons/hicolor/32x32/apps/mv5840vsp.png
 share/icons/hicolor/48x48/apps/mv5840vsp.png
-share/icons/hicolor/64x64/apps/mv5840vsp.png"
+share/icons/hicolor/64x64/apps/mv5840vsp.png
+share/man/man1/MV5840VSP.1.gz
+share/man/man1/mv5840vsp-run.1.gz
+share/man/man1/mv5840vspctl.1.gz
+share/metainfo/example.torvane.MV5840VSP.metainfo.xml"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "installed files differ:
 $(diff <(echo "$expected") <(echo "$actual"))"
@@ -38,6 +45,9 @@ done
 unit=$prefix/lib/systemd/user/mv5840vsp.service
 grep -qx "ExecStart=$prefix/bin/MV5840VSP --service" "$unit" || fail "unit's ExecStart: $(grep ExecStart "$unit")"
 grep -qx "Restart=on-failure" "$unit" || fail "unit is not restarted on failure"
+grep -qx "Type=notify" "$unit" || fail "unit does not wait for the service to be ready"
+grep -q "^WatchdogSec=[1-9]" "$unit" || fail "unit has no watchdog"
+grep -qx "RestartPreventExitStatus=150" "$unit" || fail "a second instance's status restarts the unit"
 grep -qx "WantedBy=default.target" "$unit" || fail "unit cannot be enabled for the user's session"
 if command -v systemd-analyze >/dev/null; then
   # Needs no running systemd; it checks the unit's syntax and its ExecStart.
@@ -48,9 +58,42 @@ grep -qx "Exec=$prefix/bin/MV5840VSP -Embedding" "$prefix/share/dbus-1/services/
   || fail "activation file's Exec"
 grep -qx "Name=MV5840VSP.IMV5840VSP" "$prefix/share/dbus-1/services/MV5840VSP.IMV5840VSP.service" \
   || fail "activation file's Name"
+grep -qx "SystemdService=mv5840vsp.service" "$prefix/share/dbus-1/services/MV5840VSP.IMV5840VSP.service" \
+  || fail "activation file does not start the unit"
 desktop=$prefix/share/applications/MV5840VSP.desktop
 grep -qx "Exec=$prefix/bin/MV5840VSP" "$desktop" || fail "menu entry's Exec"
 grep -qx "Icon=mv5840vsp" "$desktop" || fail "menu entry's icon"
+grep -qx "Name=MV5840 Virtual Serial Ports" "$desktop" || fail "menu entry's English name"
+grep -qx "Name\[zh_CN\]=MV5840 虚拟串口管理" "$desktop" || fail "menu entry's Chinese name"
+for key in Comment GenericName Keywords; do
+  grep -q "^$key=." "$desktop" || fail "menu entry has no $key"
+done
+if command -v appstreamcli >/dev/null; then
+  out=$(appstreamcli validate --no-net "$prefix/share/metainfo/example.torvane.MV5840VSP.metainfo.xml" 2>&1) \
+    || fail "appstreamcli validate: $out"
+fi
+
+# The manual pages render without a warning, and name the build's version.
+version=$("$prefix/bin/MV5840VSP" --version | cut -d' ' -f2)
+for page in MV5840VSP mv5840vspctl mv5840vsp-run; do
+  file=$prefix/share/man/man1/$page.1.gz
+  out=$(zcat "$file" | groff -man -ww -z 2>&1) || fail "$page(1) does not render: $out"
+  [ -z "$out" ] || fail "$page(1) renders with warnings: $out"
+  zcat "$file" | grep -q "MV5840VSP $version" || fail "$page(1) does not carry version $version"
+  out=$(MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$file" 2>&1 >/dev/null) || true
+  [ -z "$out" ] || fail "man $page: $out"
+done
+
+# Completion: the commands, a command's options, and (with no instance running) no ports.
+completion=$prefix/share/bash-completion/completions/mv5840vspctl
+complete_words() {
+  PATH="$prefix/bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1));
+    _mv5840vspctl; printf "%s\n" "${COMPREPLY[@]}"' complete "$completion" "$@"
+}
+[ "$(complete_words mv5840vspctl li)" = list ] || fail "completion of li: $(complete_words mv5840vspctl li)"
+[ "$(complete_words mv5840vspctl remove --f)" = --force ] || fail "completion of remove --f"
+complete_words mv5840vspctl add -- | grep -qx -- --frame-gap || fail "completion of add's options"
+[ -z "$(complete_words mv5840vspctl show --number '')" ] || fail "ports completed with no instance running"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$desktop" || fail "menu entry is not valid"
 fi

@@ -9,7 +9,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <sys/resource.h>
@@ -158,7 +160,10 @@ TEST_F(PortServiceTest, NumberInUseOnAddAndOnEditButNotForThePortItself)
     ExpectRefusal(service->Edit(eight, Fields(7, "B")), PortError::Kind::NumberInUse, "该端口号已被使用");
     EXPECT_FALSE(service->Edit(eight, Fields(8, "B2")));
     EXPECT_EQ(Codes(), (std::vector<std::string>{"A", "B2"}));
-    ExpectRefusal(service->Edit(5, Fields(9, "X")), PortError::Kind::NoSuchPort, "该端口已不存在。");
+    // The slot as users see it: the file's group number, index 5 is group 6.
+    const PortError gone = service->Edit(5, Fields(9, "X"));
+    ExpectRefusal(gone, PortError::Kind::NoSuchPort, "该端口已不存在。");
+    EXPECT_EQ(gone.value, "6");
     ExpectRefusal(service->Remove(5, true), PortError::Kind::NoSuchPort, "该端口已不存在。");
 }
 
@@ -256,7 +261,7 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     EXPECT_EQ(changes.back().State(), "online");
 }
 
-TEST_F(PortServiceTest, TcpLinkUpAndDownAreReported)
+TEST_F(PortServiceTest, TcpLinkUpAndDownAreReportedAndARefusingDtuOnce)
 {
     const uint16_t dtuPort = FreeLoopbackPort(SOCK_STREAM);
     auto dtu = std::make_unique<TcpDtu>(dtuPort);
@@ -265,18 +270,28 @@ TEST_F(PortServiceTest, TcpLinkUpAndDownAreReported)
     Start();
     ASSERT_GE(dtu->Accept(), 0);
     const std::string link = "COM7 (DTU \"T7\"): TCP link to 127.0.0.1:" + std::to_string(dtuPort);
-    auto watched = [&](const std::string& line) {
+    auto watched = [&](const std::vector<std::string>& lines, const std::string& line) {
         return WaitUntil([&] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            return Logged(events, line);
+            return Logged(lines, line);
         });
     };
-    EXPECT_TRUE(watched(link + " up"));
+    EXPECT_TRUE(watched(events, link + " up"));
     EXPECT_EQ(service->SnapshotOf(0)->State(), "online");
-    // Gone for good: the link cannot come back between two looks.
+    // Gone for good: the link cannot come back between two looks. A lost DTU is a warning.
     dtu.reset();
-    EXPECT_TRUE(watched(link + " down"));
+    EXPECT_TRUE(watched(failures, link + " down"));
     EXPECT_EQ(service->SnapshotOf(0)->State(), "offline");
+
+    // Nothing listens any more: each attempt is refused, and that is said once.
+    const std::string refused = "COM7 (DTU \"T7\"): cannot connect to the DTU at 127.0.0.1:" + std::to_string(dtuPort)
+                                + ": Connection refused; trying again every second";
+    EXPECT_TRUE(watched(failures, refused));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+    while (std::chrono::steady_clock::now() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::lock_guard hold(logGuard);
+    EXPECT_EQ(std::count(failures.begin(), failures.end(), refused), 1);
 }
 
 TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)

@@ -1,0 +1,23 @@
+# Run by CPack after it installed (and stripped) the package's files: takes the sections a
+# stripped Debian binary does not carry (.comment, .note) out of every ELF file.
+find_program(MV_STRIP strip REQUIRED)
+find_program(MV_FILE file REQUIRED)
+file(GLOB_RECURSE staged LIST_DIRECTORIES false "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
+foreach(path ${staged})
+  if(IS_SYMLINK "${path}")
+    continue()
+  endif()
+  execute_process(COMMAND ${MV_FILE} -b "${path}" OUTPUT_VARIABLE kind)
+  if(kind MATCHES "^ELF .*shared object")
+    set(how --strip-unneeded)
+  elseif(kind MATCHES "^ELF ")
+    set(how --strip-all)
+  else()
+    continue()
+  endif()
+  execute_process(COMMAND ${MV_STRIP} ${how} --remove-section=.comment --remove-section=.note "${path}"
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "cannot strip ${path}")
+  endif()
+endforeach()

@@ -1,0 +1,85 @@
+// The reporting place's pure parts: the journal's prefix, which standard error is the journal,
+// and what a text from outside looks like in a line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "net/Log.h"
+#include "net/RepeatSummary.h"
+
+namespace {
+
+std::string StreamOf(int fd)
+{
+    struct stat st {};
+    EXPECT_EQ(fstat(fd, &st), 0);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+}  // namespace
+
+TEST(Log, JournalLinesCarryTheSyslogPriorityInsteadOfTheName)
+{
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Error, true), "<3>");
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Warning, true), "<4>");
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Notice, true), "<5>");
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Info, true), "<6>");
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Debug, true), "<7>");
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Error, false), "MV5840VSP: ");
+    EXPECT_EQ(Log::LinePrefix(Log::Priority::Debug, false), "MV5840VSP: ");
+}
+
+TEST(Log, JournalStreamMustNameTheVeryFileBehindTheDescriptor)
+{
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const int fd = fileno(file);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+
+    EXPECT_TRUE(Log::IsJournalStream(StreamOf(fd).c_str(), fd));
+    EXPECT_TRUE(Log::IsJournalStream(StreamOf(pipeEnds[1]).c_str(), pipeEnds[1]));
+    // Another file, or the other pipe's end with another inode: not the journal.
+    EXPECT_FALSE(Log::IsJournalStream(StreamOf(pipeEnds[1]).c_str(), fd));
+    EXPECT_FALSE(Log::IsJournalStream(nullptr, fd));
+    EXPECT_FALSE(Log::IsJournalStream("", fd));
+    EXPECT_FALSE(Log::IsJournalStream((StreamOf(fd) + "x").c_str(), fd));
+    EXPECT_FALSE(Log::IsJournalStream(StreamOf(fd).substr(0, StreamOf(fd).find(':')).c_str(), fd));
+    EXPECT_FALSE(Log::IsJournalStream(StreamOf(fd).c_str(), 1000));  // closed descriptor
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    std::fclose(file);
+}
+
+TEST(Log, TextsFromOutsideCannotBreakOrForgeALine)
+{
+    EXPECT_EQ(Log::Printable("A1"), "A1");
+    EXPECT_EQ(Log::Printable(std::string("a\nb\0c\"\\\x7f", 8)), "a\\x0Ab\\x00c\\x22\\x5C\\x7F");
+    EXPECT_EQ(Log::Printable("表A1"), "表A1");  // other bytes stay as they are
+}
+
+TEST(RepeatSummary, FirstAtOnceThenAtMostOneSummaryAMinuteWithTheCountSince)
+{
+    RepeatSummary summary;
+    EXPECT_FALSE(summary.Due(0, 0));
+    auto first = summary.Due(1, 1000);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->first);
+    EXPECT_EQ(first->count, 1u);
+    // A flood within the minute says nothing more.
+    EXPECT_FALSE(summary.Due(500, 2000));
+    EXPECT_FALSE(summary.Due(90000, 60999));
+    auto next = summary.Due(90000, 61000);
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(next->first);
+    EXPECT_EQ(next->count, 89999u);
+    // Nothing new: nothing to say, however long it was.
+    EXPECT_FALSE(summary.Due(90000, 500000));
+    // The next one after a quiet spell is said at once.
+    auto late = summary.Due(90001, 500001);
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->count, 1u);
+}
