@@ -28,8 +28,8 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
                        + lock.Directory() + " instead)");
         return true;
     case PortDirectoryLock::Result::Failed:
-        // Each port then says why it is not served.
-        Log::Error(lock.Failure() + "; no second start of the program can be kept out");
+        // The run goes on; each port then says why it is not served.
+        Log::Warning(lock.Failure() + "; no second start of the program can be kept out");
         return true;
     case PortDirectoryLock::Result::HeldByOther:
         break;
@@ -97,7 +97,7 @@ int RunService(ComServer& server, PortService& service)
     Log::SetVerbose(true);
     ServiceManagerLink manager(service);
     SignalExit signalExit([&service, &manager] {
-        Log::Notice("SIGHUP: reading the configuration file again");
+        Log::Info("SIGHUP: reading the configuration file again");
         manager.Reloading();
         service.Reload();
         manager.Ready();

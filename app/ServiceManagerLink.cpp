@@ -12,6 +12,8 @@ ServiceManagerLink::ServiceManagerLink(PortService& service, QObject* parent) : 
     connect(&statusTimer, &QTimer::timeout, this, &ServiceManagerLink::UpdateStatus);
     if (const uint64_t usec = notify.WatchdogUsec()) {
         // Half the interval, as the manager advises; the loop then has that long to answer.
+        // A coarse timer may come a twentieth late: this one keeps to the half.
+        watchdogTimer.setTimerType(Qt::PreciseTimer);
         watchdogTimer.setInterval(static_cast<int>(std::clamp<uint64_t>(usec / 2000, 1, 24u * 3600 * 1000)));
         connect(&watchdogTimer, &QTimer::timeout, this, &ServiceManagerLink::Watchdog);
     }

@@ -357,7 +357,8 @@ void PortService::Reload()
     const GlobalSettings& stored = loaded.settings;
     if (stored.OnlyOnePort != settings.OnlyOnePort || stored.SocketPort != settings.SocketPort
         || stored.VPortNo != settings.VPortNo)
-        Log::Notice("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
+        // What the user changed does not apply yet: more than a notice.
+        Log::Warning("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
                    "they apply at the next start");
 
     std::vector<int> closing, opening, editing;
