@@ -14,9 +14,10 @@ public:
     explicit SignalExit(std::function<void()> onHangUp = {}, QObject* parent = nullptr);
     ~SignalExit() override;
 
-    // Blocks the three signals, first thing in main: one that comes before a SignalExit is
-    // made waits for it (threads started meanwhile keep them blocked, so it reaches the main
-    // thread) instead of ending the process. A SignalExit unblocks them on its thread.
+    // Blocks the three signals, as the program's very first step: one that comes before a
+    // SignalExit is made waits for it (threads started meanwhile keep them blocked, so it
+    // reaches the main thread) instead of ending the process. A SignalExit unblocks them on
+    // its thread.
     static void Hold();
 
 private:

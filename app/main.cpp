@@ -39,7 +39,6 @@ void PassQtMessage(QtMsgType type, const QMessageLogContext& context, const QStr
     qtDefaultHandler(type, context, text);
 }
 
-
 // Said once: a switch the program does not know changes nothing, but its user should know.
 // Qt's own options (-platform, -style …) are gone from the application's arguments by now.
 void ReportIgnoredSwitches()

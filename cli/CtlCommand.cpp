@@ -99,6 +99,8 @@ const char Overview[] =
     "  watch      live view of states and byte rates\n"
     "  help       this text, or a command's (mv5840vspctl help add)\n"
     "\n"
+    "Options:\n"
+    "  -h, --help     this text\n"
     "  -V, --version  print the version\n"
     "\n"
     "Every command takes --help. Exit status: 0 done, 1 refused or failed (the reason on\n"

@@ -23,7 +23,7 @@ bool SameConfiguration(const PortFields& a, const PortFields& b)
 
 std::string PortLabel(const PortSnapshot& port)
 {
-    return port.Name() + " (DTU \"" + port.config.Code + "\")";
+    return port.Name() + " (DTU \"" + Log::Printable(port.config.Code) + "\")";
 }
 
 int64_t UnixMillisecondsNow()
