@@ -338,12 +338,10 @@ void PortService::ReportNetworkEvents()
         latest = "code \"" + Log::Printable(table->lastUnmatchedCode) + "\" from "
                  + table->lastUnmatchedSource.ToText() + ":" + std::to_string(table->lastUnmatchedSource.Port());
     }
-    if (due->first)
-        Log::Warning("a datagram with " + latest + " matches no port and is dropped; such datagrams are "
-                     "summed up here once a minute");
-    else
-        Log::Warning(std::to_string(due->count) + " more datagram" + (due->count == 1 ? "" : "s")
-                     + " matched no port and were dropped; the latest with " + latest);
+    const std::string count = std::to_string(due->count) + (due->first ? "" : " more")
+                              + (due->count == 1 ? " datagram" : " datagrams");
+    Log::Warning(count + " matched no port and " + (due->count == 1 ? "was" : "were") + " dropped, the latest with "
+                 + latest + (due->first ? "; more are summed up here at most once a minute" : ""));
 }
 
 void PortService::Reload()
