@@ -8,7 +8,9 @@ summed up, UDP 3700 taken late), a second service start's status and the first r
 Runs in a network namespace of its own under a session bus of its own.
 Arguments: MV5840VSP, mv5840vspctl, mv5840vsp-run."""
 import ctypes
+import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -348,18 +350,38 @@ def udp_port_taken_late():
 
 
 def second_service_and_first_run():
-    home = Home(group(1, 7, "A1"))
+    home = Home(group(3, 7, "A1") + group(5, 8, "B2"))
     first = Service(home)
     check(wait_until(lambda: os.path.islink(home.link("COM7"))), "first service runs")
+
+    # The tool's JSON: slots as the file's groups, times in ISO 8601 UTC, nothing empty but null.
+    dtu = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    dtu.settimeout(5)
+    dtu.sendto(dtu_datagram("A1", 0), SERVER)
+    check(dtu.recv(100)[12:] == b"\x01OK", "the DTU logs in")
+    env = home.env()
+    listing = lambda: json.loads(subprocess.run([CTL, "list", "--json"], env=env, capture_output=True,
+                                                text=True).stdout or "[]")
+    check(wait_until(lambda: len(listing()) == 2), "the tool lists the ports")
+    ports = {port["code"]: port for port in listing()}
+    check(ports["A1"]["slot"] == 3 and ports["B2"]["slot"] == 5, "slots are the file's groups: %s" % ports)
+    check(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", ports["A1"]["last_heard"] or ""),
+          "last_heard in ISO 8601 UTC: %s" % ports["A1"]["last_heard"])
+    check(ports["B2"]["last_heard"] is None and ports["B2"]["peer"] is None and ports["B2"]["reason"] is None
+          and ports["B2"]["fixed_ip"] is None, "nothing empty, null instead: %s" % ports["B2"])
+    check(all(value != "" for port in ports.values() for value in port.values()), "no empty text")
+    shown = subprocess.run([CTL, "show", "--number", "8", "--json"], env=env, capture_output=True, text=True)
+    check(json.loads(shown.stdout or "{}").get("slot") == 5, "show gives the same slot: %s" % shown.stdout)
     # Completion offers the running instance's ports.
     completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../res/mv5840vspctl.bash")
     env = home.env(PATH=os.path.dirname(CTL) + ":" + os.environ["PATH"])
     script = 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _mv5840vspctl; echo "${COMPREPLY[@]}"'
     words = lambda *line: subprocess.run(["bash", "-c", script, "complete", completion, *line], env=env,
                                          capture_output=True, text=True).stdout.split()
-    check(wait_until(lambda: words("mv5840vspctl", "show", "--number", "") == ["7"]),
+    check(wait_until(lambda: words("mv5840vspctl", "show", "--number", "") == ["7", "8"]),
           "completion of --number: %s" % words("mv5840vspctl", "show", "--number", ""))
-    check(words("mv5840vspctl", "select", "") == ["A1"], "completion of select's code")
+    check(words("mv5840vspctl", "select", "") == ["A1", "B2"], "completion of select's code")
+    check(words("mv5840vspctl", "li") == ["list"], "completion of li")
     second = Service(home)
     check(second.process.wait(30) == 150, "a second service start ends with status 150: %s" % second.process.poll())
     check(first.end() == 0, "the first ends cleanly")
