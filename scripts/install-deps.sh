@@ -11,7 +11,7 @@ packages=(
   fonts-wqy-microhei qt6-translations-l10n
   python3 python3-serial python3-pymodbus python3-serial-asyncio
   dpkg-dev file iproute2 util-linux
-  lintian appstream desktop-file-utils groff-base
+  lintian appstream desktop-file-utils groff-base man-db
   "$@"
 )
 
