@@ -6,7 +6,7 @@ messages (ready, status, reload, stopping, watchdog pings only while the pump lo
 events a user must read (refused TCP DTUs once, a UDP DTU going offline, datagrams of no port
 summed up, UDP 3700 taken late), a second service start's status and the first run's guidance.
 Runs in a network namespace of its own under a session bus of its own.
-Arguments: MV5840VSP, mv5840vspctl, mv5840vsp-run."""
+Arguments: MV5840VSP, mv5840vspctl, mv5840vsp-run. CONDUCT_ONLY=<part> runs one part."""
 import ctypes
 import json
 import os
