@@ -27,16 +27,25 @@ void RaiseDescriptorLimit()
     }
 }
 
-// The offscreen platform says at every start that it cannot pass size hints to a window
-// manager it does not have, and each time a second start asks for the window, that it cannot
-// raise it; that is how it works, not something the user must know.
+// Qt's own warnings and errors go through the program's reporting place with their priority,
+// so that the journal ranks them too; debug lines someone turned on stay Qt's. The offscreen
+// platform says at every start that it cannot pass size hints to a window manager it does not
+// have, and each time a second start asks for the window, that it cannot raise it; that is
+// how it works, not something the user must know.
 QtMessageHandler qtDefaultHandler = nullptr;
 void PassQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     if (text == QLatin1String("This plugin does not support propagateSizeHints()")
         || text == QLatin1String("This plugin does not support raise()"))
         return;
-    qtDefaultHandler(type, context, text);
+    if (type != QtWarningMsg && type != QtCriticalMsg) {
+        qtDefaultHandler(type, context, text);  // a fatal one also ends the program
+        return;
+    }
+    const bool ownCategory = !context.category || qstrcmp(context.category, "default") == 0;
+    const std::string line = (ownCategory ? text : QLatin1String(context.category) + QLatin1String(": ") + text)
+                                 .toStdString();
+    Log::Report(type == QtWarningMsg ? Log::Priority::Warning : Log::Priority::Error, line);
 }
 
 // Said once: a switch the program does not know changes nothing, but its user should know.
@@ -69,6 +78,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     RaiseDescriptorLimit();
+    qtDefaultHandler = qInstallMessageHandler(PassQtMessage);
 
     if (switches.service) {
         // No window and no display: nothing of the GUI is loaded.
@@ -84,7 +94,6 @@ int main(int argc, char* argv[])
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         Log::Warning("no display found, running without a visible window (offscreen)");
     }
-    qtDefaultHandler = qInstallMessageHandler(PassQtMessage);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("MV5840VSP"));
     // Qt's own texts (message box buttons, an edit field's menu) in the window's language.

@@ -173,6 +173,13 @@ def unknown_switches_and_journal_prefix():
     check(wait_until(lambda: "<5>serving 1 of 1 ports" in open(log.name).read()), "a file named by JOURNAL_STREAM")
     check(service.end() == 0, "ends")
     check("<6>ports closed, ending" in open(log.name).read(), "info prefix")
+    # Qt's own warnings carry the priority too: a window on a display that is not there.
+    log = tempfile.NamedTemporaryFile("w+")
+    stat = os.fstat(log.fileno())
+    subprocess.run([PROGRAM], env=home.env(DISPLAY=":987", JOURNAL_STREAM="%d:%d" % (stat.st_dev, stat.st_ino)),
+                   stderr=log, stdout=subprocess.DEVNULL, timeout=60)
+    check("<4>qt.qpa.xcb: could not connect to display :987" in open(log.name).read(),
+          "a Qt warning under the journal: %s" % open(log.name).read()[:300])
 
 
 def signals_held(pid):
