@@ -3,7 +3,7 @@
 start nothing, unknown switches are said and ignored, log lines carry the journal's priority
 when standard error is the journal, early signals do not end a service, the sd_notify
 messages (ready, status, reload, stopping, watchdog pings only while the pump loop runs), the
-events a user must read (refused TCP DTUs once, a UDP DTU going offline, datagrams of no port
+events a user must read (refused or silent TCP DTUs once, a UDP DTU going offline, datagrams of no port
 summed up, UDP 3700 taken late), a second service start's status and the first run's guidance.
 Runs in a network namespace of its own under a session bus of its own.
 Arguments: MV5840VSP, mv5840vspctl, mv5840vsp-run. CONDUCT_ONLY=<part> runs one part."""
@@ -345,6 +345,35 @@ def systemd_notify_and_events():
     check(service.end() == 0, "and ends")
 
 
+def tcp_dtu_times_out():
+    """A TCP DTU that never answers: its listener's queue is full, so the SYNs are dropped, and
+    this namespace gives up on a connection after one retry (about 3 s)."""
+    try:
+        with open("/proc/sys/net/ipv4/tcp_syn_retries", "w") as f:
+            f.write("1")
+    except OSError as error:
+        print("skipped: the namespace's SYN retries cannot be set:", error)
+        return
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 3700))
+    listener.listen(0)
+    queued = []
+    for _ in range(2):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(("127.0.0.1", 3700))
+        queued.append(filler)
+    home = Home(group(2, 8, "T1", tcp=True))
+    service = Service(home)
+    line = 'COM8 (DTU "T1"): cannot connect to the DTU at 127.0.0.1:3700: Connection timed out'
+    check(service.says(line, 15), "a TCP DTU that does not answer is said")
+    time.sleep(7)  # two more attempts time out
+    check(service.end() == 0, "ends")
+    check(service.text().count(line) == 1, "once: %d times" % service.text().count(line))
+    for sock in queued + [listener]:
+        sock.close()
+
+
 def udp_port_taken_late():
     home = Home(group(1, 7, "A1"))
     squatter = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -407,7 +436,7 @@ def second_service_and_first_run():
 
 def main():
     parts = (help_and_version, unknown_switches_and_journal_prefix, early_signals, systemd_notify_and_events,
-             udp_port_taken_late, second_service_and_first_run)
+             tcp_dtu_times_out, udp_port_taken_late, second_service_and_first_run)
     only = os.environ.get("CONDUCT_ONLY")
     for part in parts:
         if only and part.__name__ != only:
