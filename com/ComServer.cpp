@@ -131,8 +131,7 @@ void ComServer::AskRunningInstanceToShow()
                                                        QLatin1String(InterfaceApplication), QStringLiteral("Show"));
     const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, ShowTimeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage) {
-        // Said in every mode: the one line that tells why this start ends at once.
-        Log::Warning("already running; asked the running instance to show its window");
+        Log::Notice("already running; asked the running instance to show its window");
         return;
     }
     exitCode = 1;
