@@ -168,7 +168,7 @@ def squatted_directory():
     # Without a bus the bus name keeps nobody out: the lock must.
     second = Service(dict(env, DBUS_SESSION_BUS_ADDRESS=None), count=3)
     status = second.process.wait(60)
-    check(status == 1 and "another instance (process %d) already holds the single-instance lock" % first.process.pid
+    check(status == 150 and "another instance (process %d) already holds the single-instance lock" % first.process.pid
           in second.text(), "a second start is kept out: %s %s" % (status, second.text()))
     check(first.end() == 0, "the service with a squatted directory ends cleanly")
 
