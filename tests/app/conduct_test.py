@@ -19,24 +19,13 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, verdict, wait_until  # noqa: E402
+
 PROGRAM, CTL, RUN = sys.argv[1:4]
 SERVER = ("127.0.0.1", 3700)
-failures = []
 
 
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED:", what, flush=True)
-
-
-def wait_until(condition, limit=10.0, step=0.02):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
 
 
 def udp_3700_free():
@@ -443,11 +432,7 @@ def main():
             continue
         print("--", part.__name__, flush=True)
         part()
-    if failures:
-        print("%d check(s) failed" % len(failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":

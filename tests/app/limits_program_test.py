@@ -10,27 +10,15 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, verdict, wait_until  # noqa: E402
 
 PROGRAM = sys.argv[1]
 BUS = ["gdbus", "call", "--session", "--dest", "MV5840VSP.IMV5840VSP", "--object-path", "/IMV5840VSP",
        "--method", "MV5840VSP.IPortManager.ListPorts"]
-failures = []
 
 
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED:", what, flush=True)
-
-
-def wait_until(condition, limit=60.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 def ports():
@@ -89,7 +77,7 @@ def descriptor_limit(limit, tcp=False):
     env, _ = runtime_env()
     service = Service(env, ["prlimit", "--nofile=%d:%d" % (limit, limit)], tcp=tcp)
     listed = None
-    if wait_until(lambda: (ports() or []) and len(ports()) == 200 and "serving" in service.text()):
+    if wait_until(lambda: (ports() or []) and len(ports()) == 200 and "serving" in service.text(), limit=60.0, step=0.1):
         listed = ports()
     check(listed is not None, "limit %d: the service runs and lists its 200 ports: %s" % (limit, service.text()[-2000:]))
     listed = listed or []
@@ -115,7 +103,7 @@ def descriptor_limit(limit, tcp=False):
 def few_descriptors_without_ports():
     env, _ = runtime_env()
     service = Service(env, count=0)
-    check(wait_until(lambda: ports() is not None), "the service without ports answers")
+    check(wait_until(lambda: ports() is not None, limit=60.0, step=0.1), "the service without ports answers")
     held = len(os.listdir("/proc/%d/fd" % service.process.pid))
     print("no port configured: %d descriptors open" % held, flush=True)
     check(held < 60, "without ports the program holds few descriptors: %d" % held)
@@ -140,7 +128,7 @@ def terminal_mode():
     check(default == 0o620, "the private devpts gives new terminals mode 0620: %o" % default)
     env, directory = runtime_env()
     service = Service(env, count=2)
-    check(wait_until(lambda: os.path.exists(directory + "/COM2")), "the ports are made")
+    check(wait_until(lambda: os.path.exists(directory + "/COM2"), limit=60.0, step=0.1), "the ports are made")
     for name in ("COM1", "COM2"):
         st = os.stat(directory + "/" + name)
         check(st.st_mode & 0o777 == 0o600 and st.st_uid == os.geteuid(),
@@ -156,7 +144,7 @@ def squatted_directory():
     home = tempfile.mkdtemp()
     env = {"XDG_RUNTIME_DIR": None, "HOME": home, "XDG_CACHE_HOME": None}
     first = Service(env, count=3)
-    check(wait_until(lambda: ports() is not None and len(ports()) == 3 and "serving" in first.text()),
+    check(wait_until(lambda: ports() is not None and len(ports()) == 3 and "serving" in first.text(), limit=60.0, step=0.1),
           "the service with a squatted directory answers: " + first.text())
     for p in ports() or []:
         check(p.get("state") == "not-served" and "belongs to user 65534" in p.get("reason", ""),
@@ -174,7 +162,7 @@ def squatted_directory():
 
     # Shared-port mode: every port says the same.
     shared = Service(env, count=3, shared=True)
-    check(wait_until(lambda: ports() is not None and len(ports()) == 3), "the shared-port service answers")
+    check(wait_until(lambda: ports() is not None and len(ports()) == 3, limit=60.0, step=0.1), "the shared-port service answers")
     for p in ports() or []:
         check(p.get("state") == "not-served" and "belongs to user 65534" in p.get("reason", ""),
               "shared COM%s is not served and says why: %r" % (p.get("number"), p.get("reason")))
@@ -193,11 +181,7 @@ def main():
     check(descriptor_limit(1024, tcp=True) > 0, "at 1024 some TCP ports cannot be served")
     squatted_directory()
     terminal_mode()
-    if failures:
-        print("%d check(s) failed" % len(failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":

@@ -14,27 +14,16 @@ import time
 
 import serial
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, verdict, wait_until  # noqa: E402
+
 PROGRAM = sys.argv[1]
 BUS = ["gdbus", "call", "--session", "--dest", "MV5840VSP.IMV5840VSP", "--object-path", "/IMV5840VSP",
        "--method"]
 MANAGER = "MV5840VSP.IPortManager."
 SERVER = ("127.0.0.1", 3700)
-failures = []
 
 
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED:", what, flush=True)
-
-
-def wait_until(condition, limit=10.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return condition()
 
 
 def call(method, *arguments):
@@ -118,11 +107,7 @@ def main():
             program.kill()
     log.seek(0)
     print(log.read())
-    if failures:
-        print("%d check(s) failed" % len(failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict()
 
 
 def run(program, runtime, config, log):

@@ -13,24 +13,13 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, failures, verdict, wait_until  # noqa: E402
+
 PROGRAM, CTL = sys.argv[1], sys.argv[2]
-failures = []
 started = []  # every program run, ended at the latest when the test ends
 
 
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED:", what, flush=True)
-
-
-def wait_until(condition, limit=10.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def ctl(*arguments):
@@ -266,11 +255,7 @@ def main():
         for process in started:
             if process.poll() is None:
                 process.kill()
-    if failures:
-        print("%d check(s) failed" % len(failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":

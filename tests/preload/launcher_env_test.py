@@ -9,14 +9,11 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import check, verdict  # noqa: E402
+
 PROGRAM, LAUNCHER = sys.argv[1], sys.argv[2]
-failures = []
 
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED:", what, flush=True)
 
 
 def launch(env, *command):
@@ -69,11 +66,7 @@ def main():
     check(len(lines) == 1 and lines[0].startswith("mv5840vsp-run: no port directory of MV5840VSP found (no "
                                                   + elsewhere + "/MV5840VSP; no /run/user/0/MV5840VSP; "),
           "one line says why no port is found: %r" % done.stderr)
-    if failures:
-        print("%d check(s) failed" % len(failures))
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":
