@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "config/PortConfig.h"
@@ -8,8 +9,8 @@
 // second instead of being told on every datagram.
 struct PortLiveState {
     std::string connection;  // "√", "" or PortView::NotServedMark
-    int bytesFromNetwork = 0;
-    int bytesToNetwork = 0;
+    int64_t bytesFromNetwork = 0;
+    int64_t bytesToNetwork = 0;
     int frameGap = PortConfig::DefaultFrameGap;
 };
 
@@ -29,7 +30,7 @@ public:
     // until something was counted.
     static std::string LiveText(const PortLiveState& state, int column)
     {
-        auto count = [](int n) { return n == 0 ? std::string() : std::to_string(n); };
+        auto count = [](int64_t n) { return n == 0 ? std::string() : std::to_string(n); };
         switch (column) {
         case ColConnection:
             return state.connection;

@@ -45,14 +45,14 @@ struct VirtualPortEntry : TcpLinkOwner {
     uint8_t transferBuffer[2000] = {};
     int listRow = -1;
     std::atomic<uint32_t> lastReportTick{0};
-    std::atomic<int> bytesFromNetwork{0};
-    std::atomic<int> bytesToNetwork{0};
+    std::atomic<int64_t> bytesFromNetwork{0};
+    std::atomic<int64_t> bytesToNetwork{0};
     // Why the record is in service but its port is not served (none while it is): the virtual
     // port could not be opened, or an earlier slot serves the same PortNumber. Written on the
     // main thread under pumpLock; a record with a reason matches no datagram.
     Reason notServedReason;
     // Bytes from the DTU that the port could not take (UDP only; TCP is held back instead).
-    std::atomic<int> bytesDropped{0};
+    std::atomic<int64_t> bytesDropped{0};
 
     // Set before pumpStopEvent is signalled to end the pump. A signal without it only wakes a
     // sleeping pump (its TCP link connected, it became the shared target).

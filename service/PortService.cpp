@@ -232,8 +232,8 @@ PortSnapshot PortService::SnapshotAt(int slot) const
     s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
     if (s.config.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
         s.peer = s.config.peerAddress.ToText() + ":" + std::to_string(s.config.peerAddress.Port());
-    s.rx = static_cast<uint32_t>(e.bytesFromNetwork.load());
-    s.tx = static_cast<uint32_t>(e.bytesToNetwork.load());
+    s.rx = e.bytesFromNetwork.load();
+    s.tx = e.bytesToNetwork.load();
     s.reason = NotServedReason(slot);
     s.served = !s.reason;
     if (s.served)

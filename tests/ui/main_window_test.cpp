@@ -396,6 +396,11 @@ TEST_F(MainWindowTest, TheLiveCellsFollowTheRecordsCountersAndStates)
     List()->RefreshLiveCells();
     EXPECT_EQ(changed, 1);
     EXPECT_EQ(Cell(0, 4), "17");
+    // Months of traffic pass what 32 bits hold; the count goes on, never negative.
+    udp.bytesFromNetwork = int64_t{5} << 30;
+    List()->RefreshLiveCells();
+    EXPECT_EQ(Cell(0, 4), "5368709120");
+    EXPECT_EQ(service->Snapshot()[0].rx, int64_t{5} << 30);
     udp.online = 0;
     EXPECT_TRUE(shows(0, 3, ""));
 }
