@@ -3,7 +3,6 @@
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
-#include "net/Log.h"
 #include "net/TickCount.h"
 #include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
@@ -142,11 +141,9 @@ void PortTable::FlushReceivedRun()
             // UDP cannot hold the DTU back: what the port's queue has no room for is lost.
             const int count = static_cast<int>(run.bytes.size());
             const int dropped = count - port->Write(run.bytes.data(), count);
-            // Said once per port: a slow reader would otherwise fill the log a datagram at a time.
-            if (dropped > 0 && e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed) == 0)
-                Log::Error(PortName(settings.OnlyOnePort ? settings.VPortNo : e.PortNumber)
-                             + ": the application does not read fast enough; "
-                             "bytes from " + run.source.ToText() + " are dropped");
+            // Counted here, said by the service: never a log line per datagram.
+            if (dropped > 0)
+                e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed);
         }
     }
     run.record = -1;

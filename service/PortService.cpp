@@ -32,6 +32,12 @@ int64_t UnixMillisecondsNow()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+int64_t SteadyMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 PortService::PortService(const char* serverAddress, QObject* parent)
@@ -234,6 +240,7 @@ PortSnapshot PortService::SnapshotAt(int slot) const
         s.peer = s.config.peerAddress.ToText() + ":" + std::to_string(s.config.peerAddress.Port());
     s.rx = e.bytesFromNetwork.load();
     s.tx = e.bytesToNetwork.load();
+    s.dropped = e.bytesDropped.load();
     s.reason = NotServedReason(slot);
     s.served = !s.reason;
     if (s.served)
@@ -281,6 +288,8 @@ std::optional<PortSnapshot> PortService::SnapshotOf(int slot) const
 void PortService::Watch()
 {
     lastSeen.resize(PortTable::MaxPorts);
+    droppedSummary.resize(PortTable::MaxPorts);
+    const int64_t now = SteadyMilliseconds();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         std::optional<PortSnapshot>& before = lastSeen[static_cast<size_t>(slot)];
         if (!InService(slot)) {
@@ -290,6 +299,9 @@ void PortService::Watch()
             continue;
         }
         PortSnapshot port = SnapshotAt(slot);
+        if (!before)
+            droppedSummary[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
+        ReportDropped(port, now);
         // Byte counts alone are no change: with 200 busy ports they would be 400 signals a
         // second on the bus, each costing the main thread, the bus and every listener.
         if (!before || !before->SameStateAs(port)) {
@@ -320,6 +332,19 @@ void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& n
     }
 }
 
+// UDP cannot hold a DTU back: what an application does not read in time is lost. Said when it
+// starts and then at most once a minute while it goes on, never per datagram.
+void PortService::ReportDropped(const PortSnapshot& port, int64_t nowMs)
+{
+    const auto due = droppedSummary[static_cast<size_t>(port.slot)].Due(static_cast<uint64_t>(port.dropped), nowMs);
+    if (!due)
+        return;
+    Log::Error(PortLabel(port) + ": the application does not read fast enough; " + std::to_string(due->count)
+               + (due->first ? "" : " more") + (due->count == 1 ? " byte" : " bytes") + " from the DTU "
+               + (due->count == 1 ? "was" : "were") + " dropped"
+               + (due->first ? "; more are summed up here at most once a minute" : ""));
+}
+
 void PortService::ReportNetworkEvents()
 {
     if (udpPortWaiting && table->udpServer->IsOpened()) {
@@ -327,9 +352,7 @@ void PortService::ReportNetworkEvents()
         Log::Notice("UDP port " + std::to_string(table->udpServer->LocalPort())
                     + " is free now and taken; DTUs can log in");
     }
-    using namespace std::chrono;
-    const int64_t now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    const auto due = unmatchedSummary.Due(table->unmatchedDatagrams.load(std::memory_order_relaxed), now);
+    const auto due = unmatchedSummary.Due(table->unmatchedDatagrams.load(std::memory_order_relaxed), SteadyMilliseconds());
     if (!due)
         return;
     std::string latest;

@@ -112,6 +112,7 @@ private:
     static PortError Saved(const Reason& failure);
     void Watch();
     void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
+    void ReportDropped(const PortSnapshot& port, int64_t nowMs);
     // What the data path counts rather than says: datagrams of no port, the UDP port taken.
     void ReportNetworkEvents();
 
@@ -125,5 +126,6 @@ private:
     QTimer watchTimer;
     std::vector<std::optional<PortSnapshot>> lastSeen;  // by slot, as Watch saw them
     RepeatSummary unmatchedSummary;
+    std::vector<RepeatSummary> droppedSummary;  // by slot, anew for each port put there
     bool udpPortWaiting = false;  // taken by another program at start, not yet ours
 };

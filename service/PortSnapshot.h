@@ -19,6 +19,7 @@ struct PortSnapshot {
     bool online = false;       // UDP: logged in and not expired; TCP: connected
     int64_t rx = 0;            // bytes from the DTU into the port
     int64_t tx = 0;            // bytes from the port to the DTU
+    int64_t dropped = 0;       // bytes from the DTU the port had no room for (UDP)
     std::string device;        // the link path applications open, "" when not served
     int64_t lastHeardMs = -1;  // Unix time in ms of the DTU's last datagram, -1 never
     bool served = false;
@@ -31,7 +32,8 @@ struct PortSnapshot {
     std::string State() const;
     // The fixed address "A.B.C.D" of a fixed-address port, else "".
     std::string FixedAddress() const;
-    // Everything but what moves with the traffic: the byte counts and the time the DTU was
+    // Everything but what moves with the traffic: the byte counts (dropped ones too) and the
+    // time the DTU was
     // last heard.
     bool SameStateAs(const PortSnapshot& other) const;
 };

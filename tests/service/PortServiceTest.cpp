@@ -261,6 +261,44 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     EXPECT_EQ(changes.back().State(), "online");
 }
 
+TEST_F(PortServiceTest, BytesAnApplicationDoesNotReadInTimeAreCountedAndSaidOnceNotPerDatagram)
+{
+    Start();
+    int slot = -1;
+    ASSERT_FALSE(service->Add(Fields(7, "D7"), &slot));
+    SerialApp app(service->SnapshotOf(slot)->device);  // holds the port open and reads nothing
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(serverPort);
+    dtu.SendLogin("D7");
+    ASSERT_TRUE(dtu.Receive());
+    const Bytes payload(1000, 0x55);
+    for (int k = 0; k < 1200; ++k) {
+        dtu.SendData("D7", payload);
+        if (k % 100 == 99) {  // keep the server's receive queue from overflowing instead
+            ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->rx == (k + 1) * 1000; }));
+        }
+    }
+    const std::string said = "COM7 (DTU \"D7\"): the application does not read fast enough; ";
+    ASSERT_TRUE(WaitUntil([&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return Logged(failures, said);
+    }));
+    const PortSnapshot port = *service->SnapshotOf(slot);
+    EXPECT_GT(port.dropped, 0);
+    EXPECT_LE(port.dropped, port.rx);
+    // More drops within the minute add no line.
+    for (int k = 0; k < 100; ++k)
+        dtu.SendData("D7", payload);
+    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->dropped > port.dropped; }));
+    const auto watched = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);  // three looks
+    while (std::chrono::steady_clock::now() < watched)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    std::lock_guard hold(logGuard);
+    EXPECT_EQ(std::count_if(failures.begin(), failures.end(),
+                            [&](const std::string& line) { return line.find(said) == 0; }),
+              1);
+}
+
 TEST_F(PortServiceTest, TcpLinkUpAndDownAreReportedAndARefusingDtuOnce)
 {
     const uint16_t dtuPort = FreeLoopbackPort(SOCK_STREAM);
