@@ -89,8 +89,11 @@ int main(int argc, char* argv[])
         return theApp.Run(arguments);
     }
 
-    // Without a display the ports still serve: run on Qt's offscreen platform.
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+    // Without a display the ports still serve: run on Qt's offscreen platform. A platform the
+    // user names (QT_QPA_PLATFORM, Qt's -platform switch) is theirs to choose.
+    const bool platformNamed = std::getenv("QT_QPA_PLATFORM") || arguments.contains(QLatin1String("-platform"))
+                               || arguments.contains(QLatin1String("--platform"));
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !platformNamed) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         Log::Warning("no display found, running without a visible window (offscreen)");
     }

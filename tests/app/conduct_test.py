@@ -169,6 +169,14 @@ def unknown_switches_and_journal_prefix():
                    stderr=log, stdout=subprocess.DEVNULL, timeout=60)
     check("<4>qt.qpa.xcb: could not connect to display :987" in open(log.name).read(),
           "a Qt warning under the journal: %s" % open(log.name).read()[:300])
+    # A platform the user names is no missing display.
+    for switches, env in ((["-platform", "offscreen"], {}), ([], {"QT_QPA_PLATFORM": "offscreen"})):
+        window = subprocess.Popen([PROGRAM, *switches], env=home.env(**env), stderr=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, text=True)
+        check(wait_until(lambda: os.path.islink(home.link("COM7"))), "the window's run serves the port")
+        window.send_signal(signal.SIGTERM)
+        said = window.communicate(timeout=30)[1]
+        check("no display found" not in said, "%s %s: %r" % (switches, env, said))
 
 
 def signals_held(pid):
