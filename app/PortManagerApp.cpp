@@ -70,18 +70,27 @@ private:
     PortService& service;
 };
 
+// With no port configured, how to add one; false when there are ports. A service reads the
+// file again on SIGHUP, a window's run only when it starts.
+bool GuideFirstRun(const PortService& service, bool onBus, bool windowRun, Log::Priority priority)
+{
+    if (PortCounts::Of(service.Snapshot()).configured != 0)
+        return false;
+    Log::Report(priority, "no port configured yet; add one with \"mv5840vspctl add --number N --code CODE\" while "
+                          "this runs, or as a group in " + ConfigStore::DefaultFileName()
+                              + (windowRun ? " and start the program again" : " and reload (SIGHUP)"));
+    if (!onBus)
+        Log::Report(priority, "mv5840vspctl reaches the program through the session bus, which this run does not have; "
+                              "start it where DBUS_SESSION_BUS_ADDRESS is set (for example under dbus-run-session)");
+    return true;
+}
+
 // One line on how many ports are served; with none configured, how to add one.
 void ReportServing(const PortService& service, bool onBus)
 {
-    const PortCounts counts = PortCounts::Of(service.Snapshot());
-    if (counts.configured == 0) {
-        Log::Notice("no port configured yet; add one with \"mv5840vspctl add --number N --code CODE\" while this "
-                    "runs, or as a group in " + ConfigStore::DefaultFileName() + " and reload (SIGHUP)");
-        if (!onBus)
-            Log::Notice("mv5840vspctl reaches the program through the session bus, which this run does not have; "
-                        "start it where DBUS_SESSION_BUS_ADDRESS is set (for example under dbus-run-session)");
+    if (GuideFirstRun(service, onBus, false, Log::Priority::Notice))
         return;
-    }
+    const PortCounts counts = PortCounts::Of(service.Snapshot());
     std::string line = "serving " + std::to_string(counts.served) + " of " + std::to_string(counts.configured)
                        + " ports; port links in " + VirtualSerialPort::PortDirectory();
     if (counts.served < counts.configured)
@@ -164,6 +173,10 @@ int PortManagerApp::Run(const QStringList& arguments)
         // a changed configuration) ends the application's run.
         QObject::connect(&window, &QDialog::finished, &window, [] { QCoreApplication::exit(0); });
         window.show();
+        // Nobody sees a window on the offscreen platform: a run that serves nothing says how
+        // to add a port, where errors and warnings are all a window's run prints.
+        if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+            GuideFirstRun(*service, server.Serving(), true, Log::Priority::Warning);
         status = QApplication::exec();
         server.SetTarget(nullptr);
     }

@@ -69,11 +69,12 @@ class Home:
 
 
 class Service:
-    """MV5840VSP --service with its standard error in a file."""
+    """MV5840VSP --service (or its window's run) with its standard error in a file."""
 
-    def __init__(self, home, *switches, stderr=None, **env):
+    def __init__(self, home, *switches, stderr=None, window=False, **env):
         self.log = tempfile.NamedTemporaryFile("w+", delete=False)
-        self.process = subprocess.Popen([PROGRAM, "--service", *switches], env=home.env(**env),
+        command = [PROGRAM, *switches] if window else [PROGRAM, "--service", *switches]
+        self.process = subprocess.Popen(command, env=home.env(**env),
                                         stderr=stderr if stderr is not None else self.log,
                                         stdout=subprocess.DEVNULL)
 
@@ -429,6 +430,11 @@ def second_service_and_first_run():
     service = Service(empty, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
     check(service.says("mv5840vspctl reaches the program through the session bus"), "without a bus it says so")
     check(service.end() == 0, "ends")
+    # A window nobody sees (no display) guides as well; it reads the file again only at a start.
+    window = Service(empty, window=True)
+    check(window.says("no port configured yet; add one with"), "a window on no display says how to add a port")
+    check(window.end() == 0, "ends")
+    check("and start the program again" in window.text(), "and that the file counts at the next start")
 
 
 def main():
