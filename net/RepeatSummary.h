@@ -21,13 +21,22 @@ public:
     // A report when one is due now, else none.
     std::optional<Report> Due(uint64_t total, int64_t nowMs)
     {
-        if (total <= reported_)
-            return std::nullopt;
         if (lastAt_ && nowMs - *lastAt_ < periodMs_)
+            return std::nullopt;
+        std::optional<Report> report = Rest(total);
+        if (report)
+            lastAt_ = nowMs;
+        return report;
+    }
+
+    // At the end of the run: what came since the last report, however recent that was, so
+    // that no occurrence goes unsaid.
+    std::optional<Report> Rest(uint64_t total)
+    {
+        if (total <= reported_)
             return std::nullopt;
         Report report{total - reported_, !lastAt_};
         reported_ = total;
-        lastAt_ = nowMs;
         return report;
     }
 

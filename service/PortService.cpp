@@ -97,6 +97,7 @@ void PortService::Shutdown()
     watchTimer.stop();
     table->ShutdownLinks();
     table->StopNetwork();
+    ReportNetworkEvents(true);
 }
 
 PortError PortService::Check(const PortFields& fields)
@@ -345,14 +346,15 @@ void PortService::ReportDropped(const PortSnapshot& port, int64_t nowMs)
                + (due->first ? "; more are summed up here at most once a minute" : ""));
 }
 
-void PortService::ReportNetworkEvents()
+void PortService::ReportNetworkEvents(bool ending)
 {
     if (udpPortWaiting && table->udpServer->IsOpened()) {
         udpPortWaiting = false;
         Log::Notice("UDP port " + std::to_string(table->udpServer->LocalPort())
                     + " is free now and taken; DTUs can log in");
     }
-    const auto due = unmatchedSummary.Due(table->unmatchedDatagrams.load(std::memory_order_relaxed), SteadyMilliseconds());
+    const uint64_t unmatched = table->unmatchedDatagrams.load(std::memory_order_relaxed);
+    const auto due = ending ? unmatchedSummary.Rest(unmatched) : unmatchedSummary.Due(unmatched, SteadyMilliseconds());
     if (!due)
         return;
     std::string latest;
@@ -364,7 +366,7 @@ void PortService::ReportNetworkEvents()
     const std::string count = std::to_string(due->count) + (due->first ? "" : " more")
                               + (due->count == 1 ? " datagram" : " datagrams");
     Log::Warning(count + " matched no port and " + (due->count == 1 ? "was" : "were") + " dropped, the latest with "
-                 + latest + (due->first ? "; more are summed up here at most once a minute" : ""));
+                 + latest + (due->first && !ending ? "; more are summed up here at most once a minute" : ""));
 }
 
 void PortService::Reload()

@@ -114,7 +114,8 @@ private:
     void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
     void ReportDropped(const PortSnapshot& port, int64_t nowMs);
     // What the data path counts rather than says: datagrams of no port, the UDP port taken.
-    void ReportNetworkEvents();
+    // Ending: the datagrams of no port not yet said, at once.
+    void ReportNetworkEvents(bool ending = false);
 
     GlobalSettings settings;
     ConfigStore store;

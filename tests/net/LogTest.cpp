@@ -83,3 +83,22 @@ TEST(RepeatSummary, FirstAtOnceThenAtMostOneSummaryAMinuteWithTheCountSince)
     ASSERT_TRUE(late);
     EXPECT_EQ(late->count, 1u);
 }
+
+TEST(RepeatSummary, WhatCameSinceTheLastReportIsSaidAtTheEndWithinTheMinute)
+{
+    RepeatSummary summary;
+    EXPECT_FALSE(summary.Rest(0));
+    ASSERT_TRUE(summary.Due(3, 1000));
+    EXPECT_FALSE(summary.Due(10, 2000));
+    auto rest = summary.Rest(10);
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->count, 7u);
+    EXPECT_FALSE(rest->first);
+    EXPECT_FALSE(summary.Rest(10));
+    // A run whose only ones come at its end says them as the first.
+    RepeatSummary late;
+    auto only = late.Rest(2);
+    ASSERT_TRUE(only);
+    EXPECT_TRUE(only->first);
+    EXPECT_EQ(only->count, 2u);
+}
