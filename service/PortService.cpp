@@ -95,6 +95,12 @@ void PortService::StartPorts()
 void PortService::Shutdown()
 {
     watchTimer.stop();
+    // Drops of the last minute are said before the ports go, not lost from the log.
+    droppedSummary.resize(PortTable::MaxPorts);
+    for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
+        if (InService(slot))
+            ReportDropped(SnapshotAt(slot), SteadyMilliseconds(), true);
+    }
     table->ShutdownLinks();
     table->StopNetwork();
     ReportNetworkEvents(true);
@@ -335,15 +341,17 @@ void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& n
 
 // UDP cannot hold a DTU back: what an application does not read in time is lost. Said when it
 // starts and then at most once a minute while it goes on, never per datagram.
-void PortService::ReportDropped(const PortSnapshot& port, int64_t nowMs)
+void PortService::ReportDropped(const PortSnapshot& port, int64_t nowMs, bool ending)
 {
-    const auto due = droppedSummary[static_cast<size_t>(port.slot)].Due(static_cast<uint64_t>(port.dropped), nowMs);
+    RepeatSummary& summary = droppedSummary[static_cast<size_t>(port.slot)];
+    const uint64_t dropped = static_cast<uint64_t>(port.dropped);
+    const auto due = ending ? summary.Rest(dropped) : summary.Due(dropped, nowMs);
     if (!due)
         return;
     Log::Error(PortLabel(port) + ": the application does not read fast enough; " + std::to_string(due->count)
                + (due->first ? "" : " more") + (due->count == 1 ? " byte" : " bytes") + " from the DTU "
                + (due->count == 1 ? "was" : "were") + " dropped"
-               + (due->first ? "; more are summed up here at most once a minute" : ""));
+               + (due->first && !ending ? "; more are summed up here at most once a minute" : ""));
 }
 
 void PortService::ReportNetworkEvents(bool ending)

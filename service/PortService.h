@@ -112,7 +112,7 @@ private:
     static PortError Saved(const Reason& failure);
     void Watch();
     void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
-    void ReportDropped(const PortSnapshot& port, int64_t nowMs);
+    void ReportDropped(const PortSnapshot& port, int64_t nowMs, bool ending = false);
     // What the data path counts rather than says: datagrams of no port, the UDP port taken.
     // Ending: the datagrams of no port not yet said, at once.
     void ReportNetworkEvents(bool ending = false);
