@@ -245,3 +245,50 @@ TEST_F(TcpLinkTest, NoNotificationAfterDisconnect)
 }
 
 }  // namespace
+
+namespace {
+
+// Holds its data notification until released, so a Disconnect can meet one in progress.
+class HoldingLinkOwner : public TcpLinkOwner {
+public:
+    void OnLinkConnected() override {}
+    int OnLinkData(const uint8_t*, int length) override
+    {
+        entered = true;
+        while (!released)
+            std::this_thread::sleep_for(1ms);
+        finished = true;
+        return length;
+    }
+    void OnLinkClosed() override {}
+
+    std::atomic<bool> entered{false}, released{false}, finished{false};
+};
+
+TEST_F(TcpLinkTest, DisconnectWaitsForANotificationInProgress)
+{
+    HoldingLinkOwner owner;
+    TcpClientLink link;
+    link.SetOwner(&owner);
+    link.Connect("127.0.0.1", port);
+    int peer = AcceptWithin(listener, 10s);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(write(peer, "x", 1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return owner.entered.load(); }));
+
+    std::atomic<bool> returned{false};
+    bool finishedFirst = false;
+    std::thread disconnecting([&] {
+        link.Disconnect();
+        finishedFirst = owner.finished;
+        returned = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(returned) << "Disconnect returned while the owner was still being told";
+    owner.released = true;
+    disconnecting.join();
+    EXPECT_TRUE(finishedFirst);
+    close(peer);
+}
+
+}  // namespace
