@@ -35,9 +35,12 @@ struct PumpLoop::Slot {
     VirtualPortEntry* entry = nullptr;
     std::unique_ptr<LinkPump> pump;
     Event* wake = nullptr;
-    // The port's input descriptor, duplicated: in shared-port mode every record watches the
-    // one port, and epoll takes each descriptor only once.
+    // The port's input descriptor as watched. It is the port's own, which lives as long as
+    // its port instance and so longer than the table and this loop; only in shared-port mode,
+    // where every record watches the one port and epoll takes a descriptor once, the records
+    // after the first watch a duplicate, which the slot owns.
     int input = -1;
+    bool ownsInput = false;
     LinkPump::Sleep sleep = LinkPump::Sleep::UntilWoken;
     bool due = false;  // a pass is to run at dueAt, and timers_ holds it
     Clock::time_point dueAt;
@@ -83,7 +86,7 @@ PumpLoop::~PumpLoop()
         monitor_->Release();
     }
     for (auto& [id, slot] : slots_) {
-        if (slot->input >= 0)
+        if (slot->ownsInput)
             close(slot->input);
     }
     slots_.clear();
@@ -104,24 +107,27 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
     slot->entry = &entry;
     slot->pump = std::make_unique<LinkPump>(table, entry, shared);
     slot->wake = entry.pumpStopEvent.get();
-    const int input = slot->pump->InputFd();
-    if (input >= 0)
-        slot->input = fcntl(input, F_DUPFD_CLOEXEC, 0);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = Token(slot->id, WakeKind);
     bool added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->wake->Fd(), &ev) == 0;
-    if (added && slot->input >= 0) {
+    if (const int input = slot->pump->InputFd(); added && input >= 0) {
         // Edge-triggered: the port signals when input arrives while none was waiting, which is
         // all a pump sleeping until input needs; input during a timed sleep is left to its pass.
         ev.events = EPOLLIN | EPOLLET;
         ev.data.u64 = Token(slot->id, InputKind);
-        added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->input, &ev) == 0;
+        slot->input = input;
+        added = epoll_ctl(epollFd_, EPOLL_CTL_ADD, input, &ev) == 0;
+        if (!added && errno == EEXIST) {
+            slot->input = fcntl(input, F_DUPFD_CLOEXEC, 0);
+            slot->ownsInput = slot->input >= 0;
+            added = slot->ownsInput && epoll_ctl(epollFd_, EPOLL_CTL_ADD, slot->input, &ev) == 0;
+        }
     }
-    if (!added || (input >= 0 && slot->input < 0)) {
+    if (!added) {
         const int reason = errno;
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot->wake->Fd(), nullptr);
-        if (slot->input >= 0)
+        if (slot->ownsInput)
             close(slot->input);
         Log::Error("the pump of slot " + std::to_string(entry.index + 1)
                      + " cannot start: " + Log::SystemReason(reason));
@@ -144,10 +150,10 @@ void PumpLoop::Remove(VirtualPortEntry& entry)
             continue;
         Unschedule(slot);
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot.wake->Fd(), nullptr);
-        if (slot.input >= 0) {
+        if (slot.input >= 0)
             epoll_ctl(epollFd_, EPOLL_CTL_DEL, slot.input, nullptr);
+        if (slot.ownsInput)
             close(slot.input);
-        }
         slots_.erase(it);
         return;
     }

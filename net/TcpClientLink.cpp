@@ -42,6 +42,8 @@ void TcpClientLink::Disconnect()
         std::lock_guard lock(reconnectLock_);
         autoReconnect_.store(false);
     }
+    // A notification that saw the link still wanted ends before this returns.
+    { std::lock_guard notifying(notifyLock_); }
     EventSocket::Stop();
 }
 
@@ -93,6 +95,7 @@ void TcpClientLink::OnConnect(int error)
         noDelay = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, size);
     }
+    std::lock_guard notifying(notifyLock_);
     if (owner_ && autoReconnect_.load())
         owner_->OnLinkConnected();
 }
@@ -110,11 +113,13 @@ void TcpClientLink::OnReadComplete(int error, int bytes)
 
 void TcpClientLink::OfferHeld()
 {
+    std::unique_lock notifying(notifyLock_);
     if (owner_ && autoReconnect_.load())
         heldOffset_ += std::clamp(owner_->OnLinkData(buffer_ + heldOffset_, heldEnd_ - heldOffset_),
                                   0, heldEnd_ - heldOffset_);
     else
         heldOffset_ = heldEnd_;
+    notifying.unlock();
     if (heldOffset_ < heldEnd_) {
         SetWaitTimeout(OfferRetryMs);
         return;
@@ -162,6 +167,7 @@ void TcpClientLink::ReportClosed()
     // Only a connection that was up is reported closed; failed attempts stay silent.
     const bool wasUp = linkUp_;
     linkUp_ = false;
+    std::lock_guard notifying(notifyLock_);
     if (wasUp && owner_ && autoReconnect_.load())
         owner_->OnLinkClosed();
 }

@@ -31,7 +31,8 @@ public:
     // The errno when the link cannot even be made (no socket or descriptor for it; no attempt
     // follows), else 0: connecting and reconnecting go on by themselves.
     int Connect(const char* host, int port);
-    // After it returns, no notification starts and no new connection is made.
+    // After it returns, no notification starts or is still in progress, and no new connection
+    // is made. May be called from inside a notification.
     void Disconnect();
 
     const SocketAddress& PeerAddress() const { return peerAddress_; }
@@ -61,6 +62,10 @@ private:
     std::atomic<bool> autoReconnect_{true};
     // Orders a reconnect made by a closing worker against Disconnect.
     std::mutex reconnectLock_;
+    // Held by the worker from its look at autoReconnect_ to the end of a notification, so
+    // Disconnect can wait for one that started before it; recursive, as the owner may
+    // disconnect from inside a notification.
+    std::recursive_mutex notifyLock_;
     uint32_t attemptStart_ = 0;  // tick of the current attempt, under reconnectLock_
     bool linkUp_ = false;        // worker only: this socket's connection was established
     uint32_t upSince_ = 0;       // worker only: tick at which it was established

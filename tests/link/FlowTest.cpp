@@ -8,6 +8,7 @@
 #include "LinkTestSupport.h"
 #include "net/Log.h"
 #include "net/UdpServerSocket.h"
+#include "vport/DescriptorBudget.h"
 
 namespace {
 
@@ -135,6 +136,19 @@ TEST(PortTableFlows, ShutdownStopsEveryPumpAndClosesEveryPortWithoutAThreadPerPo
     }
     rig.table->StopNetwork();
     EXPECT_FALSE(rig.table->udpServer->IsRunning());
+}
+
+// 200 UDP ports must fit under the common hard limit of 1024 descriptors: a served port holds
+// its terminal, the path its link leads through, its input event and its pump's wake event,
+// and the pump watches the port's input without a descriptor of its own.
+TEST(PortTableFlows, AServedUdpPortHoldsFourDescriptors)
+{
+    LinkRig rig;
+    rig.AddPort(7, "A1");
+    const int before = DescriptorBudget::Open();
+    const int i = rig.AddPort(8, "B2");
+    EXPECT_TRUE(rig.table->pumpLoop.Runs(rig.table->ports[i]));
+    EXPECT_EQ(DescriptorBudget::Open() - before, 4);
 }
 
 // A hand-written file with one COM number in two slots: the later slot is in service, shows

@@ -57,7 +57,10 @@ private:
     std::string bytes;
 };
 
-// Counts the refused attempts as the link sees them.
+// Counts the refused attempts as the link sees them, and notes when the wait after each
+// ended: the next attempt starts after that, and ends its own wait no sooner than the spacing
+// after its start, so these ends are as far apart as the attempts' starts at least. (The
+// reports themselves come whenever the worker gets to them, later under load.)
 class CountingLink : public TcpClientLink {
 public:
     ~CountingLink() override { EndWorker(); }
@@ -65,6 +68,11 @@ public:
     {
         std::lock_guard lock(mutex);
         return failures;
+    }
+    std::vector<uint32_t> WaitEnds()
+    {
+        std::lock_guard lock(mutex);
+        return waitEnds;
     }
 
 protected:
@@ -75,11 +83,16 @@ protected:
             failures.push_back(GetTickCount32());
         }
         TcpClientLink::OnConnect(error);
+        if (error != 0) {
+            std::lock_guard lock(mutex);
+            waitEnds.push_back(GetTickCount32());
+        }
     }
 
 private:
     std::mutex mutex;
     std::vector<uint32_t> failures;
+    std::vector<uint32_t> waitEnds;
 };
 
 class TcpLinkTest : public ::testing::Test {
@@ -180,15 +193,14 @@ TEST_F(TcpLinkTest, RefusedPeerIsRetriedAtMostOncePerSecondWithoutSpinning)
     timespec before{}, after{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
     link->Connect("127.0.0.1", port);
-    std::this_thread::sleep_for(3500ms);
+    ASSERT_TRUE(WaitUntil([&] { return link->WaitEnds().size() >= 3; }, 20s, 20ms));
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
     double cpu = (after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
-    auto failures = link->Failures();
-    ASSERT_GE(failures.size(), 2u);
-    EXPECT_LE(failures.size(), 5u);
-    for (size_t i = 1; i < failures.size(); ++i)
-        EXPECT_GE(failures[i] - failures[i - 1], 900u) << i;
+    auto waitEnds = link->WaitEnds();
+    for (size_t i = 1; i < waitEnds.size(); ++i)
+        EXPECT_GE(waitEnds[i] - waitEnds[i - 1], 900u) << i;
     EXPECT_LT(cpu, 1.0) << "a busy retry loop would burn the whole wait";
+    auto failures = link->Failures();
     EXPECT_EQ(owner.notifications, 0) << "the owner hears nothing of refused attempts";
 
     // Once the peer listens, the next attempt gets through.
@@ -242,6 +254,53 @@ TEST_F(TcpLinkTest, NoNotificationAfterDisconnect)
         }
         EXPECT_LT(AcceptWithin(listener, 300ms), 0);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Holds its data notification until released, so a Disconnect can meet one in progress.
+class HoldingLinkOwner : public TcpLinkOwner {
+public:
+    void OnLinkConnected() override {}
+    int OnLinkData(const uint8_t*, int length) override
+    {
+        entered = true;
+        while (!released)
+            std::this_thread::sleep_for(1ms);
+        finished = true;
+        return length;
+    }
+    void OnLinkClosed() override {}
+
+    std::atomic<bool> entered{false}, released{false}, finished{false};
+};
+
+TEST_F(TcpLinkTest, DisconnectWaitsForANotificationInProgress)
+{
+    HoldingLinkOwner owner;
+    TcpClientLink link;
+    link.SetOwner(&owner);
+    link.Connect("127.0.0.1", port);
+    int peer = AcceptWithin(listener, 10s);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(write(peer, "x", 1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return owner.entered.load(); }));
+
+    std::atomic<bool> returned{false};
+    bool finishedFirst = false;
+    std::thread disconnecting([&] {
+        link.Disconnect();
+        finishedFirst = owner.finished;
+        returned = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(returned) << "Disconnect returned while the owner was still being told";
+    owner.released = true;
+    disconnecting.join();
+    EXPECT_TRUE(finishedFirst);
+    close(peer);
 }
 
 }  // namespace
