@@ -139,10 +139,6 @@ int ConfigFile::Replace(const std::string& path, const QByteArray& text)
     const std::string folder = FolderOf(target);
     if (const int error = MakeFolders(folder))
         return error;
-    // The program's own folder holds the DTU codes and the password.
-    if (target == path && stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
-        chmod(folder.c_str(), st.st_mode & 0700);
-
     std::string temporary = target + ".XXXXXX";
     const size_t slash = temporary.rfind('/');
     temporary.insert(slash == std::string::npos ? 0 : slash + 1, ".");
@@ -160,6 +156,10 @@ int ConfigFile::Replace(const std::string& path, const QByteArray& text)
         unlink(temporary.c_str());
         return error;
     }
+    // The program's own folder holds the DTU codes and the password: made private once the
+    // save is done, so a refused save leaves everything as it was.
+    if (target == path && stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+        chmod(folder.c_str(), st.st_mode & 0700);
     // The rename itself lasts once the folder is synced.
     const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd >= 0) {

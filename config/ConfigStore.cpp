@@ -212,6 +212,20 @@ Reason ConfigStore::SavePortConfig(int slot, const PortConfig& port) const
     return Change([&](SettingsFile& file) { WritePort(file, slot, port); });
 }
 
+Reason ConfigStore::SaveNewPortConfig(const std::function<bool(int slot)>& isFree, const PortConfig& port,
+                                      int* slot) const
+{
+    *slot = -1;
+    return Change([&](SettingsFile& file) {
+        for (int i = 0; i < SlotCount && *slot == -1; ++i) {
+            if (isFree(i) && !file.HasGroup(GroupOf(i)))
+                *slot = i;
+        }
+        if (*slot != -1)
+            WritePort(file, *slot, port);
+    });
+}
+
 Reason ConfigStore::DeletePortConfig(int slot) const
 {
     if (!IsSlot(slot))

@@ -42,6 +42,9 @@ public:
     // Writes the port's six values to slot's group, creating it as needed, and FrameGap when it
     // is not the default (it is removed when it is).
     Reason SavePortConfig(int slot, const PortConfig& port) const;
+    // Writes a new port into the first slot that isFree and whose group the file does not hold
+    // (a group written by hand and not reloaded yet is the user's); *slot is -1 when none is.
+    Reason SaveNewPortConfig(const std::function<bool(int slot)>& isFree, const PortConfig& port, int* slot) const;
     // Removes slot's group; a missing group is not an error.
     Reason DeletePortConfig(int slot) const;
     // Writes SocketPort, OnlyOnePort, VPortNo and Password.

@@ -141,12 +141,15 @@ PortError PortService::Add(PortFields fields, int* slot)
         return error;
     if (!settings.OnlyOnePort && table->FindPortByNumber(fields.PortNumber) != -1)
         return {PortError::Kind::NumberInUse};
-    const int i = table->FindFreeSlot();
-    if (i == -1)
+    if (table->FindFreeSlot() == -1)
         return {PortError::Kind::TableFull};
     // Kept first: a port the file cannot keep is not made.
-    if (PortError error = Saved(store.SavePortConfig(i, PortTable::StoredFrom(fields))))
+    int i = -1;
+    const auto isFree = [this](int candidate) { return !InService(candidate); };
+    if (PortError error = Saved(store.SaveNewPortConfig(isFree, PortTable::StoredFrom(fields), &i)))
         return error;
+    if (i == -1)
+        return {PortError::Kind::TableFull};
     Open(i, fields);
     if (slot)
         *slot = i;

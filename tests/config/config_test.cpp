@@ -864,6 +864,8 @@ TEST_F(ConfigStoreTest, AWriteThatFailsLeavesTheOldFileAndSaysWhy)
 {
     WriteFile("[1]\nPortNumber=7\nCode=A1\n");
     const QByteArray text = ReadFile();
+    const QByteArray folder = (dir.path() + "/Torvane").toLocal8Bit();
+    chmod(folder.constData(), 0755);
     signal(SIGXFSZ, SIG_IGN);
     rlimit saved {};
     getrlimit(RLIMIT_FSIZE, &saved);
@@ -879,6 +881,10 @@ TEST_F(ConfigStoreTest, AWriteThatFailsLeavesTheOldFileAndSaysWhy)
     EXPECT_EQ(ReadFile(), text);
     EXPECT_EQ(QDir(dir.path() + "/Torvane").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{"HOLBRN.conf"});
+    // A refused save changes nothing, the folder's mode included.
+    struct stat st {};
+    ASSERT_EQ(stat(folder.constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
 
     // A folder the user may not write to (not for root, whom the system lets write anyway).
     if (geteuid() != 0) {

@@ -511,6 +511,21 @@ TEST_F(PortServiceTest, StartUpServesAnEmptyGroupWithTheDefaultsAndLeavesTheFile
     EXPECT_EQ(ReadConfig(), original);
 }
 
+// A group written into the file by hand and not reloaded yet is the user's: an added port
+// takes the next slot and leaves that group as it is.
+TEST_F(PortServiceTest, AnAddedPortLeavesAGroupWrittenByHandSinceTheStart)
+{
+    WriteConfig(Slot(1, 7, "A1"));
+    Start();
+    const QByteArray hand = "\n[2]\nPortNumber=30\nCode=HAND\nFrameGap=2\n";
+    WriteConfig(QString::fromUtf8(ReadConfig() + hand));
+    int slot = -1;
+    ASSERT_FALSE(service->Add(Fields(9, "C9"), &slot));
+    EXPECT_EQ(slot, 2);
+    EXPECT_TRUE(ReadConfig().contains(hand)) << ReadConfig().constData();
+    EXPECT_TRUE(ReadConfig().contains("[3]\nCode=C9\n")) << ReadConfig().constData();
+}
+
 // A port added to a slot another port had shows nothing of that port.
 TEST_F(PortServiceTest, AReaddedPortStartsWithoutTheRemovedOnesState)
 {
