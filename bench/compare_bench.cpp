@@ -450,7 +450,10 @@ public:
 private:
     void WriteConfig(int gapMs) const
     {
-        std::ofstream file(config_ + "/Torvane/HOLBRN.conf", std::ios::trunc);
+        const std::string path = config_ + "/Torvane/HOLBRN.conf";
+        std::ofstream file(path, std::ios::trunc);
+        // Private, as the program keeps it; an open file would only add a warning to the run.
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
         file << "[General]\nSocketPort=" << ServerPort
              << "\nOnlyOnePort=0\nVPortNo=1\nPassword=\n";
         for (int port = 0; port < Ports; ++port) {

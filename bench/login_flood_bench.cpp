@@ -146,6 +146,7 @@ public:
             conf << "[" << n << "]\nPortNumber=" << n << "\nUseFixedIP=0\nUseTcp=0\nLoginInterval=300\nCode=" << Code(n)
                  << "\nPeerIP=0.0.0.0\n\n";
         conf.close();
+        fs::permissions(work_ + "/config/Torvane/HOLBRN.conf", fs::perms::owner_read | fs::perms::owner_write);
         pid_ = fork();
         if (pid_ == 0) {
             setenv("XDG_CONFIG_HOME", (work_ + "/config").c_str(), 1);
