@@ -25,7 +25,7 @@ void ServiceManagerLink::Ready()
 {
     if (!notify.Enabled())
         return;
-    lastStatus = PortCounts::Of(service.Snapshot()).StatusLine();
+    lastStatus = Status();
     notify.Send("READY=1\nSTATUS=" + lastStatus);
     statusTimer.start();
     if (notify.WatchdogUsec()) {
@@ -47,9 +47,19 @@ void ServiceManagerLink::Stopping()
     notify.Send("STOPPING=1\nSTATUS=closing the ports");
 }
 
-void ServiceManagerLink::UpdateStatus()
+// The ports' counts, and what keeps every DTU out while it lasts.
+std::string ServiceManagerLink::Status() const
 {
     std::string status = PortCounts::Of(service.Snapshot()).StatusLine();
+    const std::string held = service.HeldUdpPort();
+    if (!held.empty())
+        status += "; UDP port " + held + " is held by another program";
+    return status;
+}
+
+void ServiceManagerLink::UpdateStatus()
+{
+    std::string status = Status();
     if (status == lastStatus)
         return;
     lastStatus = std::move(status);

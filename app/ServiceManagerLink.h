@@ -24,6 +24,7 @@ public:
     void Stopping();
 
 private:
+    std::string Status() const;
     void UpdateStatus();
     void Watchdog();
     // True when the loop's heartbeat moved since the last look; pokes it for the next.

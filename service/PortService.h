@@ -88,6 +88,8 @@ public:
     // loop got round to it, which it does only while it runs.
     uint64_t DataPathHeartbeat() const { return table->pumpLoop.Heartbeat(); }
     void PokeDataPath() { table->pumpLoop.Poke(); }
+    // The UDP port DTUs log in to, as text, while another program holds it; "" once it is ours.
+    std::string HeldUdpPort() const { return udpPortWaiting ? table->networkFailure.subject : std::string(); }
 
     // The running half, for tests and benchmarks that look into the data path.
     PortTable& Table() { return *table; }

@@ -381,10 +381,15 @@ def udp_port_taken_late():
     home = Home(group(1, 7, "A1"))
     squatter = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     squatter.bind(("0.0.0.0", 3700))
-    service = Service(home)
+    notify = NotifySocket(False)
+    service = Service(home, NOTIFY_SOCKET=notify.name)
     check(service.says("UDP port 3700 cannot be opened"), "the taken port is said")
+    check(wait_until(lambda: "1 port, 0 online; UDP port 3700 is held by another program" in notify.statuses()),
+          "and in the status: %s" % notify.statuses())
     squatter.close()
     check(service.says("UDP port 3700 is free now and taken; DTUs can log in", 5), "and when it is ours after all")
+    check(wait_until(lambda: notify.statuses()[-1:] == ["1 port, 0 online"], 5),
+          "the status says it no more: %s" % notify.statuses())
     check(service.end() == 0, "ends")
 
 
