@@ -159,6 +159,17 @@ protected:
 
     PortListView* List() { return window->List(); }
 
+    // The box of what went wrong at start-up, once the window has shown it (null if it does not).
+    QMessageBox* StartNotices()
+    {
+        QMessageBox* box = nullptr;
+        for (int i = 0; i < 100 && !box; ++i) {
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+            box = window->findChild<QMessageBox*>("startNotices");
+        }
+        return box;
+    }
+
     QString Cell(int row, int column)
     {
         QApplication::processEvents();  // cell updates are queued
@@ -265,11 +276,7 @@ TEST_F(MainWindowTest, AnUnreadableConfigurationIsShownInTheWindow)
 {
     WriteConfig("\"junk\n" + PortConfig(1, 7, "A1"));
     Start();
-    QMessageBox* box = nullptr;
-    for (int i = 0; i < 100 && !box; ++i) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        box = window->findChild<QMessageBox*>("startNotices");
-    }
+    QMessageBox* box = StartNotices();
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(box->text(), "配置文件 " + ConfigPath() + " 第1行不是有效的设置，已跳过；修正之前不会写入该文件。");
@@ -302,11 +309,7 @@ TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSyste
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     Start();
-    QMessageBox* box = nullptr;
-    for (int i = 0; i < 100 && !box; ++i) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        box = window->findChild<QMessageBox*>("startNotices");
-    }
+    QMessageBox* box = StartNotices();
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text(), "无法读取配置文件 " + ConfigPath() + "：Not a directory\n\n本程序以默认设置运行，没有端口。");
     box->close();
