@@ -80,6 +80,33 @@ const QHash<QString, VerbInfo>& Verbs()
                    "q or Ctrl+C ends it. When standard output is not a terminal, the table is\n"
                    "printed again each second instead.\n"
                    "  --count N   end after N refreshes\n"}},
+        {"monitor", {CtlVerb::Monitor,
+                     "Usage: mv5840vspctl monitor [--number N | --code CODE]... [--ascii | --hex | --json]\n"
+                     "                            [--pcap FILE] [--count N] [--seconds S]\n"
+                     "Prints what goes over the wire as it happens, one line per event: the bytes\n"
+                     "from the DTU (rx) and the chunks the application wrote (tx), logins, online\n"
+                     "and offline, TCP connects, refusals, ups and downs, bytes dropped for an\n"
+                     "application that does not read, oversized datagrams and datagrams with a code\n"
+                     "no port has. Every port unless some are named. Ctrl+C ends it. A monitor that\n"
+                     "cannot keep up loses trace lines (it says how many), never a port's bytes.\n"
+                     "  --number N    the port COM<N>; may be given several times\n"
+                     "  --code CODE   the port whose DTU code is CODE; may be given several times\n"
+                     "  --ascii       the bytes as text (\\r, \\n, \\xNN for the rest)\n"
+                     "  --hex         the bytes in hex only\n"
+                     "                (by default hex and printable text side by side)\n"
+                     "  --json        one JSON object per line\n"
+                     "  --pcap FILE   write a pcapng file instead (\"-\" for standard output): one\n"
+                     "                interface per port named COM<n>, link type USER0, the bytes\n"
+                     "                from the DTU inbound, other events as packet comments\n"
+                     "  --count N     end after N events\n"
+                     "  --seconds S   end after S seconds\n"}},
+        {"stats", {CtlVerb::Stats,
+                   "Usage: mv5840vspctl stats --prometheus\n"
+                   "Prints every port's statistics in the Prometheus text format (for the\n"
+                   "text-file collector of a node exporter): bytes, datagrams and chunks each\n"
+                   "way, logins, TCP connects, refusals and disconnects, bytes dropped,\n"
+                   "oversized datagrams, the last error's time, each with a port=\"COM<n>\" label.\n"
+                   "  --prometheus   the Prometheus text format\n"}},
     };
     return verbs;
 }
@@ -97,6 +124,8 @@ const char Overview[] =
     "  select     choose the shared port's DTU\n"
     "  selected   print the shared port's DTU\n"
     "  watch      live view of states and byte rates\n"
+    "  monitor    live trace of a port's traffic and events\n"
+    "  stats      statistics per port (--prometheus)\n"
     "  help       this text, or a command's (mv5840vspctl help add)\n"
     "\n"
     "Options:\n"
@@ -182,6 +211,55 @@ private:
     QStringList seen;
 };
 
+// At least 1, or the option's own message.
+bool Positive(Reader& reader, const QString& option, int& value)
+{
+    if (!reader.Integer(option, value))
+        return false;
+    if (value < 1)
+        return reader.Fail(option + QLatin1String(" must be at least 1"));
+    return true;
+}
+
+bool ReadMonitorOption(Reader& reader, const QString& option, MonitorOptions& monitor)
+{
+    static const QStringList styles = {"--ascii", "--hex", "--json", "--pcap"};
+    if (styles.contains(option)) {
+        for (const QString& other : styles)
+            if (other != option && reader.Seen(other))
+                return reader.Fail(other + QLatin1String(" and ") + option + QLatin1String(" exclude each other"));
+    }
+    if (option == QLatin1String("--number")) {
+        int number = 0;
+        if (!reader.Integer(option, number))
+            return false;
+        monitor.selectors << QVariantMap{{QStringLiteral("number"), number}};
+    } else if (option == QLatin1String("--code")) {
+        QString code;
+        if (!reader.Value(option, code))
+            return false;
+        monitor.selectors << QVariantMap{{QStringLiteral("code"), code}};
+    } else if (option == QLatin1String("--ascii")) {
+        monitor.style = TraceStyle::Text;
+    } else if (option == QLatin1String("--hex")) {
+        monitor.style = TraceStyle::Hex;
+    } else if (option == QLatin1String("--json")) {
+        monitor.style = TraceStyle::Json;
+    } else if (option == QLatin1String("--pcap")) {
+        if (!reader.Value(option, monitor.pcapFile))
+            return false;
+        if (monitor.pcapFile.isEmpty())
+            return reader.Fail(QLatin1String("--pcap needs a file name"));
+    } else if (option == QLatin1String("--count")) {
+        return Positive(reader, option, monitor.count);
+    } else if (option == QLatin1String("--seconds")) {
+        return Positive(reader, option, monitor.seconds);
+    } else {
+        return reader.Fail(QLatin1String("unknown option ") + option);
+    }
+    return true;
+}
+
 bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QString& selectorCode,
                 QString& plainCode)
 {
@@ -192,13 +270,18 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
 
     if (!option.startsWith(QLatin1Char('-')))
         return reader.Fail(QLatin1String("unexpected argument: ") + option);
-    if (!reader.Once(option))
+    // A monitor watches as many ports as are named.
+    const bool repeatable = verb == CtlVerb::Monitor && (option == QLatin1String("--number") || option == QLatin1String("--code"));
+    if (!repeatable && !reader.Once(option))
         return false;
     const bool flag = option == QLatin1String("--json") || option == QLatin1String("--plain") || option == QLatin1String("--force")
-        || option == QLatin1String("--tcp") || option == QLatin1String("--udp") || option == QLatin1String("--dynamic");
+        || option == QLatin1String("--tcp") || option == QLatin1String("--udp") || option == QLatin1String("--dynamic")
+        || option == QLatin1String("--ascii") || option == QLatin1String("--hex") || option == QLatin1String("--prometheus");
     if (flag && reader.HasInlineValue())
         return reader.Fail(option + QLatin1String(" takes no value"));
 
+    if (verb == CtlVerb::Monitor)
+        return ReadMonitorOption(reader, option, command.monitor);
     if (option == QLatin1String("--json") && takesJson) {
         command.json = true;
     } else if (option == QLatin1String("--plain") && verb == CtlVerb::List) {
@@ -249,11 +332,10 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
         if (!reader.Value(option, code))
             return false;
         command.request.insert(QStringLiteral("code"), code);
+    } else if (option == QLatin1String("--prometheus") && verb == CtlVerb::Stats) {
+        command.prometheus = true;
     } else if (option == QLatin1String("--count") && verb == CtlVerb::Watch) {
-        if (!reader.Integer(option, command.count))
-            return false;
-        if (command.count < 1)
-            return reader.Fail(QLatin1String("--count must be at least 1"));
+        return Positive(reader, option, command.count);
     } else {
         return reader.Fail(QLatin1String("unknown option ") + option);
     }
@@ -335,6 +417,8 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
             return Failed(reader.error);
     }
 
+    if (command.verb == CtlVerb::Stats && !command.prometheus)
+        return Failed(QStringLiteral("stats: give --prometheus (see mv5840vspctl stats --help)"));
     const bool codeGiven = reader.Seen(QStringLiteral("--code"));
     if (command.verb == CtlVerb::Add) {
         // Required, as the usage shows: a forgotten --code would quietly make a port with an

@@ -4,8 +4,10 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "cli/TraceMonitor.h"
+
 // What one run of mv5840vspctl is asked to do, read from its arguments.
-enum class CtlVerb { Help, Version, List, Show, Add, Edit, Remove, Select, Selected, Watch };
+enum class CtlVerb { Help, Version, List, Show, Add, Edit, Remove, Select, Selected, Watch, Monitor, Stats };
 
 struct CtlCommand {
     CtlVerb verb = CtlVerb::Help;
@@ -17,6 +19,8 @@ struct CtlCommand {
     bool force = false;     // remove: also a port an application holds open
     QString code;           // select
     int count = 0;          // watch: frames before it ends, 0 for none
+    MonitorOptions monitor; // monitor
+    bool prometheus = false; // stats: the Prometheus text format
 };
 
 // Either a command or the one line that says what is wrong with the arguments.

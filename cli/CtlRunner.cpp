@@ -4,6 +4,8 @@
 
 #include "cli/PortFormat.h"
 #include "cli/PortWatch.h"
+#include "cli/StatisticsFormat.h"
+#include "cli/TraceMonitor.h"
 
 CtlRunner::CtlRunner(PortManagerClient& client, QTextStream& out, QTextStream& err)
     : client(client), out(out), err(err)
@@ -39,6 +41,31 @@ int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const
         out << QString::fromUtf8(PortJsonText(port));
     else
         out << PortDetailsText(port);
+    out.flush();
+    return CtlExit::Done;
+}
+
+int CtlRunner::PrintStatistics()
+{
+    QList<QVariantMap> ports;
+    BusReply reply = client.ListPorts(ports);
+    if (!reply.Ok())
+        return Report(reply);
+    QVariantMap globalMap;
+    reply = client.GetStatistics(globalMap);
+    if (!reply.Ok())
+        return Report(reply);
+    QList<PortMetrics> metrics;
+    for (const QVariantMap& port : ports) {
+        PortMetrics one;
+        if (!PortMetricsFromMap(port, one))
+            return Fail(QStringLiteral("the running MV5840VSP reports no statistics for %1 (an older version?)")
+                            .arg(one.name),
+                        CtlExit::Failed);
+        metrics << one;
+    }
+    const GlobalStatistics global = GlobalStatisticsFromMap(globalMap);
+    out << PrometheusText(metrics, &global);
     out.flush();
     return CtlExit::Done;
 }
@@ -100,6 +127,17 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
             return Report(first);
         return watch.Loop();
     }
+    case CtlVerb::Monitor: {
+        QDBusUnixFileDescriptor trace;
+        const BusReply reply = client.Monitor(command.monitor.selectors, trace);
+        if (!reply.Ok())
+            return Report(reply);
+        if (!trace.isValid())
+            return Fail(QStringLiteral("MV5840VSP handed out no trace"), CtlExit::Failed);
+        return RunTraceMonitor(trace.fileDescriptor(), command.monitor, out, err);
+    }
+    case CtlVerb::Stats:
+        return PrintStatistics();
     }
     return CtlExit::Failed;
 }

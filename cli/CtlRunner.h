@@ -27,6 +27,7 @@ public:
 private:
     int Report(const BusReply& reply);
     int PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port);
+    int PrintStatistics();
 
     PortManagerClient& client;
     QTextStream& out;

@@ -182,3 +182,19 @@ BusReply PortManagerClient::GetSelectedDtu(QString& code)
         code = reply.reply.arguments().at(0).toString();
     return reply;
 }
+
+BusReply PortManagerClient::Monitor(const QList<QVariantMap>& selectors, QDBusUnixFileDescriptor& trace)
+{
+    BusReply reply = Call(Manager, QStringLiteral("Monitor"), {QVariant::fromValue(selectors)}, QStringLiteral("h"));
+    if (reply.Ok())
+        trace = qdbus_cast<QDBusUnixFileDescriptor>(reply.reply.arguments().at(0));
+    return reply;
+}
+
+BusReply PortManagerClient::GetStatistics(QVariantMap& global)
+{
+    BusReply reply = Call(Manager, QStringLiteral("GetStatistics"), {}, QStringLiteral("a{sv}"));
+    if (reply.Ok())
+        global = qdbus_cast<QVariantMap>(reply.reply.arguments().at(0));
+    return reply;
+}

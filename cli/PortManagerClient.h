@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
 #include <QList>
 #include <QString>
 #include <QVariantMap>
@@ -40,6 +41,13 @@ public:
     // result: 0 selected, 1 no port in service has the code.
     BusReply SelectDtu(const QString& code, int& result);
     BusReply GetSelectedDtu(QString& code);
+    // A live trace of the selected ports (every port for none): the reading end of a stream
+    // of trace records (link/TraceRecord.h) that the program writes until it stops or the
+    // reader closes it.
+    BusReply Monitor(const QList<QVariantMap>& selectors, QDBusUnixFileDescriptor& trace);
+    // What belongs to no port (link/PortStatistics.h, StatisticsKeys); the ports' own
+    // statistics come with ListPorts.
+    BusReply GetStatistics(QVariantMap& global);
 
     // The one line that says how to get an instance running.
     static QString NotRunningText();

@@ -112,6 +112,56 @@ TEST(CtlCommand, WatchCount)
     EXPECT_NE(Error({"watch", "--count", "0"}).find("at least 1"), std::string::npos);
 }
 
+TEST(CtlCommand, MonitorNamesAnyNumberOfPortsOrNone)
+{
+    const CtlCommand all = Command({"monitor"});
+    EXPECT_EQ(all.verb, CtlVerb::Monitor);
+    EXPECT_TRUE(all.monitor.selectors.isEmpty());
+    EXPECT_EQ(all.monitor.style, TraceStyle::HexAndText);
+    EXPECT_TRUE(all.monitor.pcapFile.isEmpty());
+    EXPECT_EQ(all.monitor.count, 0);
+    EXPECT_EQ(all.monitor.seconds, 0);
+
+    const CtlCommand some = Command({"monitor", "--number", "7", "--code", "表A1", "--number=9"});
+    ASSERT_EQ(some.monitor.selectors.size(), 3);
+    EXPECT_EQ(some.monitor.selectors[0], QVariantMap({{"number", 7}}));
+    EXPECT_EQ(some.monitor.selectors[1], QVariantMap({{"code", "表A1"}}));
+    EXPECT_EQ(some.monitor.selectors[2], QVariantMap({{"number", 9}}));
+}
+
+TEST(CtlCommand, MonitorStylesEndsAndPcap)
+{
+    EXPECT_EQ(Command({"monitor", "--ascii"}).monitor.style, TraceStyle::Text);
+    EXPECT_EQ(Command({"monitor", "--hex"}).monitor.style, TraceStyle::Hex);
+    EXPECT_EQ(Command({"monitor", "--json"}).monitor.style, TraceStyle::Json);
+    EXPECT_EQ(Command({"monitor", "--pcap", "/tmp/t.pcapng"}).monitor.pcapFile, "/tmp/t.pcapng");
+    EXPECT_EQ(Command({"monitor", "--pcap", "-"}).monitor.pcapFile, "-");
+    const CtlCommand ends = Command({"monitor", "--count", "5", "--seconds", "30"});
+    EXPECT_EQ(ends.monitor.count, 5);
+    EXPECT_EQ(ends.monitor.seconds, 30);
+
+    EXPECT_NE(Error({"monitor", "--ascii", "--hex"}).find("--ascii and --hex exclude each other"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap", "f", "--json"}).find("exclude each other"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap", ""}).find("needs a file name"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap"}).find("--pcap needs a value"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--count", "0"}).find("--count must be at least 1"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--seconds", "-1"}).find("--seconds must be at least 1"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--count", "1", "--count", "2"}).find("given twice"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--hex=yes"}).find("--hex takes no value"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--force"}).find("unknown option --force"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--number", "x"}).find("not an integer"), std::string::npos);
+}
+
+TEST(CtlCommand, StatsInThePrometheusFormat)
+{
+    const CtlCommand stats = Command({"stats", "--prometheus"});
+    EXPECT_EQ(stats.verb, CtlVerb::Stats);
+    EXPECT_TRUE(stats.prometheus);
+    EXPECT_NE(Error({"stats"}).find("give --prometheus"), std::string::npos);
+    EXPECT_NE(Error({"stats", "--json"}).find("unknown option --json"), std::string::npos);
+    EXPECT_NE(Error({"list", "--prometheus"}).find("unknown option --prometheus"), std::string::npos);
+}
+
 TEST(CtlCommand, HelpEverywhere)
 {
     EXPECT_EQ(Command({"--help"}).verb, CtlVerb::Help);
@@ -121,7 +171,7 @@ TEST(CtlCommand, HelpEverywhere)
     // Help wins over whatever else is wrong on the line.
     EXPECT_EQ(Command({"add", "--bogus", "--help"}).helpTopic, "add");
     EXPECT_EQ(Command({"watch", "-h"}).helpTopic, "watch");
-    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch"})
+    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch", "monitor", "stats"})
         EXPECT_TRUE(CtlHelp(verb).startsWith(QStringLiteral("Usage: mv5840vspctl ") + verb)) << verb;
     EXPECT_TRUE(CtlHelp("").contains("Exit status"));
 }
