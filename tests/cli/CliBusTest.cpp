@@ -29,6 +29,8 @@
 #include <unistd.h>
 
 #include "FakePortManager.h"
+#include "link/PortStatistics.h"
+#include "link/TraceRecord.h"
 
 // Readable QStrings in failure messages.
 void PrintTo(const QString& text, std::ostream* os)
@@ -344,7 +346,7 @@ TEST_F(CliBus, HelpForEveryCommand)
     ToolRun run = RunTool({"--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(run.out.startsWith("Usage: mv5840vspctl COMMAND"));
-    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch"}) {
+    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch", "monitor", "stats"}) {
         run = RunTool({verb, "--help"});
         EXPECT_EQ(run.status, 0) << verb;
         EXPECT_TRUE(run.out.startsWith(QStringLiteral("Usage: mv5840vspctl ") + verb)) << verb;
@@ -623,6 +625,107 @@ TEST_F(CliBus, WatchOnATerminalEndsCleanlyOnSigint)
     EXPECT_EQ(process.exitCode(), 0);
     EXPECT_TRUE(terminal.seen.endsWith("\x1b[?25h\x1b[?1049l"));
     EXPECT_TRUE(terminal.LocalFlags(ICANON | ECHO));
+}
+
+// A UDP DTU's poll and answer, and a datagram with an unknown code, as the loop traces them.
+QByteArray CannedTrace()
+{
+    const int64_t t = 1765191636000000;
+    const uint8_t poll[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0a};
+    const uint8_t answer[] = {0x01, 0x03, 0x02, 0x00, 0x2a, 0x38, 0x5b};
+    const uint8_t code[] = {'Z', '9'};
+    std::vector<uint8_t> stream;
+    AppendTraceRecord({TraceKind::Login, 1, 7, t, 0, "127.0.0.1:40001", nullptr, 0}, stream);
+    AppendTraceRecord({TraceKind::FromApplication, 1, 7, t + 1000, 0, {}, poll, sizeof poll}, stream);
+    AppendTraceRecord({TraceKind::FromDtu, 1, 7, t + 21000, 0, {}, answer, sizeof answer}, stream);
+    AppendTraceRecord({TraceKind::UnknownCode, 0, 0, t + 30000, 20, "127.0.0.1:9", code, sizeof code}, stream);
+    return QByteArray(reinterpret_cast<const char*>(stream.data()), static_cast<qsizetype>(stream.size()));
+}
+
+TEST_F(CliBus, MonitorPrintsTheTraceOfTheNamedPorts)
+{
+    fake.trace = CannedTrace();
+    const ToolRun run = RunTool({"monitor", "--number", "7", "--code", "表A1", "--hex"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out,
+              "2025-12-08T11:00:36.000000Z COM7 login 127.0.0.1:40001\n"
+              "2025-12-08T11:00:36.001000Z COM7 tx 8 bytes  01 03 00 00 00 01 84 0a\n"
+              "2025-12-08T11:00:36.021000Z COM7 rx 7 bytes  01 03 02 00 2a 38 5b\n"
+              "2025-12-08T11:00:36.030000Z - unknown-code code \"Z9\", 20 bytes from 127.0.0.1:9\n");
+    ASSERT_EQ(fake.calls.last().member(), "Monitor");
+    EXPECT_EQ(fake.calls.last().signature(), "aa{sv}");
+    const auto selectors = qdbus_cast<QList<QVariantMap>>(fake.calls.last().arguments().value(0));
+    ASSERT_EQ(selectors.size(), 2);
+    EXPECT_EQ(selectors[0].value("number").toInt(), 7);
+    EXPECT_EQ(selectors[1].value("code").toString(), "表A1");
+
+    const ToolRun json = RunTool({"monitor", "--json", "--count", "1"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).object().value("address").toString(), "127.0.0.1:40001");
+    EXPECT_TRUE(qdbus_cast<QList<QVariantMap>>(fake.calls.last().arguments().value(0)).isEmpty());
+}
+
+TEST_F(CliBus, MonitorEndsOnSigintWhileTheTraceGoesOn)
+{
+    fake.trace = CannedTrace();
+    fake.traceOpen = true;
+    QProcess process;
+    process.setProcessEnvironment(ToolEnvironment());
+    process.start(tool, {"monitor"});
+    QElapsedTimer waited;
+    waited.start();
+    QByteArray out;
+    while (out.count('\n') < 4 && waited.elapsed() < 20000) {
+        process.waitForReadyRead(100);
+        QCoreApplication::processEvents();
+        out += process.readAllStandardOutput();
+    }
+    ASSERT_EQ(out.count('\n'), 4) << out.toStdString();
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(WaitFinished(process, 20000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+}
+
+TEST_F(CliBus, MonitorAndStatsOfAnOlderProgramSayItLacksThem)
+{
+    fake.offersStatistics = false;
+    ExpectOneErrorLine(RunTool({"monitor"}), 1,
+                       "the running MV5840VSP does not offer MV5840VSP.IPortManager.Monitor (an older version?)");
+    ExpectOneErrorLine(RunTool({"stats", "--prometheus"}), 1,
+                       "the running MV5840VSP does not offer MV5840VSP.IPortManager.GetStatistics (an older version?)");
+    fake.offersStatistics = true;
+    ExpectOneErrorLine(RunTool({"stats", "--prometheus"}), 1,
+                       "the running MV5840VSP reports no statistics for COM7 (an older version?)");
+}
+
+TEST_F(CliBus, StatsPrometheusPrintsEveryPortsCounters)
+{
+    for (QVariantMap& port : fake.ports) {
+        for (const StatisticsCounter& counter : PortCounters)
+            if (!port.contains(counter.key))
+                port[counter.key] = qulonglong(0);
+        port[StatisticsKeys::LastError] = "";
+        port[StatisticsKeys::LastErrorTime] = qlonglong(-1);
+    }
+    fake.ports[0]["bytes_dropped"] = qulonglong(4096);
+    fake.ports[1]["tcp_refusals"] = qulonglong(3);
+    fake.ports[1][StatisticsKeys::LastError] = "connect to 127.0.0.2:502: Connection refused";
+    fake.ports[1][StatisticsKeys::LastErrorTime] = qlonglong(1765191636250);
+    fake.global = {{StatisticsKeys::UnknownCodeDatagrams, qulonglong(5)},
+                   {StatisticsKeys::LastUnknownSource, "127.0.0.1:9"}};
+    const ToolRun run = RunTool({"stats", "--prometheus"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    const QStringList lines = run.out.split('\n');
+    EXPECT_TRUE(lines.contains("mv5840vsp_online{port=\"COM7\",slot=\"0\"} 1"));
+    EXPECT_TRUE(lines.contains("mv5840vsp_received_bytes_total{port=\"COM7\",slot=\"0\"} 1234"));
+    EXPECT_TRUE(lines.contains("mv5840vsp_dropped_bytes_total{port=\"COM7\",slot=\"0\"} 4096"));
+    EXPECT_TRUE(lines.contains("mv5840vsp_tcp_refusals_total{port=\"COM8\",slot=\"1\"} 3"));
+    EXPECT_TRUE(lines.contains("mv5840vsp_last_error_timestamp_seconds{port=\"COM8\",slot=\"1\",error=\"connect to "
+                               "127.0.0.2:502: Connection refused\"} 1765191636.250"));
+    EXPECT_TRUE(lines.contains("mv5840vsp_unknown_code_datagrams_total 5"));
+    EXPECT_TRUE(lines.contains("# TYPE mv5840vsp_sent_chunks_total counter"));
 }
 
 } // namespace

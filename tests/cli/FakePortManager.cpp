@@ -4,7 +4,11 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusUnixFileDescriptor>
 #include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +47,31 @@ QVariantMap CannedPort(int slot, int number, const QString& code)
 FakePortManager::FakePortManager()
 {
     qDBusRegisterMetaType<QList<QVariantMap>>();
+}
+
+FakePortManager::~FakePortManager()
+{
+    for (int fd : std::as_const(openTraces))
+        close(fd);
+}
+
+QDBusMessage FakePortManager::Monitor(const QDBusMessage& message)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return message.createErrorReply(QDBusError::Failed, QStringLiteral("no pipe"));
+    // A pipe holds far more than the canned traces.
+    const ssize_t written = write(fds[1], trace.constData(), static_cast<size_t>(trace.size()));
+    if (written != trace.size())
+        return message.createErrorReply(QDBusError::Failed, QStringLiteral("trace too long"));
+    if (traceOpen)
+        openTraces << fds[1];
+    else
+        close(fds[1]);
+    // The reply holds its own copy of the descriptor.
+    const QDBusMessage reply = message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(fds[0])));
+    close(fds[0]);
+    return reply;
 }
 
 QString FakePortManager::introspect(const QString&) const
@@ -96,6 +125,12 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
         return message.createReply(selected);
     if (method == QLatin1String("ListPorts"))
         return message.createReply(QVariant::fromValue(ports));
+    if (method == QLatin1String("Monitor") && offersStatistics)
+        return Monitor(message);
+    if (method == QLatin1String("GetStatistics") && offersStatistics)
+        return message.createReply(global);
+    if (method == QLatin1String("Monitor") || method == QLatin1String("GetStatistics"))
+        return message.createErrorReply(QDBusError::UnknownMethod, method);
 
     const QVariantMap first = Dictionary(arguments.value(0));
     const bool change = method == QLatin1String("AddPort") || method == QLatin1String("EditPort")

@@ -22,10 +22,22 @@ public:
     // When set, every change is refused with this kind, as a configuration file that cannot
     // keep it refuses it ("ConfigTooLarge").
     QString fileRefusal;
+    // Monitor hands out a pipe that holds trace and is then closed, or left open while
+    // traceOpen (until the stand-in goes); none of the two methods exists unless
+    // offersStatistics.
+    QByteArray trace;
+    bool traceOpen = false;
+    bool offersStatistics = true;
+    QVariantMap global;  // GetStatistics
+
+    ~FakePortManager() override;
 
 private:
     QDBusMessage Answer(const QDBusMessage& message);
     int Find(const QVariantMap& selector) const;
+    QDBusMessage Monitor(const QDBusMessage& message);
+
+    QList<int> openTraces;
 };
 
 // The canned port of slot with the given COM number and code, offline and dynamic.
