@@ -17,7 +17,7 @@ _mv5840vspctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local prev=${COMP_WORDS[COMP_CWORD-1]}
-    local commands="list show add edit remove select selected watch help"
+    local commands="list show add edit remove select selected watch monitor stats help"
     COMPREPLY=()
 
     if [ "$COMP_CWORD" -eq 1 ]; then
@@ -32,7 +32,10 @@ _mv5840vspctl()
         --code)
             [ "$command" = add ] || COMPREPLY=($(compgen -W "$(_mv5840vspctl_ports 2)" -- "$cur"))
             return ;;
-        --new-number|--new-code|--peer|--interval|--frame-gap|--count)
+        --new-number|--new-code|--peer|--interval|--frame-gap|--count|--seconds)
+            return ;;
+        --pcap)
+            COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
     esac
 
@@ -44,6 +47,8 @@ _mv5840vspctl()
         edit) options="--number --code --new-number --new-code --tcp --udp --peer --dynamic --interval --frame-gap --json" ;;
         remove) options="--number --code --force" ;;
         watch) options="--count" ;;
+        monitor) options="--number --code --ascii --hex --json --pcap --count --seconds" ;;
+        stats) options="--prometheus" ;;
         select)
             [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "$(_mv5840vspctl_ports 2)" -- "$cur"))
             return ;;
