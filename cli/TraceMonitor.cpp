@@ -65,7 +65,8 @@ TracePrinter::State TracePrinter::End()
 {
     if (decoder_.Buffered() > 0)
         return Fail(QStringLiteral("the trace from MV5840VSP ended inside a record"));
-    return State::Done;
+    // Only the user ends a monitor: an end from the program is news (it stopped).
+    return Fail(QStringLiteral("MV5840VSP ended the trace"));
 }
 
 int RunTraceMonitor(int fd, const MonitorOptions& options, QTextStream& out, QTextStream& err)

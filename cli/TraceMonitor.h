@@ -34,7 +34,8 @@ public:
     // Takes the next piece of the stream. Done once the count of records is reached; Failed
     // on a malformed stream or a failed write, with Error() saying why.
     State Take(const uint8_t* data, size_t length);
-    // The stream has ended: Failed when it ended inside a record.
+    // The stream has ended: Failed, as the program ends it only when it stops, with Error()
+    // saying whether it ended inside a record.
     State End();
     const QString& Error() const { return error_; }
     int Shown() const { return shown_; }
@@ -52,7 +53,7 @@ private:
     QString error_;
 };
 
-// The monitor's loop: reads the trace from fd (the program's end of it, as the port manager
-// hands it out) until it ends, the count or the seconds are reached, or Ctrl+C/SIGTERM, and
-// shows it. Needs a QCoreApplication. Returns the exit status; failures go to err as one line.
+// The monitor's loop: reads the trace from fd (the stream the port manager hands out) and
+// shows it until the count or the seconds are reached or Ctrl+C/SIGTERM (status 0), or the
+// stream ends or fails (status 1, one line on err). Needs a QCoreApplication.
 int RunTraceMonitor(int fd, const MonitorOptions& options, QTextStream& out, QTextStream& err);

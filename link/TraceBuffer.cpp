@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
 
 TraceBuffer::TraceBuffer(size_t capacity) : storage_(capacity)
@@ -46,7 +47,10 @@ void TraceBuffer::Consume(size_t count)
 int TraceBuffer::WriteTo(int fd)
 {
     while (used_ > 0) {
-        const ssize_t written = ::write(fd, Front(), FrontLength());
+        // On a socket a watcher that has gone is EPIPE, never a SIGPIPE that ends the program.
+        ssize_t written = ::send(fd, Front(), FrontLength(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && errno == ENOTSOCK)
+            written = ::write(fd, Front(), FrontLength());
         if (written < 0) {
             if (errno == EINTR)
                 continue;

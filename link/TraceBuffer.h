@@ -36,8 +36,10 @@ public:
     // Every record ever dropped.
     uint64_t LostTotal() const { return lostTotal_; }
 
-    // Writes what waits to a non-blocking descriptor until it would block. Returns 0, or the
-    // errno of a failed write (EPIPE: the watcher has gone).
+    // Writes what waits to the descriptor until it would block. Returns 0, or the errno of a
+    // failed write (EPIPE: the watcher has gone). A stream socket (socketpair) is the stream to
+    // hand out: it never blocks here and a reader that has gone is EPIPE; a pipe must be
+    // non-blocking, and its closed reader raises SIGPIPE unless the process ignores it.
     int WriteTo(int fd);
 
 private:

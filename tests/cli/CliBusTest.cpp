@@ -645,9 +645,10 @@ QByteArray CannedTrace()
 TEST_F(CliBus, MonitorPrintsTheTraceOfTheNamedPorts)
 {
     fake.trace = CannedTrace();
+    // The stand-in closes the trace behind the canned records, as the program does when it stops.
     const ToolRun run = RunTool({"monitor", "--number", "7", "--code", "表A1", "--hex"});
-    EXPECT_EQ(run.status, 0) << run.err.toStdString();
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "mv5840vspctl: monitor: MV5840VSP ended the trace\n");
     EXPECT_EQ(run.out,
               "2025-12-08T11:00:36.000000Z COM7 login 127.0.0.1:40001\n"
               "2025-12-08T11:00:36.001000Z COM7 tx 8 bytes  01 03 00 00 00 01 84 0a\n"

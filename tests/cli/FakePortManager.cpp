@@ -7,7 +7,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
 
-#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -57,20 +57,20 @@ FakePortManager::~FakePortManager()
 
 QDBusMessage FakePortManager::Monitor(const QDBusMessage& message)
 {
+    // A stream socket, as the program hands out: it holds far more than the canned traces.
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return message.createErrorReply(QDBusError::Failed, QStringLiteral("no pipe"));
-    // A pipe holds far more than the canned traces.
-    const ssize_t written = write(fds[1], trace.constData(), static_cast<size_t>(trace.size()));
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return message.createErrorReply(QDBusError::Failed, QStringLiteral("no socket pair"));
+    const ssize_t written = write(fds[0], trace.constData(), static_cast<size_t>(trace.size()));
     if (written != trace.size())
         return message.createErrorReply(QDBusError::Failed, QStringLiteral("trace too long"));
     if (traceOpen)
-        openTraces << fds[1];
+        openTraces << fds[0];
     else
-        close(fds[1]);
+        close(fds[0]);
     // The reply holds its own copy of the descriptor.
-    const QDBusMessage reply = message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(fds[0])));
-    close(fds[0]);
+    const QDBusMessage reply = message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(fds[1])));
+    close(fds[1]);
     return reply;
 }
 

@@ -22,7 +22,7 @@ public:
     // When set, every change is refused with this kind, as a configuration file that cannot
     // keep it refuses it ("ConfigTooLarge").
     QString fileRefusal;
-    // Monitor hands out a pipe that holds trace and is then closed, or left open while
+    // Monitor hands out a stream that holds trace and is then closed, or left open while
     // traceOpen (until the stand-in goes); none of the two methods exists unless
     // offersStatistics.
     QByteArray trace;

@@ -73,7 +73,6 @@ TEST(TracePrinter, PrintsEachRecordOnceWholeWhateverThePieces)
     TracePrinter printer(options, out, nullptr);
     for (uint8_t byte : stream)
         ASSERT_EQ(printer.Take(&byte, 1), TracePrinter::State::Going);
-    EXPECT_EQ(printer.End(), TracePrinter::State::Done);
     const QStringList lines = Lines(text);
     ASSERT_EQ(lines.size(), 4);
     EXPECT_EQ(lines[0], "2025-12-08T11:00:36.000000Z COM7 login 192.0.2.7:40001");
@@ -105,6 +104,10 @@ TEST(TracePrinter, AMalformedOrCutStreamFailsAndSaysWhy)
     EXPECT_EQ(cut.Take(stream.data(), stream.size() - 1), TracePrinter::State::Going);
     EXPECT_EQ(cut.End(), TracePrinter::State::Failed);
     EXPECT_TRUE(cut.Error().contains("ended inside a record"));
+    TracePrinter whole(options, out, nullptr);
+    EXPECT_EQ(whole.Take(stream.data(), stream.size()), TracePrinter::State::Going);
+    EXPECT_EQ(whole.End(), TracePrinter::State::Failed);
+    EXPECT_EQ(whole.Error(), "MV5840VSP ended the trace");
 
     stream[TraceRecordLayout::HeaderSize + 15] = 'X';  // the second record's magic
     TracePrinter bad(options, out, nullptr);
@@ -132,14 +135,14 @@ TEST(TracePrinter, PcapInsteadOfLines)
     EXPECT_TRUE(file.contains("login 192.0.2.7:40001"));
 }
 
-TEST(TraceMonitor, ReadsTheStreamToItsEnd)
+TEST(TraceMonitor, ReadsTheStreamToItsEndAndSaysTheProgramEndedIt)
 {
     MonitorOptions options;
     options.style = TraceStyle::Json;
     QString out;
     QString err;
-    EXPECT_EQ(RunOverPipe(Exchange(), options, out, err), CtlExit::Done);
-    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+    EXPECT_EQ(RunOverPipe(Exchange(), options, out, err), CtlExit::Failed);
+    EXPECT_EQ(err, "mv5840vspctl: monitor: MV5840VSP ended the trace\n");
     const QStringList lines = Lines(out);
     ASSERT_EQ(lines.size(), 4);
     EXPECT_TRUE(lines[3].startsWith("{\"event\":\"rx\",\"hex\":\"010302002a385b\""));
@@ -178,8 +181,10 @@ TEST(TraceMonitor, WritesThePcapFile)
     options.pcapFile = dir.filePath("trace.pcapng");
     QString out;
     QString err;
-    EXPECT_EQ(RunOverPipe(Exchange(), options, out, err), CtlExit::Done);
+    options.count = 4;
+    EXPECT_EQ(RunOverPipe(Exchange(), options, out, err, true), CtlExit::Done);
     EXPECT_TRUE(out.isEmpty());
+    EXPECT_TRUE(err.isEmpty());
     QFile file(options.pcapFile);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("COM7"));
