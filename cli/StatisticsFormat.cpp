@@ -12,9 +12,11 @@ class Family {
 public:
     Family(QString& text, const char* metric, const char* help, const char* type) : text(text), metric(metric)
     {
-        text += QLatin1String("# HELP ") + Key(metric) + QLatin1Char(' ')
-            + QString::fromUtf8(help).replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\n'), QLatin1String("\\n"))
-            + QLatin1Char('\n');
+        // Help text escapes backslash and newline only.
+        const QString escaped = QString::fromUtf8(help)
+                                    .replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+                                    .replace(QLatin1Char('\n'), QLatin1String("\\n"));
+        text += QLatin1String("# HELP ") + Key(metric) + QLatin1Char(' ') + escaped + QLatin1Char('\n');
         text += QLatin1String("# TYPE ") + Key(metric) + QLatin1Char(' ') + Key(type) + QLatin1Char('\n');
     }
 

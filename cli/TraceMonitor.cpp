@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,7 +40,8 @@ TracePrinter::State TracePrinter::Take(const uint8_t* data, size_t length)
         if (status == TraceDecoder::Status::NeedMore)
             break;
         if (status == TraceDecoder::Status::Malformed)
-            return Fail(QStringLiteral("the trace from MV5840VSP is malformed: ") + QString::fromStdString(decoder_.Error()));
+            return Fail(QStringLiteral("the trace from MV5840VSP is malformed: ")
+                        + QString::fromStdString(decoder_.Error()));
         ++shown_;
         if (pcap_) {
             const QString comment = TraceEventText(record);
@@ -78,9 +78,13 @@ int RunTraceMonitor(int fd, const MonitorOptions& options, QTextStream& out, QTe
 
     QFile pcap;
     if (!options.pcapFile.isEmpty()) {
-        const bool opened = options.pcapFile == QLatin1String("-")
-            ? pcap.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered)
-            : (pcap.setFileName(options.pcapFile), pcap.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+        bool opened = false;
+        if (options.pcapFile == QLatin1String("-")) {
+            opened = pcap.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+        } else {
+            pcap.setFileName(options.pcapFile);
+            opened = pcap.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+        }
         if (!opened)
             return fail(QStringLiteral("cannot write %1: %2").arg(options.pcapFile, pcap.errorString()));
     }
@@ -88,7 +92,7 @@ int RunTraceMonitor(int fd, const MonitorOptions& options, QTextStream& out, QTe
 
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        return fail(QStringLiteral("the trace cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return fail(QStringLiteral("the trace cannot be read: %1").arg(qt_error_string(errno)));
 
     SignalExit endOnSignal;
     int status = CtlExit::Done;
@@ -108,7 +112,7 @@ int RunTraceMonitor(int fd, const MonitorOptions& options, QTextStream& out, QTe
             if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 return;
             if (got < 0)
-                return end(fail(QStringLiteral("the trace cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno)))));
+                return end(fail(QStringLiteral("the trace cannot be read: %1").arg(qt_error_string(errno))));
             const TracePrinter::State state = got == 0 ? printer.End() : printer.Take(piece, static_cast<size_t>(got));
             if (state == TracePrinter::State::Failed)
                 return end(fail(printer.Error()));
