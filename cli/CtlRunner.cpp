@@ -128,6 +128,11 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
         return watch.Loop();
     }
     case CtlVerb::Monitor: {
+        // Binary blocks would drive the terminal.
+        if (command.monitor.pcapFile == QLatin1String("-") && stdoutTerminal)
+            return Fail(QStringLiteral("monitor: --pcap - writes a pcapng file to standard output, which is a "
+                                       "terminal; name a file or redirect the output"),
+                        CtlExit::Usage);
         QDBusUnixFileDescriptor trace;
         const BusReply reply = client.Monitor(command.monitor.selectors, trace);
         if (!reply.Ok())

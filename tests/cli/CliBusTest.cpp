@@ -729,6 +729,21 @@ TEST_F(CliBus, StatsPrometheusPrintsEveryPortsCounters)
     EXPECT_TRUE(lines.contains("# TYPE mv5840vsp_sent_chunks_total counter"));
 }
 
+TEST_F(CliBus, MonitorWritesNoPcapToATerminal)
+{
+    Terminal terminal;
+    QProcess process;
+    process.setProcessEnvironment(ToolEnvironment());
+    process.setStandardOutputFile(terminal.slave);
+    process.start(tool, {"monitor", "--pcap", "-"});
+    ASSERT_TRUE(WaitFinished(process, 20000));
+    EXPECT_EQ(process.exitCode(), 2);
+    EXPECT_TRUE(QString::fromUtf8(process.readAllStandardError()).contains("name a file or redirect the output"));
+    terminal.Read(300, [] { return false; });
+    EXPECT_TRUE(terminal.seen.isEmpty());
+    EXPECT_TRUE(fake.calls.isEmpty());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
