@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-TraceBuffer::TraceBuffer(size_t capacity) : storage_(capacity)
+TraceBuffer::TraceBuffer(size_t capacity) : storage_(std::max(capacity, TraceRecordLayout::HeaderSize))
 {
-    wrapped_.reserve(std::min(capacity, TraceRecordLayout::MaxRecord));
+    wrapped_.reserve(std::min(storage_.size(), TraceRecordLayout::MaxRecord));
 }
 
 bool TraceBuffer::Push(const TraceEvent& event)

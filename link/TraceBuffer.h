@@ -15,8 +15,8 @@ class TraceBuffer {
 public:
     static constexpr size_t DefaultCapacity = 1 << 20;
 
-    // capacity: at least one record of the largest size, so every record can fit once the
-    // watcher has read.
+    // capacity: bytes kept, at least a header's worth (room for the RecordsLost record); a
+    // record larger than the capacity is always lost.
     explicit TraceBuffer(size_t capacity = DefaultCapacity);
 
     // Keeps the record, or drops and counts it when it does not fit. False when dropped.

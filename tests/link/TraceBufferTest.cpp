@@ -134,6 +134,20 @@ TEST(TraceBuffer, TheLostRecordComesBeforeTheNextKeptRecord)
     EXPECT_EQ(records[4].timeUs, 4);
 }
 
+TEST(TraceBuffer, ATinyBufferStillCountsAndSaysWhatItLost)
+{
+    TraceBuffer buffer(0);
+    EXPECT_EQ(buffer.Capacity(), TraceRecordLayout::HeaderSize);
+    const Bytes one(1, 1);
+    EXPECT_FALSE(buffer.Push(Numbered(0, one)));
+    buffer.Consume(0);
+    Bytes stream;
+    Drain(buffer, stream);
+    const std::vector<TraceRecord> records = Decode(stream);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, TraceKind::RecordsLost);
+}
+
 TEST(TraceBuffer, ARecordLargerThanTheBufferIsCountedAsLost)
 {
     TraceBuffer buffer(64);
