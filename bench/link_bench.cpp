@@ -135,7 +135,7 @@ Rig::Rig()
     WaitUntil([&] { return table->udpServer->IsOpened(); });
 
     for (int i = 0; i < Ports; ++i) {
-        PortFields fields;
+        PortConfig fields;
         fields.PortNumber = 1 + i;
         fields.Code = std::string(1, 'D').append(std::to_string(i));
         table->FillRecord(i, fields);

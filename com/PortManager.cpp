@@ -25,19 +25,19 @@ PortError Typed(const QVariantMap& request, const QString& key, QMetaType::Type 
 PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent), service(service)
 {
     connect(&service, &PortService::PortStateChanged, this,
-            [this](const PortSnapshot& port) { emit PortChanged(ToMap(port)); });
+            [this](const PortStatus& port) { emit PortChanged(ToMap(port)); });
     connect(&service, &PortService::PortRemoved, this, [this](int slot, int number, const std::string& code) {
-        emit PortChanged({{QStringLiteral("slot"), PortSnapshot::SlotNumber(slot)},
+        emit PortChanged({{QStringLiteral("slot"), PortStatus::SlotNumber(slot)},
                           {QStringLiteral("number"), number},
                           {QStringLiteral("code"), QString::fromStdString(code)},
                           {QStringLiteral("removed"), true}});
     });
 }
 
-QVariantMap PortManager::ToMap(const PortSnapshot& port)
+QVariantMap PortManager::ToMap(const PortStatus& port)
 {
     return {
-        {QStringLiteral("slot"), PortSnapshot::SlotNumber(port.slot)},
+        {QStringLiteral("slot"), PortStatus::SlotNumber(port.slot)},
         {QStringLiteral("number"), port.config.PortNumber},
         {QStringLiteral("name"), QString::fromStdString(port.Name())},
         {QStringLiteral("code"), QString::fromStdString(port.config.Code)},
@@ -60,7 +60,7 @@ QVariantMap PortManager::ToMap(const PortSnapshot& port)
 QList<QVariantMap> PortManager::ListPorts() const
 {
     QList<QVariantMap> ports;
-    for (const PortSnapshot& port : service.Snapshot())
+    for (const PortStatus& port : service.Snapshot())
         ports.append(WithLineSettings(ToMap(port), port.slot));
     return ports;
 }
@@ -101,7 +101,7 @@ PortError PortManager::Select(const QVariantMap& selector, int& slot) const
             return error;
         const int asked = value.toInt();
         if (key == QLatin1String("slot"))
-            slot = service.SnapshotOf(PortSnapshot::SlotIndex(asked)) ? PortSnapshot::SlotIndex(asked) : -1;
+            slot = service.StatusOf(PortStatus::SlotIndex(asked)) ? PortStatus::SlotIndex(asked) : -1;
         else
             slot = service.FindByNumber(asked);
     }
@@ -110,7 +110,7 @@ PortError PortManager::Select(const QVariantMap& selector, int& slot) const
     return {};
 }
 
-PortError PortManager::Apply(const QVariantMap& request, PortFields& fields) const
+PortError PortManager::Apply(const QVariantMap& request, PortConfig& fields) const
 {
     QVariant value;
     for (auto it = request.begin(); it != request.end(); ++it) {
@@ -137,7 +137,7 @@ PortError PortManager::Apply(const QVariantMap& request, PortFields& fields) con
             // A dynamic port keeps its last address, as the window keeps the one it shows.
             fields.UseFixedIP = value.toString().isEmpty() ? 0 : 1;
             if (fields.UseFixedIP) {
-                if (PortError error = service.ParseAddress(value.toString().toStdString(), fields.peerAddress))
+                if (PortError error = PortService::ParseAddress(value.toString().toStdString(), fields.PeerIP))
                     return error;
             }
         } else {
@@ -150,7 +150,7 @@ PortError PortManager::Apply(const QVariantMap& request, PortFields& fields) con
 PortError PortManager::Result(PortError error, int slot, QVariantMap& port) const
 {
     if (!error) {
-        if (const auto snapshot = service.SnapshotOf(slot))
+        if (const auto snapshot = service.StatusOf(slot))
             port = WithLineSettings(ToMap(*snapshot), slot);
     }
     return error;
@@ -168,8 +168,8 @@ PortError PortManager::AddPort(const QVariantMap& request, QVariantMap& port)
 {
     if (!service.Settings().OnlyOnePort && !request.contains(QStringLiteral("number")))
         return InvalidArgument(QStringLiteral("number"), QStringLiteral("required"));
-    PortFields fields;
-    fields.peerAddress.SetInAddr(0, service.Settings().SocketPort);
+    PortConfig fields;
+    fields.PeerIP = "0.0.0.0";
     if (PortError error = Apply(request, fields))
         return error;
     int slot = -1;
@@ -182,7 +182,7 @@ PortError PortManager::EditPort(const QVariantMap& selector, const QVariantMap& 
     int slot = -1;
     if (PortError error = Select(selector, slot))
         return error;
-    PortFields fields = service.SnapshotOf(slot)->config;
+    PortConfig fields = service.StatusOf(slot)->config;
     if (PortError error = Apply(changes, fields))
         return error;
     PortError error = service.Edit(slot, fields);

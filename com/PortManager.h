@@ -23,7 +23,7 @@ public:
     PortError RemovePort(const QVariantMap& selector, bool force);
     QVariantMap GetSettings() const;
 
-    static QVariantMap ToMap(const PortSnapshot& port);
+    static QVariantMap ToMap(const PortStatus& port);
     // Adds "line": the line settings an application set through the compatibility library
     // ("9600 8E1, DTR on, RTS off"), "" when none are known.
     QVariantMap WithLineSettings(QVariantMap port, int slot) const;
@@ -37,7 +37,7 @@ signals:
 private:
     PortError Select(const QVariantMap& selector, int& slot) const;
     // Lays the request's keys over fields.
-    PortError Apply(const QVariantMap& request, PortFields& fields) const;
+    PortError Apply(const QVariantMap& request, PortConfig& fields) const;
     PortError Result(PortError error, int slot, QVariantMap& port) const;
 
     PortService& service;

@@ -1,11 +1,14 @@
 #include "link/PortTable.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "net/Log.h"
+#include "net/TickCount.h"
 
 #include "net/TcpClientLink.h"
 #include "net/UdpServerSocket.h"
@@ -38,12 +41,13 @@ bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
     return true;
 }
 
-}  // namespace
-
-std::string PortTable::PortName(int number)
+int64_t UnixMillisecondsNow()
 {
-    return "COM" + std::to_string(number);
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
+
+}  // namespace
 
 PortTable::PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
                      const char* serverAddress)
@@ -157,90 +161,84 @@ void PortTable::RenumberRows()
     }
 }
 
-void PortTable::FillRecord(int i, const PortFields& fields)
+SocketAddress PortTable::PeerAddress(const PortConfig& config) const
+{
+    SocketAddress address;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, config.PeerIP.c_str(), &parsed) == 1)
+        address.SetInAddr(parsed.s_addr, settings.SocketPort);
+    return address;
+}
+
+void PortTable::FillRecord(int i, const PortConfig& config)
 {
     VirtualPortEntry& e = ports[i];
+    const SocketAddress configured = PeerAddress(config);
     PumpLockHold hold(pumpLock);
-    e.PortNumber = fields.PortNumber;
-    e.UseFixedIP = fields.UseFixedIP;
-    e.peerAddress = fields.peerAddress;
+    // A dynamic UDP port that stays one keeps the address its DTU logged in from, the DTU's
+    // own port included, while PeerIP still names it: its bytes keep going there.
+    const bool keepsLogin = e.portHeld && !e.UseFixedIP && !e.UseTcp && !config.UseFixedIP && !config.UseTcp
+                            && e.peerAddress.sin_addr.s_addr == configured.sin_addr.s_addr;
+    e.PortNumber = config.PortNumber;
+    e.UseFixedIP = config.UseFixedIP;
+    if (!keepsLogin)
+        e.peerAddress = configured;
     e.shownAddress = SocketAddress();
-    e.Code = fields.Code;
-    e.LoginInterval = fields.LoginInterval;
-    e.UseTcp = fields.UseTcp;
+    e.Code = config.Code;
+    e.LoginInterval = config.LoginInterval;
+    e.UseTcp = config.UseTcp;
     // The callers check the range; a pump never waits beyond it whatever they pass.
-    e.FrameGap = std::clamp(fields.FrameGap, 0, PortConfig::MaxFrameGap);
+    e.FrameGap = std::clamp(config.FrameGap, 0, PortConfig::MaxFrameGap);
 }
 
-PortFields PortTable::RecordFields(int i) const
+PortConfig PortTable::RecordConfig(int i) const
 {
     const VirtualPortEntry& e = ports[i];
     PumpLockHold hold(pumpLock);
-    PortFields fields;
-    fields.PortNumber = e.PortNumber;
-    fields.UseFixedIP = e.UseFixedIP;
-    fields.peerAddress = e.peerAddress;
-    fields.Code = e.Code;
-    fields.LoginInterval = e.LoginInterval;
-    fields.UseTcp = e.UseTcp;
-    fields.FrameGap = e.FrameGap;
-    return fields;
+    PortConfig config;
+    config.PortNumber = e.PortNumber;
+    config.UseFixedIP = e.UseFixedIP;
+    config.PeerIP = e.peerAddress.ToText();
+    config.Code = e.Code;
+    config.LoginInterval = e.LoginInterval;
+    config.UseTcp = e.UseTcp;
+    config.FrameGap = e.FrameGap;
+    return config;
 }
 
-PortFields PortTable::FieldsFromStored(const PortConfig& stored) const
-{
-    PortFields fields;
-    fields.PortNumber = stored.PortNumber;
-    fields.UseFixedIP = stored.UseFixedIP;
-    fields.UseTcp = stored.UseTcp;
-    fields.LoginInterval = stored.LoginInterval;
-    fields.Code = stored.Code;
-    fields.FrameGap = stored.FrameGap;
-    // No stored address leaves 0.0.0.0 port 0.
-    if (!stored.PeerIP.empty())
-        fields.peerAddress.Parse((stored.PeerIP + ":" + std::to_string(settings.SocketPort)).c_str());
-    return fields;
-}
-
-void PortTable::LoadRecord(int i, const PortConfig& stored)
-{
-    FillRecord(i, FieldsFromStored(stored));
-}
-
-PortConfig PortTable::StoredRecord(int i) const
-{
-    return StoredFrom(RecordFields(i));
-}
-
-PortConfig PortTable::StoredFrom(const PortFields& fields)
-{
-    PortConfig stored;
-    stored.PortNumber = fields.PortNumber;
-    stored.UseFixedIP = fields.UseFixedIP;
-    stored.UseTcp = fields.UseTcp;
-    stored.LoginInterval = fields.LoginInterval;
-    stored.Code = fields.Code;
-    stored.PeerIP = fields.peerAddress.ToText();
-    stored.FrameGap = fields.FrameGap;
-    return stored;
-}
-
-PortLiveState PortTable::LiveState(int i) const
+PortStatus PortTable::Status(int i) const
 {
     const VirtualPortEntry& e = ports[i];
-    PortLiveState state;
-    // The main thread is the only writer of the reason, UseTcp and FrameGap.
-    if (e.notServedReason)
-        state.connection = PortView::NotServedMark;
-    else if (e.UseTcp ? e.tcpConnected.load() : e.online.load())
-        state.connection = PortView::OnlineMark;
-    state.bytesFromNetwork = e.bytesFromNetwork.load(std::memory_order_relaxed);
-    state.bytesToNetwork = e.bytesToNetwork.load(std::memory_order_relaxed);
-    state.frameGap = e.FrameGap;
-    return state;
+    PortStatus s;
+    s.slot = i;
+    s.config = RecordConfig(i);
+    s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
+    SocketAddress peer;
+    {
+        PumpLockHold hold(pumpLock);
+        peer = e.peerAddress;
+    }
+    if (peer.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
+        s.peer = peer.ToText() + ":" + std::to_string(peer.Port());
+    s.rx = e.bytesFromNetwork.load(std::memory_order_relaxed);
+    s.tx = e.bytesToNetwork.load(std::memory_order_relaxed);
+    s.dropped = e.bytesDropped.load(std::memory_order_relaxed);
+    // The main thread is the only writer of the reason.
+    s.reason = e.notServedReason;
+    s.served = !s.reason;
+    if (s.served)
+        s.device = PortDevicePath(i);
+    const uint32_t heard = e.lastReportTick.load();
+    if (heard != 0)
+        s.lastHeardMs = UnixMillisecondsNow() - static_cast<uint32_t>(GetTickCount32() - heard);
+    const VirtualSerialPort* port = PortOf(e);
+    s.inUse = s.served && port && port->InUse();
+    if (const int failure = e.UseTcp ? e.tcpFailure.load() : 0)
+        s.linkFailure = Log::SystemReason(failure);
+    return s;
 }
 
-void PortTable::ApplyEdit(int i, const PortFields& fields)
+void PortTable::ApplyEdit(int i, const PortConfig& fields)
 {
     VirtualPortEntry& e = ports[i];
     const bool numberChanged = fields.PortNumber != e.PortNumber;

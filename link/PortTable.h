@@ -13,6 +13,7 @@
 #include "config/PortConfig.h"
 #include "link/DtuPacket.h"
 #include "link/LoginReplyRule.h"
+#include "link/PortStatus.h"
 #include "link/PortView.h"
 #include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
@@ -23,17 +24,6 @@
 
 class UdpServerSocket;
 class VirtualPortSites;
-
-// What the edit dialog hands over for one port.
-struct PortFields {
-    int PortNumber = 0;
-    int UseFixedIP = 0;
-    SocketAddress peerAddress;  // dialog address with the current SocketPort
-    std::string Code;
-    int LoginInterval = 300;
-    int UseTcp = 0;
-    int FrameGap = PortConfig::DefaultFrameGap;  // milliseconds, 0 to PortConfig::MaxFrameGap
-};
 
 // The running half of the main window, without any widget: the 200 port records, the UDP
 // server, the virtual port sites, the shared-port state and pumpLock. Datagram handling, the
@@ -74,7 +64,7 @@ public:
     void ResetRecord(int i);     // defaults of record i
     void BindRecordControl(int i);  // per-port mode: site 1017 + i
 
-    static std::string PortName(int number);  // "COM<number>"
+    static std::string PortName(int number) { return PortStatus::PortName(number); }
 
     // Link operations.
     void ActivatePort(int i);
@@ -92,27 +82,21 @@ public:
     int FindFreeSlot() const;
     int FindPortByNumber(int number) const;
     void RenumberRows();
-    void FillRecord(int i, const PortFields& fields);   // add: before ActivatePort
-    void ApplyEdit(int i, const PortFields& fields);    // edit: record, port, row and links
+    void FillRecord(int i, const PortConfig& config);   // add: before ActivatePort
+    void ApplyEdit(int i, const PortConfig& config);    // edit: record, port, row and links
     void RemovePort(int i);                             // delete: everything but the stored group
     bool AnyPortInUse() const;
     std::string PortDevicePath(int i) const;            // the link path an application opens
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
-    // Record i's configuration as the edit dialog and the store see it, read under pumpLock
-    // (the receive thread moves the peer address of a dynamic port).
-    PortFields RecordFields(int i) const;
-    // Start-up: record i from its stored values, the peer address with the current SocketPort.
-    void LoadRecord(int i, const PortConfig& stored);
-    // The fields a stored port stands for, the peer address with the current SocketPort.
-    PortFields FieldsFromStored(const PortConfig& stored) const;
-    // Record i's values as the store keeps them, read under pumpLock.
-    PortConfig StoredRecord(int i) const;
-    // The values the store keeps for a port of these fields.
-    static PortConfig StoredFrom(const PortFields& fields);
-    // What the list shows of record i that changes while it runs. Main thread; takes no lock,
-    // so the list's refresh never waits for a pass or a datagram.
-    PortLiveState LiveState(int i) const;
+    // The one place a configured PeerIP becomes the DTU's address: the text with the current
+    // SocketPort; none (0.0.0.0) when the text is empty or no address.
+    SocketAddress PeerAddress(const PortConfig& config) const;
+    // Record i's configuration as the store keeps it, read under pumpLock (the receive thread
+    // moves the peer address of a dynamic port, which PeerIP then names).
+    PortConfig RecordConfig(int i) const;
+    // Record i as front ends see it now. Main thread.
+    PortStatus Status(int i) const;
 
     // Datagrams from the UDP server, on its receive thread, handled under one pumpLock hold
     // per receive call, so the flows never change Code or the peer address under their feet.

@@ -3,22 +3,13 @@
 #include <cstdint>
 #include <string>
 
-#include "config/PortConfig.h"
-
-// What the list shows of a port that changes while data flow: the list reads it a few times a
-// second instead of being told on every datagram.
-struct PortLiveState {
-    std::string connection;  // "√", "" or PortView::NotServedMark
-    int64_t bytesFromNetwork = 0;
-    int64_t bytesToNetwork = 0;
-    int frameGap = PortConfig::DefaultFrameGap;
-};
+#include "link/PortStatus.h"
 
 // The list of ports in service as the link runtime sees it. Rows carry their record index as
 // item data. Row operations run on the main thread; SetCell may come from any thread and
 // never waits for the main thread (it is queued and applied in order, to the row that holds
 // the record at that time; dropped when no row does). The connection and byte count cells
-// are not set: the list shows them from the records' PortLiveState.
+// are not set: the list shows them from the ports' statuses.
 class PortView {
 public:
     enum Column { ColName = 0, ColCode, ColAddress, ColConnection, ColReceived, ColSent };
@@ -28,16 +19,16 @@ public:
 
     // The text of a live cell (ColConnection, ColReceived, ColSent): a count stays empty
     // until something was counted.
-    static std::string LiveText(const PortLiveState& state, int column)
+    static std::string LiveText(const PortStatus& status, int column)
     {
         auto count = [](int64_t n) { return n == 0 ? std::string() : std::to_string(n); };
         switch (column) {
         case ColConnection:
-            return state.connection;
+            return !status.served ? NotServedMark : status.online ? OnlineMark : "";
         case ColReceived:
-            return count(state.bytesFromNetwork);
+            return count(status.rx);
         case ColSent:
-            return count(state.bytesToNetwork);
+            return count(status.tx);
         default:
             return {};
         }

@@ -12,24 +12,9 @@
 
 namespace {
 
-// Equal as stored: a dynamic UDP port's address is wherever its DTU last logged in from.
-bool SameConfiguration(const PortFields& a, const PortFields& b)
-{
-    const bool addressMatters = a.UseFixedIP || a.UseTcp;
-    return a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP && a.UseTcp == b.UseTcp
-           && a.LoginInterval == b.LoginInterval && a.Code == b.Code && a.FrameGap == b.FrameGap
-           && (!addressMatters || a.peerAddress.sin_addr.s_addr == b.peerAddress.sin_addr.s_addr);
-}
-
-std::string PortLabel(const PortSnapshot& port)
+std::string PortLabel(const PortStatus& port)
 {
     return port.Name() + " (DTU \"" + Log::Printable(port.config.Code) + "\")";
-}
-
-int64_t UnixMillisecondsNow()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 int64_t SteadyMilliseconds()
@@ -82,7 +67,7 @@ void PortService::StartPorts()
         if (!settings.OnlyOnePort)
             table->BindRecordControl(i);
         if (startConfig && startConfig->ports[i]) {
-            table->LoadRecord(i, *startConfig->ports[i]);
+            table->FillRecord(i, *startConfig->ports[i]);
             table->ActivatePort(i);
         }
     }
@@ -99,14 +84,14 @@ void PortService::Shutdown()
     droppedSummary.resize(PortTable::MaxPorts);
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         if (InService(slot))
-            ReportDropped(SnapshotAt(slot), SteadyMilliseconds(), true);
+            ReportDropped(table->Status(slot), SteadyMilliseconds(), true);
     }
     table->ShutdownLinks();
     table->StopNetwork();
     ReportNetworkEvents(true);
 }
 
-PortError PortService::Check(const PortFields& fields)
+PortError PortService::Check(const PortConfig& fields)
 {
     if (fields.PortNumber < MinNumber || fields.PortNumber > MaxNumber)
         return {PortError::Kind::NumberOutOfRange};
@@ -119,12 +104,12 @@ PortError PortService::Check(const PortFields& fields)
     return {};
 }
 
-PortError PortService::ParseAddress(const std::string& text, SocketAddress& address) const
+PortError PortService::ParseAddress(const std::string& text, std::string& peerIp)
 {
     in_addr parsed{};
     if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
         return {PortError::Kind::InvalidAddress, {}, text};
-    address.SetInAddr(parsed.s_addr, settings.SocketPort);
+    peerIp = SocketAddress().SetInAddr(parsed.s_addr, 0).ToText();
     return {};
 }
 
@@ -133,7 +118,7 @@ bool PortService::InService(int slot) const
     return slot >= 0 && slot < PortTable::MaxPorts && table->ports[slot].portHeld;
 }
 
-PortError PortService::Add(PortFields fields, int* slot)
+PortError PortService::Add(PortConfig fields, int* slot)
 {
     if (settings.OnlyOnePort)
         fields.PortNumber = settings.VPortNo;
@@ -146,7 +131,7 @@ PortError PortService::Add(PortFields fields, int* slot)
     // Kept first: a port the file cannot keep is not made.
     int i = -1;
     const auto isFree = [this](int candidate) { return !InService(candidate); };
-    if (PortError error = Saved(store.SaveNewPortConfig(isFree, PortTable::StoredFrom(fields), &i)))
+    if (PortError error = Saved(store.SaveNewPortConfig(isFree, fields, &i)))
         return error;
     if (i == -1)
         return {PortError::Kind::TableFull};
@@ -157,10 +142,10 @@ PortError PortService::Add(PortFields fields, int* slot)
     return {};
 }
 
-PortError PortService::Edit(int slot, PortFields fields)
+PortError PortService::Edit(int slot, PortConfig fields)
 {
     if (!InService(slot))
-        return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortSnapshot::SlotNumber(slot))};
+        return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     if (settings.OnlyOnePort)
         fields.PortNumber = table->ports[slot].PortNumber;
     if (PortError error = Check(fields))
@@ -168,7 +153,7 @@ PortError PortService::Edit(int slot, PortFields fields)
     const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
         return {PortError::Kind::NumberInUse};
-    if (PortError error = Saved(store.SavePortConfig(slot, PortTable::StoredFrom(fields))))
+    if (PortError error = Saved(store.SavePortConfig(slot, fields)))
         return error;
     table->ApplyEdit(slot, fields);
     emit PortsChanged();
@@ -178,7 +163,7 @@ PortError PortService::Edit(int slot, PortFields fields)
 PortError PortService::Remove(int slot, bool force)
 {
     if (!InService(slot))
-        return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortSnapshot::SlotNumber(slot))};
+        return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
     const VirtualSerialPort* port = table->ports[slot].control;
     if (!force && !settings.OnlyOnePort && port && port->InUse())
@@ -190,7 +175,7 @@ PortError PortService::Remove(int slot, bool force)
     return {};
 }
 
-void PortService::Open(int slot, const PortFields& fields)
+void PortService::Open(int slot, const PortConfig& fields)
 {
     // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
     table->ResetRecord(slot);
@@ -239,32 +224,6 @@ int PortService::FindByCode(const std::string& code) const
     return -1;
 }
 
-PortSnapshot PortService::SnapshotAt(int slot) const
-{
-    const VirtualPortEntry& e = table->ports[slot];
-    PortSnapshot s;
-    s.slot = slot;
-    s.config = table->RecordFields(slot);
-    s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
-    if (s.config.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
-        s.peer = s.config.peerAddress.ToText() + ":" + std::to_string(s.config.peerAddress.Port());
-    s.rx = e.bytesFromNetwork.load();
-    s.tx = e.bytesToNetwork.load();
-    s.dropped = e.bytesDropped.load();
-    s.reason = NotServedReason(slot);
-    s.served = !s.reason;
-    if (s.served)
-        s.device = table->PortDevicePath(slot);
-    const uint32_t heard = e.lastReportTick.load();
-    if (heard != 0)
-        s.lastHeardMs = UnixMillisecondsNow() - static_cast<uint32_t>(GetTickCount32() - heard);
-    const VirtualSerialPort* port = table->PortOf(e);
-    s.inUse = s.served && port && port->InUse();
-    if (const int failure = e.UseTcp ? e.tcpFailure.load() : 0)
-        s.linkFailure = Log::SystemReason(failure);
-    return s;
-}
-
 std::optional<LineState> PortService::LineSettings(int slot) const
 {
     if (!InService(slot))
@@ -273,26 +232,21 @@ std::optional<LineState> PortService::LineSettings(int slot) const
     return port ? port->LineSettings() : std::nullopt;
 }
 
-PortLiveState PortService::LiveState(int slot) const
+std::vector<PortStatus> PortService::Snapshot() const
 {
-    return InService(slot) ? table->LiveState(slot) : PortLiveState{};
-}
-
-std::vector<PortSnapshot> PortService::Snapshot() const
-{
-    std::vector<PortSnapshot> ports;
+    std::vector<PortStatus> ports;
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
         if (InService(i))
-            ports.push_back(SnapshotAt(i));
+            ports.push_back(table->Status(i));
     }
     return ports;
 }
 
-std::optional<PortSnapshot> PortService::SnapshotOf(int slot) const
+std::optional<PortStatus> PortService::StatusOf(int slot) const
 {
     if (!InService(slot))
         return std::nullopt;
-    return SnapshotAt(slot);
+    return table->Status(slot);
 }
 
 void PortService::Watch()
@@ -301,21 +255,21 @@ void PortService::Watch()
     droppedSummary.resize(PortTable::MaxPorts);
     const int64_t now = SteadyMilliseconds();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
-        std::optional<PortSnapshot>& before = lastSeen[static_cast<size_t>(slot)];
+        std::optional<PortStatus>& before = lastSeen[static_cast<size_t>(slot)];
         if (!InService(slot)) {
             if (before)
                 emit PortRemoved(slot, before->config.PortNumber, before->config.Code);
             before.reset();
             continue;
         }
-        PortSnapshot port = SnapshotAt(slot);
+        PortStatus port = table->Status(slot);
         if (!before)
             droppedSummary[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
         ReportDropped(port, now);
         // Byte counts alone are no change: with 200 busy ports they would be 400 signals a
         // second on the bus, each costing the main thread, the bus and every listener.
         if (!before || !before->SameStateAs(port)) {
-            ReportEvents(before ? *before : PortSnapshot{}, port);
+            ReportEvents(before ? *before : PortStatus{}, port);
             emit PortStateChanged(port);
         }
         before = std::move(port);
@@ -323,7 +277,7 @@ void PortService::Watch()
     ReportNetworkEvents();
 }
 
-void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& now)
+void PortService::ReportEvents(const PortStatus& before, const PortStatus& now)
 {
     if (now.config.UseTcp) {
         if (now.online && !before.online)
@@ -344,7 +298,7 @@ void PortService::ReportEvents(const PortSnapshot& before, const PortSnapshot& n
 
 // UDP cannot hold a DTU back: what an application does not read in time is lost. Said when it
 // starts and then at most once a minute while it goes on, never per datagram.
-void PortService::ReportDropped(const PortSnapshot& port, int64_t nowMs, bool ending)
+void PortService::ReportDropped(const PortStatus& port, int64_t nowMs, bool ending)
 {
     RepeatSummary& summary = droppedSummary[static_cast<size_t>(port.slot)];
     const uint64_t dropped = static_cast<uint64_t>(port.dropped);
@@ -396,21 +350,21 @@ void PortService::Reload()
                    "they apply at the next start");
 
     std::vector<int> closing, opening, editing;
-    std::map<int, PortFields> wanted;
+    std::map<int, PortConfig> wanted;
     int unchanged = 0;
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
         const bool configured = loaded.ports[i].has_value();
         if (configured) {
-            wanted[i] = table->FieldsFromStored(*loaded.ports[i]);
+            wanted[i] = *loaded.ports[i];
             if (settings.OnlyOnePort)
                 wanted[i].PortNumber = InService(i) ? table->ports[i].PortNumber : settings.VPortNo;
         }
         const bool running = InService(i);
-        const PortFields now = running ? table->RecordFields(i) : PortFields{};
+        const PortConfig now = running ? table->RecordConfig(i) : PortConfig{};
         // A dynamic UDP port that stays one keeps the address its DTU logged in from.
         if (running && configured && !now.UseFixedIP && !now.UseTcp && !wanted[i].UseFixedIP && !wanted[i].UseTcp)
-            wanted[i].peerAddress = now.peerAddress;
-        if (running && configured && SameConfiguration(now, wanted[i])) {
+            wanted[i].PeerIP = now.PeerIP;
+        if (running && configured && SameConfig(now, wanted[i])) {
             ++unchanged;
             continue;
         }

@@ -14,7 +14,7 @@
 #include "net/RepeatSummary.h"
 #include "service/PortError.h"
 #include "service/PortRows.h"
-#include "service/PortSnapshot.h"
+#include "service/PortCounts.h"
 #include "vport/LineState.h"
 #include "vport/VirtualPortSites.h"
 
@@ -55,23 +55,21 @@ public:
     // The rules of the add, edit and delete flows. The number of a port in shared-port mode
     // is the shared port's. Each change is stored as the window stores it, before it is made:
     // when the configuration file cannot keep it (PortError::ByTheFile), nothing changes.
-    PortError Add(PortFields fields, int* slot = nullptr);
-    PortError Edit(int slot, PortFields fields);
+    PortError Add(PortConfig config, int* slot = nullptr);
+    PortError Edit(int slot, PortConfig config);
     // Refuses a port an application holds open unless force.
     PortError Remove(int slot, bool force);
     // The number, code and interval rules alone.
-    static PortError Check(const PortFields& fields);
-    // Parses "A.B.C.D" strictly into address (with the settings' SocketPort).
-    PortError ParseAddress(const std::string& text, SocketAddress& address) const;
+    static PortError Check(const PortConfig& config);
+    // Parses "A.B.C.D" strictly into peerIp, as it is stored.
+    static PortError ParseAddress(const std::string& text, std::string& peerIp);
 
     // Every port in service, in slot order; one port, when slot holds one.
-    std::vector<PortSnapshot> Snapshot() const;
-    std::optional<PortSnapshot> SnapshotOf(int slot) const;
+    std::vector<PortStatus> Snapshot() const;
+    std::optional<PortStatus> StatusOf(int slot) const;
     // The line settings an application set on the slot's port, as the serial compatibility
     // library reports them (none when none are known).
     std::optional<LineState> LineSettings(int slot) const;
-    // The slot's connection mark, byte counts and gap as the list shows them.
-    PortLiveState LiveState(int slot) const;
     int FindByNumber(int number) const { return table->FindPortByNumber(number); }
     int FindByCode(const std::string& code) const;  // exact match, first in slot order
 
@@ -99,22 +97,21 @@ signals:
     void PortsChanged();
     // A port's configuration or state differs from the last one seen (polled, at most every
     // WatchIntervalMs); its byte counts alone do not make a change.
-    void PortStateChanged(const PortSnapshot& port);
+    void PortStateChanged(const PortStatus& port);
     // The port left service.
     void PortRemoved(int slot, int number, const std::string& code);
 
 private:
     bool InService(int slot) const;
-    PortSnapshot SnapshotAt(int slot) const;
     // The one place that says why a port is not served.
     Reason NotServedReason(int slot) const;
-    void Open(int slot, const PortFields& fields);
+    void Open(int slot, const PortConfig& config);
     void Close(int slot);
     // The refusal of a change the file could not keep, or none.
     static PortError Saved(const Reason& failure);
     void Watch();
-    void ReportEvents(const PortSnapshot& before, const PortSnapshot& now);
-    void ReportDropped(const PortSnapshot& port, int64_t nowMs, bool ending = false);
+    void ReportEvents(const PortStatus& before, const PortStatus& now);
+    void ReportDropped(const PortStatus& port, int64_t nowMs, bool ending = false);
     // What the data path counts rather than says: datagrams of no port, the UDP port taken.
     // Ending: the datagrams of no port not yet said, at once.
     void ReportNetworkEvents(bool ending = false);
@@ -127,7 +124,7 @@ private:
     PortRows rows;
     std::unique_ptr<PortTable> table;
     QTimer watchTimer;
-    std::vector<std::optional<PortSnapshot>> lastSeen;  // by slot, as Watch saw them
+    std::vector<std::optional<PortStatus>> lastSeen;  // by slot, as Watch saw them
     RepeatSummary unmatchedSummary;
     std::vector<RepeatSummary> droppedSummary;  // by slot, anew for each port put there
     bool udpPortWaiting = false;  // taken by another program at start, not yet ours

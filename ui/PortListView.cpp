@@ -44,7 +44,7 @@ int PortListView::AppendRow(int record, const std::string& name)
     if (record >= 0) {
         if (static_cast<size_t>(record) >= shown.size())
             shown.resize(static_cast<size_t>(record) + 1);
-        shown[static_cast<size_t>(record)] = PortLiveState{};  // the new row's cells are empty
+        shown[static_cast<size_t>(record)] = {};  // the new row's cells are empty
         RefreshRow(row, record);
     }
     return row;
@@ -120,7 +120,8 @@ QString PortListView::NameToolTip(int row) const
     const QString line = lineSettings ? lineSettings(record) : QString();
     if (!text.isEmpty() && !line.isEmpty())
         text += QLatin1Char('\n') + line;
-    const int gap = liveState ? liveState(record).frameGap : PortConfig::DefaultFrameGap;
+    const std::optional<PortStatus> port = status ? status(record) : std::nullopt;
+    const int gap = port ? port->config.FrameGap : PortConfig::DefaultFrameGap;
     if (!text.isEmpty() && gap != PortConfig::DefaultFrameGap)
         text += QLatin1Char('\n') + QString::fromStdString(PortMessages::FrameGap(gap));
     return text;
@@ -151,9 +152,9 @@ void PortListView::SetStateToolTip(int row, const QString& text)
     }
 }
 
-void PortListView::SetLiveStateSource(std::function<PortLiveState(int record)> source)
+void PortListView::SetStatusSource(std::function<std::optional<PortStatus>(int record)> source)
 {
-    liveState = std::move(source);
+    status = std::move(source);
     RefreshLiveCells();
 }
 
@@ -165,16 +166,16 @@ void PortListView::RefreshLiveCells()
 
 void PortListView::RefreshRow(int row, int record)
 {
-    if (!liveState || record < 0 || static_cast<size_t>(record) >= shown.size())
+    if (!status || record < 0 || static_cast<size_t>(record) >= shown.size())
         return;
-    const PortLiveState state = liveState(record);
-    PortLiveState& seen = shown[static_cast<size_t>(record)];
-    auto update = [&](int column, bool changed) {
-        if (changed)
-            item(row, column)->setText(QString::fromStdString(LiveText(state, column)));
-    };
-    update(ColConnection, state.connection != seen.connection);
-    update(ColReceived, state.bytesFromNetwork != seen.bytesFromNetwork);
-    update(ColSent, state.bytesToNetwork != seen.bytesToNetwork);
-    seen = state;
+    const std::optional<PortStatus> port = status(record);
+    std::array<std::string, 3>& seen = shown[static_cast<size_t>(record)];
+    for (int column = ColConnection; column <= ColSent; ++column) {
+        std::string text = port ? LiveText(*port, column) : std::string();
+        std::string& was = seen[static_cast<size_t>(column - ColConnection)];
+        if (text != was) {
+            item(row, column)->setText(QString::fromStdString(text));
+            was = std::move(text);
+        }
+    }
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QTableWidget>
+#include <array>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "link/PortView.h"
@@ -32,8 +35,9 @@ public:
     QString NameToolTip(int row) const;
     // Tooltip of every cell of a row but the name: why the port is not served, or none.
     void SetStateToolTip(int row, const QString& text);
-    // Where the list reads a record's live state; called on the window's thread.
-    void SetLiveStateSource(std::function<PortLiveState(int record)> source);
+    // Where the list reads a record's status (none for a record out of service); called on
+    // the window's thread.
+    void SetStatusSource(std::function<std::optional<PortStatus>(int record)> source);
     // Brings the live cells of every row up to date (the refresh timer's work).
     void RefreshLiveCells();
 
@@ -47,9 +51,10 @@ private:
     void RefreshRow(int row, int record);
 
     std::function<QString(int record)> lineSettings;
-    std::function<PortLiveState(int record)> liveState;
-    // What the live cells of each record's row show now, by record index.
-    std::vector<PortLiveState> shown;
+    std::function<std::optional<PortStatus>(int record)> status;
+    // What the live cells (connection, received, sent) of each record's row show now, by
+    // record index.
+    std::vector<std::array<std::string, 3>> shown;
     // The record of each row, as the rows' item data says, kept so the refresh reads no items.
     std::vector<int> rowRecords;
 };

@@ -43,7 +43,7 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QD
         const auto line = this->service.LineSettings(record);
         return line ? QStringLiteral("串口设置：") + QString::fromStdString(PortMessages::Text(*line)) : QString();
     });
-    portList->SetLiveStateSource([this](int record) { return this->service.LiveState(record); });
+    portList->SetStatusSource([this](int record) { return this->service.StatusOf(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
     InitDialog();
@@ -131,7 +131,7 @@ void PortManagerDialog::StartService()
 void PortManagerDialog::ShowPortStates()
 {
     for (int row = 0; row < portList->RowCount(); ++row) {
-        const auto port = service.SnapshotOf(portList->RecordAtRow(row));
+        const auto port = service.StatusOf(portList->RecordAtRow(row));
         if (!port)
             continue;
         // The device to open, or why there is none.
@@ -156,12 +156,12 @@ int PortManagerDialog::RunDialog(QDialog& dialog)
     return dialog.exec();
 }
 
-PortFields PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) const
+PortConfig PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) const
 {
-    PortFields fields;
+    PortConfig fields;
     fields.PortNumber = dialog.PortNumber;
     fields.UseFixedIP = dialog.dynamicLogin ? 0 : 1;
-    fields.peerAddress.SetInAddr(htonl(dialog.hostOrderAddress), service.Settings().SocketPort);
+    fields.PeerIP = SocketAddress().SetInAddr(htonl(dialog.hostOrderAddress), 0).ToText();
     fields.Code = dialog.Code.toStdString();
     fields.LoginInterval = dialog.LoginInterval;
     fields.UseTcp = dialog.protocol;
@@ -169,7 +169,7 @@ PortFields PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) con
 }
 
 void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
-                                         const std::function<PortError(const PortFields&)>& change)
+                                         const std::function<PortError(const PortConfig&)>& change)
 {
     if (RunDialog(dialog) != QDialog::Accepted)
         return;
@@ -195,7 +195,7 @@ void PortManagerDialog::AddPort()
     const bool shared = service.Settings().OnlyOnePort != 0;
     PortEditDialog dialog(QStringLiteral("增加"), shared, this);
     dialog.PortNumber = shared ? service.Settings().VPortNo : 0;
-    SubmitUntilTaken(dialog, [this](const PortFields& fields) { return service.Add(fields); });
+    SubmitUntilTaken(dialog, [this](const PortConfig& fields) { return service.Add(fields); });
 }
 
 void PortManagerDialog::EditPort()
@@ -207,18 +207,20 @@ void PortManagerDialog::EditPort()
         return;
     }
     const int i = portList->RecordAtRow(row);
-    const auto port = service.SnapshotOf(i);
+    const auto port = service.StatusOf(i);
     if (!port)
         return;
-    const PortFields& record = port->config;
+    const PortConfig& record = port->config;
+    in_addr peer{};
+    inet_pton(AF_INET, record.PeerIP.c_str(), &peer);  // none stays 0.0.0.0
     PortEditDialog dialog(QStringLiteral("编辑"), service.Settings().OnlyOnePort != 0, this);
     dialog.PortNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
-    dialog.hostOrderAddress = ntohl(record.peerAddress.sin_addr.s_addr);
+    dialog.hostOrderAddress = ntohl(peer.s_addr);
     dialog.Code = QString::fromStdString(record.Code);
     dialog.LoginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;
-    SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortFields fields) {
+    SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortConfig fields) {
         fields.FrameGap = frameGap;  // not a value of the dialog
         return service.Edit(i, fields);
     });

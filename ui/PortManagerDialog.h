@@ -57,13 +57,13 @@ protected:
 private:
     void InitDialog();
     void StartService();
-    PortFields FieldsFromDialog(const PortEditDialog& dialog) const;
+    PortConfig FieldsFromDialog(const PortEditDialog& dialog) const;
     int ShowMessage(const QString& text, const QString& caption, int buttons, int icon);
     int RunDialog(QDialog& dialog);
     // Hands the dialog's values to change until the service takes them or the user cancels;
     // a refusal of the values is shown and the dialog runs again, one by the configuration
     // file is shown and ends it.
-    void SubmitUntilTaken(PortEditDialog& dialog, const std::function<PortError(const PortFields&)>& change);
+    void SubmitUntilTaken(PortEditDialog& dialog, const std::function<PortError(const PortConfig&)>& change);
     // The rows' tooltips: the device to open, or why the port is not served.
     void ShowPortStates();
     void ShowSaveFailure(const PortError& error);

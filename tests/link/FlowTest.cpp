@@ -161,7 +161,7 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     stored.PortNumber = 7;
     stored.Code = "B2";
     const int second = rig.table->FindFreeSlot();
-    rig.table->LoadRecord(second, stored);
+    rig.table->FillRecord(second, stored);
     rig.table->ActivatePort(second);
 
     EXPECT_EQ(rig.table->ports[first].notServedReason.English(), "");
@@ -178,7 +178,7 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     EXPECT_EQ(rig.table->ports[second].bytesFromNetwork.load(), 0);
 
     // Another number makes it a port like any other.
-    PortFields fields = rig.Fields(8, "B2");
+    PortConfig fields = rig.Fields(8, "B2");
     rig.table->ApplyEdit(second, fields);
     EXPECT_EQ(rig.table->ports[second].notServedReason.English(), "");
     EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, ""));

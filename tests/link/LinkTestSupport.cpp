@@ -57,7 +57,7 @@ void RecordingView::SetCell(int record, int column, const std::string& text)
     }
 }
 
-void RecordingView::SetLiveSource(std::function<PortLiveState(int record)> source)
+void RecordingView::SetLiveSource(std::function<PortStatus(int record)> source)
 {
     std::lock_guard lock(mutex_);
     live_ = std::move(source);
@@ -258,7 +258,7 @@ LinkRig::LinkRig(bool sharedMode, int vportNo)
     serverPort = FreeLoopbackPort(SOCK_DGRAM);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
     table = std::make_unique<PortTable>(settings, sites, view, local.c_str());
-    view.SetLiveSource([this](int record) { return table->LiveState(record); });
+    view.SetLiveSource([this](int record) { return table->Status(record); });
     if (table->StartNetwork() != PortTable::NetworkResult::Started)
         throw std::runtime_error("StartNetwork");
     if (sharedMode)
@@ -279,15 +279,15 @@ LinkRig::~LinkRig()
     table.reset();
 }
 
-PortFields LinkRig::Fields(int number, const std::string& code, int useTcp,
+PortConfig LinkRig::Fields(int number, const std::string& code, int useTcp,
                            const char* fixedIp) const
 {
-    PortFields fields;
+    PortConfig fields;
     fields.PortNumber = number;
     fields.Code = code;
     fields.UseTcp = useTcp;
     fields.UseFixedIP = fixedIp ? 1 : 0;
-    fields.peerAddress = Ipv4(fixedIp ? fixedIp : "0.0.0.0", settings.SocketPort);
+    fields.PeerIP = fixedIp ? fixedIp : "0.0.0.0";
     return fields;
 }
 

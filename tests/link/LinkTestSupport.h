@@ -34,7 +34,7 @@ public:
     int RecordAtRow(int row) const override;
     void SetCell(int record, int column, const std::string& text) override;
 
-    void SetLiveSource(std::function<PortLiveState(int record)> source);
+    void SetLiveSource(std::function<PortStatus(int record)> source);
     std::string Cell(int record, int column) const;
     // How many cell updates were made so far.
     int SetCellCount() const;
@@ -46,7 +46,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<int> rows_;
     std::map<std::pair<int, int>, std::string> cells_;
-    std::function<PortLiveState(int record)> live_;
+    std::function<PortStatus(int record)> live_;
     int setCells_ = 0;
 };
 
@@ -100,7 +100,7 @@ public:
 
     int AddPort(int number, const std::string& code, int useTcp = 0,
                 const char* fixedIp = nullptr);
-    PortFields Fields(int number, const std::string& code, int useTcp = 0,
+    PortConfig Fields(int number, const std::string& code, int useTcp = 0,
                       const char* fixedIp = nullptr) const;
     std::string Path(int record) { return table->PortDevicePath(record); }
 

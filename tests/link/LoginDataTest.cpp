@@ -357,7 +357,7 @@ TEST(LoginAndData, ALoginFloodIsAnsweredSparinglyAndEachLoginStillCounts)
     EXPECT_LT(replies, 100);
 
     // Every login counted: the port follows the latest sender, both are online.
-    EXPECT_EQ(rig.table->RecordFields(a).peerAddress.ToText(), "127.0.0.8");
+    EXPECT_EQ(rig.table->RecordConfig(a).PeerIP, "127.0.0.8");
     EXPECT_EQ(rig.table->ports[b].online.load(), 1);
-    EXPECT_EQ(rig.table->RecordFields(b).peerAddress.ToText(), "127.0.0.7");
+    EXPECT_EQ(rig.table->RecordConfig(b).PeerIP, "127.0.0.7");
 }

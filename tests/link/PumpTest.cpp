@@ -79,7 +79,7 @@ TEST(PortPump, FramingOnAPerPortUdpPort)
 // Sets record i's FrameGap as an edit that keeps everything else would.
 void SetFrameGap(LinkRig& rig, int i, int gapMs)
 {
-    PortFields fields = rig.table->RecordFields(i);
+    PortConfig fields = rig.table->RecordConfig(i);
     fields.FrameGap = gapMs;
     rig.table->ApplyEdit(i, fields);
 }
@@ -159,13 +159,13 @@ TEST(PortPump, TheFrameGapTravelsWithTheRecordAndItsStoredValues)
 {
     LinkRig rig;
     const int i = rig.AddPort(7, "A1");
-    EXPECT_EQ(rig.table->RecordFields(i).FrameGap, 10);
-    PortConfig stored = rig.table->StoredRecord(i);
+    EXPECT_EQ(rig.table->RecordConfig(i).FrameGap, 10);
+    PortConfig stored = rig.table->RecordConfig(i);
     EXPECT_EQ(stored.FrameGap, 10);
     stored.FrameGap = 2;
-    rig.table->LoadRecord(i, stored);
+    rig.table->FillRecord(i, stored);
     EXPECT_EQ(rig.table->ports[i].FrameGap, 2);
-    EXPECT_EQ(rig.table->StoredRecord(i).FrameGap, 2);
+    EXPECT_EQ(rig.table->RecordConfig(i).FrameGap, 2);
     rig.table->RemovePort(i);
     rig.table->ResetRecord(i);
     EXPECT_EQ(rig.table->ports[i].FrameGap, 10);

@@ -1,13 +1,13 @@
 // The service's status line, as systemd shows it, from the ports' snapshots.
 #include <gtest/gtest.h>
 
-#include "service/PortSnapshot.h"
+#include "service/PortCounts.h"
 
 namespace {
 
-PortSnapshot Port(bool served, bool online)
+PortStatus Port(bool served, bool online)
 {
-    PortSnapshot port;
+    PortStatus port;
     port.served = served;
     port.online = online;
     return port;
@@ -19,7 +19,7 @@ TEST(PortCounts, StatusLineCountsConfiguredOnlineAndNotServed)
 {
     EXPECT_EQ(PortCounts::Of({}).StatusLine(), "0 ports, 0 online");
     EXPECT_EQ(PortCounts::Of({Port(true, true)}).StatusLine(), "1 port, 1 online");
-    std::vector<PortSnapshot> ports(200, Port(true, false));
+    std::vector<PortStatus> ports(200, Port(true, false));
     for (int i = 0; i < 143; ++i)
         ports[i].online = true;
     // A port that is not served counts as configured, never as online.

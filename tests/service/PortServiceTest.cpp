@@ -85,9 +85,9 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return service->Table().udpServer->IsOpened(); }));
     }
 
-    static PortFields Fields(int number, const std::string& code, int interval = 300)
+    static PortConfig Fields(int number, const std::string& code, int interval = 300)
     {
-        PortFields fields;
+        PortConfig fields;
         fields.PortNumber = number;
         fields.Code = code;
         fields.LoginInterval = interval;
@@ -97,7 +97,7 @@ protected:
     std::vector<std::string> Codes() const
     {
         std::vector<std::string> codes;
-        for (const PortSnapshot& port : service->Snapshot())
+        for (const PortStatus& port : service->Snapshot())
             codes.push_back(port.config.Code);
         return codes;
     }
@@ -144,10 +144,10 @@ TEST_F(PortServiceTest, ValuesOutsideTheDialogsRulesAreRefusedWithTheDialogsText
 
     EXPECT_FALSE(service->Add(Fields(1, "一二三", 10)));
     EXPECT_FALSE(service->Add(Fields(256, "12345678901", 100000)));
-    SocketAddress address;
+    std::string address;
     ExpectRefusal(service->ParseAddress("10.0.0", address), PortError::Kind::InvalidAddress, "“10.0.0”不是有效的IP地址。");
     EXPECT_FALSE(service->ParseAddress("10.0.0.9", address));
-    EXPECT_EQ(address.ToText(), "10.0.0.9");
+    EXPECT_EQ(address, "10.0.0.9");
 }
 
 TEST_F(PortServiceTest, NumberInUseOnAddAndOnEditButNotForThePortItself)
@@ -186,16 +186,16 @@ TEST_F(PortServiceTest, RemoveRefusesAPortAnApplicationHoldsUnlessForced)
     Start();
     int slot = -1;
     ASSERT_FALSE(service->Add(Fields(7, "A"), &slot));
-    const std::string device = service->SnapshotOf(slot)->device;
+    const std::string device = service->StatusOf(slot)->device;
     SerialApp app(device);
     ASSERT_TRUE(app.IsOpen());
-    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->inUse; }));
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->inUse; }));
     ExpectRefusal(service->Remove(slot, false), PortError::Kind::PortInUse, "请确认先关闭正在使用虚拟串口的程序。");
-    EXPECT_TRUE(service->SnapshotOf(slot));
+    EXPECT_TRUE(service->StatusOf(slot));
     EXPECT_EQ(Stored("1/Code").toString(), "A");
 
     EXPECT_FALSE(service->Remove(slot, true));
-    EXPECT_FALSE(service->SnapshotOf(slot));
+    EXPECT_FALSE(service->StatusOf(slot));
     EXPECT_NE(access(device.c_str(), F_OK), 0);
     EXPECT_FALSE(Stored("1/Code").isValid());
 }
@@ -203,10 +203,10 @@ TEST_F(PortServiceTest, RemoveRefusesAPortAnApplicationHoldsUnlessForced)
 TEST_F(PortServiceTest, ChangesAreStoredAsTheWindowStoresThem)
 {
     Start();
-    PortFields fields = Fields(12, "站点1", 60);
+    PortConfig fields = Fields(12, "站点1", 60);
     fields.UseFixedIP = 1;
     fields.UseTcp = 1;
-    ASSERT_FALSE(service->ParseAddress("127.0.0.9", fields.peerAddress));
+    ASSERT_FALSE(service->ParseAddress("127.0.0.9", fields.PeerIP));
     int slot = -1;
     ASSERT_FALSE(service->Add(fields, &slot));
     EXPECT_EQ(Stored("1/PortNumber").toInt(), 12);
@@ -215,7 +215,7 @@ TEST_F(PortServiceTest, ChangesAreStoredAsTheWindowStoresThem)
     EXPECT_EQ(Stored("1/UseFixedIP").toInt(), 1);
     EXPECT_EQ(Stored("1/UseTcp").toInt(), 1);
     EXPECT_EQ(Stored("1/PeerIP").toString(), "127.0.0.9");
-    const PortSnapshot port = *service->SnapshotOf(slot);
+    const PortStatus port = *service->StatusOf(slot);
     EXPECT_EQ(port.FixedAddress(), "127.0.0.9");
     EXPECT_EQ(port.peer, "127.0.0.9:3700");
     EXPECT_EQ(port.State(), "offline");  // nobody listens there
@@ -226,7 +226,7 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     Start();
     int slot = -1;
     ASSERT_FALSE(service->Add(Fields(7, "D7"), &slot));
-    PortSnapshot port = *service->SnapshotOf(slot);
+    PortStatus port = *service->StatusOf(slot);
     EXPECT_EQ(port.State(), "offline");
     EXPECT_EQ(port.peer, "");
     EXPECT_EQ(port.lastHeardMs, -1);
@@ -235,14 +235,14 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     UdpDtu dtu(serverPort);
     dtu.SendLogin("D7");
     ASSERT_TRUE(dtu.Receive());
-    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->online; }));
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->online; }));
     SerialApp app(port.device);
     dtu.SendData("D7", ToBytes("hello"));
     EXPECT_EQ(app.Read(5), ToBytes("hello"));
     ASSERT_TRUE(app.Write(ToBytes("abc")));
     ASSERT_TRUE(dtu.Receive());
-    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->tx == 3; }));
-    port = *service->SnapshotOf(slot);
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->tx == 3; }));
+    port = *service->StatusOf(slot);
     EXPECT_EQ(port.State(), "online");
     EXPECT_EQ(port.peer, "127.0.0.1:" + std::to_string(dtu.Port()));
     EXPECT_EQ(port.rx, 5);
@@ -250,9 +250,9 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     EXPECT_GT(port.lastHeardMs, 1700000000000);
 
     // The service reports changes from its poll, and the login once.
-    std::vector<PortSnapshot> changes;
+    std::vector<PortStatus> changes;
     QObject::connect(service.get(), &PortService::PortStateChanged,
-                     [&](const PortSnapshot& changed) { changes.push_back(changed); });
+                     [&](const PortStatus& changed) { changes.push_back(changed); });
     ASSERT_TRUE(WaitUntil([&] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         return Logged(events, "COM7 (DTU \"D7\"): DTU logged in from 127.0.0.1:" + std::to_string(dtu.Port()))
@@ -266,7 +266,7 @@ TEST_F(PortServiceTest, BytesAnApplicationDoesNotReadInTimeAreCountedAndSaidOnce
     Start();
     int slot = -1;
     ASSERT_FALSE(service->Add(Fields(7, "D7"), &slot));
-    SerialApp app(service->SnapshotOf(slot)->device);  // holds the port open and reads nothing
+    SerialApp app(service->StatusOf(slot)->device);  // holds the port open and reads nothing
     ASSERT_TRUE(app.IsOpen());
     UdpDtu dtu(serverPort);
     dtu.SendLogin("D7");
@@ -275,7 +275,7 @@ TEST_F(PortServiceTest, BytesAnApplicationDoesNotReadInTimeAreCountedAndSaidOnce
     for (int k = 0; k < 1200; ++k) {
         dtu.SendData("D7", payload);
         if (k % 100 == 99) {  // keep the server's receive queue from overflowing instead
-            ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->rx == (k + 1) * 1000; }));
+            ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->rx == (k + 1) * 1000; }));
         }
     }
     const std::string said = "COM7 (DTU \"D7\"): the application does not read fast enough; ";
@@ -283,13 +283,13 @@ TEST_F(PortServiceTest, BytesAnApplicationDoesNotReadInTimeAreCountedAndSaidOnce
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         return Logged(failures, said);
     }));
-    const PortSnapshot port = *service->SnapshotOf(slot);
+    const PortStatus port = *service->StatusOf(slot);
     EXPECT_GT(port.dropped, 0);
     EXPECT_LE(port.dropped, port.rx);
     // More drops within the minute add no line.
     for (int k = 0; k < 100; ++k)
         dtu.SendData("D7", payload);
-    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->dropped > port.dropped; }));
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->dropped > port.dropped; }));
     const auto watched = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);  // three looks
     while (std::chrono::steady_clock::now() < watched)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -321,11 +321,11 @@ TEST_F(PortServiceTest, TcpLinkUpAndDownAreReportedAndARefusingDtuOnce)
         });
     };
     EXPECT_TRUE(watched(events, link + " up"));
-    EXPECT_EQ(service->SnapshotOf(0)->State(), "online");
+    EXPECT_EQ(service->StatusOf(0)->State(), "online");
     // Gone for good: the link cannot come back between two looks. A lost DTU is a warning.
     dtu.reset();
     EXPECT_TRUE(watched(failures, link + " down"));
-    EXPECT_EQ(service->SnapshotOf(0)->State(), "offline");
+    EXPECT_EQ(service->StatusOf(0)->State(), "offline");
 
     // Nothing listens any more: each attempt is refused, and that is said once.
     const std::string refused = "COM7 (DTU \"T7\"): cannot connect to the DTU at 127.0.0.1:" + std::to_string(dtuPort)
@@ -343,7 +343,7 @@ TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)
     // Two slots with one number: the second cannot have the name.
     WriteConfig(Slot(1, 7, "A") + Slot(2, 7, "B"));
     Start();
-    const std::vector<PortSnapshot> ports = service->Snapshot();
+    const std::vector<PortStatus> ports = service->Snapshot();
     ASSERT_EQ(ports.size(), 2u);
     EXPECT_EQ(ports[0].State(), "offline");
     EXPECT_EQ(ports[1].State(), "not-served");
@@ -359,7 +359,7 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
     UdpDtu dtu(serverPort);
     dtu.SendLogin("A1");
     ASSERT_TRUE(dtu.Receive());
-    SerialApp app(service->SnapshotOf(0)->device);
+    SerialApp app(service->StatusOf(0)->device);
     ASSERT_TRUE(app.IsOpen());
 
     // The DTU streams into the port while the file changes and the service reloads it.
@@ -376,7 +376,7 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    WaitUntil([&] { return service->SnapshotOf(0)->rx > 0; });
+    WaitUntil([&] { return service->StatusOf(0)->rx > 0; });
     WriteConfig("[General]\nVPortNo=9\n\n" + Slot(1, 7, "A1") + Slot(2, 8, "B9") + Slot(5, 12, "E5"));
     service->Reload();
     reloaded = true;
@@ -391,7 +391,7 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
 
     EXPECT_EQ(Codes(), (std::vector<std::string>{"A1", "B9", "E5"}));
     EXPECT_NE(access((runtimeDir.PortDir() + "/COM9").c_str(), F_OK), 0);
-    EXPECT_EQ(service->SnapshotOf(4)->device, runtimeDir.PortDir() + "/COM12");
+    EXPECT_EQ(service->StatusOf(4)->device, runtimeDir.PortDir() + "/COM12");
     EXPECT_TRUE(Logged(events, "configuration reloaded: 1 unchanged, 1 restarted, 1 closed, 1 opened"));
     EXPECT_TRUE(Logged(failures, "global settings"));
     EXPECT_EQ(service->Settings().VPortNo, 5);  // applies at the next start
@@ -403,11 +403,11 @@ void PortServiceTest::ExpectRunningAsStored()
 {
     const StoredConfig stored = ConfigStore(ConfigPath().toStdString()).Load();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
-        const auto running = service->SnapshotOf(slot);
+        const auto running = service->StatusOf(slot);
         ASSERT_EQ(running.has_value(), stored.ports[slot].has_value()) << "slot " << slot;
         if (!running)
             continue;
-        const PortFields wanted = service->Table().FieldsFromStored(*stored.ports[slot]);
+        const PortConfig& wanted = *stored.ports[slot];
         EXPECT_EQ(running->config.PortNumber, wanted.PortNumber) << slot;
         EXPECT_EQ(running->config.Code, wanted.Code) << slot;
         EXPECT_EQ(running->config.LoginInterval, wanted.LoginInterval) << slot;
@@ -474,8 +474,8 @@ TEST_F(PortServiceTest, AChangeTheFileCannotKeepIsNotMade)
         unlink(path.c_str());
         WriteConfig(QString::fromUtf8(original));
         EXPECT_EQ(Codes(), (std::vector<std::string>{"A1", "B2"}));
-        EXPECT_EQ(service->SnapshotOf(0)->config.PortNumber, 7);
-        EXPECT_EQ(service->SnapshotOf(0)->config.LoginInterval, 300);
+        EXPECT_EQ(service->StatusOf(0)->config.PortNumber, 7);
+        EXPECT_EQ(service->StatusOf(0)->config.LoginInterval, 300);
         EXPECT_NE(access((runtimeDir.PortDir() + "/COM9").c_str(), F_OK), 0);
         EXPECT_EQ(access((runtimeDir.PortDir() + "/COM8").c_str(), F_OK), 0);
         ExpectRunningAsStored();
@@ -497,7 +497,7 @@ TEST_F(PortServiceTest, StartUpServesAnEmptyGroupWithTheDefaultsAndLeavesTheFile
     WriteConfig("; my ports\n[2]\n\n# the next one\n[1]\ncode=A1\nPORTNUMBER=7\n");
     const QByteArray original = ReadConfig();
     Start();
-    const auto empty = service->SnapshotOf(1);
+    const auto empty = service->StatusOf(1);
     ASSERT_TRUE(empty.has_value());
     EXPECT_EQ(empty->config.PortNumber, 0);
     EXPECT_EQ(empty->config.UseTcp, 0);
@@ -505,8 +505,8 @@ TEST_F(PortServiceTest, StartUpServesAnEmptyGroupWithTheDefaultsAndLeavesTheFile
     EXPECT_EQ(empty->config.LoginInterval, 300);
     EXPECT_EQ(empty->config.Code, "");
     // Letter case aside, the hand-written group is the port it says.
-    EXPECT_EQ(service->SnapshotOf(0)->config.PortNumber, 7);
-    EXPECT_EQ(service->SnapshotOf(0)->config.Code, "A1");
+    EXPECT_EQ(service->StatusOf(0)->config.PortNumber, 7);
+    EXPECT_EQ(service->StatusOf(0)->config.Code, "A1");
     service->Shutdown();
     EXPECT_EQ(ReadConfig(), original);
 }
@@ -536,14 +536,14 @@ TEST_F(PortServiceTest, AReaddedPortStartsWithoutTheRemovedOnesState)
     dtu.SendLogin("D7");
     ASSERT_TRUE(dtu.Receive());
     dtu.SendData("D7", ToBytes("hello"));
-    ASSERT_TRUE(WaitUntil([&] { return service->SnapshotOf(slot)->rx == 5; }));
-    EXPECT_GT(service->SnapshotOf(slot)->lastHeardMs, 0);
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->rx == 5; }));
+    EXPECT_GT(service->StatusOf(slot)->lastHeardMs, 0);
     ASSERT_FALSE(service->Remove(slot, true));
 
     int again = -1;
     ASSERT_FALSE(service->Add(Fields(7, "D7"), &again));
     ASSERT_EQ(again, slot);
-    const PortSnapshot port = *service->SnapshotOf(again);
+    const PortStatus port = *service->StatusOf(again);
     EXPECT_EQ(port.lastHeardMs, -1);
     EXPECT_EQ(port.rx, 0);
     EXPECT_EQ(port.State(), "offline");
@@ -577,11 +577,11 @@ TEST_F(PortServiceTest, TheSharedPortsSelectionStaysThroughAnEditAndAReload)
 
     WriteConfig(globals + Slot(1, 3, "AA") + Slot(2, 3, "BB") + "[2]\nLoginInterval=60\n");
     service->Reload();
-    EXPECT_EQ(service->SnapshotOf(1)->config.LoginInterval, 60);
+    EXPECT_EQ(service->StatusOf(1)->config.LoginInterval, 60);
     EXPECT_EQ(service->GetSharedTargetCode(), "BB");
     EXPECT_TRUE(writesReachBb("two"));
 
-    PortFields edited = service->SnapshotOf(1)->config;
+    PortConfig edited = service->StatusOf(1)->config;
     edited.LoginInterval = 120;
     EXPECT_FALSE(service->Edit(1, edited));
     EXPECT_EQ(service->GetSharedTargetCode(), "BB");

@@ -202,7 +202,7 @@ protected:
         List()->selectRow(row);
     }
 
-    static QString PortConfig(int slot, int number, const char* code)
+    static QString PortGroup(int slot, int number, const char* code)
     {
         return QStringLiteral("[%1]\nPortNumber=%2\nCode=%3\n\n").arg(slot).arg(number).arg(code);
     }
@@ -234,7 +234,7 @@ TEST_F(MainWindowTest, WithoutConfigurationStartsEmptyWithDefaults)
 
 TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
 {
-    WriteConfig(PortConfig(3, 9, "B2") + PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(3, 9, "B2") + PortGroup(1, 7, "A1"));
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(Cell(0, 0), "COM7");
@@ -254,7 +254,7 @@ TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
 
 TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileItHoldsThePort)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     ASSERT_EQ(List()->rowCount(), 1);
     // What the serial compatibility library reports for an application at 9600 8E1.
@@ -274,7 +274,7 @@ TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileI
 // What went wrong at start-up is shown once the window is up, without holding the ports.
 TEST_F(MainWindowTest, AnUnreadableConfigurationIsShownInTheWindow)
 {
-    WriteConfig("\"junk\n" + PortConfig(1, 7, "A1"));
+    WriteConfig("\"junk\n" + PortGroup(1, 7, "A1"));
     Start();
     QMessageBox* box = StartNotices();
     ASSERT_NE(box, nullptr);
@@ -290,7 +290,7 @@ TEST_F(MainWindowTest, AnUnreadableConfigurationIsShownInTheWindow)
 
 TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
 {
-    WriteConfig(PortConfig(1, 7, "A1") + PortConfig(2, 7, "B2"));
+    WriteConfig(PortGroup(1, 7, "A1") + PortGroup(2, 7, "B2"));
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(Cell(0, 3), "");
@@ -356,7 +356,7 @@ TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
     QFile squatter(QString::fromStdString(Device("COM7")));
     ASSERT_TRUE(squatter.open(QIODevice::WriteOnly));
     squatter.close();
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     ASSERT_EQ(List()->rowCount(), 1);
     const QString why = QString::fromStdString(Device("COM7")) + " 已被其他程序占用（不是本程序创建的），本程序不会改动它。";
@@ -366,7 +366,7 @@ TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
 
 TEST_F(MainWindowTest, TheLiveCellsFollowTheRecordsCountersAndStates)
 {
-    WriteConfig(PortConfig(1, 7, "A1") + "[2]\nPortNumber=8\nCode=T1\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n");
+    WriteConfig(PortGroup(1, 7, "A1") + "[2]\nPortNumber=8\nCode=T1\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n");
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(Cell(0, 3), "");
@@ -410,7 +410,7 @@ TEST_F(MainWindowTest, TheLiveCellsFollowTheRecordsCountersAndStates)
 
 TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
 {
-    WriteConfig(PortConfig(1, 7, "A1") + "[2]\nPortNumber=8\nCode=B2\nFrameGap=0\n");
+    WriteConfig(PortGroup(1, 7, "A1") + "[2]\nPortNumber=8\nCode=B2\nFrameGap=0\n");
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));
@@ -420,7 +420,7 @@ TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
 
 TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     int fd = Hold("COM7");
     const QString question = QStringLiteral("请确认先关闭正在使用虚拟串口的程序。");
@@ -453,7 +453,7 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
 
 TEST_F(MainWindowTest, TrayExitCommandAsksTheSameQuestion)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     Hold("COM7");
     ModalScript script({Answer(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), "MV5840VSP", QMessageBox::Cancel)});
@@ -476,7 +476,7 @@ TEST_F(MainWindowTest, EscapeAndEnterDoNotCloseTheWindow)
 
 TEST_F(MainWindowTest, AddWithNumberInUseBringsTheDialogBackWithTheUsersValues)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     ModalScript script({FillPort("7", "X1"),
                         Answer("该端口号已被使用", "MV5840VSP", QMessageBox::Ok),
@@ -499,7 +499,7 @@ TEST_F(MainWindowTest, FullTableRefusesAnotherPortAndCancelEndsTheFlow)
 {
     QString config;
     for (int slot = 1; slot <= 200; ++slot)
-        config += PortConfig(slot, slot, "C");
+        config += PortGroup(slot, slot, "C");
     WriteConfig(config);
     Start();
     ASSERT_EQ(List()->rowCount(), 200);
@@ -516,7 +516,7 @@ TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
 {
     QString config;
     for (int slot = 1; slot <= 10; ++slot)
-        config += PortConfig(slot, 20 + slot, "D");
+        config += PortGroup(slot, 20 + slot, "D");
     WriteConfig(config);
     Start();
     Select(3);
@@ -538,7 +538,7 @@ TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
 
 TEST_F(MainWindowTest, DeleteWithNothingSelectedDoesNothing)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     List()->clearSelection();
     window->DeletePort();
@@ -547,7 +547,7 @@ TEST_F(MainWindowTest, DeleteWithNothingSelectedDoesNothing)
 
 TEST_F(MainWindowTest, EditWithNothingSelectedSaysSo)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     List()->clearSelection();
     ModalScript script({Answer("请先选择要编辑的端口！", "HOLBRN", QMessageBox::Ok)});
@@ -558,7 +558,7 @@ TEST_F(MainWindowTest, EditWithNothingSelectedSaysSo)
 
 TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     int fd = Hold("COM7");
     Select(0);
@@ -595,7 +595,7 @@ TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
 
 TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     Select(0);
     ModalScript script({FillPort("17", "A1")});
@@ -638,7 +638,7 @@ TEST_F(MainWindowTest, ConfigurationChangeIsStoredAndEndsTheProgram)
 
 TEST_F(MainWindowTest, ConfigurationCancelWritesNothing)
 {
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     const QByteArray before = ConfigText();
     ModalScript script({[](QWidget* dialog) {
@@ -673,9 +673,9 @@ TEST_F(MainWindowTest, SharedModeAddsEveryPortWithTheSharedNumber)
 TEST_F(MainWindowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
 {
     // What the bus manager or a reload does while the window is open.
-    WriteConfig(PortConfig(1, 7, "A1"));
+    WriteConfig(PortGroup(1, 7, "A1"));
     Start();
-    PortFields fields;
+    PortConfig fields;
     fields.PortNumber = 9;
     fields.Code = "B2";
     int slot = -1;

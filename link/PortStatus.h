@@ -2,19 +2,21 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "link/PortTable.h"
+#include "config/PortConfig.h"
+#include "net/Reason.h"
 
-// One port's configuration and live state at one moment, as front ends show it.
-struct PortSnapshot {
+// One port as the data path publishes it: its configuration and how it runs at one moment.
+// Front ends (the window, the bus manager, the tool) read these and nothing else of a port.
+struct PortStatus {
     // The slot as users see it everywhere (log, tool, bus): the port's group number in the
     // configuration file, which is the record index plus one.
     static int SlotNumber(int index) { return index + 1; }
     static int SlotIndex(int number) { return number - 1; }
 
     int slot = -1;  // record index
-    PortFields config;
+    // As stored and edited; PeerIP of a dynamic UDP port is where its DTU last logged in from.
+    PortConfig config;
     std::string peer;          // the DTU's current address "A.B.C.D:port", "" when none is known
     bool online = false;       // UDP: logged in and not expired; TCP: connected
     int64_t rx = 0;            // bytes from the DTU into the port
@@ -27,24 +29,16 @@ struct PortSnapshot {
     bool inUse = false;        // an application holds the port open
     std::string linkFailure;   // TCP: why the last connection attempt failed, "" once connected
 
-    std::string Name() const { return PortTable::PortName(config.PortNumber); }
+    static std::string PortName(int number) { return "COM" + std::to_string(number); }
+    std::string Name() const { return PortName(config.PortNumber); }
     // "online", "offline" or "not-served".
     std::string State() const;
     // The fixed address "A.B.C.D" of a fixed-address port, else "".
     std::string FixedAddress() const;
     // Everything but what moves with the traffic: the byte counts (dropped ones too) and the
-    // time the DTU was
-    // last heard.
-    bool SameStateAs(const PortSnapshot& other) const;
+    // time the DTU was last heard.
+    bool SameStateAs(const PortStatus& other) const;
 };
 
-// How many ports are configured (in service), served and online, for the service's status.
-struct PortCounts {
-    int configured = 0;
-    int served = 0;
-    int online = 0;
-
-    static PortCounts Of(const std::vector<PortSnapshot>& ports);
-    // "200 ports, 143 online, 1 not served" (the last part only when some are not).
-    std::string StatusLine() const;
-};
+// Equal as stored, PeerIP compared as the address it stands for.
+bool SameConfig(const PortConfig& a, const PortConfig& b);
