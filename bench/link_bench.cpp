@@ -21,7 +21,6 @@
 
 #include "config/GlobalSettings.h"
 #include "link/PortTable.h"
-#include "link/PortView.h"
 #include "net/UdpServerSocket.h"
 #include "support/Loopback.h"
 #include "support/RuntimeDir.h"
@@ -34,19 +33,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 constexpr int Ports = PortTable::MaxPorts;
-
-// The list view's cost is the UI's; here cells are only counted.
-class CountingView : public PortView {
-public:
-    int AppendRow(int, const std::string&) override { return rows++; }
-    void DeleteRow(int) override { --rows; }
-    int RowCount() const override { return rows; }
-    int RecordAtRow(int row) const override { return row; }
-    void SetCell(int, int, const std::string&) override { cells.fetch_add(1, std::memory_order_relaxed); }
-
-    int rows = 0;
-    std::atomic<long> cells{0};
-};
 
 double Ms(Clock::duration d)
 {
@@ -109,7 +95,6 @@ struct Rig {
     TempRuntimeDir runtimeDir;
     GlobalSettings settings;
     VirtualPortSites sites;
-    CountingView view;
     uint16_t serverPort = 0;
     std::unique_ptr<PortTable> table;
     std::vector<std::unique_ptr<SerialApp>> apps;
@@ -126,22 +111,18 @@ Rig::Rig()
     serverPort = FreeLoopbackPort(SOCK_DGRAM);
     server = Loopback(serverPort);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
-    table = std::make_unique<PortTable>(settings, sites, view, local.c_str());
+    table = std::make_unique<PortTable>(settings, sites, local.c_str());
     table->StartNetwork();
-    for (int i = 0; i < Ports; ++i) {
-        table->ResetRecord(i);
-        table->BindRecordControl(i);
-    }
-    WaitUntil([&] { return table->udpServer->IsOpened(); });
+    table->PrepareSlots();
+    WaitUntil([&] { return table->UdpPortOpen(); });
 
     for (int i = 0; i < Ports; ++i) {
         PortConfig fields;
         fields.PortNumber = 1 + i;
         fields.Code = std::string(1, 'D').append(std::to_string(i));
-        table->FillRecord(i, fields);
-        table->ActivatePort(i);
+        table->OpenSlot(i, fields);
 
-        apps.push_back(std::make_unique<SerialApp>(table->PortDevicePath(i)));
+        apps.push_back(std::make_unique<SerialApp>(table->Status(i).device));
 
         Dtu dtu;
         dtu.fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -161,8 +142,6 @@ Rig::Rig()
 Rig::~Rig()
 {
     apps.clear();
-    table->ShutdownLinks();
-    table->StopNetwork();
     table.reset();
     for (auto& dtu : dtus)
         close(dtu.fd);

@@ -65,18 +65,15 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
         return;
     }
     VirtualPortEntry& e = ports[i];
-    if (!e.UseFixedIP)
+    if (!e.UseFixedIP) {
         e.peerAddress = source;
+        e.loginAddress = source;
+    }
     const uint32_t now = GetTickCount32();
     e.lastReportTick = now;
     const bool cameOnline = e.online.exchange(1) == 0;
     if (cameOnline)
         onlineWatchWake.Set();  // it has a deadline now
-    // A DTU that logs in again from the address shown needs no new text.
-    if (!e.UseFixedIP && (cameOnline || !e.shownAddress.Equals(source))) {
-        e.shownAddress = source;
-        view.SetCell(i, PortView::ColAddress, source.ToText());
-    }
 
     if (!loginReplyRule.Due(e.peerAddress, i, now))
         return;

@@ -36,25 +36,9 @@ void PortTable::ActivatePort(int i)
         e.linkRunning = OpenVirtualPort(e, name) ? 1 : 0;
     }
 
-    e.listRow = view.AppendRow(i, name);
-    ShowConfiguredCells(i);
     StartLinks(e);
     if (sharedTarget.load() == -1)
         SetSharedTarget(i);
-}
-
-void PortTable::ShowConfiguredCells(int i)
-{
-    VirtualPortEntry& e = ports[i];
-    view.SetCell(i, PortView::ColCode, e.Code);
-    if (e.UseFixedIP) {
-        std::string address;
-        {
-            PumpLockHold hold(pumpLock);
-            address = e.peerAddress.ToText();
-        }
-        view.SetCell(i, PortView::ColAddress, address);
-    }
 }
 
 void PortTable::StartLinks(VirtualPortEntry& entry)
@@ -199,7 +183,7 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
     entry.tcpFailure = 0;
 }
 
-void PortTable::ShutdownLinks()
+void PortTable::CloseAll()
 {
     for (VirtualPortEntry& e : ports) {
         StopPortLink(e);

@@ -18,6 +18,7 @@ struct PortStatus {
     // As stored and edited; PeerIP of a dynamic UDP port is where its DTU last logged in from.
     PortConfig config;
     std::string peer;          // the DTU's current address "A.B.C.D:port", "" when none is known
+    std::string loginAddress;  // dynamic UDP: "A.B.C.D" its DTU last logged in from, "" before
     bool online = false;       // UDP: logged in and not expired; TCP: connected
     int64_t rx = 0;            // bytes from the DTU into the port
     int64_t tx = 0;            // bytes from the port to the DTU

@@ -49,10 +49,9 @@ int64_t UnixMillisecondsNow()
 
 }  // namespace
 
-PortTable::PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
-                     const char* serverAddress)
+PortTable::PortTable(const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress)
     : settings(settings), udpServer(std::make_unique<UdpServerSocket>(serverAddress)),
-      view(view), sites(sites), serverAddress(serverAddress)
+      sites(sites), serverAddress(serverAddress)
 {
     for (int i = 0; i < MaxPorts; ++i) {
         ports[i].index = i;
@@ -63,7 +62,7 @@ PortTable::PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView
 PortTable::~PortTable()
 {
     // Nothing may run on the records or the server once they go.
-    ShutdownLinks();
+    CloseAll();
     StopNetwork();
 }
 
@@ -95,6 +94,78 @@ void PortTable::StopNetwork()
     networkStarted = 0;
 }
 
+bool PortTable::UdpPortOpen() const
+{
+    return udpServer->IsOpened();
+}
+
+uint16_t PortTable::UdpPort() const
+{
+    return udpServer->LocalPort();
+}
+
+void PortTable::PrepareSlots()
+{
+    if (settings.OnlyOnePort)
+        BindSharedControl();
+    for (int i = 0; i < MaxPorts; ++i) {
+        ResetRecord(i);
+        if (!settings.OnlyOnePort)
+            BindRecordControl(i);
+    }
+}
+
+void PortTable::OpenSlot(int slot, const PortConfig& config)
+{
+    // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
+    ResetRecord(slot);
+    FillRecord(slot, config);
+    ActivatePort(slot);
+}
+
+void PortTable::EditSlot(int slot, const PortConfig& config)
+{
+    ApplyEdit(slot, config);
+}
+
+void PortTable::CloseSlot(int slot)
+{
+    RemovePort(slot);
+}
+
+bool PortTable::InService(int slot) const
+{
+    return slot >= 0 && slot < MaxPorts && ports[slot].portHeld;
+}
+
+int PortTable::FindPortByCode(const std::string& code) const
+{
+    PumpLockHold lock(pumpLock);
+    for (int i = 0; i < MaxPorts; ++i) {
+        if (ports[i].portHeld && ports[i].Code == code)
+            return i;
+    }
+    return -1;
+}
+
+std::optional<LineState> PortTable::LineSettings(int slot) const
+{
+    if (!InService(slot))
+        return std::nullopt;
+    const VirtualSerialPort* port = PortOf(ports[slot]);
+    return port ? port->LineSettings() : std::nullopt;
+}
+
+PortTable::Unmatched PortTable::UnmatchedDatagrams() const
+{
+    Unmatched unmatched;
+    unmatched.count = unmatchedDatagrams.load(std::memory_order_relaxed);
+    PumpLockHold hold(pumpLock);
+    unmatched.code = lastUnmatchedCode;
+    unmatched.source = lastUnmatchedSource;
+    return unmatched;
+}
+
 void PortTable::BindSharedControl()
 {
     sharedControl = &sites.Site(VirtualPortSites::FirstSiteId);
@@ -111,7 +182,7 @@ void PortTable::ResetRecord(int i)
     e.PortNumber = 0;
     e.UseFixedIP = 0;
     e.peerAddress = SocketAddress();
-    e.shownAddress = SocketAddress();
+    e.loginAddress = SocketAddress();
     e.online = 0;
     e.LoginInterval = 300;
     e.Code.clear();
@@ -119,7 +190,6 @@ void PortTable::ResetRecord(int i)
     e.FrameGap = PortConfig::DefaultFrameGap;
     e.tcpConnected = 0;
     e.tcpFailure = 0;
-    e.listRow = -1;
     e.lastReportTick = 0;
     e.bytesFromNetwork = 0;
     e.bytesToNetwork = 0;
@@ -151,16 +221,6 @@ int PortTable::FindPortByNumber(int number) const
     return -1;
 }
 
-void PortTable::RenumberRows()
-{
-    const int rows = view.RowCount();
-    for (int row = 0; row < rows; ++row) {
-        const int record = view.RecordAtRow(row);
-        if (record >= 0 && record < MaxPorts)
-            ports[record].listRow = row;
-    }
-}
-
 SocketAddress PortTable::PeerAddress(const PortConfig& config) const
 {
     SocketAddress address;
@@ -183,7 +243,6 @@ void PortTable::FillRecord(int i, const PortConfig& config)
     e.UseFixedIP = config.UseFixedIP;
     if (!keepsLogin)
         e.peerAddress = configured;
-    e.shownAddress = SocketAddress();
     e.Code = config.Code;
     e.LoginInterval = config.LoginInterval;
     e.UseTcp = config.UseTcp;
@@ -191,7 +250,7 @@ void PortTable::FillRecord(int i, const PortConfig& config)
     e.FrameGap = std::clamp(config.FrameGap, 0, PortConfig::MaxFrameGap);
 }
 
-PortConfig PortTable::RecordConfig(int i) const
+PortConfig PortTable::SlotConfig(int i) const
 {
     const VirtualPortEntry& e = ports[i];
     PumpLockHold hold(pumpLock);
@@ -211,12 +270,14 @@ PortStatus PortTable::Status(int i) const
     const VirtualPortEntry& e = ports[i];
     PortStatus s;
     s.slot = i;
-    s.config = RecordConfig(i);
+    s.config = SlotConfig(i);
     s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
     SocketAddress peer;
     {
         PumpLockHold hold(pumpLock);
         peer = e.peerAddress;
+        if (!e.UseFixedIP && !e.UseTcp && e.loginAddress.sin_addr.s_addr != 0)
+            s.loginAddress = e.loginAddress.ToText();
     }
     if (peer.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
         s.peer = peer.ToText() + ":" + std::to_string(peer.Port());
@@ -257,8 +318,6 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
         e.linkRunning = settings.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
     }
 
-    view.SetCell(i, PortView::ColName, name);
-    ShowConfiguredCells(i);
     StartLinks(e);
 }
 
@@ -291,10 +350,6 @@ void PortTable::RemovePort(int i)
         SetNotServed(e, {});
     // A port that takes this slot later must log in afresh.
     e.online = 0;
-    if (e.listRow >= 0)
-        view.DeleteRow(e.listRow);
-    e.listRow = -1;
-    RenumberRows();
 }
 
 bool PortTable::AnyPortInUse() const

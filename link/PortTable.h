@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -14,9 +15,9 @@
 #include "link/DtuPacket.h"
 #include "link/LoginReplyRule.h"
 #include "link/PortStatus.h"
-#include "link/PortView.h"
 #include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
+#include "vport/LineState.h"
 #include "net/SocketAddress.h"
 #include "net/Event.h"
 #include "net/SocketOwners.h"
@@ -25,23 +26,90 @@
 class UdpServerSocket;
 class VirtualPortSites;
 
-// The running half of the main window, without any widget: the 200 port records, the UDP
-// server, the virtual port sites, the shared-port state and pumpLock. Datagram handling, the
-// pumps (all on one PumpLoop) and the TCP notifications run here on their own threads; the
-// main window calls the rest on its thread and shows the list through PortView.
-class PortTable : public UdpServerOwner {
+// The data path of a run, without any widget: the 200 port records (private), the UDP server,
+// the virtual port sites, the shared-port state and the pumps. Datagram handling, the pumps
+// (all on one PumpLoop) and the TCP notifications run on their own threads; the port service
+// calls the public part on the main thread and reads what runs only as PortStatus.
+class PortTable : private UdpServerOwner {
 public:
     static constexpr int MaxPorts = 200;
 
     // serverAddress is the UDP server's local address: "0.0.0.0:3700" in the program,
-    // something else in tests.
-    PortTable(GlobalSettings& settings, VirtualPortSites& sites, PortView& view,
+    // something else in tests. The settings are read as they are at each use.
+    PortTable(const GlobalSettings& settings, VirtualPortSites& sites,
               const char* serverAddress = "0.0.0.0:3700");
     ~PortTable();
     PortTable(const PortTable&) = delete;
     PortTable& operator=(const PortTable&) = delete;
 
-    GlobalSettings& settings;
+    // The network: the UDP server DTUs log in to, and the online expiry.
+    // PortTaken: started, but the UDP port is held by another program (NetworkFailure says so);
+    // the server takes it once it is free.
+    enum class NetworkResult { Started, HostNameFailed, PortTaken };
+    NetworkResult StartNetwork();
+    void StopNetwork();
+    const Reason& NetworkFailure() const { return networkFailure; }
+    bool UdpPortOpen() const;   // the server holds its UDP port
+    uint16_t UdpPort() const;   // the port it holds
+
+    // The virtual port sites of every slot, before the first OpenSlot; in shared-port mode
+    // also opens the shared port "COM<VPortNo>".
+    void PrepareSlots();
+    // A port goes into service in the slot (free, after PrepareSlots): its record from the
+    // configuration, its virtual port, its pump and, for TCP, its link. A port that cannot
+    // be served stays in service with the reason in its status.
+    void OpenSlot(int slot, const PortConfig& config);
+    // The port in the slot takes the configuration: a new number reopens its virtual port,
+    // its TCP link is made anew; a dynamic UDP port that stays one keeps its DTU's address.
+    void EditSlot(int slot, const PortConfig& config);
+    // The port leaves service: its pump, link and virtual port go; its counts start anew.
+    void CloseSlot(int slot);
+    // Every port leaves service (the end of a run).
+    void CloseAll();
+
+    bool InService(int slot) const;
+    int FindFreeSlot() const;
+    int FindPortByNumber(int number) const;
+    int FindPortByCode(const std::string& code) const;  // exact match, first in slot order
+    // The slot's configuration as the store keeps it (PeerIP of a dynamic UDP port: where its
+    // DTU last was heard from).
+    PortConfig SlotConfig(int slot) const;
+    // The slot's port as front ends see it now.
+    PortStatus Status(int slot) const;
+    // The line settings an application set on the slot's port, none when none are known.
+    std::optional<LineState> LineSettings(int slot) const;
+    // An application holds a port open (shared-port mode: the shared port).
+    bool AnyPortInUse() const;
+    // The one place a configured PeerIP becomes the DTU's address: the text with the current
+    // SocketPort; none (0.0.0.0) when the text is empty or no address.
+    SocketAddress PeerAddress(const PortConfig& config) const;
+    static std::string PortName(int number) { return PortStatus::PortName(number); }
+
+    // Shared-port mode: the DTU that gets what applications write (code compared ignoring
+    // the case of A to Z); "#NoSelected" when none is.
+    bool SelectSharedTarget(const std::string& code);
+    std::string GetSharedTargetCode() const;
+
+    // Datagrams that belong to no port (a code no port has, or a fixed address with another
+    // code): counted, the latest one's code and source kept, so the service can sum them up
+    // in the log instead of a line per datagram.
+    struct Unmatched {
+        uint64_t count = 0;
+        std::string code;
+        SocketAddress source;
+    };
+    Unmatched UnmatchedDatagrams() const;
+
+    // The pumps' loop, for a watchdog: after Poke its heartbeat moves once the loop got round
+    // to it, which it does only while it runs.
+    uint64_t Heartbeat() const { return pumpLoop.Heartbeat(); }
+    void Poke() { pumpLoop.Poke(); }
+
+private:
+    friend class LinkPump;
+    friend struct VirtualPortEntry;
+
+    const GlobalSettings& settings;
     VirtualPortEntry ports[MaxPorts];
     std::unique_ptr<UdpServerSocket> udpServer;
     // Taken and released by the same thread, so a mutex: it sleeps at once where the
@@ -51,20 +119,13 @@ public:
     VirtualSerialPort* sharedControl = nullptr;
     int sharedPortOpen = 0;
     int networkStarted = 0;
+    Reason networkFailure;
     // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it).
     PumpLoop pumpLoop;
 
-    // Start-up, in the order the main window runs them.
-    // PortTaken: started, but the UDP port is held by another program (networkFailure says so).
-    enum class NetworkResult { Started, HostNameFailed, PortTaken };
-    Reason networkFailure;
-    NetworkResult StartNetwork();
-    void StopNetwork();
     void BindSharedControl();    // shared-port mode: site 1017, open "COM<VPortNo>"
     void ResetRecord(int i);     // defaults of record i
     void BindRecordControl(int i);  // per-port mode: site 1017 + i
-
-    static std::string PortName(int number) { return PortStatus::PortName(number); }
 
     // Link operations.
     void ActivatePort(int i);
@@ -76,27 +137,13 @@ public:
     // False, with the record not served and why, when its link cannot be made.
     bool ConnectTcpLink(VirtualPortEntry& entry);
     void DropTcpLink(VirtualPortEntry& entry);
-    void ShutdownLinks();
 
-    // Table operations and the record side of the add, edit and delete flows.
-    int FindFreeSlot() const;
-    int FindPortByNumber(int number) const;
-    void RenumberRows();
     void FillRecord(int i, const PortConfig& config);   // add: before ActivatePort
-    void ApplyEdit(int i, const PortConfig& config);    // edit: record, port, row and links
+    void ApplyEdit(int i, const PortConfig& config);    // edit: record, port and links
     void RemovePort(int i);                             // delete: everything but the stored group
-    bool AnyPortInUse() const;
     std::string PortDevicePath(int i) const;            // the link path an application opens
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
-    // The one place a configured PeerIP becomes the DTU's address: the text with the current
-    // SocketPort; none (0.0.0.0) when the text is empty or no address.
-    SocketAddress PeerAddress(const PortConfig& config) const;
-    // Record i's configuration as the store keeps it, read under pumpLock (the receive thread
-    // moves the peer address of a dynamic port, which PeerIP then names).
-    PortConfig RecordConfig(int i) const;
-    // Record i as front ends see it now. Main thread.
-    PortStatus Status(int i) const;
 
     // Datagrams from the UDP server, on its receive thread, handled under one pumpLock hold
     // per receive call, so the flows never change Code or the peer address under their feet.
@@ -109,17 +156,12 @@ public:
     // The record a datagram with this source and code belongs to, or -1. pumpLock held.
     int MatchPort(const SocketAddress& source, std::string_view code) const;
 
-    // Datagrams that belong to no port (a code no port has, or a fixed address with another
-    // code): counted, the latest one's code and source kept under pumpLock, so the service
-    // can sum them up in the log instead of a line per datagram.
+    // Datagrams of no port; the latest one's code and source under pumpLock.
     std::atomic<uint64_t> unmatchedDatagrams{0};
     std::string lastUnmatchedCode;
     SocketAddress lastUnmatchedSource;
     void NoteUnmatched(const SocketAddress& source, std::string_view code);  // pumpLock held
 
-    // Shared-port target, for the automation interface.
-    bool SelectSharedTarget(const std::string& code);
-    std::string GetSharedTargetCode() const;
     void SetSharedTarget(int i);  // stores the target and wakes its pump
 
     // The payloads of consecutive data datagrams for one record, written to its port as one:
@@ -155,12 +197,8 @@ public:
         std::mutex& lock_;
     };
 
-    PortView& view;
     VirtualPortSites& sites;
 
-private:
-    // Writes the code and, for a fixed-address port, its address into the record's row.
-    void ShowConfiguredCells(int i);
     // Starts the pump when the port is open and, for a TCP port, the connection.
     void StartLinks(VirtualPortEntry& entry);
     // Records why the port is not served (none when it is) and reports it, once per port and

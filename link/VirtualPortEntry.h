@@ -28,9 +28,8 @@ struct VirtualPortEntry : TcpLinkOwner {
     int PortNumber = 0;
     int UseFixedIP = 0;
     SocketAddress peerAddress;
-    // The login address the list's address cell was last given, so a DTU's repeated logins
-    // from one address do not set it each time; cleared whenever the record is filled.
-    SocketAddress shownAddress;
+    // Where a dynamic UDP port's DTU last logged in from (data may come from elsewhere).
+    SocketAddress loginAddress;
     std::atomic<int> online{0};
     int LoginInterval = 300;
     std::string Code;
@@ -43,7 +42,6 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::unique_ptr<Event> pumpStopEvent;
     std::unique_ptr<TcpClientLink> tcpLink;
     uint8_t transferBuffer[2000] = {};
-    int listRow = -1;
     std::atomic<uint32_t> lastReportTick{0};
     std::atomic<int64_t> bytesFromNetwork{0};
     std::atomic<int64_t> bytesToNetwork{0};

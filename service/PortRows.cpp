@@ -1,46 +1,75 @@
 #include "service/PortRows.h"
 
-#include <mutex>
-
-void PortRows::Attach(PortView* shown)
+std::string PortRows::AddressText(const PortStatus& port, const std::string& shown)
 {
-    std::unique_lock hold(frontGuard);
-    front = shown;
+    if (port.config.UseFixedIP)
+        return port.config.PeerIP;
+    return port.loginAddress.empty() ? shown : port.loginAddress;
 }
 
-int PortRows::AppendRow(int record, const std::string& name)
+void PortRows::Append(const PortStatus& port)
 {
-    records.push_back(record);
-    std::shared_lock hold(frontGuard);
+    Row& row = rows.emplace_back();
+    row.record = port.slot;
+    row.cells[PortView::ColName] = port.Name();
     if (front)
-        front->AppendRow(record, name);
-    return static_cast<int>(records.size()) - 1;
+        front->AppendRow(port.slot, row.cells[PortView::ColName]);
+    SetCells(RowCount() - 1, port);
 }
 
-void PortRows::DeleteRow(int row)
+void PortRows::Remove(int record)
 {
-    if (row < 0 || row >= RowCount())
+    const int row = RowOf(record);
+    if (row < 0)
         return;
-    records.erase(records.begin() + row);
-    std::shared_lock hold(frontGuard);
+    rows.erase(rows.begin() + row);
     if (front)
         front->DeleteRow(row);
 }
 
-int PortRows::RowCount() const
+void PortRows::Update(const PortStatus& port)
 {
-    return static_cast<int>(records.size());
+    const int row = RowOf(port.slot);
+    if (row >= 0)
+        SetCells(row, port);
+}
+
+void PortRows::SetCells(int row, const PortStatus& port)
+{
+    std::array<std::string, Columns>& cells = rows[static_cast<size_t>(row)].cells;
+    std::array<std::string, Columns> now;
+    now[PortView::ColName] = port.Name();
+    now[PortView::ColCode] = port.config.Code;
+    now[PortView::ColAddress] = AddressText(port, cells[PortView::ColAddress]);
+    for (int column = PortView::ColConnection; column <= PortView::ColSent; ++column)
+        now[static_cast<size_t>(column)] = PortView::LiveText(port, column);
+    for (int column = 0; column < Columns; ++column) {
+        std::string& cell = cells[static_cast<size_t>(column)];
+        if (cell == now[static_cast<size_t>(column)])
+            continue;
+        cell = std::move(now[static_cast<size_t>(column)]);
+        if (front)
+            front->SetCell(row, column, cell);
+    }
 }
 
 int PortRows::RecordAtRow(int row) const
 {
-    return row >= 0 && row < RowCount() ? records[row] : -1;
+    return row >= 0 && row < RowCount() ? rows[static_cast<size_t>(row)].record : -1;
 }
 
-void PortRows::SetCell(int record, int column, const std::string& text)
+int PortRows::RowOf(int record) const
 {
-    // The cells live in the window; without one the records hold all there is to know.
-    std::shared_lock hold(frontGuard);
-    if (front)
-        front->SetCell(record, column, text);
+    for (size_t row = 0; row < rows.size(); ++row) {
+        if (rows[row].record == record)
+            return static_cast<int>(row);
+    }
+    return -1;
+}
+
+std::string PortRows::Cell(int row, int column) const
+{
+    if (row < 0 || row >= RowCount() || column < 0 || column >= Columns)
+        return {};
+    return rows[static_cast<size_t>(row)].cells[static_cast<size_t>(column)];
 }

@@ -26,7 +26,7 @@ int64_t SteadyMilliseconds()
 }  // namespace
 
 PortService::PortService(const char* serverAddress, QObject* parent)
-    : QObject(parent), table(std::make_unique<PortTable>(settings, sites, rows, serverAddress))
+    : QObject(parent), table(std::make_unique<PortTable>(settings, sites, serverAddress))
 {
     watchTimer.setInterval(WatchIntervalMs);
     connect(&watchTimer, &QTimer::timeout, this, &PortService::Watch);
@@ -53,22 +53,18 @@ PortTable::NetworkResult PortService::StartNetwork()
     if (result == PortTable::NetworkResult::HostNameFailed)
         Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));
     else if (result == PortTable::NetworkResult::PortTaken)
-        startNotices.push_back(table->networkFailure);
+        startNotices.push_back(table->NetworkFailure());
     udpPortWaiting = result == PortTable::NetworkResult::PortTaken;
     return result;
 }
 
 void PortService::StartPorts()
 {
-    if (settings.OnlyOnePort)
-        table->BindSharedControl();
+    table->PrepareSlots();
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        table->ResetRecord(i);
-        if (!settings.OnlyOnePort)
-            table->BindRecordControl(i);
         if (startConfig && startConfig->ports[i]) {
-            table->FillRecord(i, *startConfig->ports[i]);
-            table->ActivatePort(i);
+            table->OpenSlot(i, *startConfig->ports[i]);
+            rows.Append(table->Status(i));
         }
     }
     startConfig.reset();
@@ -86,7 +82,7 @@ void PortService::Shutdown()
         if (InService(slot))
             ReportDropped(table->Status(slot), SteadyMilliseconds(), true);
     }
-    table->ShutdownLinks();
+    table->CloseAll();
     table->StopNetwork();
     ReportNetworkEvents(true);
 }
@@ -115,7 +111,7 @@ PortError PortService::ParseAddress(const std::string& text, std::string& peerIp
 
 bool PortService::InService(int slot) const
 {
-    return slot >= 0 && slot < PortTable::MaxPorts && table->ports[slot].portHeld;
+    return table->InService(slot);
 }
 
 PortError PortService::Add(PortConfig fields, int* slot)
@@ -147,7 +143,7 @@ PortError PortService::Edit(int slot, PortConfig fields)
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     if (settings.OnlyOnePort)
-        fields.PortNumber = table->ports[slot].PortNumber;
+        fields.PortNumber = table->SlotConfig(slot).PortNumber;
     if (PortError error = Check(fields))
         return error;
     const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
@@ -155,7 +151,8 @@ PortError PortService::Edit(int slot, PortConfig fields)
         return {PortError::Kind::NumberInUse};
     if (PortError error = Saved(store.SavePortConfig(slot, fields)))
         return error;
-    table->ApplyEdit(slot, fields);
+    table->EditSlot(slot, fields);
+    rows.Update(table->Status(slot));
     emit PortsChanged();
     return {};
 }
@@ -165,8 +162,7 @@ PortError PortService::Remove(int slot, bool force)
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
-    const VirtualSerialPort* port = table->ports[slot].control;
-    if (!force && !settings.OnlyOnePort && port && port->InUse())
+    if (!force && !settings.OnlyOnePort && table->Status(slot).inUse)
         return {PortError::Kind::PortInUse};
     if (PortError error = Saved(store.DeletePortConfig(slot)))
         return error;
@@ -177,15 +173,14 @@ PortError PortService::Remove(int slot, bool force)
 
 void PortService::Open(int slot, const PortConfig& fields)
 {
-    // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
-    table->ResetRecord(slot);
-    table->FillRecord(slot, fields);
-    table->ActivatePort(slot);
+    table->OpenSlot(slot, fields);
+    rows.Append(table->Status(slot));
 }
 
 void PortService::Close(int slot)
 {
-    table->RemovePort(slot);
+    table->CloseSlot(slot);
+    rows.Remove(slot);
 }
 
 PortError PortService::SaveSettings(const GlobalSettings& entered) const
@@ -204,32 +199,6 @@ PortError PortService::Saved(const Reason& failure)
     case K::ConfigNotSetting: return {PortError::Kind::ConfigNotSettings, {}, {}, failure};
     default: return {PortError::Kind::SaveFailed, {}, {}, failure};
     }
-}
-
-Reason PortService::NotServedReason(int slot) const
-{
-    // Written on this thread only.
-    if (slot < 0)
-        return table->sharedPortOpen || !table->sharedControl ? Reason() : table->sharedControl->OpenFailure();
-    return table->ports[slot].notServedReason;
-}
-
-int PortService::FindByCode(const std::string& code) const
-{
-    PortTable::PumpLockHold lock(table->pumpLock);
-    for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        if (table->ports[i].portHeld && table->ports[i].Code == code)
-            return i;
-    }
-    return -1;
-}
-
-std::optional<LineState> PortService::LineSettings(int slot) const
-{
-    if (!InService(slot))
-        return std::nullopt;
-    const VirtualSerialPort* port = table->PortOf(table->ports[slot]);
-    return port ? port->LineSettings() : std::nullopt;
 }
 
 std::vector<PortStatus> PortService::Snapshot() const
@@ -263,6 +232,7 @@ void PortService::Watch()
             continue;
         }
         PortStatus port = table->Status(slot);
+        rows.Update(port);
         if (!before)
             droppedSummary[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
         ReportDropped(port, now);
@@ -313,21 +283,18 @@ void PortService::ReportDropped(const PortStatus& port, int64_t nowMs, bool endi
 
 void PortService::ReportNetworkEvents(bool ending)
 {
-    if (udpPortWaiting && table->udpServer->IsOpened()) {
+    if (udpPortWaiting && table->UdpPortOpen()) {
         udpPortWaiting = false;
-        Log::Notice("UDP port " + std::to_string(table->udpServer->LocalPort())
+        Log::Notice("UDP port " + std::to_string(table->UdpPort())
                     + " is free now and taken; DTUs can log in");
     }
-    const uint64_t unmatched = table->unmatchedDatagrams.load(std::memory_order_relaxed);
-    const auto due = ending ? unmatchedSummary.Rest(unmatched) : unmatchedSummary.Due(unmatched, SteadyMilliseconds());
+    const PortTable::Unmatched unmatched = table->UnmatchedDatagrams();
+    const auto due = ending ? unmatchedSummary.Rest(unmatched.count)
+                            : unmatchedSummary.Due(unmatched.count, SteadyMilliseconds());
     if (!due)
         return;
-    std::string latest;
-    {
-        PortTable::PumpLockHold hold(table->pumpLock);
-        latest = "code \"" + Log::Printable(table->lastUnmatchedCode) + "\" from "
-                 + table->lastUnmatchedSource.ToText() + ":" + std::to_string(table->lastUnmatchedSource.Port());
-    }
+    const std::string latest = "code \"" + Log::Printable(unmatched.code) + "\" from " + unmatched.source.ToText()
+                               + ":" + std::to_string(unmatched.source.Port());
     const std::string count = std::to_string(due->count) + (due->first ? "" : " more")
                               + (due->count == 1 ? " datagram" : " datagrams");
     Log::Warning(count + " matched no port and " + (due->count == 1 ? "was" : "were") + " dropped, the latest with "
@@ -357,10 +324,10 @@ void PortService::Reload()
         if (configured) {
             wanted[i] = *loaded.ports[i];
             if (settings.OnlyOnePort)
-                wanted[i].PortNumber = InService(i) ? table->ports[i].PortNumber : settings.VPortNo;
+                wanted[i].PortNumber = InService(i) ? table->SlotConfig(i).PortNumber : settings.VPortNo;
         }
         const bool running = InService(i);
-        const PortConfig now = running ? table->RecordConfig(i) : PortConfig{};
+        const PortConfig now = running ? table->SlotConfig(i) : PortConfig{};
         // A dynamic UDP port that stays one keeps the address its DTU logged in from.
         if (running && configured && !now.UseFixedIP && !now.UseTcp && !wanted[i].UseFixedIP && !wanted[i].UseTcp)
             wanted[i].PeerIP = now.PeerIP;
@@ -371,7 +338,7 @@ void PortService::Reload()
         // A served port that keeps its number changes as an edit changes it: it stays in
         // service, and in shared-port mode the selected DTU stays selected.
         if (running && configured && wanted[i].PortNumber == now.PortNumber
-            && (settings.OnlyOnePort || !NotServedReason(i))) {
+            && (settings.OnlyOnePort || table->Status(i).served)) {
             editing.push_back(i);
             continue;
         }
@@ -383,8 +350,10 @@ void PortService::Reload()
     // All that go first, so a number moving from one slot to another is free when it opens.
     for (int i : closing)
         Close(i);
-    for (int i : editing)
-        table->ApplyEdit(i, wanted[i]);
+    for (int i : editing) {
+        table->EditSlot(i, wanted[i]);
+        rows.Update(table->Status(i));
+    }
     for (int i : opening)
         Open(i, wanted[i]);
     const size_t reopened = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });

@@ -38,6 +38,9 @@ public:
 
     // The window's list, attached before StartPorts and detached when the window goes.
     void AttachView(PortView* shown) { rows.Attach(shown); }
+    // The rows of the list as the service keeps them from the ports' statuses: brought up to
+    // date after each change and at each look at the ports (every WatchIntervalMs).
+    const PortRows& Rows() const { return rows; }
 
     // Start-up, in this order: the settings and the network, then the stored ports.
     PortTable::NetworkResult StartNetwork();
@@ -69,9 +72,9 @@ public:
     std::optional<PortStatus> StatusOf(int slot) const;
     // The line settings an application set on the slot's port, as the serial compatibility
     // library reports them (none when none are known).
-    std::optional<LineState> LineSettings(int slot) const;
+    std::optional<LineState> LineSettings(int slot) const { return table->LineSettings(slot); }
     int FindByNumber(int number) const { return table->FindPortByNumber(number); }
-    int FindByCode(const std::string& code) const;  // exact match, first in slot order
+    int FindByCode(const std::string& code) const { return table->FindPortByCode(code); }  // exact, first in slot order
 
     bool AnyPortInUse() const { return table->AnyPortInUse(); }
     bool SelectSharedTarget(const std::string& code) { return table->SelectSharedTarget(code); }
@@ -84,13 +87,12 @@ public:
 
     // The data path's loop, for a watchdog: after PokeDataPath its heartbeat moves once the
     // loop got round to it, which it does only while it runs.
-    uint64_t DataPathHeartbeat() const { return table->pumpLoop.Heartbeat(); }
-    void PokeDataPath() { table->pumpLoop.Poke(); }
+    uint64_t DataPathHeartbeat() const { return table->Heartbeat(); }
+    void PokeDataPath() { table->Poke(); }
+    // Whether the UDP server holds the port DTUs log in to.
+    bool UdpPortOpen() const { return table->UdpPortOpen(); }
     // The UDP port DTUs log in to, as text, while another program holds it; "" once it is ours.
-    std::string HeldUdpPort() const { return udpPortWaiting ? table->networkFailure.subject : std::string(); }
-
-    // The running half, for tests and benchmarks that look into the data path.
-    PortTable& Table() { return *table; }
+    std::string HeldUdpPort() const { return udpPortWaiting ? table->NetworkFailure().subject : std::string(); }
 
 signals:
     // Ports were added, edited or removed (by any front end or a reload).
@@ -103,8 +105,6 @@ signals:
 
 private:
     bool InService(int slot) const;
-    // The one place that says why a port is not served.
-    Reason NotServedReason(int slot) const;
     void Open(int slot, const PortConfig& config);
     void Close(int slot);
     // The refusal of a change the file could not keep, or none.

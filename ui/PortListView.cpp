@@ -2,7 +2,6 @@
 
 #include <QHeaderView>
 #include <QHelpEvent>
-#include <QTimer>
 #include <QToolTip>
 
 #include "service/PortMessages.h"
@@ -26,36 +25,22 @@ PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
     setShowGrid(true);
     setWordWrap(false);
     setTabKeyNavigation(false);
-
-    auto* refresh = new QTimer(this);
-    connect(refresh, &QTimer::timeout, this, &PortListView::RefreshLiveCells);
-    refresh->start(RefreshIntervalMs);
 }
 
-int PortListView::AppendRow(int record, const std::string& name)
+void PortListView::AppendRow(int record, const std::string& name)
 {
     const int row = rowCount();
     insertRow(row);
-    rowRecords.push_back(record);
     for (int c = 0; c < columnCount(); ++c)
         setItem(row, c, new QTableWidgetItem);
     item(row, ColName)->setText(QString::fromStdString(name));
     item(row, ColName)->setData(Qt::UserRole, record);
-    if (record >= 0) {
-        if (static_cast<size_t>(record) >= shown.size())
-            shown.resize(static_cast<size_t>(record) + 1);
-        shown[static_cast<size_t>(record)] = {};  // the new row's cells are empty
-        RefreshRow(row, record);
-    }
-    return row;
 }
 
 void PortListView::DeleteRow(int row)
 {
-    if (row < 0 || row >= rowCount())
-        return;
-    removeRow(row);
-    rowRecords.erase(rowRecords.begin() + row);
+    if (row >= 0 && row < rowCount())
+        removeRow(row);
 }
 
 int PortListView::RowCount() const
@@ -69,23 +54,10 @@ int PortListView::RecordAtRow(int row) const
     return cell ? cell->data(Qt::UserRole).toInt() : -1;
 }
 
-void PortListView::SetCell(int record, int column, const std::string& text)
+void PortListView::SetCell(int row, int column, const std::string& text)
 {
-    // Always queued, also on the window's own thread, so that updates keep the order in
-    // which they were made whichever thread made them.
-    QMetaObject::invokeMethod(
-        this, [this, record, column, text = QString::fromStdString(text)] { ApplyCell(record, column, text); },
-        Qt::QueuedConnection);
-}
-
-void PortListView::ApplyCell(int record, int column, const QString& text)
-{
-    for (int row = 0; row < rowCount(); ++row) {
-        if (RecordAtRow(row) == record) {
-            item(row, column)->setText(text);
-            return;
-        }
-    }
+    if (QTableWidgetItem* cell = item(row, column))
+        cell->setText(QString::fromStdString(text));
 }
 
 int PortListView::SelectedRow() const
@@ -155,27 +127,4 @@ void PortListView::SetStateToolTip(int row, const QString& text)
 void PortListView::SetStatusSource(std::function<std::optional<PortStatus>(int record)> source)
 {
     status = std::move(source);
-    RefreshLiveCells();
-}
-
-void PortListView::RefreshLiveCells()
-{
-    for (size_t row = 0; row < rowRecords.size(); ++row)
-        RefreshRow(static_cast<int>(row), rowRecords[row]);
-}
-
-void PortListView::RefreshRow(int row, int record)
-{
-    if (!status || record < 0 || static_cast<size_t>(record) >= shown.size())
-        return;
-    const std::optional<PortStatus> port = status(record);
-    std::array<std::string, 3>& seen = shown[static_cast<size_t>(record)];
-    for (int column = ColConnection; column <= ColSent; ++column) {
-        std::string text = port ? LiveText(*port, column) : std::string();
-        std::string& was = seen[static_cast<size_t>(column - ColConnection)];
-        if (text != was) {
-            item(row, column)->setText(QString::fromStdString(text));
-            was = std::move(text);
-        }
-    }
 }

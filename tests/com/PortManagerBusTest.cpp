@@ -99,12 +99,12 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
     // The framing gap is stored in the port's group only when it is not the default.
     port = MapOf(Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 0}}}));
     EXPECT_EQ(port.value("frame_gap").toInt(), 0);
-    EXPECT_EQ(service->Table().ports[0].FrameGap, 0);
+    EXPECT_EQ(service->StatusOf(0)->config.FrameGap, 0);
     EXPECT_EQ(QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN").value("1/FrameGap").toInt(), 0);
     const QDBusMessage tooLong = Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 1001}}});
     EXPECT_EQ(tooLong.errorName(), "MV5840VSP.Error.FrameGapOutOfRange");
     EXPECT_EQ(tooLong.errorMessage(), "“请填入一个在0和1000之间的整数。”");
-    EXPECT_EQ(service->Table().ports[0].FrameGap, 0);
+    EXPECT_EQ(service->StatusOf(0)->config.FrameGap, 0);
     // Slots as the file numbers its groups: the port in group 1 is slot 1.
     EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"slot", 1}}})).value("code").toString(), "D7");
     EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"number", 7}}})).value("slot").toInt(), 1);
@@ -112,9 +112,9 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
 
     const QDBusMessage list = Call("ListPorts");
     ASSERT_EQ(list.type(), QDBusMessage::ReplyMessage) << list.errorMessage().toStdString();
-    const auto ports = qdbus_cast<QList<QVariantMap>>(list.arguments().value(0));
-    ASSERT_EQ(ports.size(), 1);
-    EXPECT_EQ(ports[0].value("number").toInt(), 7);
+    const auto listed = qdbus_cast<QList<QVariantMap>>(list.arguments().value(0));
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_EQ(listed[0].value("number").toInt(), 7);
 
     const QVariantMap settings = MapOf(Call("GetSettings"));
     EXPECT_EQ(settings.value("socket_port").toInt(), 3700);

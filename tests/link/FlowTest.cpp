@@ -29,17 +29,16 @@ TEST(PortTableFlows, SlotsAndNumbers)
     EXPECT_EQ(rig.table->FindPortByNumber(99), -1);
     EXPECT_EQ(rig.table->FindFreeSlot(), 10);
 
-    rig.table->RemovePort(3);
+    rig.Remove(3);
     EXPECT_EQ(rig.table->FindPortByNumber(13), -1);
     EXPECT_EQ(rig.table->FindFreeSlot(), 3);
-    EXPECT_EQ(rig.view.RowCount(), 9);
-    for (int row = 0; row < rig.view.RowCount(); ++row)
-        EXPECT_EQ(rig.table->ports[rig.view.RecordAtRow(row)].listRow, row);
+    EXPECT_EQ(rig.view.Rows(), (std::vector<int>{0, 1, 2, 4, 5, 6, 7, 8, 9}));
 
     // The free slot is reused; its row comes last.
     EXPECT_EQ(rig.AddPort(30, "N"), 3);
     EXPECT_EQ(rig.view.Rows().back(), 3);
-    EXPECT_EQ(rig.table->ports[3].listRow, 9);
+    EXPECT_EQ(rig.rows.RowOf(3), 9);
+    EXPECT_EQ(rig.view.Cell(3, PortView::ColName), "COM30");
 }
 
 TEST(PortTableFlows, EditKeepingTheNumberLeavesPortAndPumpAlone)
@@ -53,9 +52,8 @@ TEST(PortTableFlows, EditKeepingTheNumberLeavesPortAndPumpAlone)
     std::this_thread::sleep_for(100ms);
     const int threads = ThreadCount();
 
-    rig.table->ApplyEdit(i, rig.Fields(7, "B2"));
+    rig.Edit(i, rig.Fields(7, "B2"));
     EXPECT_EQ(ThreadCount(), threads);  // exactly one pump still
-    EXPECT_TRUE(rig.table->pumpLoop.Runs(rig.table->ports[i]));
     EXPECT_EQ(rig.Path(i), path);
     EXPECT_TRUE(rig.table->AnyPortInUse());
     EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColCode, "B2"));
@@ -84,14 +82,13 @@ TEST(PortTableFlows, EditChangingTheNumberMovesTheDevice)
     const std::string oldPath = rig.Path(i);
     ASSERT_TRUE(Exists(oldPath));
 
-    rig.table->ApplyEdit(i, rig.Fields(8, "A1"));
+    rig.Edit(i, rig.Fields(8, "A1"));
     const std::string newPath = rig.Path(i);
     EXPECT_FALSE(Exists(oldPath));
     ASSERT_TRUE(Exists(newPath));
     EXPECT_NE(newPath.find("COM8"), std::string::npos);
     EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColName, "COM8"));
     EXPECT_EQ(rig.table->FindPortByNumber(8), i);
-    EXPECT_TRUE(rig.table->pumpLoop.Runs(rig.table->ports[i]));
 
     SerialApp app(newPath);
     UdpDtu dtu(rig.serverPort);
@@ -125,17 +122,16 @@ TEST(PortTableFlows, ShutdownStopsEveryPumpAndClosesEveryPortWithoutAThreadPerPo
     for (int k = 0; k < 20; ++k)
         paths.push_back(rig.Path(rig.AddPort(20 + k, "S" + std::to_string(k))));
     for (int k = 0; k < 20; ++k)
-        EXPECT_TRUE(rig.table->pumpLoop.Runs(rig.table->ports[k]));
+        EXPECT_TRUE(Exists(paths[k]));
     // One loop runs every pump: a port costs no thread of its own.
     EXPECT_LT(ThreadCount(), baseline + 20);
-    rig.table->ShutdownLinks();
+    rig.table->CloseAll();
     for (int k = 0; k < 20; ++k) {
-        EXPECT_FALSE(rig.table->pumpLoop.Runs(rig.table->ports[k]));
-        EXPECT_EQ(rig.table->ports[k].portHeld.load(), 0);
+        EXPECT_FALSE(rig.table->InService(k));
         EXPECT_FALSE(Exists(paths[k]));
     }
     rig.table->StopNetwork();
-    EXPECT_FALSE(rig.table->udpServer->IsRunning());
+    EXPECT_FALSE(rig.table->UdpPortOpen());
 }
 
 // 200 UDP ports must fit under the common hard limit of 1024 descriptors: a served port holds
@@ -147,7 +143,7 @@ TEST(PortTableFlows, AServedUdpPortHoldsFourDescriptors)
     rig.AddPort(7, "A1");
     const int before = DescriptorBudget::Open();
     const int i = rig.AddPort(8, "B2");
-    EXPECT_TRUE(rig.table->pumpLoop.Runs(rig.table->ports[i]));
+    EXPECT_TRUE(rig.Status(i).served);
     EXPECT_EQ(DescriptorBudget::Open() - before, 4);
 }
 
@@ -160,14 +156,13 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     PortConfig stored;
     stored.PortNumber = 7;
     stored.Code = "B2";
-    const int second = rig.table->FindFreeSlot();
-    rig.table->FillRecord(second, stored);
-    rig.table->ActivatePort(second);
+    const int second = rig.AddPort(stored);
 
-    EXPECT_EQ(rig.table->ports[first].notServedReason.English(), "");
-    EXPECT_EQ(rig.table->ports[second].notServedReason.English(), "slot 1 already serves COM7");
-    EXPECT_EQ(rig.table->ports[second].portHeld.load(), 1);
-    EXPECT_EQ(rig.table->ports[second].linkRunning.load(), 0);
+    EXPECT_EQ(rig.Status(first).reason.English(), "");
+    EXPECT_EQ(rig.Status(second).reason.English(), "slot 1 already serves COM7");
+    EXPECT_TRUE(rig.table->InService(second));
+    EXPECT_EQ(rig.Status(second).State(), "not-served");
+    EXPECT_EQ(rig.Status(second).device, "");
     EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, PortView::NotServedMark));
 
     UdpDtu dtu(rig.serverPort);
@@ -175,12 +170,12 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     EXPECT_FALSE(dtu.Receive(300ms));
     dtu.SendData("B2", ToBytes("lost"));
     EXPECT_FALSE(dtu.Receive(300ms));
-    EXPECT_EQ(rig.table->ports[second].bytesFromNetwork.load(), 0);
+    EXPECT_EQ(rig.Status(second).rx, 0);
 
     // Another number makes it a port like any other.
     PortConfig fields = rig.Fields(8, "B2");
-    rig.table->ApplyEdit(second, fields);
-    EXPECT_EQ(rig.table->ports[second].notServedReason.English(), "");
+    rig.Edit(second, fields);
+    EXPECT_EQ(rig.Status(second).reason.English(), "");
     EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, ""));
     dtu.SendLogin("B2");
     EXPECT_TRUE(dtu.Receive());
@@ -199,15 +194,15 @@ TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnE
     const int b = rig.AddPort(4, "B");
     Log::SetSink(nullptr);
     const std::string why = "port directory " + dir + " is open to other users (mode 0755, must be 0700); refused";
-    EXPECT_EQ(rig.table->ports[a].notServedReason.English(), why);
-    EXPECT_EQ(rig.table->ports[b].notServedReason.English(), why);
+    EXPECT_EQ(rig.Status(a).reason.English(), why);
+    EXPECT_EQ(rig.Status(b).reason.English(), why);
     // One cause, one line.
     EXPECT_EQ(lines, std::vector<std::string>{"COM3 (slot 1) is not served: " + why + "; no port is served while it is"});
-    EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 0);
+    EXPECT_FALSE(rig.Status(a).served);
 
     chmod(dir.c_str(), 0700);
-    rig.table->ApplyEdit(a, rig.Fields(3, "A"));
-    EXPECT_EQ(rig.table->ports[a].notServedReason.English(), "");
-    EXPECT_EQ(rig.table->ports[a].linkRunning.load(), 1);
+    rig.Edit(a, rig.Fields(3, "A"));
+    EXPECT_EQ(rig.Status(a).reason.English(), "");
+    EXPECT_TRUE(rig.Status(a).served);
     EXPECT_TRUE(Exists(rig.Path(a)));
 }

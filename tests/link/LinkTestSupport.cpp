@@ -13,17 +13,14 @@
 #include "link/DtuPacket.h"
 #include "net/UdpServerSocket.h"
 
-int RecordingView::AppendRow(int record, const std::string& name)
+void RecordingView::AppendRow(int record, const std::string& name)
 {
-    std::lock_guard lock(mutex_);
     rows_.push_back(record);
     cells_[{record, ColName}] = name;
-    return static_cast<int>(rows_.size()) - 1;
 }
 
 void RecordingView::DeleteRow(int row)
 {
-    std::lock_guard lock(mutex_);
     if (row < 0 || row >= static_cast<int>(rows_.size()))
         throw std::logic_error("DeleteRow of a row that does not exist");
     const int record = rows_[row];
@@ -32,50 +29,20 @@ void RecordingView::DeleteRow(int row)
         cells_.erase({record, column});
 }
 
-int RecordingView::RowCount() const
+void RecordingView::SetCell(int row, int column, const std::string& text)
 {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(rows_.size());
+    cells_[{rows_.at(row), column}] = text;
 }
 
-int RecordingView::RecordAtRow(int row) const
+void RecordingView::SetRefresh(std::function<void()> refresh)
 {
-    std::lock_guard lock(mutex_);
-    return rows_.at(row);
-}
-
-void RecordingView::SetCell(int record, int column, const std::string& text)
-{
-    std::lock_guard lock(mutex_);
-    ++setCells_;
-    // Like the list: an update for a record without a row is dropped.
-    for (int r : rows_) {
-        if (r == record) {
-            cells_[{record, column}] = text;
-            return;
-        }
-    }
-}
-
-void RecordingView::SetLiveSource(std::function<PortStatus(int record)> source)
-{
-    std::lock_guard lock(mutex_);
-    live_ = std::move(source);
-}
-
-int RecordingView::SetCellCount() const
-{
-    std::lock_guard lock(mutex_);
-    return setCells_;
+    refresh_ = std::move(refresh);
 }
 
 std::string RecordingView::Cell(int record, int column) const
 {
-    std::lock_guard lock(mutex_);
-    if (live_ && (column == ColConnection || column == ColReceived || column == ColSent)) {
-        const bool hasRow = std::find(rows_.begin(), rows_.end(), record) != rows_.end();
-        return hasRow ? LiveText(live_(record), column) : std::string();
-    }
+    if (refresh_)
+        refresh_();
     auto it = cells_.find({record, column});
     return it == cells_.end() ? std::string() : it->second;
 }
@@ -88,7 +55,6 @@ bool RecordingView::WaitCell(int record, int column, const std::string& text,
 
 std::vector<int> RecordingView::Rows() const
 {
-    std::lock_guard lock(mutex_);
     return rows_;
 }
 
@@ -257,25 +223,21 @@ LinkRig::LinkRig(bool sharedMode, int vportNo)
     settings.SocketPort = FreeLoopbackPort(SOCK_DGRAM);
     serverPort = FreeLoopbackPort(SOCK_DGRAM);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
-    table = std::make_unique<PortTable>(settings, sites, view, local.c_str());
-    view.SetLiveSource([this](int record) { return table->Status(record); });
+    table = std::make_unique<PortTable>(settings, sites, local.c_str());
+    rows.Attach(&view);
+    view.SetRefresh([this] {
+        for (int record : view.Rows())
+            rows.Update(table->Status(record));
+    });
     if (table->StartNetwork() != PortTable::NetworkResult::Started)
         throw std::runtime_error("StartNetwork");
-    if (sharedMode)
-        table->BindSharedControl();
-    for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        table->ResetRecord(i);
-        if (!sharedMode)
-            table->BindRecordControl(i);
-    }
+    table->PrepareSlots();
     // Give the receive thread its socket before the first datagram.
-    WaitUntil([&] { return table->udpServer->IsOpened(); });
+    WaitUntil([&] { return table->UdpPortOpen(); });
 }
 
 LinkRig::~LinkRig()
 {
-    table->ShutdownLinks();
-    table->StopNetwork();
     table.reset();
 }
 
@@ -293,18 +255,35 @@ PortConfig LinkRig::Fields(int number, const std::string& code, int useTcp,
 
 int LinkRig::AddPort(int number, const std::string& code, int useTcp, const char* fixedIp)
 {
+    return AddPort(Fields(number, code, useTcp, fixedIp));
+}
+
+int LinkRig::AddPort(const PortConfig& config)
+{
     const int i = table->FindFreeSlot();
-    table->FillRecord(i, Fields(number, code, useTcp, fixedIp));
-    table->ActivatePort(i);
+    table->OpenSlot(i, config);
+    rows.Append(table->Status(i));
     return i;
+}
+
+void LinkRig::Edit(int slot, const PortConfig& config)
+{
+    table->EditSlot(slot, config);
+    rows.Update(table->Status(slot));
+}
+
+void LinkRig::Remove(int slot)
+{
+    table->CloseSlot(slot);
+    rows.Remove(slot);
 }
 
 bool WaitUntilSentStalls(LinkRig& rig, int record)
 {
-    auto sent = [&] { return rig.table->ports[record].bytesToNetwork.load(); };
+    auto sent = [&] { return rig.Status(record).tx; };
     return WaitUntil(
         [&] {
-            const int before = sent();
+            const int64_t before = sent();
             std::this_thread::sleep_for(300ms);
             return before > 0 && sent() == before;
         },

@@ -13,7 +13,8 @@
 
 #include "config/GlobalSettings.h"
 #include "link/PortTable.h"
-#include "link/PortView.h"
+#include "service/PortRows.h"
+#include "service/PortView.h"
 #include "net/SocketAddress.h"
 #include "support/Bytes.h"
 #include "support/Loopback.h"
@@ -24,30 +25,24 @@
 
 using namespace std::chrono_literals;
 
-// The list as the link runtime fills it; cells are kept per record. The live
-// cells (connection and counts) are read from the source as the window reads them.
+// The list as the service's rows fill it from the ports' statuses; cells are kept per record.
+// Each read brings the rows up to date first, as the service's look at the ports does.
 class RecordingView : public PortView {
 public:
-    int AppendRow(int record, const std::string& name) override;
+    void AppendRow(int record, const std::string& name) override;
     void DeleteRow(int row) override;
-    int RowCount() const override;
-    int RecordAtRow(int row) const override;
-    void SetCell(int record, int column, const std::string& text) override;
+    void SetCell(int row, int column, const std::string& text) override;
 
-    void SetLiveSource(std::function<PortStatus(int record)> source);
+    void SetRefresh(std::function<void()> refresh);
     std::string Cell(int record, int column) const;
-    // How many cell updates were made so far.
-    int SetCellCount() const;
     bool WaitCell(int record, int column, const std::string& text,
                   std::chrono::milliseconds limit = 10s) const;
     std::vector<int> Rows() const;
 
 private:
-    mutable std::mutex mutex_;
     std::vector<int> rows_;
     std::map<std::pair<int, int>, std::string> cells_;
-    std::function<PortStatus(int record)> live_;
-    int setCells_ = 0;
+    std::function<void()> refresh_;
 };
 
 // A DTU on UDP: a socket on 127.0.0.x that talks to the server.
@@ -92,7 +87,9 @@ private:
 
 int ThreadCount();
 
-// A running table on 127.0.0.1 with its controls bound, as the main window brings it up.
+// A running table on 127.0.0.1 with its slots prepared, as the service brings it up; the
+// ports added, edited and removed through the table's public interface, their rows kept as
+// the service keeps them.
 class LinkRig {
 public:
     explicit LinkRig(bool sharedMode = false, int vportNo = 5);
@@ -100,13 +97,19 @@ public:
 
     int AddPort(int number, const std::string& code, int useTcp = 0,
                 const char* fixedIp = nullptr);
+    int AddPort(const PortConfig& config);  // in the first free slot
+    void Edit(int slot, const PortConfig& config);
+    void Remove(int slot);
     PortConfig Fields(int number, const std::string& code, int useTcp = 0,
                       const char* fixedIp = nullptr) const;
-    std::string Path(int record) { return table->PortDevicePath(record); }
+    PortStatus Status(int slot) const { return table->Status(slot); }
+    // The device an application opens, "" when the port is not served.
+    std::string Path(int record) const { return Status(record).device; }
 
     TempRuntimeDir runtimeDir;
     GlobalSettings settings;
     VirtualPortSites sites;
+    PortRows rows;
     RecordingView view;
     uint16_t serverPort;
     std::unique_ptr<PortTable> table;

@@ -58,11 +58,11 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
     EXPECT_EQ(dtu.Read(3), ToBytes("ATZ"));
 
     // Deleting the port ends the link quietly.
-    rig.table->RemovePort(i);
-    EXPECT_EQ(rig.table->ports[i].tcpLink, nullptr);
-    EXPECT_EQ(rig.table->ports[i].tcpConnected.load(), 0);
+    rig.Remove(i);
+    EXPECT_LT(dtu.Accept(1500ms), 0);  // nothing connects again
+    EXPECT_FALSE(rig.Status(i).online);
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(rig.table->ports[i].tcpConnected.load(), 0);
+    EXPECT_FALSE(rig.Status(i).online);
 }
 
 TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
@@ -84,7 +84,7 @@ TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
 
     // The link refuses short of the flood.
     ASSERT_TRUE(WaitUntilSentStalls(rig, t));
-    ASSERT_LT(rig.table->ports[t].bytesToNetwork.load(), 300000);
+    ASSERT_LT(rig.Status(t).tx, 300000);
 
     // Meanwhile the UDP port works both ways.
     UdpDtu dtu(rig.serverPort);
@@ -117,9 +117,8 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
     ASSERT_TRUE(WaitUntilSentStalls(rig, t));
 
     const auto start = std::chrono::steady_clock::now();
-    rig.table->RemovePort(t);
+    rig.Remove(t);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_FALSE(rig.table->pumpLoop.Runs(rig.table->ports[t]));
     // The port is gone, so the application's write fails and the writer ends.
 }
 

@@ -19,12 +19,12 @@ TEST(PortCounts, StatusLineCountsConfiguredOnlineAndNotServed)
 {
     EXPECT_EQ(PortCounts::Of({}).StatusLine(), "0 ports, 0 online");
     EXPECT_EQ(PortCounts::Of({Port(true, true)}).StatusLine(), "1 port, 1 online");
-    std::vector<PortStatus> ports(200, Port(true, false));
+    std::vector<PortStatus> all(200, Port(true, false));
     for (int i = 0; i < 143; ++i)
-        ports[i].online = true;
+        all[i].online = true;
     // A port that is not served counts as configured, never as online.
-    ports[199] = Port(false, true);
-    const PortCounts counts = PortCounts::Of(ports);
+    all[199] = Port(false, true);
+    const PortCounts counts = PortCounts::Of(all);
     EXPECT_EQ(counts.configured, 200);
     EXPECT_EQ(counts.served, 199);
     EXPECT_EQ(counts.online, 143);

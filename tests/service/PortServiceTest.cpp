@@ -82,7 +82,7 @@ protected:
         service = std::make_unique<PortService>(local.c_str());
         ASSERT_EQ(service->StartNetwork(), PortTable::NetworkResult::Started);
         service->StartPorts();
-        ASSERT_TRUE(WaitUntil([&] { return service->Table().udpServer->IsOpened(); }));
+        ASSERT_TRUE(WaitUntil([&] { return service->UdpPortOpen(); }));
     }
 
     static PortConfig Fields(int number, const std::string& code, int interval = 300)
@@ -343,12 +343,12 @@ TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)
     // Two slots with one number: the second cannot have the name.
     WriteConfig(Slot(1, 7, "A") + Slot(2, 7, "B"));
     Start();
-    const std::vector<PortStatus> ports = service->Snapshot();
-    ASSERT_EQ(ports.size(), 2u);
-    EXPECT_EQ(ports[0].State(), "offline");
-    EXPECT_EQ(ports[1].State(), "not-served");
-    EXPECT_EQ(ports[1].reason.English(), "slot 1 already serves COM7");
-    EXPECT_EQ(ports[1].device, "");
+    const std::vector<PortStatus> listed = service->Snapshot();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].State(), "offline");
+    EXPECT_EQ(listed[1].State(), "not-served");
+    EXPECT_EQ(listed[1].reason.English(), "slot 1 already serves COM7");
+    EXPECT_EQ(listed[1].device, "");
     EXPECT_TRUE(Logged(failures, "COM7 (slot 2) is not served: slot 1 already serves COM7"));
 }
 
@@ -402,12 +402,13 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
 void PortServiceTest::ExpectRunningAsStored()
 {
     const StoredConfig stored = ConfigStore(ConfigPath().toStdString()).Load();
+    const auto& groups = stored.ports;
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         const auto running = service->StatusOf(slot);
-        ASSERT_EQ(running.has_value(), stored.ports[slot].has_value()) << "slot " << slot;
+        ASSERT_EQ(running.has_value(), groups[slot].has_value()) << "slot " << slot;
         if (!running)
             continue;
-        const PortConfig& wanted = *stored.ports[slot];
+        const PortConfig& wanted = *groups[slot];
         EXPECT_EQ(running->config.PortNumber, wanted.PortNumber) << slot;
         EXPECT_EQ(running->config.Code, wanted.Code) << slot;
         EXPECT_EQ(running->config.LoginInterval, wanted.LoginInterval) << slot;

@@ -481,7 +481,8 @@ TEST(AboutDialogTest, CaptionIconVersionAndOk)
 TEST(PortListViewTest, NameToolTipAddsTheLineSettingsWhileKnown)
 {
     PortListView list;
-    const int row = list.AppendRow(4, "COM7");
+    list.AppendRow(4, "COM7");
+    const int row = 0;
     list.SetNameToolTip(row, "/run/user/0/MV5840VSP/COM7");
     EXPECT_EQ(list.NameToolTip(row), "/run/user/0/MV5840VSP/COM7");
     QString line = "9600 8E1, DTR on, RTS off";

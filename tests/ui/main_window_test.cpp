@@ -15,13 +15,19 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/DtuPacket.h"
 #include "link/PortTable.h"
 #include "service/PortService.h"
+#include "support/Loopback.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
 #include "ui/PortListView.h"
@@ -152,7 +158,8 @@ protected:
 
     void Start()
     {
-        service = std::make_unique<PortService>("127.0.0.1:0");
+        udpPort = FreeLoopbackPort(SOCK_DGRAM);
+        service = std::make_unique<PortService>(("127.0.0.1:" + std::to_string(udpPort)).c_str());
         window = std::make_unique<PortManagerDialog>(*service);
         window->show();
     }
@@ -191,6 +198,54 @@ protected:
         return fd;
     }
 
+    // A DTU on 127.0.0.1 that logged in to the service with the code and got its reply; the
+    // test closes it at the end.
+    int LoginDtu(const char* code)
+    {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        held.push_back(fd);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        server.sin_port = htons(udpPort);
+        for (int i = 0; i < 500 && !service->UdpPortOpen(); ++i)
+            usleep(10000);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
+        SendDtu(fd, code, DtuPacketType::Login, "");
+        EXPECT_EQ(ReceiveDtu(fd).size(), size_t(DtuPacket::LoginReplySize));
+        return fd;
+    }
+
+    static void SendDtu(int fd, const char* code, DtuPacketType type, const std::string& payload)
+    {
+        std::string datagram(DtuPacket::HeaderSize, '\0');
+        std::memcpy(datagram.data(), code, std::strlen(code));
+        datagram[DtuPacket::TypeOffset] = static_cast<char>(type);
+        datagram += payload;
+        EXPECT_EQ(send(fd, datagram.data(), datagram.size(), 0), ssize_t(datagram.size()));
+    }
+
+    // The next datagram within 5 s, "" when none came.
+    static std::string ReceiveDtu(int fd)
+    {
+        pollfd readable{fd, POLLIN, 0};
+        char buffer[2048];
+        if (poll(&readable, 1, 5000) != 1)
+            return {};
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, size_t(n)) : std::string();
+    }
+
+    // Waits (letting the service look at its ports) until the cell shows the text.
+    bool Shows(int row, int column, const QString& text)
+    {
+        for (int i = 0; i < 500 && Cell(row, column) != text; ++i) {
+            usleep(10000);
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return Cell(row, column) == text;
+    }
+
     void Release(int fd)
     {
         close(fd);
@@ -209,6 +264,7 @@ protected:
 
     QTemporaryDir configDir;
     QTemporaryDir runtimeDir;
+    uint16_t udpPort = 0;
     std::unique_ptr<PortService> service;
     std::unique_ptr<PortManagerDialog> window;
     std::vector<int> held;
@@ -242,7 +298,7 @@ TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
     EXPECT_EQ(List()->RecordAtRow(0), 0);
     EXPECT_EQ(Cell(1, 0), "COM9");
     EXPECT_EQ(List()->RecordAtRow(1), 2);
-    EXPECT_EQ(service->Table().FindFreeSlot(), 1);
+    EXPECT_FALSE(service->StatusOf(1));  // the free slot between them
     EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
 
     // An application reaches each port by its path, and bytes pass raw.
@@ -364,48 +420,35 @@ TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
     EXPECT_EQ(List()->item(0, 3)->toolTip(), why);
 }
 
-TEST_F(MainWindowTest, TheLiveCellsFollowTheRecordsCountersAndStates)
+TEST_F(MainWindowTest, TheLiveCellsFollowThePortsCountsAndStates)
 {
-    WriteConfig(PortGroup(1, 7, "A1") + "[2]\nPortNumber=8\nCode=T1\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n");
+    const int tcpPort = FreeLoopbackPort(SOCK_STREAM);
+    WriteConfig(QStringLiteral("SocketPort=%1\n").arg(tcpPort) + PortGroup(1, 7, "A1")
+                + "[2]\nPortNumber=8\nCode=T1\nUseTcp=1\nUseFixedIP=1\nPeerIP=127.0.0.1\n");
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(Cell(0, 3), "");
     EXPECT_EQ(Cell(0, 4), "");
     EXPECT_EQ(Cell(0, 5), "");
 
-    VirtualPortEntry& udp = service->Table().ports[0];
-    udp.online = 1;
-    udp.bytesFromNetwork = 16;
-    udp.bytesToNetwork = 2510;
-    auto shows = [this](int row, int column, const QString& text) {
-        for (int i = 0; i < 500 && Cell(row, column) != text; ++i)
-            usleep(10000);  // Cell lets the refresh timer run
-        return Cell(row, column) == text;
-    };
-    EXPECT_TRUE(shows(0, 3, "√"));
-    EXPECT_TRUE(shows(0, 4, "16"));
-    EXPECT_TRUE(shows(0, 5, "2510"));
-    EXPECT_EQ(Cell(1, 3), "");  // a TCP port's mark follows its connection, not the DTU's reports
-    service->Table().ports[1].online = 1;
-    service->Table().ports[1].tcpConnected = 1;
-    EXPECT_TRUE(shows(1, 3, "√"));
+    const int app = Hold("COM7");
+    const int dtu = LoginDtu("A1");
+    SendDtu(dtu, "A1", DtuPacketType::Data, std::string(16, 'r'));
+    const std::string written(2510, 'w');
+    ASSERT_EQ(write(app, written.data(), written.size()), ssize_t(written.size()));
+    EXPECT_TRUE(Shows(0, 3, "√"));
+    EXPECT_TRUE(Shows(0, 4, "16"));
+    EXPECT_TRUE(Shows(0, 5, "2510"));
+    EXPECT_EQ(Cell(0, 2), "127.0.0.1");  // where the DTU logged in from
 
-    // A refresh sets only the cells whose text changed.
-    int changed = 0;
-    QObject::connect(List()->model(), &QAbstractItemModel::dataChanged, [&] { ++changed; });
-    List()->RefreshLiveCells();
-    EXPECT_EQ(changed, 0);
-    udp.bytesFromNetwork = 17;
-    List()->RefreshLiveCells();
-    EXPECT_EQ(changed, 1);
-    EXPECT_EQ(Cell(0, 4), "17");
-    // Months of traffic pass what 32 bits hold; the count goes on, never negative.
-    udp.bytesFromNetwork = int64_t{5} << 30;
-    List()->RefreshLiveCells();
-    EXPECT_EQ(Cell(0, 4), "5368709120");
-    EXPECT_EQ(service->Snapshot()[0].rx, int64_t{5} << 30);
-    udp.online = 0;
-    EXPECT_TRUE(shows(0, 3, ""));
+    // A TCP port's mark follows its connection.
+    EXPECT_EQ(Cell(1, 3), "");
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    held.push_back(listener);
+    const SocketAddress local = Loopback(uint16_t(tcpPort));
+    ASSERT_EQ(bind(listener, local.Raw(), SocketAddress::Length), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    EXPECT_TRUE(Shows(1, 3, "√"));
 }
 
 TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
@@ -415,7 +458,7 @@ TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
     ASSERT_EQ(List()->rowCount(), 2);
     EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));
     EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔：0毫秒");
-    EXPECT_EQ(service->Table().ports[1].FrameGap, 0);
+    EXPECT_EQ(service->StatusOf(1)->config.FrameGap, 0);
 }
 
 TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning)
@@ -436,7 +479,7 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
                        Answer(question, "MV5840VSP", QMessageBox::Ok, [&] {
                            // The user closes the application before answering.
                            Release(fd);
-                           for (int i = 0; i < 400 && service->Table().AnyPortInUse(); ++i)
+                           for (int i = 0; i < 400 && service->AnyPortInUse(); ++i)
                                usleep(5000);
                        })});
     QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
@@ -525,7 +568,7 @@ TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
     EXPECT_FALSE(Stored("4/PortNumber").isValid());
     EXPECT_NE(access(Device("COM24").c_str(), F_OK), 0);
     for (int row = 0; row < 9; ++row)
-        EXPECT_EQ(service->Table().ports[List()->RecordAtRow(row)].listRow, row);
+        EXPECT_EQ(List()->RecordAtRow(row), service->Rows().RecordAtRow(row));
 
     ModalScript script({FillPort("99", "NEW")});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
@@ -571,13 +614,14 @@ TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
     EXPECT_EQ(Cell(0, 1), "Z9");
     EXPECT_EQ(Stored("1/Code").toString(), "Z9");
 
-    // The application's descriptor still reaches the same port.
-    VirtualSerialPort& port = *service->Table().ports[0].control;
-    EXPECT_TRUE(port.InUse());
+    // The application's descriptor still reaches the same port, and through it the DTU.
+    EXPECT_TRUE(service->StatusOf(0)->inUse);
+    const int dtu = LoginDtu("Z9");
     ASSERT_EQ(write(fd, "ok", 2), 2);
-    for (int i = 0; i < 200 && port.Pending() < 2; ++i)
-        usleep(5000);
-    EXPECT_EQ(port.Pending(), 2);
+    std::string expected(DtuPacket::HeaderSize, '\0');
+    expected.replace(0, 2, "Z9");
+    expected[DtuPacket::TypeOffset] = static_cast<char>(DtuPacketType::Data);
+    EXPECT_EQ(ReceiveDtu(dtu), expected + "ok");
 }
 
 TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
@@ -590,7 +634,7 @@ TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
     RunUntilDone(script);
     EXPECT_EQ(Stored("1/Code").toString(), "Z9");
     EXPECT_EQ(Stored("1/FrameGap").toInt(), 2);
-    EXPECT_EQ(service->Table().ports[0].FrameGap, 2);
+    EXPECT_EQ(service->StatusOf(0)->config.FrameGap, 2);
 }
 
 TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)

@@ -5,15 +5,12 @@
 
 #include "link/PortStatus.h"
 
-// The list of ports in service as the link runtime sees it. Rows carry their record index as
-// item data. Row operations run on the main thread; SetCell may come from any thread and
-// never waits for the main thread (it is queued and applied in order, to the row that holds
-// the record at that time; dropped when no row does). The connection and byte count cells
-// are not set: the list shows them from the ports' statuses.
+// A front end's list of the ports in service (the window's), as PortRows fills it on the main
+// thread: one row per port, its record index as item data, only cells whose text changed set.
 class PortView {
 public:
     enum Column { ColName = 0, ColCode, ColAddress, ColConnection, ColReceived, ColSent };
-    // The connection cell of a port in service that is not served; the record says why.
+    // The connection cell of a port in service that is not served; its status says why.
     static constexpr const char* NotServedMark = "未服务";
     static constexpr const char* OnlineMark = "√";
 
@@ -34,11 +31,9 @@ public:
         }
     }
 
-    virtual int AppendRow(int record, const std::string& name) = 0;  // returns the row
+    virtual void AppendRow(int record, const std::string& name) = 0;
     virtual void DeleteRow(int row) = 0;
-    virtual int RowCount() const = 0;
-    virtual int RecordAtRow(int row) const = 0;
-    virtual void SetCell(int record, int column, const std::string& text) = 0;
+    virtual void SetCell(int row, int column, const std::string& text) = 0;
 
 protected:
     ~PortView() = default;
