@@ -91,9 +91,10 @@ void MeasureSave(int rounds)
     file.close();
     const ConfigStore store(path.toStdString());
     const StoredConfig stored = store.Load();
+    const auto& groups = stored.ports;
     std::vector<double> ms, cpuMs;
     for (int r = 0; r < rounds; ++r) {
-        PortConfig port = *stored.ports[r % ConfigStore::SlotCount];
+        PortConfig port = *groups[r % ConfigStore::SlotCount];
         port.LoginInterval = 60 + r;
         const double cpuStart = CpuMs();
         const auto start = Clock::now();

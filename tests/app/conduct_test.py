@@ -407,13 +407,13 @@ def second_service_and_first_run():
     listing = lambda: json.loads(subprocess.run([CTL, "list", "--json"], env=env, capture_output=True,
                                                 text=True).stdout or "[]")
     check(wait_until(lambda: len(listing()) == 2), "the tool lists the ports")
-    ports = {port["code"]: port for port in listing()}
-    check(ports["A1"]["slot"] == 3 and ports["B2"]["slot"] == 5, "slots are the file's groups: %s" % ports)
-    check(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", ports["A1"]["last_heard"] or ""),
-          "last_heard in ISO 8601 UTC: %s" % ports["A1"]["last_heard"])
-    check(ports["B2"]["last_heard"] is None and ports["B2"]["peer"] is None and ports["B2"]["reason"] is None
-          and ports["B2"]["fixed_ip"] is None, "nothing empty, null instead: %s" % ports["B2"])
-    check(all(value != "" for port in ports.values() for value in port.values()), "no empty text")
+    by_code = {port["code"]: port for port in listing()}
+    check(by_code["A1"]["slot"] == 3 and by_code["B2"]["slot"] == 5, "slots are the file's groups: %s" % by_code)
+    check(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", by_code["A1"]["last_heard"] or ""),
+          "last_heard in ISO 8601 UTC: %s" % by_code["A1"]["last_heard"])
+    check(by_code["B2"]["last_heard"] is None and by_code["B2"]["peer"] is None and by_code["B2"]["reason"] is None
+          and by_code["B2"]["fixed_ip"] is None, "nothing empty, null instead: %s" % by_code["B2"])
+    check(all(value != "" for port in by_code.values() for value in port.values()), "no empty text")
     shown = subprocess.run([CTL, "show", "--number", "8", "--json"], env=env, capture_output=True, text=True)
     check(json.loads(shown.stdout or "{}").get("slot") == 5, "show gives the same slot: %s" % shown.stdout)
     # Completion offers the running instance's ports.

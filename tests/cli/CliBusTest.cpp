@@ -115,7 +115,7 @@ protected:
         notServed["state"] = "not-served";
         notServed["device"] = "";
         notServed["reason"] = "COM9: cannot make the port link: Permission denied";
-        fake.ports = {online, tcp, notServed};
+        fake.listed = {online, tcp, notServed};
         Publish();
     }
 
@@ -171,9 +171,9 @@ TEST_F(CliBus, ListJsonParsesBack)
     const QJsonDocument document = QJsonDocument::fromJson(run.out.toUtf8(), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
     ASSERT_TRUE(document.isArray());
-    const QJsonArray ports = document.array();
-    ASSERT_EQ(ports.size(), 3);
-    for (const QJsonValue& value : ports) {
+    const QJsonArray rows = document.array();
+    ASSERT_EQ(rows.size(), 3);
+    for (const QJsonValue& value : rows) {
         const QJsonObject port = value.toObject();
         for (const char* key : {"slot", "number", "code", "transport", "fixed_ip", "peer", "online", "rx", "tx",
                                 "device", "state", "reason"})
@@ -182,22 +182,22 @@ TEST_F(CliBus, ListJsonParsesBack)
         EXPECT_TRUE(port["rx"].isDouble());
         EXPECT_TRUE(port["slot"].isDouble());
     }
-    EXPECT_EQ(ports[0]["number"].toInt(), 7);
-    EXPECT_EQ(ports[0]["transport"].toString(), "udp");
-    EXPECT_TRUE(ports[0]["fixed_ip"].isNull());
-    EXPECT_EQ(ports[0]["peer"].toString(), "127.0.0.1:40001");
-    EXPECT_TRUE(ports[0]["online"].toBool());
-    EXPECT_EQ(ports[0]["rx"].toInteger(), 1234);
-    EXPECT_EQ(ports[1]["code"].toString(), "表A1");
-    EXPECT_EQ(ports[1]["fixed_ip"].toString(), "127.0.0.2");
-    EXPECT_TRUE(ports[1]["peer"].isNull());
-    EXPECT_EQ(ports[2]["state"].toString(), "not-served");
-    EXPECT_EQ(ports[2]["reason"].toString(), "COM9: cannot make the port link: Permission denied");
+    EXPECT_EQ(rows[0]["number"].toInt(), 7);
+    EXPECT_EQ(rows[0]["transport"].toString(), "udp");
+    EXPECT_TRUE(rows[0]["fixed_ip"].isNull());
+    EXPECT_EQ(rows[0]["peer"].toString(), "127.0.0.1:40001");
+    EXPECT_TRUE(rows[0]["online"].toBool());
+    EXPECT_EQ(rows[0]["rx"].toInteger(), 1234);
+    EXPECT_EQ(rows[1]["code"].toString(), "表A1");
+    EXPECT_EQ(rows[1]["fixed_ip"].toString(), "127.0.0.2");
+    EXPECT_TRUE(rows[1]["peer"].isNull());
+    EXPECT_EQ(rows[2]["state"].toString(), "not-served");
+    EXPECT_EQ(rows[2]["reason"].toString(), "COM9: cannot make the port link: Permission denied");
 }
 
 TEST_F(CliBus, ListOfNoPorts)
 {
-    fake.ports.clear();
+    fake.listed.clear();
     EXPECT_EQ(RunTool({"list", "--json"}).out.trimmed(), "[\n]");
     EXPECT_EQ(RunTool({"list"}).out.count('\n'), 1);
 }
@@ -235,11 +235,11 @@ TEST_F(CliBus, AddSendsTheRequestAndPrintsThePort)
     EXPECT_EQ(request["number"].typeId(), QMetaType::Int);
     EXPECT_TRUE(run.out.contains(QRegularExpression("\\nname: +COM12\\n")));
     EXPECT_TRUE(run.out.contains(QRegularExpression("\\ntransport: +tcp\\n")));
-    EXPECT_EQ(fake.ports.size(), 4);
+    EXPECT_EQ(fake.listed.size(), 4);
 
-    const QJsonArray ports = QJsonDocument::fromJson(RunTool({"list", "--json"}).out.toUtf8()).array();
-    ASSERT_EQ(ports.size(), 4);
-    EXPECT_EQ(ports[3]["fixed_ip"].toString(), "127.0.0.5");
+    const QJsonArray rows = QJsonDocument::fromJson(RunTool({"list", "--json"}).out.toUtf8()).array();
+    ASSERT_EQ(rows.size(), 4);
+    EXPECT_EQ(rows[3]["fixed_ip"].toString(), "127.0.0.5");
 }
 
 // The bus error carries the window's Chinese text; the tool says each kind in English.
@@ -250,7 +250,7 @@ TEST_F(CliBus, AddRefusedInEnglishByKind)
     ExpectOneErrorLine(RunTool({"add", "--number", "99999999999", "--code", "B2"}), 1,
                        "the port number must be an integer from 1 to 256");
     ExpectOneErrorLine(RunTool({"add", "--number", "7", "--code", "B2"}), 1, "the port number is already in use");
-    EXPECT_EQ(fake.ports.size(), 3);
+    EXPECT_EQ(fake.listed.size(), 3);
 }
 
 // A change the configuration file cannot keep: one English sentence per kind, saying that
@@ -273,7 +273,7 @@ TEST_F(CliBus, FileRefusalsInEnglishByKind)
         ExpectOneErrorLine(RunTool({"edit", "--number", "7", "--interval", "60"}), 1, sentence);
         ExpectOneErrorLine(RunTool({"remove", "--number", "7"}), 1, sentence);
     }
-    EXPECT_EQ(fake.ports.size(), 3);
+    EXPECT_EQ(fake.listed.size(), 3);
 }
 
 TEST_F(CliBus, EditSendsSelectorAndChanges)
@@ -303,13 +303,13 @@ TEST_F(CliBus, RemoveRefusesAHeldPortUnlessForced)
     ExpectOneErrorLine(RunTool({"remove", "--number", "8"}), 1,
                        "an application holds the port open; close it first, or use --force");
     EXPECT_EQ(fake.calls.last().arguments().value(1).toBool(), false);
-    EXPECT_EQ(fake.ports.size(), 3);
+    EXPECT_EQ(fake.listed.size(), 3);
 
     ToolRun run = RunTool({"remove", "--code", "表A1", "--force"});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(fake.calls.last().arguments().value(1).toBool(), true);
-    EXPECT_EQ(fake.ports.size(), 2);
+    EXPECT_EQ(fake.listed.size(), 2);
 
     EXPECT_EQ(RunTool({"remove", "--number", "7"}).status, 0);
     ExpectOneErrorLine(RunTool({"remove", "--number", "7"}), 1, "no such port: number 7");
@@ -465,7 +465,7 @@ TEST_F(CliBus, WatchGivesUpOnAProgramThatDoesNotAnswer)
 
 TEST_F(CliBus, HostileCodesNeverReachTheTerminal)
 {
-    fake.ports[0]["code"] = QStringLiteral("\x1b]0;owned\x07\x1b[2J");
+    fake.listed[0]["code"] = QStringLiteral("\x1b]0;owned\x07\x1b[2J");
     fake.selected = QStringLiteral("\x1b[31mred");
     for (const QStringList& arguments : {QStringList{"list"}, QStringList{"show", "--number", "7"},
                                          QStringList{"selected"}, QStringList{"watch", "--count", "1"}}) {
@@ -474,8 +474,8 @@ TEST_F(CliBus, HostileCodesNeverReachTheTerminal)
         EXPECT_FALSE(run.out.contains(QChar(0x1b))) << arguments.join(' ').toStdString();
     }
     // JSON escapes them its own way and keeps the code exact.
-    const QJsonArray ports = QJsonDocument::fromJson(RunTool({"list", "--json"}).out.toUtf8()).array();
-    EXPECT_EQ(ports[0]["code"].toString(), fake.ports[0]["code"].toString());
+    const QJsonArray rows = QJsonDocument::fromJson(RunTool({"list", "--json"}).out.toUtf8()).array();
+    EXPECT_EQ(rows[0]["code"].toString(), fake.listed[0]["code"].toString());
 }
 
 TEST_F(CliBus, WatchPrintsAgainWhenNotOnATerminal)
@@ -501,7 +501,7 @@ TEST_F(CliBus, WatchShowsRatesFromTheCounters)
     QTimer feed;
     QObject::connect(&feed, &QTimer::timeout, [&] {
         if (!fake.calls.isEmpty())
-            fake.ports[0]["rx"] = fake.ports[0]["rx"].toLongLong() + 3000;
+            fake.listed[0]["rx"] = fake.listed[0]["rx"].toLongLong() + 3000;
     });
     feed.start(100);
     ASSERT_TRUE(WaitFinished(process));
@@ -703,17 +703,17 @@ TEST_F(CliBus, MonitorAndStatsOfAnOlderProgramSayItLacksThem)
 
 TEST_F(CliBus, StatsPrometheusPrintsEveryPortsCounters)
 {
-    for (QVariantMap& port : fake.ports) {
+    for (QVariantMap& port : fake.listed) {
         for (const StatisticsCounter& counter : PortCounters)
             if (!port.contains(counter.key))
                 port[counter.key] = qulonglong(0);
         port[StatisticsKeys::LastError] = "";
         port[StatisticsKeys::LastErrorTime] = qlonglong(-1);
     }
-    fake.ports[0]["bytes_dropped"] = qulonglong(4096);
-    fake.ports[1]["tcp_refusals"] = qulonglong(3);
-    fake.ports[1][StatisticsKeys::LastError] = "connect to 127.0.0.2:502: Connection refused";
-    fake.ports[1][StatisticsKeys::LastErrorTime] = qlonglong(1765191636250);
+    fake.listed[0]["bytes_dropped"] = qulonglong(4096);
+    fake.listed[1]["tcp_refusals"] = qulonglong(3);
+    fake.listed[1][StatisticsKeys::LastError] = "connect to 127.0.0.2:502: Connection refused";
+    fake.listed[1][StatisticsKeys::LastErrorTime] = qlonglong(1765191636250);
     fake.global = {{StatisticsKeys::UnknownCodeDatagrams, qulonglong(5)},
                    {StatisticsKeys::LastUnknownSource, "127.0.0.1:9"}};
     const ToolRun run = RunTool({"stats", "--prometheus"});

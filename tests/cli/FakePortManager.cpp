@@ -98,10 +98,10 @@ bool FakePortManager::handleMessage(const QDBusMessage& message, const QDBusConn
 
 int FakePortManager::Find(const QVariantMap& selector) const
 {
-    for (int i = 0; i < ports.size(); ++i) {
-        if (selector.contains("number") && ports[i]["number"] == selector["number"])
+    for (int i = 0; i < listed.size(); ++i) {
+        if (selector.contains("number") && listed[i]["number"] == selector["number"])
             return i;
-        if (selector.contains("code") && ports[i]["code"] == selector["code"])
+        if (selector.contains("code") && listed[i]["code"] == selector["code"])
             return i;
     }
     return -1;
@@ -113,7 +113,7 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
     const QVariantList arguments = message.arguments();
     if (method == QLatin1String("SelectDtu")) {
         const QString code = arguments.value(0).toString();
-        for (const QVariantMap& port : std::as_const(ports)) {
+        for (const QVariantMap& port : std::as_const(listed)) {
             if (port["code"].toString().compare(code, Qt::CaseInsensitive) == 0) {
                 selected = port["code"].toString();
                 return message.createReply(0);
@@ -124,7 +124,7 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
     if (method == QLatin1String("GetSelectedDtu"))
         return message.createReply(selected);
     if (method == QLatin1String("ListPorts"))
-        return message.createReply(QVariant::fromValue(ports));
+        return message.createReply(QVariant::fromValue(listed));
     if (method == QLatin1String("Monitor") && offersStatistics)
         return Monitor(message);
     if (method == QLatin1String("GetStatistics") && offersStatistics)
@@ -145,12 +145,12 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
             return Refuse(message, "NumberOutOfRange", QStringLiteral("“请填入一个在1和256之间的整数。”"));
         if (Find({{"number", number}}) >= 0)
             return Refuse(message, "NumberInUse", QStringLiteral("该端口号已被使用"));
-        QVariantMap port = CannedPort(ports.isEmpty() ? 0 : ports.last()["slot"].toInt() + 1, number,
+        QVariantMap port = CannedPort(listed.isEmpty() ? 0 : listed.last()["slot"].toInt() + 1, number,
                                       first.value("code").toString());
         for (const QString& key : {"transport", "fixed_ip", "interval"})
             if (first.contains(key))
                 port[key] = first[key];
-        ports << port;
+        listed << port;
         return message.createReply(port);
     }
 
@@ -162,20 +162,20 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
         return Refuse(message, "NoSuchPort", text);
     }
     if (method == QLatin1String("GetPort"))
-        return message.createReply(ports[found]);
+        return message.createReply(listed[found]);
     if (method == QLatin1String("EditPort")) {
         const QVariantMap changes = Dictionary(arguments.value(1));
         if (changes.contains("interval") && changes["interval"].toInt() < 10)
             return Refuse(message, "IntervalOutOfRange", QStringLiteral("“请填入一个在10和100000之间的整数。”"));
         for (auto it = changes.begin(); it != changes.end(); ++it)
-            ports[found][it.key()] = it.value();
-        ports[found]["name"] = QStringLiteral("COM%1").arg(ports[found]["number"].toInt());
-        return message.createReply(ports[found]);
+            listed[found][it.key()] = it.value();
+        listed[found]["name"] = QStringLiteral("COM%1").arg(listed[found]["number"].toInt());
+        return message.createReply(listed[found]);
     }
     if (method == QLatin1String("RemovePort")) {
-        if (ports[found]["in_use"].toBool() && !arguments.value(1).toBool())
+        if (listed[found]["in_use"].toBool() && !arguments.value(1).toBool())
             return Refuse(message, "PortInUse", QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"));
-        ports.removeAt(found);
+        listed.removeAt(found);
         return message.createReply();
     }
     return message.createErrorReply(QDBusError::UnknownMethod, method);

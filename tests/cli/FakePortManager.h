@@ -16,7 +16,7 @@ public:
     QString introspect(const QString& path) const override;
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
-    QList<QVariantMap> ports;
+    QList<QVariantMap> listed;
     QString selected = QStringLiteral("#NoSelected");
     QList<QDBusMessage> calls;
     // When set, every change is refused with this kind, as a configuration file that cannot

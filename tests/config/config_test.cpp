@@ -26,6 +26,12 @@
 
 namespace {
 
+// A stored group by its index.
+const std::optional<PortConfig>& Group(const StoredConfig& stored, int slot)
+{
+    return std::data(stored.ports)[slot];
+}
+
 QString xdgConfigHome;
 
 GlobalSettings VersionA()
@@ -133,7 +139,7 @@ protected:
         return port.value_or(PortConfig{});
     }
 
-    std::optional<PortConfig> Load(int slot) const { return store.Load().ports[slot]; }
+    std::optional<PortConfig> Load(int slot) const { return Group(store.Load(), slot); }
 
     QTemporaryDir dir;
     QString filePath;
@@ -169,7 +175,7 @@ TEST_F(ConfigStoreTest, NoFileLeavesDefaultsAndNoSlots)
     EXPECT_EQ(s.OnlyOnePort, 0);
     EXPECT_EQ(s.VPortNo, 5);
     for (int slot = 0; slot < ConfigStore::SlotCount; ++slot)
-        EXPECT_FALSE(stored.ports[slot].has_value());
+        EXPECT_FALSE(Group(stored, slot).has_value());
     EXPECT_TRUE(reported.Lines().empty()) << "a missing file is not a failure";
     EXPECT_FALSE(QFileInfo::exists(filePath)) << "reading must not create the file";
     EXPECT_FALSE(store.DeletePortConfig(3));
@@ -276,16 +282,16 @@ TEST_F(ConfigStoreTest, PortRoundTripsAllSixValues)
     EXPECT_TRUE(text.contains("LoginInterval=100000\n"));
 
     const StoredConfig stored = store.Load();
-    ASSERT_TRUE(stored.ports[4].has_value());
-    const PortConfig& loaded = *stored.ports[4];
+    ASSERT_TRUE(Group(stored, 4).has_value());
+    const PortConfig& loaded = *Group(stored, 4);
     EXPECT_EQ(loaded.PortNumber, 17);
     EXPECT_EQ(loaded.UseFixedIP, 1);
     EXPECT_EQ(loaded.UseTcp, 1);
     EXPECT_EQ(loaded.LoginInterval, 100000);
     EXPECT_EQ(loaded.Code, "中文ab");
     EXPECT_EQ(loaded.PeerIP, "192.168.10.254");
-    EXPECT_FALSE(stored.ports[3].has_value());
-    EXPECT_FALSE(stored.ports[5].has_value());
+    EXPECT_FALSE(Group(stored, 3).has_value());
+    EXPECT_FALSE(Group(stored, 5).has_value());
 }
 
 TEST_F(ConfigStoreTest, LoginIntervalIsClampedWhetherReadOrNot)
@@ -342,9 +348,9 @@ TEST_F(ConfigStoreTest, PortNumbersAndFlagsAsStored)
     // The same number in two groups loads twice.
     WriteFile("[1]\nPortNumber=7\n[2]\nPortNumber=7\n");
     const StoredConfig stored = store.Load();
-    ASSERT_TRUE(stored.ports[0] && stored.ports[1]);
-    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
-    EXPECT_EQ(stored.ports[1]->PortNumber, 7);
+    ASSERT_TRUE(Group(stored, 0) && Group(stored, 1));
+    EXPECT_EQ(Group(stored, 0)->PortNumber, 7);
+    EXPECT_EQ(Group(stored, 1)->PortNumber, 7);
 }
 
 TEST_F(ConfigStoreTest, CodeAndPeerIpLengthLimitsInBytes)
@@ -370,7 +376,7 @@ TEST_F(ConfigStoreTest, SlotsAreGroupsOneTo200Only)
     const StoredConfig stored = store.Load();
     QList<int> present;
     for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
-        if (stored.ports[slot])
+        if (Group(stored, slot))
             present.append(slot);
     }
     EXPECT_EQ(present, (QList<int>{0, 2, 199}));
@@ -406,9 +412,9 @@ TEST_F(ConfigStoreTest, DeleteRemovesOnlyItsGroupAndAFreedSlotIsReused)
     ASSERT_FALSE(store.DeletePortConfig(3));
     const StoredConfig stored = store.Load();
     for (int slot = 0; slot < 10; ++slot) {
-        EXPECT_EQ(stored.ports[slot].has_value(), slot != 3) << slot;
+        EXPECT_EQ(Group(stored, slot).has_value(), slot != 3) << slot;
         if (slot != 3) {
-            EXPECT_EQ(stored.ports[slot]->Code, SamplePort(slot + 1).Code);
+            EXPECT_EQ(Group(stored, slot)->Code, SamplePort(slot + 1).Code);
         }
     }
     ASSERT_FALSE(store.SavePortConfig(3, SamplePort(77)));
@@ -435,7 +441,7 @@ TEST_F(ConfigStoreTest, UnwritableLocationWritesNothingAndSaysSo)
     EXPECT_TRUE(store.DeletePortConfig(0));
     const StoredConfig stored = store.Load();
     EXPECT_EQ(stored.settings.VPortNo, 5);
-    EXPECT_FALSE(stored.ports[0].has_value());
+    EXPECT_FALSE(Group(stored, 0).has_value());
     EXPECT_TRUE(QFileInfo(dir.path() + "/Torvane").isFile());
 
     // One line per failed save and one for the load, each naming the file and the reason.
@@ -509,9 +515,9 @@ TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
                          loaded.OnlyOnePort == 1 && loaded.VPortNo == 9;
         EXPECT_TRUE(isA || isB) << "delay " << delay << ": " << loaded.Password;
         for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
-            ASSERT_TRUE(stored.ports[slot].has_value()) << "delay " << delay << " slot " << slot;
-            ASSERT_EQ(stored.ports[slot]->Code, SamplePort(slot + 1).Code);
-            ASSERT_EQ(stored.ports[slot]->LoginInterval, SamplePort(slot + 1).LoginInterval);
+            ASSERT_TRUE(Group(stored, slot).has_value()) << "delay " << delay << " slot " << slot;
+            ASSERT_EQ(Group(stored, slot)->Code, SamplePort(slot + 1).Code);
+            ASSERT_EQ(Group(stored, slot)->LoginInterval, SamplePort(slot + 1).LoginInterval);
         }
     }
     // The killed saver's lock must not hold up the next save.
@@ -528,11 +534,11 @@ TEST_F(ConfigStoreTest, JunkBeforeAValidSectionKeepsThePortAndTheFile)
     const QByteArray before = ReadFile();
     ReportedLines reported;
     const StoredConfig stored = store.Load();
-    ASSERT_TRUE(stored.ports[0].has_value());
-    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
-    EXPECT_EQ(stored.ports[0]->Code, "A1");
+    ASSERT_TRUE(Group(stored, 0).has_value());
+    EXPECT_EQ(Group(stored, 0)->PortNumber, 7);
+    EXPECT_EQ(Group(stored, 0)->Code, "A1");
     for (int slot = 1; slot < ConfigStore::SlotCount; ++slot)
-        EXPECT_FALSE(stored.ports[slot].has_value()) << slot;
+        EXPECT_FALSE(Group(stored, slot).has_value()) << slot;
     auto lines = reported.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(filePath.toStdString() + ", line 1"), std::string::npos) << lines[0];
@@ -570,14 +576,14 @@ TEST_F(ConfigStoreTest, ParseAgreesWithWhatQSettingsWrites)
     EXPECT_EQ(stored.settings.Password, "p,w;\"x\" ");
     int n = 0;
     for (const QString& text : texts) {
-        ASSERT_TRUE(stored.ports[n].has_value()) << n;
-        EXPECT_EQ(stored.ports[n]->Code, text.toStdString()) << n;
-        EXPECT_EQ(stored.ports[n]->PortNumber, n);
+        ASSERT_TRUE(Group(stored, n).has_value()) << n;
+        EXPECT_EQ(Group(stored, n)->Code, text.toStdString()) << n;
+        EXPECT_EQ(Group(stored, n)->PortNumber, n);
         ++n;
     }
-    EXPECT_TRUE(stored.ports[199].has_value());
+    EXPECT_TRUE(Group(stored, 199).has_value());
     for (int slot = n; slot < 199; ++slot)
-        EXPECT_FALSE(stored.ports[slot].has_value()) << slot;
+        EXPECT_FALSE(Group(stored, slot).has_value()) << slot;
 }
 
 TEST_F(ConfigStoreTest, CommentsContinuationsAndSectionNamesAsQSettingsReadsThem)
@@ -590,10 +596,10 @@ TEST_F(ConfigStoreTest, CommentsContinuationsAndSectionNamesAsQSettingsReadsThem
     EXPECT_EQ(stored.settings.SocketPort, 1234);
     EXPECT_EQ(stored.settings.VPortNo, 9);
     EXPECT_EQ(stored.settings.Password, "");
-    ASSERT_TRUE(stored.ports[0] && stored.ports[1]);
-    EXPECT_EQ(stored.ports[0]->PortNumber, 3);
-    EXPECT_EQ(stored.ports[0]->Code, "a bc");
-    EXPECT_EQ(stored.ports[1]->Code, "xy");
+    ASSERT_TRUE(Group(stored, 0) && Group(stored, 1));
+    EXPECT_EQ(Group(stored, 0)->PortNumber, 3);
+    EXPECT_EQ(Group(stored, 0)->Code, "a bc");
+    EXPECT_EQ(Group(stored, 1)->Code, "xy");
 }
 
 // What a user keeps in the file: ';' and '#' comment lines, a byte-order mark, blank lines,
@@ -614,13 +620,13 @@ TEST_F(ConfigStoreTest, CommentsAndAByteOrderMarkAreReadAsQtReadsThemAndSurviveS
     WriteFile(text);
     ReportedLines reported;
     const StoredConfig stored = store.Load();
-    ASSERT_TRUE(stored.ports[0].has_value()) << "the byte-order mark must not hide the first group";
-    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
-    EXPECT_EQ(stored.ports[0]->Code, "A1");
+    ASSERT_TRUE(Group(stored, 0).has_value()) << "the byte-order mark must not hide the first group";
+    EXPECT_EQ(Group(stored, 0)->PortNumber, 7);
+    EXPECT_EQ(Group(stored, 0)->Code, "A1");
     EXPECT_EQ(stored.settings.SocketPort, 3701);
     EXPECT_TRUE(reported.Lines().empty()) << reported.Lines().front();
 
-    PortConfig port = *stored.ports[0];
+    PortConfig port = *Group(stored, 0);
     port.LoginInterval = 60;
     EXPECT_FALSE(store.SavePortConfig(0, port));
     GlobalSettings settings = stored.settings;
@@ -662,7 +668,7 @@ TEST_F(ConfigStoreTest, CommentsAndAByteOrderMarkAreReadAsQtReadsThemAndSurviveS
                                      "OnlyOnePort=0\n"
                                      "Password=\n"
                                      "VPortNo=5\n"));
-    EXPECT_FALSE(store.Load().ports[0].has_value());
+    EXPECT_FALSE(Group(store.Load(), 0).has_value());
 }
 
 // A hand-edited file's keys in another letter case are the same keys: read, and written back
@@ -673,13 +679,13 @@ TEST_F(ConfigStoreTest, KeysInAnyLetterCaseAreReadAndWrittenBackInTheirOwnCase)
     const StoredConfig stored = store.Load();
     EXPECT_EQ(stored.settings.SocketPort, 4000);
     EXPECT_EQ(stored.settings.Password, "pw");
-    ASSERT_TRUE(stored.ports[0].has_value());
-    EXPECT_EQ(stored.ports[0]->PortNumber, 7);
-    EXPECT_EQ(stored.ports[0]->Code, "C7");
-    EXPECT_EQ(stored.ports[0]->UseTcp, 1);
-    EXPECT_EQ(stored.ports[0]->LoginInterval, 60);
+    ASSERT_TRUE(Group(stored, 0).has_value());
+    EXPECT_EQ(Group(stored, 0)->PortNumber, 7);
+    EXPECT_EQ(Group(stored, 0)->Code, "C7");
+    EXPECT_EQ(Group(stored, 0)->UseTcp, 1);
+    EXPECT_EQ(Group(stored, 0)->LoginInterval, 60);
 
-    PortConfig port = *stored.ports[0];
+    PortConfig port = *Group(stored, 0);
     port.PortNumber = 8;
     EXPECT_FALSE(store.SavePortConfig(0, port));
     EXPECT_EQ(ReadFile(), QByteArray("[general]\nsocketport=4000\nPASSWORD=pw\n[1]\nPortNumber=8\nCode=C7\nUseTcp=1\n"
@@ -813,7 +819,7 @@ TEST_F(ConfigStoreTest, AFileBeyondTheLimitIsNotReadAndSaysSo)
         text += filler;
     WriteFile(text);
     ReportedLines reported;
-    EXPECT_FALSE(store.Load().ports[0].has_value());
+    EXPECT_FALSE(Group(store.Load(), 0).has_value());
     ASSERT_EQ(reported.Lines().size(), 1u);
     EXPECT_NE(reported.Lines()[0].find(filePath.toStdString() + " is larger than 4 MiB; it is not read"),
               std::string::npos)

@@ -201,10 +201,10 @@ TEST(PortLink, ANameIsServedByOnePortOnly)
 TEST(PortLink, TwoHundredPortsOpenAndCloseTogether)
 {
     TempRuntimeDir runtime;
-    std::vector<std::unique_ptr<VirtualSerialPort>> ports;
+    std::vector<std::unique_ptr<VirtualSerialPort>> opened;
     for (int i = 0; i < 200; ++i) {
-        ports.push_back(std::make_unique<VirtualSerialPort>(1017 + i));
-        ASSERT_TRUE(ports.back()->Open("COM" + std::to_string(i + 1))) << i;
+        opened.push_back(std::make_unique<VirtualSerialPort>(1017 + i));
+        ASSERT_TRUE(opened.back()->Open("COM" + std::to_string(i + 1))) << i;
     }
     int links = 0;
     for ([[maybe_unused]] auto& entry : fs::directory_iterator(runtime.PortDir()))
@@ -212,9 +212,9 @@ TEST(PortLink, TwoHundredPortsOpenAndCloseTogether)
     EXPECT_EQ(links, 200);
     SerialApp app(runtime.PortDir() + "/COM200", AsOpened);
     ASSERT_TRUE(app.IsOpen());
-    EXPECT_TRUE(WaitUntil([&] { return ports[199]->InUse(); }));
-    EXPECT_FALSE(ports[198]->InUse());
+    EXPECT_TRUE(WaitUntil([&] { return opened[199]->InUse(); }));
+    EXPECT_FALSE(opened[198]->InUse());
     app.Close();
-    ports.clear();
+    opened.clear();
     EXPECT_TRUE(fs::is_empty(runtime.PortDir()));
 }
