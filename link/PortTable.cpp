@@ -252,8 +252,12 @@ void PortTable::FillRecord(int i, const PortConfig& config)
 
 PortConfig PortTable::SlotConfig(int i) const
 {
-    const VirtualPortEntry& e = ports[i];
     PumpLockHold hold(pumpLock);
+    return ConfigOf(ports[i]);
+}
+
+PortConfig PortTable::ConfigOf(const VirtualPortEntry& e)
+{
     PortConfig config;
     config.PortNumber = e.PortNumber;
     config.UseFixedIP = e.UseFixedIP;
@@ -270,11 +274,12 @@ PortStatus PortTable::Status(int i) const
     const VirtualPortEntry& e = ports[i];
     PortStatus s;
     s.slot = i;
-    s.config = SlotConfig(i);
     s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
     SocketAddress peer;
     {
+        // One hold: PeerIP and the peer are the same address.
         PumpLockHold hold(pumpLock);
+        s.config = ConfigOf(e);
         peer = e.peerAddress;
         if (!e.UseFixedIP && !e.UseTcp && e.loginAddress.sin_addr.s_addr != 0)
             s.loginAddress = e.loginAddress.ToText();

@@ -142,6 +142,7 @@ private:
     void ApplyEdit(int i, const PortConfig& config);    // edit: record, port and links
     void RemovePort(int i);                             // delete: everything but the stored group
     std::string PortDevicePath(int i) const;            // the link path an application opens
+    static PortConfig ConfigOf(const VirtualPortEntry& entry);  // pumpLock held
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
 
