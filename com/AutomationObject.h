@@ -20,8 +20,10 @@ struct PortError;
 class AutomationObject : public QObject, protected QDBusContext {
     Q_OBJECT
 public:
-    static constexpr int Selected = 0;   // S_OK
-    static constexpr int NotFound = 1;   // S_FALSE
+    // SelectDtu's reply: a port was selected, or none in service has the code (the earlier
+    // choice stays).
+    static constexpr int Selected = 0;
+    static constexpr int NotFound = 1;
     // Show's answer from a run without a window (a service, or a run for automation clients).
     static constexpr char NoWindowError[] = "MV5840VSP.Error.NoWindow";
 

@@ -168,7 +168,7 @@ PortTable::Unmatched PortTable::UnmatchedDatagrams() const
 
 void PortTable::BindSharedControl()
 {
-    sharedControl = &sites.Site(VirtualPortSites::FirstSiteId);
+    sharedControl = &sites.Site(0);
     sharedControl->Initialize();
     sharedPortOpen = sharedControl->Open(PortName(settings.VPortNo)) ? 1 : 0;
 }
@@ -199,7 +199,7 @@ void PortTable::ResetRecord(int i)
 
 void PortTable::BindRecordControl(int i)
 {
-    ports[i].control = &sites.Site(VirtualPortSites::FirstSiteId + i);
+    ports[i].control = &sites.Site(i);
     ports[i].control->Initialize();
 }
 

@@ -123,9 +123,9 @@ private:
     // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it).
     PumpLoop pumpLoop;
 
-    void BindSharedControl();    // shared-port mode: site 1017, open "COM<VPortNo>"
+    void BindSharedControl();    // shared-port mode: site 0, open "COM<VPortNo>"
     void ResetRecord(int i);     // defaults of record i
-    void BindRecordControl(int i);  // per-port mode: site 1017 + i
+    void BindRecordControl(int i);  // per-port mode: site i
 
     // Link operations.
     void ActivatePort(int i);

@@ -20,7 +20,7 @@ class VirtualSerialPort;
 // Fields read by other threads than their writer are atomic; Code and the peer address are
 // changed only under the table's pumpLock.
 struct VirtualPortEntry : TcpLinkOwner {
-    int index = 0;  // record index: slot, stored group index + 1, control site 1017 + index
+    int index = 0;  // record index: slot, stored group index + 1, port site
     PortTable* owner = nullptr;
 
     std::atomic<int> portHeld{0};

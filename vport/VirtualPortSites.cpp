@@ -4,13 +4,13 @@
 
 VirtualPortSites::VirtualPortSites()
 {
-    for (int i = 0; i < SiteCount; ++i)
-        sites_[i] = std::make_unique<VirtualSerialPort>(FirstSiteId + i);
+    for (auto& site : sites_)
+        site = std::make_unique<VirtualSerialPort>();
 }
 
-VirtualSerialPort& VirtualPortSites::Site(int id)
+VirtualSerialPort& VirtualPortSites::Site(int index)
 {
-    if (id < FirstSiteId || id >= FirstSiteId + SiteCount)
-        throw std::out_of_range("no control site with this id");
-    return *sites_[id - FirstSiteId];
+    if (index < 0 || index >= SiteCount)
+        throw std::out_of_range("no port site with this index");
+    return *sites_[index];
 }

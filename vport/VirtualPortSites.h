@@ -5,20 +5,19 @@
 
 #include "vport/VirtualSerialPort.h"
 
-// The 244 virtual serial port instances that stand for the main window's control sites.
-// Record i uses site FirstSiteId + i in per-port mode; site FirstSiteId serves the shared port.
-// An instance holds no descriptor until its port is first opened.
+// One virtual serial port instance per port record: record i uses site i in per-port mode;
+// site 0 serves the shared port. An instance holds no descriptor until its port is first
+// opened.
 class VirtualPortSites {
 public:
-    static constexpr int FirstSiteId = 1017;
-    static constexpr int SiteCount = 244;
+    static constexpr int SiteCount = 200;
 
     VirtualPortSites();
     VirtualPortSites(const VirtualPortSites&) = delete;
     VirtualPortSites& operator=(const VirtualPortSites&) = delete;
 
-    // id must be in FirstSiteId .. FirstSiteId + SiteCount - 1.
-    VirtualSerialPort& Site(int id);
+    // index must be in 0 .. SiteCount - 1.
+    VirtualSerialPort& Site(int index);
 
 private:
     std::array<std::unique_ptr<VirtualSerialPort>, SiteCount> sites_;

@@ -61,7 +61,7 @@ struct VirtualSerialPort::Impl {
     }
 };
 
-VirtualSerialPort::VirtualSerialPort(int siteId) : siteId_(siteId), impl_(new Impl) {}
+VirtualSerialPort::VirtualSerialPort() : impl_(new Impl) {}
 
 VirtualSerialPort::~VirtualSerialPort()
 {

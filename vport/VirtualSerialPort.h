@@ -9,39 +9,36 @@
 #include "vport/LineState.h"
 
 // One virtual serial port instance: a pseudo-terminal whose slave is reachable as a symbolic
-// link named like the port ("COM7") in the port directory. Each method is one numbered
-// operation of the virtual serial port control; all may be called from any thread.
+// link named like the port ("COM7") in the port directory. All methods may be called from any
+// thread.
 class VirtualSerialPort {
 public:
-    explicit VirtualSerialPort(int siteId);
+    VirtualSerialPort();
     ~VirtualSerialPort();
     VirtualSerialPort(const VirtualSerialPort&) = delete;
     VirtualSerialPort& operator=(const VirtualSerialPort&) = delete;
 
-    int SiteId() const { return siteId_; }
-
-    // Operation 1: create the port under the name, with every descriptor it needs. False
-    // (OpenFailure says why) when it cannot be made or another live port of this program
-    // serves the name.
+    // Creates the port under the name, with every descriptor it needs. False (OpenFailure
+    // says why) when it cannot be made or another live port of this program serves the name.
     bool Open(const std::string& name);
-    // Operation 2: remove the link (while it still points at this port) and the
-    // pseudo-terminal; an application still holding it sees a hang-up. Always true.
+    // Removes the link (while it still points at this port) and the pseudo-terminal; an
+    // application still holding it sees a hang-up. Always true.
     bool Close();
-    // Operation 3: bytes towards the application, in order; the count accepted. While no
+    // Bytes towards the application, in order; the count accepted. While no
     // application holds the port the bytes are dropped and still counted, as a serial line
     // takes bytes nobody listens to; while one does, what the terminal cannot take at once
     // is queued (up to 1 MiB), and only beyond that is the count short.
     int Write(const uint8_t* data, int count);
-    // Operation 4: up to max bytes the application wrote, oldest first; never blocks.
+    // Up to max bytes the application wrote, oldest first; never blocks.
     int Read(uint8_t* buffer, int max);
-    // Operations 5 and 6: accepted, no visible effect.
+    // Accepted, no visible effect: the pseudo-terminal always passes bytes both ways.
     bool EnableReceive(bool on);
     bool EnableTransmit(bool on);
-    // Operation 7: an application holds the port open.
+    // An application holds the port open.
     bool InUse() const;
-    // Operation 8: exactly how many bytes Read would return now.
+    // Exactly how many bytes Read would return now.
     int Pending() const;
-    // Operation 10: accepted, no visible effect.
+    // Accepted, no visible effect: a port is ready once made.
     bool Initialize();
 
     // Readable while Pending() > 0, for a pump that sleeps until its port has input; -1 before
@@ -67,6 +64,5 @@ private:
     Reason Make(const std::string& name);
 
     struct Impl;
-    const int siteId_;
     Impl* impl_;
 };

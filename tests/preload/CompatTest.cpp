@@ -185,7 +185,7 @@ protected:
     }
 
     TempRuntimeDir runtime;
-    VirtualSerialPort port{1};
+    VirtualSerialPort port;
 };
 
 #define EXPECT_SUCCEEDS(outcome)                        \
@@ -299,7 +299,7 @@ TEST(Launcher, AppendsToAnExistingPreloadAndNeedsAProgram)
     EXPECT_EQ(none.status, 2);
     // With a port directory there, the launcher says nothing of its own.
     TempRuntimeDir runtime;
-    VirtualSerialPort port{1};
+    VirtualSerialPort port;
     ASSERT_TRUE(port.Open("COM7"));
     const Outcome both
         = RunApp({"/usr/bin/python3", MV_SERIAL_APPS, "print_preload", "-"}, true, MV_PRELOAD_LIBRARY);

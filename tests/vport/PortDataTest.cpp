@@ -13,7 +13,7 @@ namespace {
 // An open port with an application holding it, as seen by the component.
 struct HeldPort {
     TempRuntimeDir runtime;
-    VirtualSerialPort port{1017};
+    VirtualSerialPort port;
     std::unique_ptr<SerialApp> app;
 
     explicit HeldPort(const char* name = "COM7")

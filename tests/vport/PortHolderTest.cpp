@@ -14,7 +14,7 @@ namespace {
 
 struct OpenPort {
     TempRuntimeDir runtime;
-    VirtualSerialPort port{1017};
+    VirtualSerialPort port;
     std::string path;
 
     OpenPort()
