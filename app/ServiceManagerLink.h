@@ -30,10 +30,10 @@ private:
     // True when the loop's heartbeat moved since the last look; pokes it for the next.
     bool DataPathAlive();
 
-    PortService& service;
-    SystemdNotify notify;
-    QTimer statusTimer;
-    QTimer watchdogTimer;
-    std::string lastStatus;
-    uint64_t lastHeartbeat = 0;
+    PortService& service_;
+    SystemdNotify notify_;
+    QTimer statusTimer_;
+    QTimer watchdogTimer_;
+    std::string lastStatus_;
+    uint64_t lastHeartbeat_ = 0;
 };

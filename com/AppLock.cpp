@@ -10,22 +10,22 @@ void AppLock::SetEndOfRun(std::function<void()> handler)
 
 void AppLock::Lock()
 {
-    ++appLockCount;
+    ++appLockCount_;
 }
 
 void AppLock::Unlock()
 {
-    if (--appLockCount != 0)
+    if (--appLockCount_ != 0)
         return;
     // The rule fires once: afterwards the run counts as one the user controls.
-    if (userControl.exchange(true))
+    if (userControl_.exchange(true))
         return;
     EndRun();
 }
 
 void AppLock::EndWhenIdle()
 {
-    if (appLockCount.load() == 0 && !userControl.exchange(true))
+    if (appLockCount_.load() == 0 && !userControl_.exchange(true))
         EndRun();
 }
 

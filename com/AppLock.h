@@ -17,14 +17,14 @@ public:
     // holds a lock, or else leaves it to the last unlock.
     void EndWhenIdle();
 
-    int Count() const { return appLockCount.load(); }
-    bool UserControl() const { return userControl.load(); }
-    void SetUserControl(bool value) { userControl.store(value); }
+    int Count() const { return appLockCount_.load(); }
+    bool UserControl() const { return userControl_.load(); }
+    void SetUserControl(bool value) { userControl_.store(value); }
 
 private:
     void EndRun();
 
-    std::atomic<int> appLockCount{0};
-    std::atomic<bool> userControl{true};
+    std::atomic<int> appLockCount_{0};
+    std::atomic<bool> userControl_{true};
     std::function<void()> endOfRun;
 };

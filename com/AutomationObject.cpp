@@ -16,29 +16,29 @@ const char NoSelection[] = "#NoSelected";
 }
 
 AutomationObject::AutomationObject(AppLock& lock, const QDBusConnection& connection, QObject* parent)
-    : QObject(parent), lock(lock), connection(connection), ledger(lock),
-      clientWatcher(QString(), connection, QDBusServiceWatcher::WatchForUnregistration)
+    : QObject(parent), lock_(lock), connection_(connection), ledger_(lock_),
+      clientWatcher_(QString(), connection_, QDBusServiceWatcher::WatchForUnregistration)
 {
     new IPortSelectionAdaptor(this);
     new IClassFactoryAdaptor(this);
     new IApplicationAdaptor(this);
-    connect(&clientWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &AutomationObject::OnClientGone);
+    connect(&clientWatcher_, &QDBusServiceWatcher::serviceUnregistered, this, &AutomationObject::OnClientGone);
 }
 
 int AutomationObject::SelectDtu(const QString& code)
 {
     ObjectUsed();
-    if (code.isEmpty() || !target)
+    if (code.isEmpty() || !target_)
         return NotFound;
-    return target->SelectSharedTarget(code.toStdString()) ? Selected : NotFound;
+    return target_->SelectSharedTarget(code.toStdString()) ? Selected : NotFound;
 }
 
 QString AutomationObject::GetSelectedDtu()
 {
     ObjectUsed();
-    if (!target)
+    if (!target_)
         return QString::fromLatin1(NoSelection);
-    return QString::fromStdString(target->GetSharedTargetCode());
+    return QString::fromStdString(target_->GetSharedTargetCode());
 }
 
 void AutomationObject::LockServer(bool lockIt)
@@ -46,27 +46,27 @@ void AutomationObject::LockServer(bool lockIt)
     const QString client = Caller();
     if (client.isEmpty())
         return;
-    const bool known = ledger.Knows(client);
-    if (ledger.LockServer(client, lockIt)) {
+    const bool known = ledger_.Knows(client);
+    if (ledger_.LockServer(client, lockIt)) {
         if (!known)
             Watch(client);
     } else if (known) {
-        clientWatcher.removeWatchedService(client);
+        clientWatcher_.removeWatchedService(client);
     }
 }
 
 void AutomationObject::Show()
 {
-    if ((!target || !target->ShowWindow()) && calledFromDBus())
+    if ((!target_ || !target_->ShowWindow()) && calledFromDBus())
         sendErrorReply(QLatin1String(NoWindowError), QStringLiteral("this MV5840VSP runs without a window"));
 }
 
 void AutomationObject::SetPortManager(PortManager* newManager)
 {
-    manager = newManager;
+    manager_ = newManager;
     qDBusRegisterMetaType<QList<QVariantMap>>();
     new IPortManagerAdaptor(this);
-    connect(manager, &PortManager::PortChanged, this, &AutomationObject::PortChanged);
+    connect(manager_, &PortManager::PortChanged, this, &AutomationObject::PortChanged);
 }
 
 void AutomationObject::Refuse(const PortError& error)
@@ -79,42 +79,42 @@ void AutomationObject::Refuse(const PortError& error)
 
 QList<QVariantMap> AutomationObject::ListPorts()
 {
-    return manager ? manager->ListPorts() : QList<QVariantMap>();
+    return manager_ ? manager_->ListPorts() : QList<QVariantMap>();
 }
 
 QVariantMap AutomationObject::GetPort(const QVariantMap& selector)
 {
     QVariantMap port;
-    if (manager)
-        Refuse(manager->GetPort(selector, port));
+    if (manager_)
+        Refuse(manager_->GetPort(selector, port));
     return port;
 }
 
 QVariantMap AutomationObject::AddPort(const QVariantMap& request)
 {
     QVariantMap port;
-    if (manager)
-        Refuse(manager->AddPort(request, port));
+    if (manager_)
+        Refuse(manager_->AddPort(request, port));
     return port;
 }
 
 QVariantMap AutomationObject::EditPort(const QVariantMap& selector, const QVariantMap& changes)
 {
     QVariantMap port;
-    if (manager)
-        Refuse(manager->EditPort(selector, changes, port));
+    if (manager_)
+        Refuse(manager_->EditPort(selector, changes, port));
     return port;
 }
 
 void AutomationObject::RemovePort(const QVariantMap& selector, bool force)
 {
-    if (manager)
-        Refuse(manager->RemovePort(selector, force));
+    if (manager_)
+        Refuse(manager_->RemovePort(selector, force));
 }
 
 QVariantMap AutomationObject::GetSettings()
 {
-    return manager ? manager->GetSettings() : QVariantMap();
+    return manager_ ? manager_->GetSettings() : QVariantMap();
 }
 
 QString AutomationObject::Caller() const
@@ -127,17 +127,17 @@ void AutomationObject::ObjectUsed()
     const QString client = Caller();
     if (client.isEmpty())
         return;
-    if (!ledger.Knows(client))
+    if (!ledger_.Knows(client))
         Watch(client);
-    ledger.ObjectUsed(client);
+    ledger_.ObjectUsed(client);
 }
 
 void AutomationObject::Watch(const QString& client)
 {
-    clientWatcher.addWatchedService(client);
+    clientWatcher_.addWatchedService(client);
     // The client may have left before the watch was in place; the bus answers this question
     // only after it has taken the watch, so no departure can slip between the two.
-    QDBusPendingCall call = connection.interface()->asyncCall(QStringLiteral("NameHasOwner"), client);
+    QDBusPendingCall call = connection_.interface()->asyncCall(QStringLiteral("NameHasOwner"), client);
     auto* watcher = new QDBusPendingCallWatcher(call, this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, client](QDBusPendingCallWatcher* finished) {
         const QDBusPendingReply<bool> reply = *finished;
@@ -149,6 +149,6 @@ void AutomationObject::Watch(const QString& client)
 
 void AutomationObject::OnClientGone(const QString& client)
 {
-    clientWatcher.removeWatchedService(client);
-    ledger.ClientGone(client);
+    clientWatcher_.removeWatchedService(client);
+    ledger_.ClientGone(client);
 }

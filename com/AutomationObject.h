@@ -30,9 +30,9 @@ public:
     AutomationObject(AppLock& lock, const QDBusConnection& connection, QObject* parent = nullptr);
 
     // nullptr: a run without a main window; nothing can be selected then.
-    void SetTarget(PortSelectionTarget* newTarget) { target = newTarget; }
+    void SetTarget(PortSelectionTarget* newTarget) { target_ = newTarget; }
 
-    const ClientLedger& Ledger() const { return ledger; }
+    const ClientLedger& Ledger() const { return ledger_; }
 
     // Publishes the port manager on this object; before the object is registered, once.
     void SetPortManager(PortManager* manager);
@@ -64,10 +64,10 @@ private:
     // Answers the bus call with the error, when there is one.
     void Refuse(const PortError& error);
 
-    AppLock& lock;
-    QDBusConnection connection;
-    ClientLedger ledger;
-    QDBusServiceWatcher clientWatcher;
-    PortSelectionTarget* target = nullptr;
-    PortManager* manager = nullptr;
+    AppLock& lock_;
+    QDBusConnection connection_;
+    ClientLedger ledger_;
+    QDBusServiceWatcher clientWatcher_;
+    PortSelectionTarget* target_ = nullptr;
+    PortManager* manager_ = nullptr;
 };

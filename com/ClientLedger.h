@@ -11,12 +11,12 @@
 // back everything it held, so a script that calls and exits releases the program.
 class ClientLedger {
 public:
-    explicit ClientLedger(AppLock& lock) : lock(lock) {}
+    explicit ClientLedger(AppLock& lock) : lock_(lock) {}
 
-    bool Knows(const QString& client) const { return clients.count(client) != 0; }
+    bool Knows(const QString& client) const { return clients_.count(client) != 0; }
     bool HoldsObject(const QString& client) const;
     int Locks(const QString& client) const;
-    int ClientCount() const { return static_cast<int>(clients.size()); }
+    int ClientCount() const { return static_cast<int>(clients_.size()); }
 
     // The client's first selection call constructs its object; later calls reuse it.
     void ObjectUsed(const QString& client);
@@ -32,6 +32,6 @@ private:
         int locks = 0;
     };
 
-    AppLock& lock;
-    std::map<QString, Holdings> clients;
+    AppLock& lock_;
+    std::map<QString, Holdings> clients_;
 };

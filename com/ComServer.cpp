@@ -26,7 +26,7 @@ QString ExecutablePath()
 } // namespace
 
 ComServer::ComServer(QStringList arguments, QDBusConnection connection)
-    : arguments(std::move(arguments)), connection(std::move(connection))
+    : arguments_(std::move(arguments)), connection_(std::move(connection))
 {
 }
 
@@ -37,18 +37,18 @@ ComServer::~ComServer()
 
 bool ComServer::InitializeServer()
 {
-    serverInitialised = true;
-    exitCode = 0;
-    const RegistrationSwitch registration = FindRegistrationSwitch(CommandLineText(arguments));
+    serverInitialised_ = true;
+    exitCode_ = 0;
+    const RegistrationSwitch registration = FindRegistrationSwitch(CommandLineText(arguments_));
     if (registration != RegistrationSwitch::None) {
-        serverInitialised = false;
-        exitCode = RunRegistration(registration) ? 0 : 1;
+        serverInitialised_ = false;
+        exitCode_ = RunRegistration(registration) ? 0 : 1;
         return false;
     }
-    switches = ParseRunSwitches(arguments);
-    lock.SetUserControl(switches.userControl);
+    switches_ = ParseRunSwitches(arguments_);
+    lock_.SetUserControl(switches_.userControl);
     if (!Publish()) {
-        serverInitialised = false;
+        serverInitialised_ = false;
         return false;
     }
     return true;
@@ -65,59 +65,59 @@ bool ComServer::RunRegistration(RegistrationSwitch which)
 
 bool ComServer::Publish()
 {
-    if (!connection.isConnected()) {
-        if (switches.windowless) {
+    if (!connection_.isConnected()) {
+        if (switches_.windowless) {
             Log::Error("no D-Bus session bus; a run without a window has no one to serve, ending");
-            exitCode = 1;
+            exitCode_ = 1;
             return false;
         }
         Log::Warning("no D-Bus session bus; running without the automation interface");
         return true;
     }
 
-    object = std::make_unique<AutomationObject>(lock, connection);
-    object->SetTarget(target);
-    if (portService) {
-        manager = std::make_unique<PortManager>(*portService);
-        object->SetPortManager(manager.get());
+    object_ = std::make_unique<AutomationObject>(lock_, connection_);
+    object_->SetTarget(target_);
+    if (portService_) {
+        manager_ = std::make_unique<PortManager>(*portService_);
+        object_->SetPortManager(manager_.get());
     }
-    if (!connection.registerObject(QLatin1String(Registration::ObjectPath), object.get(),
+    if (!connection_.registerObject(QLatin1String(Registration::ObjectPath), object_.get(),
                                    QDBusConnection::ExportAdaptors)) {
-        object.reset();
+        object_.reset();
         Log::Warning("cannot publish the automation object; running without the automation interface");
-        return !switches.windowless;
+        return !switches_.windowless;
     }
 
     // A run without a window gives the name up to a user's start, which has the ports; a
     // user's start keeps it.
     const QString name = QLatin1String(Registration::ServiceName);
-    const auto reply = connection.interface()->registerService(
+    const auto reply = connection_.interface()->registerService(
         name,
-        switches.windowless ? QDBusConnectionInterface::DontQueueService : QDBusConnectionInterface::ReplaceExistingService,
-        switches.windowless ? QDBusConnectionInterface::AllowReplacement : QDBusConnectionInterface::DontAllowReplacement);
+        switches_.windowless ? QDBusConnectionInterface::DontQueueService : QDBusConnectionInterface::ReplaceExistingService,
+        switches_.windowless ? QDBusConnectionInterface::AllowReplacement : QDBusConnectionInterface::DontAllowReplacement);
     if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
-        if (switches.windowless) {
-            nameWatcher = std::make_unique<QDBusServiceWatcher>(name, connection, QDBusServiceWatcher::WatchForOwnerChange);
-            QObject::connect(nameWatcher.get(), &QDBusServiceWatcher::serviceOwnerChanged, object.get(),
+        if (switches_.windowless) {
+            nameWatcher_ = std::make_unique<QDBusServiceWatcher>(name, connection_, QDBusServiceWatcher::WatchForOwnerChange);
+            QObject::connect(nameWatcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, object_.get(),
                              [this](const QString&, const QString&, const QString& newOwner) { OnOwnerChanged(newOwner); });
         }
         return true;
     }
 
-    connection.unregisterObject(QLatin1String(Registration::ObjectPath));
-    object.reset();
+    connection_.unregisterObject(QLatin1String(Registration::ObjectPath));
+    object_.reset();
     if (!reply.isValid()) {
         Log::Warning("cannot take the bus name; running without the automation interface");
-        return !switches.windowless;
+        return !switches_.windowless;
     }
-    if (switches.windowless) {
+    if (switches_.windowless) {
         Log::Error("another instance already serves the automation interface; ending");
         return false;
     }
-    if (switches.service) {
+    if (switches_.service) {
         // A service manager must see that this start serves nothing.
         Log::Error("another instance already serves the ports on this session bus; ending");
-        exitCode = AlreadyRunningStatus;
+        exitCode_ = AlreadyRunningStatus;
     } else {
         AskRunningInstanceToShow();
     }
@@ -129,51 +129,51 @@ void ComServer::AskRunningInstanceToShow()
     const QString name = QLatin1String(Registration::ServiceName);
     QDBusMessage call = QDBusMessage::createMethodCall(name, QLatin1String(Registration::ObjectPath),
                                                        QLatin1String(InterfaceApplication), QStringLiteral("Show"));
-    const QDBusMessage reply = connection.call(call, QDBus::BlockWithGui, ShowTimeoutMs);
+    const QDBusMessage reply = connection_.call(call, QDBus::BlockWithGui, ShowTimeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         Log::Notice("already running; asked the running instance to show its window");
         return;
     }
-    exitCode = 1;
+    exitCode_ = 1;
     if (reply.errorName() != QLatin1String(AutomationObject::NoWindowError)) {
         Log::Error("already running, but the running instance did not answer");
         return;
     }
     // A service of this user serves the ports; a second window of its own would fight it for
     // them, so this start ends and says how to reach the ports that run.
-    otherWithoutWindow = connection.interface()->servicePid(name).value();
-    Log::Error("MV5840VSP already runs as a service without a window (process " + std::to_string(otherWithoutWindow)
+    otherWithoutWindow_ = connection_.interface()->servicePid(name).value();
+    Log::Error("MV5840VSP already runs as a service without a window (process " + std::to_string(otherWithoutWindow_)
                + "); manage its ports with mv5840vspctl (mv5840vspctl list), or stop it "
                  "(systemctl --user stop mv5840vsp, or end that process) and start the window again");
 }
 
 void ComServer::OnOwnerChanged(const QString& newOwner)
 {
-    if (newOwner == connection.baseService())
+    if (newOwner == connection_.baseService())
         return;
     // A user's start took the name over. This run still serves the clients it has, through
     // its unique name, and ends with the last of them.
-    nameWatcher.reset();
-    lock.EndWhenIdle();
+    nameWatcher_.reset();
+    lock_.EndWhenIdle();
 }
 
 void ComServer::SetTarget(PortSelectionTarget* newTarget)
 {
-    target = newTarget;
-    if (object)
-        object->SetTarget(newTarget);
+    target_ = newTarget;
+    if (object_)
+        object_->SetTarget(newTarget);
 }
 
 void ComServer::TerminateServer()
 {
-    if (!serverInitialised)
+    if (!serverInitialised_)
         return;
-    serverInitialised = false;
-    nameWatcher.reset();
-    if (object) {
-        connection.unregisterObject(QLatin1String(Registration::ObjectPath));
-        connection.interface()->unregisterService(QLatin1String(Registration::ServiceName));
-        object.reset();
+    serverInitialised_ = false;
+    nameWatcher_.reset();
+    if (object_) {
+        connection_.unregisterObject(QLatin1String(Registration::ObjectPath));
+        connection_.interface()->unregisterService(QLatin1String(Registration::ServiceName));
+        object_.reset();
     }
-    manager.reset();
+    manager_.reset();
 }

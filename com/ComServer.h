@@ -40,23 +40,23 @@ public:
     // Withdraws the service. Does nothing unless the server is initialised.
     void TerminateServer();
 
-    int ExitCode() const { return exitCode; }
+    int ExitCode() const { return exitCode_; }
     // The process id of the instance that ended this start because it runs without a window
     // (a service); 0 when that was not the reason.
-    uint OtherRunsWithoutWindow() const { return otherWithoutWindow; }
+    uint OtherRunsWithoutWindow() const { return otherWithoutWindow_; }
     // The status of a start that ends because another instance already serves the user:
     // one a service manager can tell from a failure and must not restart on
     // (RestartPreventExitStatus= in the unit).
     static constexpr int AlreadyRunningStatus = 150;
-    bool ServerInitialised() const { return serverInitialised; }
+    bool ServerInitialised() const { return serverInitialised_; }
     // "Embedding" or "Automation" was given: no main window, no ports.
-    bool Windowless() const { return switches.windowless; }
+    bool Windowless() const { return switches_.windowless; }
     // The service is reachable on the bus.
-    bool Serving() const { return object != nullptr; }
+    bool Serving() const { return object_ != nullptr; }
 
     // The ports the manager interface serves; before InitializeServer. A run without ports
     // (nullptr) offers no manager.
-    void SetPortService(PortService* service) { portService = service; }
+    void SetPortService(PortService* service) { portService_ = service; }
 
     // The main window, or nullptr while there is none.
     void SetTarget(PortSelectionTarget* target);
@@ -64,10 +64,10 @@ public:
     // the event loop quits. A run with a main window passes a handler that closes the window
     // when it is enabled. It runs inside a bus call: it must not destroy this server at once
     // (queue anything that does).
-    void SetEndOfRun(std::function<void()> handler) { lock.SetEndOfRun(std::move(handler)); }
+    void SetEndOfRun(std::function<void()> handler) { lock_.SetEndOfRun(std::move(handler)); }
 
-    const AppLock& Lock() const { return lock; }
-    const AutomationObject* Object() const { return object.get(); }
+    const AppLock& Lock() const { return lock_; }
+    const AutomationObject* Object() const { return object_.get(); }
 
 private:
     bool RunRegistration(RegistrationSwitch which);
@@ -75,16 +75,16 @@ private:
     void AskRunningInstanceToShow();
     void OnOwnerChanged(const QString& newOwner);
 
-    QStringList arguments;
-    QDBusConnection connection;
-    RunSwitches switches;
-    AppLock lock;
-    PortService* portService = nullptr;
-    std::unique_ptr<PortManager> manager;
-    std::unique_ptr<AutomationObject> object;
-    std::unique_ptr<QDBusServiceWatcher> nameWatcher;
-    PortSelectionTarget* target = nullptr;
-    bool serverInitialised = false;
-    int exitCode = 0;
-    uint otherWithoutWindow = 0;
+    QStringList arguments_;
+    QDBusConnection connection_;
+    RunSwitches switches_;
+    AppLock lock_;
+    PortService* portService_ = nullptr;
+    std::unique_ptr<PortManager> manager_;
+    std::unique_ptr<AutomationObject> object_;
+    std::unique_ptr<QDBusServiceWatcher> nameWatcher_;
+    PortSelectionTarget* target_ = nullptr;
+    bool serverInitialised_ = false;
+    int exitCode_ = 0;
+    uint otherWithoutWindow_ = 0;
 };

@@ -22,11 +22,11 @@ PortError Typed(const QVariantMap& request, const QString& key, QMetaType::Type 
 
 }  // namespace
 
-PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent), service(service)
+PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent), service_(service)
 {
-    connect(&service, &PortService::PortStateChanged, this,
+    connect(&service_, &PortService::PortStateChanged, this,
             [this](const PortStatus& port) { emit PortChanged(ToMap(port)); });
-    connect(&service, &PortService::PortRemoved, this, [this](int slot, int number, const std::string& code) {
+    connect(&service_, &PortService::PortRemoved, this, [this](int slot, int number, const std::string& code) {
         emit PortChanged({{QStringLiteral("slot"), PortStatus::SlotNumber(slot)},
                           {QStringLiteral("number"), number},
                           {QStringLiteral("code"), QString::fromStdString(code)},
@@ -60,7 +60,7 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
 QList<QVariantMap> PortManager::ListPorts() const
 {
     QList<QVariantMap> ports;
-    for (const PortStatus& port : service.Snapshot())
+    for (const PortStatus& port : service_.Snapshot())
         ports.append(WithLineSettings(ToMap(port), port.slot));
     return ports;
 }
@@ -68,14 +68,14 @@ QList<QVariantMap> PortManager::ListPorts() const
 QVariantMap PortManager::WithLineSettings(QVariantMap port, int slot) const
 {
     // Read when asked, not per signal: it is a file the application's library writes.
-    const auto line = service.LineSettings(slot);
+    const auto line = service_.LineSettings(slot);
     port.insert(QStringLiteral("line"), line ? QString::fromStdString(line->Text()) : QString());
     return port;
 }
 
 QVariantMap PortManager::GetSettings() const
 {
-    const GlobalSettings& settings = service.Settings();
+    const GlobalSettings& settings = service_.Settings();
     return {{QStringLiteral("socket_port"), int(settings.SocketPort)},
             {QStringLiteral("shared_mode"), settings.OnlyOnePort != 0},
             {QStringLiteral("shared_number"), settings.VPortNo}};
@@ -95,15 +95,15 @@ PortError PortManager::Select(const QVariantMap& selector, int& slot) const
     if (key == QLatin1String("code")) {
         if (PortError error = Typed(selector, key, QMetaType::QString, "s", value))
             return error;
-        slot = service.FindByCode(value.toString().toStdString());
+        slot = service_.FindByCode(value.toString().toStdString());
     } else {
         if (PortError error = Typed(selector, key, QMetaType::Int, "i", value))
             return error;
         const int asked = value.toInt();
         if (key == QLatin1String("slot"))
-            slot = service.StatusOf(PortStatus::SlotIndex(asked)) ? PortStatus::SlotIndex(asked) : -1;
+            slot = service_.StatusOf(PortStatus::SlotIndex(asked)) ? PortStatus::SlotIndex(asked) : -1;
         else
-            slot = service.FindByNumber(asked);
+            slot = service_.FindByNumber(asked);
     }
     if (slot < 0)
         return {PortError::Kind::NoSuchPort, key.toStdString(), value.toString().toStdString()};
@@ -150,7 +150,7 @@ PortError PortManager::Apply(const QVariantMap& request, PortConfig& fields) con
 PortError PortManager::Result(PortError error, int slot, QVariantMap& port) const
 {
     if (!error) {
-        if (const auto snapshot = service.StatusOf(slot))
+        if (const auto snapshot = service_.StatusOf(slot))
             port = WithLineSettings(ToMap(*snapshot), slot);
     }
     return error;
@@ -166,14 +166,14 @@ PortError PortManager::GetPort(const QVariantMap& selector, QVariantMap& port) c
 
 PortError PortManager::AddPort(const QVariantMap& request, QVariantMap& port)
 {
-    if (!service.Settings().OnlyOnePort && !request.contains(QStringLiteral("number")))
+    if (!service_.Settings().OnlyOnePort && !request.contains(QStringLiteral("number")))
         return InvalidArgument(QStringLiteral("number"), QStringLiteral("required"));
     PortConfig fields;
     fields.PeerIP = "0.0.0.0";
     if (PortError error = Apply(request, fields))
         return error;
     int slot = -1;
-    PortError error = service.Add(fields, &slot);
+    PortError error = service_.Add(fields, &slot);
     return Result(std::move(error), slot, port);
 }
 
@@ -182,10 +182,10 @@ PortError PortManager::EditPort(const QVariantMap& selector, const QVariantMap& 
     int slot = -1;
     if (PortError error = Select(selector, slot))
         return error;
-    PortConfig fields = service.StatusOf(slot)->config;
+    PortConfig fields = service_.StatusOf(slot)->config;
     if (PortError error = Apply(changes, fields))
         return error;
-    PortError error = service.Edit(slot, fields);
+    PortError error = service_.Edit(slot, fields);
     return Result(std::move(error), slot, port);
 }
 
@@ -194,5 +194,5 @@ PortError PortManager::RemovePort(const QVariantMap& selector, bool force)
     int slot = -1;
     if (PortError error = Select(selector, slot))
         return error;
-    return service.Remove(slot, force);
+    return service_.Remove(slot, force);
 }

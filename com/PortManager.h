@@ -40,5 +40,5 @@ private:
     PortError Apply(const QVariantMap& request, PortConfig& fields) const;
     PortError Result(PortError error, int slot, QVariantMap& port) const;
 
-    PortService& service;
+    PortService& service_;
 };

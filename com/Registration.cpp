@@ -85,7 +85,7 @@ bool RemoveIfPresent(const QString& fileName)
 } // namespace
 
 Registration::Registration(QString dataHome, QString executablePath)
-    : dataHome(std::move(dataHome)), executablePath(std::move(executablePath))
+    : dataHome_(std::move(dataHome)), executablePath_(std::move(executablePath))
 {
 }
 
@@ -99,36 +99,36 @@ QString Registration::DefaultDataHome()
 
 QString Registration::ServiceFile() const
 {
-    return dataHome + QLatin1String("/dbus-1/services/") + QLatin1String(ServiceName) + QLatin1String(".service");
+    return dataHome_ + QLatin1String("/dbus-1/services/") + QLatin1String(ServiceName) + QLatin1String(".service");
 }
 
 QString Registration::InterfaceFile() const
 {
-    return dataHome + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ServiceName) + QLatin1String(".xml");
+    return dataHome_ + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ServiceName) + QLatin1String(".xml");
 }
 
 QString Registration::ManagerInterfaceFile() const
 {
-    return dataHome + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ManagerInterfaceName) + QLatin1String(".xml");
+    return dataHome_ + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ManagerInterfaceName) + QLatin1String(".xml");
 }
 
 QString Registration::DesktopFile() const
 {
-    return dataHome + QLatin1String("/applications/MV5840VSP.desktop");
+    return dataHome_ + QLatin1String("/applications/MV5840VSP.desktop");
 }
 
 QString Registration::ServiceFileText() const
 {
-    if (HasControlCharacter(executablePath) || !QDir::isAbsolutePath(executablePath))
+    if (HasControlCharacter(executablePath_) || !QDir::isAbsolutePath(executablePath_))
         return QString();
-    return FromTemplate(QStringLiteral("MV5840VSP.IMV5840VSP.service.in"), ServiceExecPath(executablePath));
+    return FromTemplate(QStringLiteral("MV5840VSP.IMV5840VSP.service.in"), ServiceExecPath(executablePath_));
 }
 
 QString Registration::DesktopFileText() const
 {
-    if (HasControlCharacter(executablePath) || !QDir::isAbsolutePath(executablePath))
+    if (HasControlCharacter(executablePath_) || !QDir::isAbsolutePath(executablePath_))
         return QString();
-    return FromTemplate(QStringLiteral("MV5840VSP.desktop.in"), DesktopExecPath(executablePath));
+    return FromTemplate(QStringLiteral("MV5840VSP.desktop.in"), DesktopExecPath(executablePath_));
 }
 
 QByteArray Registration::InterfaceDescription()

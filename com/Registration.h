@@ -36,6 +36,6 @@ public:
 private:
     static QByteArray Description(const QString& name);
 
-    QString dataHome;
-    QString executablePath;
+    QString dataHome_;
+    QString executablePath_;
 };

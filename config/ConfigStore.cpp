@@ -126,11 +126,11 @@ void WritePort(SettingsFile& file, int slot, const PortConfig& port)
 
 }  // namespace
 
-ConfigStore::ConfigStore(std::string fileName) : fileName(std::move(fileName)) {}
+ConfigStore::ConfigStore(std::string fileName) : fileName_(std::move(fileName)) {}
 
 void ConfigStore::Fail(const Reason& reason) const
 {
-    lastFailure = reason;
+    lastFailure_ = reason;
     Log::Error(reason.English());
 }
 
@@ -147,21 +147,21 @@ std::string ConfigStore::DefaultFileName()
 
 void ConfigStore::WarnWhenOpenToOthers(mode_t mode) const
 {
-    if ((mode & (S_IRGRP | S_IROTH)) == 0 || warnedOpenToOthers)
+    if ((mode & (S_IRGRP | S_IROTH)) == 0 || warnedOpenToOthers_)
         return;
-    warnedOpenToOthers = true;
+    warnedOpenToOthers_ = true;
     char octal[16];
     std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
-    Log::Warning("configuration file " + fileName + " (mode " + octal
+    Log::Warning("configuration file " + fileName_ + " (mode " + octal
                  + ") can be read by other users of this machine, and it holds the DTU codes and the password; "
-                   "it is made private (0600) at the next save, or now with: chmod 600 " + fileName);
+                   "it is made private (0600) at the next save, or now with: chmod 600 " + fileName_);
 }
 
 StoredConfig ConfigStore::Load() const
 {
-    lastFailure = {};
+    lastFailure_ = {};
     StoredConfig stored;
-    const ConfigFile::Contents file = ConfigFile::Read(fileName);
+    const ConfigFile::Contents file = ConfigFile::Read(fileName_);
     if (file.error) {
         Fail(file.error);
         return stored;
@@ -172,7 +172,7 @@ StoredConfig ConfigStore::Load() const
 
     const SettingsFile parsed = SettingsFile::Parse(file.text);
     if (parsed.FaultLine() != 0)
-        Fail({Reason::Kind::ConfigNotSetting, fileName, std::to_string(parsed.FaultLine())});
+        Fail({Reason::Kind::ConfigNotSetting, fileName_, std::to_string(parsed.FaultLine())});
     ReadGlobals(parsed, stored.settings);
     for (int slot = 0; slot < SlotCount; ++slot) {
         const QString group = GroupOf(slot);
@@ -190,25 +190,25 @@ Reason ConfigStore::Change(const std::function<void(SettingsFile&)>& edit) const
                                                                : "cannot save the configuration: " + reason.English());
         return reason;
     };
-    const ConfigFile::Contents file = ConfigFile::Read(fileName);
+    const ConfigFile::Contents file = ConfigFile::Read(fileName_);
     if (file.error)
         return refuse(file.error);
     SettingsFile settings = SettingsFile::Parse(file.text);
     // Written over, the lines QSettings would guess at could come back as something else.
     if (settings.FaultLine() != 0)
-        return refuse({Reason::Kind::ConfigNotSetting, fileName, std::to_string(settings.FaultLine())});
+        return refuse({Reason::Kind::ConfigNotSetting, fileName_, std::to_string(settings.FaultLine())});
     edit(settings);
     if (settings.Text() == file.text)
         return {};  // also no file made for removing a group that is not there
-    if (const int error = ConfigFile::Replace(fileName, settings.Text()))
-        return refuse({Reason::Kind::ConfigNotSaved, fileName, {}, error});
+    if (const int error = ConfigFile::Replace(fileName_, settings.Text()))
+        return refuse({Reason::Kind::ConfigNotSaved, fileName_, {}, error});
     return {};
 }
 
 Reason ConfigStore::SavePortConfig(int slot, const PortConfig& port) const
 {
     if (!IsSlot(slot))
-        return {Reason::Kind::ConfigNotSaved, fileName, {}, EINVAL};
+        return {Reason::Kind::ConfigNotSaved, fileName_, {}, EINVAL};
     return Change([&](SettingsFile& file) { WritePort(file, slot, port); });
 }
 
@@ -229,7 +229,7 @@ Reason ConfigStore::SaveNewPortConfig(const std::function<bool(int slot)>& isFre
 Reason ConfigStore::DeletePortConfig(int slot) const
 {
     if (!IsSlot(slot))
-        return {Reason::Kind::ConfigNotSaved, fileName, {}, EINVAL};
+        return {Reason::Kind::ConfigNotSaved, fileName_, {}, EINVAL};
     return Change([&](SettingsFile& file) { file.RemoveGroup(GroupOf(slot)); });
 }
 

@@ -50,9 +50,9 @@ public:
     // Writes SocketPort, OnlyOnePort, VPortNo and Password.
     Reason SaveSettings(const GlobalSettings& settings) const;
 
-    const std::string& FileName() const { return fileName; }
+    const std::string& FileName() const { return fileName_; }
     // What the last load reported, none when it went well: for a window to show.
-    const Reason& LastFailure() const { return lastFailure; }
+    const Reason& LastFailure() const { return lastFailure_; }
     // $XDG_CONFIG_HOME/Torvane/HOLBRN.conf, or ~/.config/Torvane/HOLBRN.conf.
     static std::string DefaultFileName();
 
@@ -62,7 +62,7 @@ private:
     void Fail(const Reason& reason) const;
     void WarnWhenOpenToOthers(mode_t mode) const;
 
-    std::string fileName;
-    mutable Reason lastFailure;
-    mutable bool warnedOpenToOthers = false;
+    std::string fileName_;
+    mutable Reason lastFailure_;
+    mutable bool warnedOpenToOthers_ = false;
 };

@@ -27,9 +27,9 @@ QByteArray CutTip(const QString& tooltip) {
 }  // namespace
 
 CSystemTray::CSystemTray(std::unique_ptr<TrayShell> trayShell, QObject* parent)
-    : QObject(parent), shell(trayShell ? std::move(trayShell) : std::make_unique<QtTrayShell>()) {
-  connect(shell.get(), &TrayShell::HostReturned, this, &CSystemTray::ReAddIcon);
-  connect(shell.get(), &TrayShell::HostLost, this, &CSystemTray::BringBackShrunkWindow);
+    : QObject(parent), shell_(trayShell ? std::move(trayShell) : std::make_unique<QtTrayShell>()) {
+  connect(shell_.get(), &TrayShell::HostReturned, this, &CSystemTray::ReAddIcon);
+  connect(shell_.get(), &TrayShell::HostLost, this, &CSystemTray::BringBackShrunkWindow);
 }
 
 CSystemTray::~CSystemTray() = default;
@@ -37,43 +37,43 @@ CSystemTray::~CSystemTray() = default;
 bool CSystemTray::Open(QWidget* parent, QEvent::Type callbackMessage, const QString& tooltip,
                        const QIcon& icon, unsigned iconId, bool hide) {
   if (callbackMessage == QEvent::None) callbackMessage = notifyMessage;
-  owner = parent;
-  notifyData.window = parent ? static_cast<QObject*>(parent) : this;
-  notifyData.id = iconId;
-  notifyData.icon = icon;
-  notifyData.flags = TrayIconData::Message | TrayIconData::Icon;
-  notifyData.callbackMessage = callbackMessage;
-  notifyData.tip = CutTip(tooltip);
-  if (!notifyData.tip.isEmpty()) notifyData.flags |= TrayIconData::Tip;
+  owner_ = parent;
+  notifyData_.window = parent ? static_cast<QObject*>(parent) : this;
+  notifyData_.id = iconId;
+  notifyData_.icon = icon;
+  notifyData_.flags = TrayIconData::Message | TrayIconData::Icon;
+  notifyData_.callbackMessage = callbackMessage;
+  notifyData_.tip = CutTip(tooltip);
+  if (!notifyData_.tip.isEmpty()) notifyData_.flags |= TrayIconData::Tip;
 
-  hidden = hide;
+  hidden_ = hide;
   bool added = true;
   if (!hide) {
-    added = shell->Add(notifyData);
-    hidden = removed = addPending = !added;
+    added = shell_->Add(notifyData_);
+    hidden_ = removed_ = addPending_ = !added;
   }
-  popupMenu = LoadTrayMenu(iconId);
+  popupMenu_ = LoadTrayMenu(iconId);
   return added;
 }
 
 bool CSystemTray::DeleteIcon() {
-  addPending = false;
-  if (removed) return true;
-  if (shell->Delete(notifyData)) hidden = removed = true;
-  return removed;
+  addPending_ = false;
+  if (removed_) return true;
+  if (shell_->Delete(notifyData_)) hidden_ = removed_ = true;
+  return removed_;
 }
 
 void CSystemTray::ReAddIcon() {
-  if (!addPending && hidden) return;  // hidden on purpose, and no add is owed
-  if (shell->Add(notifyData)) {
-    addPending = removed = hidden = false;
+  if (!addPending_ && hidden_) return;  // hidden on purpose, and no add is owed
+  if (shell_->Add(notifyData_)) {
+    addPending_ = removed_ = hidden_ = false;
   } else {
-    addPending = true;
+    addPending_ = true;
   }
 }
 
 qintptr CSystemTray::HandleNotify(unsigned wParam, unsigned lParam) {
-  if (wParam != notifyData.id) return 0;
+  if (wParam != notifyData_.id) return 0;
   QPointer<QWidget> to = NotifyTarget();
   if (!to) return 0;
 
@@ -100,27 +100,27 @@ qintptr CSystemTray::HandleNotify(unsigned wParam, unsigned lParam) {
 }
 
 bool CSystemTray::SetNotifyTarget(QWidget* window) {
-  target = window;
+  target_ = window;
   return true;
 }
 
 QWidget* CSystemTray::NotifyTarget() const {
-  return target ? target.data() : owner.data();
+  return target_ ? target_.data() : owner_.data();
 }
 
 void CSystemTray::Destroy() {
   DeleteIcon();
   // Later: Destroy may run while the popup is still open in HandleNotify.
-  if (popupMenu) popupMenu.release()->deleteLater();
+  if (popupMenu_) popupMenu_.release()->deleteLater();
 }
 
 bool CSystemTray::ShrinkToTray(QWidget* window) {
-  if (hidden || addPending || !shell->IconShown()) return false;
+  if (hidden_ || addPending_ || !shell_->IconShown()) return false;
   QWindow* handle = window->windowHandle();
   if (!handle) return false;
   // The native window only: QWidget::hide would end a modal dialog's run.
   handle->hide();
-  shrunkWindow = window;
+  shrunkWindow_ = window;
   return true;
 }
 
@@ -133,11 +133,11 @@ void CSystemTray::RestoreFromTray(QWidget* window) {
   }
   window->raise();
   window->activateWindow();
-  if (shrunkWindow == window) shrunkWindow = nullptr;
+  if (shrunkWindow_ == window) shrunkWindow_ = nullptr;
 }
 
 bool CSystemTray::event(QEvent* e) {
-  if (e->type() == notifyData.callbackMessage && notifyData.window == this) {
+  if (e->type() == notifyData_.callbackMessage && notifyData_.window == this) {
     const auto* message = static_cast<TrayMessageEvent*>(e);
     HandleNotify(message->wParam, message->lParam);
     return true;
@@ -147,7 +147,7 @@ bool CSystemTray::event(QEvent* e) {
 
 // With the tray host gone the icon is nowhere: give the hidden window back, minimised.
 void CSystemTray::BringBackShrunkWindow() {
-  if (!shrunkWindow) return;
-  if (QWindow* handle = shrunkWindow->windowHandle()) handle->showMinimized();
-  shrunkWindow = nullptr;
+  if (!shrunkWindow_) return;
+  if (QWindow* handle = shrunkWindow_->windowHandle()) handle->showMinimized();
+  shrunkWindow_ = nullptr;
 }

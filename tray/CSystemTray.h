@@ -23,13 +23,13 @@ class CSystemTray : public QObject {
   static const QEvent::Type commandMessage;
 
   // Without a shell the icon goes to the desktop's notification area (QtTrayShell).
-  explicit CSystemTray(std::unique_ptr<TrayShell> shell = nullptr, QObject* parent = nullptr);
+  explicit CSystemTray(std::unique_ptr<TrayShell> shell_ = nullptr, QObject* parent = nullptr);
   ~CSystemTray() override;
 
   // Callback messages go to `parent` when given, else to this object, which handles them.
   // A callback message of QEvent::None means notifyMessage. An empty tooltip sets none.
   bool Open(QWidget* parent, QEvent::Type callbackMessage, const QString& tooltip, const QIcon& icon,
-            unsigned iconId, bool hidden);
+            unsigned iconId, bool hidden_);
   bool DeleteIcon();
   void ReAddIcon();
   // The answer to a callback message: wParam the icon id, lParam the mouse message.
@@ -45,27 +45,27 @@ class CSystemTray : public QObject {
   // Shows the window again in its normal state, in front and active.
   void RestoreFromTray(QWidget* window);
 
-  bool IsHidden() const { return hidden; }
-  bool IsRemoved() const { return removed; }
-  bool IsAddPending() const { return addPending; }
-  const TrayIconData& NotifyData() const { return notifyData; }
+  bool IsHidden() const { return hidden_; }
+  bool IsRemoved() const { return removed_; }
+  bool IsAddPending() const { return addPending_; }
+  const TrayIconData& NotifyData() const { return notifyData_; }
 
  protected:
   bool event(QEvent* e) override;
 
  private:
   void BringBackShrunkWindow();
-  QMenu* Popup() const { return popupMenu.get(); }
+  QMenu* Popup() const { return popupMenu_.get(); }
 
-  bool hidden = true;
-  bool removed = true;
-  bool addPending = false;
-  TrayIconData notifyData;
+  bool hidden_ = true;
+  bool removed_ = true;
+  bool addPending_ = false;
+  TrayIconData notifyData_;
   // The default item is the popup's first position: "show the window".
   static constexpr int defaultItem = 0;
-  QPointer<QWidget> target;
-  QPointer<QWidget> owner;
-  std::unique_ptr<QMenu> popupMenu;
-  std::unique_ptr<TrayShell> shell;
-  QPointer<QWidget> shrunkWindow;
+  QPointer<QWidget> target_;
+  QPointer<QWidget> owner_;
+  std::unique_ptr<QMenu> popupMenu_;
+  std::unique_ptr<TrayShell> shell_;
+  QPointer<QWidget> shrunkWindow_;
 };

@@ -11,13 +11,13 @@ constexpr int AvailabilityPollMs = 3000;
 
 QtTrayShell::QtTrayShell(QObject* parent)
     : TrayShell(parent),
-      hostWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
+      hostWatcher_(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
                   QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration) {
-  connect(&icon, &QSystemTrayIcon::activated, this, &QtTrayShell::OnActivated);
-  connect(&hostWatcher, &QDBusServiceWatcher::serviceRegistered, this, &TrayShell::HostReturned);
-  connect(&hostWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &TrayShell::HostLost);
-  availabilityPoll.setInterval(AvailabilityPollMs);
-  connect(&availabilityPoll, &QTimer::timeout, this, &QtTrayShell::PollAvailability);
+  connect(&icon_, &QSystemTrayIcon::activated, this, &QtTrayShell::OnActivated);
+  connect(&hostWatcher_, &QDBusServiceWatcher::serviceRegistered, this, &TrayShell::HostReturned);
+  connect(&hostWatcher_, &QDBusServiceWatcher::serviceUnregistered, this, &TrayShell::HostLost);
+  availabilityPoll_.setInterval(AvailabilityPollMs);
+  connect(&availabilityPoll_, &QTimer::timeout, this, &QtTrayShell::PollAvailability);
 }
 
 bool QtTrayShell::Add(const TrayIconData& data) {
@@ -26,49 +26,49 @@ bool QtTrayShell::Add(const TrayIconData& data) {
     return false;
   }
   WatchAvailability(false);
-  added = data;
+  added_ = data;
   // Qt serves the icon through a StatusNotifierItem whenever a watcher is on the bus.
   QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
-  onStatusNotifierHost = bus && bus->isServiceRegistered(hostWatcher.watchedServices().value(0)).value();
-  if (data.flags & TrayIconData::Icon) icon.setIcon(data.icon);
-  icon.setToolTip((data.flags & TrayIconData::Tip) ? QString::fromUtf8(data.tip) : QString());
+  onStatusNotifierHost_ = bus && bus->isServiceRegistered(hostWatcher_.watchedServices().value(0)).value();
+  if (data.flags & TrayIconData::Icon) icon_.setIcon(data.icon);
+  icon_.setToolTip((data.flags & TrayIconData::Tip) ? QString::fromUtf8(data.tip) : QString());
   // A visible icon is already re-registered by Qt itself when the host returns.
-  icon.show();
+  icon_.show();
   return true;
 }
 
 bool QtTrayShell::Delete(const TrayIconData&) {
   WatchAvailability(false);
-  icon.hide();
+  icon_.hide();
   return true;
 }
 
 bool QtTrayShell::IconShown() const {
-  return icon.isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+  return icon_.isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void QtTrayShell::OnActivated(QSystemTrayIcon::ActivationReason reason) {
   switch (reason) {
-    case QSystemTrayIcon::Context: Notify(added, TrayMouse::RightButtonUp); break;
-    case QSystemTrayIcon::DoubleClick: Notify(added, TrayMouse::LeftButtonDoubleClick); break;
+    case QSystemTrayIcon::Context: Notify(added_, TrayMouse::RightButtonUp); break;
+    case QSystemTrayIcon::DoubleClick: Notify(added_, TrayMouse::LeftButtonDoubleClick); break;
     // A StatusNotifierItem host reports a click as activation and never as a double-click:
     // it asks for what a double-click does. An X11 tray reports both.
     case QSystemTrayIcon::Trigger:
-      Notify(added, onStatusNotifierHost ? TrayMouse::LeftButtonDoubleClick : TrayMouse::LeftButtonUp);
+      Notify(added_, onStatusNotifierHost_ ? TrayMouse::LeftButtonDoubleClick : TrayMouse::LeftButtonUp);
       break;
-    case QSystemTrayIcon::MiddleClick: Notify(added, TrayMouse::MiddleButtonUp); break;
+    case QSystemTrayIcon::MiddleClick: Notify(added_, TrayMouse::MiddleButtonUp); break;
     case QSystemTrayIcon::Unknown: break;
   }
 }
 
 void QtTrayShell::WatchAvailability(bool on) {
-  if (on && !availabilityPoll.isActive()) availabilityPoll.start();
-  if (!on) availabilityPoll.stop();
+  if (on && !availabilityPoll_.isActive()) availabilityPoll_.start();
+  if (!on) availabilityPoll_.stop();
 }
 
 void QtTrayShell::PollAvailability() {
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    availabilityPoll.stop();
+    availabilityPoll_.stop();
     emit HostReturned();
   }
 }

@@ -22,10 +22,10 @@ class QtTrayShell : public TrayShell {
   void WatchAvailability(bool on);
   void PollAvailability();
 
-  QSystemTrayIcon icon;
-  QDBusServiceWatcher hostWatcher;
+  QSystemTrayIcon icon_;
+  QDBusServiceWatcher hostWatcher_;
   // An X11 tray can appear without any D-Bus signal; while an add is owed, look for one.
-  QTimer availabilityPoll;
-  TrayIconData added;
-  bool onStatusNotifierHost = false;
+  QTimer availabilityPoll_;
+  TrayIconData added_;
+  bool onStatusNotifierHost_ = false;
 };
