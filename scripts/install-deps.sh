@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config clang-format git
   qt6-base-dev qt6-base-dev-tools libqt6dbus6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 xvfb xauth trayer xdotool
