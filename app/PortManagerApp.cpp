@@ -31,8 +31,7 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
         // The run goes on; each port then says why it is not served.
         Log::Warning(lock.Failure() + "; no second start of the program can be kept out");
         return true;
-    case PortDirectoryLock::Result::HeldByOther:
-        break;
+    case PortDirectoryLock::Result::HeldByOther: break;
     }
     const QString holder = lock.Holder() > 0 ? QString::number(lock.Holder()) : QStringLiteral("?");
     Log::Error("another instance (process " + holder.toStdString() + ") already "
@@ -77,7 +76,8 @@ bool GuideFirstRun(const PortService& service, bool onBus, bool windowRun, Log::
     if (PortCounts::Of(service.Snapshot()).configured != 0)
         return false;
     Log::Report(priority, "no port configured yet; add one with \"mv5840vspctl add --number N --code CODE\" while "
-                          "this runs, or as a group in " + ConfigStore::DefaultFileName()
+                          "this runs, or as a group in "
+                              + ConfigStore::DefaultFileName()
                               + (windowRun ? " and start the program again" : " and reload (SIGHUP)"));
     if (!onBus)
         Log::Report(priority, "mv5840vspctl reaches the program through the session bus, which this run does not have; "

@@ -37,7 +37,7 @@ void ServiceManagerLink::Ready()
 void ServiceManagerLink::Reloading()
 {
     notify_.Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(SystemdNotify::MonotonicUsec())
-                + "\nSTATUS=reading the configuration file again");
+                 + "\nSTATUS=reading the configuration file again");
     lastStatus_.clear();
 }
 

@@ -32,8 +32,9 @@ SystemdNotify::SystemdNotify()
         return;
     const size_t length = std::strlen(socketName);
     if ((socketName[0] != '/' && socketName[0] != '@') || length >= sizeof address_.sun_path) {
-        Log::Warning(std::string("NOTIFY_SOCKET=") + socketName + " is no socket path; the service manager is not told "
-                     "when the ports are ready");
+        Log::Warning(std::string("NOTIFY_SOCKET=") + socketName
+                     + " is no socket path; the service manager is not told "
+                       "when the ports are ready");
         return;
     }
     address_.sun_family = AF_UNIX;
@@ -63,8 +64,8 @@ void SystemdNotify::Send(std::string_view message) const
         return;
     ssize_t sent;
     do {
-        sent = sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&address_), addressLength_);
+        sent = sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address_),
+                      addressLength_);
     } while (sent < 0 && errno == EINTR);
     // Said once: a manager that went away would otherwise be reported at every status.
     static bool reported = false;

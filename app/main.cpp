@@ -43,8 +43,8 @@ void PassQtMessage(QtMsgType type, const QMessageLogContext& context, const QStr
         return;
     }
     const bool ownCategory = !context.category || qstrcmp(context.category, "default") == 0;
-    const std::string line = (ownCategory ? text : QLatin1String(context.category) + QLatin1String(": ") + text)
-                                 .toStdString();
+    const std::string line =
+        (ownCategory ? text : QLatin1String(context.category) + QLatin1String(": ") + text).toStdString();
     Log::Report(type == QtWarningMsg ? Log::Priority::Warning : Log::Priority::Error, line);
 }
 

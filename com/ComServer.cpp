@@ -23,7 +23,7 @@ QString ExecutablePath()
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
 }
 
-} // namespace
+}  // namespace
 
 ComServer::ComServer(QStringList arguments, QDBusConnection connection)
     : arguments_(std::move(arguments)), connection_(std::move(connection))
@@ -82,7 +82,7 @@ bool ComServer::Publish()
         object_->SetPortManager(manager_.get());
     }
     if (!connection_.registerObject(QLatin1String(Registration::ObjectPath), object_.get(),
-                                   QDBusConnection::ExportAdaptors)) {
+                                    QDBusConnection::ExportAdaptors)) {
         object_.reset();
         Log::Warning("cannot publish the automation object; running without the automation interface");
         return !switches_.windowless;
@@ -91,15 +91,21 @@ bool ComServer::Publish()
     // A run without a window gives the name up to a user's start, which has the ports; a
     // user's start keeps it.
     const QString name = QLatin1String(Registration::ServiceName);
-    const auto reply = connection_.interface()->registerService(
-        name,
-        switches_.windowless ? QDBusConnectionInterface::DontQueueService : QDBusConnectionInterface::ReplaceExistingService,
-        switches_.windowless ? QDBusConnectionInterface::AllowReplacement : QDBusConnectionInterface::DontAllowReplacement);
+    const auto reply = connection_.interface()->registerService(name,
+                                                                switches_.windowless
+                                                                    ? QDBusConnectionInterface::DontQueueService
+                                                                    : QDBusConnectionInterface::ReplaceExistingService,
+                                                                switches_.windowless
+                                                                    ? QDBusConnectionInterface::AllowReplacement
+                                                                    : QDBusConnectionInterface::DontAllowReplacement);
     if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
         if (switches_.windowless) {
-            nameWatcher_ = std::make_unique<QDBusServiceWatcher>(name, connection_, QDBusServiceWatcher::WatchForOwnerChange);
+            nameWatcher_ = std::make_unique<QDBusServiceWatcher>(name, connection_,
+                                                                 QDBusServiceWatcher::WatchForOwnerChange);
             QObject::connect(nameWatcher_.get(), &QDBusServiceWatcher::serviceOwnerChanged, object_.get(),
-                             [this](const QString&, const QString&, const QString& newOwner) { OnOwnerChanged(newOwner); });
+                             [this](const QString&, const QString&, const QString& newOwner) {
+                                 OnOwnerChanged(newOwner);
+                             });
         }
         return true;
     }

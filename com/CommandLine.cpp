@@ -59,24 +59,23 @@ RunSwitches ParseRunSwitches(const QStringList& arguments)
 
 QString ProgramUsage()
 {
-    return QStringLiteral(
-        "Usage: MV5840VSP [--service | -Embedding | -Automation | -RegServer | -UnregServer]\n"
-        "Virtual serial ports COM<n> for remote data terminal units (DTUs): bytes move both\n"
-        "ways between each port and its DTU, over UDP (DTUs log in to port 3700) or TCP.\n"
-        "\n"
-        "  (no switch)    the window with the port list and a tray icon; the ports are served\n"
-        "  --service      the ports without a window, for a service manager (systemd);\n"
-        "                 SIGHUP reads the configuration file again, SIGTERM ends the run\n"
-        "  -Embedding, -Automation\n"
-        "                 only the automation interface on the session bus, no ports; ends\n"
-        "                 when its last client is done\n"
-        "  -RegServer     register with the desktop (bus activation, menu entry) and end;\n"
-        "                 counts only as the last thing on the line\n"
-        "  -UnregServer   remove that registration and end\n"
-        "  -h, --help     print this text and end\n"
-        "  -V, --version  print the version and end\n"
-        "\n"
-        "Ports are configured in ~/.config/Torvane/HOLBRN.conf and appear as links in\n"
-        "$XDG_RUNTIME_DIR/MV5840VSP/. mv5840vspctl(1) adds, changes and lists them while the\n"
-        "program runs. Other switches are ignored (the program says so and starts).\n");
+    return QStringLiteral("Usage: MV5840VSP [--service | -Embedding | -Automation | -RegServer | -UnregServer]\n"
+                          "Virtual serial ports COM<n> for remote data terminal units (DTUs): bytes move both\n"
+                          "ways between each port and its DTU, over UDP (DTUs log in to port 3700) or TCP.\n"
+                          "\n"
+                          "  (no switch)    the window with the port list and a tray icon; the ports are served\n"
+                          "  --service      the ports without a window, for a service manager (systemd);\n"
+                          "                 SIGHUP reads the configuration file again, SIGTERM ends the run\n"
+                          "  -Embedding, -Automation\n"
+                          "                 only the automation interface on the session bus, no ports; ends\n"
+                          "                 when its last client is done\n"
+                          "  -RegServer     register with the desktop (bus activation, menu entry) and end;\n"
+                          "                 counts only as the last thing on the line\n"
+                          "  -UnregServer   remove that registration and end\n"
+                          "  -h, --help     print this text and end\n"
+                          "  -V, --version  print the version and end\n"
+                          "\n"
+                          "Ports are configured in ~/.config/Torvane/HOLBRN.conf and appear as links in\n"
+                          "$XDG_RUNTIME_DIR/MV5840VSP/. mv5840vspctl(1) adds, changes and lists them while the\n"
+                          "program runs. Other switches are ignored (the program says so and starts).\n");
 }

@@ -17,12 +17,12 @@ RegistrationSwitch FindRegistrationSwitch(const QString& commandLine);
 
 // Pass 2: each argument after the program name by itself.
 struct RunSwitches {
-    bool windowless = false;   // "Embedding" or "Automation": no main window, no ports
-    bool userControl = true;   // false when something other than the user started the program
-    bool service = false;      // "--service": the ports without a window, for a service manager
-    bool help = false;         // "--help" or "-h": the usage, nothing started
-    bool version = false;      // "--version" or "-V": the version, nothing started
-    QStringList ignored;       // switches that mean nothing here, as given
+    bool windowless = false;  // "Embedding" or "Automation": no main window, no ports
+    bool userControl = true;  // false when something other than the user started the program
+    bool service = false;     // "--service": the ports without a window, for a service manager
+    bool help = false;        // "--help" or "-h": the usage, nothing started
+    bool version = false;     // "--version" or "-V": the version, nothing started
+    QStringList ignored;      // switches that mean nothing here, as given
 };
 
 RunSwitches ParseRunSwitches(const QStringList& arguments);

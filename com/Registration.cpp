@@ -17,7 +17,7 @@ bool HasControlCharacter(const QString& text)
 bool IsPlainPathCharacter(QChar c)
 {
     return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-        || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || QStringLiteral("/._+-,@").contains(c);
+           || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || QStringLiteral("/._+-,@").contains(c);
 }
 
 bool NeedsQuoting(const QString& path)
@@ -82,7 +82,7 @@ bool RemoveIfPresent(const QString& fileName)
     return QFile::remove(fileName);
 }
 
-} // namespace
+}  // namespace
 
 Registration::Registration(QString dataHome, QString executablePath)
     : dataHome_(std::move(dataHome)), executablePath_(std::move(executablePath))
@@ -109,7 +109,8 @@ QString Registration::InterfaceFile() const
 
 QString Registration::ManagerInterfaceFile() const
 {
-    return dataHome_ + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ManagerInterfaceName) + QLatin1String(".xml");
+    return dataHome_ + QLatin1String("/dbus-1/interfaces/") + QLatin1String(ManagerInterfaceName)
+           + QLatin1String(".xml");
 }
 
 QString Registration::DesktopFile() const
@@ -152,10 +153,9 @@ QByteArray Registration::Description(const QString& name)
 bool Registration::RegisterSelf() const
 {
     // The activation file first: without it the other two are of no use to a client.
-    return WriteWhole(ServiceFile(), ServiceFileText().toUtf8())
-        && WriteWhole(InterfaceFile(), InterfaceDescription())
-        && WriteWhole(ManagerInterfaceFile(), ManagerInterfaceDescription())
-        && WriteWhole(DesktopFile(), DesktopFileText().toUtf8());
+    return WriteWhole(ServiceFile(), ServiceFileText().toUtf8()) && WriteWhole(InterfaceFile(), InterfaceDescription())
+           && WriteWhole(ManagerInterfaceFile(), ManagerInterfaceDescription())
+           && WriteWhole(DesktopFile(), DesktopFileText().toUtf8());
 }
 
 bool Registration::UnregisterSelf() const

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 namespace {
 
 const char* TypeName(mode_t mode)

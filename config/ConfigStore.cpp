@@ -46,8 +46,7 @@ std::optional<uint32_t> ReadNumber(const QVariant& value)
         return std::nullopt;
     bool ok = false;
     const qlonglong number = value.toLongLong(&ok);
-    if (!ok || number < std::numeric_limits<int32_t>::min() ||
-        number > std::numeric_limits<uint32_t>::max())
+    if (!ok || number < std::numeric_limits<int32_t>::min() || number > std::numeric_limits<uint32_t>::max())
         return std::nullopt;
     return static_cast<uint32_t>(number);
 }
@@ -56,8 +55,7 @@ std::optional<uint32_t> ReadNumber(const QVariant& value)
 // file makes the value a list, which is not a text.
 std::optional<std::string> ReadText(const QVariant& value, qsizetype maxBytes)
 {
-    if (!value.isValid() || value.typeId() == QMetaType::QStringList ||
-        !value.canConvert<QString>())
+    if (!value.isValid() || value.typeId() == QMetaType::QStringList || !value.canConvert<QString>())
         return std::nullopt;
     const QByteArray utf8 = value.toString().toUtf8();
     if (utf8.size() > maxBytes)
@@ -154,7 +152,8 @@ void ConfigStore::WarnWhenOpenToOthers(mode_t mode) const
     std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
     Log::Warning("configuration file " + fileName_ + " (mode " + octal
                  + ") can be read by other users of this machine, and it holds the DTU codes and the password; "
-                   "it is made private (0600) at the next save, or now with: chmod 600 " + fileName_);
+                   "it is made private (0600) at the next save, or now with: chmod 600 "
+                 + fileName_);
 }
 
 StoredConfig ConfigStore::Load() const

@@ -28,8 +28,8 @@ struct RawLine {
     QByteArray text;
     qsizetype equals = -1;  // position in text of the first '=' outside quotes
     bool openQuote = false;
-    bool comment = false;   // a ';' comment is on the line
-    int number = 0;         // counted from 1
+    bool comment = false;  // a ';' comment is on the line
+    int number = 0;        // counted from 1
     qsizetype begin = 0;
     qsizetype contentEnd = 0;
     qsizetype end = 0;
@@ -117,12 +117,12 @@ QString UnescapeKey(const QByteArray& raw)
     QByteArray bytes;
     QString result;
     for (qsizetype i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '%' && i + 5 < raw.size() && raw[i + 1] == 'U' && IsHexDigit(raw[i + 2])
-            && IsHexDigit(raw[i + 3]) && IsHexDigit(raw[i + 4]) && IsHexDigit(raw[i + 5])) {
+        if (raw[i] == '%' && i + 5 < raw.size() && raw[i + 1] == 'U' && IsHexDigit(raw[i + 2]) && IsHexDigit(raw[i + 3])
+            && IsHexDigit(raw[i + 4]) && IsHexDigit(raw[i + 5])) {
             result += QString::fromUtf8(bytes);
             bytes.clear();
             result += QChar(static_cast<char16_t>((HexValue(raw[i + 2]) << 12) | (HexValue(raw[i + 3]) << 8)
-                                                 | (HexValue(raw[i + 4]) << 4) | HexValue(raw[i + 5])));
+                                                  | (HexValue(raw[i + 4]) << 4) | HexValue(raw[i + 5])));
             i += 5;
         } else if (raw[i] == '%' && i + 2 < raw.size() && IsHexDigit(raw[i + 1]) && IsHexDigit(raw[i + 2])) {
             bytes += static_cast<char>((HexValue(raw[i + 1]) << 4) | HexValue(raw[i + 2]));
@@ -191,8 +191,8 @@ QVariant UnescapeValue(const QByteArray& raw)
             if (i >= raw.size())
                 break;
             const char e = raw[i++];
-            static const char escapes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'},
-                                              {'r', '\r'}, {'t', '\t'}, {'v', '\v'}, {'"', '"'},
+            static const char escapes[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'}, {'n', '\n'},
+                                              {'r', '\r'}, {'t', '\t'},  {'v', '\v'}, {'"', '"'},
                                               {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
             bool known = false;
             for (const auto& pair : escapes) {
@@ -315,7 +315,10 @@ QByteArray SettingsFile::EscapedValue(const QString& value)
         }
         escapeNextIfDigit = false;
         switch (c) {
-        case u'\0': result += "\\0"; escapeNextIfDigit = true; break;
+        case u'\0':
+            result += "\\0";
+            escapeNextIfDigit = true;
+            break;
         case u'\a': result += "\\a"; break;
         case u'\b': result += "\\b"; break;
         case u'\f': result += "\\f"; break;
@@ -392,9 +395,11 @@ SettingsFile SettingsFile::Parse(const QByteArray& text)
             skipping = false;
             line.kind = Line::Kind::Section;
             const QByteArray name = trimmed.mid(1, trimmed.size() - 2).trimmed();
-            const QString group = name.compare("general", Qt::CaseInsensitive) == 0 ? QString()
-                : NormalizedKey(name.compare("%general", Qt::CaseInsensitive) == 0 ? QString::fromLatin1(name.mid(1))
-                                                                                   : UnescapeKey(name));
+            const QString group = name.compare("general", Qt::CaseInsensitive) == 0
+                                      ? QString()
+                                      : NormalizedKey(name.compare("%general", Qt::CaseInsensitive) == 0
+                                                          ? QString::fromLatin1(name.mid(1))
+                                                          : UnescapeKey(name));
             section = group.isEmpty() ? QString() : group + u'/';
             line.path = Folded(group);
             if (!group.isEmpty())
@@ -518,9 +523,11 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
     for (const auto& [key, escaped] : added)
         keyLines += EscapedKey(key.mid(prefix.size())) + '=' + escaped + eol;
     if (anchor) {
-        splices.push_back({anchor->end, anchor->end, (anchor->end == anchor->contentEnd ? eol : QByteArray()) + keyLines});
-    } else if (parent.isEmpty() && std::any_of(lines.begin(), lines.end(),
-                                               [](const Line& line) { return line.kind == Line::Kind::Section; })) {
+        splices.push_back(
+            {anchor->end, anchor->end, (anchor->end == anchor->contentEnd ? eol : QByteArray()) + keyLines});
+    } else if (parent.isEmpty() && std::any_of(lines.begin(), lines.end(), [](const Line& line) {
+                   return line.kind == Line::Kind::Section;
+               })) {
         // QSettings keeps the top level first: before the first section and the comments
         // right above it.
         size_t first = 0;

@@ -57,12 +57,12 @@ private:
     struct Line {
         enum class Kind { Blank, Comment, Section, Key, Fault };
         Kind kind = Kind::Blank;
-        qsizetype begin = 0;         // first byte
-        qsizetype contentEnd = 0;    // before the line end
-        qsizetype end = 0;           // after the line end
+        qsizetype begin = 0;          // first byte
+        qsizetype contentEnd = 0;     // before the line end
+        qsizetype end = 0;            // after the line end
         qsizetype commentBegin = -1;  // a ';' comment after a key's value
-        QString path;  // Key: the full key; Section: the group it opens ("" for the top level); folded
-        QString prefix;  // Key: the section's part of the key, "" or "1/"; folded
+        QString path;                 // Key: the full key; Section: the group it opens ("" for the top level); folded
+        QString prefix;               // Key: the section's part of the key, "" or "1/"; folded
     };
 
     static QString Folded(const QString& key) { return key.toLower(); }

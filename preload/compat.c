@@ -84,17 +84,17 @@ static void* real(const char* name)
     return dlsym(RTLD_NEXT, name);
 }
 /* The next definition of name (libc's), looked up once; any thread may be first. */
-#define REAL(type, name)                                            \
-    ({                                                              \
-        static type cache;                                          \
-        type fn = __atomic_load_n(&cache, __ATOMIC_RELAXED);        \
-        if (!fn) {                                                  \
-            fn = (type)real(#name);                                 \
-            __atomic_store_n(&cache, fn, __ATOMIC_RELAXED);         \
-        }                                                           \
-        fn;                                                         \
+#define REAL(type, name)                                                                                               \
+    ({                                                                                                                 \
+        static type cache;                                                                                             \
+        type fn = __atomic_load_n(&cache, __ATOMIC_RELAXED);                                                           \
+        if (!fn) {                                                                                                     \
+            fn = (type)real(#name);                                                                                    \
+            __atomic_store_n(&cache, fn, __ATOMIC_RELAXED);                                                            \
+        }                                                                                                              \
+        fn;                                                                                                            \
     })
-#define NEEDS_MODE(flags) (((flags) & O_CREAT) || ((flags) & O_TMPFILE) == O_TMPFILE)
+#define NEEDS_MODE(flags) (((flags)&O_CREAT) || ((flags)&O_TMPFILE) == O_TMPFILE)
 
 typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
@@ -272,11 +272,10 @@ static int pty_slave(int fd, dev_t* rdev)
 
 static unsigned rate_of(tcflag_t code)
 {
-    static const unsigned rates[] = {0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400,
-                                     4800, 9600, 19200, 38400};
-    static const unsigned high[] = {0, 57600, 115200, 230400, 460800, 500000, 576000, 921600,
-                                    1000000, 1152000, 1500000, 2000000, 2500000, 3000000,
-                                    3500000, 4000000};
+    static const unsigned rates[] = {0,   50,   75,   110,  134,  150,  200,   300,
+                                     600, 1200, 1800, 2400, 4800, 9600, 19200, 38400};
+    static const unsigned high[] = {0,       57600,   115200,  230400,  460800,  500000,  576000,  921600,
+                                    1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
     code &= CBAUD;
     return code & CBAUDEX ? high[code & 017] : rates[code];
 }
@@ -295,9 +294,9 @@ static void write_state(const struct line* l)
     char path[NAME_LEN + 8], text[STATE_LEN + 1];
     tcflag_t c = l->settings.c_cflag;
     const char* flow = c & CRTSCTS ? "rtscts" : l->settings.c_iflag & IXON ? "xonxoff" : "none";
-    int n = snprintf(text, sizeof text, "baud=%u data=%d parity=%c stop=%d flow=%s dtr=%d rts=%d",
-                     l->settings.c_ospeed, 5 + (int)((c & CSIZE) >> 4), parity_letter(c),
-                     c & CSTOPB ? 2 : 1, flow, !!(l->modem & TIOCM_DTR), !!(l->modem & TIOCM_RTS));
+    int n = snprintf(text, sizeof text, "baud=%u data=%d parity=%c stop=%d flow=%s dtr=%d rts=%d", l->settings.c_ospeed,
+                     5 + (int)((c & CSIZE) >> 4), parity_letter(c), c & CSTOPB ? 2 : 1, flow, !!(l->modem & TIOCM_DTR),
+                     !!(l->modem & TIOCM_RTS));
     if (n < 0 || n >= STATE_LEN)
         return;
     memset(text + n, ' ', STATE_LEN - 1 - n); /* fixed size: a reader never sees a shorter tail */
@@ -451,8 +450,14 @@ static int tracked(int fd, int saved_errno)
     return fd;
 }
 
-static void lock_table(void) { pthread_mutex_lock(&table_lock); }
-static void unlock_table(void) { pthread_mutex_unlock(&table_lock); }
+static void lock_table(void)
+{
+    pthread_mutex_lock(&table_lock);
+}
+static void unlock_table(void)
+{
+    pthread_mutex_unlock(&table_lock);
+}
 
 /* Descriptors inherited across exec were ours in the program before: take them up again. */
 __attribute__((constructor)) static void start(void)
@@ -569,9 +574,14 @@ static int our_settings(int fd, struct kernel_termios2* out)
 static int is_settings_request(unsigned long request)
 {
     switch (request) {
-    case TCGETS: case TCSETS: case TCSETSW: case TCSETSF:
-    case K_TCGETS2: case K_TCSETS2: case K_TCSETSW2: case K_TCSETSF2:
-        return 1;
+    case TCGETS:
+    case TCSETS:
+    case TCSETSW:
+    case TCSETSF:
+    case K_TCGETS2:
+    case K_TCSETS2:
+    case K_TCSETSW2:
+    case K_TCSETSF2: return 1;
     }
     return 0;
 }
@@ -579,8 +589,12 @@ static int is_settings_request(unsigned long request)
 static int is_modem_request(unsigned long request)
 {
     switch (request) {
-    case TIOCMGET: case TIOCMSET: case TIOCMBIS: case TIOCMBIC: case TIOCMIWAIT: case TIOCGICOUNT:
-        return 1;
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCMIWAIT:
+    case TIOCGICOUNT: return 1;
     }
     return 0;
 }
@@ -590,7 +604,9 @@ static int settings_ioctl(int fd, unsigned long request, void* arg, struct kerne
     switch (request) {
     case TCGETS: memcpy(arg, t, KERNEL_TERMIOS_SIZE); return 0;
     case K_TCGETS2: memcpy(arg, t, sizeof *t); return 0;
-    case TCSETS: case TCSETSW: case TCSETSF: {
+    case TCSETS:
+    case TCSETSW:
+    case TCSETSF: {
         struct kernel_termios2 before = *t;
         memcpy(t, arg, KERNEL_TERMIOS_SIZE);
         derive_speeds(t, &before);

@@ -9,23 +9,23 @@
 #include "tray/TrayShell.h"
 
 class QtTrayShell : public TrayShell {
-  Q_OBJECT
- public:
-  explicit QtTrayShell(QObject* parent = nullptr);
+    Q_OBJECT
+public:
+    explicit QtTrayShell(QObject* parent = nullptr);
 
-  bool Add(const TrayIconData& data) override;
-  bool Delete(const TrayIconData& data) override;
-  bool IconShown() const override;
+    bool Add(const TrayIconData& data) override;
+    bool Delete(const TrayIconData& data) override;
+    bool IconShown() const override;
 
- private:
-  void OnActivated(QSystemTrayIcon::ActivationReason reason);
-  void WatchAvailability(bool on);
-  void PollAvailability();
+private:
+    void OnActivated(QSystemTrayIcon::ActivationReason reason);
+    void WatchAvailability(bool on);
+    void PollAvailability();
 
-  QSystemTrayIcon icon_;
-  QDBusServiceWatcher hostWatcher_;
-  // An X11 tray can appear without any D-Bus signal; while an add is owed, look for one.
-  QTimer availabilityPoll_;
-  TrayIconData added_;
-  bool onStatusNotifierHost_ = false;
+    QSystemTrayIcon icon_;
+    QDBusServiceWatcher hostWatcher_;
+    // An X11 tray can appear without any D-Bus signal; while an add is owed, look for one.
+    QTimer availabilityPoll_;
+    TrayIconData added_;
+    bool onStatusNotifierHost_ = false;
 };

@@ -15,9 +15,10 @@ inline constexpr unsigned MiddleButtonUp = 0x208;
 }  // namespace TrayMouse
 
 class TrayMessageEvent : public QEvent {
- public:
-  TrayMessageEvent(QEvent::Type type, unsigned wParam, unsigned lParam)
-      : QEvent(type), wParam(wParam), lParam(lParam) {}
-  const unsigned wParam;
-  const unsigned lParam;
+public:
+    TrayMessageEvent(QEvent::Type type, unsigned wParam, unsigned lParam) : QEvent(type), wParam(wParam), lParam(lParam)
+    {
+    }
+    const unsigned wParam;
+    const unsigned lParam;
 };

@@ -4,8 +4,10 @@
 
 #include "tray/TrayMessages.h"
 
-void TrayShell::Notify(const TrayIconData& data, unsigned mouseMessage) {
-  if (!data.window || !(data.flags & TrayIconData::Message)) return;
-  TrayMessageEvent message(data.callbackMessage, data.id, mouseMessage);
-  QCoreApplication::sendEvent(data.window, &message);
+void TrayShell::Notify(const TrayIconData& data, unsigned mouseMessage)
+{
+    if (!data.window || !(data.flags & TrayIconData::Message))
+        return;
+    TrayMessageEvent message(data.callbackMessage, data.id, mouseMessage);
+    QCoreApplication::sendEvent(data.window, &message);
 }

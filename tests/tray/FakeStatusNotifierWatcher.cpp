@@ -9,53 +9,55 @@
 #include <cstdio>
 
 class Watcher : public QObject, protected QDBusContext {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-  Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ RegisteredStatusNotifierItems)
-  Q_PROPERTY(bool IsStatusNotifierHostRegistered READ IsStatusNotifierHostRegistered)
-  Q_PROPERTY(int ProtocolVersion READ ProtocolVersion)
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ RegisteredStatusNotifierItems)
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ IsStatusNotifierHostRegistered)
+    Q_PROPERTY(int ProtocolVersion READ ProtocolVersion)
 
- public:
-  explicit Watcher(bool host) : host(host) {}
-  QStringList RegisteredStatusNotifierItems() const { return items; }
-  bool IsStatusNotifierHostRegistered() const { return host; }
-  int ProtocolVersion() const { return 0; }
+public:
+    explicit Watcher(bool host) : host(host) {}
+    QStringList RegisteredStatusNotifierItems() const { return items; }
+    bool IsStatusNotifierHostRegistered() const { return host; }
+    int ProtocolVersion() const { return 0; }
 
- public slots:
-  void RegisterStatusNotifierItem(const QString& service) {
-    // An item may name itself by object path only; then its bus name is the sender.
-    const QString name = service.startsWith('/') ? message().service() : service;
-    items << name;
-    std::printf("REGISTERED %s\n", qPrintable(name));
-    std::fflush(stdout);
-    emit StatusNotifierItemRegistered(name);
-  }
-  void RegisterStatusNotifierHost(const QString&) {}
+public slots:
+    void RegisterStatusNotifierItem(const QString& service)
+    {
+        // An item may name itself by object path only; then its bus name is the sender.
+        const QString name = service.startsWith('/') ? message().service() : service;
+        items << name;
+        std::printf("REGISTERED %s\n", qPrintable(name));
+        std::fflush(stdout);
+        emit StatusNotifierItemRegistered(name);
+    }
+    void RegisterStatusNotifierHost(const QString&) {}
 
- signals:
-  void StatusNotifierItemRegistered(const QString& service);
-  void StatusNotifierItemUnregistered(const QString& service);
-  void StatusNotifierHostRegistered();
+signals:
+    void StatusNotifierItemRegistered(const QString& service);
+    void StatusNotifierItemUnregistered(const QString& service);
+    void StatusNotifierHostRegistered();
 
- private:
-  const bool host;
-  QStringList items;
+private:
+    const bool host;
+    QStringList items;
 };
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  Watcher watcher(!app.arguments().contains(QStringLiteral("--no-host")));
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
-                     QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                         QDBusConnection::ExportAllProperties);
-  if (!bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
-    std::fprintf(stderr, "org.kde.StatusNotifierWatcher is taken\n");
-    return 1;
-  }
-  std::printf("READY\n");
-  std::fflush(stdout);
-  return app.exec();
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    Watcher watcher(!app.arguments().contains(QStringLiteral("--no-host")));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                       QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals
+                           | QDBusConnection::ExportAllProperties);
+    if (!bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
+        std::fprintf(stderr, "org.kde.StatusNotifierWatcher is taken\n");
+        return 1;
+    }
+    std::printf("READY\n");
+    std::fflush(stdout);
+    return app.exec();
 }
 
 #include "FakeStatusNotifierWatcher.moc"

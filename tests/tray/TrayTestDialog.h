@@ -9,34 +9,41 @@
 #include "tray/TrayMessages.h"
 
 class TrayTestDialog : public QDialog {
- public:
-  TrayTestDialog() {
-    tray.Open(this, TrayCallbackMessage, QStringLiteral("MV5840 虚拟串口管理"),
-              QApplication::style()->standardIcon(QStyle::SP_ComputerIcon), TrayMenuId, false);
-    tray.SetNotifyTarget(this);
-  }
-
-  CSystemTray tray;
-  int exitCommands = 0;
-
- protected:
-  bool event(QEvent* e) override {
-    if (e->type() == TrayCallbackMessage) {
-      const auto* m = static_cast<TrayMessageEvent*>(e);
-      if (m->lParam == TrayMouse::LeftButtonDoubleClick) tray.RestoreFromTray(this);
-      tray.HandleNotify(m->wParam, m->lParam);
-      return true;
+public:
+    TrayTestDialog()
+    {
+        tray.Open(this, TrayCallbackMessage, QStringLiteral("MV5840 虚拟串口管理"),
+                  QApplication::style()->standardIcon(QStyle::SP_ComputerIcon), TrayMenuId, false);
+        tray.SetNotifyTarget(this);
     }
-    if (e->type() == CSystemTray::commandMessage) {
-      const auto* m = static_cast<TrayMessageEvent*>(e);
-      if (m->wParam == TrayCommandShowWindow) tray.RestoreFromTray(this);
-      if (m->wParam == TrayCommandExit) ++exitCommands;  // the program's close request goes here
-      return true;
+
+    CSystemTray tray;
+    int exitCommands = 0;
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() == TrayCallbackMessage) {
+            const auto* m = static_cast<TrayMessageEvent*>(e);
+            if (m->lParam == TrayMouse::LeftButtonDoubleClick)
+                tray.RestoreFromTray(this);
+            tray.HandleNotify(m->wParam, m->lParam);
+            return true;
+        }
+        if (e->type() == CSystemTray::commandMessage) {
+            const auto* m = static_cast<TrayMessageEvent*>(e);
+            if (m->wParam == TrayCommandShowWindow)
+                tray.RestoreFromTray(this);
+            if (m->wParam == TrayCommandExit)
+                ++exitCommands;  // the program's close request goes here
+            return true;
+        }
+        return QDialog::event(e);
     }
-    return QDialog::event(e);
-  }
-  void changeEvent(QEvent* e) override {
-    QDialog::changeEvent(e);
-    if (e->type() == QEvent::WindowStateChange && isMinimized()) tray.ShrinkToTray(this);
-  }
+    void changeEvent(QEvent* e) override
+    {
+        QDialog::changeEvent(e);
+        if (e->type() == QEvent::WindowStateChange && isMinimized())
+            tray.ShrinkToTray(this);
+    }
 };
