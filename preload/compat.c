@@ -84,15 +84,15 @@ static void* real(const char* name)
     return dlsym(RTLD_NEXT, name);
 }
 /* The next definition of name (libc's), looked up once; any thread may be first. */
-#define REAL(type, name)                                                                                               \
-    ({                                                                                                                 \
-        static type cache;                                                                                             \
-        type fn = __atomic_load_n(&cache, __ATOMIC_RELAXED);                                                           \
-        if (!fn) {                                                                                                     \
-            fn = (type)real(#name);                                                                                    \
-            __atomic_store_n(&cache, fn, __ATOMIC_RELAXED);                                                            \
-        }                                                                                                              \
-        fn;                                                                                                            \
+#define REAL(type, name)                                     \
+    ({                                                       \
+        static type cache;                                   \
+        type fn = __atomic_load_n(&cache, __ATOMIC_RELAXED); \
+        if (!fn) {                                           \
+            fn = (type)real(#name);                          \
+            __atomic_store_n(&cache, fn, __ATOMIC_RELAXED);  \
+        }                                                    \
+        fn;                                                  \
     })
 #define NEEDS_MODE(flags) (((flags)&O_CREAT) || ((flags)&O_TMPFILE) == O_TMPFILE)
 
