@@ -60,13 +60,13 @@ void SayServiceRuns(uint process)
 // The automation interface's shared-port selection in a run without a window.
 class ServiceSelection : public PortSelectionTarget {
 public:
-    explicit ServiceSelection(PortService& service) : service(service) {}
-    bool SelectSharedTarget(const std::string& code) override { return service.SelectSharedTarget(code); }
-    std::string GetSharedTargetCode() const override { return service.GetSharedTargetCode(); }
+    explicit ServiceSelection(PortService& service) : service_(service) {}
+    bool SelectSharedTarget(const std::string& code) override { return service_.SelectSharedTarget(code); }
+    std::string GetSharedTargetCode() const override { return service_.GetSharedTargetCode(); }
     bool ShowWindow() override { return false; }  // there is none
 
 private:
-    PortService& service;
+    PortService& service_;
 };
 
 // With no port configured, how to add one; false when there are ports. A service reads the
