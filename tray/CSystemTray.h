@@ -23,7 +23,7 @@ public:
     static const QEvent::Type commandMessage;
 
     // Without a shell the icon goes to the desktop's notification area (QtTrayShell).
-    explicit CSystemTray(std::unique_ptr<TrayShell> shell_ = nullptr, QObject* parent = nullptr);
+    explicit CSystemTray(std::unique_ptr<TrayShell> shell = nullptr, QObject* parent = nullptr);
     ~CSystemTray() override;
 
     // Callback messages go to `parent` when given, else to this object, which handles them.
