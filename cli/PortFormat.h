@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "format/SafeText.h"
+
 // How mv5840vspctl shows the port states the program reports (dictionaries with the keys
 // slot, number, name, code, transport, fixed_ip, peer, online, rx, tx, device, last_heard,
 // interval, state, reason, in_use; keys it does not know are shown as they come).
@@ -26,9 +28,6 @@ private:
     QList<QStringList> rows;
 };
 
-// Control characters (such as an escape sequence in a code from a hand-edited file) as
-// \xNN, so that printing a value can never drive the terminal.
-QString TerminalSafe(const QString& text);
 // Terminal columns the text takes.
 int DisplayWidth(const QString& text);
 // The text cut to at most width terminal columns.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/PcapngWriter.h"
-#include "cli/TraceFormat.h"
+#include "format/TraceFormat.h"
 #include "link/TraceRecord.h"
 
 class QIODevice;

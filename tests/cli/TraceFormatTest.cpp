@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/TraceFormat.h"
+#include "format/TraceFormat.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "link/TraceRecord.h"
 
-// How `mv5840vspctl monitor` shows one trace record: one line per record, never a control
-// character (what a DTU sent is bytes, not text for the terminal).
+// How `mv5840vspctl monitor` and the window's monitor view show one trace record: one line
+// per record, never a control character (what a DTU sent is bytes, not text for the terminal).
 enum class TraceStyle {
     HexAndText,  // hex and printable text side by side (the default)
     Text,        // --ascii: the bytes as text, escapes for the rest

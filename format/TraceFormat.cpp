@@ -1,9 +1,9 @@
-#include "cli/TraceFormat.h"
+#include "format/TraceFormat.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 
-#include "cli/PortFormat.h"
+#include "format/SafeText.h"
 
 namespace {
 
