@@ -201,6 +201,11 @@ PortError PortService::Saved(const Reason& failure)
     }
 }
 
+int PortService::OpenTrace(const std::vector<int>& /*slots*/)
+{
+    return -1;  // the data path has no trace tap yet
+}
+
 std::vector<PortStatus> PortService::Snapshot() const
 {
     std::vector<PortStatus> ports;

@@ -73,6 +73,10 @@ public:
     // The line settings an application set on the slot's port, as the serial compatibility
     // library reports them (none when none are known).
     std::optional<LineState> LineSettings(int slot) const { return table->LineSettings(slot); }
+    // A live trace of the slots' ports (every port for none): the reading end of a stream of
+    // trace records (link/TraceRecord.h), written until the reader closes it or the run ends;
+    // the caller owns it. -1 while the data path hands out no trace.
+    int OpenTrace(const std::vector<int>& slots);
     int FindByNumber(int number) const { return table->FindPortByNumber(number); }
     int FindByCode(const std::string& code) const { return table->FindPortByCode(code); }  // exact, first in slot order
 

@@ -1,7 +1,9 @@
 #include "ui/PortListView.h"
 
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QMenu>
 #include <QToolTip>
 
 #include "service/PortMessages.h"
@@ -114,6 +116,28 @@ bool PortListView::viewportEvent(QEvent* event)
         }
     }
     return QTableWidget::viewportEvent(event);
+}
+
+void PortListView::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The menu key opens it for the selected row, the mouse for the row under it.
+    const bool byKey = event->reason() == QContextMenuEvent::Keyboard;
+    const int row = byKey ? SelectedRow() : indexAt(event->pos()).row();
+    const int record = row >= 0 ? RecordAtRow(row) : -1;
+    if (record < 0) {
+        event->ignore();
+        return;
+    }
+    selectRow(row);
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("rowMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    // The record as it was when the menu opened: rows may move while it is open.
+    connect(menu->addAction(QStringLiteral("监视…")), &QAction::triggered, this,
+            [this, record] { emit MonitorRequested(record); });
+    const QRect cell = visualRect(model()->index(row, ColName));
+    menu->popup(byKey ? viewport()->mapToGlobal(cell.center()) : event->globalPos());
+    event->accept();
 }
 
 void PortListView::SetStateToolTip(int row, const QString& text)

@@ -36,8 +36,14 @@ public:
     // service); called on the window's thread.
     void SetStatusSource(std::function<std::optional<PortStatus>(int record)> source);
 
+signals:
+    // A row's context menu: "监视…" was chosen for the record's port.
+    void MonitorRequested(int record);
+
 protected:
     bool viewportEvent(QEvent* event) override;
+    // A row's context menu ("rowMenu"); elsewhere the window's own menu.
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     std::function<QString(int record)> lineSettings;

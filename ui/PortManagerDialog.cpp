@@ -20,6 +20,7 @@
 #include "ui/ConfigDialog.h"
 #include "ui/PortEditDialog.h"
 #include "ui/PortListView.h"
+#include "ui/PortMonitorDialog.h"
 #include "ui/UiFont.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -28,7 +29,8 @@ const QString AppTitle = QStringLiteral("MV5840VSP");
 const QString WindowTitle = QStringLiteral("MV5840 虚拟串口管理");
 }  // namespace
 
-PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QDialog(parent), service(service)
+PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent)
+    : QDialog(parent), service(service), traceSource([&service](int slot) { return service.OpenTrace({slot}); })
 {
     setObjectName(QStringLiteral("102"));
     setWindowTitle(WindowTitle);
@@ -46,6 +48,7 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent) : QD
     portList->SetStatusSource([this](int record) { return this->service.StatusOf(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
+    connect(portList, &PortListView::MonitorRequested, this, &PortManagerDialog::MonitorPort);
     InitDialog();
 }
 
@@ -276,6 +279,28 @@ void PortManagerDialog::ShowAbout()
 {
     AboutDialog about(this);
     RunDialog(about);
+}
+
+void PortManagerDialog::MonitorPort(int slot)
+{
+    const auto port = service.StatusOf(slot);
+    if (!port)
+        return;  // removed while its menu was open
+    QPointer<PortMonitorDialog>& shown = monitors[slot];
+    if (shown && shown->Reading()) {
+        shown->raise();
+        shown->activateWindow();
+        return;
+    }
+    const int fd = traceSource(slot);
+    if (fd < 0) {
+        ShowMessage(QStringLiteral("该端口的监视暂不可用。"), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+        return;
+    }
+    // Not modal: the ports and the window go on while the user watches.
+    shown = new PortMonitorDialog(fd, QString::fromStdString(port->Name()), this);
+    shown->setAttribute(Qt::WA_DeleteOnClose);
+    shown->show();
 }
 
 void PortManagerDialog::RequestClose()

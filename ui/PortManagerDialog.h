@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QStringList>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -14,6 +16,7 @@
 
 class PortEditDialog;
 class PortListView;
+class PortMonitorDialog;
 class QPushButton;
 
 // The main window "MV5840 虚拟串口管理": the list of ports in service and the user's flows on
@@ -37,6 +40,10 @@ public:
     // Tray command 32772 and a second start of the program.
     bool ShowWindow() override;
 
+    // Where "监视…" gets a port's trace: the service's by default (a test hands its own).
+    // Returns the stream's reading end for the window to own, or -1 when there is none.
+    void SetTraceSource(std::function<int(int slot)> source) { traceSource = std::move(source); }
+
     bool SelectSharedTarget(const std::string& code) override;
     std::string GetSharedTargetCode() const override;
 
@@ -46,6 +53,8 @@ public slots:
     void DeletePort();
     void Configure();
     void ShowAbout();
+    // Opens the live view of the slot's trace, or brings forward the one still open.
+    void MonitorPort(int slot);
 
 protected:
     bool event(QEvent* event) override;
@@ -72,6 +81,9 @@ private:
     QStringList startNotices;
 
     PortService& service;
+    std::function<int(int slot)> traceSource;
+    // The live views, by slot, while open.
+    std::map<int, QPointer<PortMonitorDialog>> monitors;
     PortListView* portList = nullptr;
     CSystemTray trayIcon;
 };

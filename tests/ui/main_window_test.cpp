@@ -4,15 +4,19 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -26,12 +30,14 @@
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
+#include "link/TraceRecord.h"
 #include "service/PortService.h"
 #include "support/Loopback.h"
 #include "tray/TrayMenu.h"
 #include "tray/TrayMessages.h"
 #include "ui/PortListView.h"
 #include "ui/PortManagerDialog.h"
+#include "ui/PortMonitorDialog.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace {
@@ -738,6 +744,117 @@ TEST_F(MainWindowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
     ASSERT_EQ(List()->rowCount(), 1);
     EXPECT_EQ(Cell(0, 0), "COM10");
     EXPECT_EQ(List()->RecordAtRow(0), slot);
+}
+
+// A right click where the user makes it: on a row, or below the rows. Returns the row's
+// menu, or null when none opened.
+QMenu* RightClick(PortListView* list, const QPoint& at)
+{
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &event);
+    return list->findChild<QMenu*>("rowMenu");
+}
+
+QPoint RowPoint(PortListView* list, int row)
+{
+    return list->visualRect(list->model()->index(row, PortView::ColCode)).center();
+}
+
+// Clicks the menu's entry as a user does; the menu closes and goes.
+void Choose(QMenu* menu, const QString& text)
+{
+    for (QAction* action : menu->actions()) {
+        if (action->text() == text) {
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no entry " << text.toStdString();
+}
+
+TEST_F(MainWindowTest, ARowsMenuOpensALiveViewOfThatRowsPort)
+{
+    WriteConfig(PortGroup(1, 7, "A1") + PortGroup(3, 9, "B2"));
+    Start();
+    ASSERT_EQ(List()->rowCount(), 2);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int program = pair[1];
+    std::vector<int> asked;
+    window->SetTraceSource([&](int slot) {
+        asked.push_back(slot);
+        return pair[0];
+    });
+
+    QMenu* menu = RightClick(List(), RowPoint(List(), 1));
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(List()->SelectedRow(), 1);
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), "监视…");
+    Choose(menu, "监视…");
+    EXPECT_EQ(List()->findChild<QMenu*>("rowMenu"), nullptr);
+    EXPECT_EQ(asked, std::vector<int>{2});  // the second row's port is in slot 3
+    QPointer<PortMonitorDialog> monitor = window->findChild<PortMonitorDialog*>();
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_EQ(monitor->windowTitle(), "监视 COM9");
+    EXPECT_TRUE(monitor->isVisible());
+    EXPECT_FALSE(monitor->isModal());
+
+    // What the program writes shows there.
+    TraceEvent online;
+    online.kind = TraceKind::Online;
+    online.slot = 3;
+    online.number = 9;
+    std::vector<uint8_t> record;
+    AppendTraceRecord(online, record);
+    ASSERT_EQ(send(program, record.data(), record.size(), MSG_NOSIGNAL), static_cast<ssize_t>(record.size()));
+    for (int i = 0; i < 200 && monitor->Received() == 0; ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(monitor->findChild<QPlainTextEdit*>("trace")->toPlainText(), "1970-01-01T00:00:00.000000Z COM9 online");
+
+    // Again: the open view comes forward; no second trace.
+    Choose(RightClick(List(), RowPoint(List(), 1)), "监视…");
+    EXPECT_EQ(asked.size(), 1u);
+    EXPECT_EQ(window->findChildren<PortMonitorDialog*>().size(), 1);
+
+    // Closing the view lets go of the trace.
+    monitor->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(monitor.isNull());
+    EXPECT_EQ(send(program, record.data(), record.size(), MSG_NOSIGNAL), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(program);
+}
+
+TEST_F(MainWindowTest, AMonitorWithoutATraceSaysSo)
+{
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    window->SetTraceSource([](int) { return -1; });
+    ModalScript script({Answer("该端口的监视暂不可用。", "MV5840VSP", QMessageBox::Ok)});
+    QTimer::singleShot(0, window.get(), [this] { Choose(RightClick(List(), RowPoint(List(), 0)), "监视…"); });
+    RunUntilDone(script);
+    EXPECT_TRUE(script.Done());
+    EXPECT_EQ(window->findChild<PortMonitorDialog*>(), nullptr);
+}
+
+TEST_F(MainWindowTest, BelowTheRowsTheWindowsOwnMenuOpens)
+{
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    QStringList entries;
+    QTimer::singleShot(0, window.get(), [&] {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            for (QAction* action : popup->actions())
+                entries << action->text();
+            popup->close();
+        }
+    });
+    const QPoint below(10, List()->viewport()->height() - 5);
+    ASSERT_FALSE(List()->indexAt(below).isValid());
+    EXPECT_EQ(RightClick(List(), below), nullptr);
+    EXPECT_EQ(entries, QStringList{"关于 MV5840VSP(&A)..."});
 }
 
 }  // namespace
