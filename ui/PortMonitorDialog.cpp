@@ -51,7 +51,7 @@ PortMonitorDialog::PortMonitorDialog(int fd, const QString& portName, QWidget* p
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view);
     layout->addLayout(buttons);
-    ShowCount();
+    ShowState();
 
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
@@ -103,7 +103,7 @@ void PortMonitorDialog::ReadTrace()
     }
     if (!paused)
         ShowWaiting();
-    ShowCount();
+    ShowState();
 }
 
 void PortMonitorDialog::Add(const QString& line)
@@ -140,7 +140,7 @@ void PortMonitorDialog::Stop(const QString& why)
     Add(why);
     if (!paused)
         ShowWaiting();
-    ShowCount();
+    ShowState();
 }
 
 void PortMonitorDialog::StopUnread(int error)
@@ -156,10 +156,10 @@ void PortMonitorDialog::SetPaused(bool pause)
     pauseButton->setText(paused ? QStringLiteral("继续") : QStringLiteral("暂停"));
     if (!paused)
         ShowWaiting();
-    ShowCount();
+    ShowState();
 }
 
-void PortMonitorDialog::ShowCount()
+void PortMonitorDialog::ShowState()
 {
     QString text = QStringLiteral("已收到 %1 条记录").arg(received);
     if (paused)
@@ -167,4 +167,6 @@ void PortMonitorDialog::ShowCount()
     if (fd < 0)
         text += QStringLiteral("，跟踪已结束");
     status->setText(text);
+    // After the end only what waits is left to show.
+    pauseButton->setEnabled(fd >= 0 || paused);
 }

@@ -45,7 +45,8 @@ private:
     void Stop(const QString& why);
     // The stream failed with the system's error.
     void StopUnread(int error);
-    void ShowCount();
+    // The count of records, paused or ended, and whether pausing still means anything.
+    void ShowState();
 
     QString portName;
     int fd;

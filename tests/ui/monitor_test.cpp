@@ -223,6 +223,7 @@ TEST_F(MonitorTest, TheEndOfTheStreamIsSaid)
     EXPECT_EQ(lines[0], "2026-12-08T11:00:36.123456Z COM7 offline no login for 300 s");
     EXPECT_EQ(lines[1], "跟踪已结束。");
     EXPECT_EQ(Count(), "已收到 1 条记录，跟踪已结束");
+    EXPECT_FALSE(Pause()->isEnabled());
 }
 
 TEST_F(MonitorTest, AStreamThatEndsInsideARecordSaysSo)
@@ -242,7 +243,9 @@ TEST_F(MonitorTest, AnEndWhilePausedShowsAfterWhatCameBefore)
     ReadUntilEnded();
     EXPECT_TRUE(Lines().isEmpty());
     EXPECT_EQ(Count(), "已收到 1 条记录，已暂停，跟踪已结束");
+    ASSERT_TRUE(Pause()->isEnabled());
     Pause()->click();
+    EXPECT_FALSE(Pause()->isEnabled());
     EXPECT_EQ(Lines(), (QStringList{"2026-12-08T11:00:36.123456Z COM7 online", "跟踪已结束。"}));
 }
 
