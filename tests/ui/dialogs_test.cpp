@@ -12,10 +12,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "ui/AboutDialog.h"
 #include "ui/ConfigDialog.h"
 #include "ui/Ipv4AddressEdit.h"
 #include "ui/PortEditDialog.h"
+#include "ui/PortMonitorDialog.h"
 #include "ui/PortListView.h"
 #include "ui/UiFont.h"
 
@@ -546,6 +550,23 @@ TEST(Screenshots, SaveEachDialog)
 
     AboutDialog about(nullptr, QIcon(pixmap));
     save(about, "about");
+
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    PortMonitorDialog monitor(pair[0], QStringLiteral("COM7"));
+    std::vector<uint8_t> trace;
+    const std::string address = "192.0.2.7:40001";
+    const uint8_t poll[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x0a, 0xc5, 0xcd};
+    const uint8_t answer[] = {0x01, 0x03, 0x02, 'O', 'K', 0x79, 0x84};
+    AppendTraceRecord({TraceKind::Login, 3, 7, 1796727636123456, 0, address, nullptr, 0}, trace);
+    AppendTraceRecord({TraceKind::Online, 3, 7, 1796727636123460, 0, {}, nullptr, 0}, trace);
+    AppendTraceRecord({TraceKind::FromApplication, 3, 7, 1796727636200000, 0, {}, poll, sizeof poll}, trace);
+    AppendTraceRecord({TraceKind::FromDtu, 3, 7, 1796727636350000, 0, {}, answer, sizeof answer}, trace);
+    ASSERT_EQ(write(pair[1], trace.data(), trace.size()), static_cast<ssize_t>(trace.size()));
+    close(pair[1]);
+    for (int i = 0; i < 100 && monitor.Reading(); ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    save(monitor, "monitor");
 }
 
 int main(int argc, char** argv)

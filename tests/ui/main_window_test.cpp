@@ -827,6 +827,26 @@ TEST_F(MainWindowTest, ARowsMenuOpensALiveViewOfThatRowsPort)
     close(program);
 }
 
+TEST_F(MainWindowTest, TheMenuKeyOpensTheSelectedRowsMenu)
+{
+    WriteConfig(PortGroup(1, 7, "A1") + PortGroup(2, 8, "B2"));
+    Start();
+    std::vector<int> asked;
+    window->SetTraceSource([&](int slot) {
+        asked.push_back(slot);
+        return -1;
+    });
+    Select(1);
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(0, 0), List()->mapToGlobal(QPoint(0, 0)));
+    QApplication::sendEvent(List(), &key);
+    QMenu* menu = List()->findChild<QMenu*>("rowMenu");
+    ASSERT_NE(menu, nullptr);
+    ModalScript script({Answer("该端口的监视暂不可用。", "MV5840VSP", QMessageBox::Ok)});
+    QTimer::singleShot(0, window.get(), [menu] { Choose(menu, "监视…"); });
+    RunUntilDone(script);
+    EXPECT_EQ(asked, std::vector<int>{1});
+}
+
 TEST_F(MainWindowTest, AMonitorWithoutATraceSaysSo)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
