@@ -84,22 +84,29 @@ QString TraceTimeText(qint64 timeUs)
 
 QString HexText(const std::vector<uint8_t>& bytes)
 {
-    QString text;
-    text.reserve(static_cast<qsizetype>(bytes.size() * 3));
-    for (uint8_t byte : bytes) {
-        if (!text.isEmpty())
-            text += QLatin1Char(' ');
-        text += QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
+    // Written in place: a trace shows thousands of bytes a second, and a formatted number
+    // per byte costs more than the rest of the line.
+    static constexpr char Digits[] = "0123456789abcdef";
+    if (bytes.empty())
+        return {};
+    QString text(static_cast<qsizetype>(bytes.size() * 3 - 1), QLatin1Char(' '));
+    QChar* out = text.data();
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        out[3 * i] = QLatin1Char(Digits[bytes[i] >> 4]);
+        out[3 * i + 1] = QLatin1Char(Digits[bytes[i] & 0x0F]);
     }
     return text;
 }
 
 QString DumpText(const std::vector<uint8_t>& bytes)
 {
-    QString text;
-    text.reserve(static_cast<qsizetype>(bytes.size()));
-    for (uint8_t byte : bytes)
-        text += Printable(byte) ? QLatin1Char(static_cast<char>(byte)) : QLatin1Char('.');
+    QString text(static_cast<qsizetype>(bytes.size()), QLatin1Char('.'));
+    QChar* out = text.data();
+    for (uint8_t byte : bytes) {
+        if (Printable(byte))
+            *out = QLatin1Char(static_cast<char>(byte));
+        ++out;
+    }
     return text;
 }
 

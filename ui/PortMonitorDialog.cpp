@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cerrno>
@@ -51,6 +52,9 @@ PortMonitorDialog::PortMonitorDialog(int fd, const QString& portName, QWidget* p
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view);
     layout->addLayout(buttons);
+    showTimer = new QTimer(this);
+    showTimer->setSingleShot(true);
+    connect(showTimer, &QTimer::timeout, this, &PortMonitorDialog::ShowWaiting);
     ShowState();
 
     const int flags = fcntl(fd, F_GETFL);
@@ -72,63 +76,74 @@ PortMonitorDialog::~PortMonitorDialog()
 
 void PortMonitorDialog::ReadTrace()
 {
-    // A few pieces at a time, so that a fast trace leaves the window room to answer.
-    for (int pieces = 0; pieces < 16 && fd >= 0; ++pieces) {
-        uint8_t piece[65536];
-        const ssize_t got = read(fd, piece, sizeof piece);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        if (got < 0) {
-            StopUnread(errno);
-            break;
-        }
-        if (got == 0) {
-            Stop(decoder.Buffered() > 0 ? QStringLiteral("跟踪已结束，最后一条记录不完整。")
-                                        : QStringLiteral("跟踪已结束。"));
-            break;
-        }
-        decoder.Feed(piece, static_cast<size_t>(got));
-        TraceRecord record;
-        TraceDecoder::Status next;
-        while ((next = decoder.Next(record)) == TraceDecoder::Status::Record) {
-            ++received;
-            Add(TraceLine(record, TraceStyle::HexAndText));
-        }
-        if (next == TraceDecoder::Status::Malformed) {
-            Log::Warning(portName.toStdString() + ": monitor view stopped: the trace is malformed: " + decoder.Error());
-            Stop(QStringLiteral("跟踪数据无法识别，监视已停止。"));
-        }
+    // One piece at a time, so that a fast trace leaves the window room to answer; the
+    // notifier comes back while more waits.
+    uint8_t piece[65536];
+    ssize_t got;
+    do
+        got = read(fd, piece, sizeof piece);
+    while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    if (got < 0)
+        return StopUnread(errno);
+    if (got == 0)
+        return Stop(decoder.Buffered() > 0 ? QStringLiteral("跟踪已结束，最后一条记录不完整。")
+                                           : QStringLiteral("跟踪已结束。"));
+    decoder.Feed(piece, static_cast<size_t>(got));
+    TraceRecord record;
+    TraceDecoder::Status next;
+    while ((next = decoder.Next(record)) == TraceDecoder::Status::Record) {
+        ++received;
+        Add(std::move(record));
     }
-    if (!paused)
-        ShowWaiting();
+    if (next == TraceDecoder::Status::Malformed) {
+        Log::Warning(portName.toStdString() + ": monitor view stopped: the trace is malformed: " + decoder.Error());
+        return Stop(QStringLiteral("跟踪数据无法识别，监视已停止。"));
+    }
+    ShowSoon();
     ShowState();
 }
 
-void PortMonitorDialog::Add(const QString& line)
+void PortMonitorDialog::Add(TraceRecord&& record)
 {
     // One line short of what the view keeps, for the line that says how many were left out.
     if (waiting.size() == static_cast<size_t>(MaxLines - 1)) {
         waiting.pop_front();
         ++leftOut;
     }
-    waiting.push_back(line);
+    waiting.push_back(std::move(record));
+}
+
+void PortMonitorDialog::ShowSoon()
+{
+    if (paused || showTimer->isActive())
+        return;
+    const qint64 since = lastShown.isValid() ? lastShown.elapsed() : ShowIntervalMs;
+    if (since >= ShowIntervalMs)
+        ShowWaiting();
+    else
+        showTimer->start(static_cast<int>(ShowIntervalMs - since));
 }
 
 void PortMonitorDialog::ShowWaiting()
 {
-    if (waiting.empty())
+    showTimer->stop();
+    if (waiting.empty() && ending.isEmpty())
         return;
     QStringList lines;
     if (leftOut > 0)
         lines << QStringLiteral("（另有 %1 条较早的记录未显示）").arg(leftOut);
-    for (QString& line : waiting)
-        lines << std::move(line);
+    for (const TraceRecord& record : waiting)
+        lines << TraceLine(record, TraceStyle::HexAndText);
+    if (!ending.isEmpty())
+        lines << ending;
     waiting.clear();
     leftOut = 0;
-    // One append for the lot: a fast trace costs one layout per read, not one per record.
+    ending.clear();
+    // One append for the lot: the view lays out what it shows, not every line on its way.
     view->appendPlainText(lines.join(QLatin1Char('\n')));
+    lastShown.start();
 }
 
 void PortMonitorDialog::Stop(const QString& why)
@@ -137,7 +152,7 @@ void PortMonitorDialog::Stop(const QString& why)
         readable->setEnabled(false);
     ::close(fd);
     fd = -1;
-    Add(why);
+    ending = why;
     if (!paused)
         ShowWaiting();
     ShowState();
@@ -154,7 +169,9 @@ void PortMonitorDialog::SetPaused(bool pause)
 {
     paused = pause;
     pauseButton->setText(paused ? QStringLiteral("继续") : QStringLiteral("暂停"));
-    if (!paused)
+    if (paused)
+        showTimer->stop();
+    else
         ShowWaiting();
     ShowState();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QString>
 #include <cstdint>
 #include <deque>
@@ -11,10 +12,14 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QSocketNotifier;
+class QTimer;
 
 // The window's live view of one port's trace ("监视 COM7"): one line per record as
 // `mv5840vspctl monitor` prints it by default, read from the trace's stream as it arrives and
 // never waited for. Not modal. At most MaxLines lines are kept; older ones scroll away.
+// The view takes new lines at most every ShowIntervalMs, so a fast trace costs the window
+// the lines it shows rather than one layout per record; a record is made a line only when
+// it is shown.
 // While paused, records are still read and counted; the latest of them (a view's worth) wait
 // and show when the view goes on, after a line that says how many older ones were left out.
 // When the stream ends, fails or is not a trace, a last line says so and reading stops.
@@ -23,6 +28,7 @@ class PortMonitorDialog : public QDialog {
     Q_OBJECT
 public:
     static constexpr int MaxLines = 2000;
+    static constexpr int ShowIntervalMs = 100;
 
     // Takes fd, the reading end of the port's trace; it is closed with the window.
     PortMonitorDialog(int fd, const QString& portName, QWidget* parent = nullptr);
@@ -38,8 +44,10 @@ public:
 
 private:
     void ReadTrace();
-    // One line for the view, or for later while paused.
-    void Add(const QString& line);
+    // A record for the view, now or later.
+    void Add(TraceRecord&& record);
+    // What waits, at once or once ShowIntervalMs have passed since the view last took lines.
+    void ShowSoon();
     void ShowWaiting();
     // The last line; the stream is closed.
     void Stop(const QString& why);
@@ -55,8 +63,11 @@ private:
     QPlainTextEdit* view = nullptr;
     QPushButton* pauseButton = nullptr;
     QLabel* status = nullptr;
+    QTimer* showTimer = nullptr;
+    QElapsedTimer lastShown;
     bool paused = false;
     uint64_t received = 0;
-    std::deque<QString> waiting;  // lines not shown yet, fewer than MaxLines
-    uint64_t leftOut = 0;         // lines that no longer fitted in waiting
+    std::deque<TraceRecord> waiting;  // not shown yet, fewer than MaxLines
+    uint64_t leftOut = 0;             // records that no longer fitted in waiting
+    QString ending;                   // the last line, until shown
 };

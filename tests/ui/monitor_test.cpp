@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -86,12 +88,17 @@ protected:
         program = -1;
     }
 
-    // Lets the window read until it has received count records in all (or ended).
+    // Lets the window read until it has received count records in all (or ended), and
+    // show them.
     void ReadUntil(uint64_t count)
     {
-        for (int i = 0; i < 500 && dialog->Received() < count && dialog->Reading(); ++i)
+        for (int i = 0; i < 1000 && dialog->Received() < count && dialog->Reading(); ++i)
             QApplication::processEvents(QEventLoop::AllEvents, 10);
         EXPECT_GE(dialog->Received(), count);
+        QElapsedTimer shown;
+        shown.start();
+        while (shown.elapsed() < 2 * PortMonitorDialog::ShowIntervalMs)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
     }
 
     void ReadUntilEnded()
@@ -197,20 +204,46 @@ TEST_F(MonitorTest, WhatWaitsWhilePausedIsBoundedAndSaysHowMuchWasLeftOut)
 TEST_F(MonitorTest, TheViewKeepsTheLatestLinesOnly)
 {
     std::vector<TraceRecord> records;
-    for (int i = 0; i < PortMonitorDialog::MaxLines + 300; ++i)
+    for (int i = 0; i < PortMonitorDialog::MaxLines + 500; ++i)
         records.push_back(Record(TraceKind::FromApplication, {'z'}, {}, Time + i));
-    // In slices, so that the view takes them over several reads.
-    const Bytes bytes = Encoded(records);
-    for (size_t at = 0; at < bytes.size(); at += 4096) {
-        Send(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                   bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + 4096))));
-        QApplication::processEvents();
+    // In rounds that the view shows one by one.
+    for (size_t round = 0; round < records.size(); round += 500) {
+        Send(Encoded(std::vector<TraceRecord>(records.begin() + static_cast<std::ptrdiff_t>(round),
+                                              records.begin() + static_cast<std::ptrdiff_t>(round + 500))));
+        ReadUntil(round + 500);
     }
+    const QStringList lines = Lines();
+    ASSERT_EQ(lines.size(), PortMonitorDialog::MaxLines);
+    EXPECT_EQ(lines.first(), TraceLine(records[500], TraceStyle::HexAndText));
+    EXPECT_EQ(lines.last(), TraceLine(records.back(), TraceStyle::HexAndText));
+}
+
+// A trace faster than the view takes lines: each show takes what came meanwhile, at most a
+// view's worth, and says how many it left out.
+TEST_F(MonitorTest, AFastTraceIsShownInStepsAndNothingIsOutOfOrder)
+{
+    std::vector<TraceRecord> records;
+    for (int i = 0; i < 3 * PortMonitorDialog::MaxLines; ++i)
+        records.push_back(Record(TraceKind::FromDtu, {static_cast<uint8_t>(i)}, {}, Time + i));
+    Send(Encoded(records));
     ReadUntil(records.size());
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), PortMonitorDialog::MaxLines);
-    EXPECT_EQ(lines.first(), TraceLine(records[300], TraceStyle::HexAndText));
     EXPECT_EQ(lines.last(), TraceLine(records.back(), TraceStyle::HexAndText));
+    size_t next = 0;
+    uint64_t leftOut = 0;
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch note = QRegularExpression("^（另有 (\\d+) 条较早的记录未显示）$").match(line);
+        if (note.hasMatch()) {
+            leftOut += note.captured(1).toULongLong();
+            continue;
+        }
+        while (next < records.size() && TraceLine(records[next], TraceStyle::HexAndText) != line)
+            ++next;
+        ASSERT_LT(next, records.size()) << "out of order: " << line.toStdString();
+        ++next;
+    }
+    EXPECT_GT(leftOut, 0u);
 }
 
 TEST_F(MonitorTest, TheEndOfTheStreamIsSaid)
