@@ -135,6 +135,11 @@ void PortListView::contextMenuEvent(QContextMenuEvent* event)
     // The record as it was when the menu opened: rows may move while it is open.
     connect(menu->addAction(QStringLiteral("监视…")), &QAction::triggered, this,
             [this, record] { emit MonitorRequested(record); });
+    // The window's own entries (about) stay within reach on a row too.
+    if (!window()->actions().isEmpty()) {
+        menu->addSeparator();
+        menu->addActions(window()->actions());
+    }
     const QRect cell = visualRect(model()->index(row, ColName));
     menu->popup(byKey ? viewport()->mapToGlobal(cell.center()) : event->globalPos());
     event->accept();

@@ -42,7 +42,8 @@ signals:
 
 protected:
     bool viewportEvent(QEvent* event) override;
-    // A row's context menu ("rowMenu"); elsewhere the window's own menu.
+    // A row's context menu ("rowMenu"): "监视…", then the window's own entries; elsewhere
+    // the window's own menu.
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
