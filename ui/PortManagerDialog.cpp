@@ -48,6 +48,7 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent)
     portList->SetStatusSource([this](int record) { return this->service.StatusOf(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
+    connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::FollowMonitoredPorts);
     connect(portList, &PortListView::MonitorRequested, this, &PortManagerDialog::MonitorPort);
     InitDialog();
 }
@@ -141,6 +142,18 @@ void PortManagerDialog::ShowPortStates()
         const QString reason = QString::fromStdString(PortMessages::Text(port->reason));
         portList->SetNameToolTip(row, reason.isEmpty() ? QString::fromStdString(port->device) : reason);
         portList->SetStateToolTip(row, reason);
+    }
+}
+
+void PortManagerDialog::FollowMonitoredPorts()
+{
+    for (const auto& [slot, shown] : monitors) {
+        if (!shown || !shown->Reading())
+            continue;
+        if (const auto port = service.StatusOf(slot))
+            shown->SetPortName(QString::fromStdString(port->Name()));
+        else
+            shown->Finish(QStringLiteral("该端口已删除，监视已结束。"));
     }
 }
 

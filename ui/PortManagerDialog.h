@@ -75,6 +75,8 @@ private:
     void SubmitUntilTaken(PortEditDialog& dialog, const std::function<PortError(const PortConfig&)>& change);
     // The rows' tooltips: the device to open, or why the port is not served.
     void ShowPortStates();
+    // The open live views follow their ports: a new name in the title, the end when one goes.
+    void FollowMonitoredPorts();
     void ShowSaveFailure(const PortError& error);
     // What went wrong while starting (configuration file, UDP port), shown once the window is up.
     void ShowStartNotices();

@@ -21,7 +21,7 @@ PortMonitorDialog::PortMonitorDialog(int fd, const QString& portName, QWidget* p
     : QDialog(parent), portName(portName), fd(fd)
 {
     setFont(DialogFont());
-    setWindowTitle(QStringLiteral("监视 ") + portName);
+    SetPortName(portName);
     setWindowFlag(Qt::WindowMaximizeButtonHint);
     setSizeGripEnabled(true);
 
@@ -156,6 +156,18 @@ void PortMonitorDialog::Stop(const QString& why)
     if (!paused)
         ShowWaiting();
     ShowState();
+}
+
+void PortMonitorDialog::SetPortName(const QString& name)
+{
+    portName = name;
+    setWindowTitle(QStringLiteral("监视 ") + name);
+}
+
+void PortMonitorDialog::Finish(const QString& why)
+{
+    if (Reading())
+        Stop(why);
 }
 
 void PortMonitorDialog::StopUnread(int error)

@@ -41,6 +41,10 @@ public:
     uint64_t Received() const { return received; }
     // The pause button: "暂停" holds the view, "继续" shows what came meanwhile.
     void SetPaused(bool pause);
+    // The port's name changed (an edit of its number): the title follows.
+    void SetPortName(const QString& name);
+    // Ends the watch from this side (the port is gone): why is the last line.
+    void Finish(const QString& why);
 
 private:
     void ReadTrace();

@@ -829,6 +829,35 @@ TEST_F(MainWindowTest, ARowsMenuOpensALiveViewOfThatRowsPort)
     close(program);
 }
 
+TEST_F(MainWindowTest, ALiveViewFollowsItsPortsNumberAndEndsWhenThePortGoes)
+{
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    window->SetTraceSource([&](int) { return pair[0]; });
+    Choose(RightClick(List(), RowPoint(List(), 0)), "监视…");
+    QPointer<PortMonitorDialog> monitor = window->findChild<PortMonitorDialog*>();
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_EQ(monitor->windowTitle(), "监视 COM7");
+
+    PortConfig config;
+    config.PortNumber = 10;
+    config.Code = "A1";
+    ASSERT_FALSE(service->Edit(0, config));
+    EXPECT_EQ(monitor->windowTitle(), "监视 COM10");
+    EXPECT_TRUE(monitor->Reading());
+
+    ASSERT_FALSE(service->Remove(0, false));
+    ASSERT_FALSE(monitor.isNull());
+    EXPECT_FALSE(monitor->Reading());
+    EXPECT_EQ(monitor->findChild<QPlainTextEdit*>("trace")->toPlainText(), "该端口已删除，监视已结束。");
+    const uint8_t more[] = {'T'};
+    EXPECT_EQ(send(pair[1], more, 1, MSG_NOSIGNAL), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(pair[1]);
+}
+
 TEST_F(MainWindowTest, TheMenuKeyOpensTheSelectedRowsMenu)
 {
     WriteConfig(PortGroup(1, 7, "A1") + PortGroup(2, 8, "B2"));
