@@ -43,31 +43,27 @@ QString Details(const TraceRecord& record)
 {
     switch (record.kind) {
     case TraceKind::FromDtu:
-    case TraceKind::FromApplication:
-        return Plural(record.bytes.size(), "byte", "bytes");
-    case TraceKind::Online:
-        return {};
+    case TraceKind::FromApplication: return Plural(record.bytes.size(), "byte", "bytes");
+    case TraceKind::Online: return {};
     case TraceKind::Login:
     case TraceKind::Offline:
     case TraceKind::TcpConnect:
     case TraceKind::TcpRefused:
     case TraceKind::TcpUp:
-    case TraceKind::TcpDown:
-        return Text(record.text);
-    case TraceKind::BytesDropped:
-        return Plural(record.count, "byte", "bytes");
+    case TraceKind::TcpDown: return Text(record.text);
+    case TraceKind::BytesDropped: return Plural(record.count, "byte", "bytes");
     case TraceKind::Oversized:
         return Plural(record.count, "byte", "bytes") + QLatin1String(" from ") + Text(record.text);
     case TraceKind::UnknownCode:
         return QLatin1String("code \"") + EscapedText(record.bytes).replace(QLatin1Char('"'), QLatin1String("\\x22"))
-            + QLatin1String("\", ") + Plural(record.count, "byte", "bytes") + QLatin1String(" from ") + Text(record.text);
-    case TraceKind::RecordsLost:
-        return Plural(record.count, "trace record", "trace records");
+               + QLatin1String("\", ") + Plural(record.count, "byte", "bytes") + QLatin1String(" from ")
+               + Text(record.text);
+    case TraceKind::RecordsLost: return Plural(record.count, "trace record", "trace records");
     }
     return {};
 }
 
-} // namespace
+}  // namespace
 
 QString TraceTimeText(qint64 timeUs)
 {
@@ -79,7 +75,7 @@ QString TraceTimeText(qint64 timeUs)
         --seconds;
     }
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
-        + QStringLiteral(".%1Z").arg(micro, 6, 10, QLatin1Char('0'));
+           + QStringLiteral(".%1Z").arg(micro, 6, 10, QLatin1Char('0'));
 }
 
 QString HexText(const std::vector<uint8_t>& bytes)
@@ -141,19 +137,16 @@ QString TraceLine(const TraceRecord& record, TraceStyle style)
     if (style == TraceStyle::Json)
         return QString::fromUtf8(QJsonDocument(TraceJson(record)).toJson(QJsonDocument::Compact));
     QString line = TraceTimeText(record.timeUs) + QLatin1Char(' ') + PortText(record) + QLatin1Char(' ')
-        + TraceEventText(record);
+                   + TraceEventText(record);
     if (!IsData(record.kind) || record.bytes.empty())
         return line;
     switch (style) {
     case TraceStyle::HexAndText:
         return line + QLatin1String("  ") + HexText(record.bytes) + QLatin1String("  |") + DumpText(record.bytes)
-            + QLatin1Char('|');
-    case TraceStyle::Text:
-        return line + QLatin1String("  ") + EscapedText(record.bytes);
-    case TraceStyle::Hex:
-        return line + QLatin1String("  ") + HexText(record.bytes);
-    case TraceStyle::Json:
-        break;
+               + QLatin1Char('|');
+    case TraceStyle::Text: return line + QLatin1String("  ") + EscapedText(record.bytes);
+    case TraceStyle::Hex: return line + QLatin1String("  ") + HexText(record.bytes);
+    case TraceStyle::Json: break;
     }
     return line;
 }
@@ -174,21 +167,14 @@ QJsonObject TraceJson(const TraceRecord& record)
         object.insert(QStringLiteral("length"), static_cast<qint64>(record.bytes.size()));
         object.insert(QStringLiteral("hex"), HexText(record.bytes).remove(QLatin1Char(' ')));
         break;
-    case TraceKind::Online:
-        break;
+    case TraceKind::Online: break;
     case TraceKind::Login:
     case TraceKind::TcpConnect:
-    case TraceKind::TcpUp:
-        object.insert(QStringLiteral("address"), text);
-        break;
+    case TraceKind::TcpUp: object.insert(QStringLiteral("address"), text); break;
     case TraceKind::Offline:
     case TraceKind::TcpRefused:
-    case TraceKind::TcpDown:
-        object.insert(QStringLiteral("reason"), text);
-        break;
-    case TraceKind::BytesDropped:
-        object.insert(QStringLiteral("bytes"), count);
-        break;
+    case TraceKind::TcpDown: object.insert(QStringLiteral("reason"), text); break;
+    case TraceKind::BytesDropped: object.insert(QStringLiteral("bytes"), count); break;
     case TraceKind::Oversized:
         object.insert(QStringLiteral("source"), text);
         object.insert(QStringLiteral("length"), count);
@@ -199,9 +185,7 @@ QJsonObject TraceJson(const TraceRecord& record)
         object.insert(QStringLiteral("code"), EscapedText(record.bytes));
         object.insert(QStringLiteral("code_hex"), HexText(record.bytes).remove(QLatin1Char(' ')));
         break;
-    case TraceKind::RecordsLost:
-        object.insert(QStringLiteral("records"), count);
-        break;
+    case TraceKind::RecordsLost: object.insert(QStringLiteral("records"), count); break;
     }
     return object;
 }
