@@ -16,124 +16,123 @@ struct VerbInfo {
 const QHash<QString, VerbInfo>& Verbs()
 {
     static const QHash<QString, VerbInfo> verbs = {
-        {"list", {CtlVerb::List,
-                  "Usage: mv5840vspctl list [--json]\n"
-                  "Prints every configured port: slot, name, code, link, fixed address, peer,\n"
-                  "online mark, bytes received and sent, state and device (or why the port is\n"
-                  "not served).\n"
-                  "  --json   a JSON array with one object per port; unknown addresses are null\n"}},
-        {"show", {CtlVerb::Show,
-                  "Usage: mv5840vspctl show (--number N | --code CODE) [--json]\n"
-                  "Prints one port with every field the program reports.\n"
-                  "  --number N    the port COM<N>\n"
-                  "  --code CODE   the port whose DTU code is CODE (shared-port mode, where all\n"
-                  "                ports have the same number)\n"
-                  "  --json        a JSON object\n"}},
-        {"add", {CtlVerb::Add,
-                 "Usage: mv5840vspctl add --number N --code CODE [--tcp | --udp]\n"
-                 "                        [--peer A.B.C.D | --dynamic] [--interval SECONDS]\n"
-                 "                        [--frame-gap MS] [--json]\n"
-                 "Adds a port, stores it in the configuration file and serves it; prints it.\n"
-                 "  --number N          COM number, 1 to 256 (not needed in shared-port mode)\n"
-                 "  --code CODE         DTU code, at most 11 bytes\n"
-                 "  --tcp, --udp        how the DTU is reached (UDP by default)\n"
-                 "  --peer A.B.C.D      fixed DTU address; without it the DTU logs in from anywhere\n"
-                 "  --dynamic           no fixed address (the default)\n"
-                 "  --interval SECONDS  longest time between logins, 10 to 100000 (300 by default)\n"
-                 "  --frame-gap MS      idle time that ends a chunk of the application's bytes,\n"
-                 "                      0 to 1000 (10 by default; 0 sends each write at once)\n"
-                 "  --json              print the new port as a JSON object\n"}},
-        {"edit", {CtlVerb::Edit,
-                  "Usage: mv5840vspctl edit (--number N | --code CODE) [--new-number M]\n"
-                  "                         [--new-code CODE] [--tcp | --udp] [--peer A.B.C.D | --dynamic]\n"
-                  "                         [--interval SECONDS] [--frame-gap MS] [--json]\n"
-                  "Changes a port; what is not given stays as it is. The port is restarted and\n"
-                  "the configuration file updated; prints the port.\n"
-                  "  --number N          the port COM<N>; with it, --code CODE sets the new code\n"
-                  "  --code CODE         without --number: the port whose DTU code is CODE\n"
-                  "  --new-number M      new COM number, 1 to 256\n"
-                  "  --new-code CODE     new DTU code, at most 11 bytes\n"
-                  "  --tcp, --udp        how the DTU is reached\n"
-                  "  --peer A.B.C.D      fixed DTU address\n"
-                  "  --dynamic           no fixed address: the DTU logs in from anywhere\n"
-                  "  --interval SECONDS  longest time between logins, 10 to 100000\n"
-                  "  --frame-gap MS      idle time that ends a chunk of the application's bytes, 0 to 1000\n"
-                  "  --json              print the port as a JSON object\n"}},
-        {"remove", {CtlVerb::Remove,
-                    "Usage: mv5840vspctl remove (--number N | --code CODE) [--force]\n"
-                    "Closes a port and deletes it from the configuration file. A port that an\n"
-                    "application holds open is refused unless --force is given.\n"
-                    "  --number N    the port COM<N>\n"
-                    "  --code CODE   the port whose DTU code is CODE (shared-port mode)\n"
-                    "  --force       remove it even while an application holds it open\n"}},
-        {"select", {CtlVerb::Select,
-                    "Usage: mv5840vspctl select CODE\n"
-                    "Shared-port mode: sends what applications write to the shared port to the DTU\n"
-                    "with this code (letters A to Z in any case). Fails when no port in service\n"
-                    "has the code; the earlier choice then stays.\n"}},
-        {"selected", {CtlVerb::Selected,
-                      "Usage: mv5840vspctl selected\n"
-                      "Prints the code of the DTU selected for the shared port, or \"#NoSelected\".\n"}},
-        {"watch", {CtlVerb::Watch,
-                   "Usage: mv5840vspctl watch [--count N]\n"
-                   "Shows every port's state and byte rates, redrawn each second in place;\n"
-                   "q or Ctrl+C ends it. When standard output is not a terminal, the table is\n"
-                   "printed again each second instead.\n"
-                   "  --count N   end after N refreshes\n"}},
-        {"monitor", {CtlVerb::Monitor,
-                     "Usage: mv5840vspctl monitor [--number N | --code CODE]... [--ascii | --hex | --json]\n"
-                     "                            [--pcap FILE] [--count N] [--seconds S]\n"
-                     "Prints what goes over the wire as it happens, one line per event: the bytes\n"
-                     "from the DTU (rx) and the chunks the application wrote (tx), logins, online\n"
-                     "and offline, TCP connects, refusals, ups and downs, bytes dropped for an\n"
-                     "application that does not read, oversized datagrams and datagrams with a code\n"
-                     "no port has. Every port unless some are named. Ctrl+C ends it. A monitor that\n"
-                     "cannot keep up loses trace lines (it says how many), never a port's bytes.\n"
-                     "  --number N    the port COM<N>; may be given several times\n"
-                     "  --code CODE   the port whose DTU code is CODE; may be given several times\n"
-                     "  --ascii       the bytes as text (\\r, \\n, \\xNN for the rest)\n"
-                     "  --hex         the bytes in hex only\n"
-                     "                (by default hex and printable text side by side)\n"
-                     "  --json        one JSON object per line\n"
-                     "  --pcap FILE   write a pcapng file instead (\"-\" for standard output): one\n"
-                     "                interface per port named COM<n>, link type USER0, the bytes\n"
-                     "                from the DTU inbound, other events as packet comments\n"
-                     "  --count N     end after N events\n"
-                     "  --seconds S   end after S seconds\n"}},
-        {"stats", {CtlVerb::Stats,
-                   "Usage: mv5840vspctl stats --prometheus\n"
-                   "Prints every port's statistics in the Prometheus text format (for the\n"
-                   "text-file collector of a node exporter): bytes, datagrams and chunks each\n"
-                   "way, logins, TCP connects, refusals and disconnects, bytes dropped,\n"
-                   "oversized datagrams, the last error's time, each with a port=\"COM<n>\" label.\n"
-                   "  --prometheus   the Prometheus text format\n"}},
+        {"list",
+         {CtlVerb::List, "Usage: mv5840vspctl list [--json]\n"
+                         "Prints every configured port: slot, name, code, link, fixed address, peer,\n"
+                         "online mark, bytes received and sent, state and device (or why the port is\n"
+                         "not served).\n"
+                         "  --json   a JSON array with one object per port; unknown addresses are null\n"}},
+        {"show",
+         {CtlVerb::Show, "Usage: mv5840vspctl show (--number N | --code CODE) [--json]\n"
+                         "Prints one port with every field the program reports.\n"
+                         "  --number N    the port COM<N>\n"
+                         "  --code CODE   the port whose DTU code is CODE (shared-port mode, where all\n"
+                         "                ports have the same number)\n"
+                         "  --json        a JSON object\n"}},
+        {"add",
+         {CtlVerb::Add, "Usage: mv5840vspctl add --number N --code CODE [--tcp | --udp]\n"
+                        "                        [--peer A.B.C.D | --dynamic] [--interval SECONDS]\n"
+                        "                        [--frame-gap MS] [--json]\n"
+                        "Adds a port, stores it in the configuration file and serves it; prints it.\n"
+                        "  --number N          COM number, 1 to 256 (not needed in shared-port mode)\n"
+                        "  --code CODE         DTU code, at most 11 bytes\n"
+                        "  --tcp, --udp        how the DTU is reached (UDP by default)\n"
+                        "  --peer A.B.C.D      fixed DTU address; without it the DTU logs in from anywhere\n"
+                        "  --dynamic           no fixed address (the default)\n"
+                        "  --interval SECONDS  longest time between logins, 10 to 100000 (300 by default)\n"
+                        "  --frame-gap MS      idle time that ends a chunk of the application's bytes,\n"
+                        "                      0 to 1000 (10 by default; 0 sends each write at once)\n"
+                        "  --json              print the new port as a JSON object\n"}},
+        {"edit",
+         {CtlVerb::Edit, "Usage: mv5840vspctl edit (--number N | --code CODE) [--new-number M]\n"
+                         "                         [--new-code CODE] [--tcp | --udp] [--peer A.B.C.D | --dynamic]\n"
+                         "                         [--interval SECONDS] [--frame-gap MS] [--json]\n"
+                         "Changes a port; what is not given stays as it is. The port is restarted and\n"
+                         "the configuration file updated; prints the port.\n"
+                         "  --number N          the port COM<N>; with it, --code CODE sets the new code\n"
+                         "  --code CODE         without --number: the port whose DTU code is CODE\n"
+                         "  --new-number M      new COM number, 1 to 256\n"
+                         "  --new-code CODE     new DTU code, at most 11 bytes\n"
+                         "  --tcp, --udp        how the DTU is reached\n"
+                         "  --peer A.B.C.D      fixed DTU address\n"
+                         "  --dynamic           no fixed address: the DTU logs in from anywhere\n"
+                         "  --interval SECONDS  longest time between logins, 10 to 100000\n"
+                         "  --frame-gap MS      idle time that ends a chunk of the application's bytes, 0 to 1000\n"
+                         "  --json              print the port as a JSON object\n"}},
+        {"remove",
+         {CtlVerb::Remove, "Usage: mv5840vspctl remove (--number N | --code CODE) [--force]\n"
+                           "Closes a port and deletes it from the configuration file. A port that an\n"
+                           "application holds open is refused unless --force is given.\n"
+                           "  --number N    the port COM<N>\n"
+                           "  --code CODE   the port whose DTU code is CODE (shared-port mode)\n"
+                           "  --force       remove it even while an application holds it open\n"}},
+        {"select",
+         {CtlVerb::Select, "Usage: mv5840vspctl select CODE\n"
+                           "Shared-port mode: sends what applications write to the shared port to the DTU\n"
+                           "with this code (letters A to Z in any case). Fails when no port in service\n"
+                           "has the code; the earlier choice then stays.\n"}},
+        {"selected",
+         {CtlVerb::Selected, "Usage: mv5840vspctl selected\n"
+                             "Prints the code of the DTU selected for the shared port, or \"#NoSelected\".\n"}},
+        {"watch",
+         {CtlVerb::Watch, "Usage: mv5840vspctl watch [--count N]\n"
+                          "Shows every port's state and byte rates, redrawn each second in place;\n"
+                          "q or Ctrl+C ends it. When standard output is not a terminal, the table is\n"
+                          "printed again each second instead.\n"
+                          "  --count N   end after N refreshes\n"}},
+        {"monitor",
+         {CtlVerb::Monitor, "Usage: mv5840vspctl monitor [--number N | --code CODE]... [--ascii | --hex | --json]\n"
+                            "                            [--pcap FILE] [--count N] [--seconds S]\n"
+                            "Prints what goes over the wire as it happens, one line per event: the bytes\n"
+                            "from the DTU (rx) and the chunks the application wrote (tx), logins, online\n"
+                            "and offline, TCP connects, refusals, ups and downs, bytes dropped for an\n"
+                            "application that does not read, oversized datagrams and datagrams with a code\n"
+                            "no port has. Every port unless some are named. Ctrl+C ends it. A monitor that\n"
+                            "cannot keep up loses trace lines (it says how many), never a port's bytes.\n"
+                            "  --number N    the port COM<N>; may be given several times\n"
+                            "  --code CODE   the port whose DTU code is CODE; may be given several times\n"
+                            "  --ascii       the bytes as text (\\r, \\n, \\xNN for the rest)\n"
+                            "  --hex         the bytes in hex only\n"
+                            "                (by default hex and printable text side by side)\n"
+                            "  --json        one JSON object per line\n"
+                            "  --pcap FILE   write a pcapng file instead (\"-\" for standard output): one\n"
+                            "                interface per port named COM<n>, link type USER0, the bytes\n"
+                            "                from the DTU inbound, other events as packet comments\n"
+                            "  --count N     end after N events\n"
+                            "  --seconds S   end after S seconds\n"}},
+        {"stats",
+         {CtlVerb::Stats, "Usage: mv5840vspctl stats --prometheus\n"
+                          "Prints every port's statistics in the Prometheus text format (for the\n"
+                          "text-file collector of a node exporter): bytes, datagrams and chunks each\n"
+                          "way, logins, TCP connects, refusals and disconnects, bytes dropped,\n"
+                          "oversized datagrams, the last error's time, each with a port=\"COM<n>\" label.\n"
+                          "  --prometheus   the Prometheus text format\n"}},
     };
     return verbs;
 }
 
-const char Overview[] =
-    "Usage: mv5840vspctl COMMAND [OPTIONS]\n"
-    "Manages the ports of a running MV5840VSP (window or service) over the session bus.\n"
-    "\n"
-    "Commands:\n"
-    "  list       print every port (--json for JSON)\n"
-    "  show       print one port\n"
-    "  add        add a port\n"
-    "  edit       change a port\n"
-    "  remove     delete a port\n"
-    "  select     choose the shared port's DTU\n"
-    "  selected   print the shared port's DTU\n"
-    "  watch      live view of states and byte rates\n"
-    "  monitor    live trace of a port's traffic and events\n"
-    "  stats      statistics per port (--prometheus)\n"
-    "  help       this text, or a command's (mv5840vspctl help add)\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help     this text\n"
-    "  -V, --version  print the version\n"
-    "\n"
-    "Every command takes --help. Exit status: 0 done, 1 refused or failed (the reason on\n"
-    "standard error), 2 wrong arguments, 3 MV5840VSP not running or no session bus.\n";
+const char Overview[] = "Usage: mv5840vspctl COMMAND [OPTIONS]\n"
+                        "Manages the ports of a running MV5840VSP (window or service) over the session bus.\n"
+                        "\n"
+                        "Commands:\n"
+                        "  list       print every port (--json for JSON)\n"
+                        "  show       print one port\n"
+                        "  add        add a port\n"
+                        "  edit       change a port\n"
+                        "  remove     delete a port\n"
+                        "  select     choose the shared port's DTU\n"
+                        "  selected   print the shared port's DTU\n"
+                        "  watch      live view of states and byte rates\n"
+                        "  monitor    live trace of a port's traffic and events\n"
+                        "  stats      statistics per port (--prometheus)\n"
+                        "  help       this text, or a command's (mv5840vspctl help add)\n"
+                        "\n"
+                        "Options:\n"
+                        "  -h, --help     this text\n"
+                        "  -V, --version  print the version\n"
+                        "\n"
+                        "Every command takes --help. Exit status: 0 done, 1 refused or failed (the reason on\n"
+                        "standard error), 2 wrong arguments, 3 MV5840VSP not running or no session bus.\n";
 
 // Reads the arguments of one command, option by option.
 class Reader {
@@ -195,7 +194,7 @@ public:
     bool Fail(const QString& what)
     {
         error = verbName + QLatin1String(": ") + what + QLatin1String(" (see mv5840vspctl ") + verbName
-            + QLatin1String(" --help)");
+                + QLatin1String(" --help)");
         return false;
     }
 
@@ -260,8 +259,7 @@ bool ReadMonitorOption(Reader& reader, const QString& option, MonitorOptions& mo
     return true;
 }
 
-bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QString& selectorCode,
-                QString& plainCode)
+bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QString& selectorCode, QString& plainCode)
 {
     const CtlVerb verb = command.verb;
     const bool takesSelector = verb == CtlVerb::Show || verb == CtlVerb::Edit || verb == CtlVerb::Remove;
@@ -271,12 +269,15 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
     if (!option.startsWith(QLatin1Char('-')))
         return reader.Fail(QLatin1String("unexpected argument: ") + option);
     // A monitor watches as many ports as are named.
-    const bool repeatable = verb == CtlVerb::Monitor && (option == QLatin1String("--number") || option == QLatin1String("--code"));
+    const bool repeatable = verb == CtlVerb::Monitor
+                            && (option == QLatin1String("--number") || option == QLatin1String("--code"));
     if (!repeatable && !reader.Once(option))
         return false;
-    const bool flag = option == QLatin1String("--json") || option == QLatin1String("--plain") || option == QLatin1String("--force")
-        || option == QLatin1String("--tcp") || option == QLatin1String("--udp") || option == QLatin1String("--dynamic")
-        || option == QLatin1String("--ascii") || option == QLatin1String("--hex") || option == QLatin1String("--prometheus");
+    const bool flag = option == QLatin1String("--json") || option == QLatin1String("--plain")
+                      || option == QLatin1String("--force") || option == QLatin1String("--tcp")
+                      || option == QLatin1String("--udp") || option == QLatin1String("--dynamic")
+                      || option == QLatin1String("--ascii") || option == QLatin1String("--hex")
+                      || option == QLatin1String("--prometheus");
     if (flag && reader.HasInlineValue())
         return reader.Fail(option + QLatin1String(" takes no value"));
 
@@ -363,7 +364,7 @@ bool IsHelp(const QString& argument)
     return argument == QLatin1String("--help") || argument == QLatin1String("-h");
 }
 
-} // namespace
+}  // namespace
 
 CtlParse ParseCtlArguments(const QStringList& arguments)
 {
@@ -385,7 +386,8 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
             return Failed(QStringLiteral("help: one command at most (see mv5840vspctl --help)"));
         const QString topic = arguments.value(1);
         if (!topic.isEmpty() && !Verbs().contains(topic))
-            return Failed(QLatin1String("help: unknown command ") + topic + QLatin1String(" (see mv5840vspctl --help)"));
+            return Failed(QLatin1String("help: unknown command ") + topic
+                          + QLatin1String(" (see mv5840vspctl --help)"));
         return Help(topic);
     }
     if (!Verbs().contains(verbName))
@@ -431,7 +433,8 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
         const bool numberGiven = command.selector.contains(QStringLiteral("number"));
         if (command.verb == CtlVerb::Edit && numberGiven && codeGiven) {
             if (reader.Seen(QStringLiteral("--new-code")))
-                return Failed(QStringLiteral("edit: --code and --new-code both set the new code (see mv5840vspctl edit --help)"));
+                return Failed(
+                    QStringLiteral("edit: --code and --new-code both set the new code (see mv5840vspctl edit --help)"));
             command.request.insert(QStringLiteral("code"), selectorCode);
         } else if (numberGiven && codeGiven) {
             return Failed(verbName + QLatin1String(": give --number or --code, not both (see mv5840vspctl ") + verbName

@@ -11,16 +11,16 @@ enum class CtlVerb { Help, Version, List, Show, Add, Edit, Remove, Select, Selec
 
 struct CtlCommand {
     CtlVerb verb = CtlVerb::Help;
-    QString helpTopic;      // Help: the command asked about, empty for the overview
-    bool json = false;      // list, show, add, edit: JSON instead of text
-    bool plain = false;     // list: "NUMBER CODE" lines for shell completion (not in the usage)
-    QVariantMap selector;   // show, edit, remove: {"number": N} or {"code": CODE}
-    QVariantMap request;    // add: the new port; edit: the changes (manager's request keys)
-    bool force = false;     // remove: also a port an application holds open
-    QString code;           // select
-    int count = 0;          // watch: frames before it ends, 0 for none
-    MonitorOptions monitor; // monitor
-    bool prometheus = false; // stats: the Prometheus text format
+    QString helpTopic;        // Help: the command asked about, empty for the overview
+    bool json = false;        // list, show, add, edit: JSON instead of text
+    bool plain = false;       // list: "NUMBER CODE" lines for shell completion (not in the usage)
+    QVariantMap selector;     // show, edit, remove: {"number": N} or {"code": CODE}
+    QVariantMap request;      // add: the new port; edit: the changes (manager's request keys)
+    bool force = false;       // remove: also a port an application holds open
+    QString code;             // select
+    int count = 0;            // watch: frames before it ends, 0 for none
+    MonitorOptions monitor;   // monitor
+    bool prometheus = false;  // stats: the Prometheus text format
 };
 
 // Either a command or the one line that says what is wrong with the arguments.

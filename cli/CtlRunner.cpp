@@ -7,8 +7,7 @@
 #include "cli/StatisticsFormat.h"
 #include "cli/TraceMonitor.h"
 
-CtlRunner::CtlRunner(PortManagerClient& client, QTextStream& out, QTextStream& err)
-    : client(client), out(out), err(err)
+CtlRunner::CtlRunner(PortManagerClient& client, QTextStream& out, QTextStream& err) : client(client), out(out), err(err)
 {
 }
 
@@ -22,13 +21,10 @@ int CtlRunner::Fail(const QString& text, int status)
 int CtlRunner::Report(const BusReply& reply)
 {
     switch (reply.kind) {
-    case BusReply::Kind::Ok:
-        return CtlExit::Done;
-    case BusReply::Kind::NotRunning:
-        return Fail(reply.message, CtlExit::NotRunning);
+    case BusReply::Kind::Ok: return CtlExit::Done;
+    case BusReply::Kind::NotRunning: return Fail(reply.message, CtlExit::NotRunning);
     case BusReply::Kind::Refused:
-    case BusReply::Kind::Failed:
-        break;
+    case BusReply::Kind::Failed: break;
     }
     return Fail(reply.message, CtlExit::Failed);
 }
@@ -59,9 +55,9 @@ int CtlRunner::PrintStatistics()
     for (const QVariantMap& port : ports) {
         PortMetrics one;
         if (!PortMetricsFromMap(port, one))
-            return Fail(QStringLiteral("the running MV5840VSP reports no statistics for %1 (an older version?)")
-                            .arg(one.name),
-                        CtlExit::Failed);
+            return Fail(
+                QStringLiteral("the running MV5840VSP reports no statistics for %1 (an older version?)").arg(one.name),
+                CtlExit::Failed);
         metrics << one;
     }
     const GlobalStatistics global = GlobalStatisticsFromMap(globalMap);
@@ -94,22 +90,19 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
         out.flush();
         return CtlExit::Done;
     }
-    case CtlVerb::Show:
-        return PrintPort(command, client.GetPort(command.selector, port), port);
-    case CtlVerb::Add:
-        return PrintPort(command, client.AddPort(command.request, port), port);
-    case CtlVerb::Edit:
-        return PrintPort(command, client.EditPort(command.selector, command.request, port), port);
-    case CtlVerb::Remove:
-        return Report(client.RemovePort(command.selector, command.force));
+    case CtlVerb::Show: return PrintPort(command, client.GetPort(command.selector, port), port);
+    case CtlVerb::Add: return PrintPort(command, client.AddPort(command.request, port), port);
+    case CtlVerb::Edit: return PrintPort(command, client.EditPort(command.selector, command.request, port), port);
+    case CtlVerb::Remove: return Report(client.RemovePort(command.selector, command.force));
     case CtlVerb::Select: {
         int result = 1;
         const BusReply reply = client.SelectDtu(command.code, result);
         if (!reply.Ok())
             return Report(reply);
         if (result != 0)
-            return Fail(QStringLiteral("no port in service has the code %1; the earlier choice stays").arg(command.code),
-                        CtlExit::Failed);
+            return Fail(
+                QStringLiteral("no port in service has the code %1; the earlier choice stays").arg(command.code),
+                CtlExit::Failed);
         return CtlExit::Done;
     }
     case CtlVerb::Selected: {
@@ -141,8 +134,7 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
             return Fail(QStringLiteral("MV5840VSP handed out no trace"), CtlExit::Failed);
         return RunTraceMonitor(trace.fileDescriptor(), command.monitor, out, err);
     }
-    case CtlVerb::Stats:
-        return PrintStatistics();
+    case CtlVerb::Stats: return PrintStatistics();
     }
     return CtlExit::Failed;
 }

@@ -8,10 +8,10 @@
 // Exit statuses of mv5840vspctl.
 namespace CtlExit {
 constexpr int Done = 0;
-constexpr int Failed = 1;       // refused by the program, or no answer
-constexpr int Usage = 2;        // wrong arguments
-constexpr int NotRunning = 3;   // no instance, or no session bus
-}
+constexpr int Failed = 1;      // refused by the program, or no answer
+constexpr int Usage = 2;       // wrong arguments
+constexpr int NotRunning = 3;  // no instance, or no session bus
+}  // namespace CtlExit
 
 // Carries out one command against the running program: the request, then the output on
 // out, or one line on err that says what went wrong.

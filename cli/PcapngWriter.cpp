@@ -65,7 +65,7 @@ uint32_t PcapngWriter::Interface(const TraceRecord& record, std::vector<uint8_t>
 
     const std::string name = record.slot == 0 ? "MV5840VSP" : "COM" + std::to_string(record.number);
     const std::string description = record.slot == 0 ? "events of no port"
-                                                      : name + " (slot " + std::to_string(record.slot) + ")";
+                                                     : name + " (slot " + std::to_string(record.slot) + ")";
     const uint8_t microseconds = 6;
     Block(Pcapng::InterfaceDescription)
         .U16(LinkTypeUser0)

@@ -10,17 +10,17 @@ namespace {
 
 // The keys in the order a person reads them.
 const QStringList KnownKeys = {
-    "slot", "number", "name", "code", "transport", "fixed_ip", "peer", "online", "rx", "tx",
-    "device", "last_heard", "interval", "frame_gap", "state", "reason", "in_use",
+    "slot", "number", "name",       "code",     "transport", "fixed_ip", "peer",   "online", "rx",
+    "tx",   "device", "last_heard", "interval", "frame_gap", "state",    "reason", "in_use",
 };
 
 bool IsWide(char32_t c)
 {
     return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF)
-        || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF)
-        || (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F)
-        || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F)
-        || (c >= 0x20000 && c <= 0x3FFFD);
+           || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF)
+           || (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F)
+           || (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F)
+           || (c >= 0x20000 && c <= 0x3FFFD);
 }
 
 int CharWidth(char32_t c)
@@ -63,7 +63,7 @@ QString DisplayValue(const QString& key, const QVariant& value)
     return value.toString();
 }
 
-} // namespace
+}  // namespace
 
 void TextTable::AddColumn(const QString& header, Align align)
 {
@@ -165,7 +165,7 @@ QString PortDetailsText(const QVariantMap& port)
     for (const QString& key : keys) {
         const QString label = TerminalSafe(key) + QLatin1Char(':');
         text += Padded(label, width + 2, TextTable::Left) + TerminalSafe(DisplayValue(key, port.value(key)))
-            + QLatin1Char('\n');
+                + QLatin1Char('\n');
     }
     return text;
 }

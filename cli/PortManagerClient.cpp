@@ -26,7 +26,8 @@ const QHash<QString, QString>& RefusalSentences()
         {QStringLiteral("FrameGapOutOfRange"), QStringLiteral("the frame gap must be an integer from 0 to 1000")},
         {QStringLiteral("InvalidAddress"), QStringLiteral("not an IPv4 address: %1")},
         {QStringLiteral("NoSuchPort"), QStringLiteral("no such port: %1")},
-        {QStringLiteral("PortInUse"), QStringLiteral("an application holds the port open; close it first, or use --force")},
+        {QStringLiteral("PortInUse"),
+         QStringLiteral("an application holds the port open; close it first, or use --force")},
         {QStringLiteral("InvalidArgument"), QStringLiteral("the program did not understand the request")},
         // The file refused the change: nothing was changed.
         {QStringLiteral("SaveFailed"),
@@ -68,7 +69,7 @@ BusReply Unexpected(const QDBusMessage& reply)
     return result;
 }
 
-} // namespace
+}  // namespace
 
 PortManagerClient::PortManagerClient(const QDBusConnection& connection) : connection(connection)
 {
@@ -122,8 +123,8 @@ BusReply PortManagerClient::Call(const QString& interface, const QString& method
                || name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface")
                || name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")) {
         result.kind = BusReply::Kind::Failed;
-        result.message = QStringLiteral("the running MV5840VSP does not offer %1.%2 (an older version?)")
-                             .arg(interface, method);
+        result.message =
+            QStringLiteral("the running MV5840VSP does not offer %1.%2 (an older version?)").arg(interface, method);
     } else {
         result.kind = BusReply::Kind::Failed;
         result.message = QStringLiteral("MV5840VSP did not answer %1: %2").arg(method, result.reply.errorMessage());

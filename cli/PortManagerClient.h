@@ -11,9 +11,9 @@
 struct BusReply {
     enum class Kind {
         Ok,
-        Refused,      // the program said no; message says why in English
-        NotRunning,   // no instance owns the name, or there is no session bus
-        Failed,       // anything else: no answer, an unexpected answer
+        Refused,     // the program said no; message says why in English
+        NotRunning,  // no instance owns the name, or there is no session bus
+        Failed,      // anything else: no answer, an unexpected answer
     };
     Kind kind = Kind::Ok;
     QString message;

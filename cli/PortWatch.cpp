@@ -58,7 +58,7 @@ QString Rate(const QMap<int, PortRates>& rates, int slot, bool received)
     return ByteSize(received ? found->rx : found->tx) + QLatin1String("/s");
 }
 
-} // namespace
+}  // namespace
 
 QMap<int, PortRates> RateMeter::Sample(const QList<QVariantMap>& ports, qint64 nowMs)
 {
@@ -97,8 +97,8 @@ QStringList WatchLines(const QList<QVariantMap>& ports, const QMap<int, PortRate
         const int slot = port.value(QStringLiteral("slot")).toInt();
         const QString peer = port.value(QStringLiteral("peer")).toString();
         table.AddRow({port.value(QStringLiteral("name")).toString(), port.value(QStringLiteral("code")).toString(),
-                      port.value(QStringLiteral("transport")).toString(), port.value(QStringLiteral("state")).toString(),
-                      peer.isEmpty() ? QStringLiteral("-") : peer,
+                      port.value(QStringLiteral("transport")).toString(),
+                      port.value(QStringLiteral("state")).toString(), peer.isEmpty() ? QStringLiteral("-") : peer,
                       ByteSize(port.value(QStringLiteral("rx")).toDouble()), Rate(rates, slot, true),
                       ByteSize(port.value(QStringLiteral("tx")).toDouble()), Rate(rates, slot, false),
                       port.value(QStringLiteral("reason")).toString()});

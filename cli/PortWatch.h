@@ -9,8 +9,8 @@
 #include "cli/PortManagerClient.h"
 
 struct PortRates {
-    double rx = 0;   // bytes per second from the DTU
-    double tx = 0;   // bytes per second to the DTU
+    double rx = 0;  // bytes per second from the DTU
+    double tx = 0;  // bytes per second to the DTU
 };
 
 // Byte rates from the counters of successive samples, per slot. A port seen for the first

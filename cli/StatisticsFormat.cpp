@@ -49,7 +49,7 @@ QString Seconds(qint64 ms)
     return QStringLiteral("%1.%2").arg(ms / 1000).arg(ms % 1000, 3, 10, QLatin1Char('0'));
 }
 
-} // namespace
+}  // namespace
 
 bool PortMetricsFromMap(const QVariantMap& port, PortMetrics& metrics)
 {

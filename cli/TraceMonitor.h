@@ -18,9 +18,9 @@ class QIODevice;
 struct MonitorOptions {
     QList<QVariantMap> selectors;  // {"number": N} or {"code": CODE} each; none for every port
     TraceStyle style = TraceStyle::HexAndText;
-    QString pcapFile;              // --pcap: the file to write instead of lines, "-" for stdout
-    int count = 0;                 // records before it ends, 0 for no limit
-    int seconds = 0;               // seconds before it ends, 0 for no limit
+    QString pcapFile;  // --pcap: the file to write instead of lines, "-" for stdout
+    int count = 0;     // records before it ends, 0 for no limit
+    int seconds = 0;   // seconds before it ends, 0 for no limit
 };
 
 // Shows the records of a trace stream as they arrive in pieces: one line each on out, or the

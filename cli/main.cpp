@@ -26,7 +26,7 @@ int RunCommand(const QStringList& arguments)
     return runner.Run(parse.command, isatty(STDOUT_FILENO) == 1);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -125,8 +125,7 @@ bool Ipv4AddressEdit::eventFilter(QObject* watched, QEvent* event)
             return true;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     return QFrame::eventFilter(watched, event);
 }

@@ -12,8 +12,7 @@ PortListView::PortListView(QWidget* parent) : QTableWidget(0, 6, parent)
 {
     setObjectName(QStringLiteral("1012"));
     setHorizontalHeaderLabels({QStringLiteral("名称"), QStringLiteral("编码"), QStringLiteral("IP地址"),
-                               QStringLiteral("连接"), QStringLiteral("接收字节计数"),
-                               QStringLiteral("发送字节计数")});
+                               QStringLiteral("连接"), QStringLiteral("接收字节计数"), QStringLiteral("发送字节计数")});
     const int widths[] = {60, 100, 140, 60, 110, 110};
     for (int c = 0; c < 6; ++c)
         setColumnWidth(c, widths[c]);

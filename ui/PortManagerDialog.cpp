@@ -199,8 +199,7 @@ void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
             ShowSaveFailure(error);
             return;
         }
-        ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok,
-                    QMessageBox::Warning);
+        ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
         if (RunDialog(dialog) != QDialog::Accepted)
             return;
     }
@@ -396,10 +395,7 @@ void PortManagerDialog::keyPressEvent(QKeyEvent* event)
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-    case Qt::Key_Escape:
-        event->accept();
-        return;
-    default:
-        QDialog::keyPressEvent(event);
+    case Qt::Key_Escape: event->accept(); return;
+    default: QDialog::keyPressEvent(event);
     }
 }

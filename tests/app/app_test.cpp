@@ -178,7 +178,7 @@ TEST_F(ProgramTest, ASecondStartWithoutABusLeavesTheFirstAloneAndNamesIt)
     std::ifstream in(errors);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string expected = "another instance (process " + std::to_string(first.Pid())
-                               + ") already serves the port directory " + (home / "runtime/MV5840VSP").string();
+                                 + ") already serves the port directory " + (home / "runtime/MV5840VSP").string();
     EXPECT_NE(text.find(expected), std::string::npos) << text;
 
     EXPECT_EQ(fs::read_symlink(Port("COM7")), target);

@@ -158,7 +158,7 @@ TEST_F(CliBus, ListPrintsAnAlignedTable)
     // "表A1" is four columns wide, but five characters would break the alignment: check it.
     const int state = lines[0].indexOf("STATE");
     EXPECT_EQ(lines[1].indexOf("online", lines[1].indexOf("yes")), state);
-    EXPECT_EQ(lines[2].indexOf("offline") + 1, state);   // one Chinese character: one column less
+    EXPECT_EQ(lines[2].indexOf("offline") + 1, state);  // one Chinese character: one column less
     EXPECT_EQ(fake.calls.size(), 1);
     EXPECT_EQ(fake.calls.last().member(), "ListPorts");
 }
@@ -225,12 +225,16 @@ TEST_F(CliBus, ShowOfAMissingPortIsTheProgramsLine)
 
 TEST_F(CliBus, AddSendsTheRequestAndPrintsThePort)
 {
-    const ToolRun run = RunTool({"add", "--number", "12", "--code", "B2", "--tcp", "--peer", "127.0.0.5", "--interval", "60"});
+    const ToolRun run = RunTool(
+        {"add", "--number", "12", "--code", "B2", "--tcp", "--peer", "127.0.0.5", "--interval", "60"});
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     EXPECT_EQ(fake.calls.last().member(), "AddPort");
     EXPECT_EQ(fake.calls.last().signature(), "a{sv}");
     const QVariantMap request = LastArgument(0);
-    EXPECT_EQ(request, (QVariantMap{{"number", 12}, {"code", "B2"}, {"transport", "tcp"}, {"fixed_ip", "127.0.0.5"},
+    EXPECT_EQ(request, (QVariantMap{{"number", 12},
+                                    {"code", "B2"},
+                                    {"transport", "tcp"},
+                                    {"fixed_ip", "127.0.0.5"},
                                     {"interval", 60}}));
     EXPECT_EQ(request["number"].typeId(), QMetaType::Int);
     EXPECT_TRUE(run.out.contains(QRegularExpression("\\nname: +COM12\\n")));
@@ -258,11 +262,13 @@ TEST_F(CliBus, AddRefusedInEnglishByKind)
 TEST_F(CliBus, FileRefusalsInEnglishByKind)
 {
     const std::vector<std::pair<QString, QString>> sentences = {
-        {"SaveFailed", "the configuration file could not be written, so nothing was changed; the program's log says why"},
+        {"SaveFailed",
+         "the configuration file could not be written, so nothing was changed; the program's log says why"},
         {"ConfigNotRegularFile",
          "the configuration file is not a regular file (a folder, a FIFO or a device), so nothing was changed"},
         {"ConfigTooLarge", "the configuration file is larger than 4 MiB and is not read, so nothing was changed"},
-        {"ConfigUnreadable", "the configuration file cannot be read, so nothing was changed; the program's log says why"},
+        {"ConfigUnreadable",
+         "the configuration file cannot be read, so nothing was changed; the program's log says why"},
         {"ConfigNotSettings", "the configuration file holds a line that is not a setting, so nothing was changed; the "
                               "program's log names the line"},
     };
@@ -336,7 +342,8 @@ TEST_F(CliBus, WrongArgumentsNeverReachTheProgram)
     ExpectOneErrorLine(RunTool({"add", "--number", "seven"}), 2,
                        "add: --number: not an integer: seven (see mv5840vspctl add --help)");
     ExpectOneErrorLine(RunTool({"frob"}), 2, "unknown command frob (see mv5840vspctl --help)");
-    ExpectOneErrorLine(RunTool({"add", "--number", "9"}), 2, "add: --code CODE is required (see mv5840vspctl add --help)");
+    ExpectOneErrorLine(RunTool({"add", "--number", "9"}), 2,
+                       "add: --code CODE is required (see mv5840vspctl add --help)");
     EXPECT_EQ(RunTool({}).status, 2);
     EXPECT_TRUE(fake.calls.isEmpty());
 }
@@ -346,7 +353,8 @@ TEST_F(CliBus, HelpForEveryCommand)
     ToolRun run = RunTool({"--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(run.out.startsWith("Usage: mv5840vspctl COMMAND"));
-    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch", "monitor", "stats"}) {
+    for (const char* verb :
+         {"list", "show", "add", "edit", "remove", "select", "selected", "watch", "monitor", "stats"}) {
         run = RunTool({verb, "--help"});
         EXPECT_EQ(run.status, 0) << verb;
         EXPECT_TRUE(run.out.startsWith(QStringLiteral("Usage: mv5840vspctl ") + verb)) << verb;
@@ -390,8 +398,9 @@ TEST_F(CliBus, NeverStartsTheProgramThroughTheBus)
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                             "ReloadConfig"));
-    const QDBusReply<QStringList> activatable = bus.call(QDBusMessage::createMethodCall(
-        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListActivatableNames"));
+    const QDBusReply<QStringList> activatable = bus.call(
+        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                       "ListActivatableNames"));
     ASSERT_TRUE(activatable.value().contains(ServiceName)) << "the bus does not see the activation file";
 
     for (const char* verb : {"list", "selected"})
@@ -432,7 +441,8 @@ TEST_F(CliBus, AnOlderProgramWithoutTheManager)
     ASSERT_TRUE(bus.registerService(ServiceName));
     const ToolRun run = RunTool({"list"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.err.startsWith("mv5840vspctl: the running MV5840VSP does not offer MV5840VSP.IPortManager.ListPorts"))
+    EXPECT_TRUE(
+        run.err.startsWith("mv5840vspctl: the running MV5840VSP does not offer MV5840VSP.IPortManager.ListPorts"))
         << run.err.toStdString();
     EXPECT_EQ(RunTool({"selected"}).out, "#NoSelected\n");
     bus.unregisterService(ServiceName);
@@ -649,11 +659,10 @@ TEST_F(CliBus, MonitorPrintsTheTraceOfTheNamedPorts)
     const ToolRun run = RunTool({"monitor", "--number", "7", "--code", "表A1", "--hex"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "mv5840vspctl: monitor: MV5840VSP ended the trace\n");
-    EXPECT_EQ(run.out,
-              "2025-12-08T11:00:36.000000Z COM7 login 127.0.0.1:40001\n"
-              "2025-12-08T11:00:36.001000Z COM7 tx 8 bytes  01 03 00 00 00 01 84 0a\n"
-              "2025-12-08T11:00:36.021000Z COM7 rx 7 bytes  01 03 02 00 2a 38 5b\n"
-              "2025-12-08T11:00:36.030000Z - unknown-code code \"Z9\", 20 bytes from 127.0.0.1:9\n");
+    EXPECT_EQ(run.out, "2025-12-08T11:00:36.000000Z COM7 login 127.0.0.1:40001\n"
+                       "2025-12-08T11:00:36.001000Z COM7 tx 8 bytes  01 03 00 00 00 01 84 0a\n"
+                       "2025-12-08T11:00:36.021000Z COM7 rx 7 bytes  01 03 02 00 2a 38 5b\n"
+                       "2025-12-08T11:00:36.030000Z - unknown-code code \"Z9\", 20 bytes from 127.0.0.1:9\n");
     ASSERT_EQ(fake.calls.last().member(), "Monitor");
     EXPECT_EQ(fake.calls.last().signature(), "aa{sv}");
     const auto selectors = qdbus_cast<QList<QVariantMap>>(fake.calls.last().arguments().value(0));
@@ -744,7 +753,7 @@ TEST_F(CliBus, MonitorWritesNoPcapToATerminal)
     EXPECT_TRUE(fake.calls.isEmpty());
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -43,7 +43,8 @@ TEST(CtlCommand, VersionAlone)
 
 TEST(CtlCommand, AddCarriesTheRequestWithBusTypes)
 {
-    const CtlCommand add = Command({"add", "--number", "9", "--code=B2", "--tcp", "--peer", "10.1.2.3", "--interval", "60"});
+    const CtlCommand add = Command(
+        {"add", "--number", "9", "--code=B2", "--tcp", "--peer", "10.1.2.3", "--interval", "60"});
     EXPECT_EQ(add.verb, CtlVerb::Add);
     EXPECT_EQ(add.request.value("number").typeId(), QMetaType::Int);
     EXPECT_EQ(add.request.value("number").toInt(), 9);
@@ -85,7 +86,8 @@ TEST(CtlCommand, ShowAndRemoveSelectByNumberOrCode)
 
 TEST(CtlCommand, EditWithNumberTakesCodeAsTheNewCode)
 {
-    const CtlCommand edit = Command({"edit", "--number", "7", "--code", "Z9", "--new-number", "8", "--udp", "--dynamic"});
+    const CtlCommand edit = Command(
+        {"edit", "--number", "7", "--code", "Z9", "--new-number", "8", "--udp", "--dynamic"});
     EXPECT_EQ(edit.selector, (QVariantMap{{"number", 7}}));
     EXPECT_EQ(edit.request,
               (QVariantMap{{"code", "Z9"}, {"number", 8}, {"transport", "udp"}, {"fixed_ip", QString()}}));
@@ -171,7 +173,8 @@ TEST(CtlCommand, HelpEverywhere)
     // Help wins over whatever else is wrong on the line.
     EXPECT_EQ(Command({"add", "--bogus", "--help"}).helpTopic, "add");
     EXPECT_EQ(Command({"watch", "-h"}).helpTopic, "watch");
-    for (const char* verb : {"list", "show", "add", "edit", "remove", "select", "selected", "watch", "monitor", "stats"})
+    for (const char* verb :
+         {"list", "show", "add", "edit", "remove", "select", "selected", "watch", "monitor", "stats"})
         EXPECT_TRUE(CtlHelp(verb).startsWith(QStringLiteral("Usage: mv5840vspctl ") + verb)) << verb;
     EXPECT_TRUE(CtlHelp("").contains("Exit status"));
 }
@@ -205,4 +208,4 @@ TEST(CtlCommand, WrongArgumentsSayWhatIsWrongInOneLine)
     EXPECT_NE(Error({"show", "--new-number", "1"}).find("see mv5840vspctl show --help"), std::string::npos);
 }
 
-} // namespace
+}  // namespace

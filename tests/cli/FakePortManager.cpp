@@ -22,7 +22,7 @@ QVariantMap Dictionary(const QVariant& argument)
     return qdbus_cast<QVariantMap>(argument);
 }
 
-} // namespace
+}  // namespace
 
 QVariantMap CannedPort(int slot, int number, const QString& code)
 {

@@ -14,7 +14,7 @@ using Bytes = std::vector<uint8_t>;
 // A pcapng file read back block by block, as a packet tool reads it.
 struct Block {
     uint32_t type = 0;
-    Bytes body;                                   // between the length fields
+    Bytes body;  // between the length fields
     std::multimap<uint16_t, std::string> options;
 };
 
@@ -127,9 +127,9 @@ TEST(PcapngWriter, OneSectionOneInterfacePerPortAndDirectionsInTheFlags)
     const std::vector<Block> blocks = Parse(file);
     ASSERT_EQ(blocks.size(), 9u);
     const std::vector<uint32_t> types = {
-        Pcapng::SectionHeader, Pcapng::InterfaceDescription, Pcapng::EnhancedPacket, Pcapng::EnhancedPacket,
-        Pcapng::InterfaceDescription, Pcapng::EnhancedPacket, Pcapng::EnhancedPacket,
-        Pcapng::InterfaceDescription, Pcapng::EnhancedPacket,
+        Pcapng::SectionHeader,  Pcapng::InterfaceDescription, Pcapng::EnhancedPacket,
+        Pcapng::EnhancedPacket, Pcapng::InterfaceDescription, Pcapng::EnhancedPacket,
+        Pcapng::EnhancedPacket, Pcapng::InterfaceDescription, Pcapng::EnhancedPacket,
     };
     for (size_t i = 0; i < types.size(); ++i)
         EXPECT_EQ(blocks[i].type, types[i]) << i;

@@ -10,10 +10,12 @@ namespace {
 
 QVariantMap Port(int slot, int number, const QString& code)
 {
-    return {{"slot", slot}, {"number", number}, {"name", QStringLiteral("COM%1").arg(number)}, {"code", code},
-            {"transport", "udp"}, {"fixed_ip", ""}, {"peer", ""}, {"online", false}, {"rx", qlonglong(0)},
-            {"tx", qlonglong(0)}, {"device", ""}, {"last_heard", qlonglong(-1)}, {"interval", 300},
-            {"state", "offline"}, {"reason", ""}, {"in_use", false}};
+    return {{"slot", slot},       {"number", number},   {"name", QStringLiteral("COM%1").arg(number)},
+            {"code", code},       {"transport", "udp"}, {"fixed_ip", ""},
+            {"peer", ""},         {"online", false},    {"rx", qlonglong(0)},
+            {"tx", qlonglong(0)}, {"device", ""},       {"last_heard", qlonglong(-1)},
+            {"interval", 300},    {"state", "offline"}, {"reason", ""},
+            {"in_use", false}};
 }
 
 // Where each header word starts, in terminal columns.
@@ -27,7 +29,7 @@ TEST(PortFormat, DisplayWidthCountsChineseAsTwo)
     EXPECT_EQ(DisplayWidth("COM7"), 4);
     EXPECT_EQ(DisplayWidth("表A1"), 4);
     EXPECT_EQ(DisplayWidth("端口号"), 6);
-    EXPECT_EQ(DisplayWidth(QString::fromUtf8("e\xcc\x81")), 1);   // e and a combining accent
+    EXPECT_EQ(DisplayWidth(QString::fromUtf8("e\xcc\x81")), 1);  // e and a combining accent
     EXPECT_EQ(FitWidth("端口号", 5), "端口");
     EXPECT_EQ(FitWidth("abc", 5), "abc");
 }
@@ -62,7 +64,7 @@ TEST(PortFormat, TableColumnsLineUpWithWideCodes)
     EXPECT_EQ(ColumnOf(lines[1], "1234567") + 7, ColumnOf(lines[0], "RX") + 2);
     EXPECT_TRUE(lines[1].endsWith("/run/user/0/MV5840VSP/COM7"));
     EXPECT_TRUE(lines[2].endsWith("COM12: 端口目录不可用"));
-    EXPECT_TRUE(lines[2].contains("  -  "));   // no fixed address, no peer
+    EXPECT_TRUE(lines[2].contains("  -  "));  // no fixed address, no peer
     for (const QString& line : lines)
         EXPECT_FALSE(line.endsWith(' '));
 }
@@ -90,7 +92,7 @@ TEST(PortFormat, DetailsListKnownKeysFirstThenOthers)
     EXPECT_TRUE(lines[3].startsWith("code:"));
     EXPECT_TRUE(lines[3].endsWith(" B2"));
     EXPECT_TRUE(lines[16].startsWith("zeta:"));
-    EXPECT_TRUE(lines[7].endsWith(" no"));   // online
+    EXPECT_TRUE(lines[7].endsWith(" no"));  // online
     // Values start in one column.
     EXPECT_EQ(lines[0].indexOf("3"), lines[3].indexOf("B2"));
     EXPECT_FALSE(PortDetailsText(Port(0, 1, "")).contains("1970"));
@@ -171,4 +173,4 @@ TEST(RateMeter, WatchLinesShowRatesAndStatus)
     EXPECT_TRUE(lines[3].contains("  -  "));
 }
 
-} // namespace
+}  // namespace

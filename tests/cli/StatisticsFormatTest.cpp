@@ -104,7 +104,7 @@ PortMetrics Port(int slot, int number)
     return port;
 }
 
-} // namespace
+}  // namespace
 
 TEST(StatisticsFormat, PrometheusTextParsesBackWithEveryCounterPerPort)
 {
@@ -186,11 +186,22 @@ TEST(StatisticsFormat, NoPortsStillDeclaresTheMetrics)
 TEST(StatisticsFormat, FilledFromTheBusDictionaries)
 {
     const QVariantMap port = {
-        {"slot", 3}, {"name", "COM7"}, {"online", true}, {"rx", qlonglong(100)}, {"tx", qlonglong(50)},
-        {"rx_datagrams", qulonglong(10)}, {"tx_chunks", qulonglong(5)}, {"logins", qulonglong(2)},
-        {"login_address_changes", qulonglong(1)}, {"tcp_connects", qulonglong(0)}, {"tcp_refusals", qulonglong(0)},
-        {"tcp_disconnects", qulonglong(0)}, {"bytes_dropped", qulonglong(7)}, {"oversized_datagrams", qulonglong(1)},
-        {"last_error", "datagram of 2100 bytes from 192.0.2.7:40001 is too long"}, {"last_error_time", qlonglong(1000)},
+        {"slot", 3},
+        {"name", "COM7"},
+        {"online", true},
+        {"rx", qlonglong(100)},
+        {"tx", qlonglong(50)},
+        {"rx_datagrams", qulonglong(10)},
+        {"tx_chunks", qulonglong(5)},
+        {"logins", qulonglong(2)},
+        {"login_address_changes", qulonglong(1)},
+        {"tcp_connects", qulonglong(0)},
+        {"tcp_refusals", qulonglong(0)},
+        {"tcp_disconnects", qulonglong(0)},
+        {"bytes_dropped", qulonglong(7)},
+        {"oversized_datagrams", qulonglong(1)},
+        {"last_error", "datagram of 2100 bytes from 192.0.2.7:40001 is too long"},
+        {"last_error_time", qlonglong(1000)},
     };
     PortMetrics metrics;
     ASSERT_TRUE(PortMetricsFromMap(port, metrics));

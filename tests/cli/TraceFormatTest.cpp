@@ -40,7 +40,7 @@ QJsonObject Json(const TraceRecord& record)
     return document.object();
 }
 
-} // namespace
+}  // namespace
 
 TEST(TraceFormat, TimeIsUtcWithMicroseconds)
 {
@@ -55,7 +55,8 @@ TEST(TraceFormat, DataInEveryStyle)
     const TraceRecord rx = Record(TraceKind::FromDtu, {0x01, 0x03, 'A', 'b', 0x0d, 0x0a, '\\', 0xff});
     EXPECT_EQ(TraceLine(rx, TraceStyle::HexAndText),
               "2025-12-08T11:00:36.123456Z COM7 rx 8 bytes  01 03 41 62 0d 0a 5c ff  |..Ab..\\.|");
-    EXPECT_EQ(TraceLine(rx, TraceStyle::Text), "2025-12-08T11:00:36.123456Z COM7 rx 8 bytes  \\x01\\x03Ab\\r\\n\\\\\\xff");
+    EXPECT_EQ(TraceLine(rx, TraceStyle::Text),
+              "2025-12-08T11:00:36.123456Z COM7 rx 8 bytes  \\x01\\x03Ab\\r\\n\\\\\\xff");
     EXPECT_EQ(TraceLine(rx, TraceStyle::Hex), "2025-12-08T11:00:36.123456Z COM7 rx 8 bytes  01 03 41 62 0d 0a 5c ff");
     const TraceRecord tx = Record(TraceKind::FromApplication, {'x'});
     EXPECT_EQ(TraceLine(tx, TraceStyle::HexAndText), "2025-12-08T11:00:36.123456Z COM7 tx 1 byte  78  |x|");
@@ -74,19 +75,22 @@ TEST(TraceFormat, WhatADtuSendsNeverDrivesTheTerminal)
     }
     const QString code = TraceLine(Global(TraceKind::UnknownCode, {0x1b, '"', 'A'}, "198.51.100.1:9\n", 20),
                                    TraceStyle::HexAndText);
-    EXPECT_EQ(code, "2025-12-08T11:00:36.123456Z - unknown-code code \"\\x1b\\x22A\", 20 bytes from 198.51.100.1:9\\x0a");
+    EXPECT_EQ(code,
+              "2025-12-08T11:00:36.123456Z - unknown-code code \"\\x1b\\x22A\", 20 bytes from 198.51.100.1:9\\x0a");
 }
 
 TEST(TraceFormat, EveryEventHasItsLine)
 {
     const QString at = QStringLiteral("2025-12-08T11:00:36.123456Z COM7 ");
-    EXPECT_EQ(TraceLine(Record(TraceKind::Login, {}, "192.0.2.7:40001"), TraceStyle::Hex), at + "login 192.0.2.7:40001");
+    EXPECT_EQ(TraceLine(Record(TraceKind::Login, {}, "192.0.2.7:40001"), TraceStyle::Hex),
+              at + "login 192.0.2.7:40001");
     EXPECT_EQ(TraceLine(Record(TraceKind::Online), TraceStyle::Hex), at + "online");
     EXPECT_EQ(TraceLine(Record(TraceKind::Offline, {}, "no login for 300 s"), TraceStyle::Text),
               at + "offline no login for 300 s");
     EXPECT_EQ(TraceLine(Record(TraceKind::TcpConnect, {}, "192.0.2.8:502"), TraceStyle::HexAndText),
               at + "tcp-connect 192.0.2.8:502");
-    EXPECT_EQ(TraceEventText(Record(TraceKind::TcpRefused, {}, "Connection refused")), "tcp-refused Connection refused");
+    EXPECT_EQ(TraceEventText(Record(TraceKind::TcpRefused, {}, "Connection refused")),
+              "tcp-refused Connection refused");
     EXPECT_EQ(TraceEventText(Record(TraceKind::TcpUp, {}, "192.0.2.8:502")), "tcp-up 192.0.2.8:502");
     EXPECT_EQ(TraceEventText(Record(TraceKind::TcpDown, {}, "Connection reset by peer")),
               "tcp-down Connection reset by peer");

@@ -62,7 +62,7 @@ int RunOverPipe(const Bytes& stream, const MonitorOptions& options, QString& out
     return status;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TracePrinter, PrintsEachRecordOnceWholeWhateverThePieces)
 {

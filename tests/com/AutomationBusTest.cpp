@@ -37,7 +37,11 @@ public:
         return false;
     }
     std::string GetSharedTargetCode() const override { return selected < 0 ? "#NoSelected" : codes[selected]; }
-    bool ShowWindow() override { ++shown; return true; }
+    bool ShowWindow() override
+    {
+        ++shown;
+        return true;
+    }
 
     std::vector<std::string> codes;
     std::vector<std::string> requests;
@@ -98,7 +102,7 @@ QString TextOf(const QDBusMessage& reply)
     return reply.arguments().value(0).toString();
 }
 
-} // namespace
+}  // namespace
 
 TEST(AutomationBus, SelectionCallsReachTheWindowWithTheirResultCodes)
 {
@@ -196,8 +200,8 @@ TEST(AutomationBus, ACallWhoseClientLeftBeforeItWasServedHoldsNothing)
         ASSERT_TRUE(client.Connection().send(call));
         // Leaves before this thread had a chance to serve the call.
     }
-    EXPECT_TRUE(WaitUntil([&] { return instance.server.Object()->Ledger().ClientCount() == 0
-                                       && instance.Objects() == 0; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return instance.server.Object()->Ledger().ClientCount() == 0 && instance.Objects() == 0; }));
 }
 
 TEST(AutomationBus, ARunForClientsEndsWhenItsLastClientLeaves)

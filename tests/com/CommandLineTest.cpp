@@ -11,7 +11,7 @@ RegistrationSwitch SwitchOf(const QStringList& arguments)
 
 const QString Program = QStringLiteral("/opt/mv-5840/bin/MV5840VSP");
 
-} // namespace
+}  // namespace
 
 TEST(CommandLine, RegistrationSwitchCountsOnlyAtTheVeryEndInAnyCaseAfterDashOrSlash)
 {
@@ -99,8 +99,8 @@ TEST(CommandLine, HelpAndVersionAreAskedForAndStartNothingElse)
 
 TEST(CommandLine, OnlySwitchesThatMeanNothingAreListedAsIgnored)
 {
-    const RunSwitches switches = ParseRunSwitches(
-        {Program, "-Embedding", "--service", "-Unregister", "/unregserver", "-RegServer", "-pt", "-p", "/dde",
-         "plain", "--verbose", "-x", "-DDE"});
+    const RunSwitches switches = ParseRunSwitches({Program, "-Embedding", "--service", "-Unregister", "/unregserver",
+                                                   "-RegServer", "-pt", "-p", "/dde", "plain", "--verbose", "-x",
+                                                   "-DDE"});
     EXPECT_EQ(switches.ignored, (QStringList{"--verbose", "-x", "-DDE"}));
 }

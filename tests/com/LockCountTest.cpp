@@ -18,7 +18,7 @@ struct CountedLock {
 const QString ClientA = QStringLiteral(":1.10");
 const QString ClientB = QStringLiteral(":1.11");
 
-} // namespace
+}  // namespace
 
 TEST(LockCount, ARunForClientsEndsOnceWhenTheLastLockGoes)
 {

@@ -80,8 +80,11 @@ protected:
 
 TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
 {
-    QVariantMap port = MapOf(Call("AddPort", {QVariantMap{{"number", 7}, {"code", "D7"}, {"fixed_ip", "127.0.0.5"},
-                                                          {"interval", 30}, {"transport", "tcp"}}}));
+    QVariantMap port = MapOf(Call("AddPort", {QVariantMap{{"number", 7},
+                                                          {"code", "D7"},
+                                                          {"fixed_ip", "127.0.0.5"},
+                                                          {"interval", 30},
+                                                          {"transport", "tcp"}}}));
     EXPECT_EQ(port.value("name").toString(), "COM7");
     EXPECT_EQ(port.value("fixed_ip").toString(), "127.0.0.5");
     EXPECT_EQ(port.value("transport").toString(), "tcp");
@@ -100,7 +103,8 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
     port = MapOf(Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 0}}}));
     EXPECT_EQ(port.value("frame_gap").toInt(), 0);
     EXPECT_EQ(service->StatusOf(0)->config.FrameGap, 0);
-    EXPECT_EQ(QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN").value("1/FrameGap").toInt(), 0);
+    EXPECT_EQ(QSettings(QSettings::NativeFormat, QSettings::UserScope, "Torvane", "HOLBRN").value("1/FrameGap").toInt(),
+              0);
     const QDBusMessage tooLong = Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 1001}}});
     EXPECT_EQ(tooLong.errorName(), "MV5840VSP.Error.FrameGapOutOfRange");
     EXPECT_EQ(tooLong.errorMessage(), "“请填入一个在0和1000之间的整数。”");
@@ -132,9 +136,10 @@ TEST_F(PortManagerBusTest, AFileThatCannotKeepTheChangeIsAnError)
     const QDBusMessage reply = Call("AddPort", {QVariantMap{{"number", 7}}});
     EXPECT_EQ(reply.errorName(), "MV5840VSP.Error.ConfigNotRegularFile");
     // The window's text, and that nothing changed.
-    EXPECT_EQ(reply.errorMessage(), "配置文件 " + configDir.path()
-                                        + "/Torvane/HOLBRN.conf 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。"
-                                          "\n这项更改没有保存，也没有生效。");
+    EXPECT_EQ(reply.errorMessage(),
+              "配置文件 " + configDir.path()
+                  + "/Torvane/HOLBRN.conf 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。"
+                    "\n这项更改没有保存，也没有生效。");
     EXPECT_TRUE(service->Snapshot().empty());
 }
 
@@ -155,9 +160,8 @@ TEST_F(PortManagerBusTest, StateChangesAreSignalledAndByteCountsAloneAreNot)
     };
     // The login is a change of state: signalled.
     send(0, {});
-    ASSERT_TRUE(WaitUntil([&] {
-        return !recorder.changes.isEmpty() && recorder.changes.last().value("state").toString() == "online";
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !recorder.changes.isEmpty() && recorder.changes.last().value("state").toString() == "online"; }));
     const qsizetype signalled = recorder.changes.size();
 
     // Data moves only the counts: no signal, however long it goes on; the counts are read.
@@ -174,9 +178,8 @@ TEST_F(PortManagerBusTest, StateChangesAreSignalledAndByteCountsAloneAreNot)
 
     // A change of configuration is signalled.
     MapOf(Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 2}}}));
-    ASSERT_TRUE(WaitUntil([&] {
-        return !recorder.changes.isEmpty() && recorder.changes.last().value("frame_gap").toInt() == 2;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !recorder.changes.isEmpty() && recorder.changes.last().value("frame_gap").toInt() == 2; }));
 
     Call("RemovePort", {QVariantMap{{"number", 7}}, true});
     ASSERT_TRUE(WaitUntil([&] { return recorder.changes.last().value("removed").toBool(); }));

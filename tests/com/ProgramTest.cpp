@@ -84,7 +84,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Program, RegServerLastInAnyCaseRegistersAndUnregServerRemovesOnlyItsFiles)
 {
@@ -182,10 +182,12 @@ TEST_F(Program, WithoutASessionBusTheProgramRunsWithoutTheInterface)
     process.setProcessEnvironment(environment);
     QByteArray errors;
     process.start(program, {});
-    EXPECT_TRUE(WaitUntil([&] {
-        errors += process.readAllStandardError();
-        return errors.contains("no D-Bus session bus") || process.state() == QProcess::NotRunning;
-    }, 30000));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            errors += process.readAllStandardError();
+            return errors.contains("no D-Bus session bus") || process.state() == QProcess::NotRunning;
+        },
+        30000));
     EXPECT_EQ(process.state(), QProcess::Running) << errors.toStdString();
     Stop(process);
 }

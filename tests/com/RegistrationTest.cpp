@@ -36,7 +36,7 @@ private:
     QByteArray previous;
 };
 
-} // namespace
+}  // namespace
 
 TEST(Registration, RegisterSelfWritesTheThreeFilesWithTheProgramsAbsolutePath)
 {
@@ -124,9 +124,9 @@ TEST(Registration, RegServerAsTheLastArgumentRegistersAndEndsTheRun)
         EXPECT_FALSE(server.ServerInitialised());
         EXPECT_FALSE(server.Serving());
     }
-    EXPECT_EQ(ReadAll(registration.ServiceFile()),
-              ("[D-BUS Service]\nName=MV5840VSP.IMV5840VSP\nExec=" + QCoreApplication::applicationFilePath()
-               + " -Embedding\n").toUtf8());
+    EXPECT_EQ(ReadAll(registration.ServiceFile()), ("[D-BUS Service]\nName=MV5840VSP.IMV5840VSP\nExec="
+                                                    + QCoreApplication::applicationFilePath() + " -Embedding\n")
+                                                       .toUtf8());
     EXPECT_TRUE(QFile::exists(registration.InterfaceFile()));
     EXPECT_TRUE(QFile::exists(registration.DesktopFile()));
 

@@ -184,8 +184,7 @@ TEST_F(ConfigStoreTest, NoFileLeavesDefaultsAndNoSlots)
 
 TEST_F(ConfigStoreTest, GlobalsRoundTripWithAwkwardPasswords)
 {
-    for (const std::string password :
-         {"", " a,b;c", "=\"q\"#\\", "@x", "中文密码", "12345", "true", "tab\there "}) {
+    for (const std::string password : {"", " a,b;c", "=\"q\"#\\", "@x", "中文密码", "12345", "true", "tab\there "}) {
         GlobalSettings saved;
         saved.SocketPort = 65535;
         saved.Password = password;
@@ -358,7 +357,7 @@ TEST_F(ConfigStoreTest, CodeAndPeerIpLengthLimitsInBytes)
     EXPECT_EQ(LoadSlot0("Code=12345678901\n").Code, "12345678901");
     EXPECT_EQ(LoadSlot0("Code=123456789012\n").Code, "");
     EXPECT_EQ(LoadSlot0("Code=中文ab\n").Code, "中文ab");  // 8 bytes
-    EXPECT_EQ(LoadSlot0("Code=中文中文\n").Code, "");     // 12 bytes
+    EXPECT_EQ(LoadSlot0("Code=中文中文\n").Code, "");      // 12 bytes
     EXPECT_EQ(LoadSlot0("Code=\"a,b\"\n").Code, "a,b");
     EXPECT_EQ(LoadSlot0("Code=a,b\n").Code, "");  // a list, not a text
 
@@ -509,10 +508,10 @@ TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
 
         const StoredConfig stored = store.Load();
         const GlobalSettings& loaded = stored.settings;
-        const bool isA = loaded.Password == "alpha" && loaded.SocketPort == 4001 &&
-                         loaded.OnlyOnePort == 0 && loaded.VPortNo == 7;
-        const bool isB = loaded.Password == "bravo-2" && loaded.SocketPort == 4002 &&
-                         loaded.OnlyOnePort == 1 && loaded.VPortNo == 9;
+        const bool isA = loaded.Password == "alpha" && loaded.SocketPort == 4001 && loaded.OnlyOnePort == 0
+                         && loaded.VPortNo == 7;
+        const bool isB = loaded.Password == "bravo-2" && loaded.SocketPort == 4002 && loaded.OnlyOnePort == 1
+                         && loaded.VPortNo == 9;
         EXPECT_TRUE(isA || isB) << "delay " << delay << ": " << loaded.Password;
         for (int slot = 0; slot < ConfigStore::SlotCount; ++slot) {
             ASSERT_TRUE(Group(stored, slot).has_value()) << "delay " << delay << " slot " << slot;
@@ -554,9 +553,8 @@ TEST_F(ConfigStoreTest, JunkBeforeAValidSectionKeepsThePortAndTheFile)
 // kind of character, lists, keys QSettings escapes, and groups it adds.
 TEST_F(ConfigStoreTest, ParseAgreesWithWhatQSettingsWrites)
 {
-    const QString texts[] = {QString(), " lead", "trail ", "a;b", "x=y", "\"q\"", "back\\slash",
-                             "@at", "@@two", "t\tn\nl", "中文", "\x01ctl", "#hash", "[1]",
-                             "a,b", "%41", "\u00e9"};
+    const QString texts[] = {QString(), " lead", "trail ",  "a;b",   "x=y", "\"q\"", "back\\slash", "@at",   "@@two",
+                             "t\tn\nl", "中文",  "\x01ctl", "#hash", "[1]", "a,b",   "%41",         "\u00e9"};
     {
         QSettings key(filePath, QSettings::IniFormat);
         int n = 0;
@@ -703,9 +701,30 @@ TEST_F(ConfigStoreTest, KeysInAnyLetterCaseAreReadAndWrittenBackInTheirOwnCase)
 // Values are written as QSettings writes them, byte for byte.
 TEST_F(ConfigStoreTest, ValuesAreEscapedAsQSettingsEscapesThem)
 {
-    const QString texts[] = {QString(), " lead", "trail ", " ", "a;b", "x=y", "a,b", "\"q\"", "back\\slash",
-                             "@at", "@@two", "t\tn\nl\r\a\b\f\v", "中文", QString("\x01") + "abz", "\x1f" "g",
-                             QString(QChar(0)) + "1", "\x7f", "#hash", "[1]", "%41", "\u00e9", "\U0001F600", "é1"};
+    const QString texts[] = {QString(),
+                             " lead",
+                             "trail ",
+                             " ",
+                             "a;b",
+                             "x=y",
+                             "a,b",
+                             "\"q\"",
+                             "back\\slash",
+                             "@at",
+                             "@@two",
+                             "t\tn\nl\r\a\b\f\v",
+                             "中文",
+                             QString("\x01") + "abz",
+                             "\x1f"
+                             "g",
+                             QString(QChar(0)) + "1",
+                             "\x7f",
+                             "#hash",
+                             "[1]",
+                             "%41",
+                             "\u00e9",
+                             "\U0001F600",
+                             "é1"};
     {
         QSettings qt(filePath, QSettings::IniFormat);
         int n = 0;
@@ -775,7 +794,8 @@ TEST_F(ConfigStoreTest, ANonRegularFileIsNeitherReadNorWrittenOver)
     ASSERT_EQ(lstat(filePath.toLocal8Bit().constData(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(reported.Lines(),
-              (std::vector<std::string>{"configuration file " + filePath.toStdString() + " is a FIFO, not a regular file",
+              (std::vector<std::string>{"configuration file " + filePath.toStdString()
+                                            + " is a FIFO, not a regular file",
                                         "cannot save the configuration: configuration file " + filePath.toStdString()
                                             + " is a FIFO, not a regular file"}));
 
@@ -824,7 +844,8 @@ TEST_F(ConfigStoreTest, AFileBeyondTheLimitIsNotReadAndSaysSo)
     EXPECT_NE(reported.Lines()[0].find(filePath.toStdString() + " is larger than 4 MiB; it is not read"),
               std::string::npos)
         << reported.Lines()[0];
-    EXPECT_EQ(store.SavePortConfig(0, SamplePort(1)), Reason(Reason::Kind::ConfigTooLarge, filePath.toStdString(), "4"));
+    EXPECT_EQ(store.SavePortConfig(0, SamplePort(1)),
+              Reason(Reason::Kind::ConfigTooLarge, filePath.toStdString(), "4"));
     EXPECT_EQ(ReadFile(), text);
 }
 
@@ -873,7 +894,7 @@ TEST_F(ConfigStoreTest, AWriteThatFailsLeavesTheOldFileAndSaysWhy)
     const QByteArray folder = (dir.path() + "/Torvane").toLocal8Bit();
     chmod(folder.constData(), 0755);
     signal(SIGXFSZ, SIG_IGN);
-    rlimit saved {};
+    rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     rlimit small = saved;
     small.rlim_cur = 16;
@@ -895,7 +916,8 @@ TEST_F(ConfigStoreTest, AWriteThatFailsLeavesTheOldFileAndSaysWhy)
     // A folder the user may not write to (not for root, whom the system lets write anyway).
     if (geteuid() != 0) {
         chmod((dir.path() + "/Torvane").toLocal8Bit().constData(), 0500);
-        EXPECT_EQ(store.SavePortConfig(1, SamplePort(2)), Reason(Reason::Kind::ConfigNotSaved, filePath.toStdString(), {}, EACCES));
+        EXPECT_EQ(store.SavePortConfig(1, SamplePort(2)),
+                  Reason(Reason::Kind::ConfigNotSaved, filePath.toStdString(), {}, EACCES));
         chmod((dir.path() + "/Torvane").toLocal8Bit().constData(), 0700);
         EXPECT_EQ(ReadFile(), text);
     }

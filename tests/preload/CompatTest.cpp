@@ -188,10 +188,10 @@ protected:
     VirtualSerialPort port;
 };
 
-#define EXPECT_SUCCEEDS(outcome)                        \
-    do {                                                \
-        const Outcome o = (outcome);                    \
-        EXPECT_EQ(o.status, 0) << o.output;             \
+#define EXPECT_SUCCEEDS(outcome)            \
+    do {                                    \
+        const Outcome o = (outcome);        \
+        EXPECT_EQ(o.status, 0) << o.output; \
     } while (0)
 
 TEST_F(CompatTest, SttySetsParityAndSevenBitsAndReadsThemBack)
@@ -262,7 +262,7 @@ TEST_F(CompatTest, TheProgramSeesTheApplicationsSettingsWhileItHoldsThePort)
     EXPECT_FALSE(port.LineSettings());
     // The application holds the port (stdin) while stty sets it and sleep keeps it open.
     const std::string script = "exec 3<>" + port.DevicePath() + "; stty -F " + port.DevicePath()
-        + " 19200 cs7 parenb parodd cstopb && exec sleep 30";
+                               + " 19200 cs7 parenb parodd cstopb && exec sleep 30";
     pid_t pid = fork();
     if (pid == 0) {
         setenv("LD_PRELOAD", MV_PRELOAD_LIBRARY, 1);
@@ -301,8 +301,7 @@ TEST(Launcher, AppendsToAnExistingPreloadAndNeedsAProgram)
     TempRuntimeDir runtime;
     VirtualSerialPort port;
     ASSERT_TRUE(port.Open("COM7"));
-    const Outcome both
-        = RunApp({"/usr/bin/python3", MV_SERIAL_APPS, "print_preload", "-"}, true, MV_PRELOAD_LIBRARY);
+    const Outcome both = RunApp({"/usr/bin/python3", MV_SERIAL_APPS, "print_preload", "-"}, true, MV_PRELOAD_LIBRARY);
     EXPECT_EQ(both.status, 0) << both.output;
     EXPECT_EQ(both.output, std::string(MV_PRELOAD_LIBRARY ":" MV_PRELOAD_LIBRARY "\nOK\n"));
 }

@@ -142,10 +142,14 @@ TEST_F(PortEditTest, RangesOfPortNumberAndLoginInterval)
         const char* text;
         QString message;
     } cases[] = {
-        {portEdit, "0", RangeMessage(1, 256)},       {portEdit, "257", RangeMessage(1, 256)},
-        {portEdit, "", IntegerMessage},              {portEdit, "99999999999999999999", IntegerMessage},
-        {intervalEdit, "9", RangeMessage(10, 100000)}, {intervalEdit, "100001", RangeMessage(10, 100000)},
-        {intervalEdit, "-5", RangeMessage(10, 100000)}, {intervalEdit, "1x", IntegerMessage},
+        {portEdit, "0", RangeMessage(1, 256)},
+        {portEdit, "257", RangeMessage(1, 256)},
+        {portEdit, "", IntegerMessage},
+        {portEdit, "99999999999999999999", IntegerMessage},
+        {intervalEdit, "9", RangeMessage(10, 100000)},
+        {intervalEdit, "100001", RangeMessage(10, 100000)},
+        {intervalEdit, "-5", RangeMessage(10, 100000)},
+        {intervalEdit, "1x", IntegerMessage},
         {intervalEdit, "", IntegerMessage},
     };
     for (const auto& c : cases) {
@@ -186,12 +190,12 @@ TEST_F(PortEditTest, ExchangeStopsAtTheFirstFailingField)
     Open();
     dialog->LoginInterval = 300;
     codeEdit->setText("B2");
-    portEdit->setText("300");       // fails
-    intervalEdit->setText("500");   // valid, but after the failing field
+    portEdit->setText("300");      // fails
+    intervalEdit->setText("500");  // valid, but after the failing field
     dynamicBox->setChecked(true);
     EXPECT_EQ(PressOk(), RangeMessage(1, 256));
-    EXPECT_EQ(dialog->Code, "B2");        // before the failing field: taken
-    EXPECT_EQ(dialog->PortNumber, 7);     // the failing field keeps its value
+    EXPECT_EQ(dialog->Code, "B2");          // before the failing field: taken
+    EXPECT_EQ(dialog->PortNumber, 7);       // the failing field keeps its value
     EXPECT_EQ(dialog->LoginInterval, 300);  // after it: not taken
     EXPECT_EQ(dialog->dynamicLogin, 0);
 }
@@ -317,9 +321,8 @@ TEST_F(PortEditTest, RerunStartsFromTheUsersValues)
             QTimer::singleShot(5, drive);
             return;
         }
-        shown.push_back(Control<QLineEdit>(*d, "1008")->text() + "|" +
-                        Control<QLineEdit>(*d, "1011")->text() + "|" +
-                        Control<Ipv4AddressEdit>(*d, "1010")->Octet(1)->text());
+        shown.push_back(Control<QLineEdit>(*d, "1008")->text() + "|" + Control<QLineEdit>(*d, "1011")->text() + "|"
+                        + Control<Ipv4AddressEdit>(*d, "1010")->Octet(1)->text());
         if (runs++ == 0) {
             Control<QLineEdit>(*d, "1008")->setText("9");
             Control<QLineEdit>(*d, "1011")->setText("Z9");
@@ -433,9 +436,9 @@ TEST(ConfigDialogTest, RangesAndThePasswordWithoutLimit)
         const char* text;
         QString message;
     } cases[] = {
-        {portEdit, "0", RangeMessage(1, 32767)},    {portEdit, "32768", RangeMessage(1, 32767)},
-        {portEdit, "port", IntegerMessage},         {sharedEdit, "0", RangeMessage(1, 256)},
-        {sharedEdit, "257", RangeMessage(1, 256)},  {sharedEdit, "", IntegerMessage},
+        {portEdit, "0", RangeMessage(1, 32767)},   {portEdit, "32768", RangeMessage(1, 32767)},
+        {portEdit, "port", IntegerMessage},        {sharedEdit, "0", RangeMessage(1, 256)},
+        {sharedEdit, "257", RangeMessage(1, 256)}, {sharedEdit, "", IntegerMessage},
     };
     for (const auto& c : cases) {
         portEdit->setText("3700");

@@ -48,10 +48,7 @@ class ModalScript : public QObject {
 public:
     using Step = std::function<void(QWidget*)>;
 
-    explicit ModalScript(std::vector<Step> steps) : steps_(std::move(steps))
-    {
-        qApp->installEventFilter(this);
-    }
+    explicit ModalScript(std::vector<Step> steps) : steps_(std::move(steps)) { qApp->installEventFilter(this); }
     ~ModalScript() override { qApp->removeEventFilter(this); }
 
     bool Done() const { return next_ == steps_.size(); }
@@ -190,10 +187,7 @@ protected:
         return item ? item->text() : QString();
     }
 
-    std::string Device(const char* name) const
-    {
-        return VirtualSerialPort::PortDirectory() + "/" + name;
-    }
+    std::string Device(const char* name) const { return VirtualSerialPort::PortDirectory() + "/" + name; }
 
     // Opens a port the way a serial application does; the test closes it at the end.
     int Hold(const char* name)
@@ -258,10 +252,7 @@ protected:
         held.erase(std::remove(held.begin(), held.end(), fd), held.end());
     }
 
-    void Select(int row)
-    {
-        List()->selectRow(row);
-    }
+    void Select(int row) { List()->selectRow(row); }
 
     static QString PortGroup(int slot, int number, const char* code)
     {
@@ -373,19 +364,21 @@ TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSyste
     Start();
     QMessageBox* box = StartNotices();
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), "无法读取配置文件 " + ConfigPath() + "：Not a directory\n\n本程序以默认设置运行，没有端口。");
+    EXPECT_EQ(box->text(),
+              "无法读取配置文件 " + ConfigPath() + "：Not a directory\n\n本程序以默认设置运行，没有端口。");
     box->close();
 
     {
         bool reopened = false;
         bool returned = false;
-        ModalScript script({FillPort("7", "A1"),
-                            Answer("无法读取配置文件 " + ConfigPath() + "：Not a directory\n这项更改没有保存，也没有生效。",
-                                   "MV5840VSP", QMessageBox::Ok),
-                            [&](QWidget* again) {
-                                reopened = true;
-                                qobject_cast<QDialog*>(again)->reject();
-                            }});
+        ModalScript script(
+            {FillPort("7", "A1"),
+             Answer("无法读取配置文件 " + ConfigPath() + "：Not a directory\n这项更改没有保存，也没有生效。",
+                    "MV5840VSP", QMessageBox::Ok),
+             [&](QWidget* again) {
+                 reopened = true;
+                 qobject_cast<QDialog*>(again)->reject();
+             }});
         QTimer::singleShot(0, window.get(), [&] {
             window->AddPort();
             returned = true;
@@ -400,11 +393,11 @@ TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSyste
     // A folder in the file's place: no system reason, the same end.
     QFile::remove(configDir.path() + "/Torvane");
     ASSERT_TRUE(QDir().mkpath(ConfigPath()));
-    ModalScript folder({FillPort("7", "A1"),
-                        Answer("配置文件 " + ConfigPath()
-                                   + " 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。\n"
-                                     "这项更改没有保存，也没有生效。",
-                               "MV5840VSP", QMessageBox::Ok)});
+    ModalScript folder(
+        {FillPort("7", "A1"), Answer("配置文件 " + ConfigPath()
+                                         + " 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。\n"
+                                           "这项更改没有保存，也没有生效。",
+                                     "MV5840VSP", QMessageBox::Ok)});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
     RunUntilDone(folder);
     EXPECT_TRUE(folder.Done());
@@ -421,7 +414,8 @@ TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     ASSERT_EQ(List()->rowCount(), 1);
-    const QString why = QString::fromStdString(Device("COM7")) + " 已被其他程序占用（不是本程序创建的），本程序不会改动它。";
+    const QString why = QString::fromStdString(Device("COM7"))
+                        + " 已被其他程序占用（不是本程序创建的），本程序不会改动它。";
     EXPECT_EQ(List()->item(0, 0)->toolTip(), why);
     EXPECT_EQ(List()->item(0, 3)->toolTip(), why);
 }
@@ -481,13 +475,13 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->result(), QDialog::Rejected);
 
-    ModalScript retry({Answer(question, "MV5840VSP", QMessageBox::Ok),
-                       Answer(question, "MV5840VSP", QMessageBox::Ok, [&] {
-                           // The user closes the application before answering.
-                           Release(fd);
-                           for (int i = 0; i < 400 && service->AnyPortInUse(); ++i)
-                               usleep(5000);
-                       })});
+    ModalScript retry(
+        {Answer(question, "MV5840VSP", QMessageBox::Ok), Answer(question, "MV5840VSP", QMessageBox::Ok, [&] {
+             // The user closes the application before answering.
+             Release(fd);
+             for (int i = 0; i < 400 && service->AnyPortInUse(); ++i)
+                 usleep(5000);
+         })});
     QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
     RunUntilDone(retry);
     for (int i = 0; i < 100 && window->isVisible(); ++i)
@@ -505,7 +499,8 @@ TEST_F(MainWindowTest, TrayExitCommandAsksTheSameQuestion)
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     Hold("COM7");
-    ModalScript script({Answer(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), "MV5840VSP", QMessageBox::Cancel)});
+    ModalScript script(
+        {Answer(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), "MV5840VSP", QMessageBox::Cancel)});
     QApplication::postEvent(window.get(), new TrayMessageEvent(CSystemTray::commandMessage, TrayCommandExit, 0));
     RunUntilDone(script);
     EXPECT_TRUE(script.Done());
@@ -527,13 +522,12 @@ TEST_F(MainWindowTest, AddWithNumberInUseBringsTheDialogBackWithTheUsersValues)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
-    ModalScript script({FillPort("7", "X1"),
-                        Answer("该端口号已被使用", "MV5840VSP", QMessageBox::Ok),
-                        [](QWidget* dialog) {
-                            EXPECT_EQ(Control<QLineEdit>(dialog, "1008")->text(), "7");
-                            EXPECT_EQ(Control<QLineEdit>(dialog, "1011")->text(), "X1");
-                            FillPort("8", "X1")(dialog);
-                        }});
+    ModalScript script(
+        {FillPort("7", "X1"), Answer("该端口号已被使用", "MV5840VSP", QMessageBox::Ok), [](QWidget* dialog) {
+             EXPECT_EQ(Control<QLineEdit>(dialog, "1008")->text(), "7");
+             EXPECT_EQ(Control<QLineEdit>(dialog, "1011")->text(), "X1");
+             FillPort("8", "X1")(dialog);
+         }});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
     RunUntilDone(script);
     ASSERT_EQ(List()->rowCount(), 2);
@@ -552,8 +546,7 @@ TEST_F(MainWindowTest, FullTableRefusesAnotherPortAndCancelEndsTheFlow)
     WriteConfig(config);
     Start();
     ASSERT_EQ(List()->rowCount(), 200);
-    ModalScript script({FillPort("250", "NEW"),
-                        Answer("端口数量太多，无法创建新的端口", "MV5840VSP", QMessageBox::Ok),
+    ModalScript script({FillPort("250", "NEW"), Answer("端口数量太多，无法创建新的端口", "MV5840VSP", QMessageBox::Ok),
                         PressButton("2")});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
     RunUntilDone(script);
