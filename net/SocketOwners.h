@@ -2,15 +2,9 @@
 
 #include <cstdint>
 
-#include "net/SocketAddress.h"
+#include "net/Datagram.h"
 
 class UdpServerSocket;
-
-struct ReceivedDatagram {
-    SocketAddress source;
-    const uint8_t* data;
-    int length;
-};
 
 // What the UDP server tells its owner, on the server's own threads. Data and sources are
 // valid only during the call.

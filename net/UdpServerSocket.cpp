@@ -6,22 +6,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-namespace {
-
-// Room for long bursts from many DTUs while the owner handles the datagrams before them (a
-// small datagram takes about a kilobyte of it); the kernel caps it at net.core.rmem_max unless
-// the process may override that. Only what is queued uses memory.
-constexpr int ReceiveQueueBytes = 32 * 1024 * 1024;
-
-void EnlargeReceiveQueue(int fd)
-{
-    int size = ReceiveQueueBytes;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-}
-
-}  // namespace
-
 UdpServerSocket::UdpServerSocket(const char* localAddress) : EventSocket(Event::Infinite)
 {
     localAddress_.Parse(localAddress);
@@ -68,41 +52,7 @@ int UdpServerSocket::SendAll(const OutgoingDatagram* datagrams, int count)
     const int fd = Socket();
     if (!running_.load() || fd < 0)
         return 0;
-    int sent = 0;
-    for (int k = 0; k < count;) {
-        mmsghdr messages[Batch] = {};
-        iovec pieces[Batch];
-        SocketAddress destinations[Batch];
-        int n = 0;
-        for (; k < count && n < Batch; ++k) {
-            const OutgoingDatagram& d = datagrams[k];
-            if (!d.destination.IsPeer() || d.length < 0)
-                continue;
-            destinations[n] = d.destination;
-            pieces[n] = {const_cast<uint8_t*>(d.data), static_cast<size_t>(d.length)};
-            messages[n].msg_hdr.msg_name = destinations[n].Raw();
-            messages[n].msg_hdr.msg_namelen = SocketAddress::Length;
-            messages[n].msg_hdr.msg_iov = &pieces[n];
-            messages[n].msg_hdr.msg_iovlen = 1;
-            ++n;
-        }
-        // sendmmsg stops before the first datagram that fails and the next call reports its
-        // error: that one is skipped, the rest go on.
-        for (int from = 0; from < n;) {
-            const int done = sendmmsg(fd, messages + from, static_cast<unsigned>(n - from), MSG_NOSIGNAL);
-            if (done > 0) {
-                sent += done;
-                from += done;
-            } else if (done < 0 && errno == EINTR) {
-                continue;
-            } else if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;  // the send queue is full: the rest of these would fail too
-            } else {
-                ++from;
-            }
-        }
-    }
-    return sent;
+    return SendDatagrams(fd, datagrams, count);
 }
 
 void UdpServerSocket::Close()
@@ -114,24 +64,6 @@ void UdpServerSocket::Close()
     if (owner_)
         owner_->OnServerStateChanged();
     opened_.store(false);
-}
-
-bool UdpServerSocket::FromSelf(const SocketAddress& source) const
-{
-    if (source.sin_port != localAddress_.sin_port)
-        return false;
-    if (localAddress_.sin_addr.s_addr != htonl(INADDR_ANY))
-        return source.sin_addr.s_addr == localAddress_.sin_addr.s_addr;
-    // Only an address of this machine can be bound; rare enough (a peer using the server's
-    // own port number) to find out by trying.
-    int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0)
-        return false;
-    SocketAddress local;
-    local.SetInAddr(source.sin_addr.s_addr, 0);
-    const bool own = bind(probe, local.Raw(), SocketAddress::Length) == 0;
-    close(probe);
-    return own;
 }
 
 uint32_t UdpServerSocket::ReceiveLoop(void* parameter)
@@ -202,7 +134,7 @@ bool UdpServerSocket::ReceivePasses()
                     oversized_.fetch_add(1, std::memory_order_relaxed);
                     continue;  // cut short by the kernel: this one datagram is lost, no other
                 }
-                if (FromSelf(sources[k]))
+                if (FromSocketItself(localAddress_, sources[k]))
                     continue;
                 batch[count++] = {sources[k], buffers_[k], static_cast<int>(messages[k].msg_len)};
             }

@@ -4,18 +4,12 @@
 #include <cstdint>
 #include <shared_mutex>
 
+#include "net/Datagram.h"
 #include "net/Event.h"
 #include "net/EventSocket.h"
 #include "net/SocketAddress.h"
 #include "net/SocketOwners.h"
 #include "net/WorkerThread.h"
-
-// One datagram to send; the data must stay valid during the call that sends it.
-struct OutgoingDatagram {
-    SocketAddress destination;
-    const uint8_t* data;
-    int length;
-};
 
 // The one UDP socket every DTU talks to. A receive thread opens it (retrying every 100 ms),
 // hands over each datagram with its source address in arrival order, and reopens it after a
@@ -57,9 +51,6 @@ private:
     bool OpenStep();
     // False when the receive thread is to end; true after a failure asked for a reopen.
     bool ReceivePasses();
-    // The source is this socket itself: its own address and port, or with the any-address
-    // one of this machine's addresses at its port.
-    bool FromSelf(const SocketAddress& source) const;
 
     UdpServerOwner* owner_ = nullptr;
     SocketAddress localAddress_;

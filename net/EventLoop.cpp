@@ -1,0 +1,339 @@
+#include "net/EventLoop.h"
+
+#include <cerrno>
+#include <ctime>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "net/Log.h"
+
+namespace {
+
+constexpr uint64_t WakeToken = 0;
+
+// epoll_pwait2 waits to the nanosecond; a kernel without it (before 5.11) gets epoll_wait's
+// milliseconds, rounded up so that nothing runs early.
+int WaitForEvents(int epollFd, epoll_event* events, int max, Clock::duration wait)
+{
+    static std::atomic<bool> precise{true};
+    const timespec* timeout = nullptr;
+    timespec limit{};
+    if (wait != Clock::duration::max()) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        limit.tv_sec = static_cast<time_t>(ns / 1000000000);
+        limit.tv_nsec = static_cast<long>(ns % 1000000000);
+        timeout = &limit;
+    }
+    if (precise.load(std::memory_order_relaxed)) {
+        const int n = epoll_pwait2(epollFd, events, max, timeout, nullptr);
+        if (n >= 0 || errno != ENOSYS)
+            return n;
+        precise.store(false, std::memory_order_relaxed);
+    }
+    int ms = -1;
+    if (timeout != nullptr) {
+        const auto rounded = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+        ms = rounded > 1000000 ? 1000000 : static_cast<int>(rounded);
+    }
+    return epoll_wait(epollFd, events, max, ms);
+}
+
+}  // namespace
+
+EventLoop::EventLoop(Clock& clock) : clock_(clock)
+{
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) {
+        error_ = errno;
+        return;
+    }
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = WakeToken;
+    if (wakeFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0)
+        error_ = errno;
+}
+
+EventLoop::~EventLoop()
+{
+    Stop();
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+    if (epollFd_ >= 0)
+        close(epollFd_);
+}
+
+bool EventLoop::Start(const char* threadName)
+{
+    if (error_ != 0) {
+        errno = error_;
+        return false;
+    }
+    {
+        std::lock_guard lock(postMutex_);
+        accepting_ = true;
+        stopAsked_ = false;
+        ended_ = false;
+    }
+    std::promise<void> started;
+    auto running = started.get_future();
+    thread_ = std::thread([this, threadName, &started] {
+        loopThread_.store(std::this_thread::get_id());
+        // Gaps are the loop's main timers: let them end when they are due rather than up to
+        // the default 50 us later.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        // Named, so that a look at the process (top -H, a watchdog test) finds the data path.
+        prctl(PR_SET_NAME, threadName, 0UL, 0UL, 0UL);
+        started.set_value();
+        Loop();
+    });
+    running.wait();
+    return true;
+}
+
+void EventLoop::Stop()
+{
+    {
+        std::lock_guard lock(postMutex_);
+        accepting_ = false;
+        stopAsked_ = true;
+    }
+    if (InLoopThread())
+        return;
+    Wake();
+    if (thread_.joinable())
+        thread_.join();
+    loopThread_.store(std::thread::id());
+    std::lock_guard lock(postMutex_);
+    ended_ = true;
+    endedChanged_.notify_all();
+}
+
+void EventLoop::WaitEnded()
+{
+    std::unique_lock lock(postMutex_);
+    endedChanged_.wait(lock, [this] { return ended_; });
+}
+
+void EventLoop::Loop()
+{
+    for (;;) {
+        Turn(Clock::duration::max());
+        std::lock_guard lock(postMutex_);
+        if (stopAsked_ && posts_.empty())
+            return;
+    }
+}
+
+void EventLoop::RunOnce(std::chrono::milliseconds limit)
+{
+    Turn(limit);
+}
+
+bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= Clock::duration::zero())
+            return false;
+        Turn(std::min<Clock::duration>(left, std::chrono::milliseconds(10)));
+    }
+    return true;
+}
+
+bool EventLoop::Post(std::function<void()> fn)
+{
+    {
+        std::lock_guard lock(postMutex_);
+        if (!accepting_)
+            return false;
+        posts_.push_back(std::move(fn));
+    }
+    Wake();
+    return true;
+}
+
+void EventLoop::Wake()
+{
+    // One write wakes the loop for everything posted until it looks: the rest save the call.
+    if (wakeSet_.exchange(true))
+        return;
+    const uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = write(wakeFd_, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+}
+
+void EventLoop::DrainWake()
+{
+    // Cleared before the read: a wake-up after it writes again and is seen by the next wait.
+    wakeSet_.store(false);
+    uint64_t count;
+    while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+void EventLoop::Turn(Clock::duration limit)
+{
+    Clock::duration wait = limit;
+    bool timed = false;  // the wait ends when the first timer is due
+    if (!timers_.empty()) {
+        const auto untilDue = std::max(Clock::duration::zero(), timers_.begin()->first - clock_.Now());
+        const auto real = clock_.RealWait(untilDue);
+        if (real <= wait) {
+            wait = real;
+            timed = real != Clock::duration::max();
+        }
+    }
+    const auto aimedAt = timed ? clock_.Now() + wait : Clock::time_point();
+    epoll_event events[64];
+    const int n = WaitForEvents(epollFd_, events, 64, wait);
+    if (n < 0 && errno != EINTR) {
+        Log::Error("the data path's loop cannot wait: " + Log::SystemReason(errno));
+        return;
+    }
+    heartbeat_.fetch_add(1, std::memory_order_relaxed);
+    for (int i = 0; i < n; ++i) {
+        const uint64_t token = events[i].data.u64;
+        if (token == WakeToken) {
+            DrainWake();
+            continue;
+        }
+        const auto it = watches_.find(token);
+        if (it == watches_.end())
+            continue;  // removed since the wait
+        // A copy: the callback may destroy its handle.
+        const Watch::Callback callback = it->second->callback_;
+        callback(events[i].events);
+    }
+    RunPosts();
+    // What work waits beyond its time is the timer's lateness and the wake-up up to the work,
+    // so the sample covers both: taken when the first due timer is done, not when the wait
+    // ends.
+    const Clock::time_point done = RunDueTimers();
+    if (n == 0 && timed && wait > Clock::duration::zero() && done != Clock::time_point())
+        lateness_.Sample(done - aimedAt);
+}
+
+void EventLoop::RunPosts()
+{
+    {
+        std::lock_guard lock(postMutex_);
+        running_.swap(posts_);
+    }
+    for (Task& task : running_)
+        task();
+    running_.clear();
+}
+
+Clock::time_point EventLoop::RunDueTimers()
+{
+    // Each due timer runs once here, even one armed again for now: the loop looks at its
+    // descriptors between them.
+    const auto now = clock_.Now();
+    ready_.clear();
+    for (auto it = timers_.begin(); it != timers_.end() && it->first <= now; ++it)
+        ready_.push_back(it->second);
+    Clock::time_point firstDone;
+    for (const uint64_t arming : ready_) {
+        const auto it = armed_.find(arming);
+        if (it == armed_.end())
+            continue;  // cancelled or armed again by an earlier one
+        Timer& timer = *it->second;
+        Disarm(timer);
+        const std::function<void()> callback = timer.callback_;
+        callback();
+        if (firstDone == Clock::time_point())
+            firstDone = clock_.Now();
+    }
+    return firstDone;
+}
+
+uint64_t EventLoop::AddWatch(Watch& watch)
+{
+    const uint64_t id = nextWatchId_++;
+    watches_.emplace(id, &watch);
+    return id;
+}
+
+void EventLoop::DropWatch(uint64_t id)
+{
+    watches_.erase(id);
+}
+
+void EventLoop::Arm(Timer& timer, Clock::time_point runsAt)
+{
+    Disarm(timer);
+    timer.arming_ = nextArming_++;
+    timer.runsAt_ = runsAt;
+    timers_.emplace(runsAt, timer.arming_);
+    armed_.emplace(timer.arming_, &timer);
+}
+
+void EventLoop::Disarm(Timer& timer)
+{
+    if (timer.arming_ == 0)
+        return;
+    timers_.erase({timer.runsAt_, timer.arming_});
+    armed_.erase(timer.arming_);
+    timer.arming_ = 0;
+}
+
+int EventLoop::Watch::Add(int fd, uint32_t events)
+{
+    Remove();
+    epoll_event ev{};
+    ev.events = events;
+    const uint64_t id = loop_.AddWatch(*this);
+    ev.data.u64 = id;
+    if (epoll_ctl(loop_.epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        const int error = errno;
+        loop_.DropWatch(id);
+        return error;
+    }
+    fd_ = fd;
+    events_ = events;
+    id_ = id;
+    return 0;
+}
+
+int EventLoop::Watch::Modify(uint32_t events)
+{
+    if (fd_ < 0)
+        return EBADF;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = id_;
+    if (epoll_ctl(loop_.epollFd_, EPOLL_CTL_MOD, fd_, &ev) != 0)
+        return errno;
+    events_ = events;
+    return 0;
+}
+
+void EventLoop::Watch::Remove()
+{
+    if (fd_ < 0)
+        return;
+    epoll_ctl(loop_.epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
+    loop_.DropWatch(id_);
+    fd_ = -1;
+    events_ = 0;
+    id_ = 0;
+}
+
+void EventLoop::Timer::At(Clock::time_point dueAt, Clock::duration span)
+{
+    dueAt_ = dueAt;
+    const auto lead = span > Clock::duration::zero() ? loop_.lateness_.Lead(span) : Clock::duration::zero();
+    loop_.Arm(*this, dueAt - lead);
+}
+
+void EventLoop::Timer::Cancel()
+{
+    loop_.Disarm(*this);
+}
