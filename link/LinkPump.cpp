@@ -5,15 +5,9 @@
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
-#include "net/TcpClientLink.h"
+#include "net/TcpConnection.h"
 #include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
-
-namespace {
-
-constexpr int RetryPeriodMs = 10;
-
-}  // namespace
 
 LinkPump::LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared)
     : table_(table), entry_(entry), shared_(shared),
@@ -34,16 +28,14 @@ int LinkPump::InputFd() const
     return port_ ? port_->InputFd() : -1;
 }
 
-LinkPump::Clock::time_point LinkPump::Due(Sleep sleep) const
+LinkPump::Clock::time_point LinkPump::Due() const
 {
-    if (sleep == Sleep::Retry)
-        return Clock::now() + Period(sleep);
-    return tickFrom_ + Period(sleep);
+    return tickFrom_ + Period();
 }
 
-LinkPump::Clock::duration LinkPump::Period(Sleep sleep) const
+LinkPump::Clock::duration LinkPump::Period() const
 {
-    return std::chrono::milliseconds(sleep == Sleep::Retry ? RetryPeriodMs : gapMs_);
+    return std::chrono::milliseconds(gapMs_);
 }
 
 LinkPump::Sleep LinkPump::Pass()
@@ -59,7 +51,7 @@ LinkPump::Sleep LinkPump::Pass()
     const bool reads = !shared_ || table_.sharedTarget.load(std::memory_order_relaxed) == entry_.index;
     if (heldLength_ > 0) {
         if (!Deliver())
-            return AfterRefusal();
+            return Sleep::UntilWoken;
         if (!reads)
             return Sleep::UntilWoken;
         rule_.Left(port_->Pending());
@@ -83,7 +75,7 @@ LinkPump::Sleep LinkPump::Pump()
         heldOffset_ = 0;
         heldLength_ = count;
         if (!Deliver())
-            return AfterRefusal();
+            return Sleep::UntilWoken;
     }
     rule_.Left(port_->Pending());
     return AfterPass(true);
@@ -105,10 +97,12 @@ bool LinkPump::Deliver()
     const uint8_t* data = entry_.transferBuffer + heldOffset_;
     const int count = heldLength_ - heldOffset_;
     if (entry_.UseTcp) {
-        TcpClientLink* link = entry_.tcpLink.get();
+        // A link that is down wakes the pump when it connects; one whose queue is full, when
+        // it has room again.
+        TcpConnection* link = entry_.tcpLink.get();
         if (!link || !entry_.tcpConnected.load(std::memory_order_relaxed))
             return false;
-        // The link copies what it accepts, so transferBuffer is free again afterwards.
+        // The link sends or copies what it accepts, so transferBuffer is free again afterwards.
         const int accepted = link->Write(data, count);
         if (accepted <= 0)
             return false;
@@ -128,13 +122,4 @@ bool LinkPump::Deliver()
     entry_.bytesToNetwork.fetch_add(heldLength_, std::memory_order_relaxed);
     heldOffset_ = heldLength_ = 0;
     return true;
-}
-
-LinkPump::Sleep LinkPump::AfterRefusal() const
-{
-    // A link that is down wakes the pump when it connects; a connected one that refuses is
-    // asked again after 10 ms.
-    if (entry_.UseTcp && !entry_.tcpConnected.load(std::memory_order_relaxed))
-        return Sleep::UntilWoken;
-    return Sleep::Retry;
 }

@@ -17,27 +17,27 @@ struct VirtualPortEntry;
 //
 // Between passes the pump sleeps: while a chunk is still growing, until one gap after its last
 // bytes came in; after a chunk left with more waiting, one gap (a backlog leaves one chunk a
-// gap); 10 ms while a refused chunk is held; otherwise until its port has input, it is stopped,
-// or it is woken (its TCP link connected, it became the shared target). A wake-up during a
-// timed sleep does not cut it short, so the stable-count test always spans a whole gap. A
-// refused TCP chunk is kept and offered again every 10 ms without holding pumpLock across the
-// waits, so a DTU that stops reading stalls only its own port. In shared-port mode a held chunk stays with the
+// gap); otherwise until its port has input, it is stopped, or it is woken (its TCP link
+// connected or has room again, it became the shared target). A wake-up during a timed sleep
+// does not cut it short, so the stable-count test always spans a whole gap. A TCP chunk the
+// link refuses (its queue is full) is kept and offered again when the link has room, so a DTU
+// that stops reading stalls only its own port. In shared-port mode a held chunk stays with the
 // record it was read for and goes to that DTU even after another became the target; it is lost
 // only when the record's pump ends (the port is deleted or stopped). A UDP chunk that cannot be
 // sent is lost and not counted.
 class LinkPump {
 public:
     using Clock = std::chrono::steady_clock;
-    // Tick: one gap (bytes waiting); Retry: 10 ms (a refused chunk held).
-    enum class Sleep { Tick, Retry, UntilInput, UntilWoken };
+    // Tick: one gap (bytes waiting).
+    enum class Sleep { Tick, UntilInput, UntilWoken };
 
     LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared);
     // Before the first pass.
     void Start();
     Sleep Pass();
-    // When a timed sleep that the last pass asked for ends, and how long such a sleep is.
-    Clock::time_point Due(Sleep sleep) const;
-    Clock::duration Period(Sleep sleep) const;
+    // When the Tick the last pass asked for ends, and how long a Tick is.
+    Clock::time_point Due() const;
+    Clock::duration Period() const;
     // Readable while the port has input; -1 for a record without a port.
     int InputFd() const;
 
@@ -45,7 +45,6 @@ private:
     Sleep Pump();
     // Hands the held chunk to the network and counts it; false while the TCP link refuses it.
     bool Deliver();
-    Sleep AfterRefusal() const;
     // Tick while bytes are waiting, else until more come; sent: a chunk left in this pass.
     Sleep AfterPass(bool sent);
 

@@ -2,7 +2,6 @@
 
 #include "link/PortTable.h"
 #include "net/Log.h"
-#include "net/TcpClientLink.h"
 #include "vport/DescriptorBudget.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -154,15 +153,22 @@ bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
         SetNotServed(entry, DescriptorBudget::Shortage(PortName(entry.PortNumber)));
         return false;
     }
-    auto link = std::make_unique<TcpClientLink>();
-    link->SetOwner(&entry);
-    std::string host;
+    SocketAddress peer;
     {
         PumpLockHold hold(pumpLock);
-        host = entry.peerAddress.ToText();
-        entry.tcpLink = std::move(link);
+        peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings.SocketPort)).c_str());
     }
-    if (const int error = entry.tcpLink->Connect(host.c_str(), settings.SocketPort)) {
+    EventLoop& loop = pumpLoop.Loop();
+    // On the loop, which alone touches the link: no pass is running meanwhile.
+    const int error = loop.Call([&] {
+        entry.tcpResume = std::make_unique<EventLoop::Timer>(loop, [&entry] {
+            if (entry.tcpLink)
+                entry.tcpLink->Resume();
+        });
+        entry.tcpLink = std::make_unique<TcpConnection>(loop, entry);
+        return entry.tcpLink->Connect(peer);
+    });
+    if (error != 0) {
         DropTcpLink(entry);
         SetNotServed(entry, DescriptorBudget::Failure(Reason::Kind::NoTcpLink, PortName(entry.PortNumber), error));
         return false;
@@ -174,13 +180,14 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
 {
     if (!entry.tcpLink)
         return;
-    // Held until tcpConnected is clear: no pump pass is inside a write through the link or
-    // enters one. The link's notifications take no lock, so waiting for its worker is safe.
-    PumpLockHold hold(pumpLock);
-    entry.tcpLink->Disconnect();
-    entry.tcpLink.reset();
-    entry.tcpConnected = 0;
-    entry.tcpFailure = 0;
+    // On the loop, which alone touches the link: no pass is inside a write through it, and
+    // none sees it afterwards.
+    pumpLoop.Loop().Call([&entry] {
+        entry.tcpLink.reset();
+        entry.tcpResume.reset();
+        entry.tcpConnected = 0;
+        entry.tcpFailure = 0;
+    });
 }
 
 void PortTable::CloseAll()
@@ -196,31 +203,39 @@ void PortTable::CloseAll()
     }
 }
 
-void VirtualPortEntry::OnLinkConnected()
+void VirtualPortEntry::OnConnected()
 {
     tcpFailure = 0;
     tcpConnected = 1;
     WakePump();  // bytes held while the link was down may leave now
 }
 
-int VirtualPortEntry::OnLinkData(const uint8_t* data, int length)
+int VirtualPortEntry::OnData(const uint8_t* data, int length)
 {
-    // What the port cannot take now stays with the link, which stops reading the DTU.
+    // What the port cannot take now stays with the link, which stops reading the DTU until
+    // it is offered again.
     VirtualSerialPort* port = owner->PortOf(*this);
     const int taken = port ? port->Write(data, length) : length;
     if (taken > 0)
         bytesFromNetwork.fetch_add(taken, std::memory_order_relaxed);
+    if (taken < length && tcpResume)
+        tcpResume->At(owner->pumpLoop.Loop().Now() + TcpOfferRetry);
     return taken;
 }
 
-void VirtualPortEntry::OnLinkClosed()
+void VirtualPortEntry::OnClosed()
 {
     tcpConnected = 0;
 }
 
-void VirtualPortEntry::OnLinkAttemptFailed(int error)
+void VirtualPortEntry::OnAttemptFailed(int error)
 {
     tcpFailure = error;
+}
+
+void VirtualPortEntry::OnWritable()
+{
+    WakePump();  // the chunk the link refused may go now
 }
 
 VirtualPortEntry::~VirtualPortEntry() = default;

@@ -10,7 +10,6 @@
 #include "net/Log.h"
 #include "net/TickCount.h"
 
-#include "net/TcpClientLink.h"
 #include "net/UdpServerSocket.h"
 #include "vport/VirtualPortSites.h"
 #include "vport/VirtualSerialPort.h"

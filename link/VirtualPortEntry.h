@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,18 +9,22 @@
 
 #include "config/PortConfig.h"
 #include "net/Event.h"
+#include "net/EventLoop.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
-#include "net/SocketOwners.h"
+#include "net/TcpConnection.h"
 
 class PortTable;
-class TcpClientLink;
 class VirtualSerialPort;
 
 // One of the 200 port records. Configuration fields carry the names of their stored values.
 // Fields read by other threads than their writer are atomic; Code and the peer address are
 // changed only under the table's pumpLock.
-struct VirtualPortEntry : TcpLinkOwner {
+struct VirtualPortEntry : TcpConnection::Owner {
+    // How long bytes from the TCP link that the port could not take wait before they are
+    // offered again; the port's queue makes room as the application reads.
+    static constexpr std::chrono::milliseconds TcpOfferRetry{10};
+
     int index = 0;  // record index: slot, stored group index + 1, port site
     PortTable* owner = nullptr;
 
@@ -40,7 +45,10 @@ struct VirtualPortEntry : TcpLinkOwner {
     std::atomic<int> tcpFailure{0};
     VirtualSerialPort* control = nullptr;
     std::unique_ptr<Event> pumpStopEvent;
-    std::unique_ptr<TcpClientLink> tcpLink;
+    // The TCP link and its wait before bytes the port could not take are offered again; both
+    // made, used and ended on the loop thread only.
+    std::unique_ptr<TcpConnection> tcpLink;
+    std::unique_ptr<EventLoop::Timer> tcpResume;
     uint8_t transferBuffer[2000] = {};
     std::atomic<uint32_t> lastReportTick{0};
     std::atomic<int64_t> bytesFromNetwork{0};
@@ -61,11 +69,12 @@ struct VirtualPortEntry : TcpLinkOwner {
     // Wakes the pump when it sleeps; nothing when no pump runs. Any thread.
     void WakePump();
 
-    // TCP notifications, on the link's worker.
-    void OnLinkConnected() override;
-    int OnLinkData(const uint8_t* data, int length) override;
-    void OnLinkClosed() override;
-    void OnLinkAttemptFailed(int error) override;
+    // TCP notifications, on the loop thread.
+    void OnConnected() override;
+    int OnData(const uint8_t* data, int length) override;
+    void OnClosed() override;
+    void OnAttemptFailed(int error) override;
+    void OnWritable() override;
 
     ~VirtualPortEntry();
 };

@@ -5,7 +5,6 @@
 #include <chrono>
 
 #include "net/Log.h"
-#include "net/TcpClientLink.h"
 #include "net/TickCount.h"
 #include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
