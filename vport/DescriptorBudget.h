@@ -11,9 +11,9 @@
 // configuration file on a save or reload, TCP connections, the bus.
 namespace DescriptorBudget {
 
-// What one more port takes, at most, and a TCP port's link (socket, two events, its worker's).
+// What one more port takes, at most, and a TCP port's link (its socket).
 constexpr int PerPort = 5;
-constexpr int PerTcpLink = 4;
+constexpr int PerTcpLink = 1;
 // What the ports leave to the rest of the program.
 constexpr int Reserve = 16;
 
