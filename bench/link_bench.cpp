@@ -21,7 +21,6 @@
 
 #include "config/GlobalSettings.h"
 #include "link/PortTable.h"
-#include "net/UdpServerSocket.h"
 #include "support/Loopback.h"
 #include "support/RuntimeDir.h"
 #include "support/SerialApp.h"

@@ -1,4 +1,4 @@
-// UDP server on loopback: how many datagrams a second are handed over without loss, and the
+// The UDP endpoint on its loop, on loopback: how many datagrams a second are handed over without loss, and the
 // time from sendto on the sender to the owner's OnDatagrams (median, 99th percentile).
 #include <algorithm>
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "support/Loopback.h"
 #include "support/Wait.h"
 
@@ -30,9 +30,9 @@ struct Stamp {
     int64_t sentNs;
 };
 
-class BenchOwner : public UdpServerOwner {
+class BenchOwner : public UdpEndpoint::Owner {
 public:
-    void OnDatagrams(UdpServerSocket*, const ReceivedDatagram* datagrams, int n) override
+    void OnDatagrams(const ReceivedDatagram* datagrams, int n) override
     {
         for (int k = 0; k < n; ++k)
             OnDatagram(datagrams[k].data, datagrams[k].length);
@@ -51,7 +51,7 @@ public:
             latencies.push_back(now - stamp.sentNs);
         count.fetch_add(1, std::memory_order_release);
     }
-    void OnServerStateChanged() override {}
+    void OnOpenChanged(bool) override {}
 
     std::atomic<uint32_t> count{0};
     uint32_t expected = 0;
@@ -72,12 +72,14 @@ bool WaitForCount(BenchOwner& owner, uint32_t target)
 int main()
 {
     uint16_t port = FreeLoopbackPort(SOCK_DGRAM);
-    std::string local = "127.0.0.1:" + std::to_string(port);
     BenchOwner owner;
-    UdpServerSocket server(local.c_str());
-    server.SetOwner(&owner);
-    server.Start();
-    WaitUntil([&] { return server.IsOpened(); });
+    EventLoop loop;
+    UdpEndpoint server(loop, Loopback(port), owner);
+    loop.Start("mv-bench-loop");
+    if (loop.Call([&] { return server.Start(); }) != 0) {
+        std::printf("the endpoint cannot open\n");
+        return 1;
+    }
 
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
     SocketAddress to = Loopback(port);
@@ -115,7 +117,8 @@ int main()
         WaitForCount(owner, base + i + 1);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    server.Stop();
+    loop.Call([&] { server.Stop(); });
+    loop.Stop();
     close(sender);
     auto& l = owner.latencies;
     std::sort(l.begin(), l.end());

@@ -6,7 +6,7 @@
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
 #include "net/TcpConnection.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "vport/VirtualSerialPort.h"
 
 LinkPump::LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared)

@@ -4,10 +4,10 @@
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
 #include "net/TickCount.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "vport/VirtualSerialPort.h"
 
-void PortTable::OnDatagrams(UdpServerSocket*, const ReceivedDatagram* datagrams, int count)
+void PortTable::OnDatagrams(const ReceivedDatagram* datagrams, int count)
 {
     PumpLockHold hold(pumpLock);
     for (int k = 0; k < count; ++k) {
@@ -28,7 +28,10 @@ void PortTable::OnDatagrams(UdpServerSocket*, const ReceivedDatagram* datagrams,
     FlushReceivedRun();
 }
 
-void PortTable::OnServerStateChanged() {}
+void PortTable::OnOpenChanged(bool open)
+{
+    udpOpen.store(open);
+}
 
 int PortTable::MatchPort(const SocketAddress& source, std::string_view code) const
 {
@@ -73,7 +76,7 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
     e.lastReportTick = now;
     const bool cameOnline = e.online.exchange(1) == 0;
     if (cameOnline)
-        onlineWatchWake.Set();  // it has a deadline now
+        WakeOnlineWatch();  // it has a deadline now
 
     if (!loginReplyRule.Due(e.peerAddress, i, now))
         return;
@@ -86,9 +89,9 @@ void PortTable::SendLoginReplies()
 {
     if (loginReplies.empty())
         return;
-    OutgoingDatagram batch[UdpServerSocket::Batch];
-    for (size_t from = 0; from < loginReplies.size(); from += UdpServerSocket::Batch) {
-        const size_t n = std::min(loginReplies.size() - from, static_cast<size_t>(UdpServerSocket::Batch));
+    OutgoingDatagram batch[UdpEndpoint::Batch];
+    for (size_t from = 0; from < loginReplies.size(); from += UdpEndpoint::Batch) {
+        const size_t n = std::min(loginReplies.size() - from, static_cast<size_t>(UdpEndpoint::Batch));
         for (size_t k = 0; k < n; ++k) {
             const LoginReply& reply = loginReplies[from + k];
             batch[k] = {reply.destination, reply.bytes, DtuPacket::LoginReplySize};
@@ -149,25 +152,36 @@ void PortTable::FlushReceivedRun()
 
 void PortTable::StartOnlineWatch()
 {
-    onlineWatchStopping = 0;
-    onlineWatchThread.Start(OnlineWatch, this);
+    EventLoop& loop = pumpLoop.Loop();
+    loop.Call([this, &loop] {
+        onlineExpiry = std::make_unique<EventLoop::Timer>(loop, [this] { OnOnlineExpiry(); });
+        onlineExpiry->Now();
+    });
 }
 
 void PortTable::StopOnlineWatch()
 {
-    onlineWatchStopping = 1;
-    onlineWatchWake.Set();
-    onlineWatchThread.Wait();
+    pumpLoop.Loop().Call([this] { onlineExpiry.reset(); });
 }
 
-uint32_t PortTable::OnlineWatch(void* table)
+void PortTable::WakeOnlineWatch()
 {
-    auto& t = *static_cast<PortTable*>(table);
-    while (!t.onlineWatchStopping) {
-        const uint32_t wait = t.ExpireSilentPorts();
-        t.onlineWatchWake.Wait(wait);
-    }
-    return 0;
+    EventLoop& loop = pumpLoop.Loop();
+    auto look = [this] {
+        if (onlineExpiry)
+            onlineExpiry->Now();
+    };
+    if (loop.InLoopThread())
+        look();
+    else
+        loop.Post(look);
+}
+
+void PortTable::OnOnlineExpiry()
+{
+    const uint32_t wait = ExpireSilentPorts();
+    if (wait != Event::Infinite)
+        onlineExpiry->At(pumpLoop.Loop().Now() + std::chrono::milliseconds(wait));
 }
 
 namespace {

@@ -3,29 +3,14 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
-#include <cerrno>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "net/Log.h"
 #include "net/TickCount.h"
-
-#include "net/UdpServerSocket.h"
 #include "vport/VirtualPortSites.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace {
-
-// 0 when a UDP socket can be bound to the address now, else the reason.
-int TryBindUdp(const SocketAddress& local)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return errno;
-    const int error = bind(fd, local.Raw(), SocketAddress::Length) == 0 ? 0 : errno;
-    close(fd);
-    return error;
-}
 
 // Equal when the texts differ at most in the case of the letters A to Z.
 bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
@@ -49,9 +34,12 @@ int64_t UnixMillisecondsNow()
 }  // namespace
 
 PortTable::PortTable(const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress)
-    : settings(settings), udpServer(std::make_unique<UdpServerSocket>(serverAddress)),
-      sites(sites), serverAddress(serverAddress)
+    : settings(settings), sites(sites), serverAddress(serverAddress)
 {
+    SocketAddress local;
+    local.Parse(serverAddress);
+    UdpEndpoint::Owner& owner = *this;
+    udpServer = std::make_unique<UdpEndpoint>(pumpLoop.Loop(), local, owner);
     for (int i = 0; i < MaxPorts; ++i) {
         ports[i].index = i;
         ports[i].owner = this;
@@ -60,9 +48,10 @@ PortTable::PortTable(const GlobalSettings& settings, VirtualPortSites& sites, co
 
 PortTable::~PortTable()
 {
-    // Nothing may run on the records or the server once they go.
+    // Nothing may run on the records or the endpoint once they go.
     CloseAll();
     StopNetwork();
+    pumpLoop.Loop().Call([this] { udpServer.reset(); });
 }
 
 PortTable::NetworkResult PortTable::StartNetwork()
@@ -70,15 +59,11 @@ PortTable::NetworkResult PortTable::StartNetwork()
     char name[255];
     if (gethostname(name, sizeof name) != 0)
         return NetworkResult::HostNameFailed;
-    // The server retries a taken port quietly until it is free: say once that it is taken.
-    SocketAddress local;
-    local.Parse(serverAddress.c_str());
-    if (const int error = TryBindUdp(local); error != 0) {
-        networkFailure = {Reason::Kind::UdpPortTaken, std::to_string(local.Port()), {}, error};
+    // The endpoint retries a taken port quietly until it is free: say once that it is taken.
+    if (const int error = pumpLoop.Loop().Call([this] { return udpServer->Start(); }); error != 0) {
+        networkFailure = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, error};
         Log::Error(networkFailure.English());
     }
-    udpServer->SetOwner(this);
-    udpServer->Start();
     networkStarted = 1;
     StartOnlineWatch();
     return networkFailure ? NetworkResult::PortTaken : NetworkResult::Started;
@@ -88,19 +73,21 @@ void PortTable::StopNetwork()
 {
     if (!networkStarted)
         return;
-    udpServer->Stop();
+    pumpLoop.Loop().Call([this] { udpServer->Stop(); });
     StopOnlineWatch();
     networkStarted = 0;
 }
 
 bool PortTable::UdpPortOpen() const
 {
-    return udpServer->IsOpened();
+    return udpOpen.load();
 }
 
 uint16_t PortTable::UdpPort() const
 {
-    return udpServer->LocalPort();
+    SocketAddress local;
+    local.Parse(serverAddress.c_str());
+    return local.Port();
 }
 
 void PortTable::PrepareSlots()
@@ -308,7 +295,7 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
     VirtualPortEntry& e = ports[i];
     const bool numberChanged = fields.PortNumber != e.PortNumber;
     FillRecord(i, fields);
-    onlineWatchWake.Set();  // the interval may have become shorter
+    WakeOnlineWatch();  // the interval may have become shorter
 
     // A port of its own that was not served gets another try, whatever changed.
     if (numberChanged || (!settings.OnlyOnePort && e.notServedReason)) {

@@ -18,19 +18,18 @@
 #include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
 #include "vport/LineState.h"
-#include "net/SocketAddress.h"
 #include "net/Event.h"
-#include "net/SocketOwners.h"
-#include "net/WorkerThread.h"
+#include "net/EventLoop.h"
+#include "net/SocketAddress.h"
+#include "net/UdpEndpoint.h"
 
-class UdpServerSocket;
 class VirtualPortSites;
 
-// The data path of a run, without any widget: the 200 port records (private), the UDP server,
-// the virtual port sites, the shared-port state and the pumps. Datagram handling, the pumps
-// (all on one PumpLoop) and the TCP notifications run on their own threads; the port service
-// calls the public part on the main thread and reads what runs only as PortStatus.
-class PortTable : private UdpServerOwner {
+// The data path of a run, without any widget: the 200 port records (private), the UDP
+// endpoint, the virtual port sites, the shared-port state and the pumps. Datagram handling, the
+// pumps, the TCP links and the online expiry run on the data path's loop (PumpLoop); the port
+// service calls the public part on the main thread and reads what runs only as PortStatus.
+class PortTable : private UdpEndpoint::Owner {
 public:
     static constexpr int MaxPorts = 200;
 
@@ -111,7 +110,8 @@ private:
 
     const GlobalSettings& settings;
     VirtualPortEntry ports[MaxPorts];
-    std::unique_ptr<UdpServerSocket> udpServer;
+    // Made with the table and ended with it; the loop's alone.
+    std::unique_ptr<UdpEndpoint> udpServer;
     // Taken and released by the same thread, so a mutex: it sleeps at once where the
     // library's semaphore spins and yields, which 200 pumps and the receive thread pay for.
     mutable std::mutex pumpLock;
@@ -120,7 +120,8 @@ private:
     int sharedPortOpen = 0;
     int networkStarted = 0;
     Reason networkFailure;
-    // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it).
+    // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it), the
+    // UDP endpoint, the TCP links and the online expiry.
     PumpLoop pumpLoop;
 
     void BindSharedControl();    // shared-port mode: site 0, open "COM<VPortNo>"
@@ -146,10 +147,10 @@ private:
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
 
-    // Datagrams from the UDP server, on its receive thread, handled under one pumpLock hold
+    // Datagrams from the UDP endpoint, on the loop thread, handled under one pumpLock hold
     // per receive call, so the flows never change Code or the peer address under their feet.
-    void OnDatagrams(UdpServerSocket* server, const ReceivedDatagram* datagrams, int count) override;
-    void OnServerStateChanged() override;
+    void OnDatagrams(const ReceivedDatagram* datagrams, int count) override;
+    void OnOpenChanged(bool open) override;
     void HandleLogin(const SocketAddress& source, const uint8_t* data, int length);
     // Adds the payload to receivedRun; FlushReceivedRun writes it to the port.
     void HandleData(const SocketAddress& source, const uint8_t* data, int length);
@@ -166,7 +167,7 @@ private:
     void SetSharedTarget(int i);  // stores the target and wakes its pump
 
     // The payloads of consecutive data datagrams for one record, written to its port as one:
-    // a DTU's datagrams that arrive back to back then cost its terminal one write. Receive
+    // a DTU's datagrams that arrive back to back then cost its terminal one write. Loop
     // thread only, and never kept past a receive call.
     struct ReceivedRun {
         static constexpr size_t Capacity = 64 * 1024;
@@ -177,13 +178,13 @@ private:
     ReceivedRun receivedRun;
 
     // The login replies of one receive call, sent together (one system call for many) before
-    // the call's payloads reach their ports and at its end. Receive thread only.
+    // the call's payloads reach their ports and at its end. Loop thread only.
     struct LoginReply {
         SocketAddress destination;
         uint8_t bytes[DtuPacket::LoginReplySize];
     };
     std::vector<LoginReply> loginReplies;
-    LoginReplyRule loginReplyRule;  // receive thread only
+    LoginReplyRule loginReplyRule;  // loop thread only
     void SendLoginReplies();
 
     // Holds pumpLock for a scope.
@@ -207,15 +208,16 @@ private:
     void SetNotServed(VirtualPortEntry& entry, const Reason& reason);
     std::set<std::string> reportedReasons;  // main thread
 
-    // Online expiry: one thread that sleeps until the earliest moment a UDP port whose DTU
-    // fell silent must be shown offline, and is woken when a port comes online.
-    static uint32_t OnlineWatch(void* table);
+    // Online expiry: a timer of the loop, due at the earliest moment a UDP port whose DTU
+    // fell silent must be shown offline, and run again at once when a port comes online or
+    // its interval changed.
+    void OnOnlineExpiry();
     uint32_t ExpireSilentPorts();  // returns the milliseconds until the next check
     void StartOnlineWatch();
     void StopOnlineWatch();
+    void WakeOnlineWatch();  // any thread
 
     const std::string serverAddress;
-    WorkerThread onlineWatchThread;
-    Event onlineWatchWake{false};
-    std::atomic<int> onlineWatchStopping{0};
+    std::atomic<bool> udpOpen{false};  // the endpoint's socket is open
+    std::unique_ptr<EventLoop::Timer> onlineExpiry;  // loop thread, while the network runs
 };

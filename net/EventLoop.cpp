@@ -171,11 +171,13 @@ void EventLoop::Wake()
 
 void EventLoop::DrainWake()
 {
-    // Cleared before the read: a wake-up after it writes again and is seen by the next wait.
-    wakeSet_.store(false);
+    // Cleared after the read: a wake-up that found it still set wrote nothing, but posted
+    // before it looked, and the posts are run after this. Cleared before the read, the read
+    // could take the write of a wake-up that set it again, and no later one would write.
     uint64_t count;
     while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
+    wakeSet_.store(false);
 }
 
 void EventLoop::Turn(Clock::duration limit)

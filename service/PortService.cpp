@@ -6,7 +6,6 @@
 
 #include "net/Log.h"
 #include "net/TickCount.h"
-#include "net/UdpServerSocket.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "LinkTestSupport.h"
 #include "net/Log.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "vport/DescriptorBudget.h"
 
 namespace {

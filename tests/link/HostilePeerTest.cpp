@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "vport/PtyChannel.h"
 
 TEST(HostilePeer, NothingComesBackToTheApplicationBeforeItsDtuReports)
@@ -60,7 +60,7 @@ TEST(HostilePeer, AnOversizedDatagramIsDroppedAloneAndTheSocketStays)
     // Queued together: everything after the oversized one must still be handed over.
     Bytes expected;
     Bytes oversized = Header("A1", 3);
-    oversized.resize(UdpServerSocket::BufferSize + 1, 'x');
+    oversized.resize(UdpEndpoint::BufferSize + 1, 'x');
     for (int k = 0; k < 40; ++k) {
         Bytes payload = Pattern(3, k);
         dtu.SendData("A1", payload);

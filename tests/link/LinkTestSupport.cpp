@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "link/DtuPacket.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 
 void RecordingView::AppendRow(int record, const std::string& name)
 {

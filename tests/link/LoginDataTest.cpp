@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "LinkTestSupport.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "link/DtuPacket.h"
 
 #include <thread>

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 #include "link/DtuPacket.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
-#include "net/UdpServerSocket.h"
+#include "net/UdpEndpoint.h"
 
 namespace {
 

@@ -21,7 +21,6 @@
 
 #include "LinkTestSupport.h"
 #include "net/Log.h"
-#include "net/UdpServerSocket.h"
 #include "service/PortMessages.h"
 #include "service/PortService.h"
 
