@@ -50,7 +50,7 @@ LinkPump::Sleep LinkPump::Pass()
     // chunk still goes to this record's DTU, which it was read for, after the target moved.
     const bool reads = !shared_ || table_.sharedTarget.load(std::memory_order_relaxed) == entry_.index;
     if (heldLength_ > 0) {
-        if (!Deliver())
+        if (!Deliver(false))
             return Sleep::UntilWoken;
         if (!reads)
             return Sleep::UntilWoken;
@@ -70,15 +70,22 @@ LinkPump::Sleep LinkPump::Pump()
     if (want == 0)
         return AfterPass(false);
 
-    const int count = port_->Read(entry_.transferBuffer, want);
-    if (count > 0) {
-        heldOffset_ = 0;
-        heldLength_ = count;
-        if (!Deliver())
-            return Sleep::UntilWoken;
+    // Without a gap each waiting chunk leaves at once: the pass sends a backlog's chunks one
+    // after another, and a TCP link takes them into one send, instead of one a turn of the loop.
+    for (int chunk = 1;; ++chunk) {
+        const int count = port_->Read(entry_.transferBuffer, chunk == 1 ? want : rule_.Take(port_->Pending(), gapMs_));
+        const int left = port_->Pending();
+        const bool more = gapMs_ == 0 && left > 0 && chunk < ChunksPerPass;
+        if (count > 0) {
+            heldOffset_ = 0;
+            heldLength_ = count;
+            if (!Deliver(more))
+                return Sleep::UntilWoken;
+        }
+        rule_.Left(left);
+        if (!more)
+            return AfterPass(true);
     }
-    rule_.Left(port_->Pending());
-    return AfterPass(true);
 }
 
 LinkPump::Sleep LinkPump::AfterPass(bool sent)
@@ -92,7 +99,7 @@ LinkPump::Sleep LinkPump::AfterPass(bool sent)
     return Sleep::Tick;
 }
 
-bool LinkPump::Deliver()
+bool LinkPump::Deliver(bool more)
 {
     const uint8_t* data = entry_.transferBuffer + heldOffset_;
     const int count = heldLength_ - heldOffset_;
@@ -103,7 +110,7 @@ bool LinkPump::Deliver()
         if (!link || !entry_.tcpConnected.load(std::memory_order_relaxed))
             return false;
         // The link sends or copies what it accepts, so transferBuffer is free again afterwards.
-        const int accepted = link->Write(data, count);
+        const int accepted = link->Write(data, count, more);
         if (accepted <= 0)
             return false;
         heldOffset_ += std::min(accepted, count);

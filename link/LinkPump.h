@@ -28,6 +28,9 @@ struct VirtualPortEntry;
 class LinkPump {
 public:
     using Clock = std::chrono::steady_clock;
+    // Chunks one pass sends at most when the gap is 0 and a backlog waits; a TCP link queues
+    // them all (TcpConnection::QueueLimit).
+    static constexpr int ChunksPerPass = 64;
     // Tick: one gap (bytes waiting).
     enum class Sleep { Tick, UntilInput, UntilWoken };
 
@@ -44,7 +47,8 @@ public:
 private:
     Sleep Pump();
     // Hands the held chunk to the network and counts it; false while the TCP link refuses it.
-    bool Deliver();
+    // more: the pass hands over another chunk right after this one.
+    bool Deliver(bool more);
     // Tick while bytes are waiting, else until more come; sent: a chunk left in this pass.
     Sleep AfterPass(bool sent);
 

@@ -107,7 +107,7 @@ void TcpConnection::OnEvents(uint32_t events)
     }
     const uint64_t generation = generation_;
     if (Queued() > 0 && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
-        Flush();
+        Flush(false);
         if (generation != generation_)
             return;
     }
@@ -193,61 +193,74 @@ void TcpConnection::OnResumeTimer()
     UpdateEvents();
 }
 
-int TcpConnection::Write(const uint8_t* data, int length)
+int TcpConnection::Write(const uint8_t* data, int length, bool more)
 {
     if (!up_ || broken_ || data == nullptr || length <= 0)
         return 0;
-    size_t sent = 0;
-    if (Queued() == 0) {
-        while (sent < static_cast<size_t>(length)) {
-            const ssize_t n = send(fd_, data + sent, static_cast<size_t>(length) - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n >= 0) {
-                sent += static_cast<size_t>(n);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            } else if (errno != EINTR) {
-                // The connection is gone, and these bytes with it: it ends at the next turn,
-                // not inside the owner's call.
-                broken_ = true;
-                attempt_.Now();
-                return length;
-            }
-        }
-    } else if (Queued() + static_cast<size_t>(length) > QueueLimit) {
+    if (Queued() > 0 && Queued() + static_cast<size_t>(length) > QueueLimit) {
         wantsRoom_ = true;
         return 0;
     }
+    if (Queued() > 0 || more) {
+        queue_.insert(queue_.end(), data, data + length);
+        if (!more && !blocked_)
+            Flush(true);
+        else
+            UpdateEvents();  // held bytes go at the next turn, when the socket says writable
+        return length;
+    }
+    size_t sent = 0;
+    while (sent < static_cast<size_t>(length)) {
+        const ssize_t n = send(fd_, data + sent, static_cast<size_t>(length) - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent += static_cast<size_t>(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            blocked_ = true;
+            break;
+        } else if (errno != EINTR) {
+            // The connection is gone, and these bytes with it: it ends at the next turn, not
+            // inside the owner's call.
+            broken_ = true;
+            attempt_.Now();
+            return length;
+        }
+    }
     if (sent < static_cast<size_t>(length)) {
-        const bool wasEmpty = Queued() == 0;
         queue_.insert(queue_.end(), data + sent, data + length);
-        if (wasEmpty)
-            UpdateEvents();
+        UpdateEvents();
     }
     return length;
 }
 
-void TcpConnection::Flush()
+void TcpConnection::Flush(bool insideWrite)
 {
+    blocked_ = false;
     while (Queued() > 0) {
         const ssize_t n = send(fd_, queue_.data() + queueHead_, Queued(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
             queueHead_ += static_cast<size_t>(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            blocked_ = true;
             break;
         } else if (errno != EINTR) {
-            EndConnection();
+            if (insideWrite) {
+                broken_ = true;
+                attempt_.Now();
+            } else {
+                EndConnection();
+            }
             return;
         }
     }
     if (Queued() == 0) {
         queue_.clear();
         queueHead_ = 0;
-        UpdateEvents();
     } else if (queueHead_ > queue_.size() / 2) {
         queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_));
         queueHead_ = 0;
     }
-    if (wantsRoom_ && Queued() <= QueueLimit / 2) {
+    UpdateEvents();
+    if (!insideWrite && wantsRoom_ && Queued() <= QueueLimit / 2) {
         wantsRoom_ = false;
         owner_.OnWritable();
     }
@@ -297,6 +310,7 @@ void TcpConnection::CloseSocket()
     paused_ = false;
     broken_ = false;
     wantsRoom_ = false;
+    blocked_ = false;
     keptOffset_ = keptEnd_ = 0;
     queue_.clear();
     queueHead_ = 0;

@@ -25,7 +25,7 @@ public:
     static constexpr int BufferSize = 2000;
     static constexpr std::chrono::seconds RetrySpacing{1};
     // Bytes the write queue holds at most beyond what the kernel took.
-    static constexpr size_t QueueLimit = 16 * 1024;
+    static constexpr size_t QueueLimit = 64 * 1024;
 
     // What the connection tells its owner, on the loop thread.
     class Owner {
@@ -57,8 +57,10 @@ public:
     void Disconnect();
 
     // Queues all the bytes towards the DTU and returns length, or none and returns 0: not
-    // connected, or the queue has no room for them (OnWritable follows once it has).
-    int Write(const uint8_t* data, int length);
+    // connected, or the queue has no room for them (OnWritable follows once it has). more:
+    // further bytes follow at once (the rest of a backlog); these then go to the socket
+    // together with the next Write without it, or at the loop's next turn.
+    int Write(const uint8_t* data, int length, bool more = false);
     // The owner can take bytes again: what was kept is offered at the loop's next look at its
     // timers, then reading goes on.
     void Resume();
@@ -82,7 +84,9 @@ private:
     void ReadOn();
     // Offers the kept bytes; true when all were taken.
     bool OfferKept();
-    void Flush();
+    // Sends what the queue holds as far as the socket takes it. Inside the owner's Write a
+    // failure ends the connection only at the next turn, and the owner is not called.
+    void Flush(bool insideWrite);
     void UpdateEvents();
     // Closes the socket; the next attempt no sooner than the spacing allows.
     void EndConnection();
@@ -102,6 +106,7 @@ private:
     bool paused_ = false;     // bytes kept or reading left for the next turn
     bool peerDone_ = false;   // hang-up or error seen while paused
     bool wantsRoom_ = false;  // a Write was refused for want of room
+    bool blocked_ = false;    // the socket took no more: the queue waits for it to be writable
     bool broken_ = false;     // a send failed: the connection ends at the next turn
     // Counts the sockets; code after a notification goes on only while it is the same, since
     // the owner may have disconnected (and connected again) inside.

@@ -330,6 +330,28 @@ TEST_F(TcpConnectionTest, BytesTheKernelCannotTakeWaitInTheQueueAndTheOwnerHears
     close(peer);
 }
 
+TEST_F(TcpConnectionTest, BytesWrittenWithMoreToFollowGoTogetherWithTheNextOrAtTheNextTurn)
+{
+    connection.Connect(Loopback(port));
+    int peer = AcceptWithin(listener, 10s);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(Turn([&] { return owner.EventCount() == 1; }));
+    auto write = [&](const std::string& text, bool more) {
+        return connection.Write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()), more);
+    };
+    EXPECT_EQ(write("one ", true), 4);
+    EXPECT_EQ(write("two ", true), 4);
+    EXPECT_FALSE(WaitReadable(peer, 50ms)) << "held for the rest of the backlog";
+    EXPECT_EQ(write("three", false), 5);
+    EXPECT_EQ(ReadExactly(peer, 13), "one two three");
+    // The rest of a backlog that never came: the held bytes go at the loop's next turn.
+    EXPECT_EQ(write("alone", true), 5);
+    loop.RunOnce(0ms);
+    EXPECT_EQ(ReadExactly(peer, 5), "alone");
+    EXPECT_EQ(connection.Queued(), 0u);
+    close(peer);
+}
+
 TEST(TcpConnectionThreaded, CarriesBytesBothWaysOnALoopOfItsOwnThread)
 {
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
