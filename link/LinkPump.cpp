@@ -42,13 +42,12 @@ LinkPump::Sleep LinkPump::Pass()
 {
     if (!port_)
         return Sleep::UntilWoken;
-    // The whole pass runs under pumpLock in both modes: the flows change Code, the peer
-    // address, UseTcp and tcpLink under it, and DropTcpLink must keep passes off the link.
-    PortTable::PumpLockHold hold(table_.pumpLock);
+    // The pass runs on the loop thread, as do the flows that change Code, the peer address,
+    // UseTcp and tcpLink: none of them changes during a pass.
     gapMs_ = entry_.FrameGap;
     // The shared port is read only by the target's pump; the others keep their count. A held
     // chunk still goes to this record's DTU, which it was read for, after the target moved.
-    const bool reads = !shared_ || table_.sharedTarget.load(std::memory_order_relaxed) == entry_.index;
+    const bool reads = !shared_ || table_.sharedTarget == entry_.index;
     if (heldLength_ > 0) {
         if (!Deliver(false))
             return Sleep::UntilWoken;
@@ -63,7 +62,7 @@ LinkPump::Sleep LinkPump::Pass()
 LinkPump::Sleep LinkPump::Pump()
 {
     // A disconnected TCP port leaves its bytes queued in the virtual port.
-    if (entry_.UseTcp && !entry_.tcpConnected.load(std::memory_order_relaxed))
+    if (entry_.UseTcp && !entry_.tcpConnected)
         return Sleep::UntilWoken;
 
     const int want = rule_.Take(port_->Pending(), gapMs_);
@@ -107,7 +106,7 @@ bool LinkPump::Deliver(bool more)
         // A link that is down wakes the pump when it connects; one whose queue is full, when
         // it has room again.
         TcpConnection* link = entry_.tcpLink.get();
-        if (!link || !entry_.tcpConnected.load(std::memory_order_relaxed))
+        if (!link || !entry_.tcpConnected)
             return false;
         // The link sends or copies what it accepts, so transferBuffer is free again afterwards.
         const int accepted = link->Write(data, count, more);
@@ -126,7 +125,7 @@ bool LinkPump::Deliver(bool more)
             return true;
         }
     }
-    entry_.bytesToNetwork.fetch_add(heldLength_, std::memory_order_relaxed);
+    entry_.bytesToNetwork += heldLength_;
     heldOffset_ = heldLength_ = 0;
     return true;
 }

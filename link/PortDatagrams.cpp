@@ -9,7 +9,6 @@
 
 void PortTable::OnDatagrams(const ReceivedDatagram* datagrams, int count)
 {
-    PumpLockHold hold(pumpLock);
     for (int k = 0; k < count; ++k) {
         const ReceivedDatagram& d = datagrams[k];
         if (d.length < DtuPacket::HeaderSize)
@@ -54,7 +53,7 @@ void PortTable::NoteUnmatched(const SocketAddress& source, std::string_view code
 {
     lastUnmatchedCode.assign(code);
     lastUnmatchedSource = source;
-    unmatchedDatagrams.fetch_add(1, std::memory_order_relaxed);
+    unmatchedDatagrams += 1;
 }
 
 void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, int length)
@@ -74,7 +73,8 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
     }
     const uint32_t now = GetTickCount32();
     e.lastReportTick = now;
-    const bool cameOnline = e.online.exchange(1) == 0;
+    const bool cameOnline = e.online == 0;
+    e.online = 1;
     if (cameOnline)
         WakeOnlineWatch();  // it has a deadline now
 
@@ -127,7 +127,7 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     run.record = i;
     run.source = source;
     run.bytes.insert(run.bytes.end(), data + DtuPacket::HeaderSize, data + length);
-    e.bytesFromNetwork.fetch_add(static_cast<int>(payload), std::memory_order_relaxed);
+    e.bytesFromNetwork += static_cast<int>(payload);
 }
 
 void PortTable::FlushReceivedRun()
@@ -143,7 +143,7 @@ void PortTable::FlushReceivedRun()
             const int dropped = count - port->Write(run.bytes.data(), count);
             // Counted here, said by the service: never a log line per datagram.
             if (dropped > 0)
-                e.bytesDropped.fetch_add(dropped, std::memory_order_relaxed);
+                e.bytesDropped += dropped;
         }
     }
     run.record = -1;
@@ -190,8 +190,6 @@ constexpr uint32_t MinExpiryGraceMs = 2000;
 
 uint32_t PortTable::ExpireSilentPorts()
 {
-    // Under pumpLock, so a login cannot slip in between the test and the cleared mark.
-    PumpLockHold hold(pumpLock);
     const uint32_t now = GetTickCount32();
     uint32_t next = Event::Infinite;
     for (VirtualPortEntry& e : ports) {

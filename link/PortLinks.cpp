@@ -36,7 +36,7 @@ void PortTable::ActivatePort(int i)
     }
 
     StartLinks(e);
-    if (sharedTarget.load() == -1)
+    if (sharedTarget == -1)
         SetSharedTarget(i);
 }
 
@@ -69,10 +69,7 @@ bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name
 
 void PortTable::SetNotServed(VirtualPortEntry& entry, const Reason& reason)
 {
-    {
-        PumpLockHold hold(pumpLock);
-        entry.notServedReason = reason;
-    }
+    entry.notServedReason = reason;
     // Every port that is not served is named; a refused port directory, the same cause for
     // every port, makes one line.
     const std::string name = PortName(entry.PortNumber);
@@ -87,11 +84,8 @@ void PortTable::CloseVirtualPort(VirtualPortEntry& entry)
 {
     if (settings.OnlyOnePort || !entry.portHeld)
         return;
-    {
-        // No datagram is matched to the record once its port starts to go.
-        PumpLockHold hold(pumpLock);
-        entry.portHeld = 0;
-    }
+    // No datagram is matched to the record once its port starts to go.
+    entry.portHeld = 0;
     if (entry.control)
         entry.control->Close();
 }
@@ -105,18 +99,11 @@ bool PortTable::StartPortLink(VirtualPortEntry& entry)
         SetNotServed(entry, DescriptorBudget::Failure(Reason::Kind::NoPump, PortName(entry.PortNumber), wake->Error()));
         return false;
     }
-    {
-        std::lock_guard guard(entry.pumpEventGuard);
-        entry.pumpStopping = 0;
-        entry.pumpStopEvent = std::move(wake);
-    }
+    entry.pumpWakeEvent = std::move(wake);
     if (pumpLoop.Add(*this, entry, settings.OnlyOnePort != 0))
         return true;
     // The loop has said why.
-    {
-        std::lock_guard guard(entry.pumpEventGuard);
-        entry.pumpStopEvent.reset();
-    }
+    entry.pumpWakeEvent.reset();
     SetNotServed(entry, {Reason::Kind::NoPump, PortName(entry.PortNumber)});
     return false;
 }
@@ -126,23 +113,14 @@ void PortTable::StopPortLink(VirtualPortEntry& entry)
     if (!entry.linkRunning)
         return;
     entry.linkRunning = 0;
-    entry.pumpStopping = 1;
-    {
-        std::lock_guard guard(entry.pumpEventGuard);
-        if (entry.pumpStopEvent)
-            entry.pumpStopEvent->Set();
-    }
-    // No lock held here: a pass waiting for pumpLock gets it and ends before the pump goes.
     pumpLoop.Remove(entry);
-    std::lock_guard guard(entry.pumpEventGuard);
-    entry.pumpStopEvent.reset();
+    entry.pumpWakeEvent.reset();
 }
 
 void VirtualPortEntry::WakePump()
 {
-    std::lock_guard guard(pumpEventGuard);
-    if (pumpStopEvent)
-        pumpStopEvent->Set();
+    if (pumpWakeEvent)
+        pumpWakeEvent->Set();
 }
 
 bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
@@ -154,20 +132,14 @@ bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
         return false;
     }
     SocketAddress peer;
-    {
-        PumpLockHold hold(pumpLock);
-        peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings.SocketPort)).c_str());
-    }
+    peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings.SocketPort)).c_str());
     EventLoop& loop = pumpLoop.Loop();
-    // On the loop, which alone touches the link: no pass is running meanwhile.
-    const int error = loop.Call([&] {
-        entry.tcpResume = std::make_unique<EventLoop::Timer>(loop, [&entry] {
-            if (entry.tcpLink)
-                entry.tcpLink->Resume();
-        });
-        entry.tcpLink = std::make_unique<TcpConnection>(loop, entry);
-        return entry.tcpLink->Connect(peer);
+    entry.tcpResume = std::make_unique<EventLoop::Timer>(loop, [&entry] {
+        if (entry.tcpLink)
+            entry.tcpLink->Resume();
     });
+    entry.tcpLink = std::make_unique<TcpConnection>(loop, entry);
+    const int error = entry.tcpLink->Connect(peer);
     if (error != 0) {
         DropTcpLink(entry);
         SetNotServed(entry, DescriptorBudget::Failure(Reason::Kind::NoTcpLink, PortName(entry.PortNumber), error));
@@ -180,27 +152,25 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
 {
     if (!entry.tcpLink)
         return;
-    // On the loop, which alone touches the link: no pass is inside a write through it, and
-    // none sees it afterwards.
-    pumpLoop.Loop().Call([&entry] {
-        entry.tcpLink.reset();
-        entry.tcpResume.reset();
-        entry.tcpConnected = 0;
-        entry.tcpFailure = 0;
-    });
+    entry.tcpLink.reset();
+    entry.tcpResume.reset();
+    entry.tcpConnected = 0;
+    entry.tcpFailure = 0;
 }
 
 void PortTable::CloseAll()
 {
-    for (VirtualPortEntry& e : ports) {
-        StopPortLink(e);
-        DropTcpLink(e);
-        CloseVirtualPort(e);
-    }
-    if (settings.OnlyOnePort && sharedPortOpen) {
-        sharedControl->Close();
-        sharedPortOpen = 0;
-    }
+    OnLoop([&] {
+        for (VirtualPortEntry& e : ports) {
+            StopPortLink(e);
+            DropTcpLink(e);
+            CloseVirtualPort(e);
+        }
+        if (settings.OnlyOnePort && sharedPortOpen) {
+            sharedControl->Close();
+            sharedPortOpen = 0;
+        }
+    });
 }
 
 void VirtualPortEntry::OnConnected()
@@ -217,7 +187,7 @@ int VirtualPortEntry::OnData(const uint8_t* data, int length)
     VirtualSerialPort* port = owner->PortOf(*this);
     const int taken = port ? port->Write(data, length) : length;
     if (taken > 0)
-        bytesFromNetwork.fetch_add(taken, std::memory_order_relaxed);
+        bytesFromNetwork += taken;
     if (taken < length && tcpResume)
         tcpResume->At(owner->pumpLoop.Loop().Now() + TcpOfferRetry);
     return taken;

@@ -92,64 +92,78 @@ uint16_t PortTable::UdpPort() const
 
 void PortTable::PrepareSlots()
 {
-    if (settings.OnlyOnePort)
-        BindSharedControl();
-    for (int i = 0; i < MaxPorts; ++i) {
-        ResetRecord(i);
-        if (!settings.OnlyOnePort)
-            BindRecordControl(i);
-    }
+    OnLoop([&] {
+        if (settings.OnlyOnePort)
+            BindSharedControl();
+        for (int i = 0; i < MaxPorts; ++i) {
+            ResetRecord(i);
+            if (!settings.OnlyOnePort)
+                BindRecordControl(i);
+        }
+    });
 }
 
 void PortTable::OpenSlot(int slot, const PortConfig& config)
 {
-    // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
-    ResetRecord(slot);
-    FillRecord(slot, config);
-    ActivatePort(slot);
+    OnLoop([&] {
+        // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
+        ResetRecord(slot);
+        FillRecord(slot, config);
+        ActivatePort(slot);
+    });
 }
 
 void PortTable::EditSlot(int slot, const PortConfig& config)
 {
-    ApplyEdit(slot, config);
+    OnLoop([&] {
+        ApplyEdit(slot, config);
+    });
 }
 
 void PortTable::CloseSlot(int slot)
 {
-    RemovePort(slot);
+    OnLoop([&] {
+        RemovePort(slot);
+    });
 }
 
 bool PortTable::InService(int slot) const
 {
-    return slot >= 0 && slot < MaxPorts && ports[slot].portHeld;
+    return OnLoop([&] {
+        return slot >= 0 && slot < MaxPorts && ports[slot].portHeld;
+    });
 }
 
 int PortTable::FindPortByCode(const std::string& code) const
 {
-    PumpLockHold lock(pumpLock);
-    for (int i = 0; i < MaxPorts; ++i) {
-        if (ports[i].portHeld && ports[i].Code == code)
-            return i;
-    }
-    return -1;
+    return OnLoop([&] {
+        for (int i = 0; i < MaxPorts; ++i) {
+            if (ports[i].portHeld && ports[i].Code == code)
+                return i;
+        }
+        return -1;
+    });
 }
 
 std::optional<LineState> PortTable::LineSettings(int slot) const
 {
-    if (!InService(slot))
-        return std::nullopt;
-    const VirtualSerialPort* port = PortOf(ports[slot]);
-    return port ? port->LineSettings() : std::nullopt;
+    return OnLoop([&] {
+        if (!InService(slot))
+            return std::optional<LineState>();
+        const VirtualSerialPort* port = PortOf(ports[slot]);
+        return port ? port->LineSettings() : std::nullopt;
+    });
 }
 
 PortTable::Unmatched PortTable::UnmatchedDatagrams() const
 {
-    Unmatched unmatched;
-    unmatched.count = unmatchedDatagrams.load(std::memory_order_relaxed);
-    PumpLockHold hold(pumpLock);
-    unmatched.code = lastUnmatchedCode;
-    unmatched.source = lastUnmatchedSource;
-    return unmatched;
+    return OnLoop([&] {
+        Unmatched unmatched;
+        unmatched.count = unmatchedDatagrams;
+        unmatched.code = lastUnmatchedCode;
+        unmatched.source = lastUnmatchedSource;
+        return unmatched;
+    });
 }
 
 void PortTable::BindSharedControl()
@@ -162,7 +176,6 @@ void PortTable::BindSharedControl()
 void PortTable::ResetRecord(int i)
 {
     VirtualPortEntry& e = ports[i];
-    PumpLockHold hold(pumpLock);
     e.portHeld = 0;
     e.linkRunning = 0;
     e.PortNumber = 0;
@@ -191,20 +204,24 @@ void PortTable::BindRecordControl(int i)
 
 int PortTable::FindFreeSlot() const
 {
-    for (int i = 0; i < MaxPorts; ++i) {
-        if (!ports[i].portHeld)
-            return i;
-    }
-    return -1;
+    return OnLoop([&] {
+        for (int i = 0; i < MaxPorts; ++i) {
+            if (!ports[i].portHeld)
+                return i;
+        }
+        return -1;
+    });
 }
 
 int PortTable::FindPortByNumber(int number) const
 {
-    for (int i = 0; i < MaxPorts; ++i) {
-        if (ports[i].portHeld && ports[i].PortNumber == number)
-            return i;
-    }
-    return -1;
+    return OnLoop([&] {
+        for (int i = 0; i < MaxPorts; ++i) {
+            if (ports[i].portHeld && ports[i].PortNumber == number)
+                return i;
+        }
+        return -1;
+    });
 }
 
 SocketAddress PortTable::PeerAddress(const PortConfig& config) const
@@ -220,7 +237,6 @@ void PortTable::FillRecord(int i, const PortConfig& config)
 {
     VirtualPortEntry& e = ports[i];
     const SocketAddress configured = PeerAddress(config);
-    PumpLockHold hold(pumpLock);
     // A dynamic UDP port that stays one keeps the address its DTU logged in from, the DTU's
     // own port included, while PeerIP still names it: its bytes keep going there.
     const bool keepsLogin = e.portHeld && !e.UseFixedIP && !e.UseTcp && !config.UseFixedIP && !config.UseTcp
@@ -238,8 +254,9 @@ void PortTable::FillRecord(int i, const PortConfig& config)
 
 PortConfig PortTable::SlotConfig(int i) const
 {
-    PumpLockHold hold(pumpLock);
-    return ConfigOf(ports[i]);
+    return OnLoop([&] {
+        return ConfigOf(ports[i]);
+    });
 }
 
 PortConfig PortTable::ConfigOf(const VirtualPortEntry& e)
@@ -257,35 +274,45 @@ PortConfig PortTable::ConfigOf(const VirtualPortEntry& e)
 
 PortStatus PortTable::Status(int i) const
 {
+    return OnLoop([&] { return StatusOnLoop(i); });
+}
+
+std::vector<std::optional<PortStatus>> PortTable::Statuses() const
+{
+    return OnLoop([&] {
+        std::vector<std::optional<PortStatus>> all(MaxPorts);
+        for (int i = 0; i < MaxPorts; ++i) {
+            if (ports[i].portHeld)
+                all[static_cast<size_t>(i)] = StatusOnLoop(i);
+        }
+        return all;
+    });
+}
+
+PortStatus PortTable::StatusOnLoop(int i) const
+{
     const VirtualPortEntry& e = ports[i];
     PortStatus s;
     s.slot = i;
-    s.online = e.UseTcp ? e.tcpConnected.load() != 0 : e.online.load() != 0;
-    SocketAddress peer;
-    {
-        // One hold: PeerIP and the peer are the same address.
-        PumpLockHold hold(pumpLock);
-        s.config = ConfigOf(e);
-        peer = e.peerAddress;
-        if (!e.UseFixedIP && !e.UseTcp && e.loginAddress.sin_addr.s_addr != 0)
-            s.loginAddress = e.loginAddress.ToText();
-    }
-    if (peer.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
-        s.peer = peer.ToText() + ":" + std::to_string(peer.Port());
-    s.rx = e.bytesFromNetwork.load(std::memory_order_relaxed);
-    s.tx = e.bytesToNetwork.load(std::memory_order_relaxed);
-    s.dropped = e.bytesDropped.load(std::memory_order_relaxed);
-    // The main thread is the only writer of the reason.
+    s.online = e.UseTcp ? e.tcpConnected != 0 : e.online != 0;
+    s.config = ConfigOf(e);
+    if (!e.UseFixedIP && !e.UseTcp && e.loginAddress.sin_addr.s_addr != 0)
+        s.loginAddress = e.loginAddress.ToText();
+    if (e.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
+        s.peer = e.peerAddress.ToText() + ":" + std::to_string(e.peerAddress.Port());
+    s.rx = e.bytesFromNetwork;
+    s.tx = e.bytesToNetwork;
+    s.dropped = e.bytesDropped;
     s.reason = e.notServedReason;
     s.served = !s.reason;
     if (s.served)
         s.device = PortDevicePath(i);
-    const uint32_t heard = e.lastReportTick.load();
+    const uint32_t heard = e.lastReportTick;
     if (heard != 0)
         s.lastHeardMs = UnixMillisecondsNow() - static_cast<uint32_t>(GetTickCount32() - heard);
     const VirtualSerialPort* port = PortOf(e);
     s.inUse = s.served && port && port->InUse();
-    if (const int failure = e.UseTcp ? e.tcpFailure.load() : 0)
+    if (const int failure = e.UseTcp ? e.tcpFailure : 0)
         s.linkFailure = Log::SystemReason(failure);
     return s;
 }
@@ -315,7 +342,7 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
 void PortTable::RemovePort(int i)
 {
     VirtualPortEntry& e = ports[i];
-    if (sharedTarget.load() == i) {
+    if (sharedTarget == i) {
         int next = -1;
         for (int k = 0; k < MaxPorts; ++k) {
             if (k != i && ports[k].portHeld) {
@@ -328,7 +355,6 @@ void PortTable::RemovePort(int i)
     DropTcpLink(e);
     StopPortLink(e);
     if (settings.OnlyOnePort) {
-        PumpLockHold hold(pumpLock);
         e.portHeld = 0;
     } else {
         CloseVirtualPort(e);
@@ -345,13 +371,15 @@ void PortTable::RemovePort(int i)
 
 bool PortTable::AnyPortInUse() const
 {
-    if (settings.OnlyOnePort)
-        return sharedControl && sharedControl->InUse();
-    for (const VirtualPortEntry& e : ports) {
-        if (e.PortNumber != 0 && e.control && e.control->InUse())
-            return true;
-    }
-    return false;
+    return OnLoop([&] {
+        if (settings.OnlyOnePort)
+            return sharedControl && sharedControl->InUse();
+        for (const VirtualPortEntry& e : ports) {
+            if (e.PortNumber != 0 && e.control && e.control->InUse())
+                return true;
+        }
+        return false;
+    });
 }
 
 VirtualSerialPort* PortTable::PortOf(const VirtualPortEntry& entry) const
@@ -367,36 +395,35 @@ std::string PortTable::PortDevicePath(int i) const
 
 bool PortTable::SelectSharedTarget(const std::string& code)
 {
-    if (code.empty())
-        return false;
-    int found = -1;
-    {
-        PumpLockHold hold(pumpLock);
+    return OnLoop([&] {
+        if (code.empty())
+            return false;
+        int found = -1;
         for (int i = 0; i < MaxPorts; ++i) {
             if (ports[i].portHeld && EqualsIgnoringLetterCase(ports[i].Code, code)) {
                 found = i;
                 break;
             }
         }
-    }
-    if (found < 0)
-        return false;
-    SetSharedTarget(found);
-    return true;
+        if (found < 0)
+            return false;
+        SetSharedTarget(found);
+        return true;
+    });
 }
 
 std::string PortTable::GetSharedTargetCode() const
 {
-    const int target = sharedTarget.load();
-    if (target < 0 || target >= MaxPorts)
-        return "#NoSelected";
-    PumpLockHold hold(pumpLock);
-    return ports[target].Code;
+    return OnLoop([&] {
+        if (sharedTarget < 0 || sharedTarget >= MaxPorts)
+            return std::string("#NoSelected");
+        return ports[sharedTarget].Code;
+    });
 }
 
 void PortTable::SetSharedTarget(int i)
 {
-    sharedTarget.store(i);
+    sharedTarget = i;
     if (i >= 0 && i < MaxPorts)
         ports[i].WakePump();
 }

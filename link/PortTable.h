@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <optional>
@@ -27,8 +26,9 @@ class VirtualPortSites;
 
 // The data path of a run, without any widget: the 200 port records (private), the UDP
 // endpoint, the virtual port sites, the shared-port state and the pumps. Datagram handling, the
-// pumps, the TCP links and the online expiry run on the data path's loop (PumpLoop); the port
-// service calls the public part on the main thread and reads what runs only as PortStatus.
+// pumps, the TCP links and the online expiry run on the data path's loop (PumpLoop), whose
+// thread alone touches the records: the public part, called by the port service on the main
+// thread, runs there too (OnLoop) and hands out what runs only as PortStatus.
 class PortTable : private UdpEndpoint::Owner {
 public:
     static constexpr int MaxPorts = 200;
@@ -75,6 +75,8 @@ public:
     PortConfig SlotConfig(int slot) const;
     // The slot's port as front ends see it now.
     PortStatus Status(int slot) const;
+    // Every port in service as front ends see it now, by slot, in one visit to the loop.
+    std::vector<std::optional<PortStatus>> Statuses() const;
     // The line settings an application set on the slot's port, none when none are known.
     std::optional<LineState> LineSettings(int slot) const;
     // An application holds a port open (shared-port mode: the shared port).
@@ -112,17 +114,20 @@ private:
     VirtualPortEntry ports[MaxPorts];
     // Made with the table and ended with it; the loop's alone.
     std::unique_ptr<UdpEndpoint> udpServer;
-    // Taken and released by the same thread, so a mutex: it sleeps at once where the
-    // library's semaphore spins and yields, which 200 pumps and the receive thread pay for.
-    mutable std::mutex pumpLock;
-    std::atomic<int> sharedTarget{-1};
+    int sharedTarget = -1;
     VirtualSerialPort* sharedControl = nullptr;
     int sharedPortOpen = 0;
     int networkStarted = 0;
     Reason networkFailure;
     // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it), the
-    // UDP endpoint, the TCP links and the online expiry.
-    PumpLoop pumpLoop;
+    // UDP endpoint, the TCP links and the online expiry; its thread alone touches the records.
+    mutable PumpLoop pumpLoop;
+    // Runs fn on the loop thread and returns its result: every public member goes through it.
+    template <class F>
+    auto OnLoop(F&& fn) const
+    {
+        return pumpLoop.Loop().Call(std::forward<F>(fn));
+    }
 
     void BindSharedControl();    // shared-port mode: site 0, open "COM<VPortNo>"
     void ResetRecord(int i);     // defaults of record i
@@ -143,26 +148,27 @@ private:
     void ApplyEdit(int i, const PortConfig& config);    // edit: record, port and links
     void RemovePort(int i);                             // delete: everything but the stored group
     std::string PortDevicePath(int i) const;            // the link path an application opens
-    static PortConfig ConfigOf(const VirtualPortEntry& entry);  // pumpLock held
+    static PortConfig ConfigOf(const VirtualPortEntry& entry);
+    PortStatus StatusOnLoop(int slot) const;
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
 
-    // Datagrams from the UDP endpoint, on the loop thread, handled under one pumpLock hold
-    // per receive call, so the flows never change Code or the peer address under their feet.
+    // Datagrams from the UDP endpoint, on the loop thread: nothing changes Code or the peer
+    // address under their feet.
     void OnDatagrams(const ReceivedDatagram* datagrams, int count) override;
     void OnOpenChanged(bool open) override;
     void HandleLogin(const SocketAddress& source, const uint8_t* data, int length);
     // Adds the payload to receivedRun; FlushReceivedRun writes it to the port.
     void HandleData(const SocketAddress& source, const uint8_t* data, int length);
     void FlushReceivedRun();
-    // The record a datagram with this source and code belongs to, or -1. pumpLock held.
+    // The record a datagram with this source and code belongs to, or -1.
     int MatchPort(const SocketAddress& source, std::string_view code) const;
 
-    // Datagrams of no port; the latest one's code and source under pumpLock.
-    std::atomic<uint64_t> unmatchedDatagrams{0};
+    // Datagrams of no port, and the latest one's code and source.
+    uint64_t unmatchedDatagrams = 0;
     std::string lastUnmatchedCode;
     SocketAddress lastUnmatchedSource;
-    void NoteUnmatched(const SocketAddress& source, std::string_view code);  // pumpLock held
+    void NoteUnmatched(const SocketAddress& source, std::string_view code);
 
     void SetSharedTarget(int i);  // stores the target and wakes its pump
 
@@ -187,18 +193,6 @@ private:
     LoginReplyRule loginReplyRule;  // loop thread only
     void SendLoginReplies();
 
-    // Holds pumpLock for a scope.
-    class PumpLockHold {
-    public:
-        explicit PumpLockHold(std::mutex& lock) : lock_(lock) { lock_.lock(); }
-        ~PumpLockHold() { lock_.unlock(); }
-        PumpLockHold(const PumpLockHold&) = delete;
-        PumpLockHold& operator=(const PumpLockHold&) = delete;
-
-    private:
-        std::mutex& lock_;
-    };
-
     VirtualPortSites& sites;
 
     // Starts the pump when the port is open and, for a TCP port, the connection.
@@ -206,7 +200,7 @@ private:
     // Records why the port is not served (none when it is) and reports it, once per port and
     // reason; a refused port directory, the one cause of every port's refusal, once.
     void SetNotServed(VirtualPortEntry& entry, const Reason& reason);
-    std::set<std::string> reportedReasons;  // main thread
+    std::set<std::string> reportedReasons;
 
     // Online expiry: a timer of the loop, due at the earliest moment a UDP port whose DTU
     // fell silent must be shown offline, and run again at once when a port comes online or
@@ -215,9 +209,9 @@ private:
     uint32_t ExpireSilentPorts();  // returns the milliseconds until the next check
     void StartOnlineWatch();
     void StopOnlineWatch();
-    void WakeOnlineWatch();  // any thread
+    void WakeOnlineWatch();
 
     const std::string serverAddress;
     std::atomic<bool> udpOpen{false};  // the endpoint's socket is open
-    std::unique_ptr<EventLoop::Timer> onlineExpiry;  // loop thread, while the network runs
+    std::unique_ptr<EventLoop::Timer> onlineExpiry;  // while the network runs
 };

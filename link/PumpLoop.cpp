@@ -66,16 +66,11 @@ PumpLoop::PumpLoop()
 
 PumpLoop::~PumpLoop()
 {
-    loop_.Call([this] { RemoveAll(); });
+    loop_.Call([this] { slots_.clear(); });
     loop_.Stop();
     monitorWatch_.reset();
     if (monitor_)
         monitor_->Release();
-}
-
-void PumpLoop::RemoveAll()
-{
-    slots_.clear();
 }
 
 bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
@@ -85,57 +80,46 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
                    + " cannot start: the pumps' thread is not running");
         return false;
     }
-    return loop_.Call([&] {
-        auto slot = std::make_unique<Slot>(loop_, *this);
-        slot->entry = &entry;
-        slot->pump = std::make_unique<LinkPump>(table, entry, shared);
-        slot->wake = entry.pumpStopEvent.get();
-        int error = slot->wakeWatch.Add(slot->wake->Fd(), EPOLLIN);
-        if (const int input = slot->pump->InputFd(); error == 0 && input >= 0) {
-            // Edge-triggered: the port signals when input arrives while none was waiting, which
-            // is all a pump sleeping until input needs; input during a timed sleep is left to
-            // its pass.
-            slot->input = input;
-            error = slot->inputWatch.Add(input, EPOLLIN | EPOLLET);
-            if (error == EEXIST) {
-                slot->input = fcntl(input, F_DUPFD_CLOEXEC, 0);
-                slot->ownsInput = slot->input >= 0;
-                error = slot->ownsInput ? slot->inputWatch.Add(slot->input, EPOLLIN | EPOLLET) : errno;
-            }
+    auto slot = std::make_unique<Slot>(loop_, *this);
+    slot->entry = &entry;
+    slot->pump = std::make_unique<LinkPump>(table, entry, shared);
+    slot->wake = entry.pumpWakeEvent.get();
+    int error = slot->wakeWatch.Add(slot->wake->Fd(), EPOLLIN);
+    if (const int input = slot->pump->InputFd(); error == 0 && input >= 0) {
+        // Edge-triggered: the port signals when input arrives while none was waiting, which is
+        // all a pump sleeping until input needs; input during a timed sleep is left to its pass.
+        slot->input = input;
+        error = slot->inputWatch.Add(input, EPOLLIN | EPOLLET);
+        if (error == EEXIST) {
+            slot->input = fcntl(input, F_DUPFD_CLOEXEC, 0);
+            slot->ownsInput = slot->input >= 0;
+            error = slot->ownsInput ? slot->inputWatch.Add(slot->input, EPOLLIN | EPOLLET) : errno;
         }
-        if (error != 0) {
-            Log::Error("the pump of slot " + std::to_string(entry.index + 1)
-                       + " cannot start: " + Log::SystemReason(error));
-            return false;
-        }
-        slot->pump->Start();
-        slot->timer.Now();
-        slots_[&entry] = std::move(slot);
-        return true;
-    });
+    }
+    if (error != 0) {
+        Log::Error("the pump of slot " + std::to_string(entry.index + 1)
+                   + " cannot start: " + Log::SystemReason(error));
+        return false;
+    }
+    slot->pump->Start();
+    slot->timer.Now();
+    slots_[&entry] = std::move(slot);
+    return true;
 }
 
 void PumpLoop::Remove(VirtualPortEntry& entry)
 {
-    loop_.Call([&] { slots_.erase(&entry); });
+    slots_.erase(&entry);
 }
 
-bool PumpLoop::Runs(const VirtualPortEntry& entry)
+bool PumpLoop::Runs(const VirtualPortEntry& entry) const
 {
-    return loop_.Call([&] { return slots_.count(&entry) != 0; });
+    return slots_.count(&entry) != 0;
 }
 
 void PumpLoop::OnWake(Slot& slot)
 {
-    // Reset before looking at the flag: a stop or wake-up that comes after the look signals
-    // again.
     slot.wake->Reset();
-    if (slot.entry->pumpStopping.load() != 0) {
-        // Its pass is over; StopPortLink removes it.
-        slot.timer.Cancel();
-        slot.sleep = LinkPump::Sleep::UntilWoken;
-        return;
-    }
     // A pass at once, except that a timed sleep keeps its period.
     if (slot.timer.Pending() && slot.sleep == LinkPump::Sleep::Tick)
         return;
@@ -144,8 +128,6 @@ void PumpLoop::OnWake(Slot& slot)
 
 void PumpLoop::RunPass(Slot& slot)
 {
-    if (slot.entry->pumpStopping.load() != 0)
-        return;
     slot.timer.Cancel();
     const LinkPump::Sleep sleep = slot.pump->Pass();
     slot.sleep = sleep;

@@ -31,14 +31,13 @@ public:
     PumpLoop(const PumpLoop&) = delete;
     PumpLoop& operator=(const PumpLoop&) = delete;
 
-    // Starts the record's pump: its first pass runs at once. The record's pumpStopEvent must
-    // exist until Remove. False when the loop could not take it. Any thread but the loop's,
-    // without pumpLock held.
+    // Starts the record's pump: its first pass runs at once. The record's pumpWakeEvent must
+    // exist until Remove. False when the loop could not take it. These three on the loop
+    // thread only.
     bool Add(PortTable& table, VirtualPortEntry& entry, bool shared);
-    // Ends the record's pump: when it returns no pass of it runs or is still to come, and the
-    // chunk it held is gone. Any thread but the loop's, without pumpLock held.
+    // Ends the record's pump: no pass of it is still to come, and the chunk it held is gone.
     void Remove(VirtualPortEntry& entry);
-    bool Runs(const VirtualPortEntry& entry);
+    bool Runs(const VirtualPortEntry& entry) const;
 
     // The loop the pumps run on, for the other handles of the data path.
     EventLoop& Loop() { return loop_; }
@@ -52,10 +51,9 @@ private:
 
     void OnWake(Slot& slot);
     void RunPass(Slot& slot);
-    void RemoveAll();
 
     EventLoop loop_;
     std::shared_ptr<PtyMonitor> monitor_;  // driven by this loop while set
     std::unique_ptr<EventLoop::Watch> monitorWatch_;
-    std::unordered_map<const VirtualPortEntry*, std::unique_ptr<Slot>> slots_;  // loop thread
+    std::unordered_map<const VirtualPortEntry*, std::unique_ptr<Slot>> slots_;  // loop thread only
 };

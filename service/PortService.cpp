@@ -207,9 +207,9 @@ int PortService::OpenTrace(const std::vector<int>& /*slots*/)
 std::vector<PortStatus> PortService::Snapshot() const
 {
     std::vector<PortStatus> ports;
-    for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        if (InService(i))
-            ports.push_back(table->Status(i));
+    for (std::optional<PortStatus>& port : table->Statuses()) {
+        if (port)
+            ports.push_back(std::move(*port));
     }
     return ports;
 }
@@ -226,15 +226,16 @@ void PortService::Watch()
     lastSeen.resize(PortTable::MaxPorts);
     droppedSummary.resize(PortTable::MaxPorts);
     const int64_t now = SteadyMilliseconds();
+    std::vector<std::optional<PortStatus>> statuses = table->Statuses();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         std::optional<PortStatus>& before = lastSeen[static_cast<size_t>(slot)];
-        if (!InService(slot)) {
+        if (!statuses[static_cast<size_t>(slot)]) {
             if (before)
                 emit PortRemoved(slot, before->config.PortNumber, before->config.Code);
             before.reset();
             continue;
         }
-        PortStatus port = table->Status(slot);
+        PortStatus port = std::move(*statuses[static_cast<size_t>(slot)]);
         rows.Update(port);
         if (!before)
             droppedSummary[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
