@@ -34,10 +34,15 @@ bool PtyMonitor::Start()
     if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, stop_.Fd(), &ev) != 0)
         return false;
     ev.data.u64 = InotifyToken;
-    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, inotifyFd_, &ev) != 0)
-        return false;
-    thread_.Start(&PtyMonitor::Run, this);
-    return thread_.IsRunning();
+    return epoll_ctl(epollFd_, EPOLL_CTL_ADD, inotifyFd_, &ev) == 0;
+}
+
+bool PtyMonitor::ServeUndriven()
+{
+    std::lock_guard lock(driveMutex_);
+    if (!driven_ && !thread_.IsRunning())
+        thread_.Start(&PtyMonitor::Run, this);
+    return driven_ || thread_.IsRunning();
 }
 
 PtyMonitor::~PtyMonitor()
@@ -65,7 +70,10 @@ bool PtyMonitor::Add(const std::shared_ptr<PtyChannel>& channel)
     }
     // Taken after the watch exists, so an open in between is seen by one or the other.
     channel->Attach(epollFd_, token);
-    return true;
+    if (ServeUndriven())
+        return true;
+    Remove(channel);
+    return false;
 }
 
 void PtyMonitor::Remove(const std::shared_ptr<PtyChannel>& channel)
@@ -136,7 +144,13 @@ void PtyMonitor::Release()
     if (!driven_)
         return;
     driven_ = false;
-    thread_.Start(&PtyMonitor::Run, this);
+    bool any;
+    {
+        std::lock_guard entries(mutex_);
+        any = !entries_.empty();
+    }
+    if (any)
+        thread_.Start(&PtyMonitor::Run, this);
 }
 
 void PtyMonitor::HandleSlaveEvents()

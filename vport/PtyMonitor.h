@@ -10,13 +10,14 @@
 
 class PtyChannel;
 
-// The one service thread behind all open ports: epoll over the held masters (input,
-// room for output, hang-up) and inotify on the slave nodes (opens and closes by
-// applications). It exists while at least one port is open.
+// The work behind all open ports: epoll over the held masters (input, room for output,
+// hang-up) and inotify on the slave nodes (opens and closes by applications). It exists while
+// at least one port is open.
 //
-// Another loop may take the monitor's work onto its own thread (Drive): the thread that moves
-// the ports' bytes onward then also takes them in, and input costs no wake-up of a second
-// thread. The monitor's own thread rests meanwhile and takes over again at Release.
+// The data path's loop takes this work onto its own thread (Drive): the thread that moves the
+// ports' bytes onward then also takes them in, and input costs no wake-up of a second thread.
+// Only a port opened while no loop drives the monitor (the ports' own tests) starts a thread
+// of the monitor's own, which ends when a loop takes over.
 class PtyMonitor {
 public:
     // The running monitor, started when none runs. Null when it cannot be started.
@@ -49,6 +50,9 @@ private:
 
     PtyMonitor() = default;
     bool Start();
+    // Starts the own thread for a port added while no loop drives the monitor; false when
+    // nothing would serve the port.
+    bool ServeUndriven();
     static uint32_t Run(void* self);
     void Loop();
     // Handles what one epoll_wait with the timeout gives; false when the stop event came.
