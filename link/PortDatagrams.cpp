@@ -180,7 +180,7 @@ void PortTable::WakeOnlineWatch()
 void PortTable::OnOnlineExpiry()
 {
     const uint32_t wait = ExpireSilentPorts();
-    if (wait != Event::Infinite)
+    if (wait != NoneDue)
         onlineExpiry->At(pumpLoop.Loop().Now() + std::chrono::milliseconds(wait));
 }
 
@@ -191,7 +191,7 @@ constexpr uint32_t MinExpiryGraceMs = 2000;
 uint32_t PortTable::ExpireSilentPorts()
 {
     const uint32_t now = GetTickCount32();
-    uint32_t next = Event::Infinite;
+    uint32_t next = NoneDue;
     for (VirtualPortEntry& e : ports) {
         // A TCP port's mark follows its connection instead.
         if (!e.portHeld || e.UseTcp || !e.online)

@@ -94,16 +94,9 @@ bool PortTable::StartPortLink(VirtualPortEntry& entry)
 {
     if (pumpLoop.Runs(entry))
         return true;
-    auto wake = std::make_unique<Event>(true, false);
-    if (!wake->Valid()) {
-        SetNotServed(entry, DescriptorBudget::Failure(Reason::Kind::NoPump, PortName(entry.PortNumber), wake->Error()));
-        return false;
-    }
-    entry.pumpWakeEvent = std::move(wake);
     if (pumpLoop.Add(*this, entry, settings.OnlyOnePort != 0))
         return true;
     // The loop has said why.
-    entry.pumpWakeEvent.reset();
     SetNotServed(entry, {Reason::Kind::NoPump, PortName(entry.PortNumber)});
     return false;
 }
@@ -114,13 +107,11 @@ void PortTable::StopPortLink(VirtualPortEntry& entry)
         return;
     entry.linkRunning = 0;
     pumpLoop.Remove(entry);
-    entry.pumpWakeEvent.reset();
 }
 
 void VirtualPortEntry::WakePump()
 {
-    if (pumpWakeEvent)
-        pumpWakeEvent->Set();
+    owner->pumpLoop.Wake(*this);
 }
 
 bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)

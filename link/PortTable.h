@@ -17,7 +17,6 @@
 #include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
 #include "vport/LineState.h"
-#include "net/Event.h"
 #include "net/EventLoop.h"
 #include "net/SocketAddress.h"
 #include "net/UdpEndpoint.h"
@@ -206,7 +205,9 @@ private:
     // fell silent must be shown offline, and run again at once when a port comes online or
     // its interval changed.
     void OnOnlineExpiry();
-    uint32_t ExpireSilentPorts();  // returns the milliseconds until the next check
+    // Returns the milliseconds until the next check, NoneDue when no port is online.
+    uint32_t ExpireSilentPorts();
+    static constexpr uint32_t NoneDue = UINT32_MAX;
     void StartOnlineWatch();
     void StopOnlineWatch();
     void WakeOnlineWatch();

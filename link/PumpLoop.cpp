@@ -13,8 +13,7 @@
 
 struct PumpLoop::Slot {
     Slot(EventLoop& loop, PumpLoop& owner)
-        : wakeWatch(loop, [this, &owner](uint32_t) { owner.OnWake(*this); }),
-          inputWatch(loop, [this, &owner](uint32_t) {
+        : inputWatch(loop, [this, &owner](uint32_t) {
               if (sleep == LinkPump::Sleep::UntilInput)
                   owner.RunPass(*this);
           }),
@@ -30,8 +29,6 @@ struct PumpLoop::Slot {
 
     VirtualPortEntry* entry = nullptr;
     std::unique_ptr<LinkPump> pump;
-    Event* wake = nullptr;
-    EventLoop::Watch wakeWatch;
     // The port's input descriptor as watched. It is the port's own, which lives as long as
     // its port instance and so longer than the table and this loop; only in shared-port mode,
     // where every record watches the one port and epoll takes a descriptor once, the records
@@ -83,9 +80,8 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
     auto slot = std::make_unique<Slot>(loop_, *this);
     slot->entry = &entry;
     slot->pump = std::make_unique<LinkPump>(table, entry, shared);
-    slot->wake = entry.pumpWakeEvent.get();
-    int error = slot->wakeWatch.Add(slot->wake->Fd(), EPOLLIN);
-    if (const int input = slot->pump->InputFd(); error == 0 && input >= 0) {
+    int error = 0;
+    if (const int input = slot->pump->InputFd(); input >= 0) {
         // Edge-triggered: the port signals when input arrives while none was waiting, which is
         // all a pump sleeping until input needs; input during a timed sleep is left to its pass.
         slot->input = input;
@@ -117,9 +113,12 @@ bool PumpLoop::Runs(const VirtualPortEntry& entry) const
     return slots_.count(&entry) != 0;
 }
 
-void PumpLoop::OnWake(Slot& slot)
+void PumpLoop::Wake(const VirtualPortEntry& entry)
 {
-    slot.wake->Reset();
+    const auto it = slots_.find(&entry);
+    if (it == slots_.end())
+        return;
+    Slot& slot = *it->second;
     // A pass at once, except that a timed sleep keeps its period.
     if (slot.timer.Pending() && slot.sleep == LinkPump::Sleep::Tick)
         return;

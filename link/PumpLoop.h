@@ -31,13 +31,15 @@ public:
     PumpLoop(const PumpLoop&) = delete;
     PumpLoop& operator=(const PumpLoop&) = delete;
 
-    // Starts the record's pump: its first pass runs at once. The record's pumpWakeEvent must
-    // exist until Remove. False when the loop could not take it. These three on the loop
-    // thread only.
+    // Starts the record's pump: its first pass runs at once. False when the loop could not
+    // take it. These four on the loop thread only.
     bool Add(PortTable& table, VirtualPortEntry& entry, bool shared);
     // Ends the record's pump: no pass of it is still to come, and the chunk it held is gone.
     void Remove(VirtualPortEntry& entry);
     bool Runs(const VirtualPortEntry& entry) const;
+    // A pass of the record's pump at the loop's next look at its timers, unless it sleeps a
+    // gap (its TCP link connected or has room again, it became the shared target).
+    void Wake(const VirtualPortEntry& entry);
 
     // The loop the pumps run on, for the other handles of the data path.
     EventLoop& Loop() { return loop_; }
@@ -49,7 +51,6 @@ public:
 private:
     struct Slot;
 
-    void OnWake(Slot& slot);
     void RunPass(Slot& slot);
 
     EventLoop loop_;

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "config/PortConfig.h"
-#include "net/Event.h"
 #include "net/EventLoop.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
@@ -41,7 +40,6 @@ struct VirtualPortEntry : TcpConnection::Owner {
     // Why the TCP link's last connection attempt failed (an errno), 0 once it connected.
     int tcpFailure = 0;
     VirtualSerialPort* control = nullptr;
-    std::unique_ptr<Event> pumpWakeEvent;
     // The TCP link and its wait before bytes the port could not take are offered again.
     std::unique_ptr<TcpConnection> tcpLink;
     std::unique_ptr<EventLoop::Timer> tcpResume;
