@@ -67,11 +67,12 @@ struct Plan {
     int transactionSeconds = 3;
     int worstExchanges = 10000;
     int streamRounds = 5;
+    int tcpMegabytes = 100;  // a round of the TCP stream; as many rounds as the stream's
 };
 
 Plan QuickPlan()
 {
-    return {1000, 150, 5, 5, 1, 50000, 1, 1000, 3};
+    return {1000, 150, 5, 5, 1, 50000, 1, 1000, 3, 20};
 }
 
 double Seconds(Clock::duration d)
@@ -1080,6 +1081,82 @@ struct Exchanges {
 
 // How late count plain 10 ms sleeps end on this machine (timer slack 1 ns), in ms: the floor
 // under any exchange that waits out a 10 ms gap, whatever the program does.
+// An application streaming to a TCP DTU through one port at FrameGap 0: the program (binary)
+// with one TCP port, or one socat `pty <-> tcp:` (binary empty). The DTU is a listener here
+// that reads everything; the rate is from the first write to the last byte at the DTU.
+struct TcpStream {
+    double megabytesPerSecond = NAN;
+    double nsPerByte = NAN;  // CPU of the side's process per byte
+    bool complete = false;
+};
+
+TcpStream StreamToTcpDtu(const std::string& binary, const std::string& work, size_t total)
+{
+    TcpStream result;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = LoopbackTo(0);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 4) != 0
+        || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(listener);
+        return result;
+    }
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const std::string base = work + (binary.empty() ? "/tcp-socat" : "/tcp-program");
+    const std::string runtime = base + "/run", config = base + "/config";
+    fs::create_directories(config + "/Torvane");
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    std::string dir;
+    pid_t pid;
+    if (binary.empty()) {
+        dir = runtime;
+        pid = Spawn({"socat", "pty,raw,echo=0,link=" + dir + "/COM1", "tcp:127.0.0.1:" + port}, {}, base + ".log");
+    } else {
+        const std::string path = config + "/Torvane/HOLBRN.conf";
+        {
+            std::ofstream file(path, std::ios::trunc);
+            file << "[General]\nSocketPort=" << port << "\nOnlyOnePort=0\nVPortNo=1\nPassword=\n\n[1]\nPortNumber=1"
+                 << "\nUseFixedIP=1\nUseTcp=1\nLoginInterval=300\nCode=T001\nPeerIP=127.0.0.1\nFrameGap=0\n";
+        }
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+        dir = runtime + "/MV5840VSP";
+        pid = Spawn({binary}, {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime, "XDG_CONFIG_HOME=" + config},
+                    base + ".log");
+    }
+    int dtu = -1;
+    if (WaitReadable(listener, 20000ms))
+        dtu = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (dtu >= 0 && WaitUntil([&] { return fs::exists(dir + "/COM1"); }, 20s, 10ms)) {
+        SerialApp app(dir + "/COM1");
+        std::atomic<size_t> got{0};
+        std::thread reader([&] {
+            std::vector<uint8_t> buffer(1 << 16);
+            while (got < total && WaitReadable(dtu, 10000ms)) {
+                const ssize_t n = recv(dtu, buffer.data(), buffer.size(), 0);
+                if (n <= 0)
+                    break;
+                got += static_cast<size_t>(n);
+            }
+        });
+        const Bytes piece(4096, 0x5a);
+        const double cpu = ScheduledCpu(pid);
+        const auto start = Clock::now();
+        for (size_t sent = 0; sent < total && app.Write(piece); sent += piece.size()) {
+        }
+        reader.join();
+        const double seconds = Seconds(Clock::now() - start);
+        result.complete = got >= total;
+        result.megabytesPerSecond = got / seconds / 1e6;
+        result.nsPerByte = (ScheduledCpu(pid) - cpu) / static_cast<double>(std::max<size_t>(got, 1)) * 1e9;
+    }
+    if (dtu >= 0)
+        close(dtu);
+    close(listener);
+    EndChild(pid, 20s);
+    return result;
+}
+
 std::vector<double> SleepLateness(int count)
 {
     std::vector<double> late;
@@ -1208,7 +1285,7 @@ int main(int argc, char** argv)
     }
     if (binary.empty() || work.empty()) {
         std::fprintf(stderr, "usage: %s --program PATH --work DIR [--quick] [--only PHASE,...]\n"
-                     "phases: idle inbound outbound writers soak stream burst rate worst gaps\n", argv[0]);
+                     "phases: idle inbound outbound writers soak stream burst rate worst gaps tcp\n", argv[0]);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -1427,6 +1504,33 @@ int main(int argc, char** argv)
     }
     if (!program.Stop())
         std::printf("  MV5840VSP did not end cleanly on SIGTERM\n");
+    // After the program of the other phases ended: one instance serves a user at a time.
+    TcpStream tcp[2];
+    if (runs("tcp")) {
+        const size_t total = static_cast<size_t>(plan.tcpMegabytes) << 20;
+        std::printf("an application streaming %d MiB to a TCP DTU at FrameGap 0, %d rounds\n", plan.tcpMegabytes,
+                    plan.streamRounds);
+        std::vector<double> rates[2], cpus[2];
+        bool complete[2] = {true, true};
+        socat.Pause();
+        for (int round = 0; round < plan.streamRounds; ++round) {
+            for (int k = 0; k < 2; ++k) {
+                const int i = (round + k) % 2;
+                const TcpStream one = StreamToTcpDtu(i == 0 ? binary : std::string(), work, total);
+                complete[i] = complete[i] && one.complete;
+                rates[i].push_back(one.megabytesPerSecond);
+                cpus[i].push_back(one.nsPerByte);
+                std::printf("  %-9s %.1f MB/s, %.1f ns of CPU a byte%s\n", sides[i]->Name().c_str(),
+                            one.megabytesPerSecond, one.nsPerByte, one.complete ? "" : " (INCOMPLETE)");
+            }
+        }
+        socat.Resume();
+        for (int i = 0; i < 2; ++i) {
+            tcp[i].complete = complete[i];
+            tcp[i].megabytesPerSecond = Percentile(rates[i], 0.5);
+            tcp[i].nsPerByte = Percentile(cpus[i], 0.5);
+        }
+    }
 
     long lowest = memory.front().second, highest = lowest;
     for (const auto& [after, kb] : memory) {
@@ -1467,6 +1571,11 @@ int main(int argc, char** argv)
     rows.back().socat += soak[1].intact ? "" : " (LOSS)";
     row("one port streaming DTU -> application: CPU per byte", stream[0].nsPerByte,
         stream[1].nsPerByte, 1, " ns");
+    row("an application streaming to a TCP DTU at FrameGap 0, median", tcp[0].megabytesPerSecond,
+        tcp[1].megabytesPerSecond, 1, " MB/s");
+    rows.back().program += tcp[0].complete || !runs("tcp") ? "" : " (INCOMPLETE)";
+    rows.back().socat += tcp[1].complete || !runs("tcp") ? "" : " (INCOMPLETE)";
+    row("the same, CPU per byte", tcp[0].nsPerByte, tcp[1].nsPerByte, 1, " ns");
     row("50,000 x 100 B over 200 ports, one sender flat out: delivered", burst[0][0].percent,
         burst[0][1].percent, 1, " %");
     row("the same paced at 60,000/s: delivered", burst[1][0].percent, burst[1][1].percent, 1, " %");
