@@ -29,11 +29,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 constexpr int Ports = PortTable::MaxPorts;
 
-double Ms(Clock::duration d)
+double Ms(Steady::duration d)
 {
     return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -160,10 +160,10 @@ void IdleCpu(Rig&)
 {
     std::this_thread::sleep_for(1s);  // let start-up settle
     const double cpu0 = CpuSeconds();
-    const auto t0 = Clock::now();
+    const auto t0 = Steady::now();
     std::this_thread::sleep_for(10s);
     const double cpu = CpuSeconds() - cpu0;
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double wall = std::chrono::duration<double>(Steady::now() - t0).count();
     std::printf("%-44s %.3f %% of one core over %.1f s (target < 1 %%)\n",
                 "idle CPU, 200 ports, applications open", 100.0 * cpu / wall, wall);
 }
@@ -175,7 +175,7 @@ void DtuToApplication(Rig& rig)
     uint8_t buffer[64];
     for (int k = 0; k < 2000; ++k) {
         const int port = (k * 37) % Ports;
-        const auto t0 = Clock::now();
+        const auto t0 = Steady::now();
         rig.Send(port, 3, payload, sizeof payload);
         int got = 0;
         while (got < 8 && WaitReadable(rig.apps[port]->Fd(), 2000ms)) {
@@ -183,7 +183,7 @@ void DtuToApplication(Rig& rig)
             if (n > 0)
                 got += static_cast<int>(n);
         }
-        samples.push_back(Ms(Clock::now() - t0));
+        samples.push_back(Ms(Steady::now() - t0));
     }
     PrintLatency("DTU datagram -> readable by application", samples, "median < 1 ms");
 }
@@ -195,11 +195,11 @@ void ApplicationToDtu(Rig& rig)
     uint8_t buffer[2000];
     for (int k = 0; k < 300; ++k) {
         const int port = (k * 53) % Ports;
-        const auto t0 = Clock::now();
+        const auto t0 = Steady::now();
         write(rig.apps[port]->Fd(), payload, sizeof payload);
         if (WaitReadable(rig.dtus[port].fd, 2000ms))
             recv(rig.dtus[port].fd, buffer, sizeof buffer, 0);
-        samples.push_back(Ms(Clock::now() - t0));
+        samples.push_back(Ms(Steady::now() - t0));
         std::this_thread::sleep_for(std::chrono::microseconds(k % 10 * 1000 + 300));
     }
     PrintLatency("application write of 8 bytes -> datagram", samples,
@@ -213,7 +213,7 @@ void Streaming(Rig& rig)
     std::vector<uint8_t> data(total);
     for (size_t k = 0; k < total; ++k)
         data[k] = StreamByte(port, k, 2);
-    const auto t0 = Clock::now();
+    const auto t0 = Steady::now();
     std::thread writer([&] {
         size_t done = 0;
         while (done < total) {
@@ -237,7 +237,7 @@ void Streaming(Rig& rig)
             intact = intact && buffer[k] == data[got + k - 13];
         got += n > 13 ? n - 13 : 0;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double seconds = std::chrono::duration<double>(Steady::now() - t0).count();
     writer.join();
     std::printf("%-44s %.1f KB/s (%zu of %zu bytes, %s; target >= 95 KB/s)\n",
                 "one port streaming application -> DTU", got / seconds / 1000.0, got, total,
@@ -283,10 +283,10 @@ void Soak(Rig& rig, int seconds)
         }
     });
 
-    const auto start = Clock::now();
+    const auto start = Steady::now();
     auto next = start;
     uint8_t chunk[Chunk];
-    while (Clock::now() - start < std::chrono::seconds(seconds)) {
+    while (Steady::now() - start < std::chrono::seconds(seconds)) {
         for (int i = 0; i < Ports; ++i) {
             for (int b = 0; b < Chunk; ++b)
                 chunk[b] = StreamByte(i, toAppSent[i] + b, 0);
@@ -301,7 +301,7 @@ void Soak(Rig& rig, int seconds)
         std::this_thread::sleep_until(next);
     }
     // Let the last chunks through.
-    const auto drainLimit = Clock::now() + 10s;
+    const auto drainLimit = Steady::now() + 10s;
     auto complete = [&] {
         for (int i = 0; i < Ports; ++i) {
             if (toAppGot[i] < toAppSent[i] || toDtuGot[i] < toDtuSent[i])
@@ -309,7 +309,7 @@ void Soak(Rig& rig, int seconds)
         }
         return true;
     };
-    while (!complete() && Clock::now() < drainLimit)
+    while (!complete() && Steady::now() < drainLimit)
         std::this_thread::sleep_for(50ms);
     running = false;
     reader.join();

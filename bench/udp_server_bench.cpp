@@ -16,11 +16,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
 int64_t NowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch())
         .count();
 }
 
@@ -89,7 +89,7 @@ int main()
     // so the figure is what the server hands over with no datagram lost.
     constexpr uint32_t total = 500000;
     constexpr uint32_t window = 2000;
-    auto start = Clock::now();
+    auto start = Steady::now();
     for (uint32_t i = 0; i < total; ++i) {
         while (i - owner.count.load(std::memory_order_acquire) >= window)
             std::this_thread::yield();
@@ -98,7 +98,7 @@ int main()
         sendto(sender, datagram, sizeof datagram, 0, to.Raw(), SocketAddress::Length);
     }
     bool complete = WaitForCount(owner, total);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double seconds = std::chrono::duration<double>(Steady::now() - start).count();
     std::printf("throughput: %u datagrams of %zu bytes in %.3f s = %.0f datagrams/s, %s, %s\n",
                 owner.count.load(), sizeof datagram, seconds, owner.count.load() / seconds,
                 complete ? "none lost" : "LOST SOME", owner.outOfOrder ? "OUT OF ORDER" : "in order");
