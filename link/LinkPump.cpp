@@ -121,11 +121,20 @@ bool LinkPump::Deliver(bool more)
         // A chunk that could not leave (no DTU address known yet, no route, the socket being
         // reopened) is lost, as on a serial line, and not counted as sent.
         if (!table_.udpServer->SendTo(entry_.peerAddress, datagram, size)) {
+            if (entry_.peerAddress.IsPeer())
+                PortTable::NoteError(entry_, {Reason::Kind::ChunkNotSent, PortTrace::AddressText(entry_.peerAddress),
+                                              std::to_string(count)});
+            else
+                PortTable::NoteError(entry_, {Reason::Kind::ChunkWithoutDtu, {}, std::to_string(count)});
             heldOffset_ = heldLength_ = 0;
             return true;
         }
     }
-    entry_.bytesToNetwork += heldLength_;
+    entry_.statistics.txBytes += static_cast<uint64_t>(heldLength_);
+    entry_.statistics.txChunks += 1;
+    if (table_.trace->Watching(entry_.index))
+        table_.trace->Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0,
+                           entry_.transferBuffer, static_cast<size_t>(heldLength_));
     heldOffset_ = heldLength_ = 0;
     return true;
 }

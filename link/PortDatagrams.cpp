@@ -49,11 +49,31 @@ int PortTable::MatchPort(const SocketAddress& source, std::string_view code) con
     return -1;
 }
 
-void PortTable::NoteUnmatched(const SocketAddress& source, std::string_view code)
+void PortTable::NoteUnmatched(const SocketAddress& source, std::string_view code, int length)
 {
     lastUnmatchedCode.assign(code);
     lastUnmatchedSource = source;
     unmatchedDatagrams += 1;
+    if (trace->Any())
+        trace->EmitUnknownCode(source, code, static_cast<size_t>(length));
+}
+
+void PortTable::OnOversized(const ReceivedDatagram& head, size_t length)
+{
+    const auto code = DtuPacket::ReadCode(head.data, head.length);
+    if (!code)
+        return;
+    const int i = MatchPort(head.source, *code);
+    if (i < 0) {
+        NoteUnmatched(head.source, *code, static_cast<int>(length));
+        return;
+    }
+    VirtualPortEntry& e = ports[i];
+    e.statistics.oversizedDatagrams += 1;
+    const std::string from = PortTrace::AddressText(head.source);
+    NoteError(e, {Reason::Kind::DatagramTooLong, from, std::to_string(length)});
+    if (trace->Watching(i))
+        trace->Emit(i, e.PortNumber, TraceKind::Oversized, from, length);
 }
 
 void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, int length)
@@ -63,11 +83,14 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
         return;
     const int i = MatchPort(source, *code);
     if (i < 0) {
-        NoteUnmatched(source, *code);
+        NoteUnmatched(source, *code, length);
         return;
     }
     VirtualPortEntry& e = ports[i];
+    e.statistics.logins += 1;
     if (!e.UseFixedIP) {
+        if (e.loginAddress.sin_addr.s_addr != 0 && !e.loginAddress.Equals(source))
+            e.statistics.loginAddressChanges += 1;
         e.peerAddress = source;
         e.loginAddress = source;
     }
@@ -77,6 +100,11 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
     e.online = 1;
     if (cameOnline)
         WakeOnlineWatch();  // it has a deadline now
+    if (trace->Watching(i)) {
+        trace->Emit(i, e.PortNumber, TraceKind::Login, PortTrace::AddressText(source));
+        if (cameOnline)
+            trace->Emit(i, e.PortNumber, TraceKind::Online);
+    }
 
     if (!loginReplyRule.Due(e.peerAddress, i, now))
         return;
@@ -111,7 +139,7 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
         return;
     const int i = MatchPort(source, *code);
     if (i < 0) {
-        NoteUnmatched(source, *code);
+        NoteUnmatched(source, *code, length);
         return;
     }
     VirtualPortEntry& e = ports[i];
@@ -127,7 +155,10 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     run.record = i;
     run.source = source;
     run.bytes.insert(run.bytes.end(), data + DtuPacket::HeaderSize, data + length);
-    e.bytesFromNetwork += static_cast<int>(payload);
+    e.statistics.rxBytes += payload;
+    e.statistics.rxDatagrams += 1;
+    if (trace->Watching(i))
+        trace->Emit(i, e.PortNumber, TraceKind::FromDtu, {}, 0, data + DtuPacket::HeaderSize, payload);
 }
 
 void PortTable::FlushReceivedRun()
@@ -142,8 +173,12 @@ void PortTable::FlushReceivedRun()
             const int count = static_cast<int>(run.bytes.size());
             const int dropped = count - port->Write(run.bytes.data(), count);
             // Counted here, said by the service: never a log line per datagram.
-            if (dropped > 0)
-                e.bytesDropped += dropped;
+            if (dropped > 0) {
+                e.statistics.bytesDropped += static_cast<uint64_t>(dropped);
+                NoteError(e, {Reason::Kind::BytesDropped, PortTrace::AddressText(run.source), std::to_string(dropped)});
+                if (trace->Watching(run.record))
+                    trace->Emit(run.record, e.PortNumber, TraceKind::BytesDropped, {}, static_cast<uint64_t>(dropped));
+            }
         }
     }
     run.record = -1;
@@ -204,6 +239,9 @@ uint32_t PortTable::ExpireSilentPorts()
         const uint32_t silent = now - e.lastReportTick;
         if (silent > limit) {
             e.online = 0;
+            if (trace->Watching(e.index))
+                trace->Emit(e.index, e.PortNumber, TraceKind::Offline,
+                            "no report for " + std::to_string(silent / 1000) + " s");
         } else {
             next = std::min(next, limit - silent + 1);
         }

@@ -164,10 +164,19 @@ void PortTable::CloseAll()
     });
 }
 
+void VirtualPortEntry::OnAttempt()
+{
+    if (owner->trace->Watching(index))
+        owner->trace->Emit(index, PortNumber, TraceKind::TcpConnect, PortTrace::AddressText(tcpLink->Peer()));
+}
+
 void VirtualPortEntry::OnConnected()
 {
     tcpFailure = 0;
     tcpConnected = 1;
+    statistics.tcpConnects += 1;
+    if (owner->trace->Watching(index))
+        owner->trace->Emit(index, PortNumber, TraceKind::TcpUp, PortTrace::AddressText(tcpLink->Peer()));
     WakePump();  // bytes held while the link was down may leave now
 }
 
@@ -177,8 +186,12 @@ int VirtualPortEntry::OnData(const uint8_t* data, int length)
     // it is offered again.
     VirtualSerialPort* port = owner->PortOf(*this);
     const int taken = port ? port->Write(data, length) : length;
-    if (taken > 0)
-        bytesFromNetwork += taken;
+    if (taken > 0) {
+        statistics.rxBytes += static_cast<uint64_t>(taken);
+        statistics.rxDatagrams += 1;
+        if (owner->trace->Watching(index))
+            owner->trace->Emit(index, PortNumber, TraceKind::FromDtu, {}, 0, data, static_cast<size_t>(taken));
+    }
     if (taken < length && tcpResume)
         tcpResume->At(owner->pumpLoop.Loop().Now() + TcpOfferRetry);
     return taken;
@@ -187,11 +200,19 @@ int VirtualPortEntry::OnData(const uint8_t* data, int length)
 void VirtualPortEntry::OnClosed()
 {
     tcpConnected = 0;
+    statistics.tcpDisconnects += 1;
+    PortTable::NoteError(*this, {Reason::Kind::TcpConnectionEnded, PortTrace::AddressText(tcpLink->Peer())});
+    if (owner->trace->Watching(index))
+        owner->trace->Emit(index, PortNumber, TraceKind::TcpDown, "connection closed");
 }
 
 void VirtualPortEntry::OnAttemptFailed(int error)
 {
     tcpFailure = error;
+    statistics.tcpRefusals += 1;
+    PortTable::NoteError(*this, {Reason::Kind::TcpAttemptFailed, PortTrace::AddressText(tcpLink->Peer()), {}, error});
+    if (owner->trace->Watching(index))
+        owner->trace->Emit(index, PortNumber, TraceKind::TcpRefused, Log::SystemReason(error));
 }
 
 void VirtualPortEntry::OnWritable()

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/PortConfig.h"
+#include "link/PortStatistics.h"
 #include "net/Reason.h"
 
 // One port as the data path publishes it: its configuration and how it runs at one moment.
@@ -29,6 +30,10 @@ struct PortStatus {
     Reason reason;             // why the port is not served, none when it is
     bool inUse = false;        // an application holds the port open
     std::string linkFailure;   // TCP: why the last connection attempt failed, "" once connected
+    // Everything the port counts (rx, tx and dropped above are three of them) and its latest
+    // error; like the byte counts, no change of state.
+    PortStatistics statistics;
+    Reason lastError;  // the latest error as data, for a front end's own language
 
     static std::string PortName(int number) { return "COM" + std::to_string(number); }
     std::string Name() const { return PortName(config.PortNumber); }

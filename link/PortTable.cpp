@@ -40,6 +40,7 @@ PortTable::PortTable(const GlobalSettings& settings, VirtualPortSites& sites, co
     local.Parse(serverAddress);
     UdpEndpoint::Owner& owner = *this;
     udpServer = std::make_unique<UdpEndpoint>(pumpLoop.Loop(), local, owner);
+    trace = std::make_unique<PortTrace>(pumpLoop.Loop());
     for (int i = 0; i < MaxPorts; ++i) {
         ports[i].index = i;
         ports[i].owner = this;
@@ -51,7 +52,10 @@ PortTable::~PortTable()
     // Nothing may run on the records or the endpoint once they go.
     CloseAll();
     StopNetwork();
-    pumpLoop.Loop().Call([this] { udpServer.reset(); });
+    pumpLoop.Loop().Call([this] {
+        udpServer.reset();
+        trace.reset();
+    });
 }
 
 PortTable::NetworkResult PortTable::StartNetwork()
@@ -166,6 +170,17 @@ PortTable::Unmatched PortTable::UnmatchedDatagrams() const
     });
 }
 
+void PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
+{
+    OnLoop([&] { trace->Add(fd, watched); });
+}
+
+void PortTable::NoteError(VirtualPortEntry& entry, Reason error)
+{
+    entry.lastError = std::move(error);
+    entry.statistics.lastErrorMs = UnixMillisecondsNow();
+}
+
 void PortTable::BindSharedControl()
 {
     sharedControl = &sites.Site(0);
@@ -190,10 +205,9 @@ void PortTable::ResetRecord(int i)
     e.tcpConnected = 0;
     e.tcpFailure = 0;
     e.lastReportTick = 0;
-    e.bytesFromNetwork = 0;
-    e.bytesToNetwork = 0;
+    e.statistics = {};
+    e.lastError = {};
     e.notServedReason = {};
-    e.bytesDropped = 0;
 }
 
 void PortTable::BindRecordControl(int i)
@@ -300,9 +314,12 @@ PortStatus PortTable::StatusOnLoop(int i) const
         s.loginAddress = e.loginAddress.ToText();
     if (e.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
         s.peer = e.peerAddress.ToText() + ":" + std::to_string(e.peerAddress.Port());
-    s.rx = e.bytesFromNetwork;
-    s.tx = e.bytesToNetwork;
-    s.dropped = e.bytesDropped;
+    s.statistics = e.statistics;
+    s.statistics.lastError = e.lastError.English();
+    s.lastError = e.lastError;
+    s.rx = static_cast<int64_t>(e.statistics.rxBytes);
+    s.tx = static_cast<int64_t>(e.statistics.txBytes);
+    s.dropped = static_cast<int64_t>(e.statistics.bytesDropped);
     s.reason = e.notServedReason;
     s.served = !s.reason;
     if (s.served)
@@ -359,9 +376,8 @@ void PortTable::RemovePort(int i)
     } else {
         CloseVirtualPort(e);
     }
-    e.bytesToNetwork = 0;
-    e.bytesFromNetwork = 0;
-    e.bytesDropped = 0;
+    e.statistics = {};
+    e.lastError = {};
     e.tcpConnected = 0;
     if (e.notServedReason)
         SetNotServed(e, {});

@@ -14,6 +14,7 @@
 #include "link/DtuPacket.h"
 #include "link/LoginReplyRule.h"
 #include "link/PortStatus.h"
+#include "link/PortTrace.h"
 #include "link/PumpLoop.h"
 #include "link/VirtualPortEntry.h"
 #include "vport/LineState.h"
@@ -100,6 +101,10 @@ public:
     };
     Unmatched UnmatchedDatagrams() const;
 
+    // A watcher of the trace: fd (taken) gets the records of the watched slots' ports (none: every
+    // port) and of what belongs to no port, until its reader closes it or the table ends.
+    void AddTraceWatcher(int fd, const std::vector<int>& watched);
+
     // The pumps' loop, for a watchdog: after Poke its heartbeat moves once the loop got round
     // to it, which it does only while it runs.
     uint64_t Heartbeat() const { return pumpLoop.Heartbeat(); }
@@ -167,7 +172,14 @@ private:
     uint64_t unmatchedDatagrams = 0;
     std::string lastUnmatchedCode;
     SocketAddress lastUnmatchedSource;
-    void NoteUnmatched(const SocketAddress& source, std::string_view code);
+    void NoteUnmatched(const SocketAddress& source, std::string_view code, int length);
+    // A datagram longer than the endpoint takes: counted for its port, or as one of no port.
+    void OnOversized(const ReceivedDatagram& head, size_t length) override;
+
+    // The trace's watchers; made with the table, ended on the loop.
+    std::unique_ptr<PortTrace> trace;
+    // The port's latest error, with the time it came.
+    static void NoteError(VirtualPortEntry& entry, Reason error);
 
     void SetSharedTarget(int i);  // stores the target and wakes its pump
 

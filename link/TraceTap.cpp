@@ -12,26 +12,26 @@ TraceTap::~TraceTap()
 
 bool TraceTap::Watcher::Wants(uint16_t slot) const
 {
-    return slot == 0 || slots.empty() || std::find(slots.begin(), slots.end(), slot) != slots.end();
+    return slot == 0 || watched.empty() || std::find(watched.begin(), watched.end(), slot) != watched.end();
 }
 
 void TraceTap::Count(const Watcher& watcher, int step)
 {
-    if (watcher.slots.empty()) {
+    if (watcher.watched.empty()) {
         allPorts_ += step;
         return;
     }
-    for (uint16_t slot : watcher.slots)
+    for (uint16_t slot : watcher.watched)
         if (slot < perSlot_.size())
             perSlot_[slot] = static_cast<uint16_t>(perSlot_[slot] + step);
 }
 
-void TraceTap::Add(int fd, const std::vector<uint16_t>& slots, size_t capacity)
+void TraceTap::Add(int fd, const std::vector<uint16_t>& watched, size_t capacity)
 {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    std::vector<uint16_t> unique = slots;
+    std::vector<uint16_t> unique = watched;
     std::sort(unique.begin(), unique.end());
     unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
     watchers_.push_back({fd, std::move(unique), std::make_unique<TraceBuffer>(capacity)});
@@ -44,6 +44,8 @@ void TraceTap::Remove(int fd)
     if (found == watchers_.end())
         return;
     Count(*found, -1);
+    if (onRemove_)
+        onRemove_(fd);
     close(found->fd);
     watchers_.erase(found);
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,11 +20,14 @@ public:
     TraceTap& operator=(const TraceTap&) = delete;
     ~TraceTap();
 
-    // Takes fd (made non-blocking; closed when the watcher goes). slots: the slots watched,
+    // Takes fd (made non-blocking; closed when the watcher goes). watched: the slots watched,
     // none for every port; what belongs to no port goes to every watcher.
-    void Add(int fd, const std::vector<uint16_t>& slots, size_t capacity = TraceBuffer::DefaultCapacity);
+    void Add(int fd, const std::vector<uint16_t>& watched, size_t capacity = TraceBuffer::DefaultCapacity);
     // Closes the watcher's stream (it hung up, or the loop stops).
     void Remove(int fd);
+    // Told each watcher's descriptor just before the tap closes it (Remove, a failed write),
+    // so whoever watches the descriptor lets go of it first.
+    void OnRemove(std::function<void(int fd)> told) { onRemove_ = std::move(told); }
 
     bool Any() const { return !watchers_.empty(); }
     bool Watching(uint16_t slot) const { return allPorts_ > 0 || (slot < perSlot_.size() && perSlot_[slot] > 0); }
@@ -42,7 +46,7 @@ public:
 private:
     struct Watcher {
         int fd;
-        std::vector<uint16_t> slots;  // empty: every port
+        std::vector<uint16_t> watched;  // empty: every port
         std::unique_ptr<TraceBuffer> buffer;
 
         bool Wants(uint16_t slot) const;
@@ -50,6 +54,7 @@ private:
     void Count(const Watcher& watcher, int step);
 
     std::vector<Watcher> watchers_;
+    std::function<void(int fd)> onRemove_;
     int allPorts_ = 0;
     std::array<uint16_t, TraceRecordLayout::MaxSlot + 1> perSlot_{};
 };

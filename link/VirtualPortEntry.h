@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/PortConfig.h"
+#include "link/PortStatistics.h"
 #include "net/EventLoop.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
@@ -45,20 +46,20 @@ struct VirtualPortEntry : TcpConnection::Owner {
     std::unique_ptr<EventLoop::Timer> tcpResume;
     uint8_t transferBuffer[2000] = {};
     uint32_t lastReportTick = 0;
-    int64_t bytesFromNetwork = 0;
-    int64_t bytesToNetwork = 0;
+    // What the port counts, from when it was put in the slot; its lastError is published from
+    // lastError below, in English.
+    PortStatistics statistics;
+    Reason lastError;
     // Why the record is in service but its port is not served (none while it is): the virtual
     // port could not be opened, or an earlier slot serves the same PortNumber. A record with a
     // reason matches no datagram.
     Reason notServedReason;
-    // Bytes from the DTU that the port could not take (UDP only; TCP is held back instead).
-    int64_t bytesDropped = 0;
-
 
     // Wakes the pump when it sleeps; nothing when no pump runs.
     void WakePump();
 
     // TCP notifications, on the loop thread.
+    void OnAttempt() override;
     void OnConnected() override;
     int OnData(const uint8_t* data, int length) override;
     void OnClosed() override;

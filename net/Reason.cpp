@@ -39,6 +39,12 @@ const char* EnglishTemplate(Reason::Kind kind)
     case K::ConfigNotSaved: return "cannot save the configuration to %1: %3";
     case K::DefaultSettingsUsed:
         return "configuration file %1 is not used: running with the default settings and no ports";
+    case K::TcpAttemptFailed: return "cannot connect to %1: %3";
+    case K::TcpConnectionEnded: return "the TCP connection to %1 ended";
+    case K::BytesDropped: return "%2 bytes from %1 were dropped: the application did not read them in time";
+    case K::DatagramTooLong: return "a datagram of %2 bytes from %1 was too long to take";
+    case K::ChunkNotSent: return "%2 bytes the application wrote could not be sent to %1";
+    case K::ChunkWithoutDtu: return "%2 bytes the application wrote were lost: the DTU has not logged in";
     }
     return "";
 }

@@ -40,6 +40,14 @@ struct Reason {
         ConfigNotSaved,         // error 0: the system gave no reason
         // What a start does when the file could not be read at all.
         DefaultSettingsUsed,
+        // A port's latest error, as its statistics keep it. subject: the DTU's address
+        // "A.B.C.D:port"; detail: a count of bytes.
+        TcpAttemptFailed,       // the system's reason why
+        TcpConnectionEnded,
+        BytesDropped,           // the bytes the application did not read in time
+        DatagramTooLong,        // detail: the datagram's length
+        ChunkNotSent,           // the application's bytes
+        ChunkWithoutDtu,        // the application's bytes; subject: none
     };
 
     Reason() = default;

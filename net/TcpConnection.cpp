@@ -56,6 +56,7 @@ void TcpConnection::Disconnect()
 int TcpConnection::StartAttempt()
 {
     attemptStart_ = loop_.Now();
+    owner_.OnAttempt();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return errno;

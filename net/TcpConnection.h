@@ -30,6 +30,8 @@ public:
     // What the connection tells its owner, on the loop thread.
     class Owner {
     public:
+        // An attempt to connect starts (also from inside Connect).
+        virtual void OnAttempt() {}
         virtual void OnConnected() = 0;
         // Returns how many of the bytes were taken (length >= 1). The connection keeps the
         // rest and reads no more until Resume.

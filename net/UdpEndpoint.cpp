@@ -100,7 +100,8 @@ void UdpEndpoint::OnReadable()
             messages[k].msg_hdr.msg_iov = &pieces[k];
             messages[k].msg_hdr.msg_iovlen = 1;
         }
-        const int received = recvmmsg(fd_, messages, Batch, MSG_DONTWAIT, nullptr);
+        // MSG_TRUNC: a datagram longer than its buffer reports its whole length.
+        const int received = recvmmsg(fd_, messages, Batch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (received < 0 && errno == EINTR)
             continue;
         if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -114,12 +115,18 @@ void UdpEndpoint::OnReadable()
         ReceivedDatagram batch[Batch];
         int count = 0;
         for (int k = 0; k < received; ++k) {
-            if (messages[k].msg_hdr.msg_flags & MSG_TRUNC) {
-                ++oversized_;
-                continue;  // cut short by the kernel: this one datagram is lost, no other
-            }
             if (FromSocketItself(local_, sources[k]))
                 continue;
+            if (messages[k].msg_hdr.msg_flags & MSG_TRUNC) {
+                // Cut short by the kernel: this one datagram is lost, no other. What came
+                // before it goes first, so its owner hears of everything in arrival order.
+                ++oversized_;
+                if (count > 0)
+                    owner_.OnDatagrams(batch, count);
+                count = 0;
+                owner_.OnOversized({sources[k], buffers_[k], BufferSize}, messages[k].msg_len);
+                continue;
+            }
             batch[count++] = {sources[k], buffers_[k], static_cast<int>(messages[k].msg_len)};
         }
         if (count > 0)

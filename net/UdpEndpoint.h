@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "net/Datagram.h"
@@ -27,6 +28,9 @@ public:
         virtual void OnDatagrams(const ReceivedDatagram* datagrams, int count) = 0;
         // The socket was opened, or closed (a receive failure, Stop).
         virtual void OnOpenChanged(bool open) = 0;
+        // A datagram of length bytes was dropped for being longer than BufferSize; head holds
+        // its source and first BufferSize bytes.
+        virtual void OnOversized(const ReceivedDatagram& head, size_t length) { (void)head, (void)length; }
 
     protected:
         ~Owner() = default;
