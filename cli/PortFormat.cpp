@@ -4,15 +4,30 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include "link/PortStatistics.h"
+
 #include <algorithm>
 
 namespace {
 
-// The keys in the order a person reads them.
-const QStringList KnownKeys = {
-    "slot", "number", "name",       "code",     "transport", "fixed_ip", "peer",   "online", "rx",
-    "tx",   "device", "last_heard", "interval", "frame_gap", "state",    "reason", "in_use",
-};
+// The keys in the order a person reads them: the port, then its statistics.
+const QStringList KnownKeys = [] {
+    QStringList keys = {
+        "slot", "number", "name",       "code",     "transport", "fixed_ip", "peer",   "online", "rx",
+        "tx",   "device", "last_heard", "interval", "frame_gap", "state",    "reason", "in_use",
+    };
+    for (const StatisticsCounter& counter : PortCounters)
+        if (!keys.contains(QLatin1String(counter.key)))
+            keys << QLatin1String(counter.key);
+    keys << QLatin1String(StatisticsKeys::LastError) << QLatin1String(StatisticsKeys::LastErrorTime);
+    return keys;
+}();
+
+// Keys whose value is a time in ms since the epoch, -1 for none.
+bool IsTimeKey(const QString& key)
+{
+    return key == QLatin1String("last_heard") || key == QLatin1String(StatisticsKeys::LastErrorTime);
+}
 
 bool IsWide(char32_t c)
 {
@@ -56,7 +71,7 @@ QString DisplayValue(const QString& key, const QVariant& value)
 {
     if (value.typeId() == QMetaType::Bool)
         return YesNo(value);
-    if (key == QLatin1String("last_heard")) {
+    if (IsTimeKey(key)) {
         const QString heard = LastHeardText(value.toLongLong());
         return heard.isEmpty() ? QStringLiteral("never") : heard;
     }
@@ -196,7 +211,7 @@ QJsonObject PortJson(const QVariantMap& port)
     QJsonObject object;
     for (auto it = port.begin(); it != port.end(); ++it) {
         QVariant value = it.value();
-        if (it.key() == QLatin1String("last_heard"))
+        if (IsTimeKey(it.key()))
             value = LastHeardText(value.toLongLong());
         // One rule for every text: nothing there is null, never "".
         if (value.typeId() == QMetaType::QString && value.toString().isEmpty())

@@ -117,6 +117,30 @@ QVariantMap AutomationObject::GetSettings()
     return manager_ ? manager_->GetSettings() : QVariantMap();
 }
 
+QDBusUnixFileDescriptor AutomationObject::Monitor(const QList<QVariantMap>& selectors)
+{
+    QDBusUnixFileDescriptor trace;
+    if (!manager_)
+        return trace;
+    int fd = -1;
+    if (const PortError error = manager_->Monitor(selectors, fd)) {
+        Refuse(error);
+        return trace;
+    }
+    if (fd < 0) {
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::Failed, QStringLiteral("MV5840VSP could not open a trace; its log says why"));
+        return trace;
+    }
+    trace.giveFileDescriptor(fd);  // the reply sends it and the object closes it
+    return trace;
+}
+
+QVariantMap AutomationObject::GetStatistics()
+{
+    return manager_ ? manager_->GetStatistics() : QVariantMap();
+}
+
 QString AutomationObject::Caller() const
 {
     return calledFromDBus() ? message().service() : QString();

@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusServiceWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QList>
 #include <QString>
@@ -51,6 +52,8 @@ public:
     QVariantMap EditPort(const QVariantMap& selector, const QVariantMap& changes);
     void RemovePort(const QVariantMap& selector, bool force);
     QVariantMap GetSettings();
+    QDBusUnixFileDescriptor Monitor(const QList<QVariantMap>& selectors);
+    QVariantMap GetStatistics();
 
 signals:
     void PortChanged(const QVariantMap& port);

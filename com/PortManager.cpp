@@ -36,7 +36,7 @@ PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent
 
 QVariantMap PortManager::ToMap(const PortStatus& port)
 {
-    return {
+    QVariantMap map{
         {QStringLiteral("slot"), PortStatus::SlotNumber(port.slot)},
         {QStringLiteral("number"), port.config.PortNumber},
         {QStringLiteral("name"), QString::fromStdString(port.Name())},
@@ -55,6 +55,13 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
         {QStringLiteral("reason"), QString::fromStdString(port.reason.English())},
         {QStringLiteral("in_use"), port.inUse},
     };
+    // rx and tx keep the type (x) they had before the other counters (t) came.
+    for (const StatisticsCounter& counter : PortCounters)
+        if (!map.contains(QLatin1String(counter.key)))
+            map.insert(QLatin1String(counter.key), qulonglong(port.statistics.*counter.field));
+    map.insert(QLatin1String(StatisticsKeys::LastError), QString::fromStdString(port.statistics.lastError));
+    map.insert(QLatin1String(StatisticsKeys::LastErrorTime), qlonglong(port.statistics.lastErrorMs));
+    return map;
 }
 
 QList<QVariantMap> PortManager::ListPorts() const
@@ -79,6 +86,27 @@ QVariantMap PortManager::GetSettings() const
     return {{QStringLiteral("socket_port"), int(settings.SocketPort)},
             {QStringLiteral("shared_mode"), settings.OnlyOnePort != 0},
             {QStringLiteral("shared_number"), settings.VPortNo}};
+}
+
+PortError PortManager::Monitor(const QList<QVariantMap>& selectors, int& trace)
+{
+    trace = -1;
+    std::vector<int> watched;
+    for (const QVariantMap& selector : selectors) {
+        int slot = -1;
+        if (PortError error = Select(selector, slot))
+            return error;
+        watched.push_back(slot);
+    }
+    trace = service_.OpenTrace(watched);
+    return {};
+}
+
+QVariantMap PortManager::GetStatistics() const
+{
+    const GlobalStatistics statistics = service_.Statistics();
+    return {{QLatin1String(StatisticsKeys::UnknownCodeDatagrams), qulonglong(statistics.unknownCodeDatagrams)},
+            {QLatin1String(StatisticsKeys::LastUnknownSource), QString::fromStdString(statistics.lastUnknownSource)}};
 }
 
 PortError PortManager::Select(const QVariantMap& selector, int& slot) const

@@ -22,6 +22,11 @@ public:
     PortError EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port);
     PortError RemovePort(const QVariantMap& selector, bool force);
     QVariantMap GetSettings() const;
+    // A live trace of the selected ports (every port for no selector): the reading end of the
+    // stream in trace, which the caller owns; -1 when none could be made.
+    PortError Monitor(const QList<QVariantMap>& selectors, int& trace);
+    // What belongs to no port (StatisticsKeys).
+    QVariantMap GetStatistics() const;
 
     static QVariantMap ToMap(const PortStatus& port);
     // Adds "line": the line settings an application set through the compatibility library

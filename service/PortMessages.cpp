@@ -1,5 +1,7 @@
 #include "service/PortMessages.h"
 
+#include <ctime>
+
 #include "service/PortService.h"
 
 namespace PortMessages {
@@ -37,6 +39,12 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::ConfigNotSetting: return "配置文件 %1 第%2行不是有效的设置，已跳过；修正之前不会写入该文件。";
     case K::ConfigNotSaved: return "无法把配置保存到 %1：%3";
     case K::DefaultSettingsUsed: return "本程序以默认设置运行，没有端口。";
+    case K::TcpAttemptFailed: return "无法连接到%1：%3";
+    case K::TcpConnectionEnded: return "与%1的TCP连接已断开。";
+    case K::BytesDropped: return "来自%1的%2字节已丢弃：应用程序没有及时读取。";
+    case K::DatagramTooLong: return "来自%1的数据包长%2字节，过长，未接收。";
+    case K::ChunkNotSent: return "应用程序写入的%2字节无法发送到%1。";
+    case K::ChunkWithoutDtu: return "应用程序写入的%2字节已丢失：DTU尚未登录。";
     }
     return "";
 }
@@ -102,6 +110,31 @@ std::string Text(const LineState& line)
 std::string FrameGap(int milliseconds)
 {
     return "帧间隔：" + std::to_string(milliseconds) + "毫秒";
+}
+
+std::string Statistics(const PortStatus& port)
+{
+    const PortStatistics& s = port.statistics;
+    auto n = [](uint64_t count) { return std::to_string(count); };
+    std::string text = "收到：" + n(s.rxBytes) + "字节，" + n(s.rxDatagrams) + (port.config.UseTcp ? "次读取" : "个数据包");
+    text += "\n发送：" + n(s.txBytes) + "字节，" + n(s.txChunks) + "个数据块";
+    if (port.config.UseTcp)
+        text += "\nTCP连接：成功" + n(s.tcpConnects) + "次，失败" + n(s.tcpRefusals) + "次，断开" + n(s.tcpDisconnects) + "次";
+    else
+        text += "\n登录：" + n(s.logins) + "次，地址变更" + n(s.loginAddressChanges) + "次";
+    if (s.bytesDropped > 0)
+        text += "\n丢弃：" + n(s.bytesDropped) + "字节";
+    if (s.oversizedDatagrams > 0)
+        text += "\n过长的数据包：" + n(s.oversizedDatagrams) + "个";
+    if (port.lastError && s.lastErrorMs >= 0) {
+        const time_t seconds = static_cast<time_t>(s.lastErrorMs / 1000);
+        tm local{};
+        char when[32] = "";
+        if (localtime_r(&seconds, &local))
+            strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+        text += "\n最近错误：" + std::string(when) + " " + Text(port.lastError);
+    }
+    return text;
 }
 
 }  // namespace PortMessages

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "link/PortStatus.h"
 #include "net/Reason.h"
 #include "service/PortError.h"
 #include "vport/LineState.h"
@@ -30,5 +31,8 @@ std::string Text(const Reason& reason);
 std::string Text(const LineState& line);
 // A port's framing gap, shown where it is not the default: "帧间隔：2毫秒".
 std::string FrameGap(int milliseconds);
+// What the port counted, a line each, and its latest error with its local time:
+// "收到：120字节，3个数据包" ... "最近错误：2026-12-08 12:00:01 与…的TCP连接已断开。".
+std::string Statistics(const PortStatus& port);
 
 }  // namespace PortMessages

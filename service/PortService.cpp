@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <sys/socket.h>
 
 #include "net/Log.h"
 #include "net/TickCount.h"
@@ -199,9 +200,26 @@ PortError PortService::Saved(const Reason& failure)
     }
 }
 
-int PortService::OpenTrace(const std::vector<int>& /*slots*/)
+int PortService::OpenTrace(const std::vector<int>& watched)
 {
-    return -1;  // the data path has no trace tap yet
+    // A stream socket: the loop's end never blocks it and learns of a reader that went away.
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        Log::Error("cannot open a trace: " + Log::SystemReason(errno));
+        return -1;
+    }
+    table->AddTraceWatcher(ends[1], watched);
+    return ends[0];
+}
+
+GlobalStatistics PortService::Statistics() const
+{
+    const PortTable::Unmatched unmatched = table->UnmatchedDatagrams();
+    GlobalStatistics statistics;
+    statistics.unknownCodeDatagrams = unmatched.count;
+    if (unmatched.count > 0)
+        statistics.lastUnknownSource = PortTrace::AddressText(unmatched.source);
+    return statistics;
 }
 
 std::vector<PortStatus> PortService::Snapshot() const

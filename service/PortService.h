@@ -73,10 +73,12 @@ public:
     // The line settings an application set on the slot's port, as the serial compatibility
     // library reports them (none when none are known).
     std::optional<LineState> LineSettings(int slot) const { return table->LineSettings(slot); }
-    // A live trace of the slots' ports (every port for none): the reading end of a stream of
+    // A live trace of the watched slots' ports (every port for none): the reading end of a stream of
     // trace records (link/TraceRecord.h), written until the reader closes it or the run ends;
-    // the caller owns it. -1 while the data path hands out no trace.
-    int OpenTrace(const std::vector<int>& slots);
+    // the caller owns it. -1 when no stream could be made (said in the log).
+    int OpenTrace(const std::vector<int>& watched);
+    // What the data path counts of no port.
+    GlobalStatistics Statistics() const;
     int FindByNumber(int number) const { return table->FindPortByNumber(number); }
     int FindByCode(const std::string& code) const { return table->FindPortByCode(code); }  // exact, first in slot order
 
