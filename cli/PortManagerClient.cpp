@@ -54,6 +54,15 @@ QString RefusalSubject(const QString& kind, const QVariantList& arguments)
     const QVariantMap first = qdbus_cast<QVariantMap>(arguments.value(0));
     if (kind == QLatin1String("NoSuchPort") && first.size() == 1)
         return first.firstKey() + QLatin1Char(' ') + first.first().toString();
+    // Monitor's selectors: the program refuses the first it does not know; the one named
+    // when there is one, else each of them.
+    if (kind == QLatin1String("NoSuchPort") && arguments.value(0).canConvert<QList<QVariantMap>>()) {
+        QStringList named;
+        for (const QVariantMap& selector : arguments.value(0).value<QList<QVariantMap>>())
+            if (selector.size() == 1)
+                named << selector.firstKey() + QLatin1Char(' ') + selector.first().toString();
+        return named.join(QLatin1String(" or "));
+    }
     if (kind == QLatin1String("InvalidAddress")) {
         const QVariantMap request = arguments.size() > 1 ? qdbus_cast<QVariantMap>(arguments.value(1)) : first;
         return request.value(QStringLiteral("fixed_ip")).toString();
