@@ -305,6 +305,34 @@ TEST_F(MainWindowTest, LoadsSlotsInOrderAndServesTheirDevices)
     Hold("COM7");
 }
 
+// The statistics of a UDP port that has carried nothing, as the name cell's tooltip ends.
+const std::string NoTraffic = "收到：0字节，0个数据包\n发送：0字节，0个数据块\n登录：0次，地址变更0次";
+
+TEST_F(MainWindowTest, ANameToolTipShowsThePortsStatisticsAndItsLatestError)
+{
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    const int fd = Hold("COM7");
+    const int dtu = LoginDtu("A1");
+    SendDtu(dtu, "A1", DtuPacketType::Data, "hello");
+    pollfd readable{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 5000), 1);
+    char got[5];
+    EXPECT_EQ(read(fd, got, sizeof got), 5);
+    // A datagram longer than any DTU sends, with the port's code.
+    SendDtu(dtu, "A1", DtuPacketType::Data, std::string(3000, 'x'));
+    for (int i = 0; i < 400 && service->StatusOf(0)->statistics.oversizedDatagrams == 0; ++i)
+        usleep(5000);
+    const std::string tip = List()->NameToolTip(0).toStdString();
+    EXPECT_NE(
+        tip.find(
+            "收到：5字节，1个数据包\n发送：0字节，0个数据块\n登录：1次，地址变更0次\n过长的数据包：1个\n最近错误："),
+        std::string::npos)
+        << tip;
+    EXPECT_NE(tip.find("数据包长3013字节，过长，未接收。"), std::string::npos) << tip;
+    Release(fd);
+}
+
 TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileItHoldsThePort)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
@@ -315,12 +343,14 @@ TEST_F(MainWindowTest, NameToolTipShowsTheLineSettingsAnApplicationReportsWhileI
     ASSERT_TRUE(report.open(QIODevice::WriteOnly));
     report.write("baud=9600 data=8 parity=E stop=1 flow=none dtr=1 rts=0\n");
     report.close();
-    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));  // nobody holds it: an old report
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(),
+              Device("COM7") + "\n" + NoTraffic);  // nobody holds it: an old report
 
     const int fd = Hold("COM7");
     for (int i = 0; i < 400 && !service->AnyPortInUse(); ++i)
         usleep(5000);
-    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n串口设置：9600 8E1，DTR开，RTS关");
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(),
+              Device("COM7") + "\n串口设置：9600 8E1，DTR开，RTS关\n" + NoTraffic);
     Release(fd);
 }
 
@@ -456,8 +486,8 @@ TEST_F(MainWindowTest, ANameToolTipShowsAFrameGapOtherThanTheDefault)
     WriteConfig(PortGroup(1, 7, "A1") + "[2]\nPortNumber=8\nCode=B2\nFrameGap=0\n");
     Start();
     ASSERT_EQ(List()->rowCount(), 2);
-    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7"));
-    EXPECT_EQ(List()->NameToolTip(1), QString::fromStdString(Device("COM8")) + "\n帧间隔：0毫秒");
+    EXPECT_EQ(List()->NameToolTip(0).toStdString(), Device("COM7") + "\n" + NoTraffic);
+    EXPECT_EQ(List()->NameToolTip(1).toStdString(), Device("COM8") + "\n帧间隔：0毫秒\n" + NoTraffic);
     EXPECT_EQ(service->StatusOf(1)->config.FrameGap, 0);
 }
 
@@ -820,6 +850,23 @@ TEST_F(MainWindowTest, ARowsMenuOpensALiveViewOfThatRowsPort)
     EXPECT_EQ(send(program, record.data(), record.size(), MSG_NOSIGNAL), -1);
     EXPECT_EQ(errno, EPIPE);
     close(program);
+}
+
+TEST_F(MainWindowTest, ARowsMonitorShowsTheTraceOfItsPortFromTheService)
+{
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    Choose(RightClick(List(), RowPoint(List(), 0)), "监视…");
+    QPointer<PortMonitorDialog> monitor = window->findChild<PortMonitorDialog*>();
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_TRUE(monitor->Reading());
+    LoginDtu("A1");
+    for (int i = 0; i < 500 && monitor->Received() < 2; ++i)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    const QString text = monitor->findChild<QPlainTextEdit*>("trace")->toPlainText();
+    EXPECT_TRUE(text.contains("COM7 login 127.0.0.1:")) << text.toStdString();
+    EXPECT_TRUE(text.contains("COM7 online")) << text.toStdString();
+    monitor->close();
 }
 
 TEST_F(MainWindowTest, ALiveViewFollowsItsPortsNumberAndEndsWhenThePortGoes)
