@@ -337,3 +337,17 @@ TEST(Trace, StatisticsFollowAHostileDatagramADropAndAWatcherThatHungUp)
     EXPECT_EQ(status.lastError.kind, Reason::Kind::BytesDropped);
     EXPECT_EQ(status.lastError.subject, address);
 }
+
+TEST(Trace, StatisticsAreNoChangeOfStateSoTheBusSignalsNoMoreOften)
+{
+    PortStatus before;
+    before.slot = 0;
+    before.config.PortNumber = 7;
+    PortStatus after = before;
+    after.statistics.rxDatagrams = 5;
+    after.statistics.tcpRefusals = 2;
+    after.statistics.lastError = "the TCP connection to 127.0.0.1:502 ended";
+    after.statistics.lastErrorMs = 1;
+    after.lastError = {Reason::Kind::TcpConnectionEnded, "127.0.0.1:502"};
+    EXPECT_TRUE(before.SameStateAs(after));
+}
