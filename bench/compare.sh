@@ -11,12 +11,12 @@ if [ "${1:-}" != "--in-namespace" ]; then
   for arg in "$@"; do
     case "$arg" in
       --quick|--only) ;;
-      -*) echo "usage: $0 [--quick] [--only PHASE,...]   (phases: idle inbound outbound writers soak stream burst rate worst gaps tcp)" >&2; exit 2 ;;
+      -*) echo "usage: $0 [--quick] [--only PHASE,...]   (phases: idle inbound outbound writers soak stream monitored burst rate worst gaps tcp)" >&2; exit 2 ;;
     esac
   done
   "$root/scripts/install-deps.sh" socat iproute2 util-linux
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMV_BUILD_BENCH=ON -DMV_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target MV5840VSP bench_compare >/dev/null
+  cmake --build "$build" -j2 --target MV5840VSP mv5840vspctl bench_compare >/dev/null
   unshare=(unshare -n)
   [ "$(id -u)" -eq 0 ] || unshare=(unshare -rn)
   exec "${unshare[@]}" "$0" --in-namespace "$@"
@@ -27,5 +27,6 @@ ip link set lo up
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The bus daemon cannot raise its descriptor limit in the namespace; it says so, harmlessly.
-dbus-run-session -- "$build/bench/bench_compare" --program "$build/app/MV5840VSP" --work "$work" "$@" \
+dbus-run-session -- "$build/bench/bench_compare" --program "$build/app/MV5840VSP" --ctl "$build/cli/mv5840vspctl" \
+  --work "$work" "$@" \
   2> >(grep -v "Failed to set fd limit" >&2)

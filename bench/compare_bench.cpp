@@ -1265,7 +1265,7 @@ void RaiseDescriptorLimit()
 
 int main(int argc, char** argv)
 {
-    std::string binary, work;
+    std::string binary, work, ctl;
     bool quick = false;
     std::string only;  // comma-separated phase names; empty runs every phase
     for (int k = 1; k < argc; ++k) {
@@ -1274,6 +1274,8 @@ int main(int argc, char** argv)
             binary = argv[++k];
         else if (arg == "--work" && k + 1 < argc)
             work = argv[++k];
+        else if (arg == "--ctl" && k + 1 < argc)
+            ctl = argv[++k];
         else if (arg == "--quick")
             quick = true;
         else if (arg == "--only" && k + 1 < argc)
@@ -1284,8 +1286,10 @@ int main(int argc, char** argv)
         }
     }
     if (binary.empty() || work.empty()) {
-        std::fprintf(stderr, "usage: %s --program PATH --work DIR [--quick] [--only PHASE,...]\n"
-                     "phases: idle inbound outbound writers soak stream burst rate worst gaps tcp\n", argv[0]);
+        std::fprintf(stderr, "usage: %s --program PATH --work DIR [--ctl PATH] [--quick] [--only PHASE,...]\n"
+                     "phases: idle inbound outbound writers soak stream monitored burst rate worst gaps tcp\n"
+                     "(monitored: the stream again with mv5840vspctl monitor on every port; needs --ctl)\n",
+                     argv[0]);
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -1433,6 +1437,30 @@ int main(int argc, char** argv)
         }
         noteMemory("streaming");
     }
+    // The same stream while one mv5840vspctl monitor watches every port (its output thrown
+    // away): what a watcher costs the program, against socat without one.
+    double monitored = NAN;
+    if (runs("monitored") && !ctl.empty()) {
+        std::printf("the stream again with one monitor on every port, %d rounds of %d s (MV5840VSP only)\n",
+                    plan.streamRounds, plan.streamSeconds);
+        const pid_t monitor = Spawn({ctl, "monitor", "--hex"}, {}, "/dev/null");
+        std::this_thread::sleep_for(1s);  // attached
+        std::vector<double> rounds;
+        bool intact = true;
+        for (int round = 0; round < plan.streamRounds; ++round) {
+            Measure(program, socat, [&](Side& side) {
+                const Stream one = StreamToApplication(side, plan.streamSeconds, streams);
+                rounds.push_back(one.nsPerByte);
+                intact = intact && one.intact;
+            });
+        }
+        const bool stillWatching = Alive(monitor);
+        EndChild(monitor, 5s);
+        monitored = Percentile(rounds, 0.5);
+        std::printf("  %-9s %.1f ns of CPU per byte; %s; the monitor %s\n", program.Name().c_str(), monitored,
+                    intact ? "intact" : "BYTES LOST OR CORRUPTED",
+                    stillWatching ? "watched to the end" : "HAD ENDED");
+    }
     Burst burst[2][2];  // [paced][side]
     if (runs("burst")) {
         const int rates[2] = {0, 60000};
@@ -1571,6 +1599,7 @@ int main(int argc, char** argv)
     rows.back().socat += soak[1].intact ? "" : " (LOSS)";
     row("one port streaming DTU -> application: CPU per byte", stream[0].nsPerByte,
         stream[1].nsPerByte, 1, " ns");
+    row("the same with one monitor on every port (socat: none)", monitored, stream[1].nsPerByte, 1, " ns");
     row("an application streaming to a TCP DTU at FrameGap 0, median", tcp[0].megabytesPerSecond,
         tcp[1].megabytesPerSecond, 1, " MB/s");
     rows.back().program += tcp[0].complete || !runs("tcp") ? "" : " (INCOMPLETE)";
