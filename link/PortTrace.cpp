@@ -61,12 +61,17 @@ void PortTrace::Push(TraceEvent event)
 {
     event.timeUs = UnixMicroseconds();
     tap_.Emit(event);
-    if (!flush_.Pending())
+    unwritten_ += TraceRecordSize(event);
+    if (unwritten_ >= FlushBytes)
         flush_.Now();
+    else if (!flush_.Pending())
+        flush_.At(loop_.Now() + FlushDelay);
 }
 
 void PortTrace::Flush()
 {
+    flush_.Cancel();
+    unwritten_ = 0;
     tap_.WriteAll();
     const std::vector<int> blocked = tap_.Blocked();
     for (auto& [fd, watch] : streams_) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,11 +14,15 @@
 
 // The data path's trace on its loop: the watchers (TraceTap), each stream watched by the loop
 // for room and for its reader going away, and the records the loop's handlers emit. Handlers
-// ask Watching first, so while nobody watches nothing is built and no clock read. What one
-// turn of the loop emits is written at the end of the turn, and again whenever a stream takes
-// more; a stream is never waited for. Loop thread only.
+// ask Watching first, so while nobody watches nothing is built and no clock read. Records are
+// written FlushDelay after the first one waiting, or at once when FlushBytes wait, so a busy
+// port costs its watchers one write for many records rather than one each; a stream is never
+// waited for, and one that took less is written again when it has room. Loop thread only.
 class PortTrace {
 public:
+    static constexpr std::chrono::milliseconds FlushDelay{5};
+    static constexpr size_t FlushBytes = 64 * 1024;
+
     explicit PortTrace(EventLoop& loop);
     ~PortTrace();
     PortTrace(const PortTrace&) = delete;
@@ -51,5 +57,6 @@ private:
     EventLoop& loop_;
     TraceTap tap_;
     EventLoop::Timer flush_;
+    size_t unwritten_ = 0;                                      // bytes of the records emitted since the last write
     std::map<int, std::unique_ptr<EventLoop::Watch>> streams_;  // by descriptor
 };
