@@ -8,6 +8,7 @@ import os
 import re
 import select
 import signal
+import struct
 import socket
 import subprocess
 import sys
@@ -66,6 +67,32 @@ def prometheus_samples(text):
     return samples
 
 
+def pcapng_blocks(data):
+    """(type, body) of each block of a pcapng file (little-endian, as the tool writes it)."""
+    blocks = []
+    at = 0
+    while at + 12 <= len(data):
+        kind, length = struct.unpack_from("<II", data, at)
+        if length < 12 or at + length > len(data):
+            break
+        blocks.append((kind, data[at + 8:at + length - 4]))
+        at += length
+    return blocks
+
+
+def pcapng_options(body):
+    """{code: value} of an options list."""
+    options = {}
+    at = 0
+    while at + 4 <= len(body):
+        code, length = struct.unpack_from("<HH", body, at)
+        if code == 0:
+            break
+        options[code] = body[at + 4:at + 4 + length]
+        at += 4 + (length + 3) // 4 * 4
+    return options
+
+
 def main():
     runtime = tempfile.mkdtemp()
     config = tempfile.mkdtemp()
@@ -96,6 +123,10 @@ def run(runtime):
     check(refused.returncode != 0 and "no such port: number 99" in refused.stderr,
           "monitor of no port is refused: %r" % refused.stderr)
 
+    # The same as a pcapng file, ended by its time.
+    pcap = runtime + "/trace.pcapng"
+    capture = subprocess.Popen([CTL, "monitor", "--number", "7", "--pcap", pcap, "--seconds", "6"],
+                               stderr=subprocess.PIPE)
     # A monitor of COM7 that ends after five records. It is attached once a datagram of no
     # port (which every monitor gets) shows in its output.
     monitor = subprocess.Popen([CTL, "monitor", "--number", "7", "--json", "--count", "5"],
@@ -108,6 +139,8 @@ def run(runtime):
             first = os.read(monitor.stdout.fileno(), 65536)
             break
     check(b"unknown-code" in first, "the monitor shows a datagram of no port: %r" % first)
+    # The tool writes the file once the program has handed out its trace.
+    check(wait_until(lambda: os.path.exists(pcap) and os.path.getsize(pcap) >= 28), "the capture is attached")
 
     dtu = Dtu("A1")
     other = Dtu("B2")
@@ -135,6 +168,20 @@ def run(runtime):
         check(events[1].get("address") == dtu.address, "the login's address: %r" % events[1])
         check(events[3].get("hex") == request.hex(), "the DTU's bytes in the trace: %r" % events[3])
         check(events[4].get("hex") == b"AT\r\n".hex(), "the application's bytes in the trace: %r" % events[4])
+
+    check(capture.wait(20) == 0, "monitor --pcap --seconds ends by itself")
+    blocks = pcapng_blocks(open(pcap, "rb").read())
+    check(blocks and blocks[0][0] == 0x0A0D0D0A, "the file begins with a section header")
+    names = [pcapng_options(body[8:]).get(2, b"") for kind, body in blocks if kind == 1]
+    check(b"COM7" in names, "an interface named COM7: %r" % names)
+    packets = []
+    for kind, body in blocks:
+        if kind == 6:
+            length = struct.unpack_from("<I", body, 12)[0]
+            flags = pcapng_options(body[20 + (length + 3) // 4 * 4:]).get(2, b"\0\0\0\0")
+            packets.append((body[20:20 + length], struct.unpack("<I", flags)[0] & 3))
+    check((request, 1) in packets, "the DTU's bytes inbound in the file: %r" % packets)
+    check((b"AT\r\n", 2) in packets, "the application's bytes outbound in the file")
 
     # A datagram too long for any DTU, with A1's code: counted for COM7.
     dtu.sock.sendto(dtu.header(3) + bytes(2500), SERVER)
