@@ -110,7 +110,7 @@ Rig::Rig()
     serverPort = FreeLoopbackPort(SOCK_DGRAM);
     server = Loopback(serverPort);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
-    table = std::make_unique<PortTable>(settings, sites, local.c_str());
+    table = std::make_unique<PortTable>(Clock::Steady(), settings, sites, local.c_str());
     table->StartNetwork();
     table->PrepareSlots();
     WaitUntil([&] { return table->UdpPortOpen(); });

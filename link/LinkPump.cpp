@@ -28,12 +28,12 @@ int LinkPump::InputFd() const
     return port_ ? port_->InputFd() : -1;
 }
 
-LinkPump::Clock::time_point LinkPump::Due() const
+Clock::time_point LinkPump::Due() const
 {
     return tickFrom_ + Period();
 }
 
-LinkPump::Clock::duration LinkPump::Period() const
+Clock::duration LinkPump::Period() const
 {
     return std::chrono::milliseconds(gapMs_);
 }
@@ -94,7 +94,13 @@ LinkPump::Sleep LinkPump::AfterPass(bool sent)
     // A chunk still growing is held until one gap after its last bytes came in, not after
     // this pump saw them, so the time it took to be woken is not added to every chunk. After
     // a chunk left, the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
-    tickFrom_ = sent ? Clock::now() : port_->LastInputTime();
+    const Clock::time_point now = table_.clock.Now();
+    if (sent) {
+        tickFrom_ = now;
+    } else {
+        // The port stamps its input on the steady clock: its age there, on the table's clock.
+        tickFrom_ = now - std::max(Clock::duration::zero(), Clock::Steady().Now() - port_->LastInputTime());
+    }
     return Sleep::Tick;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "link/FrameRule.h"
+#include "net/Clock.h"
 
 class PortTable;
 class VirtualSerialPort;
@@ -27,7 +28,6 @@ struct VirtualPortEntry;
 // sent is lost and not counted.
 class LinkPump {
 public:
-    using Clock = std::chrono::steady_clock;
     // Chunks one pass sends at most when the gap is 0 and a backlog waits; a TCP link queues
     // them all (TcpConnection::QueueLimit).
     static constexpr int ChunksPerPass = 64;

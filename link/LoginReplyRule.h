@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
+#include "net/Clock.h"
 #include "net/SocketAddress.h"
 
 // Whether a login gets its reply: at most one per destination address (whatever its port) and
@@ -17,18 +19,18 @@
 // collision forgets the older entry and at worst lets one more reply through.
 class LoginReplyRule {
 public:
-    static constexpr uint32_t SpacingMs = 5;
+    static constexpr std::chrono::milliseconds Spacing{5};
     static constexpr size_t Slots = 1024;
 
-    // True when a reply to destination for record is due at nowMs (a millisecond tick that
-    // may wrap); a due reply is remembered as sent.
-    bool Due(const SocketAddress& destination, int record, uint32_t nowMs)
+    // True when a reply to destination for record is due at now; a due reply is remembered as
+    // sent.
+    bool Due(const SocketAddress& destination, int record, Clock::time_point now)
     {
         const uint32_t address = destination.sin_addr.s_addr;
         Entry& entry = entries_[Index(address, record)];
-        if (entry.record == record && entry.address == address && nowMs - entry.sentAt < SpacingMs)
+        if (entry.record == record && entry.address == address && now - entry.sentAt < Spacing)
             return false;
-        entry = {address, record, nowMs};
+        entry = {address, record, now};
         return true;
     }
 
@@ -36,7 +38,7 @@ private:
     struct Entry {
         uint32_t address = 0;
         int record = -1;  // none
-        uint32_t sentAt = 0;
+        Clock::time_point sentAt;
     };
 
     static size_t Index(uint32_t address, int record)

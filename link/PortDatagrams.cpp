@@ -3,7 +3,6 @@
 
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
-#include "net/TickCount.h"
 #include "net/UdpEndpoint.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -94,8 +93,8 @@ void PortTable::HandleLogin(const SocketAddress& source, const uint8_t* data, in
         e.peerAddress = source;
         e.loginAddress = source;
     }
-    const uint32_t now = GetTickCount32();
-    e.lastReportTick = now;
+    const Clock::time_point now = clock.Now();
+    e.lastHeard = now;
     const bool cameOnline = e.online == 0;
     e.online = 1;
     if (cameOnline)
@@ -146,7 +145,7 @@ void PortTable::HandleData(const SocketAddress& source, const uint8_t* data, int
     if (!e.online)
         HandleLogin(source, data, length);
     e.peerAddress = source;
-    e.lastReportTick = GetTickCount32();  // data count as a report too
+    e.lastHeard = clock.Now();  // data count as a report too
 
     const size_t payload = static_cast<size_t>(length - DtuPacket::HeaderSize);
     ReceivedRun& run = receivedRun;
@@ -214,19 +213,20 @@ void PortTable::WakeOnlineWatch()
 
 void PortTable::OnOnlineExpiry()
 {
-    const uint32_t wait = ExpireSilentPorts();
-    if (wait != NoneDue)
-        onlineExpiry->At(pumpLoop.Loop().Now() + std::chrono::milliseconds(wait));
+    const Clock::time_point next = ExpireSilentPorts();
+    if (next != NoneDue)
+        onlineExpiry->At(next);
 }
 
 namespace {
-constexpr uint32_t MinExpiryGraceMs = 2000;
+constexpr std::chrono::milliseconds MinExpiryGrace{2000};
 }
 
-uint32_t PortTable::ExpireSilentPorts()
+Clock::time_point PortTable::ExpireSilentPorts()
 {
-    const uint32_t now = GetTickCount32();
-    uint32_t next = NoneDue;
+    using std::chrono::milliseconds;
+    const Clock::time_point now = clock.Now();
+    Clock::time_point next = NoneDue;
     for (VirtualPortEntry& e : ports) {
         // A TCP port's mark follows its connection instead.
         if (!e.portHeld || e.UseTcp || !e.online)
@@ -234,16 +234,18 @@ uint32_t PortTable::ExpireSilentPorts()
         // A DTU that reports at exactly its interval stays online: its report may come a
         // little late (network, its own clock), so it is given a grace of a tenth of the
         // interval, at least 2 s.
-        const uint32_t interval = static_cast<uint32_t>(std::max(e.LoginInterval, 1)) * 1000u;
-        const uint32_t limit = interval + std::max(MinExpiryGraceMs, interval / 10);
-        const uint32_t silent = now - e.lastReportTick;
-        if (silent > limit) {
+        const milliseconds interval = std::chrono::seconds(std::max(e.LoginInterval, 1));
+        const milliseconds limit = interval + std::max(MinExpiryGrace, interval / 10);
+        const Clock::time_point deadline = e.lastHeard + limit;
+        if (now > deadline) {
             e.online = 0;
             if (trace->Watching(e.index))
                 trace->Emit(e.index, e.PortNumber, TraceKind::Offline,
-                            "no report for " + std::to_string(silent / 1000) + " s");
+                            "no report for "
+                                + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - e.lastHeard).count())
+                                + " s");
         } else {
-            next = std::min(next, limit - silent + 1);
+            next = std::min(next, deadline + milliseconds(1));
         }
     }
     return next;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "net/Log.h"
-#include "net/TickCount.h"
 #include "vport/VirtualPortSites.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -33,8 +32,9 @@ int64_t UnixMillisecondsNow()
 
 }  // namespace
 
-PortTable::PortTable(const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress)
-    : settings(settings), sites(sites), serverAddress(serverAddress)
+PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites,
+                     const char* serverAddress, Turning turning)
+    : clock(clock), settings(settings), pumpLoop(clock, turning), sites(sites), serverAddress(serverAddress)
 {
     SocketAddress local;
     local.Parse(serverAddress);
@@ -80,6 +80,16 @@ void PortTable::StopNetwork()
     pumpLoop.Loop().Call([this] { udpServer->Stop(); });
     StopOnlineWatch();
     networkStarted = 0;
+}
+
+void PortTable::Turn(std::chrono::milliseconds limit)
+{
+    pumpLoop.Loop().RunOnce(limit);
+}
+
+bool PortTable::TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    return pumpLoop.Loop().RunUntil(done, limit);
 }
 
 bool PortTable::UdpPortOpen() const
@@ -204,7 +214,7 @@ void PortTable::ResetRecord(int i)
     e.FrameGap = PortConfig::DefaultFrameGap;
     e.tcpConnected = 0;
     e.tcpFailure = 0;
-    e.lastReportTick = 0;
+    e.lastHeard = {};
     e.statistics = {};
     e.lastError = {};
     e.notServedReason = {};
@@ -324,9 +334,10 @@ PortStatus PortTable::StatusOnLoop(int i) const
     s.served = !s.reason;
     if (s.served)
         s.device = PortDevicePath(i);
-    const uint32_t heard = e.lastReportTick;
-    if (heard != 0)
-        s.lastHeardMs = UnixMillisecondsNow() - static_cast<uint32_t>(GetTickCount32() - heard);
+    // The wall clock's time of that moment: now on the wall clock less how long ago it was.
+    if (e.lastHeard != Clock::time_point())
+        s.lastHeardMs = UnixMillisecondsNow()
+                        - std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - e.lastHeard).count();
     const VirtualSerialPort* port = PortOf(e);
     s.inUse = s.served && port && port->InUse();
     if (const int failure = e.UseTcp ? e.tcpFailure : 0)

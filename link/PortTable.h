@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,10 +35,15 @@ class PortTable : private UdpEndpoint::Owner {
 public:
     static constexpr int MaxPorts = 200;
 
+    using Turning = PumpLoop::Turning;
+
     // serverAddress is the UDP server's local address: "0.0.0.0:3700" in the program,
-    // something else in tests. The settings are read as they are at each use.
-    PortTable(const GlobalSettings& settings, VirtualPortSites& sites,
-              const char* serverAddress = "0.0.0.0:3700");
+    // something else in tests. The settings are read as they are at each use. Every time on
+    // the data path (framing, retries, the online expiry, login replies, last heard) comes
+    // from clock: the steady clock in the program. Turning::ByOwner leaves the loop to Turn
+    // (tests): the public members then run on the caller's thread.
+    PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites,
+              const char* serverAddress = "0.0.0.0:3700", Turning turning = Turning::OwnThread);
     ~PortTable();
     PortTable(const PortTable&) = delete;
     PortTable& operator=(const PortTable&) = delete;
@@ -110,10 +117,17 @@ public:
     uint64_t Heartbeat() const { return pumpLoop.Heartbeat(); }
     void Poke() { pumpLoop.Poke(); }
 
+    // Turning::ByOwner: one turn of the loop, waiting at most limit (real time) for what comes
+    // (a datagram, an application's bytes, a post); then the timers due by the clock run.
+    void Turn(std::chrono::milliseconds limit = std::chrono::milliseconds(0));
+    // Turns until done holds or limit (real time) passed; false then.
+    bool TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
 private:
     friend class LinkPump;
     friend struct VirtualPortEntry;
 
+    Clock& clock;
     const GlobalSettings& settings;
     VirtualPortEntry ports[MaxPorts];
     // Made with the table and ended with it; the loop's alone.
@@ -217,9 +231,9 @@ private:
     // fell silent must be shown offline, and run again at once when a port comes online or
     // its interval changed.
     void OnOnlineExpiry();
-    // Returns the milliseconds until the next check, NoneDue when no port is online.
-    uint32_t ExpireSilentPorts();
-    static constexpr uint32_t NoneDue = UINT32_MAX;
+    // Returns when the next check is due, NoneDue when no port is online.
+    Clock::time_point ExpireSilentPorts();
+    static constexpr Clock::time_point NoneDue = Clock::time_point::max();
     void StartOnlineWatch();
     void StopOnlineWatch();
     void WakeOnlineWatch();

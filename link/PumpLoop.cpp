@@ -40,7 +40,7 @@ struct PumpLoop::Slot {
     LinkPump::Sleep sleep = LinkPump::Sleep::UntilWoken;
 };
 
-PumpLoop::PumpLoop()
+PumpLoop::PumpLoop(Clock& clock, Turning turning) : loop_(clock)
 {
     if (loop_.Error() != 0) {
         Log::Error("the pumps cannot start: " + Log::SystemReason(loop_.Error()));
@@ -57,7 +57,7 @@ PumpLoop::PumpLoop()
             monitor->Release();
         }
     }
-    if (!loop_.Start("mv-pumps"))
+    if (turning == Turning::OwnThread && !loop_.Start("mv-pumps"))
         Log::Error("the pumps cannot start: " + Log::SystemReason(errno));
 }
 

@@ -24,8 +24,12 @@ struct VirtualPortEntry;
 // twentieth of its sleep before its time.
 class PumpLoop {
 public:
-    // Starts the loop's thread.
-    PumpLoop();
+    // Who turns the loop: a thread of its own (the program), or its owner step by step
+    // (tests, mostly on a ManualClock).
+    enum class Turning { OwnThread, ByOwner };
+
+    // The loop reads the time from clock; with Turning::OwnThread its thread starts here.
+    explicit PumpLoop(Clock& clock, Turning turning = Turning::OwnThread);
     // Ends the thread and every pump still added.
     ~PumpLoop();
     PumpLoop(const PumpLoop&) = delete;

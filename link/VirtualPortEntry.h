@@ -7,6 +7,7 @@
 
 #include "config/PortConfig.h"
 #include "link/PortStatistics.h"
+#include "net/Clock.h"
 #include "net/EventLoop.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
@@ -45,7 +46,8 @@ struct VirtualPortEntry : TcpConnection::Owner {
     std::unique_ptr<TcpConnection> tcpLink;
     std::unique_ptr<EventLoop::Timer> tcpResume;
     uint8_t transferBuffer[2000] = {};
-    uint32_t lastReportTick = 0;
+    // When the DTU last logged in or sent data; none (the epoch) before it did.
+    Clock::time_point lastHeard;
     // What the port counts, from when it was put in the slot; its lastError is published from
     // lastError below, in English.
     PortStatistics statistics;

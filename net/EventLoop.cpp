@@ -135,9 +135,11 @@ void EventLoop::RunOnce(std::chrono::milliseconds limit)
 
 bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    // The limit is real time whatever the loop's clock: a manual one may stand still.
+    const Clock& real = Clock::Steady();
+    const auto deadline = real.Now() + limit;
     while (!done()) {
-        const auto left = deadline - std::chrono::steady_clock::now();
+        const auto left = deadline - real.Now();
         if (left <= Clock::duration::zero())
             return false;
         Turn(std::min<Clock::duration>(left, std::chrono::milliseconds(10)));

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include "net/Log.h"
-#include "net/TickCount.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace {
@@ -25,7 +24,7 @@ int64_t SteadyMilliseconds()
 }  // namespace
 
 PortService::PortService(const char* serverAddress, QObject* parent)
-    : QObject(parent), table(std::make_unique<PortTable>(settings, sites, serverAddress))
+    : QObject(parent), table(std::make_unique<PortTable>(Clock::Steady(), settings, sites, serverAddress))
 {
     watchTimer.setInterval(WatchIntervalMs);
     connect(&watchTimer, &QTimer::timeout, this, &PortService::Watch);

@@ -216,16 +216,20 @@ bool TcpDtu::ShrinkPeerSendBuffer()
     return found;
 }
 
-LinkRig::LinkRig(bool sharedMode, int vportNo)
+LinkRig::LinkRig(bool sharedMode, int vportNo, Timing timing)
 {
     settings.OnlyOnePort = sharedMode ? 1 : 0;
     settings.VPortNo = vportNo;
     settings.SocketPort = FreeLoopbackPort(SOCK_DGRAM);
     serverPort = FreeLoopbackPort(SOCK_DGRAM);
     const std::string local = "127.0.0.1:" + std::to_string(serverPort);
-    table = std::make_unique<PortTable>(settings, sites, local.c_str());
+    const bool manual = timing == Timing::Manual;
+    table = manual ? std::make_unique<PortTable>(clock, settings, sites, local.c_str(), PortTable::Turning::ByOwner)
+                   : std::make_unique<PortTable>(Clock::Steady(), settings, sites, local.c_str());
     rows.Attach(&view);
-    view.SetRefresh([this] {
+    view.SetRefresh([this, manual] {
+        if (manual)
+            table->Turn();
         for (int record : view.Rows())
             rows.Update(table->Status(record));
     });
@@ -233,7 +237,29 @@ LinkRig::LinkRig(bool sharedMode, int vportNo)
         throw std::runtime_error("StartNetwork");
     table->PrepareSlots();
     // Give the receive thread its socket before the first datagram.
-    WaitUntil([&] { return table->UdpPortOpen(); });
+    WaitUntil([&] {
+        if (manual)
+            table->Turn();
+        return table->UdpPortOpen();
+    });
+}
+
+void LinkRig::Advance(std::chrono::nanoseconds step)
+{
+    clock.Advance(std::chrono::duration_cast<Clock::duration>(step));
+    table->Turn();
+}
+
+bool LinkRig::TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    return table->TurnUntil(done, limit);
+}
+
+std::optional<Bytes> LinkRig::Receive(UdpDtu& dtu, std::chrono::milliseconds limit)
+{
+    std::optional<Bytes> datagram;
+    TurnUntil([&] { return (datagram = dtu.Receive(0ms)).has_value(); }, limit);
+    return datagram;
 }
 
 LinkRig::~LinkRig()

@@ -15,6 +15,7 @@
 #include "link/PortTable.h"
 #include "service/PortRows.h"
 #include "service/PortView.h"
+#include "net/Clock.h"
 #include "net/SocketAddress.h"
 #include "support/Bytes.h"
 #include "support/Loopback.h"
@@ -90,10 +91,23 @@ int ThreadCount();
 // A running table on 127.0.0.1 with its slots prepared, as the service brings it up; the
 // ports added, edited and removed through the table's public interface, their rows kept as
 // the service keeps them.
+//
+// With Timing::Manual the table runs on a ManualClock and its loop turns only when the test
+// turns it (Advance, TurnUntil, Receive, and each look at the view's cells), so rules about
+// seconds are checked without waiting for them.
 class LinkRig {
 public:
-    explicit LinkRig(bool sharedMode = false, int vportNo = 5);
+    enum class Timing { Real, Manual };
+
+    explicit LinkRig(bool sharedMode = false, int vportNo = 5, Timing timing = Timing::Real);
     ~LinkRig();
+
+    // Timing::Manual: moves the clock on, then turns the loop once, so what became due runs.
+    void Advance(std::chrono::nanoseconds step);
+    // Turns the loop until done holds or the limit (real time) passed.
+    bool TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s);
+    // The DTU's next datagram, the loop turned while it waits.
+    std::optional<Bytes> Receive(UdpDtu& dtu, std::chrono::milliseconds limit = 10s);
 
     int AddPort(int number, const std::string& code, int useTcp = 0,
                 const char* fixedIp = nullptr);
@@ -106,6 +120,7 @@ public:
     // The device an application opens, "" when the port is not served.
     std::string Path(int record) const { return Status(record).device; }
 
+    ManualClock clock;  // the table's under Timing::Manual
     TempRuntimeDir runtimeDir;
     GlobalSettings settings;
     VirtualPortSites sites;

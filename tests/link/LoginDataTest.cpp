@@ -286,18 +286,56 @@ TEST(OnlineExpiry, ASilentUdpDtuGoesOfflineAndLogsInAgainWithItsNextData)
     EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
 }
 
+// On the table's own clock: the DTU goes offline exactly when its interval and grace have
+// passed, and not a moment before.
+TEST(OnlineExpiry, ASilentDtuIsOnlineUntilItsIntervalAndGraceHavePassed)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const int i = rig.AddPort(7, "A1");
+    const int quiet = rig.AddPort(8, "B2");
+    SetLoginInterval(rig, i, 1);
+    UdpDtu dtu(rig.serverPort), other(rig.serverPort);
+    other.SendLogin("B2");  // 300 s interval: stays online
+    ASSERT_TRUE(rig.Receive(other));
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(rig.Receive(dtu));
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
+
+    rig.Advance(3s);  // 1 s and the least grace, 2 s
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
+    EXPECT_TRUE(rig.Status(i).online);
+    rig.Advance(2ms);
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "");
+    EXPECT_FALSE(rig.Status(i).online);
+    EXPECT_EQ(rig.view.Cell(quiet, PortView::ColConnection), "√");
+}
+
+TEST(OnlineExpiry, TheGraceIsATenthOfALongInterval)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const int i = rig.AddPort(7, "A1");
+    SetLoginInterval(rig, i, 100);
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(rig.Receive(dtu));
+    rig.Advance(110s);
+    EXPECT_TRUE(rig.Status(i).online);
+    rig.Advance(2ms);
+    EXPECT_FALSE(rig.Status(i).online);
+}
+
 TEST(OnlineExpiry, RegularReportsKeepThePortOnline)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int i = rig.AddPort(7, "A1");
-    SetLoginInterval(rig, i, 2);
+    SetLoginInterval(rig, i, 2);  // offline after 4 s of silence
     UdpDtu dtu(rig.serverPort);
     for (int k = 0; k < 8; ++k) {
         dtu.SendLogin("A1");
-        ASSERT_TRUE(dtu.Receive());
-        std::this_thread::sleep_for(250ms);
+        ASSERT_TRUE(rig.Receive(dtu));
+        rig.Advance(3s);
         // Each report moves the deadline; the port never went offline in between.
-        ASSERT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
+        ASSERT_EQ(rig.view.Cell(i, PortView::ColConnection), "√") << k;
     }
 }
 
@@ -305,21 +343,40 @@ TEST(OnlineExpiry, RegularReportsKeepThePortOnline)
 // an extra login reply.
 TEST(OnlineExpiry, ReportsAtExactlyTheIntervalKeepThePortOnline)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int i = rig.AddPort(7, "A1");
     SetLoginInterval(rig, i, 1);
     SerialApp app(rig.Path(i));
     UdpDtu dtu(rig.serverPort);
     dtu.SendLogin("A1");
-    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(rig.Receive(dtu));
     for (int k = 0; k < 4; ++k) {
-        std::this_thread::sleep_for(1000ms);
+        rig.Advance(1000ms);
         dtu.Send(DataDatagram("A1", ToBytes("x")));
+        ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).rx == k + 1; }));
         EXPECT_EQ(app.Read(1), ToBytes("x"));
-        EXPECT_FALSE(dtu.Receive(50ms)) << "a login reply: the port had gone offline";
+        // A reply would have gone before the payload reached the port.
+        EXPECT_FALSE(dtu.Receive(0ms)) << "a login reply: the port had gone offline";
     }
     EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
     EXPECT_TRUE(rig.Status(i).online);
+}
+
+// What the window and the tool show as last heard: the wall clock's time of the latest report.
+TEST(OnlineExpiry, LastHeardIsTheWallClockTimeOfTheLatestReport)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const int i = rig.AddPort(7, "A1");
+    EXPECT_EQ(rig.Status(i).lastHeardMs, -1);
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(rig.Receive(dtu));
+    rig.Advance(60s);
+    const auto wallNow = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const int64_t heard = rig.Status(i).lastHeardMs;
+    EXPECT_NEAR(static_cast<double>(heard), static_cast<double>(wallNow - 60000), 2000.0);
 }
 
 // A flood of logins counts each one but answers a sender and code at most once a few

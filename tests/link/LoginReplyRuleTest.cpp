@@ -2,6 +2,8 @@
 
 #include "link/LoginReplyRule.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 SocketAddress At(const char* text)
@@ -17,32 +19,34 @@ TEST(LoginReplyRule, OneReplyPerSendingHostAndRecordWithinTheSpacing)
 {
     LoginReplyRule rule;
     const SocketAddress dtu = At("10.0.0.7:5000");
-    EXPECT_TRUE(rule.Due(dtu, 3, 1000));
-    EXPECT_FALSE(rule.Due(dtu, 3, 1000));
-    EXPECT_FALSE(rule.Due(dtu, 3, 1000 + LoginReplyRule::SpacingMs - 1));
-    EXPECT_TRUE(rule.Due(dtu, 3, 1000 + LoginReplyRule::SpacingMs));
+    const Clock::time_point t = ManualClock().Now();
+    EXPECT_TRUE(rule.Due(dtu, 3, t));
+    EXPECT_FALSE(rule.Due(dtu, 3, t));
+    EXPECT_FALSE(rule.Due(dtu, 3, t + LoginReplyRule::Spacing - 1ns));
+    EXPECT_TRUE(rule.Due(dtu, 3, t + LoginReplyRule::Spacing));
     // Another record (code) or another address is answered on its own; another source port of
     // the same host is not.
-    EXPECT_TRUE(rule.Due(dtu, 4, 1005));
-    EXPECT_FALSE(rule.Due(At("10.0.0.7:5001"), 3, 1005));
-    EXPECT_TRUE(rule.Due(At("10.0.0.8:5000"), 3, 1005));
-    EXPECT_FALSE(rule.Due(dtu, 4, 1006));
+    EXPECT_TRUE(rule.Due(dtu, 4, t + 5ms));
+    EXPECT_FALSE(rule.Due(At("10.0.0.7:5001"), 3, t + 5ms));
+    EXPECT_TRUE(rule.Due(At("10.0.0.8:5000"), 3, t + 5ms));
+    EXPECT_FALSE(rule.Due(dtu, 4, t + 6ms));
 }
 
-TEST(LoginReplyRule, TheTickMayWrap)
+TEST(LoginReplyRule, AReplyLongAgoHoldsNothingBack)
 {
     LoginReplyRule rule;
     const SocketAddress dtu = At("10.0.0.7:5000");
-    EXPECT_TRUE(rule.Due(dtu, 0, 0xFFFFFFFEu));
-    EXPECT_FALSE(rule.Due(dtu, 0, 1));
-    EXPECT_TRUE(rule.Due(dtu, 0, 3));
+    const Clock::time_point t = ManualClock().Now();
+    EXPECT_TRUE(rule.Due(dtu, 0, t));
+    EXPECT_TRUE(rule.Due(dtu, 0, t + 24h * 50));
+    EXPECT_FALSE(rule.Due(dtu, 0, t + 24h * 50 + 1ms));
 }
 
 TEST(LoginReplyRule, AFreshRuleAnswersEveryone)
 {
-    // A tick of 0 and the all-zero address are not mistaken for an entry already there.
+    // The clock's zero and the all-zero address are not mistaken for an entry already there.
     LoginReplyRule rule;
-    EXPECT_TRUE(rule.Due(SocketAddress(), 0, 0));
+    EXPECT_TRUE(rule.Due(SocketAddress(), 0, Clock::time_point()));
     for (int record = 0; record < 200; ++record)
-        EXPECT_TRUE(rule.Due(At("192.0.2.1:4000"), record, 7)) << record;
+        EXPECT_TRUE(rule.Due(At("192.0.2.1:4000"), record, Clock::time_point() + 7ms)) << record;
 }
