@@ -115,28 +115,52 @@ TEST(PortPump, WithoutAFrameGapWhatIsWaitingLeavesAtOnceInChunksOfAtMost1000)
         << rig.Status(i).tx;
 }
 
+// On the table's own clock: a chunk leaves once its count stood still for a whole gap.
 TEST(PortPump, AChunkStillGrowingWithinTheFrameGapIsHeld)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int i = rig.AddPort(7, "A1");
-    // Long enough that the second write always comes within it.
     SetFrameGap(rig, i, 1000);
     SerialApp app(rig.Path(i));
     UdpDtu dtu(rig.serverPort);
     dtu.SendLogin("A1");
-    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(rig.Receive(dtu));
 
     ASSERT_TRUE(app.Write(ToBytes("ab")));
+    rig.Settle();  // the pump sees 2 bytes and waits a gap
+    rig.Advance(900ms);
     ASSERT_TRUE(app.Write(ToBytes("cd")));
-    auto datagram = dtu.Receive();
+    rig.Settle();
+    EXPECT_FALSE(dtu.Receive(0ms));
+    rig.Advance(200ms);  // the first gap has passed, but the chunk grew within it
+    EXPECT_FALSE(dtu.Receive(50ms));
+    rig.Advance(900ms);
+    EXPECT_FALSE(dtu.Receive(50ms));
+    rig.Advance(200ms);  // a whole gap since "cd"
+    auto datagram = rig.Receive(dtu);
     ASSERT_TRUE(datagram);
     EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("abcd"));
 
-    // The 1000-byte rule still stands: a full chunk leaves without waiting out the gap.
+    // The 1000-byte rule still stands: a full chunk leaves without waiting out the gap; the
+    // rest of a backlog goes one chunk a gap.
     Bytes big = Pattern(2500, 8);
     ASSERT_TRUE(app.Write(big));
+    rig.Settle();
     Bytes joined;
-    EXPECT_EQ(ReceiveChunks(dtu, "A1", big.size(), &joined), (std::vector<size_t>{1000, 1000, 500}));
+    std::vector<size_t> sizes;
+    for (int k = 0; k < 3; ++k) {
+        if (k > 0) {
+            rig.Advance(999ms);
+            EXPECT_FALSE(dtu.Receive(20ms)) << "chunk " << k << " before its gap";
+            rig.Advance(1ms);
+        }
+        datagram = rig.Receive(dtu);
+        ASSERT_TRUE(datagram) << "chunk " << k;
+        const Bytes payload = Payload(*datagram, "A1");
+        sizes.push_back(payload.size());
+        joined.insert(joined.end(), payload.begin(), payload.end());
+    }
+    EXPECT_EQ(sizes, (std::vector<size_t>{1000, 1000, 500}));
     EXPECT_EQ(joined, big);
 }
 
