@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
+#include "net/TcpConnection.h"
 #include "net/UdpEndpoint.h"
 
 namespace {
@@ -57,12 +58,25 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
     ASSERT_TRUE(app.Write(ToBytes("ATZ")));
     EXPECT_EQ(dtu.Read(3), ToBytes("ATZ"));
 
-    // Deleting the port ends the link quietly.
+}
+
+// On the table's own clock: deleting the port ends the link quietly, for good.
+TEST(TcpLink, ADeletedPortsLinkIsNotTriedAgain)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu dtu(port);
+    const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
+    ASSERT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }));
+    ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).online; }));
+
     rig.Remove(i);
-    EXPECT_LT(dtu.Accept(1500ms), 0);  // nothing connects again
-    EXPECT_FALSE(rig.Status(i).online);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_FALSE(rig.Status(i).online);
+    for (int k = 0; k < 3; ++k) {
+        rig.Advance(TcpConnection::RetrySpacing + 500ms);
+        EXPECT_FALSE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }, 50ms)) << "nothing connects again";
+        EXPECT_FALSE(rig.Status(i).online);
+    }
 }
 
 TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
