@@ -106,7 +106,7 @@ public:
     void Advance(std::chrono::nanoseconds step);
     // Turns the loop for span (real time) without moving the clock: what an application or a
     // DTU just sent is taken in.
-    void Settle(std::chrono::milliseconds span = 30ms);
+    void Settle(std::chrono::milliseconds span = 100ms);
     // Turns the loop until done holds or the limit (real time) passed.
     bool TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s);
     // The DTU's next datagram, the loop turned while it waits.
