@@ -23,11 +23,6 @@ void LinkPump::Start()
     }
 }
 
-int LinkPump::InputFd() const
-{
-    return port_ ? port_->InputFd() : -1;
-}
-
 Clock::time_point LinkPump::Due() const
 {
     return tickFrom_ + Period();

@@ -41,8 +41,8 @@ public:
     // When the Tick the last pass asked for ends, and how long a Tick is.
     Clock::time_point Due() const;
     Clock::duration Period() const;
-    // Readable while the port has input; -1 for a record without a port.
-    int InputFd() const;
+    // The port it reads; null for a record without one.
+    VirtualSerialPort* Port() const { return port_; }
 
 private:
     Sleep Pump();

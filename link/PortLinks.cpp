@@ -59,7 +59,7 @@ void PortTable::StartLinks(VirtualPortEntry& entry)
 
 bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)
 {
-    if (entry.control && entry.control->Open(name)) {
+    if (entry.control && entry.control->Open(name, pumpLoop.Ports())) {
         SetNotServed(entry, {});
         return true;
     }
@@ -125,10 +125,6 @@ bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
     SocketAddress peer;
     peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings.SocketPort)).c_str());
     EventLoop& loop = pumpLoop.Loop();
-    entry.tcpResume = std::make_unique<EventLoop::Timer>(loop, [&entry] {
-        if (entry.tcpLink)
-            entry.tcpLink->Resume();
-    });
     entry.tcpLink = std::make_unique<TcpConnection>(loop, entry);
     const int error = entry.tcpLink->Connect(peer);
     if (error != 0) {
@@ -144,7 +140,7 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
     if (!entry.tcpLink)
         return;
     entry.tcpLink.reset();
-    entry.tcpResume.reset();
+    entry.tcpPaused = false;
     entry.tcpConnected = 0;
     entry.tcpFailure = 0;
 }
@@ -183,7 +179,7 @@ void VirtualPortEntry::OnConnected()
 int VirtualPortEntry::OnData(const uint8_t* data, int length)
 {
     // What the port cannot take now stays with the link, which stops reading the DTU until
-    // it is offered again.
+    // the port has room again (OnPortRoom).
     VirtualSerialPort* port = owner->PortOf(*this);
     const int taken = port ? port->Write(data, length) : length;
     if (taken > 0) {
@@ -192,9 +188,20 @@ int VirtualPortEntry::OnData(const uint8_t* data, int length)
         if (owner->trace->Watching(index))
             owner->trace->Emit(index, PortNumber, TraceKind::FromDtu, {}, 0, data, static_cast<size_t>(taken));
     }
-    if (taken < length && tcpResume)
-        tcpResume->At(owner->pumpLoop.Loop().Now() + TcpOfferRetry);
+    if (taken < length)
+        tcpPaused = true;
     return taken;
+}
+
+void PortTable::OnPortRoom(const VirtualSerialPort* port)
+{
+    for (VirtualPortEntry& e : ports) {
+        if (e.tcpPaused && PortOf(e) == port) {
+            e.tcpPaused = false;
+            if (e.tcpLink)
+                e.tcpLink->Resume();
+        }
+    }
 }
 
 void VirtualPortEntry::OnClosed()

@@ -55,6 +55,12 @@ PortTable::~PortTable()
     pumpLoop.Loop().Call([this] {
         udpServer.reset();
         trace.reset();
+        // The sites outlive the table.
+        for (VirtualPortEntry& e : ports)
+            if (e.control)
+                e.control->WhenRoom(nullptr);
+        if (sharedControl)
+            sharedControl->WhenRoom(nullptr);
     });
 }
 
@@ -195,7 +201,8 @@ void PortTable::BindSharedControl()
 {
     sharedControl = &sites.Site(0);
     sharedControl->Initialize();
-    sharedPortOpen = sharedControl->Open(PortName(settings.VPortNo)) ? 1 : 0;
+    sharedControl->WhenRoom([this, port = sharedControl] { OnPortRoom(port); });
+    sharedPortOpen = sharedControl->Open(PortName(settings.VPortNo), pumpLoop.Ports()) ? 1 : 0;
 }
 
 void PortTable::ResetRecord(int i)
@@ -222,8 +229,10 @@ void PortTable::ResetRecord(int i)
 
 void PortTable::BindRecordControl(int i)
 {
-    ports[i].control = &sites.Site(i);
-    ports[i].control->Initialize();
+    VirtualSerialPort* port = &sites.Site(i);
+    ports[i].control = port;
+    port->Initialize();
+    port->WhenRoom([this, port] { OnPortRoom(port); });
 }
 
 int PortTable::FindFreeSlot() const

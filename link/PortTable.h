@@ -170,6 +170,8 @@ private:
     PortStatus StatusOnLoop(int slot) const;
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const;
+    // The port has room again: the TCP links it held back read on.
+    void OnPortRoom(const VirtualSerialPort* port);
 
     // Datagrams from the UDP endpoint, on the loop thread: nothing changes Code or the peer
     // address under their feet.

@@ -1,73 +1,46 @@
 #include "link/PumpLoop.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <string>
-#include <sys/epoll.h>
-#include <unistd.h>
 
 #include "link/LinkPump.h"
 #include "link/VirtualPortEntry.h"
 #include "net/Log.h"
 #include "vport/PtyMonitor.h"
+#include "vport/VirtualSerialPort.h"
 
 struct PumpLoop::Slot {
-    Slot(EventLoop& loop, PumpLoop& owner)
-        : inputWatch(loop, [this, &owner](uint32_t) {
-              if (sleep == LinkPump::Sleep::UntilInput)
-                  owner.RunPass(*this);
-          }),
-          timer(loop, [this, &owner] { owner.RunPass(*this); })
-    {
-    }
-    ~Slot()
-    {
-        inputWatch.Remove();
-        if (ownsInput)
-            close(input);
-    }
+    Slot(EventLoop& loop, PumpLoop& owner) : timer(loop, [this, &owner] { owner.RunPass(*this); }) {}
 
     VirtualPortEntry* entry = nullptr;
     std::unique_ptr<LinkPump> pump;
-    // The port's input descriptor as watched. It is the port's own, which lives as long as
-    // its port instance and so longer than the table and this loop; only in shared-port mode,
-    // where every record watches the one port and epoll takes a descriptor once, the records
-    // after the first watch a duplicate, which the slot owns.
-    EventLoop::Watch inputWatch;
-    int input = -1;
-    bool ownsInput = false;
     EventLoop::Timer timer;  // the next pass while one is due
     LinkPump::Sleep sleep = LinkPump::Sleep::UntilWoken;
 };
 
-PumpLoop::PumpLoop(Clock& clock, Turning turning) : loop_(clock)
+PumpLoop::PumpLoop(Clock& clock, Turning turning) : loop_(clock), monitor_(std::make_unique<PtyMonitor>(loop_))
 {
     if (loop_.Error() != 0) {
         Log::Error("the pumps cannot start: " + Log::SystemReason(loop_.Error()));
         return;
     }
-    // Without the monitor's work the loop still runs; input then wakes it from the monitor's
-    // own thread.
-    if (auto monitor = PtyMonitor::Acquire(); monitor && monitor->Drive()) {
-        auto watch = std::make_unique<EventLoop::Watch>(loop_, [this](uint32_t) { monitor_->Dispatch(); });
-        if (watch->Add(monitor->Fd(), EPOLLIN) == 0) {
-            monitor_ = std::move(monitor);
-            monitorWatch_ = std::move(watch);
-        } else {
-            monitor->Release();
-        }
-    }
+    if (monitor_->Error() != 0)
+        Log::Error("the virtual ports cannot be watched: " + Log::SystemReason(monitor_->Error()));
     if (turning == Turning::OwnThread && !loop_.Start("mv-pumps"))
         Log::Error("the pumps cannot start: " + Log::SystemReason(errno));
 }
 
 PumpLoop::~PumpLoop()
 {
-    loop_.Call([this] { slots_.clear(); });
+    loop_.Call([this] {
+        for (auto& [port, slots] : readers_)
+            port->WhenInput(nullptr);
+        readers_.clear();
+        slots_.clear();
+    });
     loop_.Stop();
-    monitorWatch_.reset();
-    if (monitor_)
-        monitor_->Release();
+    monitor_.reset();
 }
 
 bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
@@ -80,22 +53,13 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
     auto slot = std::make_unique<Slot>(loop_, *this);
     slot->entry = &entry;
     slot->pump = std::make_unique<LinkPump>(table, entry, shared);
-    int error = 0;
-    if (const int input = slot->pump->InputFd(); input >= 0) {
-        // Edge-triggered: the port signals when input arrives while none was waiting, which is
-        // all a pump sleeping until input needs; input during a timed sleep is left to its pass.
-        slot->input = input;
-        error = slot->inputWatch.Add(input, EPOLLIN | EPOLLET);
-        if (error == EEXIST) {
-            slot->input = fcntl(input, F_DUPFD_CLOEXEC, 0);
-            slot->ownsInput = slot->input >= 0;
-            error = slot->ownsInput ? slot->inputWatch.Add(slot->input, EPOLLIN | EPOLLET) : errno;
-        }
-    }
-    if (error != 0) {
-        Log::Error("the pump of slot " + std::to_string(entry.index + 1)
-                   + " cannot start: " + Log::SystemReason(error));
-        return false;
+    // The port says when input comes while none was waiting, which is all a pump sleeping
+    // until input needs; input during a timed sleep is left to its pass.
+    if (VirtualSerialPort* port = slot->pump->Port()) {
+        auto& readers = readers_[port];
+        if (readers.empty())
+            port->WhenInput([this, port] { OnInput(port); });
+        readers.push_back(slot.get());
     }
     slot->pump->Start();
     slot->timer.Now();
@@ -105,7 +69,29 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
 
 void PumpLoop::Remove(VirtualPortEntry& entry)
 {
-    slots_.erase(&entry);
+    const auto it = slots_.find(&entry);
+    if (it == slots_.end())
+        return;
+    if (VirtualSerialPort* port = it->second->pump->Port()) {
+        auto& readers = readers_[port];
+        readers.erase(std::remove(readers.begin(), readers.end(), it->second.get()), readers.end());
+        if (readers.empty()) {
+            port->WhenInput(nullptr);
+            readers_.erase(port);
+        }
+    }
+    slots_.erase(it);
+}
+
+void PumpLoop::OnInput(VirtualSerialPort* port)
+{
+    const auto it = readers_.find(port);
+    if (it == readers_.end())
+        return;
+    // A pass adds and ends no pump.
+    for (Slot* slot : it->second)
+        if (slot->sleep == LinkPump::Sleep::UntilInput)
+            RunPass(*slot);
 }
 
 bool PumpLoop::Runs(const VirtualPortEntry& entry) const

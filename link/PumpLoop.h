@@ -3,19 +3,21 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "net/EventLoop.h"
 
 class LinkPump;
 class PortTable;
 class PtyMonitor;
+class VirtualSerialPort;
 struct VirtualPortEntry;
 
 // The data path's loop and the passes of every record's pump on it. The loop sleeps in one
-// epoll over the records' wake events and their ports' input, with the earliest due pass as its
-// timeout, so a chunk costs one wake-up for its bytes and one for its gap, whatever the number
-// of ports. It also does the port monitor's work (taking in what applications write, noticing
-// opens and closes), so the bytes' wake-up is this thread's own.
+// epoll over the ports' masters and the port monitor's inotify descriptor, with the earliest
+// due pass as its timeout, so a chunk costs one wake-up for its bytes and one for its gap,
+// whatever the number of ports: the port takes its input in and starts the pass in the same
+// turn.
 // A pass never blocks (writes to the network and the ports do not wait); a refused chunk is
 // offered again at its own time and holds up no other port.
 //
@@ -47,6 +49,8 @@ public:
 
     // The loop the pumps run on, for the other handles of the data path.
     EventLoop& Loop() { return loop_; }
+    // Watches the ports opened with it (their masters and slave nodes) on this loop.
+    PtyMonitor& Ports() { return *monitor_; }
     // Counts the loop's wake-ups. A watchdog pokes the loop and later sees from the count
     // whether the loop got round to it: then the data path is alive. Any thread.
     uint64_t Heartbeat() const { return loop_.Heartbeat(); }
@@ -56,9 +60,12 @@ private:
     struct Slot;
 
     void RunPass(Slot& slot);
+    // The port has input: a pass of every pump reading it that sleeps until it has.
+    void OnInput(VirtualSerialPort* port);
 
     EventLoop loop_;
-    std::shared_ptr<PtyMonitor> monitor_;  // driven by this loop while set
-    std::unique_ptr<EventLoop::Watch> monitorWatch_;
+    std::unique_ptr<PtyMonitor> monitor_;
     std::unordered_map<const VirtualPortEntry*, std::unique_ptr<Slot>> slots_;  // loop thread only
+    // The pumps of each port: one, or in shared-port mode every record's.
+    std::unordered_map<VirtualSerialPort*, std::vector<Slot*>> readers_;  // loop thread only
 };

@@ -19,10 +19,6 @@ class VirtualSerialPort;
 // One of the 200 port records. Configuration fields carry the names of their stored values.
 // The data path's loop thread alone reads and writes it.
 struct VirtualPortEntry : TcpConnection::Owner {
-    // How long bytes from the TCP link that the port could not take wait before they are
-    // offered again; the port's queue makes room as the application reads.
-    static constexpr std::chrono::milliseconds TcpOfferRetry{10};
-
     int index = 0;  // record index: slot, stored group index + 1, port site
     PortTable* owner = nullptr;
 
@@ -42,9 +38,9 @@ struct VirtualPortEntry : TcpConnection::Owner {
     // Why the TCP link's last connection attempt failed (an errno), 0 once it connected.
     int tcpFailure = 0;
     VirtualSerialPort* control = nullptr;
-    // The TCP link and its wait before bytes the port could not take are offered again.
     std::unique_ptr<TcpConnection> tcpLink;
-    std::unique_ptr<EventLoop::Timer> tcpResume;
+    // The link holds bytes the port could not take, until the port has room again.
+    bool tcpPaused = false;
     uint8_t transferBuffer[2000] = {};
     // When the DTU last logged in or sent data; none (the epoch) before it did.
     Clock::time_point lastHeard;

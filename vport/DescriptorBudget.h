@@ -5,14 +5,14 @@
 #include "net/Reason.h"
 
 // How many descriptors the process may still open. A port takes a few (its pseudo-terminal,
-// the path-only descriptor its link leads through, its input event, and for a moment while it
-// is made its terminal's other end), and
+// the path-only descriptor its link leads through, and for a moment while it is made its
+// terminal's other end), and
 // the ports must leave some for everything else the program opens while it runs: the
 // configuration file on a save or reload, TCP connections, the bus.
 namespace DescriptorBudget {
 
 // What one more port takes, at most, and a TCP port's link (its socket).
-constexpr int PerPort = 4;
+constexpr int PerPort = 3;
 constexpr int PerTcpLink = 1;
 // What the ports leave to the rest of the program.
 constexpr int Reserve = 16;

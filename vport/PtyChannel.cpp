@@ -70,7 +70,7 @@ int OpenSlavePath(const std::string& slavePath)
 
 }  // namespace
 
-std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available, int* error)
+std::shared_ptr<PtyChannel> PtyChannel::Create(EventLoop& loop, int* error)
 {
     std::string slavePath;
     termios raw{};
@@ -85,15 +85,13 @@ std::shared_ptr<PtyChannel> PtyChannel::Create(std::shared_ptr<Event> available,
         close(master);
         return nullptr;
     }
-    return std::shared_ptr<PtyChannel>(
-        new PtyChannel(master, slavePathFd, std::move(slavePath), raw, std::move(available)));
+    return std::shared_ptr<PtyChannel>(new PtyChannel(loop, master, slavePathFd, std::move(slavePath), raw));
 }
 
-PtyChannel::PtyChannel(int master, int slavePathFd, std::string slavePath, const termios& raw,
-                       std::shared_ptr<Event> available)
-    : master_(master), slavePathFd_(slavePathFd), slavePath_(std::move(slavePath)),
-      linkTarget_("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slavePathFd)),
-      raw_(raw), available_(std::move(available))
+PtyChannel::PtyChannel(EventLoop& loop, int master, int slavePathFd, std::string slavePath, const termios& raw)
+    : watch_(loop, [this](uint32_t events) { OnMasterEvent(events); }), master_(master), slavePathFd_(slavePathFd),
+      slavePath_(std::move(slavePath)),
+      linkTarget_("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slavePathFd)), raw_(raw)
 {
 }
 
@@ -104,36 +102,31 @@ PtyChannel::~PtyChannel()
 
 void PtyChannel::Close()
 {
-    std::lock_guard lock(mutex_);
     if (master_ < 0)
         return;
-    if (watched_)
-        epoll_ctl(epollFd_, EPOLL_CTL_DEL, master_, nullptr);
+    watch_.Remove();
     close(master_);
     master_ = -1;
     close(slavePathFd_);
     slavePathFd_ = -1;
-    watched_ = false;
+    attached_ = false;
     input_.Clear();
     output_.Clear();
-    available_->Reset();
+    refused_ = false;
 }
 
 int PtyChannel::Write(const uint8_t* data, int count)
 {
-    if (!data || count <= 0)
+    if (!data || count <= 0 || master_ < 0)
         return 0;
-    std::lock_guard lock(mutex_);
-    if (master_ < 0)
-        return 0;
-    // Like a serial line nobody listens to: the bytes go nowhere. A holder the monitor knows
-    // of needs no look at the master; a close it has not yet handled only means the bytes are
+    // Like a serial line nobody listens to: the bytes go nowhere. A holder the loop knows of
+    // needs no look at the master; a close it has not yet handled only means the bytes are
     // dropped with the rest when it is.
-    if (!held_ && !HeldLocked())
+    if (!held_ && !Held())
         return count;
     size_t total = static_cast<size_t>(count);
     size_t done = 0;
-    FlushOutputLocked();
+    FlushOutput();
     if (output_.Empty()) {
         while (done < total) {
             ssize_t n = write(master_, data + done, total - done);
@@ -145,60 +138,41 @@ int PtyChannel::Write(const uint8_t* data, int count)
     }
     size_t queued = std::min(total - done, OutputLimit - output_.Size());
     output_.Append(data + done, queued);
-    UpdateWatchLocked();
+    if (done + queued < total)
+        refused_ = true;
+    UpdateWatch();
     return static_cast<int>(done + queued);
 }
 
 int PtyChannel::Read(uint8_t* buffer, int max)
 {
-    if (!buffer || max <= 0)
-        return 0;
-    std::lock_guard lock(mutex_);
-    if (master_ < 0)
+    if (!buffer || max <= 0 || master_ < 0)
         return 0;
     size_t n = input_.Take(buffer, static_cast<size_t>(max));
-    if (input_.Empty())
-        available_->Reset();
-    UpdateWatchLocked();  // room again for input the watch may have paused
+    UpdateWatch();  // room again for input the watch may have paused
     return static_cast<int>(n);
-}
-
-std::chrono::steady_clock::time_point PtyChannel::LastInputTime() const
-{
-    std::lock_guard lock(mutex_);
-    return lastInput_;
-}
-
-int PtyChannel::Pending()
-{
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(input_.Size());
 }
 
 bool PtyChannel::InUse()
 {
-    std::lock_guard lock(mutex_);
     if (master_ < 0)
         return false;
-    // A holder stays "in use" until the monitor has handled its last close (and reset the
+    // A holder stays "in use" until the loop has handled its last close (and reset the
     // terminal for the next one), so only a port not known to be held needs a look at the
-    // master, for an open whose event the monitor has not yet handled.
+    // master, for an open whose event the loop has not yet handled.
     if (!held_)
-        HeldLocked();
+        Held();
     return held_;
 }
 
-void PtyChannel::Attach(int epollFd, uint64_t token)
+void PtyChannel::Attach()
 {
-    std::lock_guard lock(mutex_);
-    epollFd_ = epollFd;
-    token_ = token;
-    ReconcileLocked();
+    attached_ = true;
+    Reconcile();
 }
 
 void PtyChannel::OnSlaveEvent(uint32_t mask)
 {
-    std::lock_guard lock(mutex_);
     if (mask & IN_Q_OVERFLOW) {
         // Events were lost, our own opens' among them: look at the port afresh.
         ownOpens_ = 0;
@@ -209,61 +183,77 @@ void PtyChannel::OnSlaveEvent(uint32_t mask)
         else
             touched_ = true;
     }
-    ReconcileLocked();
+    const bool hadInput = !input_.Empty();
+    Reconcile();
+    Notify(!hadInput && !input_.Empty());
 }
 
 void PtyChannel::OnMasterEvent(uint32_t events)
 {
-    std::lock_guard lock(mutex_);
     if (master_ < 0)
         return;
+    const bool hadInput = !input_.Empty();
     if (events & EPOLLIN)
-        DrainLocked(false);
+        Drain(false);
     if (events & EPOLLOUT)
-        FlushOutputLocked();
+        FlushOutput();
     if (events & (EPOLLHUP | EPOLLERR))
-        ReconcileLocked();
+        Reconcile();
     else
-        UpdateWatchLocked();
+        UpdateWatch();
+    Notify(!hadInput && !input_.Empty());
 }
 
-bool PtyChannel::HungUpLocked() const
+void PtyChannel::Notify(bool inputCame)
+{
+    // Room while the queue is at most half full, so a held-back sender is not resumed for
+    // every few bytes the terminal takes; none is needed while nobody holds the slave.
+    const bool room = refused_ && (!held_ || output_.Size() <= OutputLimit / 2);
+    if (room)
+        refused_ = false;
+    if (inputCame && onInput_)
+        onInput_();
+    if (room && onRoom_)
+        onRoom_();
+}
+
+bool PtyChannel::HungUp() const
 {
     pollfd p{master_, 0, 0};
     return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
 // True while someone holds the slave right now. A holder counts from here on even before
-// the monitor has seen its open.
-bool PtyChannel::HeldLocked()
+// the loop has seen its open.
+bool PtyChannel::Held()
 {
-    if (HungUpLocked())
+    if (HungUp())
         return false;
     held_ = true;
-    UpdateWatchLocked();
+    UpdateWatch();
     return true;
 }
 
 // Brings the watch and the holder state in line with the master's hang-up state. Safe to run
 // any number of times; an application that opened and closed between two events is caught
 // by touched_.
-void PtyChannel::ReconcileLocked()
+void PtyChannel::Reconcile()
 {
-    if (master_ < 0 || epollFd_ < 0)
+    if (master_ < 0 || !attached_)
         return;
-    if (HeldLocked())
+    if (Held())
         return;
     if (held_ || touched_) {
-        DrainLocked(true);  // what the application wrote before it closed is still ours to read
+        Drain(true);  // what the application wrote before it closed is still ours to read
         output_.Clear();
-        ResetTerminalLocked();
+        ResetTerminal();
     }
     held_ = false;
     touched_ = false;
-    UpdateWatchLocked();
+    UpdateWatch();
 }
 
-void PtyChannel::DrainLocked(bool untilEmpty)
+void PtyChannel::Drain(bool untilEmpty)
 {
     // FIONREAD on a master is only a lower bound; reading until EAGAIN gives the exact count.
     // While the master is watched, a read that came short has emptied it for now: the watch
@@ -282,11 +272,9 @@ void PtyChannel::DrainLocked(bool untilEmpty)
     }
     if (input_.Size() != before)
         lastInput_ = std::chrono::steady_clock::now();
-    if (before == 0 && !input_.Empty())
-        available_->Set();
 }
 
-void PtyChannel::FlushOutputLocked()
+void PtyChannel::FlushOutput()
 {
     while (!output_.Empty()) {
         ssize_t n = write(master_, output_.Front(), output_.Size());
@@ -297,29 +285,24 @@ void PtyChannel::FlushOutputLocked()
     }
 }
 
-// The master sits in the epoll set only while the slave is held, and then asks for input only
-// while there is room for it and for output only while some is queued. An idle held port
-// therefore sleeps, and a hung-up master is never polled at all.
-void PtyChannel::UpdateWatchLocked()
+// The master is watched only while the slave is held, and then for input only while there is
+// room for it and for output only while some is queued. An idle held port therefore sleeps,
+// and a hung-up master is never polled at all.
+void PtyChannel::UpdateWatch()
 {
-    if (master_ < 0 || epollFd_ < 0)
+    if (master_ < 0 || !attached_)
         return;
     if (!held_) {
-        if (watched_)
-            epoll_ctl(epollFd_, EPOLL_CTL_DEL, master_, nullptr);
-        watched_ = false;
+        watch_.Remove();
         return;
     }
     uint32_t wanted = (input_.Size() < InputLimit ? EPOLLIN : 0u) | (output_.Empty() ? 0u : EPOLLOUT);
-    if (watched_ && wanted == watchedEvents_)
+    if (watch_.Fd() >= 0 && wanted == watch_.Events())
         return;
-    epoll_event ev{};
-    ev.events = wanted;
-    ev.data.u64 = token_;
-    if (epoll_ctl(epollFd_, watched_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, master_, &ev) == 0) {
-        watched_ = true;
-        watchedEvents_ = wanted;
-    }
+    if (watch_.Fd() >= 0)
+        watch_.Modify(wanted);
+    else
+        watch_.Add(master_, wanted);
 }
 
 // After the last holder closed: raw mode again for the next application, whatever the last
@@ -328,7 +311,7 @@ void PtyChannel::UpdateWatchLocked()
 // part of them, so the slave is opened for a moment and read empty (a non-blocking read
 // reports EAGAIN only once the kernel's buffers are empty). The inotify open this causes is
 // counted off in OnSlaveEvent, so it does not start another reset.
-void PtyChannel::ResetTerminalLocked()
+void PtyChannel::ResetTerminal()
 {
     tcsetattr(master_, TCSANOW, &raw_);
     int slave = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -2,12 +2,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <termios.h>
 
-#include "net/Event.h"
+#include "net/EventLoop.h"
 #include "vport/ByteQueue.h"
 
 // One pseudo-terminal as a serial line: the master end with the byte queues of both
@@ -20,7 +20,8 @@
 // descriptor: one of its own would hide every other holder. It opens the slave only for a
 // moment after the last holder closed, to empty what that holder left unread.
 //
-// All members may be called from any thread.
+// The channel is a handle of the data path's loop: its master is watched by that loop, and
+// every member runs on the loop's thread only.
 class PtyChannel {
 public:
     // What the component keeps on top of the kernel's own buffers, per direction.
@@ -28,10 +29,10 @@ public:
     static constexpr size_t OutputLimit = 1 << 20;
 
     // A new pseudo-terminal in raw mode whose slave has been opened and closed once, so the
-    // master starts hung up; only the owner may open the slave (mode 0600). available is kept
-    // readable while input is waiting. Null, with error set to the errno, when the system has
+    // master starts hung up; only the owner may open the slave (mode 0600). Its master is
+    // watched by loop once Attach runs. Null, with error set to the errno, when the system has
     // no pseudo-terminal (or no descriptor) to give.
-    static std::shared_ptr<PtyChannel> Create(std::shared_ptr<Event> available, int* error);
+    static std::shared_ptr<PtyChannel> Create(EventLoop& loop, int* error);
     ~PtyChannel();
     PtyChannel(const PtyChannel&) = delete;
     PtyChannel& operator=(const PtyChannel&) = delete;
@@ -50,15 +51,22 @@ public:
     // Up to max of the bytes the application wrote, oldest first. Never blocks.
     int Read(uint8_t* buffer, int max);
     // Exactly what Read would give now with an unlimited maximum. Neither reads the master:
-    // the monitor takes the input in as soon as it is readable (read until EAGAIN, since the
+    // the loop takes the input in as soon as it is readable (read until EAGAIN, since the
     // kernel's own count is only a lower bound), so a pump pass costs no system call here.
-    int Pending();
+    int Pending() const { return static_cast<int>(input_.Size()); }
     // When input was last taken in from the application.
-    std::chrono::steady_clock::time_point LastInputTime() const;
+    std::chrono::steady_clock::time_point LastInputTime() const { return lastInput_; }
     bool InUse();
 
-    // Hands the master to the monitor's epoll set and takes the current state from it.
-    void Attach(int epollFd, uint64_t token);
+    // Called on the loop when input comes while none was waiting, and when a Write that fell
+    // short has room again (half the queue free, or the holder closed and bytes are dropped
+    // again). Each runs after the channel's own work, and may call into the channel.
+    void WhenInput(std::function<void()> handler) { onInput_ = std::move(handler); }
+    void WhenRoom(std::function<void()> handler) { onRoom_ = std::move(handler); }
+
+    // Starts watching (the slave node is already watched by the monitor) and takes the
+    // current state from the master.
+    void Attach();
     // The slave node was opened or closed by someone (inotify mask; IN_Q_OVERFLOW when
     // events were lost).
     void OnSlaveEvent(uint32_t mask);
@@ -68,32 +76,32 @@ public:
     void Close();
 
 private:
-    PtyChannel(int master, int slavePathFd, std::string slavePath, const termios& raw,
-               std::shared_ptr<Event> available);
+    PtyChannel(EventLoop& loop, int master, int slavePathFd, std::string slavePath, const termios& raw);
 
-    bool HungUpLocked() const;
-    bool HeldLocked();
-    void ReconcileLocked();
+    bool HungUp() const;
+    bool Held();
+    void Reconcile();
     // untilEmpty: read until the master says EAGAIN, not only until a short read.
-    void DrainLocked(bool untilEmpty);
-    void FlushOutputLocked();
-    void UpdateWatchLocked();
-    void ResetTerminalLocked();
+    void Drain(bool untilEmpty);
+    void FlushOutput();
+    void UpdateWatch();
+    void ResetTerminal();
+    // Runs the handlers for what the work just done brought about.
+    void Notify(bool inputCame);
 
-    mutable std::mutex mutex_;
+    EventLoop::Watch watch_;
     int master_;
     int slavePathFd_;  // O_PATH, kept while the master lives
     const std::string slavePath_;
     const std::string linkTarget_;
     const termios raw_;
-    const std::shared_ptr<Event> available_;
+    std::function<void()> onInput_;
+    std::function<void()> onRoom_;
     ByteQueue input_;   // from the application, not yet read
     std::chrono::steady_clock::time_point lastInput_;
     ByteQueue output_;  // towards the application, not yet taken by the terminal
-    int epollFd_ = -1;
-    uint64_t token_ = 0;
-    uint32_t watchedEvents_ = 0;
-    bool watched_ = false;
+    bool attached_ = false;
+    bool refused_ = false;  // a Write fell short and its room has not yet been announced
     bool held_ = false;     // a holder was seen and its last close not yet handled
     bool touched_ = false;  // the slave was opened since the last close was handled
     int ownOpens_ = 0;      // opens of our own whose inotify event is still to come

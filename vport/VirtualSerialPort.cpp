@@ -5,7 +5,6 @@
 #include <set>
 #include <unistd.h>
 
-#include "net/Event.h"
 #include "vport/DescriptorBudget.h"
 #include "vport/PortLink.h"
 #include "vport/PtyChannel.h"
@@ -43,22 +42,14 @@ private:
 }  // namespace
 
 struct VirtualSerialPort::Impl {
-    std::mutex lifecycle;  // Open and Close, one at a time
-    // Written under lifecycle; channel and path also read by the data operations.
-    mutable std::mutex mutex;
-    std::shared_ptr<Event> available;
     std::shared_ptr<PtyChannel> channel;
     std::string path;
     std::string name;
     std::unique_ptr<PortLink> link;
-    std::shared_ptr<PtyMonitor> monitor;
+    PtyMonitor* monitor = nullptr;
+    std::function<void()> onInput;
+    std::function<void()> onRoom;
     Reason openFailure;
-
-    std::shared_ptr<PtyChannel> Channel() const
-    {
-        std::lock_guard lock(mutex);
-        return channel;
-    }
 };
 
 VirtualSerialPort::VirtualSerialPort() : impl_(new Impl) {}
@@ -69,19 +60,16 @@ VirtualSerialPort::~VirtualSerialPort()
     delete impl_;
 }
 
-bool VirtualSerialPort::Open(const std::string& name)
+bool VirtualSerialPort::Open(const std::string& name, PtyMonitor& monitor)
 {
-    std::lock_guard lifecycle(impl_->lifecycle);
     if (impl_->channel)
         return name == impl_->name;
-    Reason failure = Make(name);
-    std::lock_guard lock(impl_->mutex);
-    impl_->openFailure = std::move(failure);
+    impl_->openFailure = Make(name, monitor);
     return !impl_->openFailure;
 }
 
-// Open's work under the lifecycle lock: everything the port needs, made now, or nothing and why.
-Reason VirtualSerialPort::Make(const std::string& name)
+// Open's work: everything the port needs, made now, or nothing and why.
+Reason VirtualSerialPort::Make(const std::string& name, PtyMonitor& monitor)
 {
     using Kind = Reason::Kind;
     if (name.empty() || !ServedNames::Claim(name))
@@ -92,23 +80,21 @@ Reason VirtualSerialPort::Make(const std::string& name)
     };
     if (!DescriptorBudget::Room(DescriptorBudget::PerPort))
         return fail(DescriptorBudget::Shortage(name));
-    // Made with the first open and kept from then on, so InputFd stays valid across Close and
-    // another Open; a port never opened holds no descriptor.
-    if (!impl_->available) {
-        auto available = std::make_shared<Event>(true);
-        if (!available->Valid())
-            return fail(DescriptorBudget::Failure(Kind::NoPseudoTerminal, name, available->Error()));
-        std::lock_guard lock(impl_->mutex);
-        impl_->available = std::move(available);
-    }
 
     int error = 0;
-    auto channel = PtyChannel::Create(impl_->available, &error);
+    auto channel = PtyChannel::Create(monitor.Loop(), &error);
     if (!channel)
         return fail(DescriptorBudget::Failure(Kind::NoPseudoTerminal, name, error));
-    auto monitor = PtyMonitor::Acquire();
+    channel->WhenInput([this] {
+        if (impl_->onInput)
+            impl_->onInput();
+    });
+    channel->WhenRoom([this] {
+        if (impl_->onRoom)
+            impl_->onRoom();
+    });
     // Watched before the link appears, so the first application's open is never missed.
-    if (!monitor || !monitor->Add(channel)) {
+    if (!monitor.Add(channel)) {
         const int err = errno;
         channel->Close();
         return fail(DescriptorBudget::Failure(Kind::NotWatched, name, err));
@@ -116,7 +102,7 @@ Reason VirtualSerialPort::Make(const std::string& name)
     Reason refused;
     auto link = PortLink::Create(name, channel->LinkTarget(), &refused);
     if (!link) {
-        monitor->Remove(channel);
+        monitor.Remove(channel);
         channel->Close();
         return fail(refused);
     }
@@ -125,18 +111,16 @@ Reason VirtualSerialPort::Make(const std::string& name)
     // about this new terminal.
     unlink(LineState::FileFor(link->Path()).c_str());
 
-    std::lock_guard lock(impl_->mutex);
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
     impl_->name = name;
     impl_->link = std::move(link);
-    impl_->monitor = std::move(monitor);
+    impl_->monitor = &monitor;
     return {};
 }
 
 bool VirtualSerialPort::Close()
 {
-    std::lock_guard lifecycle(impl_->lifecycle);
     if (!impl_->channel)
         return true;
     // The link goes first, so no application finds the port while it is taken down; with it
@@ -145,14 +129,10 @@ bool VirtualSerialPort::Close()
     impl_->link.reset();
     unlink(LineState::FileFor(path).c_str());
     impl_->monitor->Remove(impl_->channel);
-    std::shared_ptr<PtyChannel> channel;
-    {
-        std::lock_guard lock(impl_->mutex);
-        channel = std::move(impl_->channel);
-        impl_->path.clear();
-    }
+    impl_->monitor = nullptr;
+    std::shared_ptr<PtyChannel> channel = std::move(impl_->channel);
+    impl_->path.clear();
     channel->Close();
-    impl_->monitor.reset();  // the last port to close stops the service thread
     ServedNames::Release(impl_->name);
     impl_->name.clear();
     return true;
@@ -160,14 +140,22 @@ bool VirtualSerialPort::Close()
 
 int VirtualSerialPort::Write(const uint8_t* data, int count)
 {
-    auto channel = impl_->Channel();
-    return channel ? channel->Write(data, count) : 0;
+    return impl_->channel ? impl_->channel->Write(data, count) : 0;
 }
 
 int VirtualSerialPort::Read(uint8_t* buffer, int max)
 {
-    auto channel = impl_->Channel();
-    return channel ? channel->Read(buffer, max) : 0;
+    return impl_->channel ? impl_->channel->Read(buffer, max) : 0;
+}
+
+void VirtualSerialPort::WhenInput(std::function<void()> handler)
+{
+    impl_->onInput = std::move(handler);
+}
+
+void VirtualSerialPort::WhenRoom(std::function<void()> handler)
+{
+    impl_->onRoom = std::move(handler);
 }
 
 bool VirtualSerialPort::EnableReceive(bool)
@@ -182,14 +170,12 @@ bool VirtualSerialPort::EnableTransmit(bool)
 
 bool VirtualSerialPort::InUse() const
 {
-    auto channel = impl_->Channel();
-    return channel && channel->InUse();
+    return impl_->channel && impl_->channel->InUse();
 }
 
 int VirtualSerialPort::Pending() const
 {
-    auto channel = impl_->Channel();
-    return channel ? channel->Pending() : 0;
+    return impl_->channel ? impl_->channel->Pending() : 0;
 }
 
 bool VirtualSerialPort::Initialize()
@@ -199,19 +185,11 @@ bool VirtualSerialPort::Initialize()
 
 std::chrono::steady_clock::time_point VirtualSerialPort::LastInputTime() const
 {
-    auto channel = impl_->Channel();
-    return channel ? channel->LastInputTime() : std::chrono::steady_clock::time_point();
-}
-
-int VirtualSerialPort::InputFd() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->available ? impl_->available->Fd() : -1;
+    return impl_->channel ? impl_->channel->LastInputTime() : std::chrono::steady_clock::time_point();
 }
 
 std::string VirtualSerialPort::DevicePath() const
 {
-    std::lock_guard lock(impl_->mutex);
     return impl_->path;
 }
 
@@ -224,7 +202,6 @@ std::optional<LineState> VirtualSerialPort::LineSettings() const
 
 Reason VirtualSerialPort::OpenFailure() const
 {
-    std::lock_guard lock(impl_->mutex);
     return impl_->openFailure;
 }
 

@@ -2,15 +2,19 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "net/Reason.h"
 #include "vport/LineState.h"
 
+class PtyMonitor;
+
 // One virtual serial port instance: a pseudo-terminal whose slave is reachable as a symbolic
-// link named like the port ("COM7") in the port directory. All methods may be called from any
-// thread.
+// link named like the port ("COM7") in the port directory. A handle of the data path's loop
+// while open: every member but PortDirectory runs on the loop's thread (another thread posts
+// to the loop), and the port does its work there without a thread of its own.
 class VirtualSerialPort {
 public:
     VirtualSerialPort();
@@ -18,9 +22,10 @@ public:
     VirtualSerialPort(const VirtualSerialPort&) = delete;
     VirtualSerialPort& operator=(const VirtualSerialPort&) = delete;
 
-    // Creates the port under the name, with every descriptor it needs. False (OpenFailure
-    // says why) when it cannot be made or another live port of this program serves the name.
-    bool Open(const std::string& name);
+    // Creates the port under the name, with every descriptor it needs, watched by the
+    // monitor's loop. False (OpenFailure says why) when it cannot be made or another live port
+    // of this program serves the name.
+    bool Open(const std::string& name, PtyMonitor& monitor);
     // Removes the link (while it still points at this port) and the pseudo-terminal; an
     // application still holding it sees a hang-up. Always true.
     bool Close();
@@ -41,9 +46,11 @@ public:
     // Accepted, no visible effect: a port is ready once made.
     bool Initialize();
 
-    // Readable while Pending() > 0, for a pump that sleeps until its port has input; -1 before
-    // the first successful Open, then the same descriptor for the life of the instance.
-    int InputFd() const;
+    // Called on the loop when input comes while none was waiting (a pump that sleeps until its
+    // port has input), and when a Write that came short has room again (a sender held back).
+    // Kept across Close and Open; each may call into the port.
+    void WhenInput(std::function<void()> handler);
+    void WhenRoom(std::function<void()> handler);
     // When the bytes the application wrote last came in (for the framing gap).
     std::chrono::steady_clock::time_point LastInputTime() const;
     // The link path while open ("" otherwise), for showing users what to open.
@@ -61,7 +68,7 @@ public:
     static std::string PortDirectory();
 
 private:
-    Reason Make(const std::string& name);
+    Reason Make(const std::string& name, PtyMonitor& monitor);
 
     struct Impl;
     Impl* impl_;

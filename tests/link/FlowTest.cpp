@@ -135,16 +135,16 @@ TEST(PortTableFlows, ShutdownStopsEveryPumpAndClosesEveryPortWithoutAThreadPerPo
 }
 
 // 200 ports must fit under the common hard limit of 1024 descriptors: a served UDP port holds
-// its terminal, the path its link leads through and its input event; the pump watches the
-// port's input and is woken by the loop without a descriptor of its own.
-TEST(PortTableFlows, AServedUdpPortHoldsThreeDescriptors)
+// its terminal and the path its link leads through; the loop watches the terminal itself and
+// the pump is woken without a descriptor of its own.
+TEST(PortTableFlows, AServedUdpPortHoldsTwoDescriptors)
 {
     LinkRig rig;
     rig.AddPort(7, "A1");
     const int before = DescriptorBudget::Open();
     const int i = rig.AddPort(8, "B2");
     EXPECT_TRUE(rig.Status(i).served);
-    EXPECT_EQ(DescriptorBudget::Open() - before, 3);
+    EXPECT_EQ(DescriptorBudget::Open() - before, 2);
 }
 
 // A hand-written file with one COM number in two slots: the later slot is in service, shows

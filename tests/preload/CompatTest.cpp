@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/LoopPort.h"
 #include "support/RuntimeDir.h"
 #include "support/Wait.h"
 #include "vport/LineState.h"
@@ -75,41 +76,31 @@ Outcome RunApp(std::vector<std::string> args, bool withLauncher, const char* pre
     return outcome;
 }
 
-// The DTU's side of the port: answers what the application writes until stopped.
+// The DTU's side of the port: answers what the application writes, on the port's loop as it
+// comes in, until destroyed.
 class PortServer {
 public:
     using Answer = std::function<std::vector<uint8_t>(std::vector<uint8_t>& received)>;
-    PortServer(VirtualSerialPort& port, Answer answer)
-        : port_(port), answer_(std::move(answer)), thread_([this] { Serve(); })
+    PortServer(LoopPort& port, Answer answer) : port_(port), answer_(std::move(answer))
     {
+        port_.OnLoop([this](VirtualSerialPort& p) { p.WhenInput([this, &p] { Serve(p); }); });
     }
-    ~PortServer()
-    {
-        stop_ = true;
-        thread_.join();
-    }
+    ~PortServer() { port_.WhenInput(nullptr); }
 
 private:
-    void Serve()
+    void Serve(VirtualSerialPort& port)
     {
-        std::vector<uint8_t> received;
         uint8_t buffer[4096];
-        while (!stop_) {
-            WaitReadable(port_.InputFd(), 50ms);
-            int n = port_.Read(buffer, sizeof buffer);
-            if (n <= 0)
-                continue;
-            received.insert(received.end(), buffer, buffer + n);
-            std::vector<uint8_t> reply = answer_(received);
-            if (!reply.empty())
-                port_.Write(reply.data(), static_cast<int>(reply.size()));
-        }
+        for (int n; (n = port.Read(buffer, sizeof buffer)) > 0;)
+            received_.insert(received_.end(), buffer, buffer + n);
+        std::vector<uint8_t> reply = answer_(received_);
+        if (!reply.empty())
+            port.Write(reply.data(), static_cast<int>(reply.size()));
     }
 
-    VirtualSerialPort& port_;
+    LoopPort& port_;
     Answer answer_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::vector<uint8_t> received_;  // loop thread
 };
 
 std::vector<uint8_t> Echo(std::vector<uint8_t>& received)
@@ -185,7 +176,7 @@ protected:
     }
 
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
 };
 
 #define EXPECT_SUCCEEDS(outcome)            \
@@ -299,7 +290,7 @@ TEST(Launcher, AppendsToAnExistingPreloadAndNeedsAProgram)
     EXPECT_EQ(none.status, 2);
     // With a port directory there, the launcher says nothing of its own.
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     ASSERT_TRUE(port.Open("COM7"));
     const Outcome both = RunApp({"/usr/bin/python3", MV_SERIAL_APPS, "print_preload", "-"}, true, MV_PRELOAD_LIBRARY);
     EXPECT_EQ(both.status, 0) << both.output;

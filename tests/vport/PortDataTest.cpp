@@ -13,7 +13,7 @@ namespace {
 // An open port with an application holding it, as seen by the component.
 struct HeldPort {
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     std::unique_ptr<SerialApp> app;
 
     explicit HeldPort(const char* name = "COM7")
@@ -135,27 +135,63 @@ TEST(PortData, InputStopsAtTheLimitWithoutLoss)
     writer.join();
 }
 
-TEST(PortData, InputFdIsReadableExactlyWhileBytesAreWaiting)
+TEST(PortData, InputIsAnnouncedWhenItComesWhileNoneWasWaiting)
 {
     HeldPort held;
-    int fd = held.port.InputFd();
-    EXPECT_FALSE(FdReadable(fd));
+    std::atomic<int> announced{0};
+    held.port.WhenInput([&] { ++announced; });
     ASSERT_TRUE(held.app->Write({1, 2, 3}));
-    // Without any call into the port: the service thread takes the bytes in.
-    EXPECT_TRUE(WaitUntil([&] { return FdReadable(fd); }));
+    // Without any call into the port: the loop takes the bytes in.
+    EXPECT_TRUE(WaitUntil([&] { return announced == 1; }));
     EXPECT_EQ(held.port.Pending(), 3);
     uint8_t two[2];
     EXPECT_EQ(held.port.Read(two, 2), 2);
-    EXPECT_TRUE(FdReadable(fd));
-    EXPECT_EQ(held.port.Read(two, 2), 1);
-    EXPECT_FALSE(FdReadable(fd));
-    EXPECT_EQ(held.port.Pending(), 0);
-    // The descriptor outlives Close and stays quiet.
-    ASSERT_TRUE(held.app->Write({9}));
-    ASSERT_TRUE(WaitUntil([&] { return FdReadable(fd); }));
+    // More while some wait: no second announcement, the pump that reads has not finished.
+    ASSERT_TRUE(held.app->Write({4}));
+    EXPECT_TRUE(WaitUntil([&] { return held.port.Pending() == 2; }));
+    EXPECT_EQ(announced, 1);
+    EXPECT_EQ(held.port.Read(two, 2), 2);
+    ASSERT_TRUE(held.app->Write({5}));
+    EXPECT_TRUE(WaitUntil([&] { return announced == 2; }));
+    // The handler is kept across Close and Open; a closed port announces nothing.
     held.port.Close();
-    EXPECT_FALSE(FdReadable(fd));
-    EXPECT_EQ(fd, held.port.InputFd());
+    ASSERT_TRUE(held.port.Open("COM7"));
+    SerialApp next(held.port.DevicePath(), AsOpened);
+    ASSERT_TRUE(WaitUntil([&] { return held.port.InUse(); }));
+    ASSERT_TRUE(next.Write({6}));
+    EXPECT_TRUE(WaitUntil([&] { return announced == 3; }));
+    held.port.WhenInput(nullptr);
+}
+
+TEST(PortData, RoomIsAnnouncedOnceAShortWriteCanGoOn)
+{
+    HeldPort held;
+    std::atomic<int> room{0};
+    held.port.WhenRoom([&] { ++room; });
+    auto chunk = Pattern(64 * 1024, 8);
+    std::vector<uint8_t> expected;
+    for (;;) {
+        int n = held.port.Write(chunk.data(), static_cast<int>(chunk.size()));
+        expected.insert(expected.end(), chunk.begin(), chunk.begin() + n);
+        if (n < static_cast<int>(chunk.size()))
+            break;
+    }
+    EXPECT_EQ(room, 0);
+    // Once the application has read half the queue, the sender may go on.
+    auto got = held.app->Read(PtyChannel::OutputLimit / 4, 30s);
+    EXPECT_EQ(room, 0) << "a quarter read is not enough";
+    auto rest = held.app->Read(expected.size() - got.size(), 30s);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_TRUE(WaitUntil([&] { return room == 1; }));
+    EXPECT_EQ(got, expected);
+
+    // A holder that leaves with a full queue makes room too: bytes are dropped again.
+    while (held.port.Write(chunk.data(), static_cast<int>(chunk.size())) == static_cast<int>(chunk.size())) {
+    }
+    held.app->Close();
+    EXPECT_TRUE(WaitUntil([&] { return room == 2; }));
+    EXPECT_EQ(held.port.Write(chunk.data(), static_cast<int>(chunk.size())), static_cast<int>(chunk.size()));
+    held.port.WhenRoom(nullptr);
 }
 
 TEST(PortData, OperationsFromManyThreadsKeepEveryByte)

@@ -24,7 +24,7 @@ TEST(PortDirectoryLock, TheFirstHolderKeepsItAndASecondLearnsItsProcessId)
     EXPECT_EQ(second.Take(), PortDirectoryLock::Result::HeldByOther);
 
     // Ports of the holder are made beside the lock as ever.
-    VirtualSerialPort port;
+    LoopPort port;
     EXPECT_TRUE(port.Open("COM3"));
 
     first.reset();

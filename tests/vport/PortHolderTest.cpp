@@ -14,7 +14,7 @@ namespace {
 
 struct OpenPort {
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     std::string path;
 
     OpenPort()

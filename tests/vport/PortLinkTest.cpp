@@ -40,7 +40,7 @@ TEST(PortDirectory, FollowsXdgRuntimeDirOrFallsBackToTmp)
 TEST(PortLink, OpenMakesPrivateDirectoryAndLinkCloseRemovesIt)
 {
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     ASSERT_TRUE(port.Open("COM7"));
     std::string path = runtime.PortDir() + "/COM7";
     EXPECT_EQ(port.DevicePath(), path);
@@ -68,7 +68,7 @@ TEST(PortLink, DestroyingThePortRemovesTheLink)
     TempRuntimeDir runtime;
     std::string path;
     {
-        VirtualSerialPort port;
+        LoopPort port;
         ASSERT_TRUE(port.Open("COM8"));
         path = port.DevicePath();
         ASSERT_TRUE(IsSymlink(path));
@@ -84,7 +84,7 @@ TEST(PortLink, StaleLinkOfADeadProgramIsReplaced)
     std::string path = runtime.PortDir() + "/COM5";
     fs::create_symlink("/dev/pts/4242", path);
 
-    VirtualSerialPort port;
+    LoopPort port;
     ASSERT_TRUE(port.Open("COM5"));
     std::string target = LinkTarget(path);
     EXPECT_NE(target, "/dev/pts/4242");
@@ -100,7 +100,7 @@ TEST(PortLink, StaleLinkOfADeadProgramIsReplaced)
 TEST(PortLink, CloseLeavesALinkThatNoLongerPointsAtThePort)
 {
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     ASSERT_TRUE(port.Open("COM6"));
     std::string path = port.DevicePath();
     fs::remove(path);
@@ -121,7 +121,7 @@ TEST(PortLink, SomethingElseUnderThePortNameIsNeverReplaced)
     ASSERT_EQ(lchown(foreignLink.c_str(), Nobody, Nobody), 0);
     fs::create_directory(runtime.PortDir() + "/COM3");
 
-    VirtualSerialPort port;
+    LoopPort port;
     EXPECT_FALSE(port.Open("COM1"));
     EXPECT_EQ(port.OpenFailure().English(), file + " is taken by something this program did not make; it is left alone");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
@@ -138,7 +138,7 @@ TEST(PortLink, SomethingElseUnderThePortNameIsNeverReplaced)
 TEST(PortLink, UnsafeDirectoriesAreRefused)
 {
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     const std::string dir = runtime.PortDir();
 
     fs::create_directory(dir);
@@ -176,7 +176,7 @@ TEST(PortLink, UnsafeDirectoriesAreRefused)
 TEST(PortLink, NamesThatAreNotPlainFileNamesAreRefused)
 {
     TempRuntimeDir runtime;
-    VirtualSerialPort port;
+    LoopPort port;
     for (const char* name : {"", ".", "..", "../COM1", "a/b", ".COM1"})
         EXPECT_FALSE(port.Open(name)) << name;
     EXPECT_FALSE(fs::exists(runtime.PortDir()));
@@ -185,7 +185,7 @@ TEST(PortLink, NamesThatAreNotPlainFileNamesAreRefused)
 TEST(PortLink, ANameIsServedByOnePortOnly)
 {
     TempRuntimeDir runtime;
-    VirtualSerialPort first, second;
+    LoopPort first, second;
     ASSERT_TRUE(first.Open("COM9"));
     std::string target = LinkTarget(first.DevicePath());
     EXPECT_FALSE(second.Open("COM9"));
@@ -201,9 +201,10 @@ TEST(PortLink, ANameIsServedByOnePortOnly)
 TEST(PortLink, TwoHundredPortsOpenAndCloseTogether)
 {
     TempRuntimeDir runtime;
-    std::vector<std::unique_ptr<VirtualSerialPort>> opened;
+    auto loop = std::make_shared<PortLoop>();
+    std::vector<std::unique_ptr<LoopPort>> opened;
     for (int i = 0; i < 200; ++i) {
-        opened.push_back(std::make_unique<VirtualSerialPort>());
+        opened.push_back(std::make_unique<LoopPort>(loop));
         ASSERT_TRUE(opened.back()->Open("COM" + std::to_string(i + 1))) << i;
     }
     int links = 0;

@@ -18,7 +18,9 @@ TEST(VirtualPortSites, OneInstancePerRecordIndex)
     EXPECT_TRUE(sites.Site(0).Initialize());
     EXPECT_TRUE(sites.Site(0).EnableReceive(true));
     EXPECT_TRUE(sites.Site(0).EnableTransmit(true));
-    ASSERT_TRUE(sites.Site(0).Open("COM5"));
-    EXPECT_FALSE(sites.Site(83).Open("COM5"));
-    // Destroying the sites closes their ports.
+    PortLoop loop;
+    ASSERT_TRUE(loop.Call([&] { return sites.Site(0).Open("COM5", loop.Monitor()); }));
+    EXPECT_FALSE(loop.Call([&] { return sites.Site(83).Open("COM5", loop.Monitor()); }));
+    // Closed on the loop before it ends, as the port table closes every port.
+    loop.Call([&] { sites.Site(0).Close(); });
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "support/Bytes.h"
+#include "support/LoopPort.h"
 #include "support/RuntimeDir.h"
 #include "support/SerialApp.h"
 #include "support/Wait.h"
