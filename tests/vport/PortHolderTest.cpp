@@ -44,7 +44,7 @@ TEST(PortHolder, InUseFollowsTheApplicationsOpensAndCloses)
     }
     EXPECT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
 
-    // Opens and closes faster than the service thread looks: it still ends up free.
+    // Opens and closes faster than the loop looks: it still ends up free.
     for (int i = 0; i < 50; ++i)
         SerialApp blink(p.path, AsOpened);
     EXPECT_TRUE(WaitUntil([&] { return !p.port.InUse(); }));
