@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,7 +7,6 @@
 #include "config/PortConfig.h"
 #include "link/PortStatistics.h"
 #include "net/Clock.h"
-#include "net/EventLoop.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
 #include "net/TcpConnection.h"
