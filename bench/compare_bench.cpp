@@ -62,7 +62,7 @@ struct Plan {
     int outboundSamples = 600;
     int soakSeconds = 20;
     int writersSeconds = 20;  // the 200-port outbound latency phase
-    int streamSeconds = 2;  // a round; the rounds alternate between the sides
+    int streamSeconds = 2;    // a round; the rounds alternate between the sides
     int burstDatagrams = 50000;
     int transactionSeconds = 3;
     int worstExchanges = 10000;
@@ -178,8 +178,7 @@ long ProcKb(const std::string& path, const char* field)
 }
 
 // A child that goes when this process goes, also while it is stopped; its output goes to log.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& log)
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log)
 {
     const pid_t parent = getpid();
     const pid_t pid = fork();
@@ -256,16 +255,17 @@ sockaddr_in LoopbackTo(uint16_t port)
 bool WaitForLinks(const std::string& dir, const std::function<bool()>& alive)
 {
     return WaitUntil(
-        [&] {
-            if (!alive())
-                return true;
-            for (int n = 1; n <= Ports; ++n) {
-                if (!fs::exists(dir + "/COM" + std::to_string(n)))
-                    return false;
-            }
-            return true;
-        },
-        60s, 20ms) && alive();
+               [&] {
+                   if (!alive())
+                       return true;
+                   for (int n = 1; n <= Ports; ++n) {
+                       if (!fs::exists(dir + "/COM" + std::to_string(n)))
+                           return false;
+                   }
+                   return true;
+               },
+               60s, 20ms)
+           && alive();
 }
 
 // One side of the comparison: 200 ports with an application on each (opened as serial
@@ -288,11 +288,9 @@ public:
         if (framed_) {
             uint8_t datagram[DtuPacket::MaxDataDatagram];
             const int size = DtuPacket::BuildDataDatagram(Code(port), payload, count, datagram);
-            sendto(dtus_[port], datagram, size, 0, reinterpret_cast<const sockaddr*>(&to_[port]),
-                   sizeof to_[port]);
+            sendto(dtus_[port], datagram, size, 0, reinterpret_cast<const sockaddr*>(&to_[port]), sizeof to_[port]);
         } else {
-            sendto(dtus_[port], payload, count, 0, reinterpret_cast<const sockaddr*>(&to_[port]),
-                   sizeof to_[port]);
+            sendto(dtus_[port], payload, count, 0, reinterpret_cast<const sockaddr*>(&to_[port]), sizeof to_[port]);
         }
     }
 
@@ -308,8 +306,7 @@ public:
         const ssize_t n = recv(dtus_[port], datagram, sizeof datagram, MSG_DONTWAIT);
         if (n < 0)
             return -1;
-        if (n <= DtuPacket::HeaderSize ||
-            datagram[DtuPacket::TypeOffset] != static_cast<uint8_t>(DtuPacketType::Data))
+        if (n <= DtuPacket::HeaderSize || datagram[DtuPacket::TypeOffset] != static_cast<uint8_t>(DtuPacketType::Data))
             return 0;
         const size_t count = std::min<size_t>(n - DtuPacket::HeaderSize, max);
         std::memcpy(payload, datagram + DtuPacket::HeaderSize, count);
@@ -377,8 +374,7 @@ protected:
         for (int port = 0; port < Ports; ++port) {
             apps_.push_back(std::make_unique<SerialApp>(dir + "/COM" + std::to_string(port + 1)));
             if (!apps_.back()->IsOpen()) {
-                std::fprintf(stderr, "%s: cannot open COM%d: %s\n", name_.c_str(), port + 1,
-                             std::strerror(errno));
+                std::fprintf(stderr, "%s: cannot open COM%d: %s\n", name_.c_str(), port + 1, std::strerror(errno));
                 std::exit(1);
             }
         }
@@ -399,8 +395,8 @@ protected:
 class Program : public Side {
 public:
     Program(std::string binary, const std::string& work)
-        : Side("MV5840VSP", true), binary_(std::move(binary)), runtime_(work + "/run"),
-          config_(work + "/config"), log_(work + "/program.log")
+        : Side("MV5840VSP", true), binary_(std::move(binary)), runtime_(work + "/run"), config_(work + "/config"),
+          log_(work + "/program.log")
     {
         fs::create_directories(config_ + "/Torvane");
         fs::create_directory(runtime_);
@@ -413,10 +409,7 @@ public:
     ~Program() override { Stop(); }
 
     std::vector<pid_t> Pids() const override { return {pid_}; }
-    long MemoryKb() const override
-    {
-        return ProcKb("/proc/" + std::to_string(pid_) + "/status", "VmRSS");
-    }
+    long MemoryKb() const override { return ProcKb("/proc/" + std::to_string(pid_) + "/status", "VmRSS"); }
     const std::string& Log() const { return log_; }
 
     // Starts the program on a configuration of 200 dynamic-login UDP ports; gapMs < 0 leaves
@@ -425,9 +418,8 @@ public:
     {
         WriteConfig(gapMs);
         gapMs_ = gapMs < 0 ? DefaultGapMs : gapMs;
-        pid_ = Spawn({binary_}, {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_,
-                                 "XDG_CONFIG_HOME=" + config_},
-                     log_);
+        pid_ = Spawn({binary_},
+                     {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_, "XDG_CONFIG_HOME=" + config_}, log_);
         if (!WaitForLinks(runtime_ + "/MV5840VSP", [this] { return Alive(pid_); })) {
             std::fprintf(stderr, "MV5840VSP ended, or did not serve its 200 ports in time; its output:\n%s\n",
                          ReadFile(log_).c_str());
@@ -455,12 +447,10 @@ private:
         std::ofstream file(path, std::ios::trunc);
         // Private, as the program keeps it; an open file would only add a warning to the run.
         fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
-        file << "[General]\nSocketPort=" << ServerPort
-             << "\nOnlyOnePort=0\nVPortNo=1\nPassword=\n";
+        file << "[General]\nSocketPort=" << ServerPort << "\nOnlyOnePort=0\nVPortNo=1\nPassword=\n";
         for (int port = 0; port < Ports; ++port) {
             file << "\n[" << port + 1 << "]\nPortNumber=" << port + 1
-                 << "\nUseFixedIP=0\nUseTcp=0\nLoginInterval=300\nCode=" << Code(port)
-                 << "\nPeerIP=0.0.0.0\n";
+                 << "\nUseFixedIP=0\nUseTcp=0\nLoginInterval=300\nCode=" << Code(port) << "\nPeerIP=0.0.0.0\n";
             if (gapMs >= 0)
                 file << "FrameGap=" << gapMs << "\n";
         }
@@ -476,11 +466,11 @@ private:
             login[DtuPacket::TypeOffset] = static_cast<uint8_t>(DtuPacketType::Login);
             bool answered = false;
             for (int attempt = 0; attempt < 5 && !answered; ++attempt) {
-                sendto(dtus_[port], login, sizeof login, 0,
-                       reinterpret_cast<const sockaddr*>(&to_[port]), sizeof to_[port]);
+                sendto(dtus_[port], login, sizeof login, 0, reinterpret_cast<const sockaddr*>(&to_[port]),
+                       sizeof to_[port]);
                 uint8_t reply[64];
-                answered = WaitReadable(dtus_[port], 1000ms) &&
-                           recv(dtus_[port], reply, sizeof reply, 0) == DtuPacket::LoginReplySize;
+                answered = WaitReadable(dtus_[port], 1000ms)
+                           && recv(dtus_[port], reply, sizeof reply, 0) == DtuPacket::LoginReplySize;
             }
             if (!answered) {
                 std::fprintf(stderr, "MV5840VSP: no login reply for %s\n", code.c_str());
@@ -505,13 +495,11 @@ public:
             dtus_.push_back(UdpSocket(DtuBase + n));
             to_.push_back(LoopbackTo(SocatBase + n));
             pids_.push_back(Spawn({"socat", "pty,raw,echo=0,link=" + dir_ + "/COM" + std::to_string(n),
-                                   "udp:127.0.0.1:" + std::to_string(DtuBase + n) +
-                                       ",bind=127.0.0.1:" + std::to_string(SocatBase + n)},
+                                   "udp:127.0.0.1:" + std::to_string(DtuBase + n)
+                                       + ",bind=127.0.0.1:" + std::to_string(SocatBase + n)},
                                   {}, log));
         }
-        auto allAlive = [this] {
-            return std::all_of(pids_.begin(), pids_.end(), Alive);
-        };
+        auto allAlive = [this] { return std::all_of(pids_.begin(), pids_.end(), Alive); };
         if (!WaitForLinks(dir_, allAlive)) {
             std::fprintf(stderr, "socat ended, or did not make its 200 ports in time; its output:\n%s\n",
                          ReadFile(log).c_str());
@@ -645,8 +633,7 @@ void DtuToApplication(Side& side, int samples, Latency& out)
         payload[0] = static_cast<uint8_t>(k);
         const auto t0 = Clock::now();
         side.Send(port, payload, sizeof payload);
-        if (AwaitApp(side, port, buffer, sizeof buffer, 1000ms) &&
-            std::memcmp(buffer, payload, sizeof payload) == 0)
+        if (AwaitApp(side, port, buffer, sizeof buffer, 1000ms) && std::memcmp(buffer, payload, sizeof payload) == 0)
             out.ms.push_back(Ms(Clock::now() - t0));
         else
             ++out.lost;
@@ -783,7 +770,8 @@ Writers ManyWriters(Side& side, int seconds)
             const auto before = threads0.find(tid);
             const double cpu = now.cpu - (before == threads0.end() ? 0 : before->second.cpu);
             const double waited = now.waited - (before == threads0.end() ? 0 : before->second.waited);
-            busiest.emplace_back(cpu, now.name + " " + Fixed(1000 * cpu / wall, 1) + "/" + Fixed(1000 * waited / wall, 1));
+            busiest.emplace_back(cpu,
+                                 now.name + " " + Fixed(1000 * cpu / wall, 1) + "/" + Fixed(1000 * waited / wall, 1));
         }
         std::sort(busiest.rbegin(), busiest.rend());
         for (size_t k = 0; k < busiest.size() && k < 5; ++k)
@@ -846,8 +834,9 @@ Soak ThousandBytesEachWay(Side& side, int seconds, const Streams& streams)
                 const bool toApp = k < Ports;
                 auto& got = toApp ? toAppGot[port] : toDtuGot[port];
                 int n;
-                while ((n = toApp ? ReadApp(side, port, buffer, sizeof buffer)
-                                  : side.Receive(port, buffer, sizeof buffer)) > 0) {
+                while (
+                    (n = toApp ? ReadApp(side, port, buffer, sizeof buffer) : side.Receive(port, buffer, sizeof buffer))
+                    > 0) {
                     const uint64_t at = got.load();
                     for (int b = 0; b < n; ++b) {
                         if (buffer[b] != streams.At(2 * port + (toApp ? 0 : 1), at + b))
@@ -1051,7 +1040,7 @@ struct Exchanges {
 
 // Request/response on one port: the application writes a request, the DTU echoes it, the
 // application reads the reply. Runs until count exchanges or the time is up.
-    Exchanges Transactions(Side& side, int count, std::chrono::seconds limit)
+Exchanges Transactions(Side& side, int count, std::chrono::seconds limit)
 {
     const int port = 3;
     uint8_t request[8] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0, 0};
@@ -1067,8 +1056,8 @@ struct Exchanges {
         const int n = AwaitDatagram(side, port, payload, sizeof payload, 2000ms);
         if (n > 0)
             side.Send(port, payload, n);
-        if (n != sizeof request || !AwaitApp(side, port, reply, sizeof reply, 2000ms) ||
-            std::memcmp(reply, request, sizeof request) != 0) {
+        if (n != sizeof request || !AwaitApp(side, port, reply, sizeof reply, 2000ms)
+            || std::memcmp(reply, request, sizeof request) != 0) {
             ++result.failed;
             side.Drain();
             continue;
@@ -1222,15 +1211,13 @@ void PrintTable(const std::vector<Row>& rows)
         w[2] = std::max(w[2], r.socat.size());
         w[3] = std::max(w[3], r.ratio.size());
     }
-    auto line = [&](const std::string& a, const std::string& b, const std::string& c,
-                    const std::string& d) {
-        std::printf("| %-*s | %*s | %*s | %*s |\n", int(w[0]), a.c_str(), int(w[1]), b.c_str(),
-                    int(w[2]), c.c_str(), int(w[3]), d.c_str());
+    auto line = [&](const std::string& a, const std::string& b, const std::string& c, const std::string& d) {
+        std::printf("| %-*s | %*s | %*s | %*s |\n", int(w[0]), a.c_str(), int(w[1]), b.c_str(), int(w[2]), c.c_str(),
+                    int(w[3]), d.c_str());
     };
     line("what", "MV5840VSP", "socat", "ratio");
-    std::printf("|%s|%s:|%s:|%s:|\n", std::string(w[0] + 2, '-').c_str(),
-                std::string(w[1] + 1, '-').c_str(), std::string(w[2] + 1, '-').c_str(),
-                std::string(w[3] + 1, '-').c_str());
+    std::printf("|%s|%s:|%s:|%s:|\n", std::string(w[0] + 2, '-').c_str(), std::string(w[1] + 1, '-').c_str(),
+                std::string(w[2] + 1, '-').c_str(), std::string(w[3] + 1, '-').c_str());
     for (const auto& r : rows)
         line(r.what, r.program, r.socat, r.ratio);
 }
@@ -1286,7 +1273,8 @@ int main(int argc, char** argv)
         }
     }
     if (binary.empty() || work.empty()) {
-        std::fprintf(stderr, "usage: %s --program PATH --work DIR [--ctl PATH] [--quick] [--only PHASE,...]\n"
+        std::fprintf(stderr,
+                     "usage: %s --program PATH --work DIR [--ctl PATH] [--quick] [--only PHASE,...]\n"
                      "phases: idle inbound outbound writers soak stream monitored burst rate worst gaps tcp\n"
                      "(monitored: the stream again with mv5840vspctl monitor on every port; needs --ctl)\n",
                      argv[0]);
@@ -1313,8 +1301,8 @@ int main(int argc, char** argv)
     std::vector<std::pair<std::string, long>> memory;
     auto noteMemory = [&](const char* after) {
         memory.emplace_back(after, program.MemoryKb());
-        std::printf("  memory after %s: MV5840VSP VmRSS %.1f MB, socat %.1f MB (sum of Pss)\n",
-                    after, program.MemoryKb() / 1024.0, socat.MemoryKb() / 1024.0);
+        std::printf("  memory after %s: MV5840VSP VmRSS %.1f MB, socat %.1f MB (sum of Pss)\n", after,
+                    program.MemoryKb() / 1024.0, socat.MemoryKb() / 1024.0);
     };
     noteMemory("start-up");
     // Each phase on both sides, the first side alternating from phase to phase.
@@ -1346,9 +1334,9 @@ int main(int argc, char** argv)
         for (int round = 0; round < 4; ++round)
             both([&](Side& side, int i) { DtuToApplication(side, plan.latencySamples / 4, inbound[i]); });
         for (int i = 0; i < 2; ++i)
-            std::printf("  %-9s median %.3f ms  p99 %.3f ms  (%zu samples, %d lost)\n",
-                        sides[i]->Name().c_str(), Percentile(inbound[i].ms, 0.5),
-                        Percentile(inbound[i].ms, 0.99), inbound[i].ms.size(), inbound[i].lost);
+            std::printf("  %-9s median %.3f ms  p99 %.3f ms  (%zu samples, %d lost)\n", sides[i]->Name().c_str(),
+                        Percentile(inbound[i].ms, 0.5), Percentile(inbound[i].ms, 0.99), inbound[i].ms.size(),
+                        inbound[i].lost);
     }
     Latency outbound[2];
     std::vector<double> floorLate[2];  // 10 ms waits: [0] epoll_pwait2, [1] clock_nanosleep
@@ -1370,12 +1358,13 @@ int main(int argc, char** argv)
         }
         for (int i = 0; i < 2; ++i) {
             // A chunk may leave before write + gap by at most a twentieth of the gap.
-            const auto early = std::count_if(outbound[i].ms.begin(), outbound[i].ms.end(), [](double ms) { return ms < 0; });
+            const auto early = std::count_if(outbound[i].ms.begin(), outbound[i].ms.end(),
+                                             [](double ms) { return ms < 0; });
             std::printf("  %-9s median %.3f ms  p99 %.3f ms beyond a gap of %d ms  (%zu samples, %d lost); "
                         "%ld left before write + gap; the earliest %.3f ms beyond it\n",
-                        sides[i]->Name().c_str(), Percentile(outbound[i].ms, 0.5),
-                        Percentile(outbound[i].ms, 0.99), sides[i]->GapMs(), outbound[i].ms.size(),
-                        outbound[i].lost, static_cast<long>(early), Percentile(outbound[i].ms, 0));
+                        sides[i]->Name().c_str(), Percentile(outbound[i].ms, 0.5), Percentile(outbound[i].ms, 0.99),
+                        sides[i]->GapMs(), outbound[i].ms.size(), outbound[i].lost, static_cast<long>(early),
+                        Percentile(outbound[i].ms, 0));
         }
         for (int w = 0; w < 2; ++w)
             std::printf("  floor: %zu 10 ms waits in %s late by median %.3f ms, p99 %.3f ms\n", floorLate[w].size(),
@@ -1385,14 +1374,15 @@ int main(int argc, char** argv)
     Writers writers[2];
     if (runs("writers")) {
         std::printf("200 ports each written 10 bytes every 100 ms, staggered, %d s: write -> datagram at "
-                    "the DTU, less the gap\n", plan.writersSeconds);
+                    "the DTU, less the gap\n",
+                    plan.writersSeconds);
         both([&](Side& side, int i) { writers[i] = ManyWriters(side, plan.writersSeconds); });
         for (int i = 0; i < 2; ++i)
             std::printf("  %-9s median %.3f ms  p99 %.3f ms  worst port's p99 %.3f ms (COM%d)  CPU %.1f %% of one core"
                         "  (%zu samples, %d lost or merged)\n",
                         sides[i]->Name().c_str(), Percentile(writers[i].ms, 0.5), Percentile(writers[i].ms, 0.99),
-                        writers[i].worstPortP99, writers[i].worstPort + 1, writers[i].cpuPercent,
-                        writers[i].ms.size(), writers[i].lost);
+                        writers[i].worstPortP99, writers[i].worstPort + 1, writers[i].cpuPercent, writers[i].ms.size(),
+                        writers[i].lost);
         std::printf("  MV5840VSP's busiest threads, ms on a CPU / ms waiting for one, per second: %s\n",
                     writers[0].threads.c_str());
         noteMemory("200 writers");
@@ -1411,8 +1401,8 @@ int main(int argc, char** argv)
     }
     Stream stream[2];
     if (runs("stream")) {
-        std::printf("one port streaming DTU -> application, 2 MB/s, %d rounds of %d s (COM3)\n",
-                    plan.streamRounds, plan.streamSeconds);
+        std::printf("one port streaming DTU -> application, 2 MB/s, %d rounds of %d s (COM3)\n", plan.streamRounds,
+                    plan.streamSeconds);
         // A round is short and this machine noisy: the figure is the median of the rounds.
         std::vector<double> rounds[2];
         for (int round = 0; round < plan.streamRounds; ++round) {
@@ -1458,8 +1448,7 @@ int main(int argc, char** argv)
         EndChild(monitor, 5s);
         monitored = Percentile(rounds, 0.5);
         std::printf("  %-9s %.1f ns of CPU per byte; %s; the monitor %s\n", program.Name().c_str(), monitored,
-                    intact ? "intact" : "BYTES LOST OR CORRUPTED",
-                    stillWatching ? "watched to the end" : "HAD ENDED");
+                    intact ? "intact" : "BYTES LOST OR CORRUPTED", stillWatching ? "watched to the end" : "HAD ENDED");
     }
     Burst burst[2][2];  // [paced][side]
     if (runs("burst")) {
@@ -1471,9 +1460,8 @@ int main(int argc, char** argv)
                 burst[paced][i] = BurstToApplications(side, plan.burstDatagrams, rates[paced], streams);
             });
             for (int i = 0; i < 2; ++i)
-                std::printf("  %-9s %.1f %% delivered (offered at %.0f a second)%s\n",
-                            sides[i]->Name().c_str(), burst[paced][i].percent,
-                            burst[paced][i].offeredPerSecond,
+                std::printf("  %-9s %.1f %% delivered (offered at %.0f a second)%s\n", sides[i]->Name().c_str(),
+                            burst[paced][i].percent, burst[paced][i].offeredPerSecond,
                             burst[paced][i].mangled ? "; RECORDS CUT OR REORDERED" : "");
             noteMemory(paced ? "paced burst" : "burst");
         }
@@ -1481,10 +1469,12 @@ int main(int argc, char** argv)
     Exchanges rate[2];
     if (runs("rate")) {
         std::printf("request/response on one port with an echoing DTU (COM4)\n");
-        both([&](Side& side, int i) { rate[i] = Transactions(side, 1 << 30, std::chrono::seconds(plan.transactionSeconds)); });
+        both([&](Side& side, int i) {
+            rate[i] = Transactions(side, 1 << 30, std::chrono::seconds(plan.transactionSeconds));
+        });
         for (int i = 0; i < 2; ++i)
-            std::printf("  %-9s %.0f transactions a second (gap %d ms; %d failed)\n",
-                        sides[i]->Name().c_str(), rate[i].perSecond, sides[i]->GapMs(), rate[i].failed);
+            std::printf("  %-9s %.0f transactions a second (gap %d ms; %d failed)\n", sides[i]->Name().c_str(),
+                        rate[i].perSecond, sides[i]->GapMs(), rate[i].failed);
     }
     Exchanges worst[2];
     std::vector<double> sleepLate;
@@ -1499,14 +1489,16 @@ int main(int argc, char** argv)
             program.Resume();
             socat.Resume();
         }
-        std::printf("  %zu plain 10 ms sleeps, the same core busy: slowest %.2f ms late, p99.9 %.2f ms, median %.3f ms\n",
-                    sleepLate.size(), sleepLate.empty() ? NAN : *std::max_element(sleepLate.begin(), sleepLate.end()),
-                    Percentile(sleepLate, 0.999), Percentile(sleepLate, 0.5));
+        std::printf(
+            "  %zu plain 10 ms sleeps, the same core busy: slowest %.2f ms late, p99.9 %.2f ms, median %.3f ms\n",
+            sleepLate.size(), sleepLate.empty() ? NAN : *std::max_element(sleepLate.begin(), sleepLate.end()),
+            Percentile(sleepLate, 0.999), Percentile(sleepLate, 0.5));
         for (int i = 0; i < 2; ++i) {
-            const double slowest = worst[i].ms.empty() ? NAN : *std::max_element(worst[i].ms.begin(), worst[i].ms.end());
+            const double slowest = worst[i].ms.empty() ? NAN
+                                                       : *std::max_element(worst[i].ms.begin(), worst[i].ms.end());
             std::printf("  %-9s slowest %.2f ms, p99.9 %.2f ms, median %.2f ms (goal gap + 5 = %d ms; %d failed)\n",
-                        sides[i]->Name().c_str(), slowest, Percentile(worst[i].ms, 0.999),
-                        Percentile(worst[i].ms, 0.5), sides[i]->GapMs() + 5, worst[i].failed);
+                        sides[i]->Name().c_str(), slowest, Percentile(worst[i].ms, 0.999), Percentile(worst[i].ms, 0.5),
+                        sides[i]->GapMs() + 5, worst[i].failed);
         }
         noteMemory("exchanges");
     }
@@ -1597,40 +1589,36 @@ int main(int argc, char** argv)
     row("200 ports x 1 KB/s each way: CPU of one core", soak[0].cpuPercent, soak[1].cpuPercent, 1, " %");
     rows.back().program += soak[0].intact ? "" : " (LOSS)";
     rows.back().socat += soak[1].intact ? "" : " (LOSS)";
-    row("one port streaming DTU -> application: CPU per byte", stream[0].nsPerByte,
-        stream[1].nsPerByte, 1, " ns");
+    row("one port streaming DTU -> application: CPU per byte", stream[0].nsPerByte, stream[1].nsPerByte, 1, " ns");
     row("the same with one monitor on every port (socat: none)", monitored, stream[1].nsPerByte, 1, " ns");
     row("an application streaming to a TCP DTU at FrameGap 0, median", tcp[0].megabytesPerSecond,
         tcp[1].megabytesPerSecond, 1, " MB/s");
     rows.back().program += tcp[0].complete || !runs("tcp") ? "" : " (INCOMPLETE)";
     rows.back().socat += tcp[1].complete || !runs("tcp") ? "" : " (INCOMPLETE)";
     row("the same, CPU per byte", tcp[0].nsPerByte, tcp[1].nsPerByte, 1, " ns");
-    row("50,000 x 100 B over 200 ports, one sender flat out: delivered", burst[0][0].percent,
-        burst[0][1].percent, 1, " %");
+    row("50,000 x 100 B over 200 ports, one sender flat out: delivered", burst[0][0].percent, burst[0][1].percent, 1,
+        " %");
     row("the same paced at 60,000/s: delivered", burst[1][0].percent, burst[1][1].percent, 1, " %");
     rows.push_back({"resident memory after each phase (socat: sum of Pss)",
                     Fixed(lowest / 1024.0, 1) + "-" + Fixed(highest / 1024.0, 1) + " MB",
                     Fixed(socat.MemoryKb() / 1024.0, 1) + " MB", Ratio(highest, socat.MemoryKb())});
     row("request/response transactions a second, gap 10", rate[0].perSecond, rate[1].perSecond, 0, "");
     for (int g = 0; g < 2; ++g) {
-        row("request/response transactions a second, gap " + std::to_string(gaps[g]), gapRate[g],
-            rate[1].perSecond, 0, "");
+        row("request/response transactions a second, gap " + std::to_string(gaps[g]), gapRate[g], rate[1].perSecond, 0,
+            "");
         if (runs("gaps") && !gapWorks[g])
             rows.back().program = "gap setting not supported";
     }
-    auto slowest = [](const Exchanges& e) {
-        return e.ms.empty() ? NAN : *std::max_element(e.ms.begin(), e.ms.end());
-    };
-    row("slowest of " + std::to_string(plan.worstExchanges) + " exchanges, other core busy (gap 10)",
-        slowest(worst[0]), slowest(worst[1]), 2, " ms");
+    auto slowest = [](const Exchanges& e) { return e.ms.empty() ? NAN : *std::max_element(e.ms.begin(), e.ms.end()); };
+    row("slowest of " + std::to_string(plan.worstExchanges) + " exchanges, other core busy (gap 10)", slowest(worst[0]),
+        slowest(worst[1]), 2, " ms");
     rows.push_back({"the machine's floor: slowest of " + std::to_string(sleepLate.size())
                         + " plain 10 ms sleeps, other core busy, late by",
                     sleepLate.empty() ? "-" : Fixed(*std::max_element(sleepLate.begin(), sleepLate.end()), 2) + " ms",
                     "", ""});
 
-    std::printf("\nmachine: %ld cores, %s; load average %s at the end; %.0f s\n\n",
-                sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), LoadAverage().c_str(),
-                Seconds(Clock::now() - began));
+    std::printf("\nmachine: %ld cores, %s; load average %s at the end; %.0f s\n\n", sysconf(_SC_NPROCESSORS_ONLN),
+                CpuModel().c_str(), LoadAverage().c_str(), Seconds(Clock::now() - began));
     PrintTable(rows);
     std::istringstream log(ReadFile(program.Log()));
     std::vector<std::pair<std::string, int>> lines;

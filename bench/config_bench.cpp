@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // This process's CPU time: on a busy machine the wall time also counts other processes' turns.
 double CpuMs()
 {
-    timespec t {};
+    timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
@@ -32,8 +32,8 @@ QByteArray NormalFile()
     QByteArray text = "[General]\nSocketPort=3700\nOnlyOnePort=0\nVPortNo=5\nPassword=pw\n\n";
     for (int slot = 1; slot <= ConfigStore::SlotCount; ++slot) {
         text += "[" + QByteArray::number(slot) + "]\nCode=D" + QByteArray::number(slot)
-              + "\nLoginInterval=300\nPeerIP=10.0.0." + QByteArray::number(slot % 250)
-              + "\nPortNumber=" + QByteArray::number(slot) + "\nUseFixedIP=0\nUseTcp=0\n\n";
+                + "\nLoginInterval=300\nPeerIP=10.0.0." + QByteArray::number(slot % 250)
+                + "\nPortNumber=" + QByteArray::number(slot) + "\nUseFixedIP=0\nUseTcp=0\n\n";
     }
     return text;
 }
@@ -44,7 +44,7 @@ QByteArray PaddedFile(qsizetype size)
     QByteArray text = NormalFile();
     for (int n = 0; text.size() < size; ++n)
         text += "[" + QByteArray::number(n % 200 + 1) + "]\nJunk" + QByteArray::number(n)
-              + "=\"some, text\\tthat nobody reads; " + QByteArray(40, 'x') + "\"\n";
+                + "=\"some, text\\tthat nobody reads; " + QByteArray(40, 'x') + "\"\n";
     return text;
 }
 
@@ -106,8 +106,7 @@ void MeasureSave(int rounds)
     std::sort(ms.begin(), ms.end());
     std::sort(cpuMs.begin(), cpuMs.end());
     std::printf("%-26s %8.1f KiB             median %7.2f ms (CPU %7.2f ms)  worst %7.2f ms\n",
-                "one port saved (synced)", text.size() / 1024.0, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2],
-                ms.back());
+                "one port saved (synced)", text.size() / 1024.0, ms[ms.size() / 2], cpuMs[cpuMs.size() / 2], ms.back());
 }
 
 }  // namespace

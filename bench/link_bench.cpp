@@ -43,16 +43,15 @@ void PrintLatency(const char* what, std::vector<double> samples, const char* tar
     std::sort(samples.begin(), samples.end());
     const double median = samples[samples.size() / 2];
     const double p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
-    std::printf("%-44s median %7.3f ms  p99 %7.3f ms  (%zu samples; target %s)\n", what, median,
-                p99, samples.size(), target);
+    std::printf("%-44s median %7.3f ms  p99 %7.3f ms  (%zu samples; target %s)\n", what, median, p99, samples.size(),
+                target);
 }
 
 double CpuSeconds()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-           usage.ru_stime.tv_usec / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
 long StatusKb(const char* field)
@@ -164,8 +163,8 @@ void IdleCpu(Rig&)
     std::this_thread::sleep_for(10s);
     const double cpu = CpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(Steady::now() - t0).count();
-    std::printf("%-44s %.3f %% of one core over %.1f s (target < 1 %%)\n",
-                "idle CPU, 200 ports, applications open", 100.0 * cpu / wall, wall);
+    std::printf("%-44s %.3f %% of one core over %.1f s (target < 1 %%)\n", "idle CPU, 200 ports, applications open",
+                100.0 * cpu / wall, wall);
 }
 
 void DtuToApplication(Rig& rig)
@@ -202,8 +201,7 @@ void ApplicationToDtu(Rig& rig)
         samples.push_back(Ms(Steady::now() - t0));
         std::this_thread::sleep_for(std::chrono::microseconds(k % 10 * 1000 + 300));
     }
-    PrintLatency("application write of 8 bytes -> datagram", samples,
-                 "median <= 12 ms, p99 <= 20 ms");
+    PrintLatency("application write of 8 bytes -> datagram", samples, "median <= 12 ms, p99 <= 20 ms");
 }
 
 void Streaming(Rig& rig)
@@ -239,9 +237,8 @@ void Streaming(Rig& rig)
     }
     const double seconds = std::chrono::duration<double>(Steady::now() - t0).count();
     writer.join();
-    std::printf("%-44s %.1f KB/s (%zu of %zu bytes, %s; target >= 95 KB/s)\n",
-                "one port streaming application -> DTU", got / seconds / 1000.0, got, total,
-                intact ? "intact" : "CORRUPTED");
+    std::printf("%-44s %.1f KB/s (%zu of %zu bytes, %s; target >= 95 KB/s)\n", "one port streaming application -> DTU",
+                got / seconds / 1000.0, got, total, intact ? "intact" : "CORRUPTED");
 }
 
 void Soak(Rig& rig, int seconds)
@@ -322,11 +319,10 @@ void Soak(Rig& rig, int seconds)
         gotOut += toDtuGot[i];
     }
     std::printf("%-44s %d s: DTU->app %llu/%llu bytes, app->DTU %llu/%llu bytes, %s, %s\n",
-                "soak, 200 ports x 1 KB/s each way", seconds,
-                static_cast<unsigned long long>(gotIn), static_cast<unsigned long long>(sentIn),
-                static_cast<unsigned long long>(gotOut), static_cast<unsigned long long>(sentOut),
-                gotIn == sentIn && gotOut == sentOut ? "nothing lost" : "BYTES LOST",
-                corrupt ? "CORRUPTED" : "intact");
+                "soak, 200 ports x 1 KB/s each way", seconds, static_cast<unsigned long long>(gotIn),
+                static_cast<unsigned long long>(sentIn), static_cast<unsigned long long>(gotOut),
+                static_cast<unsigned long long>(sentOut),
+                gotIn == sentIn && gotOut == sentOut ? "nothing lost" : "BYTES LOST", corrupt ? "CORRUPTED" : "intact");
 }
 
 // Empties the DTU sockets and the applications between phases, so a late arrival of one
@@ -369,7 +365,7 @@ int main(int argc, char** argv)
     Streaming(rig);
     Drain(rig, "streaming");
     Soak(rig, soakSeconds);
-    std::printf("%-44s VmRSS %ld kB, VmHWM %ld kB (target < 40 MB)\n", "resident memory",
-                StatusKb("VmRSS"), StatusKb("VmHWM"));
+    std::printf("%-44s VmRSS %ld kB, VmHWM %ld kB (target < 40 MB)\n", "resident memory", StatusKb("VmRSS"),
+                StatusKb("VmHWM"));
     return 0;
 }

@@ -344,7 +344,8 @@ int main(int argc, char** argv)
             flood = std::atoi(argv[i + 1]);
     }
     if (program.empty() || work.empty()) {
-        std::fprintf(stderr, "usage: bench_login_flood --program PATH --work DIR [--seconds N] [--stream PER_SECOND] [--flood PER_SECOND]\n"
+        std::fprintf(stderr, "usage: bench_login_flood --program PATH --work DIR [--seconds N] [--stream PER_SECOND] "
+                             "[--flood PER_SECOND]\n"
                              "(run it through bench/login_flood.sh)\n");
         return 2;
     }

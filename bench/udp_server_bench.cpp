@@ -20,8 +20,7 @@ using Steady = std::chrono::steady_clock;
 
 int64_t NowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch())
-        .count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch()).count();
 }
 
 // Datagram: sequence number, then the sender's clock at sendto.
@@ -63,8 +62,8 @@ public:
 // Polled finely: the latency run paces its sends by this wait.
 bool WaitForCount(BenchOwner& owner, uint32_t target)
 {
-    return WaitUntil([&] { return owner.count.load(std::memory_order_acquire) >= target; },
-                     std::chrono::seconds(10), std::chrono::microseconds(200));
+    return WaitUntil([&] { return owner.count.load(std::memory_order_acquire) >= target; }, std::chrono::seconds(10),
+                     std::chrono::microseconds(200));
 }
 
 }  // namespace
@@ -99,9 +98,9 @@ int main()
     }
     bool complete = WaitForCount(owner, total);
     double seconds = std::chrono::duration<double>(Steady::now() - start).count();
-    std::printf("throughput: %u datagrams of %zu bytes in %.3f s = %.0f datagrams/s, %s, %s\n",
-                owner.count.load(), sizeof datagram, seconds, owner.count.load() / seconds,
-                complete ? "none lost" : "LOST SOME", owner.outOfOrder ? "OUT OF ORDER" : "in order");
+    std::printf("throughput: %u datagrams of %zu bytes in %.3f s = %.0f datagrams/s, %s, %s\n", owner.count.load(),
+                sizeof datagram, seconds, owner.count.load() / seconds, complete ? "none lost" : "LOST SOME",
+                owner.outOfOrder ? "OUT OF ORDER" : "in order");
 
     // Latency: one datagram at a time, 200 microseconds apart, like many DTUs reporting.
     constexpr uint32_t samples = 20000;
@@ -125,8 +124,7 @@ int main()
     if (!l.empty()) {
         std::printf("latency sendto -> OnDatagrams over %zu datagrams: median %.1f us, p99 %.1f us, "
                     "max %.1f us\n",
-                    l.size(), l[l.size() / 2] / 1000.0, l[l.size() * 99 / 100] / 1000.0,
-                    l.back() / 1000.0);
+                    l.size(), l[l.size() / 2] / 1000.0, l[l.size() * 99 / 100] / 1000.0, l.back() / 1000.0);
     }
     return complete && !owner.outOfOrder ? 0 : 1;
 }

@@ -12,8 +12,7 @@ std::optional<std::string_view> ReadCode(const uint8_t* data, int length)
     const void* nul = std::memchr(data, 0, CodeFieldSize);
     if (!nul)
         return std::nullopt;
-    return std::string_view(reinterpret_cast<const char*>(data),
-                            static_cast<const uint8_t*>(nul) - data);
+    return std::string_view(reinterpret_cast<const char*>(data), static_cast<const uint8_t*>(nul) - data);
 }
 
 void BuildLoginReply(const uint8_t* request, uint8_t reply[LoginReplySize])

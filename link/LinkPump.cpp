@@ -10,8 +10,7 @@
 #include "vport/VirtualSerialPort.h"
 
 LinkPump::LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared)
-    : table_(table), entry_(entry), shared_(shared),
-      port_(shared ? table.sharedControl : entry.control), rule_(shared)
+    : table_(table), entry_(entry), shared_(shared), port_(shared ? table.sharedControl : entry.control), rule_(shared)
 {
 }
 
@@ -134,8 +133,8 @@ bool LinkPump::Deliver(bool more)
     entry_.statistics.txBytes += static_cast<uint64_t>(heldLength_);
     entry_.statistics.txChunks += 1;
     if (table_.trace->Watching(entry_.index))
-        table_.trace->Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0,
-                           entry_.transferBuffer, static_cast<size_t>(heldLength_));
+        table_.trace->Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0, entry_.transferBuffer,
+                           static_cast<size_t>(heldLength_));
     heldOffset_ = heldLength_ = 0;
     return true;
 }

@@ -57,8 +57,8 @@ private:
     const bool shared_;
     VirtualSerialPort* const port_;
     FrameRule rule_;
-    int gapMs_ = 0;  // the record's FrameGap as the last pass saw it
+    int gapMs_ = 0;               // the record's FrameGap as the last pass saw it
     Clock::time_point tickFrom_;  // a Tick ends one gap after it
-    int heldOffset_ = 0;  // held chunk: transferBuffer[heldOffset_, heldLength_)
+    int heldOffset_ = 0;          // held chunk: transferBuffer[heldOffset_, heldLength_)
     int heldLength_ = 0;
 };

@@ -13,14 +13,9 @@ void PortTable::OnDatagrams(const ReceivedDatagram* datagrams, int count)
         if (d.length < DtuPacket::HeaderSize)
             continue;
         switch (static_cast<DtuPacketType>(d.data[DtuPacket::TypeOffset])) {
-        case DtuPacketType::Login:
-            HandleLogin(d.source, d.data, d.length);
-            break;
-        case DtuPacketType::Data:
-            HandleData(d.source, d.data, d.length);
-            break;
-        default:
-            break;
+        case DtuPacketType::Login: HandleLogin(d.source, d.data, d.length); break;
+        case DtuPacketType::Data: HandleData(d.source, d.data, d.length); break;
+        default: break;
         }
     }
     FlushReceivedRun();
@@ -242,7 +237,8 @@ Clock::time_point PortTable::ExpireSilentPorts()
             if (trace->Watching(e.index))
                 trace->Emit(e.index, e.PortNumber, TraceKind::Offline,
                             "no report for "
-                                + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - e.lastHeard).count())
+                                + std::to_string(
+                                    std::chrono::duration_cast<std::chrono::seconds>(now - e.lastHeard).count())
                                 + " s");
         } else {
             next = std::min(next, deadline + milliseconds(1));

@@ -6,10 +6,10 @@
 // What a port counts for the user who asks why a line goes bad. Counters start at 0 when the
 // port is served and only grow.
 struct PortStatistics {
-    uint64_t rxBytes = 0;              // bytes from the DTU
-    uint64_t rxDatagrams = 0;          // data datagrams or TCP reads from the DTU
-    uint64_t txBytes = 0;              // bytes sent to the DTU
-    uint64_t txChunks = 0;             // chunks of the application's bytes sent to the DTU
+    uint64_t rxBytes = 0;      // bytes from the DTU
+    uint64_t rxDatagrams = 0;  // data datagrams or TCP reads from the DTU
+    uint64_t txBytes = 0;      // bytes sent to the DTU
+    uint64_t txChunks = 0;     // chunks of the application's bytes sent to the DTU
     uint64_t logins = 0;
     uint64_t loginAddressChanges = 0;  // logins from another address than the one before
     uint64_t tcpConnects = 0;          // connections that came up
@@ -61,8 +61,8 @@ inline constexpr StatisticsCounter PortCounters[] = {
 
 // Keys of the rest, in the same dictionaries.
 namespace StatisticsKeys {
-constexpr const char* LastError = "last_error";                // s, "" for none
-constexpr const char* LastErrorTime = "last_error_time";       // x, ms since the epoch, -1 none
-constexpr const char* UnknownCodeDatagrams = "unknown_code_datagrams";        // t
-constexpr const char* LastUnknownSource = "unknown_code_last_source";  // s, "" for none
+constexpr const char* LastError = "last_error";                         // s, "" for none
+constexpr const char* LastErrorTime = "last_error_time";                // x, ms since the epoch, -1 none
+constexpr const char* UnknownCodeDatagrams = "unknown_code_datagrams";  // t
+constexpr const char* LastUnknownSource = "unknown_code_last_source";   // s, "" for none
 }  // namespace StatisticsKeys

@@ -34,7 +34,8 @@ std::string PortStatus::FixedAddress() const
 
 bool PortStatus::SameStateAs(const PortStatus& other) const
 {
-    return slot == other.slot && SameConfig(config, other.config) && peer == other.peer && loginAddress == other.loginAddress && online == other.online
-           && device == other.device && served == other.served && reason == other.reason && inUse == other.inUse
+    return slot == other.slot && SameConfig(config, other.config) && peer == other.peer
+           && loginAddress == other.loginAddress && online == other.online && device == other.device
+           && served == other.served && reason == other.reason && inUse == other.inUse
            && linkFailure == other.linkFailure;
 }

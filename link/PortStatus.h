@@ -27,9 +27,9 @@ struct PortStatus {
     std::string device;        // the link path applications open, "" when not served
     int64_t lastHeardMs = -1;  // Unix time in ms of the DTU's last datagram, -1 never
     bool served = false;
-    Reason reason;             // why the port is not served, none when it is
-    bool inUse = false;        // an application holds the port open
-    std::string linkFailure;   // TCP: why the last connection attempt failed, "" once connected
+    Reason reason;            // why the port is not served, none when it is
+    bool inUse = false;       // an application holds the port open
+    std::string linkFailure;  // TCP: why the last connection attempt failed, "" once connected
     // Everything the port counts (rx, tx and dropped above are three of them) and its latest
     // error; like the byte counts, no change of state.
     PortStatistics statistics;

@@ -32,8 +32,8 @@ int64_t UnixMillisecondsNow()
 
 }  // namespace
 
-PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites,
-                     const char* serverAddress, Turning turning)
+PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress,
+                     Turning turning)
     : clock(clock), settings(settings), pumpLoop(clock, turning), sites(sites), serverAddress(serverAddress)
 {
     SocketAddress local;
@@ -135,23 +135,17 @@ void PortTable::OpenSlot(int slot, const PortConfig& config)
 
 void PortTable::EditSlot(int slot, const PortConfig& config)
 {
-    OnLoop([&] {
-        ApplyEdit(slot, config);
-    });
+    OnLoop([&] { ApplyEdit(slot, config); });
 }
 
 void PortTable::CloseSlot(int slot)
 {
-    OnLoop([&] {
-        RemovePort(slot);
-    });
+    OnLoop([&] { RemovePort(slot); });
 }
 
 bool PortTable::InService(int slot) const
 {
-    return OnLoop([&] {
-        return slot >= 0 && slot < MaxPorts && ports[slot].portHeld;
-    });
+    return OnLoop([&] { return slot >= 0 && slot < MaxPorts && ports[slot].portHeld; });
 }
 
 int PortTable::FindPortByCode(const std::string& code) const
@@ -287,9 +281,7 @@ void PortTable::FillRecord(int i, const PortConfig& config)
 
 PortConfig PortTable::SlotConfig(int i) const
 {
-    return OnLoop([&] {
-        return ConfigOf(ports[i]);
-    });
+    return OnLoop([&] { return ConfigOf(ports[i]); });
 }
 
 PortConfig PortTable::ConfigOf(const VirtualPortEntry& e)

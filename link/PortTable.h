@@ -55,8 +55,8 @@ public:
     NetworkResult StartNetwork();
     void StopNetwork();
     const Reason& NetworkFailure() const { return networkFailure; }
-    bool UdpPortOpen() const;   // the server holds its UDP port
-    uint16_t UdpPort() const;   // the port it holds
+    bool UdpPortOpen() const;  // the server holds its UDP port
+    uint16_t UdpPort() const;  // the port it holds
 
     // The virtual port sites of every slot, before the first OpenSlot; in shared-port mode
     // also opens the shared port "COM<VPortNo>".
@@ -147,8 +147,8 @@ private:
         return pumpLoop.Loop().Call(std::forward<F>(fn));
     }
 
-    void BindSharedControl();    // shared-port mode: site 0, open "COM<VPortNo>"
-    void ResetRecord(int i);     // defaults of record i
+    void BindSharedControl();       // shared-port mode: site 0, open "COM<VPortNo>"
+    void ResetRecord(int i);        // defaults of record i
     void BindRecordControl(int i);  // per-port mode: site i
 
     // Link operations.
@@ -162,10 +162,10 @@ private:
     bool ConnectTcpLink(VirtualPortEntry& entry);
     void DropTcpLink(VirtualPortEntry& entry);
 
-    void FillRecord(int i, const PortConfig& config);   // add: before ActivatePort
-    void ApplyEdit(int i, const PortConfig& config);    // edit: record, port and links
-    void RemovePort(int i);                             // delete: everything but the stored group
-    std::string PortDevicePath(int i) const;            // the link path an application opens
+    void FillRecord(int i, const PortConfig& config);  // add: before ActivatePort
+    void ApplyEdit(int i, const PortConfig& config);   // edit: record, port and links
+    void RemovePort(int i);                            // delete: everything but the stored group
+    std::string PortDevicePath(int i) const;           // the link path an application opens
     static PortConfig ConfigOf(const VirtualPortEntry& entry);
     PortStatus StatusOnLoop(int slot) const;
     // The virtual port a record's bytes pass through: its own, or the shared one.
@@ -241,6 +241,6 @@ private:
     void WakeOnlineWatch();
 
     const std::string serverAddress;
-    std::atomic<bool> udpOpen{false};  // the endpoint's socket is open
+    std::atomic<bool> udpOpen{false};                // the endpoint's socket is open
     std::unique_ptr<EventLoop::Timer> onlineExpiry;  // while the network runs
 };

@@ -18,32 +18,18 @@ bool FieldsOf(uint8_t kind, Fields& fields)
 {
     switch (static_cast<TraceKind>(kind)) {
     case TraceKind::FromDtu:
-    case TraceKind::FromApplication:
-        fields = {true, false, false, true};
-        return true;
+    case TraceKind::FromApplication: fields = {true, false, false, true}; return true;
     case TraceKind::Login:
     case TraceKind::Offline:
     case TraceKind::TcpConnect:
     case TraceKind::TcpRefused:
     case TraceKind::TcpUp:
-    case TraceKind::TcpDown:
-        fields = {true, false, true, false};
-        return true;
-    case TraceKind::Online:
-        fields = {true, false, false, false};
-        return true;
-    case TraceKind::BytesDropped:
-        fields = {true, true, false, false};
-        return true;
-    case TraceKind::Oversized:
-        fields = {true, true, true, false};
-        return true;
-    case TraceKind::UnknownCode:
-        fields = {false, true, true, true};
-        return true;
-    case TraceKind::RecordsLost:
-        fields = {false, true, false, false};
-        return true;
+    case TraceKind::TcpDown: fields = {true, false, true, false}; return true;
+    case TraceKind::Online: fields = {true, false, false, false}; return true;
+    case TraceKind::BytesDropped: fields = {true, true, false, false}; return true;
+    case TraceKind::Oversized: fields = {true, true, true, false}; return true;
+    case TraceKind::UnknownCode: fields = {false, true, true, true}; return true;
+    case TraceKind::RecordsLost: fields = {false, true, false, false}; return true;
     }
     return false;
 }
@@ -193,32 +179,19 @@ TraceDecoder::Status TraceDecoder::Next(TraceRecord& record)
 std::string_view TraceKindName(TraceKind kind)
 {
     switch (kind) {
-    case TraceKind::FromDtu:
-        return "rx";
-    case TraceKind::FromApplication:
-        return "tx";
-    case TraceKind::Login:
-        return "login";
-    case TraceKind::Online:
-        return "online";
-    case TraceKind::Offline:
-        return "offline";
-    case TraceKind::TcpConnect:
-        return "tcp-connect";
-    case TraceKind::TcpRefused:
-        return "tcp-refused";
-    case TraceKind::TcpUp:
-        return "tcp-up";
-    case TraceKind::TcpDown:
-        return "tcp-down";
-    case TraceKind::BytesDropped:
-        return "dropped";
-    case TraceKind::Oversized:
-        return "oversized";
-    case TraceKind::UnknownCode:
-        return "unknown-code";
-    case TraceKind::RecordsLost:
-        return "lost";
+    case TraceKind::FromDtu: return "rx";
+    case TraceKind::FromApplication: return "tx";
+    case TraceKind::Login: return "login";
+    case TraceKind::Online: return "online";
+    case TraceKind::Offline: return "offline";
+    case TraceKind::TcpConnect: return "tcp-connect";
+    case TraceKind::TcpRefused: return "tcp-refused";
+    case TraceKind::TcpUp: return "tcp-up";
+    case TraceKind::TcpDown: return "tcp-down";
+    case TraceKind::BytesDropped: return "dropped";
+    case TraceKind::Oversized: return "oversized";
+    case TraceKind::UnknownCode: return "unknown-code";
+    case TraceKind::RecordsLost: return "lost";
     }
     return "?";
 }

@@ -107,19 +107,19 @@ private:
     TimerLateness lateness_;
 
     std::mutex postMutex_;
-    std::vector<Task> posts_;  // under postMutex_
+    std::vector<Task> posts_;    // under postMutex_
     std::vector<Task> running_;  // loop thread: the posts being run
-    bool accepting_ = true;     // under postMutex_
-    bool stopAsked_ = false;    // under postMutex_
-    bool ended_ = false;        // under postMutex_
+    bool accepting_ = true;      // under postMutex_
+    bool stopAsked_ = false;     // under postMutex_
+    bool ended_ = false;         // under postMutex_
     std::condition_variable endedChanged_;
     std::atomic<bool> wakeSet_{false};
 
     std::unordered_map<uint64_t, Watch*> watches_;
-    uint64_t nextWatchId_ = 1;  // 0 is the wake eventfd's
+    uint64_t nextWatchId_ = 1;                                 // 0 is the wake eventfd's
     std::set<std::pair<Clock::time_point, uint64_t>> timers_;  // when each armed timer runs
-    std::unordered_map<uint64_t, Timer*> armed_;                // by arming
-    std::vector<uint64_t> ready_;  // RunDueTimers' own, kept to save allocations
+    std::unordered_map<uint64_t, Timer*> armed_;               // by arming
+    std::vector<uint64_t> ready_;                              // RunDueTimers' own, kept to save allocations
     uint64_t nextArming_ = 1;
 };
 

@@ -16,7 +16,8 @@ std::atomic<bool> verbose{false};
 std::mutex sinkGuard;
 Sink sink;
 
-bool ToJournal() {
+bool ToJournal()
+{
     // Decided once: standard error does not change its file while the program runs.
     static const bool toJournal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
     return toJournal;
@@ -24,13 +25,15 @@ bool ToJournal() {
 
 }  // namespace
 
-std::string LinePrefix(Priority priority, bool toJournal) {
+std::string LinePrefix(Priority priority, bool toJournal)
+{
     if (toJournal)
         return "<" + std::to_string(static_cast<int>(priority)) + ">";
     return "MV5840VSP: ";
 }
 
-bool IsJournalStream(const char* journalStream, int fd) {
+bool IsJournalStream(const char* journalStream, int fd)
+{
     if (!journalStream)
         return false;
     std::uintmax_t device = 0, inode = 0;
@@ -41,9 +44,13 @@ bool IsJournalStream(const char* journalStream, int fd) {
     return fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
-bool Shown(Priority priority) { return priority <= Priority::Warning || verbose.load(); }
+bool Shown(Priority priority)
+{
+    return priority <= Priority::Warning || verbose.load();
+}
 
-void Report(Priority priority, std::string_view text) {
+void Report(Priority priority, std::string_view text)
+{
     if (Shown(priority)) {
         // One write per line, so lines of two threads never interleave.
         std::string line = LinePrefix(priority, ToJournal());
@@ -55,20 +62,40 @@ void Report(Priority priority, std::string_view text) {
         sink(priority, text);
 }
 
-void Error(std::string_view text) { Report(Priority::Error, text); }
-void Warning(std::string_view text) { Report(Priority::Warning, text); }
-void Notice(std::string_view text) { Report(Priority::Notice, text); }
-void Info(std::string_view text) { Report(Priority::Info, text); }
-void Debug(std::string_view text) { Report(Priority::Debug, text); }
+void Error(std::string_view text)
+{
+    Report(Priority::Error, text);
+}
+void Warning(std::string_view text)
+{
+    Report(Priority::Warning, text);
+}
+void Notice(std::string_view text)
+{
+    Report(Priority::Notice, text);
+}
+void Info(std::string_view text)
+{
+    Report(Priority::Info, text);
+}
+void Debug(std::string_view text)
+{
+    Report(Priority::Debug, text);
+}
 
-void SetVerbose(bool on) { verbose.store(on); }
+void SetVerbose(bool on)
+{
+    verbose.store(on);
+}
 
-void SetSink(Sink newSink) {
+void SetSink(Sink newSink)
+{
     std::lock_guard<std::mutex> hold(sinkGuard);
     sink = std::move(newSink);
 }
 
-std::string Printable(std::string_view text) {
+std::string Printable(std::string_view text)
+{
     std::string safe;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -83,7 +110,8 @@ std::string Printable(std::string_view text) {
     return safe;
 }
 
-std::string SystemReason(int err) {
+std::string SystemReason(int err)
+{
     char buffer[256];
     // GNU strerror_r returns the text, which need not be in buffer.
     return strerror_r(err, buffer, sizeof buffer);

@@ -11,14 +11,14 @@ struct Reason {
     enum class Kind {
         None,
         // Why a port is not served. subject: the port's name, unless said otherwise.
-        NumberServedTwice,      // detail: the slot (from 1) that serves the number already
+        NumberServedTwice,  // detail: the slot (from 1) that serves the number already
         NameServedTwice,
-        NoPseudoTerminal,       // subject: none
+        NoPseudoTerminal,  // subject: none
         NotWatched,
         BadPortName,
-        LinkTaken,              // subject: the path that is taken
-        LinkNotMade,            // subject: the link's path
-        DirectoryNotCreated,    // subject: the port directory, here and below
+        LinkTaken,            // subject: the path that is taken
+        LinkNotMade,          // subject: the link's path
+        DirectoryNotCreated,  // subject: the port directory, here and below
         DirectoryIsLink,
         DirectoryNotOpened,
         DirectoryNotExamined,
@@ -26,7 +26,7 @@ struct Reason {
         DirectoryOpenToOthers,  // detail: its mode ("0777")
         SharedPortNotOpen,      // subject: none
         NoVirtualPort,
-        DescriptorLimit,        // too few descriptors left (error EMFILE); detail: the limit
+        DescriptorLimit,  // too few descriptors left (error EMFILE); detail: the limit
         NoPump,
         NoTcpLink,
         // The network. subject: the UDP port number.
@@ -34,20 +34,20 @@ struct Reason {
         // The configuration file. subject: the file. What is wrong with it, true whether it was
         // being loaded or saved; what follows is said by whoever read or wrote it.
         ConfigUnreadable,
-        ConfigNotRegularFile,   // detail: what it is instead ("a FIFO"), in English
-        ConfigTooLarge,         // detail: the most that is read, in MiB
-        ConfigNotSetting,       // detail: the line number
-        ConfigNotSaved,         // error 0: the system gave no reason
+        ConfigNotRegularFile,  // detail: what it is instead ("a FIFO"), in English
+        ConfigTooLarge,        // detail: the most that is read, in MiB
+        ConfigNotSetting,      // detail: the line number
+        ConfigNotSaved,        // error 0: the system gave no reason
         // What a start does when the file could not be read at all.
         DefaultSettingsUsed,
         // A port's latest error, as its statistics keep it. subject: the DTU's address
         // "A.B.C.D:port"; detail: a count of bytes.
-        TcpAttemptFailed,       // the system's reason why
+        TcpAttemptFailed,  // the system's reason why
         TcpConnectionEnded,
-        BytesDropped,           // the bytes the application did not read in time
-        DatagramTooLong,        // detail: the datagram's length
-        ChunkNotSent,           // the application's bytes
-        ChunkWithoutDtu,        // the application's bytes; subject: none
+        BytesDropped,     // the bytes the application did not read in time
+        DatagramTooLong,  // detail: the datagram's length
+        ChunkNotSent,     // the application's bytes
+        ChunkWithoutDtu,  // the application's bytes; subject: none
     };
 
     Reason() = default;

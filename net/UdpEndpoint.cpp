@@ -76,8 +76,7 @@ bool UdpEndpoint::SendTo(const SocketAddress& destination, const uint8_t* data, 
         return false;
     ssize_t sent;
     do {
-        sent = sendto(fd_, data, static_cast<size_t>(length), MSG_NOSIGNAL, destination.Raw(),
-                      SocketAddress::Length);
+        sent = sendto(fd_, data, static_cast<size_t>(length), MSG_NOSIGNAL, destination.Raw(), SocketAddress::Length);
     } while (sent < 0 && errno == EINTR);
     return sent >= 0;
 }

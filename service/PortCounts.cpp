@@ -13,8 +13,8 @@ PortCounts PortCounts::Of(const std::vector<PortStatus>& ports)
 
 std::string PortCounts::StatusLine() const
 {
-    std::string line = std::to_string(configured) + (configured == 1 ? " port, " : " ports, ")
-                       + std::to_string(online) + " online";
+    std::string line = std::to_string(configured) + (configured == 1 ? " port, " : " ports, ") + std::to_string(online)
+                       + " online";
     if (served < configured)
         line += ", " + std::to_string(configured - served) + " not served";
     return line;

@@ -34,7 +34,8 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::NoTcpLink: return "无法为%1建立TCP连接：%3";
     case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
     case K::ConfigUnreadable: return "无法读取配置文件 %1：%3";
-    case K::ConfigNotRegularFile: return "配置文件 %1 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。";
+    case K::ConfigNotRegularFile:
+        return "配置文件 %1 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。";
     case K::ConfigTooLarge: return "配置文件 %1 大于%2MiB，本程序不读取它。";
     case K::ConfigNotSetting: return "配置文件 %1 第%2行不是有效的设置，已跳过；修正之前不会写入该文件。";
     case K::ConfigNotSaved: return "无法把配置保存到 %1：%3";
@@ -116,10 +117,12 @@ std::string Statistics(const PortStatus& port)
 {
     const PortStatistics& s = port.statistics;
     auto n = [](uint64_t count) { return std::to_string(count); };
-    std::string text = "收到：" + n(s.rxBytes) + "字节，" + n(s.rxDatagrams) + (port.config.UseTcp ? "次读取" : "个数据包");
+    std::string text = "收到：" + n(s.rxBytes) + "字节，" + n(s.rxDatagrams)
+                       + (port.config.UseTcp ? "次读取" : "个数据包");
     text += "\n发送：" + n(s.txBytes) + "字节，" + n(s.txChunks) + "个数据块";
     if (port.config.UseTcp)
-        text += "\nTCP连接：成功" + n(s.tcpConnects) + "次，失败" + n(s.tcpRefusals) + "次，断开" + n(s.tcpDisconnects) + "次";
+        text += "\nTCP连接：成功" + n(s.tcpConnects) + "次，失败" + n(s.tcpRefusals) + "次，断开" + n(s.tcpDisconnects)
+                + "次";
     else
         text += "\n登录：" + n(s.logins) + "次，地址变更" + n(s.loginAddressChanges) + "次";
     if (s.bytesDropped > 0)

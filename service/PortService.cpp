@@ -282,8 +282,10 @@ void PortService::ReportEvents(const PortStatus& before, const PortStatus& now)
     } else if (now.online && now.peer != before.peer) {
         Log::Notice(PortLabel(now) + ": DTU logged in from " + now.peer);
     } else if (!now.online && before.online) {
-        Log::Warning(PortLabel(now) + ": DTU at " + before.peer + " went offline: nothing heard from it for longer than "
-                     "its login interval (" + std::to_string(now.config.LoginInterval) + " s)");
+        Log::Warning(PortLabel(now) + ": DTU at " + before.peer
+                     + " went offline: nothing heard from it for longer than "
+                       "its login interval ("
+                     + std::to_string(now.config.LoginInterval) + " s)");
     }
 }
 
@@ -306,16 +308,15 @@ void PortService::ReportNetworkEvents(bool ending)
 {
     if (udpPortWaiting && table->UdpPortOpen()) {
         udpPortWaiting = false;
-        Log::Notice("UDP port " + std::to_string(table->UdpPort())
-                    + " is free now and taken; DTUs can log in");
+        Log::Notice("UDP port " + std::to_string(table->UdpPort()) + " is free now and taken; DTUs can log in");
     }
     const PortTable::Unmatched unmatched = table->UnmatchedDatagrams();
     const auto due = ending ? unmatchedSummary.Rest(unmatched.count)
                             : unmatchedSummary.Due(unmatched.count, SteadyMilliseconds());
     if (!due)
         return;
-    const std::string latest = "code \"" + Log::Printable(unmatched.code) + "\" from " + unmatched.source.ToText()
-                               + ":" + std::to_string(unmatched.source.Port());
+    const std::string latest = "code \"" + Log::Printable(unmatched.code) + "\" from " + unmatched.source.ToText() + ":"
+                               + std::to_string(unmatched.source.Port());
     const std::string count = std::to_string(due->count) + (due->first ? "" : " more")
                               + (due->count == 1 ? " datagram" : " datagrams");
     Log::Warning(count + " matched no port and " + (due->count == 1 ? "was" : "were") + " dropped, the latest with "
@@ -335,7 +336,7 @@ void PortService::Reload()
         || stored.VPortNo != settings.VPortNo)
         // What the user changed does not apply yet: more than a notice.
         Log::Warning("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
-                   "they apply at the next start");
+                     "they apply at the next start");
 
     std::vector<int> closing, opening, editing;
     std::map<int, PortConfig> wanted;
@@ -379,7 +380,7 @@ void PortService::Reload()
         Open(i, wanted[i]);
     const size_t reopened = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
     Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, "
-               + std::to_string(editing.size() + reopened) + " restarted, " + std::to_string(closing.size() - reopened)
-               + " closed, " + std::to_string(opening.size() - reopened) + " opened");
+                + std::to_string(editing.size() + reopened) + " restarted, " + std::to_string(closing.size() - reopened)
+                + " closed, " + std::to_string(opening.size() - reopened) + " opened");
     emit PortsChanged();
 }

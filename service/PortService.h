@@ -133,5 +133,5 @@ private:
     std::vector<std::optional<PortStatus>> lastSeen;  // by slot, as Watch saw them
     RepeatSummary unmatchedSummary;
     std::vector<RepeatSummary> droppedSummary;  // by slot, anew for each port put there
-    bool udpPortWaiting = false;  // taken by another program at start, not yet ours
+    bool udpPortWaiting = false;                // taken by another program at start, not yet ours
 };

@@ -20,14 +20,10 @@ public:
     {
         auto count = [](int64_t n) { return n == 0 ? std::string() : std::to_string(n); };
         switch (column) {
-        case ColConnection:
-            return !status.served ? NotServedMark : status.online ? OnlineMark : "";
-        case ColReceived:
-            return count(status.rx);
-        case ColSent:
-            return count(status.tx);
-        default:
-            return {};
+        case ColConnection: return !status.served ? NotServedMark : status.online ? OnlineMark : "";
+        case ColReceived: return count(status.rx);
+        case ColSent: return count(status.tx);
+        default: return {};
         }
     }
 

@@ -28,8 +28,7 @@ bool Number(const std::string& text, unsigned long max, unsigned long& out)
 
 std::string LineState::Text() const
 {
-    std::string text = std::to_string(baud) + " " + std::to_string(dataBits) + parity
-        + std::to_string(stopBits);
+    std::string text = std::to_string(baud) + " " + std::to_string(dataBits) + parity + std::to_string(stopBits);
     if (flow != "none")
         text += ", " + flow;
     text += std::string(", DTR ") + (dtr ? "on" : "off") + ", RTS " + (rts ? "on" : "off");
@@ -42,10 +41,10 @@ std::optional<LineState> LineState::Parse(const std::string& text)
     unsigned long baud, data, stop, dtr, rts;
     std::string parity = Field(text, "parity");
     state.flow = Field(text, "flow");
-    if (!Number(Field(text, "baud"), 0xffffffffUL, baud) || !Number(Field(text, "data"), 8, data)
-        || data < 5 || !Number(Field(text, "stop"), 2, stop) || stop < 1
-        || !Number(Field(text, "dtr"), 1, dtr) || !Number(Field(text, "rts"), 1, rts)
-        || parity.size() != 1 || std::string("NEOMS").find(parity[0]) == std::string::npos
+    if (!Number(Field(text, "baud"), 0xffffffffUL, baud) || !Number(Field(text, "data"), 8, data) || data < 5
+        || !Number(Field(text, "stop"), 2, stop) || stop < 1 || !Number(Field(text, "dtr"), 1, dtr)
+        || !Number(Field(text, "rts"), 1, rts) || parity.size() != 1
+        || std::string("NEOMS").find(parity[0]) == std::string::npos
         || (state.flow != "none" && state.flow != "rtscts" && state.flow != "xonxoff"))
         return std::nullopt;
     state.baud = static_cast<unsigned>(baud);

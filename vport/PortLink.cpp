@@ -24,8 +24,8 @@ bool FreeOrOwnLink(int dirFd, const std::string& name)
 bool PlainFileName(const std::string& name)
 {
     // Room is left for the temporary name ".<name>.<pid>" used while replacing.
-    return !name.empty() && name.size() <= NAME_MAX - 16 && name[0] != '.'
-        && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+    return !name.empty() && name.size() <= NAME_MAX - 16 && name[0] != '.' && name.find('/') == std::string::npos
+           && name.find('\0') == std::string::npos;
 }
 
 std::string ReadLink(int dirFd, const std::string& name)
@@ -45,8 +45,7 @@ std::string PortLink::Directory()
     return "/tmp/MV5840VSP-" + std::to_string(geteuid());
 }
 
-std::unique_ptr<PortLink> PortLink::Create(const std::string& name, const std::string& target,
-                                           Reason* failure)
+std::unique_ptr<PortLink> PortLink::Create(const std::string& name, const std::string& target, Reason* failure)
 {
     using K = Reason::Kind;
     auto refuse = [failure](K kind, std::string subject, int error = 0) {

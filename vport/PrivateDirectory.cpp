@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 DirectoryFd::~DirectoryFd()
 {
     if (fd_ >= 0)

@@ -97,7 +97,7 @@ private:
     const termios raw_;
     std::function<void()> onInput_;
     std::function<void()> onRoom_;
-    ByteQueue input_;   // from the application, not yet read
+    ByteQueue input_;  // from the application, not yet read
     std::chrono::steady_clock::time_point lastInput_;
     ByteQueue output_;  // towards the application, not yet taken by the terminal
     bool attached_ = false;

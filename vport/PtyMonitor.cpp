@@ -30,7 +30,8 @@ bool PtyMonitor::Add(const std::shared_ptr<PtyChannel>& channel)
         errno = error_;
         return false;
     }
-    int watch = inotify_add_watch(inotifyFd_, channel->SlavePath().c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    int watch = inotify_add_watch(inotifyFd_, channel->SlavePath().c_str(),
+                                  IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
     if (watch < 0)
         return false;
     channelOfWatch_[watch] = channel;

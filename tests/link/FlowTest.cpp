@@ -197,7 +197,8 @@ TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnE
     EXPECT_EQ(rig.Status(a).reason.English(), why);
     EXPECT_EQ(rig.Status(b).reason.English(), why);
     // One cause, one line.
-    EXPECT_EQ(lines, std::vector<std::string>{"COM3 (slot 1) is not served: " + why + "; no port is served while it is"});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"COM3 (slot 1) is not served: " + why + "; no port is served while it is"});
     EXPECT_FALSE(rig.Status(a).served);
 
     chmod(dir.c_str(), 0700);

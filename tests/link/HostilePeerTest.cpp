@@ -189,9 +189,7 @@ TEST(HostilePeer, AHeldChunkReachesItsDtuAfterTheSharedTargetMoves)
 
     // A gets a prefix of the stream with the held chunk at its end, B the rest: nothing lost.
     Bytes received = dtuA.Read(stream.size(), 3s);
-    ASSERT_TRUE(WaitUntil([&] {
-        return rig.Status(a).tx == static_cast<int>(received.size());
-    }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(a).tx == static_cast<int>(received.size()); }));
     const Bytes rest = dtuB.Read(stream.size() - received.size(), 20s);
     received.insert(received.end(), rest.begin(), rest.end());
     EXPECT_EQ(received.size(), stream.size());

@@ -47,8 +47,7 @@ std::string RecordingView::Cell(int record, int column) const
     return it == cells_.end() ? std::string() : it->second;
 }
 
-bool RecordingView::WaitCell(int record, int column, const std::string& text,
-                             std::chrono::milliseconds limit) const
+bool RecordingView::WaitCell(int record, int column, const std::string& text, std::chrono::milliseconds limit) const
 {
     return WaitUntil([&] { return Cell(record, column) == text; }, limit);
 }
@@ -206,8 +205,8 @@ bool TcpDtu::ShrinkPeerSendBuffer()
             continue;
         SocketAddress mine, theirs;
         socklen_t a = SocketAddress::Length, b = SocketAddress::Length;
-        if (getsockname(fd, mine.Raw(), &a) == 0 && getpeername(fd, theirs.Raw(), &b) == 0 &&
-            mine.Equals(peer) && theirs.Equals(local)) {
+        if (getsockname(fd, mine.Raw(), &a) == 0 && getpeername(fd, theirs.Raw(), &b) == 0 && mine.Equals(peer)
+            && theirs.Equals(local)) {
             int size = 4096;
             found = setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
         }
@@ -275,8 +274,7 @@ LinkRig::~LinkRig()
     table.reset();
 }
 
-PortConfig LinkRig::Fields(int number, const std::string& code, int useTcp,
-                           const char* fixedIp) const
+PortConfig LinkRig::Fields(int number, const std::string& code, int useTcp, const char* fixedIp) const
 {
     PortConfig fields;
     fields.PortNumber = number;

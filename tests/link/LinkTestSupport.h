@@ -36,8 +36,7 @@ public:
 
     void SetRefresh(std::function<void()> refresh);
     std::string Cell(int record, int column) const;
-    bool WaitCell(int record, int column, const std::string& text,
-                  std::chrono::milliseconds limit = 10s) const;
+    bool WaitCell(int record, int column, const std::string& text, std::chrono::milliseconds limit = 10s) const;
     std::vector<int> Rows() const;
 
 private:
@@ -112,13 +111,11 @@ public:
     // The DTU's next datagram, the loop turned while it waits.
     std::optional<Bytes> Receive(UdpDtu& dtu, std::chrono::milliseconds limit = 10s);
 
-    int AddPort(int number, const std::string& code, int useTcp = 0,
-                const char* fixedIp = nullptr);
+    int AddPort(int number, const std::string& code, int useTcp = 0, const char* fixedIp = nullptr);
     int AddPort(const PortConfig& config);  // in the first free slot
     void Edit(int slot, const PortConfig& config);
     void Remove(int slot);
-    PortConfig Fields(int number, const std::string& code, int useTcp = 0,
-                      const char* fixedIp = nullptr) const;
+    PortConfig Fields(int number, const std::string& code, int useTcp = 0, const char* fixedIp = nullptr) const;
     PortStatus Status(int slot) const { return table->Status(slot); }
     // The device an application opens, "" when the port is not served.
     std::string Path(int record) const { return Status(record).device; }

@@ -32,7 +32,7 @@ TEST(LoginAndData, LoginGetsTheReplyAndMarksTheRow)
 
     Bytes login = Header("A1", 0);
     std::fill(login.begin() + 3, login.begin() + 12, 0xEE);  // echoed as it came
-    login.push_back(0x99);                                     // not read
+    login.push_back(0x99);                                   // not read
     dtu.Send(login);
     auto reply = dtu.Receive();
     ASSERT_TRUE(reply);
@@ -50,20 +50,20 @@ TEST(LoginAndData, MalformedAndForeignDatagramsAreDroppedWithoutTrace)
     ASSERT_TRUE(app.IsOpen());
     UdpDtu dtu(rig.serverPort);
 
-    dtu.Send(Bytes(12, 0));                  // shorter than the header
-    dtu.Send(Header("A1", 3));               // data without payload
+    dtu.Send(Bytes(12, 0));     // shorter than the header
+    dtu.Send(Header("A1", 3));  // data without payload
     Bytes noNul(14, 'A');
     noNul[12] = 0;
-    dtu.Send(noNul);                         // no NUL in the code field (login)
+    dtu.Send(noNul);  // no NUL in the code field (login)
     noNul[12] = 3;
-    dtu.Send(noNul);                         // same, data
+    dtu.Send(noNul);  // same, data
     for (uint8_t type : {1, 2, 4, 255}) {
         Bytes other = Header("A1", type);
         other.push_back('x');
         dtu.Send(other);
     }
-    dtu.SendLogin("B2");                     // no port has this code
-    dtu.SendData("a1", ToBytes("x"));        // codes are case-sensitive
+    dtu.SendLogin("B2");               // no port has this code
+    dtu.SendData("a1", ToBytes("x"));  // codes are case-sensitive
 
     // The first answer is the one to the first valid login; nothing else arrived meanwhile.
     dtu.SendLogin("A1");

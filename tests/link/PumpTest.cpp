@@ -17,8 +17,7 @@ Bytes Payload(const Bytes& datagram, const std::string& code)
 }
 
 // Payload sizes of the datagrams that arrive until total bytes came.
-std::vector<size_t> ReceiveChunks(UdpDtu& dtu, const std::string& code, size_t total,
-                                  Bytes* joined)
+std::vector<size_t> ReceiveChunks(UdpDtu& dtu, const std::string& code, size_t total, Bytes* joined)
 {
     std::vector<size_t> sizes;
     size_t got = 0;
@@ -111,8 +110,7 @@ TEST(PortPump, WithoutAFrameGapWhatIsWaitingLeavesAtOnceInChunksOfAtMost1000)
         EXPECT_LE(size, 1000u);
     EXPECT_EQ(joined, big);
     // The count follows the datagram's sending, so it may come just after the DTU has it.
-    EXPECT_TRUE(WaitUntil([&] { return rig.Status(i).tx == 2504; }))
-        << rig.Status(i).tx;
+    EXPECT_TRUE(WaitUntil([&] { return rig.Status(i).tx == 2504; })) << rig.Status(i).tx;
 }
 
 // On the table's own clock: a chunk leaves once its count stood still for a whole gap.
@@ -322,7 +320,7 @@ TEST(PortPump, ARecordDeletedWhileItsChunkIsHeldLeavesNothingBehindForTheNextInI
         dtu.SendLogin("A1");
         ASSERT_TRUE(rig.Receive(dtu));
         ASSERT_TRUE(app.Write(ToBytes("ab")));
-        rig.Settle();  // taken in and waiting out the gap
+        rig.Settle();        // taken in and waiting out the gap
         rig.Advance(100ms);  // well inside the gap
         rig.Remove(i);
         rig.Advance(1s);

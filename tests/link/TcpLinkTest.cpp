@@ -14,8 +14,7 @@ double CpuSeconds()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-           usage.ru_stime.tv_usec / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
 }  // namespace
@@ -57,7 +56,6 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
     EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
     ASSERT_TRUE(app.Write(ToBytes("ATZ")));
     EXPECT_EQ(dtu.Read(3), ToBytes("ATZ"));
-
 }
 
 // On the table's own clock: deleting the port ends the link quietly, for good.

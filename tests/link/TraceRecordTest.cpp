@@ -67,8 +67,8 @@ TEST(TraceRecord, HeaderLayoutIsFixedAndLittleEndian)
     TraceEvent event = Data(TraceKind::FromDtu, 3, 7, 0x0102030405060708, payload);
     Bytes out;
     AppendTraceRecord(event, out);
-    const Bytes expected = {'T', 'R', 1, 0,  3, 0, 7, 0,  0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,
-                            0, 0, 0, 0, 0, 0, 0, 0,  0, 0,  3, 0,  0x01, 0x03, 0x00};
+    const Bytes expected = {'T', 'R', 1, 0, 3, 0, 7, 0, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,
+                            0,   0,   0, 0, 0, 0, 0, 0, 0,    0,    3,    0,    0x01, 0x03, 0x00};
     EXPECT_EQ(out, expected);
     EXPECT_EQ(TraceRecordSize(event), expected.size());
 

@@ -61,7 +61,7 @@ TraceEvent Event(TraceKind kind, uint16_t slot, int64_t timeUs, const Bytes& byt
     return event;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TraceTap, NobodyWatchingMeansNothingIsWanted)
 {

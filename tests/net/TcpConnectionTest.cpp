@@ -109,7 +109,10 @@ protected:
     }
     bool Turn(const std::function<bool()>& done) { return loop.RunUntil(done, 10s); }
     // Turns the loop for a while of real time in which nothing is to happen.
-    void TurnIdle() { loop.RunUntil([] { return false; }, 50ms); }
+    void TurnIdle()
+    {
+        loop.RunUntil([] { return false; }, 50ms);
+    }
     int Write(const std::string& text)
     {
         return connection.Write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
@@ -372,9 +375,8 @@ TEST(TcpConnectionThreaded, CarriesBytesBothWaysOnALoopOfItsOwnThread)
     EXPECT_EQ(owner.Bytes(), big);
     std::thread reader([&] { EXPECT_EQ(ReadExactly(peer, big.size()), big); });
     for (size_t at = 0; at < big.size();) {
-        const int n = loop.Call([&] {
-            return connection.Write(reinterpret_cast<const uint8_t*>(big.data() + at), 1000);
-        });
+        const int n = loop.Call(
+            [&] { return connection.Write(reinterpret_cast<const uint8_t*>(big.data() + at), 1000); });
         if (n == 0)
             std::this_thread::sleep_for(1ms);
         at += static_cast<size_t>(n);

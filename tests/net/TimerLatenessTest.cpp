@@ -10,8 +10,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Feeds rounds of the samples in a fixed order; the estimate after them.
-TimerLateness::Clock::duration Learn(TimerLateness& lateness, const std::vector<int>& samplesUs,
-                                     int rounds)
+TimerLateness::Clock::duration Learn(TimerLateness& lateness, const std::vector<int>& samplesUs, int rounds)
 {
     for (int r = 0; r < rounds; ++r) {
         for (int us : samplesUs)

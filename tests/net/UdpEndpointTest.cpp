@@ -41,7 +41,11 @@ public:
         std::lock_guard lock(mutex);
         return received;
     }
-    std::string Text(size_t k) { auto got = Take(); return std::string(got[k].data.begin(), got[k].data.end()); }
+    std::string Text(size_t k)
+    {
+        auto got = Take();
+        return std::string(got[k].data.begin(), got[k].data.end());
+    }
 
     std::atomic<int> count{0};
     std::atomic<int> stateChanges{0};
@@ -65,8 +69,7 @@ protected:
     void Send(const void* data, size_t length)
     {
         SocketAddress to = Loopback(port);
-        ASSERT_EQ(sendto(sender, data, length, 0, to.Raw(), SocketAddress::Length),
-                  static_cast<ssize_t>(length));
+        ASSERT_EQ(sendto(sender, data, length, 0, to.Raw(), SocketAddress::Length), static_cast<ssize_t>(length));
     }
     uint16_t SenderPort()
     {

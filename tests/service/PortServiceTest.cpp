@@ -131,11 +131,13 @@ TEST_F(PortServiceTest, ValuesOutsideTheDialogsRulesAreRefusedWithTheDialogsText
 {
     Start();
     ExpectRefusal(service->Add(Fields(0, "A")), PortError::Kind::NumberOutOfRange, "“请填入一个在1和256之间的整数。”");
-    ExpectRefusal(service->Add(Fields(257, "A")), PortError::Kind::NumberOutOfRange, "“请填入一个在1和256之间的整数。”");
+    ExpectRefusal(service->Add(Fields(257, "A")), PortError::Kind::NumberOutOfRange,
+                  "“请填入一个在1和256之间的整数。”");
     // Eleven bytes of UTF-8, not eleven characters: four Chinese characters are twelve.
     ExpectRefusal(service->Add(Fields(7, "一二三四")), PortError::Kind::CodeTooLong, "“请填入不多于11个的字符。”");
     ExpectRefusal(service->Add(Fields(7, "123456789012")), PortError::Kind::CodeTooLong, "“请填入不多于11个的字符。”");
-    ExpectRefusal(service->Add(Fields(7, "A", 9)), PortError::Kind::IntervalOutOfRange, "“请填入一个在10和100000之间的整数。”");
+    ExpectRefusal(service->Add(Fields(7, "A", 9)), PortError::Kind::IntervalOutOfRange,
+                  "“请填入一个在10和100000之间的整数。”");
     ExpectRefusal(service->Add(Fields(7, "A", 100001)), PortError::Kind::IntervalOutOfRange,
                   "“请填入一个在10和100000之间的整数。”");
     EXPECT_TRUE(service->Snapshot().empty());
@@ -144,7 +146,8 @@ TEST_F(PortServiceTest, ValuesOutsideTheDialogsRulesAreRefusedWithTheDialogsText
     EXPECT_FALSE(service->Add(Fields(1, "一二三", 10)));
     EXPECT_FALSE(service->Add(Fields(256, "12345678901", 100000)));
     std::string address;
-    ExpectRefusal(service->ParseAddress("10.0.0", address), PortError::Kind::InvalidAddress, "“10.0.0”不是有效的IP地址。");
+    ExpectRefusal(service->ParseAddress("10.0.0", address), PortError::Kind::InvalidAddress,
+                  "“10.0.0”不是有效的IP地址。");
     EXPECT_FALSE(service->ParseAddress("10.0.0.9", address));
     EXPECT_EQ(address, "10.0.0.9");
 }
@@ -426,7 +429,7 @@ TEST_F(PortServiceTest, AChangeTheFileCannotKeepIsNotMade)
     const QByteArray original = ReadConfig();
     const std::string path = ConfigPath().toStdString();
     const std::string folder = configDir.path().toStdString() + "/Torvane";
-    rlimit unlimited {};
+    rlimit unlimited{};
     getrlimit(RLIMIT_FSIZE, &unlimited);
     signal(SIGXFSZ, SIG_IGN);
 
@@ -439,18 +442,25 @@ TEST_F(PortServiceTest, AChangeTheFileCannotKeepIsNotMade)
         {"a line that is not a setting", PortError::Kind::ConfigNotSettings,
          [&] { WriteConfig(QString::fromUtf8(original) + "this is no setting\n"); }},
         {"a FIFO", PortError::Kind::ConfigNotRegularFile,
-         [&] { unlink(path.c_str()); mkfifo(path.c_str(), 0600); }},
+         [&] {
+             unlink(path.c_str());
+             mkfifo(path.c_str(), 0600);
+         }},
         {"a file that cannot be read", PortError::Kind::ConfigUnreadable,
-         [&] { unlink(path.c_str()); symlink(path.c_str(), path.c_str()); }},
-        {"a full disk", PortError::Kind::SaveFailed, [&] {
+         [&] {
+             unlink(path.c_str());
+             symlink(path.c_str(), path.c_str());
+         }},
+        {"a full disk", PortError::Kind::SaveFailed,
+         [&] {
              rlimit small = unlimited;
              small.rlim_cur = 8;
              setrlimit(RLIMIT_FSIZE, &small);
          }},
     };
     if (geteuid() != 0)
-        faults.push_back({"a folder that cannot be written", PortError::Kind::SaveFailed,
-                          [&] { chmod(folder.c_str(), 0500); }});
+        faults.push_back(
+            {"a folder that cannot be written", PortError::Kind::SaveFailed, [&] { chmod(folder.c_str(), 0500); }});
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.name);
         fault.make();

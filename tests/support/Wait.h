@@ -4,8 +4,7 @@
 #include <functional>
 
 // Polls the condition until it holds or the (generous) limit passes; true when it held.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(10),
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10),
                std::chrono::microseconds interval = std::chrono::milliseconds(2));
 
 // True when fd becomes readable (or reports a hang-up or error) before the deadline.

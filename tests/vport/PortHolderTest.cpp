@@ -197,10 +197,12 @@ port.close()
     EXPECT_EQ(p.port.Write(all.data(), 256), 256);
     std::vector<uint8_t> back(256);
     int got = 0;
-    WaitUntil([&] {
-        got += p.port.Read(back.data() + got, 256 - got);
-        return got == 256;
-    }, 20s);
+    WaitUntil(
+        [&] {
+            got += p.port.Read(back.data() + got, 256 - got);
+            return got == 256;
+        },
+        20s);
     python.join();
     EXPECT_EQ(status, 0) << output;
     ASSERT_EQ(got, 256) << output;

@@ -115,7 +115,11 @@ TEST(PortLink, SomethingElseUnderThePortNameIsNeverReplaced)
     fs::create_directory(runtime.PortDir());
     chmod(runtime.PortDir().c_str(), 0700);
     std::string file = runtime.PortDir() + "/COM1";
-    { FILE* f = fopen(file.c_str(), "w"); fputs("keep", f); fclose(f); }
+    {
+        FILE* f = fopen(file.c_str(), "w");
+        fputs("keep", f);
+        fclose(f);
+    }
     std::string foreignLink = runtime.PortDir() + "/COM2";
     fs::create_symlink("/dev/null", foreignLink);
     ASSERT_EQ(lchown(foreignLink.c_str(), Nobody, Nobody), 0);
@@ -123,7 +127,8 @@ TEST(PortLink, SomethingElseUnderThePortNameIsNeverReplaced)
 
     LoopPort port;
     EXPECT_FALSE(port.Open("COM1"));
-    EXPECT_EQ(port.OpenFailure().English(), file + " is taken by something this program did not make; it is left alone");
+    EXPECT_EQ(port.OpenFailure().English(),
+              file + " is taken by something this program did not make; it is left alone");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
     EXPECT_EQ(fs::file_size(file), 4u);
     EXPECT_FALSE(port.Open("COM2"));
@@ -144,14 +149,16 @@ TEST(PortLink, UnsafeDirectoriesAreRefused)
     fs::create_directory(dir);
     chmod(dir.c_str(), 0777);
     EXPECT_FALSE(port.Open("COM4")) << "group/other may write";
-    EXPECT_EQ(port.OpenFailure().English(), "port directory " + dir + " is open to other users (mode 0777, must be 0700); refused");
+    EXPECT_EQ(port.OpenFailure().English(),
+              "port directory " + dir + " is open to other users (mode 0777, must be 0700); refused");
     chmod(dir.c_str(), 0750);
     EXPECT_FALSE(port.Open("COM4")) << "group may read";
 
     chmod(dir.c_str(), 0700);
     ASSERT_EQ(chown(dir.c_str(), Nobody, Nobody), 0);
     EXPECT_FALSE(port.Open("COM4")) << "owned by someone else";
-    EXPECT_NE(port.OpenFailure().English().find(dir + " belongs to user 65534"), std::string::npos) << port.OpenFailure().English();
+    EXPECT_NE(port.OpenFailure().English().find(dir + " belongs to user 65534"), std::string::npos)
+        << port.OpenFailure().English();
     EXPECT_TRUE(fs::is_empty(dir));
 
     fs::remove(dir);
@@ -164,7 +171,10 @@ TEST(PortLink, UnsafeDirectoriesAreRefused)
     EXPECT_TRUE(fs::is_empty(elsewhere));
 
     fs::remove(dir);
-    { FILE* f = fopen(dir.c_str(), "w"); fclose(f); }
+    {
+        FILE* f = fopen(dir.c_str(), "w");
+        fclose(f);
+    }
     EXPECT_FALSE(port.Open("COM4")) << "a plain file";
     EXPECT_EQ(port.OpenFailure().English(), "port directory " + dir + " cannot be opened: Not a directory");
 
