@@ -17,32 +17,10 @@ import tempfile
 import serial
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, verdict, wait_until  # noqa: E402
+from checks import Dtu, check, verdict, wait_until  # noqa: E402
 
 PROGRAM, CTL = sys.argv[1:3]
 SERVER = ("127.0.0.1", 3700)
-
-
-class Dtu:
-    def __init__(self, code):
-        self.code = code.encode()
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(5)
-        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
-
-    def header(self, kind):
-        return self.code + b"\0" * (12 - len(self.code)) + bytes([kind])
-
-    def login(self):
-        self.sock.sendto(self.header(0), SERVER)
-        return self.sock.recvfrom(100)[0]
-
-    def send(self, payload):
-        self.sock.sendto(self.header(3) + payload, SERVER)
-
-    def receive(self):
-        return self.sock.recvfrom(2000)[0][13:]
 
 
 def group(slot, number, code):

@@ -15,15 +15,12 @@ import time
 import serial
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import check, verdict, wait_until  # noqa: E402
+from checks import Dtu, check, verdict, wait_until  # noqa: E402
 
 PROGRAM = sys.argv[1]
 BUS = ["gdbus", "call", "--session", "--dest", "MV5840VSP.IMV5840VSP", "--object-path", "/IMV5840VSP",
        "--method"]
 MANAGER = "MV5840VSP.IPortManager."
-SERVER = ("127.0.0.1", 3700)
-
-
 
 
 def call(method, *arguments):
@@ -53,31 +50,6 @@ def port_by(key, value):
         if port.get(key) == value:
             return port
     return None
-
-
-class Dtu:
-    """A DTU on UDP that logs in to the program and exchanges data datagrams."""
-
-    def __init__(self, code):
-        self.code = code.encode()
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.settimeout(5)
-
-    def header(self, kind):
-        return self.code + b"\0" * (12 - len(self.code)) + bytes([kind])
-
-    def login(self):
-        self.sock.sendto(self.header(0), SERVER)
-        reply, _ = self.sock.recvfrom(100)
-        return reply
-
-    def send(self, payload):
-        self.sock.sendto(self.header(3) + payload, SERVER)
-
-    def receive(self):
-        datagram, _ = self.sock.recvfrom(2000)
-        return datagram[13:]
 
 
 def write_config(home, text):

@@ -1,5 +1,6 @@
 """What the black-box tests of the built programs share: checks that are counted rather than
-fatal, so one run reports every fault it finds, and waits for a condition with a limit."""
+fatal, so one run reports every fault it finds, waits for a condition with a limit, and a DTU."""
+import socket
 import time
 
 failures = []
@@ -27,3 +28,29 @@ def verdict():
         return 1
     print("all checks passed")
     return 0
+
+
+class Dtu:
+    """A DTU on UDP that logs in to the program on this machine and exchanges data datagrams."""
+
+    SERVER = ("127.0.0.1", 3700)
+
+    def __init__(self, code):
+        self.code = code.encode()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(5)
+        self.address = "127.0.0.1:%d" % self.sock.getsockname()[1]
+
+    def header(self, kind):
+        return self.code + b"\0" * (12 - len(self.code)) + bytes([kind])
+
+    def login(self):
+        self.sock.sendto(self.header(0), self.SERVER)
+        return self.sock.recvfrom(100)[0]
+
+    def send(self, payload):
+        self.sock.sendto(self.header(3) + payload, self.SERVER)
+
+    def receive(self):
+        return self.sock.recvfrom(2000)[0][13:]
