@@ -21,17 +21,14 @@ struct PortStatus {
     std::string peer;          // the DTU's current address "A.B.C.D:port", "" when none is known
     std::string loginAddress;  // dynamic UDP: "A.B.C.D" its DTU last logged in from, "" before
     bool online = false;       // UDP: logged in and not expired; TCP: connected
-    int64_t rx = 0;            // bytes from the DTU into the port
-    int64_t tx = 0;            // bytes from the port to the DTU
-    int64_t dropped = 0;       // bytes from the DTU the port had no room for (UDP)
     std::string device;        // the link path applications open, "" when not served
     int64_t lastHeardMs = -1;  // Unix time in ms of the DTU's last datagram, -1 never
     bool served = false;
     Reason reason;            // why the port is not served, none when it is
     bool inUse = false;       // an application holds the port open
     std::string linkFailure;  // TCP: why the last connection attempt failed, "" once connected
-    // Everything the port counts (rx, tx and dropped above are three of them) and its latest
-    // error; like the byte counts, no change of state.
+    // Everything the port counts, the bytes each way among them, and its latest error; like
+    // the byte counts, no change of state.
     PortStatistics statistics;
     Reason lastError;  // the latest error as data, for a front end's own language
 

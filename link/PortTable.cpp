@@ -328,9 +328,6 @@ PortStatus PortTable::StatusOnLoop(int i) const
     s.statistics = e.statistics;
     s.statistics.lastError = e.lastError.English();
     s.lastError = e.lastError;
-    s.rx = static_cast<int64_t>(e.statistics.rxBytes);
-    s.tx = static_cast<int64_t>(e.statistics.txBytes);
-    s.dropped = static_cast<int64_t>(e.statistics.bytesDropped);
     s.reason = e.notServedReason;
     s.served = !s.reason;
     if (s.served)

@@ -294,7 +294,7 @@ void PortService::ReportEvents(const PortStatus& before, const PortStatus& now)
 void PortService::ReportDropped(const PortStatus& port, int64_t nowMs, bool ending)
 {
     RepeatSummary& summary = droppedSummary[static_cast<size_t>(port.slot)];
-    const uint64_t dropped = static_cast<uint64_t>(port.dropped);
+    const uint64_t dropped = port.statistics.bytesDropped;
     const auto due = ending ? summary.Rest(dropped) : summary.Due(dropped, nowMs);
     if (!due)
         return;

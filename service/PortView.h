@@ -18,11 +18,11 @@ public:
     // until something was counted.
     static std::string LiveText(const PortStatus& status, int column)
     {
-        auto count = [](int64_t n) { return n == 0 ? std::string() : std::to_string(n); };
+        auto count = [](uint64_t n) { return n == 0 ? std::string() : std::to_string(n); };
         switch (column) {
         case ColConnection: return !status.served ? NotServedMark : status.online ? OnlineMark : "";
-        case ColReceived: return count(status.rx);
-        case ColSent: return count(status.tx);
+        case ColReceived: return count(status.statistics.rxBytes);
+        case ColSent: return count(status.statistics.txBytes);
         default: return {};
         }
     }

@@ -170,7 +170,7 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     EXPECT_FALSE(dtu.Receive(300ms));
     dtu.SendData("B2", ToBytes("lost"));
     EXPECT_FALSE(dtu.Receive(300ms));
-    EXPECT_EQ(rig.Status(second).rx, 0);
+    EXPECT_EQ(rig.Status(second).statistics.rxBytes, 0u);
 
     // Another number makes it a port like any other.
     PortConfig fields = rig.Fields(8, "B2");

@@ -27,7 +27,7 @@ TEST(HostilePeer, NothingComesBackToTheApplicationBeforeItsDtuReports)
     ASSERT_TRUE(selfApp.Write(ToBytes("ATI\r")));
     EXPECT_FALSE(app.Readable(500ms));
     EXPECT_FALSE(selfApp.Readable(100ms));
-    EXPECT_EQ(rig.Status(i).tx, 0);  // it went nowhere
+    EXPECT_EQ(rig.Status(i).statistics.txBytes, 0u);  // it went nowhere
     EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "");
     EXPECT_EQ(rig.view.Cell(self, PortView::ColConnection), "");
     EXPECT_EQ(rig.view.Cell(self, PortView::ColReceived), "");
@@ -93,7 +93,7 @@ TEST(HostilePeer, ASendThatFailsIsNotCountedAsSent)
     rig.table->StopNetwork();  // every send fails now
     ASSERT_TRUE(app.Write(ToBytes("lost")));
     std::this_thread::sleep_for(300ms);  // a pass that would count has run
-    EXPECT_EQ(rig.Status(i).tx, 3);
+    EXPECT_EQ(rig.Status(i).statistics.txBytes, 3u);
     EXPECT_EQ(rig.view.Cell(i, PortView::ColSent), "3");
 }
 
@@ -113,7 +113,7 @@ TEST(HostilePeer, ATcpDtuIsHeldBackWhileTheApplicationDoesNotRead)
     std::thread sender([&] { EXPECT_TRUE(dtu.Write(stream)); });
     // The application reads late: meanwhile the link takes no more than the port can queue.
     std::this_thread::sleep_for(3s);
-    const int taken = rig.Status(i).rx;
+    const int taken = static_cast<int>(rig.Status(i).statistics.rxBytes);
     EXPECT_GT(taken, 0);
     EXPECT_LE(static_cast<size_t>(taken), PtyChannel::OutputLimit + (64u << 10));
 
@@ -138,7 +138,7 @@ TEST(HostilePeer, UdpBytesThePortCannotTakeAreCountedAsDropped)
             ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColReceived, std::to_string((k + 1) * 1000)));
         }
     }
-    EXPECT_GT(rig.Status(i).dropped, 0);
+    EXPECT_GT(rig.Status(i).statistics.bytesDropped, 0u);
 }
 
 TEST(HostilePeer, ADtuThatAcceptsAndHangsUpIsTriedOnceASecond)
@@ -189,7 +189,7 @@ TEST(HostilePeer, AHeldChunkReachesItsDtuAfterTheSharedTargetMoves)
 
     // A gets a prefix of the stream with the held chunk at its end, B the rest: nothing lost.
     Bytes received = dtuA.Read(stream.size(), 3s);
-    ASSERT_TRUE(WaitUntil([&] { return rig.Status(a).tx == static_cast<int>(received.size()); }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(a).statistics.txBytes == received.size(); }));
     const Bytes rest = dtuB.Read(stream.size() - received.size(), 20s);
     received.insert(received.end(), rest.begin(), rest.end());
     EXPECT_EQ(received.size(), stream.size());

@@ -312,10 +312,10 @@ void LinkRig::Remove(int slot)
 
 bool WaitUntilSentStalls(LinkRig& rig, int record)
 {
-    auto sent = [&] { return rig.Status(record).tx; };
+    auto sent = [&] { return rig.Status(record).statistics.txBytes; };
     return WaitUntil(
         [&] {
-            const int64_t before = sent();
+            const uint64_t before = sent();
             std::this_thread::sleep_for(300ms);
             return before > 0 && sent() == before;
         },

@@ -72,7 +72,7 @@ TEST(LoginAndData, MalformedAndForeignDatagramsAreDroppedWithoutTrace)
     EXPECT_EQ(*reply, Reply(Header("A1", 0)));
     EXPECT_FALSE(app.Readable(100ms));
     EXPECT_EQ(rig.view.Cell(i, PortView::ColReceived), "");
-    EXPECT_EQ(rig.Status(i).rx, 0);
+    EXPECT_EQ(rig.Status(i).statistics.rxBytes, 0u);
 }
 
 TEST(LoginAndData, FirstDataOfADtuThatNeverLoggedInIsPrecededByTheLoginReply)
@@ -147,8 +147,8 @@ TEST(LoginAndData, DatagramsTakenTogetherReachEachPortWholeAndInOrder)
     EXPECT_EQ(appA.Read(wantA.size()), wantA);
     EXPECT_EQ(appB.Read(wantB.size()), wantB);
     EXPECT_FALSE(appA.Readable(std::chrono::milliseconds(100)));
-    EXPECT_EQ(rig.Status(a).rx, static_cast<int>(wantA.size()));
-    EXPECT_EQ(rig.Status(b).rx, static_cast<int>(wantB.size()));
+    EXPECT_EQ(rig.Status(a).statistics.rxBytes, wantA.size());
+    EXPECT_EQ(rig.Status(b).statistics.rxBytes, wantB.size());
 }
 
 // The list reads the counts and the mark itself; datagrams, chunks and TCP bytes post nothing.
@@ -353,7 +353,7 @@ TEST(OnlineExpiry, ReportsAtExactlyTheIntervalKeepThePortOnline)
     for (int k = 0; k < 4; ++k) {
         rig.Advance(1000ms);
         dtu.Send(DataDatagram("A1", ToBytes("x")));
-        ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).rx == k + 1; }));
+        ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).statistics.rxBytes == static_cast<uint64_t>(k + 1); }));
         EXPECT_EQ(app.Read(1), ToBytes("x"));
         // A reply would have gone before the payload reached the port.
         EXPECT_FALSE(dtu.Receive(0ms)) << "a login reply: the port had gone offline";

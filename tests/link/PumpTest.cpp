@@ -110,7 +110,8 @@ TEST(PortPump, WithoutAFrameGapWhatIsWaitingLeavesAtOnceInChunksOfAtMost1000)
         EXPECT_LE(size, 1000u);
     EXPECT_EQ(joined, big);
     // The count follows the datagram's sending, so it may come just after the DTU has it.
-    EXPECT_TRUE(WaitUntil([&] { return rig.Status(i).tx == 2504; })) << rig.Status(i).tx;
+    EXPECT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.txBytes == 2504u; }))
+        << rig.Status(i).statistics.txBytes;
 }
 
 // On the table's own clock: a chunk leaves once its count stood still for a whole gap.

@@ -323,16 +323,16 @@ TEST(Trace, StatisticsFollowAHostileDatagramADropAndAWatcherThatHungUp)
     const Bytes chunk = Pattern(1000, 5);
     for (int k = 0; k < 1200; ++k) {
         dtu.SendData("A1", chunk);
-        if (k % 100 == 99)
+        if (k % 100 == 99) {
             ASSERT_TRUE(
                 WaitUntil([&] { return rig.Status(i).statistics.rxDatagrams == static_cast<uint64_t>(k + 1); }));
+        }
     }
     auto dropped = trace.NextOf({TraceKind::BytesDropped});
     ASSERT_TRUE(dropped);
     EXPECT_GT(dropped->count, 0u);
     status = rig.Status(i);
     EXPECT_GT(status.statistics.bytesDropped, 0u);
-    EXPECT_EQ(status.dropped, static_cast<int64_t>(status.statistics.bytesDropped));
     EXPECT_EQ(status.statistics.rxBytes, 1200u * 1000u);
     EXPECT_EQ(status.lastError.kind, Reason::Kind::BytesDropped);
     EXPECT_EQ(status.lastError.subject, address);

@@ -49,12 +49,12 @@ TEST(PortRows, RowsKeepTheOrderPortsWentIntoServiceAndOnlyChangedCellsAreSet)
     front.cells.clear();
     rows.Update(a);
     EXPECT_TRUE(front.cells.empty());
-    a.rx = 17;
+    a.statistics.rxBytes = 17;
     rows.Update(a);
     ASSERT_EQ(front.cells.size(), 1u);
     EXPECT_EQ(front.cells[0], std::make_tuple(0, int(PortView::ColReceived), std::string("17")));
     // Months of traffic pass what 32 bits hold; the count goes on, never negative.
-    a.rx = int64_t{5} << 30;
+    a.statistics.rxBytes = uint64_t{5} << 30;
     rows.Update(a);
     EXPECT_EQ(rows.Cell(0, PortView::ColReceived), "5368709120");
 
@@ -71,7 +71,7 @@ TEST(PortRows, TheLiveCellsFollowTheStatus)
     EXPECT_EQ(PortView::LiveText(port, PortView::ColConnection), "");
     EXPECT_EQ(PortView::LiveText(port, PortView::ColReceived), "");
     port.online = true;
-    port.tx = 2510;
+    port.statistics.txBytes = 2510;
     EXPECT_EQ(PortView::LiveText(port, PortView::ColConnection), "√");
     EXPECT_EQ(PortView::LiveText(port, PortView::ColSent), "2510");
     port.served = false;

@@ -243,11 +243,11 @@ TEST_F(PortServiceTest, SnapshotFollowsTheDtuAndTheApplication)
     EXPECT_EQ(app.Read(5), ToBytes("hello"));
     ASSERT_TRUE(app.Write(ToBytes("abc")));
     ASSERT_TRUE(dtu.Receive());
-    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->tx == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->statistics.txBytes == 3u; }));
     port = *service->StatusOf(slot);
     EXPECT_EQ(port.State(), "online");
     EXPECT_EQ(port.peer, "127.0.0.1:" + std::to_string(dtu.Port()));
-    EXPECT_EQ(port.rx, 5);
+    EXPECT_EQ(port.statistics.rxBytes, 5u);
     EXPECT_TRUE(port.inUse);
     EXPECT_GT(port.lastHeardMs, 1700000000000);
 
@@ -277,7 +277,8 @@ TEST_F(PortServiceTest, BytesAnApplicationDoesNotReadInTimeAreCountedAndSaidOnce
     for (int k = 0; k < 1200; ++k) {
         dtu.SendData("D7", payload);
         if (k % 100 == 99) {  // keep the server's receive queue from overflowing instead
-            ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->rx == (k + 1) * 1000; }));
+            ASSERT_TRUE(WaitUntil(
+                [&] { return service->StatusOf(slot)->statistics.rxBytes == static_cast<uint64_t>((k + 1) * 1000); }));
         }
     }
     const std::string said = "COM7 (DTU \"D7\"): the application does not read fast enough; ";
@@ -286,12 +287,13 @@ TEST_F(PortServiceTest, BytesAnApplicationDoesNotReadInTimeAreCountedAndSaidOnce
         return Logged(failures, said);
     }));
     const PortStatus port = *service->StatusOf(slot);
-    EXPECT_GT(port.dropped, 0);
-    EXPECT_LE(port.dropped, port.rx);
+    EXPECT_GT(port.statistics.bytesDropped, 0u);
+    EXPECT_LE(port.statistics.bytesDropped, port.statistics.rxBytes);
     // More drops within the minute add no line.
     for (int k = 0; k < 100; ++k)
         dtu.SendData("D7", payload);
-    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->dropped > port.dropped; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return service->StatusOf(slot)->statistics.bytesDropped > port.statistics.bytesDropped; }));
     const auto watched = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);  // three looks
     while (std::chrono::steady_clock::now() < watched)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
@@ -378,7 +380,7 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    WaitUntil([&] { return service->StatusOf(0)->rx > 0; });
+    WaitUntil([&] { return service->StatusOf(0)->statistics.rxBytes > 0; });
     WriteConfig("[General]\nVPortNo=9\n\n" + Slot(1, 7, "A1") + Slot(2, 8, "B9") + Slot(5, 12, "E5"));
     service->Reload();
     reloaded = true;
@@ -546,7 +548,7 @@ TEST_F(PortServiceTest, AReaddedPortStartsWithoutTheRemovedOnesState)
     dtu.SendLogin("D7");
     ASSERT_TRUE(dtu.Receive());
     dtu.SendData("D7", ToBytes("hello"));
-    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->rx == 5; }));
+    ASSERT_TRUE(WaitUntil([&] { return service->StatusOf(slot)->statistics.rxBytes == 5u; }));
     EXPECT_GT(service->StatusOf(slot)->lastHeardMs, 0);
     ASSERT_FALSE(service->Remove(slot, true));
 
@@ -555,7 +557,7 @@ TEST_F(PortServiceTest, AReaddedPortStartsWithoutTheRemovedOnesState)
     ASSERT_EQ(again, slot);
     const PortStatus port = *service->StatusOf(again);
     EXPECT_EQ(port.lastHeardMs, -1);
-    EXPECT_EQ(port.rx, 0);
+    EXPECT_EQ(port.statistics.rxBytes, 0u);
     EXPECT_EQ(port.State(), "offline");
     EXPECT_EQ(port.peer, "");
 }

@@ -863,7 +863,7 @@ TEST_F(MainWindowTest, ARowsMonitorShowsTheTraceOfItsPortFromTheService)
     LoginDtu("A1");
     // The view shows what came in at its next refresh, not as each record arrives.
     const QPlainTextEdit* trace = monitor->findChild<QPlainTextEdit*>("trace");
-    QTest::qWaitFor([&] { return trace->toPlainText().contains("COM7 online"); }, 5000);
+    static_cast<void>(QTest::qWaitFor([&] { return trace->toPlainText().contains("COM7 online"); }, 5000));
     const QString text = trace->toPlainText();
     EXPECT_TRUE(text.contains("COM7 login 127.0.0.1:")) << text.toStdString();
     EXPECT_TRUE(text.contains("COM7 online")) << text.toStdString();
