@@ -104,22 +104,53 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
     return port;
 }
 
+// The values one save writes into a group ("" for the top level). A key the file lacks reads as
+// its default: while the value stays that default the key stays absent, so a save adds no
+// lines the user did not ask for. A group made new takes every key (everyKey).
+class GroupValues {
+public:
+    GroupValues(const SettingsFile& file, QString group, bool everyKey)
+        : file_(file), group_(std::move(group)), everyKey_(everyKey)
+    {
+    }
+    void Put(const char* name, const QString& value, bool isDefault)
+    {
+        if (!isDefault || everyKey_ || file_.Value(Key(name)).isValid())
+            values_.emplace_back(name, value);
+    }
+    QString Key(const char* name) const
+    {
+        return group_.isEmpty() ? QString::fromLatin1(name) : group_ + u'/' + QLatin1String(name);
+    }
+    void WriteTo(SettingsFile& file) const { file.SetValues(group_, values_); }
+
+private:
+    const SettingsFile& file_;
+    const QString group_;
+    const bool everyKey_;
+    std::vector<std::pair<QString, QString>> values_;
+};
+
 void WritePort(SettingsFile& file, int slot, const PortConfig& port)
 {
-    // Absent means the default, so a port that keeps it keeps the group it always had.
-    std::vector<std::pair<QString, QString>> values;
-    if (port.FrameGap == PortConfig::DefaultFrameGap)
-        file.Remove(GroupOf(slot) + QLatin1String("/FrameGap"));
-    else
-        values.emplace_back("FrameGap", QString::number(port.FrameGap));
+    const PortConfig defaults;
     // In the order QSettings writes them, so a new group looks as it always did.
-    values.insert(values.begin(), {"Code", QString::fromStdString(port.Code)});
-    values.emplace_back("LoginInterval", QString::number(port.LoginInterval));
-    values.emplace_back("PeerIP", QString::fromStdString(port.PeerIP));
-    values.emplace_back("PortNumber", QString::number(port.PortNumber));
-    values.emplace_back("UseFixedIP", QString::number(port.UseFixedIP));
-    values.emplace_back("UseTcp", QString::number(port.UseTcp));
-    file.SetValues(GroupOf(slot), values);
+    GroupValues values(file, GroupOf(slot), !file.HasGroup(GroupOf(slot)));
+    values.Put("Code", QString::fromStdString(port.Code), port.Code == defaults.Code);
+    // Absent means the default gap, which even a new group leaves out. A line that says the
+    // default already stays; one that says another gap goes.
+    const QString gapKey = values.Key("FrameGap");
+    if (port.FrameGap != PortConfig::DefaultFrameGap
+        || ReadNumber(file.Value(gapKey)) == static_cast<uint32_t>(PortConfig::DefaultFrameGap))
+        values.Put("FrameGap", QString::number(port.FrameGap), false);
+    else
+        file.Remove(gapKey);
+    values.Put("LoginInterval", QString::number(port.LoginInterval), port.LoginInterval == defaults.LoginInterval);
+    values.Put("PeerIP", QString::fromStdString(port.PeerIP), port.PeerIP == defaults.PeerIP);
+    values.Put("PortNumber", QString::number(port.PortNumber), port.PortNumber == defaults.PortNumber);
+    values.Put("UseFixedIP", QString::number(port.UseFixedIP), port.UseFixedIP == defaults.UseFixedIP);
+    values.Put("UseTcp", QString::number(port.UseTcp), port.UseTcp == defaults.UseTcp);
+    values.WriteTo(file);
 }
 
 }  // namespace
@@ -234,10 +265,17 @@ Reason ConfigStore::DeletePortConfig(int slot) const
 
 Reason ConfigStore::SaveSettings(const GlobalSettings& settings) const
 {
+    static constexpr const char* GlobalKeys[] = {"OnlyOnePort", "Password", "SocketPort", "VPortNo"};
+    const GlobalSettings defaults;
     return Change([&](SettingsFile& file) {
-        file.SetValues(QString(), {{"OnlyOnePort", QString::number(settings.OnlyOnePort)},
-                                   {"Password", QString::fromStdString(settings.Password)},
-                                   {"SocketPort", QString::number(settings.SocketPort)},
-                                   {"VPortNo", QString::number(settings.VPortNo)}});
+        // A file without settings of its own gets all four, as QSettings would write them.
+        const bool fresh = std::none_of(std::begin(GlobalKeys), std::end(GlobalKeys),
+                                        [&](const char* key) { return file.Value(key).isValid(); });
+        GroupValues values(file, QString(), fresh);
+        values.Put("OnlyOnePort", QString::number(settings.OnlyOnePort), settings.OnlyOnePort == defaults.OnlyOnePort);
+        values.Put("Password", QString::fromStdString(settings.Password), settings.Password == defaults.Password);
+        values.Put("SocketPort", QString::number(settings.SocketPort), settings.SocketPort == defaults.SocketPort);
+        values.Put("VPortNo", QString::number(settings.VPortNo), settings.VPortNo == defaults.VPortNo);
+        values.WriteTo(file);
     });
 }

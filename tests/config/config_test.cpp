@@ -638,16 +638,20 @@ TEST_F(ConfigStoreTest, CommentsAndAByteOrderMarkAreReadAsQtReadsThemAndSurviveS
                                      "Code=A1\n"
                                      "Extra=kept\n"
                                      "LoginInterval=60\n"
-                                     "PeerIP=\n"
-                                     "UseFixedIP=0\n"
-                                     "UseTcp=0\n"
                                      "\n"
                                      "; globals below\n"
                                      "[General]\n"
-                                     "SocketPort=3702 ; the DTUs' port\n"
-                                     "OnlyOnePort=0\n"
-                                     "Password=\n"
-                                     "VPortNo=5\n"));
+                                     "SocketPort=3702 ; the DTUs' port\n"));
+
+    // Keys the user left out read as their defaults and are added only once a value differs;
+    // a key once written stays when its value goes back to the default.
+    port.UseTcp = 1;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_TRUE(ReadFile().contains("LoginInterval=60\nUseTcp=1\n")) << ReadFile().constData();
+    port.UseTcp = 0;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_TRUE(ReadFile().contains("LoginInterval=60\nUseTcp=0\n")) << ReadFile().constData();
+    EXPECT_FALSE(ReadFile().contains("PeerIP")) << ReadFile().constData();
 
     QSettings qt(filePath, QSettings::IniFormat);
     EXPECT_EQ(qt.value("1/PortNumber").toInt(), 7);
@@ -662,10 +666,7 @@ TEST_F(ConfigStoreTest, CommentsAndAByteOrderMarkAreReadAsQtReadsThemAndSurviveS
                                      "\n"
                                      "; globals below\n"
                                      "[General]\n"
-                                     "SocketPort=3702 ; the DTUs' port\n"
-                                     "OnlyOnePort=0\n"
-                                     "Password=\n"
-                                     "VPortNo=5\n"));
+                                     "SocketPort=3702 ; the DTUs' port\n"));
     EXPECT_FALSE(Group(store.Load(), 0).has_value());
 }
 
@@ -687,7 +688,7 @@ TEST_F(ConfigStoreTest, KeysInAnyLetterCaseAreReadAndWrittenBackInTheirOwnCase)
     port.PortNumber = 8;
     EXPECT_FALSE(store.SavePortConfig(0, port));
     EXPECT_EQ(ReadFile(), QByteArray("[general]\nsocketport=4000\nPASSWORD=pw\n[1]\nPortNumber=8\nCode=C7\nUseTcp=1\n"
-                                     "LoginInterval=60\nPeerIP=\nUseFixedIP=0\n"));
+                                     "LoginInterval=60\n"));
     // The last of two spellings is the one read; a save leaves one line.
     WriteFile("[1]\nCode=old\ncode=new\n");
     EXPECT_EQ(Load(0)->Code, "new");
