@@ -88,13 +88,7 @@ LinkPump::Sleep LinkPump::AfterPass(bool sent)
     // A chunk still growing is held until one gap after its last bytes came in, not after
     // this pump saw them, so the time it took to be woken is not added to every chunk. After
     // a chunk left, the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
-    const Clock::time_point now = table_.clock.Now();
-    if (sent) {
-        tickFrom_ = now;
-    } else {
-        // The port stamps its input on the steady clock: its age there, on the table's clock.
-        tickFrom_ = now - std::max(Clock::duration::zero(), Clock::Steady().Now() - port_->LastInputTime());
-    }
+    tickFrom_ = sent ? table_.clock.Now() : port_->LastInputTime();
     return Sleep::Tick;
 }
 

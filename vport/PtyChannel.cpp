@@ -89,8 +89,8 @@ std::shared_ptr<PtyChannel> PtyChannel::Create(EventLoop& loop, int* error)
 }
 
 PtyChannel::PtyChannel(EventLoop& loop, int master, int slavePathFd, std::string slavePath, const termios& raw)
-    : watch_(loop, [this](uint32_t events) { OnMasterEvent(events); }), master_(master), slavePathFd_(slavePathFd),
-      slavePath_(std::move(slavePath)),
+    : loop_(loop), watch_(loop, [this](uint32_t events) { OnMasterEvent(events); }), master_(master),
+      slavePathFd_(slavePathFd), slavePath_(std::move(slavePath)),
       linkTarget_("/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(slavePathFd)), raw_(raw)
 {
 }
@@ -271,7 +271,7 @@ void PtyChannel::Drain(bool untilEmpty)
             break;
     }
     if (input_.Size() != before)
-        lastInput_ = std::chrono::steady_clock::now();
+        lastInput_ = loop_.Now();
 }
 
 void PtyChannel::FlushOutput()

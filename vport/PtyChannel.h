@@ -1,12 +1,12 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <termios.h>
 
+#include "net/Clock.h"
 #include "net/EventLoop.h"
 #include "vport/ByteQueue.h"
 
@@ -54,8 +54,8 @@ public:
     // the loop takes the input in as soon as it is readable (read until EAGAIN, since the
     // kernel's own count is only a lower bound), so a pump pass costs no system call here.
     int Pending() const { return static_cast<int>(input_.Size()); }
-    // When input was last taken in from the application.
-    std::chrono::steady_clock::time_point LastInputTime() const { return lastInput_; }
+    // When input was last taken in from the application, on the loop's clock.
+    Clock::time_point LastInputTime() const { return lastInput_; }
     bool InUse();
 
     // Called on the loop when input comes while none was waiting, and when a Write that fell
@@ -89,6 +89,7 @@ private:
     // Runs the handlers for what the work just done brought about.
     void Notify(bool inputCame);
 
+    EventLoop& loop_;
     EventLoop::Watch watch_;
     int master_;
     int slavePathFd_;  // O_PATH, kept while the master lives
@@ -98,7 +99,7 @@ private:
     std::function<void()> onInput_;
     std::function<void()> onRoom_;
     ByteQueue input_;  // from the application, not yet read
-    std::chrono::steady_clock::time_point lastInput_;
+    Clock::time_point lastInput_;
     ByteQueue output_;  // towards the application, not yet taken by the terminal
     bool attached_ = false;
     bool refused_ = false;  // a Write fell short and its room has not yet been announced

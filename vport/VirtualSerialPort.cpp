@@ -183,9 +183,9 @@ bool VirtualSerialPort::Initialize()
     return true;
 }
 
-std::chrono::steady_clock::time_point VirtualSerialPort::LastInputTime() const
+Clock::time_point VirtualSerialPort::LastInputTime() const
 {
-    return impl_->channel ? impl_->channel->LastInputTime() : std::chrono::steady_clock::time_point();
+    return impl_->channel ? impl_->channel->LastInputTime() : Clock::time_point();
 }
 
 std::string VirtualSerialPort::DevicePath() const

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
+#include "net/Clock.h"
 #include "net/Reason.h"
 #include "vport/LineState.h"
 
@@ -51,8 +51,9 @@ public:
     // Kept across Close and Open; each may call into the port.
     void WhenInput(std::function<void()> handler);
     void WhenRoom(std::function<void()> handler);
-    // When the bytes the application wrote last came in (for the framing gap).
-    std::chrono::steady_clock::time_point LastInputTime() const;
+    // When the bytes the application wrote last came in (for the framing gap), on the loop's
+    // clock.
+    Clock::time_point LastInputTime() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
     // Why the last Open failed, naming the directory or file and the system's reason; no

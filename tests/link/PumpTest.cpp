@@ -125,19 +125,19 @@ TEST(PortPump, AChunkStillGrowingWithinTheFrameGapIsHeld)
     dtu.SendLogin("A1");
     ASSERT_TRUE(rig.Receive(dtu));
 
-    // The port stamps its input on the steady clock, so what the pump counts from is off the
-    // manual clock by the real time since: the steps leave it half a second.
+    // The port stamps its input on the loop's clock: the gap counts from the last bytes to the
+    // microsecond.
     ASSERT_TRUE(app.Write(ToBytes("ab")));
     rig.Settle();  // the pump sees 2 bytes and waits a gap
     rig.Advance(500ms);
     ASSERT_TRUE(app.Write(ToBytes("cd")));
     rig.Settle();
     EXPECT_FALSE(dtu.Receive(0ms));
-    rig.Advance(700ms);  // the first gap has passed, but the chunk grew within it
-    EXPECT_FALSE(dtu.Receive(50ms));
-    rig.Advance(300ms);
-    EXPECT_FALSE(dtu.Receive(50ms));
-    rig.Advance(1000ms);  // a whole gap since "cd"
+    rig.Advance(500ms);  // the first gap has passed, but the chunk grew within it
+    EXPECT_FALSE(dtu.Receive(20ms));
+    rig.Advance(499ms);
+    EXPECT_FALSE(dtu.Receive(20ms));
+    rig.Advance(1ms);  // a whole gap since "cd"
     auto datagram = rig.Receive(dtu);
     ASSERT_TRUE(datagram);
     EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("abcd"));

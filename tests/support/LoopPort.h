@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,10 +77,6 @@ public:
     std::optional<LineState> LineSettings()
     {
         return loop_->Call([&] { return port_->LineSettings(); });
-    }
-    std::chrono::steady_clock::time_point LastInputTime()
-    {
-        return loop_->Call([&] { return port_->LastInputTime(); });
     }
     // The handlers run on the loop thread.
     void WhenInput(std::function<void()> handler)
