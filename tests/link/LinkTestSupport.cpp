@@ -1,6 +1,7 @@
 #include "LinkTestSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -215,7 +216,7 @@ bool TcpDtu::ShrinkPeerSendBuffer()
     return found;
 }
 
-LinkRig::LinkRig(bool sharedMode, int vportNo, Timing timing)
+LinkRig::LinkRig(bool sharedMode, int vportNo, Timing timing) : timing(timing)
 {
     settings.OnlyOnePort = sharedMode ? 1 : 0;
     settings.VPortNo = vportNo;
@@ -269,6 +270,28 @@ std::optional<Bytes> LinkRig::Receive(UdpDtu& dtu, std::chrono::milliseconds lim
     return datagram;
 }
 
+bool LinkRig::RunUntil(const std::function<bool()>& done, std::chrono::nanoseconds step,
+                       std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        Advance(step);
+        table->Turn(1ms);
+    }
+    return true;
+}
+
+bool LinkRig::Write(SerialApp& app, const Bytes& bytes)
+{
+    std::atomic<int> written{-1};
+    std::thread writer([&] { written = app.Write(bytes) ? 1 : 0; });
+    TurnUntil([&] { return written >= 0; }, 30s);
+    writer.join();
+    return written == 1;
+}
+
 LinkRig::~LinkRig()
 {
     table.reset();
@@ -312,12 +335,32 @@ void LinkRig::Remove(int slot)
 
 bool WaitUntilSentStalls(LinkRig& rig, int record)
 {
-    auto sent = [&] { return rig.Status(record).statistics.txBytes; };
-    return WaitUntil(
-        [&] {
-            const uint64_t before = sent();
-            std::this_thread::sleep_for(300ms);
-            return before > 0 && sent() == before;
-        },
-        30s);
+    // Every pass a gap apart hands a chunk over unless the link refuses it; three gaps without
+    // one rule out what is merely on its way through the loop.
+    const auto gap = std::chrono::milliseconds(rig.Status(record).config.FrameGap);
+    uint64_t sent = rig.Status(record).statistics.txBytes;
+    for (int still = 0, step = 0; step < 10000; ++step) {
+        rig.Advance(gap);
+        rig.table->Turn(1ms);
+        const uint64_t now = rig.Status(record).statistics.txBytes;
+        still = now == sent ? still + 1 : 0;
+        sent = now;
+        if (still == 3)
+            return sent > 0;
+    }
+    return false;
+}
+
+bool ReadUpTo(SerialApp& app, Bytes& into, size_t count)
+{
+    const Bytes got = app.Read(count - into.size(), 0ms);
+    into.insert(into.end(), got.begin(), got.end());
+    return into.size() >= count;
+}
+
+bool ReadUpTo(TcpDtu& dtu, Bytes& into, size_t count)
+{
+    const Bytes got = dtu.Read(count - into.size(), 0ms);
+    into.insert(into.end(), got.begin(), got.end());
+    return into.size() >= count;
 }

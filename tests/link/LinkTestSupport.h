@@ -110,6 +110,14 @@ public:
     bool TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s);
     // The DTU's next datagram, the loop turned while it waits.
     std::optional<Bytes> Receive(UdpDtu& dtu, std::chrono::milliseconds limit = 10s);
+    // Timing::Manual: moves the clock on by step and turns the loop, over and over, until done
+    // holds or the limit (real time) passed: a backlog framed with a gap of step leaves a chunk
+    // a step.
+    bool RunUntil(const std::function<bool()>& done, std::chrono::nanoseconds step,
+                  std::chrono::milliseconds limit = 10s);
+    // Writes every byte as the application does, from a thread of its own while this one turns
+    // the loop: the port takes its input in with no pump reading it, up to its input limit.
+    bool Write(SerialApp& app, const Bytes& bytes);
 
     int AddPort(int number, const std::string& code, int useTcp = 0, const char* fixedIp = nullptr);
     int AddPort(const PortConfig& config);  // in the first free slot
@@ -120,6 +128,7 @@ public:
     // The device an application opens, "" when the port is not served.
     std::string Path(int record) const { return Status(record).device; }
 
+    const Timing timing;
     ManualClock clock;  // the table's under Timing::Manual
     TempRuntimeDir runtimeDir;
     GlobalSettings settings;
@@ -130,5 +139,12 @@ public:
     std::unique_ptr<PortTable> table;
 };
 
-// Waits until the record's link refuses the DTU's writes: the count sent to it stops moving.
+// Timing::Manual, the application's bytes written (LinkRig::Write): moves the clock on a gap
+// at a time until gaps pass without a chunk leaving, as they do once the record's TCP link
+// refuses the chunks its DTU does not read. False when the count never stood still.
 bool WaitUntilSentStalls(LinkRig& rig, int record);
+
+// Appends what has come so far; true once into holds count bytes. Reads without waiting, so a
+// test can turn the loop meanwhile (LinkRig::TurnUntil, RunUntil).
+bool ReadUpTo(SerialApp& app, Bytes& into, size_t count);
+bool ReadUpTo(TcpDtu& dtu, Bytes& into, size_t count);

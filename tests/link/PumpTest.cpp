@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "LinkTestSupport.h"
@@ -196,21 +197,34 @@ TEST(PortPump, DataGoOutEvenToADtuThatNeverReported)
 
 TEST(PortPump, ALongStreamArrivesWholeAndInOrder)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int i = rig.AddPort(7, "A1");
     SerialApp app(rig.Path(i));
     UdpDtu dtu(rig.serverPort);
     dtu.SendLogin("A1");
-    ASSERT_TRUE(dtu.Receive());
+    ASSERT_TRUE(rig.Receive(dtu));
 
-    Bytes stream = Pattern(100000, 9);
-    std::thread writer([&] {
+    // Written in pieces that straddle the chunks, while the loop turns and time passes a gap at
+    // a time.
+    const Bytes stream = Pattern(100000, 9);
+    std::atomic<bool> written{false};
+    std::jthread writer([&] {
         for (size_t at = 0; at < stream.size(); at += 700)
             app.Write(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 700)));
+        written = true;
     });
     Bytes joined;
-    auto sizes = ReceiveChunks(dtu, "A1", stream.size(), &joined);
-    writer.join();
+    std::vector<size_t> sizes;
+    EXPECT_TRUE(rig.RunUntil(
+        [&] {
+            while (auto datagram = dtu.Receive(0ms)) {
+                const Bytes payload = Payload(*datagram, "A1");
+                sizes.push_back(payload.size());
+                joined.insert(joined.end(), payload.begin(), payload.end());
+            }
+            return written && joined.size() >= stream.size();
+        },
+        10ms));
     EXPECT_EQ(joined, stream);
     for (size_t size : sizes)
         EXPECT_LE(size, 1000u);
@@ -282,7 +296,7 @@ TEST(SharedPort, DataFromEveryDtuLandInTheSharedPortAndOnlyTheTargetHearsBack)
 
 TEST(PortPump, PortsWithDifferentGapsSharingTheLoopEachSendTheirOwnBytes)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int gaps[] = {0, 2, 10, 50};
     struct Port {
         int record;
@@ -297,17 +311,28 @@ TEST(PortPump, PortsWithDifferentGapsSharingTheLoopEachSendTheirOwnBytes)
         Port port{i, std::make_unique<SerialApp>(rig.Path(i)), std::make_unique<UdpDtu>(rig.serverPort)};
         ASSERT_TRUE(port.app->IsOpen());
         port.dtu->SendLogin(code);
-        ASSERT_TRUE(port.dtu->Receive());
+        ASSERT_TRUE(rig.Receive(*port.dtu));
         opened.push_back(std::move(port));
     }
     for (int k = 0; k < 8; ++k)
         ASSERT_TRUE(opened[k].app->Write(Pattern(10, static_cast<uint8_t>(k + 1))));
-    for (int k = 0; k < 8; ++k) {
-        auto datagram = opened[k].dtu->Receive();
-        ASSERT_TRUE(datagram);
-        EXPECT_EQ(Payload(*datagram, "G" + std::to_string(k)), Pattern(10, static_cast<uint8_t>(k + 1)));
-        EXPECT_FALSE(opened[k].dtu->Receive(100ms));
+    rig.Settle();
+    // Each port's chunk leaves once its own gap has passed, and no other.
+    for (int ms = 0; ms <= 50; ++ms) {
+        for (int k = 0; k < 8; ++k) {
+            if (gaps[k % 4] > ms) {
+                EXPECT_FALSE(opened[k].dtu->Receive(0ms)) << "gap " << gaps[k % 4] << " at " << ms << " ms";
+            } else if (gaps[k % 4] == ms) {
+                auto datagram = opened[k].dtu->Receive();
+                ASSERT_TRUE(datagram) << "gap " << ms;
+                EXPECT_EQ(Payload(*datagram, "G" + std::to_string(k)), Pattern(10, static_cast<uint8_t>(k + 1)));
+            }
+        }
+        rig.Advance(1ms);
     }
+    rig.Settle();
+    for (int k = 0; k < 8; ++k)
+        EXPECT_FALSE(opened[k].dtu->Receive(0ms));
 }
 
 TEST(PortPump, ARecordDeletedWhileItsChunkIsHeldLeavesNothingBehindForTheNextInItsSlot)

@@ -79,20 +79,20 @@ TEST(TcpLink, ADeletedPortsLinkIsNotTriedAgain)
 
 TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
     const int u = rig.AddPort(8, "U1");
-    ASSERT_GE(stuck.Accept(), 0);
+    ASSERT_TRUE(rig.TurnUntil([&] { return stuck.Accept(0ms) >= 0; }));
     ASSERT_TRUE(stuck.ShrinkPeerSendBuffer());
-    ASSERT_TRUE(rig.view.WaitCell(t, PortView::ColConnection, "√"));
+    ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(t).online; }));
 
     SerialApp tcpApp(rig.Path(t));
     SerialApp udpApp(rig.Path(u));
-    Bytes flood = Pattern(300000, 4);
-    std::jthread writer([&] { tcpApp.Write(flood); });
+    const Bytes flood = Pattern(300000, 4);
+    ASSERT_TRUE(rig.Write(tcpApp, flood));
 
     // The link refuses short of the flood.
     ASSERT_TRUE(WaitUntilSentStalls(rig, t));
@@ -101,37 +101,39 @@ TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
     // Meanwhile the UDP port works both ways.
     UdpDtu dtu(rig.serverPort);
     dtu.SendData("U1", ToBytes("ping"));
-    EXPECT_EQ(udpApp.Read(4, 3s), ToBytes("ping"));
-    ASSERT_TRUE(dtu.Receive(3s));  // the login reply
+    Bytes ping;
+    EXPECT_TRUE(rig.TurnUntil([&] { return ReadUpTo(udpApp, ping, 4); }));
+    EXPECT_EQ(ping, ToBytes("ping"));
+    ASSERT_TRUE(rig.Receive(dtu));  // the login reply
     ASSERT_TRUE(udpApp.Write(ToBytes("pong")));
-    auto reply = dtu.Receive(3s);
-    ASSERT_TRUE(reply);
+    std::optional<Bytes> reply;
+    ASSERT_TRUE(rig.RunUntil([&] { return (reply = dtu.Receive(0ms)).has_value(); }, 10ms));
     EXPECT_EQ(Bytes(reply->begin() + 13, reply->end()), ToBytes("pong"));
 
     // The DTU reads again: nothing was lost.
-    EXPECT_EQ(stuck.Read(flood.size(), 60s), flood);
-    writer.join();
+    Bytes read;
+    EXPECT_TRUE(rig.RunUntil([&] { return ReadUpTo(stuck, read, flood.size()); }, 10ms));
+    EXPECT_TRUE(read == flood);
     EXPECT_TRUE(rig.view.WaitCell(t, PortView::ColSent, "300000"));
 }
 
 TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
-    ASSERT_GE(stuck.Accept(), 0);
+    ASSERT_TRUE(rig.TurnUntil([&] { return stuck.Accept(0ms) >= 0; }));
     ASSERT_TRUE(stuck.ShrinkPeerSendBuffer());
-    ASSERT_TRUE(rig.view.WaitCell(t, PortView::ColConnection, "√"));
+    ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(t).online; }));
     SerialApp app(rig.Path(t));
-    std::jthread writer([&] { app.Write(Pattern(300000, 5)); });
+    ASSERT_TRUE(rig.Write(app, Pattern(300000, 5)));
     ASSERT_TRUE(WaitUntilSentStalls(rig, t));
 
     const auto start = std::chrono::steady_clock::now();
     rig.Remove(t);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    // The port is gone, so the application's write fails and the writer ends.
 }
 
 TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)

@@ -8,14 +8,16 @@
 
 #include "LinkTestSupport.h"
 #include "link/DtuPacket.h"
+#include "link/PortTrace.h"
 #include "link/TraceRecord.h"
+#include "net/TcpConnection.h"
 
 namespace {
 
 // The reading end of a trace the table writes, as a monitor holds it.
 class TraceReader {
 public:
-    TraceReader(LinkRig& rig, const std::vector<int>& slots, int receiveBuffer = 0)
+    TraceReader(LinkRig& rig, const std::vector<int>& slots, int receiveBuffer = 0) : rig_(rig)
     {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
@@ -48,8 +50,17 @@ public:
                 return std::nullopt;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end
                                                                                     - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return std::nullopt;
+            // On the manual clock the records wait for their flush until the clock moves.
+            const bool manual = rig_.timing == LinkRig::Timing::Manual;
+            if (manual)
+                rig_.Advance(PortTrace::FlushDelay);
             pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            const int ready = poll(&p, 1, manual ? 1 : static_cast<int>(left.count()));
+            if (ready == 0 && manual)
+                continue;
+            if (ready <= 0)
                 return std::nullopt;
             uint8_t buffer[65536];
             const ssize_t got = read(fd_, buffer, sizeof buffer);
@@ -69,6 +80,7 @@ public:
     }
 
 private:
+    LinkRig& rig_;
     int fd_ = -1;
     TraceDecoder decoder_;
 };
@@ -166,7 +178,7 @@ TEST(Trace, AUdpDtusEventsAndBytesBothWaysInOrder)
 
 TEST(Trace, ATcpDtusConnectionAndBytesBothWaysInOrder)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     const std::string address = "127.0.0.1:" + std::to_string(port);
@@ -185,14 +197,19 @@ TEST(Trace, ATcpDtusConnectionAndBytesBothWaysInOrder)
     EXPECT_FALSE(refused->text.empty());
 
     TcpDtu dtu(port);
+    rig.Advance(TcpConnection::RetrySpacing);
     ASSERT_GE(dtu.Accept(), 0);
     auto up = trace.NextOf({TraceKind::TcpUp});
     ASSERT_TRUE(up);
     EXPECT_EQ(Text(*up), address);
     ASSERT_TRUE(dtu.Write(ToBytes("+OK")));
-    EXPECT_EQ(app.Read(3), ToBytes("+OK"));
+    Bytes read;
+    EXPECT_TRUE(rig.TurnUntil([&] { return ReadUpTo(app, read, 3); }));
+    EXPECT_EQ(read, ToBytes("+OK"));
     ASSERT_TRUE(app.Write(ToBytes("ATI")));
-    EXPECT_EQ(dtu.Read(3), ToBytes("ATI"));
+    read.clear();
+    EXPECT_TRUE(rig.RunUntil([&] { return ReadUpTo(dtu, read, 3); }, 10ms));
+    EXPECT_EQ(read, ToBytes("ATI"));
     auto rx = trace.Next();
     ASSERT_TRUE(rx);
     EXPECT_EQ(rx->kind, TraceKind::FromDtu);
@@ -207,6 +224,7 @@ TEST(Trace, ATcpDtusConnectionAndBytesBothWaysInOrder)
     auto down = trace.Next();
     ASSERT_TRUE(down);
     EXPECT_EQ(down->kind, TraceKind::TcpDown);
+    rig.Advance(TcpConnection::RetrySpacing);
     ASSERT_GE(dtu.Accept(), 0);
     ASSERT_TRUE(trace.NextOf({TraceKind::TcpUp}));
 
