@@ -151,7 +151,7 @@ TEST(PortTableFlows, AServedUdpPortHoldsTwoDescriptors)
 // why it is not served and answers no DTU, so its DTU is not told "OK" for bytes that vanish.
 TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int first = rig.AddPort(7, "A1");
     PortConfig stored;
     stored.PortNumber = 7;
@@ -167,9 +167,9 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
 
     UdpDtu dtu(rig.serverPort);
     dtu.SendLogin("B2");
-    EXPECT_FALSE(dtu.Receive(300ms));
+    EXPECT_FALSE(rig.Receive(dtu, 50ms));
     dtu.SendData("B2", ToBytes("lost"));
-    EXPECT_FALSE(dtu.Receive(300ms));
+    EXPECT_FALSE(rig.Receive(dtu, 50ms));
     EXPECT_EQ(rig.Status(second).statistics.rxBytes, 0u);
 
     // Another number makes it a port like any other.
@@ -178,7 +178,7 @@ TEST(PortsNotServed, ASecondSlotWithTheSameNumberIsNotServedAndAnswersNoDtu)
     EXPECT_EQ(rig.Status(second).reason.English(), "");
     EXPECT_TRUE(rig.view.WaitCell(second, PortView::ColConnection, ""));
     dtu.SendLogin("B2");
-    EXPECT_TRUE(dtu.Receive());
+    EXPECT_TRUE(rig.Receive(dtu));
     EXPECT_TRUE(Exists(rig.Path(second)));
 }
 
