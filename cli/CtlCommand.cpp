@@ -137,18 +137,20 @@ const char Overview[] = "Usage: mv5840vspctl COMMAND [OPTIONS]\n"
 // Reads the arguments of one command, option by option.
 class Reader {
 public:
-    Reader(QString verbName, QStringList arguments) : verbName(std::move(verbName)), arguments(std::move(arguments)) {}
+    Reader(QString verbName, QStringList arguments) : verbName_(std::move(verbName)), arguments_(std::move(arguments))
+    {
+    }
 
-    bool AtEnd() const { return position >= arguments.size(); }
+    bool AtEnd() const { return position_ >= arguments_.size(); }
 
     // The next argument split into an option name and its inline value ("--number=7").
     QString NextOption()
     {
-        QString argument = arguments.at(position++);
-        inlineValue.reset();
+        QString argument = arguments_.at(position_++);
+        inlineValue_.reset();
         const int equals = argument.indexOf(QLatin1Char('='));
         if (argument.startsWith(QLatin1String("--")) && equals > 0) {
-            inlineValue = argument.mid(equals + 1);
+            inlineValue_ = argument.mid(equals + 1);
             argument.truncate(equals);
         }
         return argument;
@@ -156,13 +158,13 @@ public:
 
     bool Value(const QString& option, QString& value)
     {
-        if (inlineValue) {
-            value = *inlineValue;
+        if (inlineValue_) {
+            value = *inlineValue_;
             return true;
         }
         if (AtEnd())
             return Fail(option + QLatin1String(" needs a value"));
-        value = arguments.at(position++);
+        value = arguments_.at(position_++);
         return true;
     }
 
@@ -183,31 +185,31 @@ public:
 
     bool Once(const QString& option)
     {
-        if (seen.contains(option))
+        if (seen_.contains(option))
             return Fail(option + QLatin1String(" given twice"));
-        seen << option;
+        seen_ << option;
         return true;
     }
 
-    bool Seen(const QString& option) const { return seen.contains(option); }
+    bool Seen(const QString& option) const { return seen_.contains(option); }
 
     bool Fail(const QString& what)
     {
-        error = verbName + QLatin1String(": ") + what + QLatin1String(" (see mv5840vspctl ") + verbName
+        error = verbName_ + QLatin1String(": ") + what + QLatin1String(" (see mv5840vspctl ") + verbName_
                 + QLatin1String(" --help)");
         return false;
     }
 
-    bool HasInlineValue() const { return inlineValue.has_value(); }
+    bool HasInlineValue() const { return inlineValue_.has_value(); }
 
     QString error;
 
 private:
-    QString verbName;
-    QStringList arguments;
-    qsizetype position = 0;
-    std::optional<QString> inlineValue;
-    QStringList seen;
+    QString verbName_;
+    QStringList arguments_;
+    qsizetype position_ = 0;
+    std::optional<QString> inlineValue_;
+    QStringList seen_;
 };
 
 // At least 1, or the option's own message.

@@ -7,14 +7,15 @@
 #include "cli/StatisticsFormat.h"
 #include "cli/TraceMonitor.h"
 
-CtlRunner::CtlRunner(PortManagerClient& client, QTextStream& out, QTextStream& err) : client(client), out(out), err(err)
+CtlRunner::CtlRunner(PortManagerClient& client, QTextStream& out, QTextStream& err)
+    : client_(client), out_(out), err_(err)
 {
 }
 
 int CtlRunner::Fail(const QString& text, int status)
 {
     // One line, whatever the text holds.
-    err << "mv5840vspctl: " << TerminalSafe(text) << Qt::endl;
+    err_ << "mv5840vspctl: " << TerminalSafe(text) << Qt::endl;
     return status;
 }
 
@@ -34,21 +35,21 @@ int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const
     if (!reply.Ok())
         return Report(reply);
     if (command.json)
-        out << QString::fromUtf8(PortJsonText(port));
+        out_ << QString::fromUtf8(PortJsonText(port));
     else
-        out << PortDetailsText(port);
-    out.flush();
+        out_ << PortDetailsText(port);
+    out_.flush();
     return CtlExit::Done;
 }
 
 int CtlRunner::PrintStatistics()
 {
     QList<QVariantMap> ports;
-    BusReply reply = client.ListPorts(ports);
+    BusReply reply = client_.ListPorts(ports);
     if (!reply.Ok())
         return Report(reply);
     QVariantMap globalMap;
-    reply = client.GetStatistics(globalMap);
+    reply = client_.GetStatistics(globalMap);
     if (!reply.Ok())
         return Report(reply);
     QList<PortMetrics> metrics;
@@ -61,8 +62,8 @@ int CtlRunner::PrintStatistics()
         metrics << one;
     }
     const GlobalStatistics global = GlobalStatisticsFromMap(globalMap);
-    out << PrometheusText(metrics, &global);
-    out.flush();
+    out_ << PrometheusText(metrics, &global);
+    out_.flush();
     return CtlExit::Done;
 }
 
@@ -71,32 +72,32 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
     QVariantMap port;
     switch (command.verb) {
     case CtlVerb::Help:
-        out << CtlHelp(command.helpTopic);
-        out.flush();
+        out_ << CtlHelp(command.helpTopic);
+        out_.flush();
         return CtlExit::Done;
     case CtlVerb::Version:
-        out << "mv5840vspctl " MV5840VSP_VERSION "\n";
-        out.flush();
+        out_ << "mv5840vspctl " MV5840VSP_VERSION "\n";
+        out_.flush();
         return CtlExit::Done;
     case CtlVerb::List: {
         QList<QVariantMap> ports;
-        const BusReply reply = client.ListPorts(ports);
+        const BusReply reply = client_.ListPorts(ports);
         if (!reply.Ok())
             return Report(reply);
         if (command.plain)
-            out << PortNamesText(ports);
+            out_ << PortNamesText(ports);
         else
-            out << (command.json ? QString::fromUtf8(PortsJsonText(ports)) : PortTableText(ports));
-        out.flush();
+            out_ << (command.json ? QString::fromUtf8(PortsJsonText(ports)) : PortTableText(ports));
+        out_.flush();
         return CtlExit::Done;
     }
-    case CtlVerb::Show: return PrintPort(command, client.GetPort(command.selector, port), port);
-    case CtlVerb::Add: return PrintPort(command, client.AddPort(command.request, port), port);
-    case CtlVerb::Edit: return PrintPort(command, client.EditPort(command.selector, command.request, port), port);
-    case CtlVerb::Remove: return Report(client.RemovePort(command.selector, command.force));
+    case CtlVerb::Show: return PrintPort(command, client_.GetPort(command.selector, port), port);
+    case CtlVerb::Add: return PrintPort(command, client_.AddPort(command.request, port), port);
+    case CtlVerb::Edit: return PrintPort(command, client_.EditPort(command.selector, command.request, port), port);
+    case CtlVerb::Remove: return Report(client_.RemovePort(command.selector, command.force));
     case CtlVerb::Select: {
         int result = 1;
-        const BusReply reply = client.SelectDtu(command.code, result);
+        const BusReply reply = client_.SelectDtu(command.code, result);
         if (!reply.Ok())
             return Report(reply);
         if (result != 0)
@@ -107,14 +108,14 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
     }
     case CtlVerb::Selected: {
         QString code;
-        const BusReply reply = client.GetSelectedDtu(code);
+        const BusReply reply = client_.GetSelectedDtu(code);
         if (!reply.Ok())
             return Report(reply);
-        out << TerminalSafe(code) << Qt::endl;
+        out_ << TerminalSafe(code) << Qt::endl;
         return CtlExit::Done;
     }
     case CtlVerb::Watch: {
-        PortWatch watch(client, out, stdoutTerminal, command.count);
+        PortWatch watch(client_, out_, stdoutTerminal, command.count);
         const BusReply first = watch.Start();
         if (!first.Ok())
             return Report(first);
@@ -127,12 +128,12 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
                                        "terminal; name a file or redirect the output"),
                         CtlExit::Usage);
         QDBusUnixFileDescriptor trace;
-        const BusReply reply = client.Monitor(command.monitor.selectors, trace);
+        const BusReply reply = client_.Monitor(command.monitor.selectors, trace);
         if (!reply.Ok())
             return Report(reply);
         if (!trace.isValid())
             return Fail(QStringLiteral("MV5840VSP handed out no trace"), CtlExit::Failed);
-        return RunTraceMonitor(trace.fileDescriptor(), command.monitor, out, err);
+        return RunTraceMonitor(trace.fileDescriptor(), command.monitor, out_, err_);
     }
     case CtlVerb::Stats: return PrintStatistics();
     }

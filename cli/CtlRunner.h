@@ -29,7 +29,7 @@ private:
     int PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port);
     int PrintStatistics();
 
-    PortManagerClient& client;
-    QTextStream& out;
-    QTextStream& err;
+    PortManagerClient& client_;
+    QTextStream& out_;
+    QTextStream& err_;
 };

@@ -82,8 +82,8 @@ QString DisplayValue(const QString& key, const QVariant& value)
 
 void TextTable::AddColumn(const QString& header, Align align)
 {
-    headers << header;
-    aligns << align;
+    headers_ << header;
+    aligns_ << align;
 }
 
 void TextTable::AddRow(const QStringList& cells)
@@ -91,29 +91,29 @@ void TextTable::AddRow(const QStringList& cells)
     QStringList safe;
     for (const QString& cell : cells)
         safe << TerminalSafe(cell);
-    rows << safe;
+    rows_ << safe;
 }
 
 QStringList TextTable::Lines() const
 {
     QList<int> widths;
-    for (const QString& header : headers)
+    for (const QString& header : headers_)
         widths << DisplayWidth(header);
-    for (const QStringList& row : rows)
+    for (const QStringList& row : rows_)
         for (int i = 0; i < row.size() && i < widths.size(); ++i)
             widths[i] = qMax(widths[i], DisplayWidth(row[i]));
 
     auto line = [&](const QStringList& cells) {
         QStringList padded;
-        for (int i = 0; i < headers.size(); ++i) {
+        for (int i = 0; i < headers_.size(); ++i) {
             // The last column is not padded, so lines carry no trailing blanks.
             const QString cell = cells.value(i);
-            padded << (i + 1 == headers.size() && aligns[i] == Left ? cell : Padded(cell, widths[i], aligns[i]));
+            padded << (i + 1 == headers_.size() && aligns_[i] == Left ? cell : Padded(cell, widths[i], aligns_[i]));
         }
         return padded.join(QLatin1String("  "));
     };
-    QStringList lines{line(headers)};
-    for (const QStringList& row : rows)
+    QStringList lines{line(headers_)};
+    for (const QStringList& row : rows_)
         lines << line(row);
     return lines;
 }

@@ -23,9 +23,9 @@ public:
     QStringList Lines() const;
 
 private:
-    QStringList headers;
-    QList<Align> aligns;
-    QList<QStringList> rows;
+    QStringList headers_;
+    QList<Align> aligns_;
+    QList<QStringList> rows_;
 };
 
 // Terminal columns the text takes.

@@ -80,7 +80,7 @@ BusReply Unexpected(const QDBusMessage& reply)
 
 }  // namespace
 
-PortManagerClient::PortManagerClient(const QDBusConnection& connection) : connection(connection)
+PortManagerClient::PortManagerClient(const QDBusConnection& connection) : connection_(connection)
 {
     qDBusRegisterMetaType<QList<QVariantMap>>();
 }
@@ -103,17 +103,17 @@ BusReply PortManagerClient::Call(const QString& interface, const QString& method
                                  const QString& signature)
 {
     BusReply result;
-    if (!connection.isConnected()) {
+    if (!connection_.isConnected()) {
         result.kind = BusReply::Kind::NotRunning;
         result.message = QStringLiteral("no session bus (%1); MV5840VSP is reached through the session bus of "
                                         "the user who runs it")
-                             .arg(connection.lastError().message());
+                             .arg(connection_.lastError().message());
         return result;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, ObjectPath, interface, method);
     call.setArguments(arguments);
     call.setAutoStartService(false);
-    result.reply = connection.call(call, QDBus::Block, callTimeoutMs);
+    result.reply = connection_.call(call, QDBus::Block, callTimeoutMs_);
     if (result.reply.type() == QDBusMessage::ReplyMessage) {
         if (result.reply.signature() != signature)
             return Unexpected(result.reply);

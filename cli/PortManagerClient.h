@@ -31,7 +31,7 @@ public:
 
     // How long a call waits for its answer. The default leaves time for a port whose close
     // waits for its link to stop.
-    void SetCallTimeout(int milliseconds) { callTimeoutMs = milliseconds; }
+    void SetCallTimeout(int milliseconds) { callTimeoutMs_ = milliseconds; }
 
     BusReply ListPorts(QList<QVariantMap>& ports);
     BusReply GetPort(const QVariantMap& selector, QVariantMap& port);
@@ -60,6 +60,6 @@ private:
                   const QString& signature);
     BusReply PortCall(const QString& method, const QVariantList& arguments, QVariantMap& port);
 
-    QDBusConnection connection;
-    int callTimeoutMs = 30000;
+    QDBusConnection connection_;
+    int callTimeoutMs_ = 30000;
 };

@@ -27,27 +27,27 @@ class KeyboardMode {
 public:
     KeyboardMode()
     {
-        if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0)
+        if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0)
             return;
-        termios keys = saved;
+        termios keys = saved_;
         keys.c_lflag &= ~(ICANON | ECHO);
         keys.c_cc[VMIN] = 1;
         keys.c_cc[VTIME] = 0;
-        active = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+        active_ = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
     }
     ~KeyboardMode()
     {
-        if (active)
-            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        if (active_)
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
     }
     KeyboardMode(const KeyboardMode&) = delete;
     KeyboardMode& operator=(const KeyboardMode&) = delete;
 
-    bool Active() const { return active; }
+    bool Active() const { return active_; }
 
 private:
-    termios saved{};
-    bool active = false;
+    termios saved_{};
+    bool active_ = false;
 };
 
 QString Rate(const QMap<int, PortRates>& rates, int slot, bool received)
@@ -64,19 +64,19 @@ QMap<int, PortRates> RateMeter::Sample(const QList<QVariantMap>& ports, qint64 n
 {
     QMap<int, PortRates> rates;
     QMap<int, std::pair<qint64, qint64>> now;
-    const double seconds = lastMs < 0 ? 0 : (nowMs - lastMs) / 1000.0;
+    const double seconds = lastMs_ < 0 ? 0 : (nowMs - lastMs_) / 1000.0;
     for (const QVariantMap& port : ports) {
         const int slot = port.value(QStringLiteral("slot")).toInt();
         const qint64 rx = port.value(QStringLiteral("rx")).toLongLong();
         const qint64 tx = port.value(QStringLiteral("tx")).toLongLong();
         now.insert(slot, {rx, tx});
-        const auto before = counters.constFind(slot);
-        if (seconds <= 0 || before == counters.constEnd() || rx < before->first || tx < before->second)
+        const auto before = counters_.constFind(slot);
+        if (seconds <= 0 || before == counters_.constEnd() || rx < before->first || tx < before->second)
             continue;
         rates.insert(slot, {(rx - before->first) / seconds, (tx - before->second) / seconds});
     }
-    counters = now;
-    lastMs = nowMs;
+    counters_ = now;
+    lastMs_ = nowMs;
     return rates;
 }
 
@@ -107,16 +107,16 @@ QStringList WatchLines(const QList<QVariantMap>& ports, const QMap<int, PortRate
 }
 
 PortWatch::PortWatch(PortManagerClient& client, QTextStream& out, bool terminal, int count)
-    : client(client), out(out), terminal(terminal), count(count)
+    : client_(client), out_(out), terminal_(terminal), count_(count)
 {
 }
 
 BusReply PortWatch::Start()
 {
-    client.SetCallTimeout(WatchCallTimeoutMs);
-    const BusReply reply = client.ListPorts(ports);
+    client_.SetCallTimeout(WatchCallTimeoutMs);
+    const BusReply reply = client_.ListPorts(ports_);
     if (reply.Ok())
-        rates = meter.Sample(ports, QDateTime::currentMSecsSinceEpoch());
+        rates_ = meter_.Sample(ports_, QDateTime::currentMSecsSinceEpoch());
     return reply;
 }
 
@@ -127,13 +127,13 @@ QString PortWatch::Status(const QString& problem) const
         return status + QLatin1String("  ") + problem;
     int online = 0;
     int notServed = 0;
-    for (const QVariantMap& port : ports) {
+    for (const QVariantMap& port : ports_) {
         const QString state = port.value(QStringLiteral("state")).toString();
         online += state == QLatin1String("online");
         notServed += state == QLatin1String("not-served");
     }
-    status += QStringLiteral("  %1 ports, %2 online, %3 not served").arg(ports.size()).arg(online).arg(notServed);
-    if (terminal)
+    status += QStringLiteral("  %1 ports, %2 online, %3 not served").arg(ports_.size()).arg(online).arg(notServed);
+    if (terminal_)
         status += QLatin1String("  (q quits)");
     return status;
 }
@@ -142,26 +142,26 @@ void PortWatch::Refresh()
 {
     QString problem;
     QList<QVariantMap> fresh;
-    const BusReply reply = client.ListPorts(fresh);
+    const BusReply reply = client_.ListPorts(fresh);
     if (reply.Ok()) {
-        ports = fresh;
-        rates = meter.Sample(ports, QDateTime::currentMSecsSinceEpoch());
+        ports_ = fresh;
+        rates_ = meter_.Sample(ports_, QDateTime::currentMSecsSinceEpoch());
     } else {
         // The view stays up: a restarted service comes back into it.
         problem = reply.message;
-        ports.clear();
-        rates.clear();
+        ports_.clear();
+        rates_.clear();
     }
-    Draw(WatchLines(ports, rates, Status(problem)));
-    if (count > 0 && ++frames >= count)
+    Draw(WatchLines(ports_, rates_, Status(problem)));
+    if (count_ > 0 && ++frames_ >= count_)
         QCoreApplication::exit(0);
 }
 
 void PortWatch::Draw(const QStringList& lines)
 {
-    if (!terminal) {
-        out << lines.join(QLatin1Char('\n')) << "\n\n";
-        out.flush();
+    if (!terminal_) {
+        out_ << lines.join(QLatin1Char('\n')) << "\n\n";
+        out_.flush();
         return;
     }
     winsize size{};
@@ -183,8 +183,8 @@ void PortWatch::Draw(const QStringList& lines)
             frame += QLatin1Char('\n');
     }
     frame += QLatin1String("\x1b[J");
-    out << frame;
-    out.flush();
+    out_ << frame;
+    out_.flush();
 }
 
 int PortWatch::Loop()
@@ -192,10 +192,10 @@ int PortWatch::Loop()
     SignalExit endOnSignal;
     std::optional<KeyboardMode> keyboard;
     std::unique_ptr<QSocketNotifier> keys;
-    if (terminal) {
+    if (terminal_) {
         keyboard.emplace();
         // The alternate screen, as full-screen programs use, without the cursor.
-        out << "\x1b[?1049h\x1b[?25l";
+        out_ << "\x1b[?1049h\x1b[?25l";
         if (keyboard->Active()) {
             keys = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
             QObject::connect(keys.get(), &QSocketNotifier::activated, [&keys] {
@@ -212,19 +212,19 @@ int PortWatch::Loop()
         }
     }
 
-    Draw(WatchLines(ports, rates, Status(QString())));
+    Draw(WatchLines(ports_, rates_, Status(QString())));
     int status = 0;
-    if (count != 1) {
-        frames = 1;
+    if (count_ != 1) {
+        frames_ = 1;
         QTimer timer;
         QObject::connect(&timer, &QTimer::timeout, [this] { Refresh(); });
         timer.start(RefreshMs);
         status = QCoreApplication::exec();
     }
 
-    if (terminal) {
-        out << "\x1b[?25h\x1b[?1049l";
-        out.flush();
+    if (terminal_) {
+        out_ << "\x1b[?25h\x1b[?1049l";
+        out_.flush();
     }
     return status;
 }

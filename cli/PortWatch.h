@@ -20,8 +20,8 @@ public:
     QMap<int, PortRates> Sample(const QList<QVariantMap>& ports, qint64 nowMs);
 
 private:
-    QMap<int, std::pair<qint64, qint64>> counters;
-    qint64 lastMs = -1;
+    QMap<int, std::pair<qint64, qint64>> counters_;
+    qint64 lastMs_ = -1;
 };
 
 // The watch view: a status line and the table of ports with their rates.
@@ -43,12 +43,12 @@ private:
     QString Status(const QString& problem) const;
     void Draw(const QStringList& lines);
 
-    PortManagerClient& client;
-    QTextStream& out;
-    bool terminal;
-    int count;
-    int frames = 0;
-    RateMeter meter;
-    QList<QVariantMap> ports;
-    QMap<int, PortRates> rates;
+    PortManagerClient& client_;
+    QTextStream& out_;
+    bool terminal_;
+    int count_;
+    int frames_ = 0;
+    RateMeter meter_;
+    QList<QVariantMap> ports_;
+    QMap<int, PortRates> rates_;
 };

@@ -10,7 +10,7 @@ QString Key(const char* key)
 // HELP and TYPE, then the samples.
 class Family {
 public:
-    Family(QString& text, const char* metric, const char* help, const char* type) : text(text), metric(metric)
+    Family(QString& text, const char* metric, const char* help, const char* type) : text_(text), metric_(metric)
     {
         // Help text escapes backslash and newline only.
         const QString escaped = QString::fromUtf8(help)
@@ -23,15 +23,15 @@ public:
     // labels: name="value" pairs, already escaped, or empty.
     void Sample(const QString& labels, const QString& value)
     {
-        text += Key(metric);
+        text_ += Key(metric_);
         if (!labels.isEmpty())
-            text += QLatin1Char('{') + labels + QLatin1Char('}');
-        text += QLatin1Char(' ') + value + QLatin1Char('\n');
+            text_ += QLatin1Char('{') + labels + QLatin1Char('}');
+        text_ += QLatin1Char(' ') + value + QLatin1Char('\n');
     }
 
 private:
-    QString& text;
-    const char* metric;
+    QString& text_;
+    const char* metric_;
 };
 
 QString Label(const char* name, const QString& value)

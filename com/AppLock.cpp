@@ -5,7 +5,7 @@
 
 void AppLock::SetEndOfRun(std::function<void()> handler)
 {
-    endOfRun = std::move(handler);
+    endOfRun_ = std::move(handler);
 }
 
 void AppLock::Lock()
@@ -31,8 +31,8 @@ void AppLock::EndWhenIdle()
 
 void AppLock::EndRun()
 {
-    if (endOfRun) {
-        endOfRun();
+    if (endOfRun_) {
+        endOfRun_();
         return;
     }
     // Queued, so that the reply to the call that released the last lock still goes out.

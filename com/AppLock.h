@@ -26,5 +26,5 @@ private:
 
     std::atomic<int> appLockCount_{0};
     std::atomic<bool> userControl_{true};
-    std::function<void()> endOfRun;
+    std::function<void()> endOfRun_;
 };

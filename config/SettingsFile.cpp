@@ -41,56 +41,56 @@ struct RawLine {
 // runs to the line end.
 class LineReader {
 public:
-    LineReader(const QByteArray& data, qsizetype start) : data(data), pos(start) {}
+    LineReader(const QByteArray& data, qsizetype start) : data_(data), pos_(start) {}
 
     bool Next(RawLine& line)
     {
-        if (pos >= data.size())
+        if (pos_ >= data_.size())
             return false;
         line = RawLine{};
-        line.number = ++lineNumber;
-        line.begin = pos;
-        line.contentEnd = line.end = data.size();
+        line.number = ++lineNumber_;
+        line.begin = pos_;
+        line.contentEnd = line.end = data_.size();
         bool inQuotes = false;
-        while (pos < data.size()) {
+        while (pos_ < data_.size()) {
             if (!line.comment) {
-                const qsizetype start = pos;
-                while (pos < data.size() && !IsSpecial(data[pos]))
-                    ++pos;
-                line.text.append(data.constData() + start, pos - start);
-                if (pos >= data.size())
+                const qsizetype start = pos_;
+                while (pos_ < data_.size() && !IsSpecial(data_[pos_]))
+                    ++pos_;
+                line.text.append(data_.constData() + start, pos_ - start);
+                if (pos_ >= data_.size())
                     break;
             } else {
-                while (pos < data.size() && data[pos] != '\n' && data[pos] != '\r')
-                    ++pos;
-                if (pos >= data.size())
+                while (pos_ < data_.size() && data_[pos_] != '\n' && data_[pos_] != '\r')
+                    ++pos_;
+                if (pos_ >= data_.size())
                     break;
             }
-            const char c = data[pos++];
+            const char c = data_[pos_++];
             if (c == '\n' || c == '\r') {
-                line.contentEnd = pos - 1;
-                if (c == '\r' && pos < data.size() && data[pos] == '\n')
-                    ++pos;
-                line.end = pos;
+                line.contentEnd = pos_ - 1;
+                if (c == '\r' && pos_ < data_.size() && data_[pos_] == '\n')
+                    ++pos_;
+                line.end = pos_;
                 break;
             }
             if (line.comment)
                 continue;
-            if (c == '\\' && pos < data.size() && (data[pos] == '\n' || data[pos] == '\r')) {
-                const char end = data[pos++];
-                if (pos < data.size() && (data[pos] == '\n' || data[pos] == '\r') && data[pos] != end)
-                    ++pos;
-                ++lineNumber;
+            if (c == '\\' && pos_ < data_.size() && (data_[pos_] == '\n' || data_[pos_] == '\r')) {
+                const char end = data_[pos_++];
+                if (pos_ < data_.size() && (data_[pos_] == '\n' || data_[pos_] == '\r') && data_[pos_] != end)
+                    ++pos_;
+                ++lineNumber_;
                 continue;
             }
-            if (c == '\\' && pos < data.size()) {
+            if (c == '\\' && pos_ < data_.size()) {
                 line.text += c;
-                line.text += data[pos++];
+                line.text += data_[pos_++];
                 continue;
             }
             if (c == ';' && !inQuotes) {
                 line.comment = true;
-                line.commentBegin = pos - 1;
+                line.commentBegin = pos_ - 1;
                 continue;
             }
             if (c == '"')
@@ -104,9 +104,9 @@ public:
     }
 
 private:
-    const QByteArray& data;
-    qsizetype pos = 0;
-    int lineNumber = 0;
+    const QByteArray& data_;
+    qsizetype pos_ = 0;
+    int lineNumber_ = 0;
 };
 
 // %XX and %UXXXX in keys and section names; a backslash is the '/' of a key in a subgroup.
@@ -352,26 +352,26 @@ QByteArray SettingsFile::EscapedValue(const QString& value)
 
 QVariant SettingsFile::Value(const QString& key) const
 {
-    const auto found = values.constFind(Folded(key));
-    return found == values.cend() ? QVariant() : UnescapeValue(*found);
+    const auto found = values_.constFind(Folded(key));
+    return found == values_.cend() ? QVariant() : UnescapeValue(*found);
 }
 
 SettingsFile SettingsFile::Parse(const QByteArray& text)
 {
     SettingsFile file;
-    file.text = text;
+    file.text_ = text;
     // QSettings skips a byte-order mark; it stays in the text.
-    LineReader reader(file.text, file.text.startsWith("\xef\xbb\xbf") ? 3 : 0);
+    LineReader reader(file.text_, file.text_.startsWith("\xef\xbb\xbf") ? 3 : 0);
     RawLine raw;
     QString section;        // "" for the top level, else "name/"
     bool skipping = false;  // after a section header that could not be read
     auto fault = [&file](int number) {
-        if (file.faultLine == 0)
-            file.faultLine = number;
+        if (file.faultLine_ == 0)
+            file.faultLine_ = number;
     };
 
     while (reader.Next(raw)) {
-        Line& line = file.lines.emplace_back();
+        Line& line = file.lines_.emplace_back();
         line.begin = raw.begin;
         line.contentEnd = raw.contentEnd;
         line.end = raw.end;
@@ -403,7 +403,7 @@ SettingsFile SettingsFile::Parse(const QByteArray& text)
             section = group.isEmpty() ? QString() : group + u'/';
             line.path = Folded(group);
             if (!group.isEmpty())
-                file.groups.insert(Folded(group.section(u'/', 0, 0)));
+                file.groups_.insert(Folded(group.section(u'/', 0, 0)));
             continue;
         }
         if (raw.equals < 0) {
@@ -424,16 +424,16 @@ SettingsFile SettingsFile::Parse(const QByteArray& text)
         line.prefix = Folded(section);
         line.commentBegin = raw.commentBegin;
         if (key.contains(u'/'))
-            file.groups.insert(Folded(key.section(u'/', 0, 0)));
-        file.values.insert(line.path, raw.text.mid(raw.equals + 1));
+            file.groups_.insert(Folded(key.section(u'/', 0, 0)));
+        file.values_.insert(line.path, raw.text.mid(raw.equals + 1));
     }
     return file;
 }
 
 QByteArray SettingsFile::LineEnd() const
 {
-    const qsizetype newline = text.indexOf('\n');
-    return newline > 0 && text[newline - 1] == '\r' ? QByteArray("\r\n") : QByteArray("\n");
+    const qsizetype newline = text_.indexOf('\n');
+    return newline > 0 && text_[newline - 1] == '\r' ? QByteArray("\r\n") : QByteArray("\n");
 }
 
 void SettingsFile::Apply(std::vector<Splice> splices)
@@ -444,14 +444,14 @@ void SettingsFile::Apply(std::vector<Splice> splices)
     std::sort(splices.begin(), splices.end(),
               [](const Splice& a, const Splice& b) { return a.begin != b.begin ? a.begin < b.begin : a.end < b.end; });
     QByteArray edited;
-    edited.reserve(text.size() + 256);
+    edited.reserve(text_.size() + 256);
     qsizetype done = 0;
     for (const Splice& splice : splices) {
-        edited.append(text.constData() + done, splice.begin - done);
+        edited.append(text_.constData() + done, splice.begin - done);
         edited += splice.bytes;
         done = splice.end;
     }
-    edited.append(text.constData() + done, text.size() - done);
+    edited.append(text_.constData() + done, text_.size() - done);
     *this = Parse(edited);
 }
 
@@ -473,7 +473,7 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
         const QString path = Folded(key);
         const QByteArray escaped = EscapedValue(value);
         const Line* last = nullptr;
-        for (const Line& line : lines) {
+        for (const Line& line : lines_) {
             if (line.kind != Line::Kind::Key || line.path != path)
                 continue;
             if (last)
@@ -485,7 +485,7 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
             continue;
         }
         // Left alone when it names the key in this letter case and holds this text already.
-        const QByteArray content = text.mid(last->begin, last->contentEnd - last->begin);
+        const QByteArray content = text_.mid(last->begin, last->contentEnd - last->begin);
         const qsizetype equals = content.indexOf('=');
         const QVariant held = Value(key);
         const bool same = equals >= 0 && UnescapeKey(content.left(equals).trimmed()) == key.mid(last->prefix.size())
@@ -493,7 +493,7 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
         if (!same) {
             QByteArray bytes = EscapedKey(key.mid(last->prefix.size())) + '=' + escaped;
             if (last->commentBegin >= 0)
-                bytes += ' ' + text.mid(last->commentBegin, last->contentEnd - last->commentBegin);
+                bytes += ' ' + text_.mid(last->commentBegin, last->contentEnd - last->commentBegin);
             splices.push_back({last->begin, last->contentEnd, bytes});
         }
     }
@@ -506,7 +506,7 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
     // last header, else in a section of its own.
     const Line* anchor = nullptr;
     QString prefix;
-    for (const Line& line : lines) {
+    for (const Line& line : lines_) {
         if (line.kind == Line::Kind::Key && ParentOf(line.path) == parent && (parent + u'/').startsWith(line.prefix)) {
             anchor = &line;
             prefix = line.prefix;
@@ -514,7 +514,7 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
     }
     if (!anchor) {
         prefix = groupPrefix;
-        for (const Line& line : lines) {
+        for (const Line& line : lines_) {
             if (line.kind == Line::Kind::Section && line.path == parent)
                 anchor = &line;
         }
@@ -525,25 +525,25 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
     if (anchor) {
         splices.push_back(
             {anchor->end, anchor->end, (anchor->end == anchor->contentEnd ? eol : QByteArray()) + keyLines});
-    } else if (parent.isEmpty() && std::any_of(lines.begin(), lines.end(), [](const Line& line) {
+    } else if (parent.isEmpty() && std::any_of(lines_.begin(), lines_.end(), [](const Line& line) {
                    return line.kind == Line::Kind::Section;
                })) {
         // QSettings keeps the top level first: before the first section and the comments
         // right above it.
         size_t first = 0;
-        while (lines[first].kind != Line::Kind::Section)
+        while (lines_[first].kind != Line::Kind::Section)
             ++first;
-        while (first > 0 && lines[first - 1].kind == Line::Kind::Comment)
+        while (first > 0 && lines_[first - 1].kind == Line::Kind::Comment)
             --first;
-        splices.push_back({lines[first].begin, lines[first].begin, "[General]" + eol + keyLines + eol});
+        splices.push_back({lines_[first].begin, lines_[first].begin, "[General]" + eol + keyLines + eol});
     } else {
         QByteArray bytes;
-        if (!text.isEmpty() && !text.endsWith('\n') && !text.endsWith('\r'))
+        if (!text_.isEmpty() && !text_.endsWith('\n') && !text_.endsWith('\r'))
             bytes += eol;
-        if (!lines.empty() && lines.back().kind != Line::Kind::Blank)
+        if (!lines_.empty() && lines_.back().kind != Line::Kind::Blank)
             bytes += eol;
         bytes += '[' + (parent.isEmpty() ? QByteArray("General") : EscapedKey(group)) + ']' + eol;
-        splices.push_back({text.size(), text.size(), bytes + keyLines});
+        splices.push_back({text_.size(), text_.size(), bytes + keyLines});
     }
     Apply(std::move(splices));
 }
@@ -552,7 +552,7 @@ void SettingsFile::Remove(const QString& key)
 {
     const QString path = Folded(key);
     std::vector<Splice> splices;
-    for (const Line& line : lines) {
+    for (const Line& line : lines_) {
         if (line.kind == Line::Kind::Key && line.path == path)
             splices.push_back({line.begin, line.end, {}});
     }
@@ -567,16 +567,16 @@ void SettingsFile::RemoveGroup(const QString& group)
     };
     std::vector<Splice> splices;
     bool removedSection = false;  // within a section of the group that holds no comment
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const Line& line = lines[i];
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        const Line& line = lines_[i];
         if (line.kind == Line::Kind::Section) {
             removedSection = false;
             if (!inGroup(line.path))
                 continue;
             splices.push_back({line.begin, line.end, {}});
             removedSection = true;
-            for (size_t k = i + 1; k < lines.size() && lines[k].kind != Line::Kind::Section; ++k)
-                removedSection = removedSection && lines[k].kind != Line::Kind::Comment;
+            for (size_t k = i + 1; k < lines_.size() && lines_[k].kind != Line::Kind::Section; ++k)
+                removedSection = removedSection && lines_[k].kind != Line::Kind::Comment;
         } else if ((line.kind == Line::Kind::Key && inGroup(line.path))
                    || (line.kind == Line::Kind::Blank && removedSection)) {
             splices.push_back({line.begin, line.end, {}});

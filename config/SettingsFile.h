@@ -30,12 +30,12 @@ public:
     // QVariant when missing or not a value this program reads.
     QVariant Value(const QString& key) const;
     // A group the file names, as a section (also an empty one) or as the first part of a key.
-    bool HasGroup(const QString& group) const { return groups.contains(Folded(group)); }
+    bool HasGroup(const QString& group) const { return groups_.contains(Folded(group)); }
     // The first line (counted from 1) that could not be read, 0 when every line could.
-    int FaultLine() const { return faultLine; }
+    int FaultLine() const { return faultLine_; }
 
     // The text with the edits made so far.
-    const QByteArray& Text() const { return text; }
+    const QByteArray& Text() const { return text_; }
     // Sets key to the text value: its last line in the file is rewritten (in key's letter
     // case), earlier lines of the same key go; a new key goes after the last key of its group,
     // or into a new section at the end ("[General]" before the first section for a top-level
@@ -75,11 +75,11 @@ private:
     void Apply(std::vector<Splice> splices);
     QByteArray LineEnd() const;
 
-    QByteArray text;
-    std::vector<Line> lines;
+    QByteArray text_;
+    std::vector<Line> lines_;
     // Each value's text as it stands in the file, by folded key, decoded only when asked
     // for: most keys of a large file are never read.
-    QHash<QString, QByteArray> values;
-    QSet<QString> groups;  // folded
-    int faultLine = 0;
+    QHash<QString, QByteArray> values_;
+    QSet<QString> groups_;  // folded
+    int faultLine_ = 0;
 };

@@ -9,11 +9,11 @@ std::string PortRows::AddressText(const PortStatus& port, const std::string& sho
 
 void PortRows::Append(const PortStatus& port)
 {
-    Row& row = rows.emplace_back();
+    Row& row = rows_.emplace_back();
     row.record = port.slot;
     row.cells[PortView::ColName] = port.Name();
-    if (front)
-        front->AppendRow(port.slot, row.cells[PortView::ColName]);
+    if (front_)
+        front_->AppendRow(port.slot, row.cells[PortView::ColName]);
     SetCells(RowCount() - 1, port);
 }
 
@@ -22,9 +22,9 @@ void PortRows::Remove(int record)
     const int row = RowOf(record);
     if (row < 0)
         return;
-    rows.erase(rows.begin() + row);
-    if (front)
-        front->DeleteRow(row);
+    rows_.erase(rows_.begin() + row);
+    if (front_)
+        front_->DeleteRow(row);
 }
 
 void PortRows::Update(const PortStatus& port)
@@ -36,7 +36,7 @@ void PortRows::Update(const PortStatus& port)
 
 void PortRows::SetCells(int row, const PortStatus& port)
 {
-    std::array<std::string, Columns>& cells = rows[static_cast<size_t>(row)].cells;
+    std::array<std::string, Columns>& cells = rows_[static_cast<size_t>(row)].cells;
     std::array<std::string, Columns> now;
     now[PortView::ColName] = port.Name();
     now[PortView::ColCode] = port.config.Code;
@@ -48,20 +48,20 @@ void PortRows::SetCells(int row, const PortStatus& port)
         if (cell == now[static_cast<size_t>(column)])
             continue;
         cell = std::move(now[static_cast<size_t>(column)]);
-        if (front)
-            front->SetCell(row, column, cell);
+        if (front_)
+            front_->SetCell(row, column, cell);
     }
 }
 
 int PortRows::RecordAtRow(int row) const
 {
-    return row >= 0 && row < RowCount() ? rows[static_cast<size_t>(row)].record : -1;
+    return row >= 0 && row < RowCount() ? rows_[static_cast<size_t>(row)].record : -1;
 }
 
 int PortRows::RowOf(int record) const
 {
-    for (size_t row = 0; row < rows.size(); ++row) {
-        if (rows[row].record == record)
+    for (size_t row = 0; row < rows_.size(); ++row) {
+        if (rows_[row].record == record)
             return static_cast<int>(row);
     }
     return -1;
@@ -71,5 +71,5 @@ std::string PortRows::Cell(int row, int column) const
 {
     if (row < 0 || row >= RowCount() || column < 0 || column >= Columns)
         return {};
-    return rows[static_cast<size_t>(row)].cells[static_cast<size_t>(column)];
+    return rows_[static_cast<size_t>(row)].cells[static_cast<size_t>(column)];
 }

@@ -16,7 +16,7 @@ public:
     static constexpr int Columns = PortView::ColSent + 1;
 
     // The window's list, before any row exists; nullptr detaches it.
-    void Attach(PortView* shown) { front = shown; }
+    void Attach(PortView* shown) { front_ = shown; }
 
     // A port went into service: a row at the end.
     void Append(const PortStatus& port);
@@ -25,7 +25,7 @@ public:
     // Brings the record's row up to the port's status; nothing for a record without a row.
     void Update(const PortStatus& port);
 
-    int RowCount() const { return static_cast<int>(rows.size()); }
+    int RowCount() const { return static_cast<int>(rows_.size()); }
     int RecordAtRow(int row) const;
     int RowOf(int record) const;  // -1 when it has none
     std::string Cell(int row, int column) const;
@@ -42,6 +42,6 @@ private:
     };
     void SetCells(int row, const PortStatus& port);
 
-    std::vector<Row> rows;
-    PortView* front = nullptr;
+    std::vector<Row> rows_;
+    PortView* front_ = nullptr;
 };

@@ -24,10 +24,10 @@ int64_t SteadyMilliseconds()
 }  // namespace
 
 PortService::PortService(const char* serverAddress, QObject* parent)
-    : QObject(parent), table(std::make_unique<PortTable>(Clock::Steady(), settings, sites, serverAddress))
+    : QObject(parent), table_(std::make_unique<PortTable>(Clock::Steady(), settings_, sites_, serverAddress))
 {
-    watchTimer.setInterval(WatchIntervalMs);
-    connect(&watchTimer, &QTimer::timeout, this, &PortService::Watch);
+    watchTimer_.setInterval(WatchIntervalMs);
+    connect(&watchTimer_, &QTimer::timeout, this, &PortService::Watch);
 }
 
 // The teardown (every link, then the network) is the port table's destruction.
@@ -36,52 +36,52 @@ PortService::~PortService() = default;
 PortTable::NetworkResult PortService::StartNetwork()
 {
     // The file is read once: the settings now, the ports when they start.
-    startConfig = std::make_unique<StoredConfig>(store.Load());
-    settings = startConfig->settings;
-    if (const Reason& failure = store.LastFailure()) {
-        startNotices.push_back(failure);
+    startConfig_ = std::make_unique<StoredConfig>(store_.Load());
+    settings_ = startConfig_->settings;
+    if (const Reason& failure = store_.LastFailure()) {
+        startNotices_.push_back(failure);
         // Only a line that is no setting leaves the rest of the file in use.
         if (failure.kind != Reason::Kind::ConfigNotSetting) {
-            const Reason unused(Reason::Kind::DefaultSettingsUsed, store.FileName());
+            const Reason unused(Reason::Kind::DefaultSettingsUsed, store_.FileName());
             Log::Warning(unused.English());
-            startNotices.push_back(unused);
+            startNotices_.push_back(unused);
         }
     }
-    const PortTable::NetworkResult result = table->StartNetwork();
+    const PortTable::NetworkResult result = table_->StartNetwork();
     if (result == PortTable::NetworkResult::HostNameFailed)
         Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));
     else if (result == PortTable::NetworkResult::PortTaken)
-        startNotices.push_back(table->NetworkFailure());
-    udpPortWaiting = result == PortTable::NetworkResult::PortTaken;
+        startNotices_.push_back(table_->NetworkFailure());
+    udpPortWaiting_ = result == PortTable::NetworkResult::PortTaken;
     return result;
 }
 
 void PortService::StartPorts()
 {
-    table->PrepareSlots();
+    table_->PrepareSlots();
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        if (startConfig && startConfig->ports[i]) {
-            table->OpenSlot(i, *startConfig->ports[i]);
-            rows.Append(table->Status(i));
+        if (startConfig_ && startConfig_->ports[i]) {
+            table_->OpenSlot(i, *startConfig_->ports[i]);
+            rows_.Append(table_->Status(i));
         }
     }
-    startConfig.reset();
+    startConfig_.reset();
     // The first look reports the links already up and the DTUs already logged in.
-    watchTimer.start();
+    watchTimer_.start();
     emit PortsChanged();
 }
 
 void PortService::Shutdown()
 {
-    watchTimer.stop();
+    watchTimer_.stop();
     // Drops of the last minute are said before the ports go, not lost from the log.
-    droppedSummary.resize(PortTable::MaxPorts);
+    droppedSummary_.resize(PortTable::MaxPorts);
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         if (InService(slot))
-            ReportDropped(table->Status(slot), SteadyMilliseconds(), true);
+            ReportDropped(table_->Status(slot), SteadyMilliseconds(), true);
     }
-    table->CloseAll();
-    table->StopNetwork();
+    table_->CloseAll();
+    table_->StopNetwork();
     ReportNetworkEvents(true);
 }
 
@@ -109,23 +109,23 @@ PortError PortService::ParseAddress(const std::string& text, std::string& peerIp
 
 bool PortService::InService(int slot) const
 {
-    return table->InService(slot);
+    return table_->InService(slot);
 }
 
 PortError PortService::Add(PortConfig fields, int* slot)
 {
-    if (settings.OnlyOnePort)
-        fields.PortNumber = settings.VPortNo;
+    if (settings_.OnlyOnePort)
+        fields.PortNumber = settings_.VPortNo;
     if (PortError error = Check(fields))
         return error;
-    if (!settings.OnlyOnePort && table->FindPortByNumber(fields.PortNumber) != -1)
+    if (!settings_.OnlyOnePort && table_->FindPortByNumber(fields.PortNumber) != -1)
         return {PortError::Kind::NumberInUse};
-    if (table->FindFreeSlot() == -1)
+    if (table_->FindFreeSlot() == -1)
         return {PortError::Kind::TableFull};
     // Kept first: a port the file cannot keep is not made.
     int i = -1;
     const auto isFree = [this](int candidate) { return !InService(candidate); };
-    if (PortError error = Saved(store.SaveNewPortConfig(isFree, fields, &i)))
+    if (PortError error = Saved(store_.SaveNewPortConfig(isFree, fields, &i)))
         return error;
     if (i == -1)
         return {PortError::Kind::TableFull};
@@ -140,17 +140,17 @@ PortError PortService::Edit(int slot, PortConfig fields)
 {
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
-    if (settings.OnlyOnePort)
-        fields.PortNumber = table->SlotConfig(slot).PortNumber;
+    if (settings_.OnlyOnePort)
+        fields.PortNumber = table_->SlotConfig(slot).PortNumber;
     if (PortError error = Check(fields))
         return error;
-    const int found = settings.OnlyOnePort ? -1 : table->FindPortByNumber(fields.PortNumber);
+    const int found = settings_.OnlyOnePort ? -1 : table_->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
         return {PortError::Kind::NumberInUse};
-    if (PortError error = Saved(store.SavePortConfig(slot, fields)))
+    if (PortError error = Saved(store_.SavePortConfig(slot, fields)))
         return error;
-    table->EditSlot(slot, fields);
-    rows.Update(table->Status(slot));
+    table_->EditSlot(slot, fields);
+    rows_.Update(table_->Status(slot));
     emit PortsChanged();
     return {};
 }
@@ -160,9 +160,9 @@ PortError PortService::Remove(int slot, bool force)
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
-    if (!force && !settings.OnlyOnePort && table->Status(slot).inUse)
+    if (!force && !settings_.OnlyOnePort && table_->Status(slot).inUse)
         return {PortError::Kind::PortInUse};
-    if (PortError error = Saved(store.DeletePortConfig(slot)))
+    if (PortError error = Saved(store_.DeletePortConfig(slot)))
         return error;
     Close(slot);
     emit PortsChanged();
@@ -171,19 +171,19 @@ PortError PortService::Remove(int slot, bool force)
 
 void PortService::Open(int slot, const PortConfig& fields)
 {
-    table->OpenSlot(slot, fields);
-    rows.Append(table->Status(slot));
+    table_->OpenSlot(slot, fields);
+    rows_.Append(table_->Status(slot));
 }
 
 void PortService::Close(int slot)
 {
-    table->CloseSlot(slot);
-    rows.Remove(slot);
+    table_->CloseSlot(slot);
+    rows_.Remove(slot);
 }
 
 PortError PortService::SaveSettings(const GlobalSettings& entered) const
 {
-    return Saved(store.SaveSettings(entered));
+    return Saved(store_.SaveSettings(entered));
 }
 
 PortError PortService::Saved(const Reason& failure)
@@ -207,13 +207,13 @@ int PortService::OpenTrace(const std::vector<int>& watched)
         Log::Error("cannot open a trace: " + Log::SystemReason(errno));
         return -1;
     }
-    table->AddTraceWatcher(ends[1], watched);
+    table_->AddTraceWatcher(ends[1], watched);
     return ends[0];
 }
 
 GlobalStatistics PortService::Statistics() const
 {
-    const PortTable::Unmatched unmatched = table->UnmatchedDatagrams();
+    const PortTable::Unmatched unmatched = table_->UnmatchedDatagrams();
     GlobalStatistics statistics;
     statistics.unknownCodeDatagrams = unmatched.count;
     if (unmatched.count > 0)
@@ -224,7 +224,7 @@ GlobalStatistics PortService::Statistics() const
 std::vector<PortStatus> PortService::Snapshot() const
 {
     std::vector<PortStatus> ports;
-    for (std::optional<PortStatus>& port : table->Statuses()) {
+    for (std::optional<PortStatus>& port : table_->Statuses()) {
         if (port)
             ports.push_back(std::move(*port));
     }
@@ -235,17 +235,17 @@ std::optional<PortStatus> PortService::StatusOf(int slot) const
 {
     if (!InService(slot))
         return std::nullopt;
-    return table->Status(slot);
+    return table_->Status(slot);
 }
 
 void PortService::Watch()
 {
-    lastSeen.resize(PortTable::MaxPorts);
-    droppedSummary.resize(PortTable::MaxPorts);
+    lastSeen_.resize(PortTable::MaxPorts);
+    droppedSummary_.resize(PortTable::MaxPorts);
     const int64_t now = SteadyMilliseconds();
-    std::vector<std::optional<PortStatus>> statuses = table->Statuses();
+    std::vector<std::optional<PortStatus>> statuses = table_->Statuses();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
-        std::optional<PortStatus>& before = lastSeen[static_cast<size_t>(slot)];
+        std::optional<PortStatus>& before = lastSeen_[static_cast<size_t>(slot)];
         if (!statuses[static_cast<size_t>(slot)]) {
             if (before)
                 emit PortRemoved(slot, before->config.PortNumber, before->config.Code);
@@ -253,9 +253,9 @@ void PortService::Watch()
             continue;
         }
         PortStatus port = std::move(*statuses[static_cast<size_t>(slot)]);
-        rows.Update(port);
+        rows_.Update(port);
         if (!before)
-            droppedSummary[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
+            droppedSummary_[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
         ReportDropped(port, now);
         // Byte counts alone are no change: with 200 busy ports they would be 400 signals a
         // second on the bus, each costing the main thread, the bus and every listener.
@@ -293,7 +293,7 @@ void PortService::ReportEvents(const PortStatus& before, const PortStatus& now)
 // starts and then at most once a minute while it goes on, never per datagram.
 void PortService::ReportDropped(const PortStatus& port, int64_t nowMs, bool ending)
 {
-    RepeatSummary& summary = droppedSummary[static_cast<size_t>(port.slot)];
+    RepeatSummary& summary = droppedSummary_[static_cast<size_t>(port.slot)];
     const uint64_t dropped = port.statistics.bytesDropped;
     const auto due = ending ? summary.Rest(dropped) : summary.Due(dropped, nowMs);
     if (!due)
@@ -306,13 +306,13 @@ void PortService::ReportDropped(const PortStatus& port, int64_t nowMs, bool endi
 
 void PortService::ReportNetworkEvents(bool ending)
 {
-    if (udpPortWaiting && table->UdpPortOpen()) {
-        udpPortWaiting = false;
-        Log::Notice("UDP port " + std::to_string(table->UdpPort()) + " is free now and taken; DTUs can log in");
+    if (udpPortWaiting_ && table_->UdpPortOpen()) {
+        udpPortWaiting_ = false;
+        Log::Notice("UDP port " + std::to_string(table_->UdpPort()) + " is free now and taken; DTUs can log in");
     }
-    const PortTable::Unmatched unmatched = table->UnmatchedDatagrams();
-    const auto due = ending ? unmatchedSummary.Rest(unmatched.count)
-                            : unmatchedSummary.Due(unmatched.count, SteadyMilliseconds());
+    const PortTable::Unmatched unmatched = table_->UnmatchedDatagrams();
+    const auto due = ending ? unmatchedSummary_.Rest(unmatched.count)
+                            : unmatchedSummary_.Due(unmatched.count, SteadyMilliseconds());
     if (!due)
         return;
     const std::string latest = "code \"" + Log::Printable(unmatched.code) + "\" from " + unmatched.source.ToText() + ":"
@@ -326,14 +326,14 @@ void PortService::ReportNetworkEvents(bool ending)
 void PortService::Reload()
 {
     // A file read only in part (or not at all) would close ports the user still wants.
-    const StoredConfig loaded = store.Load();
-    if (store.LastFailure()) {
+    const StoredConfig loaded = store_.Load();
+    if (store_.LastFailure()) {
         Log::Error("the ports stay as they are until the configuration file is mended");
         return;
     }
     const GlobalSettings& stored = loaded.settings;
-    if (stored.OnlyOnePort != settings.OnlyOnePort || stored.SocketPort != settings.SocketPort
-        || stored.VPortNo != settings.VPortNo)
+    if (stored.OnlyOnePort != settings_.OnlyOnePort || stored.SocketPort != settings_.SocketPort
+        || stored.VPortNo != settings_.VPortNo)
         // What the user changed does not apply yet: more than a notice.
         Log::Warning("the configuration file changes the global settings (mode, SocketPort, VPortNo); "
                      "they apply at the next start");
@@ -345,11 +345,11 @@ void PortService::Reload()
         const bool configured = loaded.ports[i].has_value();
         if (configured) {
             wanted[i] = *loaded.ports[i];
-            if (settings.OnlyOnePort)
-                wanted[i].PortNumber = InService(i) ? table->SlotConfig(i).PortNumber : settings.VPortNo;
+            if (settings_.OnlyOnePort)
+                wanted[i].PortNumber = InService(i) ? table_->SlotConfig(i).PortNumber : settings_.VPortNo;
         }
         const bool running = InService(i);
-        const PortConfig now = running ? table->SlotConfig(i) : PortConfig{};
+        const PortConfig now = running ? table_->SlotConfig(i) : PortConfig{};
         // A dynamic UDP port that stays one keeps the address its DTU logged in from.
         if (running && configured && !now.UseFixedIP && !now.UseTcp && !wanted[i].UseFixedIP && !wanted[i].UseTcp)
             wanted[i].PeerIP = now.PeerIP;
@@ -360,7 +360,7 @@ void PortService::Reload()
         // A served port that keeps its number changes as an edit changes it: it stays in
         // service, and in shared-port mode the selected DTU stays selected.
         if (running && configured && wanted[i].PortNumber == now.PortNumber
-            && (settings.OnlyOnePort || table->Status(i).served)) {
+            && (settings_.OnlyOnePort || table_->Status(i).served)) {
             editing.push_back(i);
             continue;
         }
@@ -373,8 +373,8 @@ void PortService::Reload()
     for (int i : closing)
         Close(i);
     for (int i : editing) {
-        table->EditSlot(i, wanted[i]);
-        rows.Update(table->Status(i));
+        table_->EditSlot(i, wanted[i]);
+        rows_.Update(table_->Status(i));
     }
     for (int i : opening)
         Open(i, wanted[i]);

@@ -37,10 +37,10 @@ public:
     ~PortService() override;
 
     // The window's list, attached before StartPorts and detached when the window goes.
-    void AttachView(PortView* shown) { rows.Attach(shown); }
+    void AttachView(PortView* shown) { rows_.Attach(shown); }
     // The rows of the list as the service keeps them from the ports' statuses: brought up to
     // date after each change and at each look at the ports (every WatchIntervalMs).
-    const PortRows& Rows() const { return rows; }
+    const PortRows& Rows() const { return rows_; }
 
     // Start-up, in this order: the settings and the network, then the stored ports.
     PortTable::NetworkResult StartNetwork();
@@ -48,10 +48,10 @@ public:
     // Closes every port and stops the network; the destruction does it anyway.
     void Shutdown();
 
-    const GlobalSettings& Settings() const { return settings; }
+    const GlobalSettings& Settings() const { return settings_; }
     // What went wrong while starting (the configuration file, the UDP port), for a window to
     // show once it is up; each was logged already.
-    const std::vector<Reason>& StartNotices() const { return startNotices; }
+    const std::vector<Reason>& StartNotices() const { return startNotices_; }
     // Stores the globals; they apply at the next start.
     PortError SaveSettings(const GlobalSettings& entered) const;
 
@@ -72,19 +72,20 @@ public:
     std::optional<PortStatus> StatusOf(int slot) const;
     // The line settings an application set on the slot's port, as the serial compatibility
     // library reports them (none when none are known).
-    std::optional<LineState> LineSettings(int slot) const { return table->LineSettings(slot); }
+    std::optional<LineState> LineSettings(int slot) const { return table_->LineSettings(slot); }
     // A live trace of the watched slots' ports (every port for none): the reading end of a stream of
     // trace records (link/TraceRecord.h), written until the reader closes it or the run ends;
     // the caller owns it. -1 when no stream could be made (said in the log).
     int OpenTrace(const std::vector<int>& watched);
     // What the data path counts of no port.
     GlobalStatistics Statistics() const;
-    int FindByNumber(int number) const { return table->FindPortByNumber(number); }
-    int FindByCode(const std::string& code) const { return table->FindPortByCode(code); }  // exact, first in slot order
+    int FindByNumber(int number) const { return table_->FindPortByNumber(number); }
+    // Exact, the first in slot order.
+    int FindByCode(const std::string& code) const { return table_->FindPortByCode(code); }
 
-    bool AnyPortInUse() const { return table->AnyPortInUse(); }
-    bool SelectSharedTarget(const std::string& code) { return table->SelectSharedTarget(code); }
-    std::string GetSharedTargetCode() const { return table->GetSharedTargetCode(); }
+    bool AnyPortInUse() const { return table_->AnyPortInUse(); }
+    bool SelectSharedTarget(const std::string& code) { return table_->SelectSharedTarget(code); }
+    std::string GetSharedTargetCode() const { return table_->GetSharedTargetCode(); }
 
     // Reads the configuration file again and applies it slot by slot: unchanged ports are
     // left alone, changed ones restarted, removed ones closed, new ones opened. Global
@@ -93,12 +94,12 @@ public:
 
     // The data path's loop, for a watchdog: after PokeDataPath its heartbeat moves once the
     // loop got round to it, which it does only while it runs.
-    uint64_t DataPathHeartbeat() const { return table->Heartbeat(); }
-    void PokeDataPath() { table->Poke(); }
+    uint64_t DataPathHeartbeat() const { return table_->Heartbeat(); }
+    void PokeDataPath() { table_->Poke(); }
     // Whether the UDP server holds the port DTUs log in to.
-    bool UdpPortOpen() const { return table->UdpPortOpen(); }
+    bool UdpPortOpen() const { return table_->UdpPortOpen(); }
     // The UDP port DTUs log in to, as text, while another program holds it; "" once it is ours.
-    std::string HeldUdpPort() const { return udpPortWaiting ? table->NetworkFailure().subject : std::string(); }
+    std::string HeldUdpPort() const { return udpPortWaiting_ ? table_->NetworkFailure().subject : std::string(); }
 
 signals:
     // Ports were added, edited or removed (by any front end or a reload).
@@ -122,16 +123,16 @@ private:
     // Ending: the datagrams of no port not yet said, at once.
     void ReportNetworkEvents(bool ending = false);
 
-    GlobalSettings settings;
-    ConfigStore store;
-    std::unique_ptr<StoredConfig> startConfig;  // between StartNetwork and StartPorts
-    std::vector<Reason> startNotices;
-    VirtualPortSites sites;
-    PortRows rows;
-    std::unique_ptr<PortTable> table;
-    QTimer watchTimer;
-    std::vector<std::optional<PortStatus>> lastSeen;  // by slot, as Watch saw them
-    RepeatSummary unmatchedSummary;
-    std::vector<RepeatSummary> droppedSummary;  // by slot, anew for each port put there
-    bool udpPortWaiting = false;                // taken by another program at start, not yet ours
+    GlobalSettings settings_;
+    ConfigStore store_;
+    std::unique_ptr<StoredConfig> startConfig_;  // between StartNetwork and StartPorts
+    std::vector<Reason> startNotices_;
+    VirtualPortSites sites_;
+    PortRows rows_;
+    std::unique_ptr<PortTable> table_;
+    QTimer watchTimer_;
+    std::vector<std::optional<PortStatus>> lastSeen_;  // by slot, as Watch saw them
+    RepeatSummary unmatchedSummary_;
+    std::vector<RepeatSummary> droppedSummary_;  // by slot, anew for each port put there
+    bool udpPortWaiting_ = false;                // taken by another program at start, not yet ours
 };

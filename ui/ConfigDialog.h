@@ -31,11 +31,11 @@ private:
     bool ExchangeData(DataExchange::Direction direction);
     void OnModeClicked();
 
-    QRadioButton* perPortButton;
-    QRadioButton* sharedButton;
-    QLineEdit* sharedPortEdit;
-    QLineEdit* networkPortEdit;
-    QLineEdit* passwordEdit;
-    QPushButton* okButton;
-    QPushButton* cancelButton;
+    QRadioButton* perPortButton_;
+    QRadioButton* sharedButton_;
+    QLineEdit* sharedPortEdit_;
+    QLineEdit* networkPortEdit_;
+    QLineEdit* passwordEdit_;
+    QPushButton* okButton_;
+    QPushButton* cancelButton_;
 };

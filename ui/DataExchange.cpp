@@ -13,26 +13,26 @@ const QString Caption = QStringLiteral("MV5840VSP");
 
 class Utf8LimitValidator : public QValidator {
 public:
-    Utf8LimitValidator(int maxBytes, QObject* parent) : QValidator(parent), maxBytes(maxBytes) {}
+    Utf8LimitValidator(int maxBytes, QObject* parent) : QValidator(parent), maxBytes_(maxBytes) {}
 
     State validate(QString& input, int&) const override
     {
-        return input.toUtf8().size() <= maxBytes ? Acceptable : Invalid;
+        return input.toUtf8().size() <= maxBytes_ ? Acceptable : Invalid;
     }
 
 private:
-    int maxBytes;
+    int maxBytes_;
 };
 
 }  // namespace
 
-DataExchange::DataExchange(QWidget* dialog, Direction direction) : dialog(dialog), direction(direction) {}
+DataExchange::DataExchange(QWidget* dialog, Direction direction) : dialog_(dialog), direction_(direction) {}
 
 void DataExchange::Text(QLineEdit* edit, QString& field, int maxBytes)
 {
     if (Skipped())
         return;
-    if (direction == ToWidgets) {
+    if (direction_ == ToWidgets) {
         edit->setText(field);
         return;
     }
@@ -48,7 +48,7 @@ void DataExchange::Integer(QLineEdit* edit, int& field, int min, int max)
 {
     if (Skipped())
         return;
-    if (direction == ToWidgets) {
+    if (direction_ == ToWidgets) {
         edit->setText(QString::number(field));
         return;
     }
@@ -69,7 +69,7 @@ void DataExchange::Check(QAbstractButton* box, int& field)
 {
     if (Skipped())
         return;
-    if (direction == ToWidgets)
+    if (direction_ == ToWidgets)
         box->setChecked(field != 0);
     else
         field = box->isChecked() ? 1 : 0;
@@ -79,7 +79,7 @@ void DataExchange::Radio(const QList<QAbstractButton*>& group, int& field)
 {
     if (Skipped())
         return;
-    if (direction == ToWidgets) {
+    if (direction_ == ToWidgets) {
         if (field >= 0 && field < group.size())
             group[field]->setChecked(true);
         return;
@@ -95,8 +95,8 @@ void DataExchange::Radio(const QList<QAbstractButton*>& group, int& field)
 
 void DataExchange::Fail(QLineEdit* edit, const QString& message)
 {
-    failed = true;
-    QMessageBox box(QMessageBox::Warning, Caption, message, QMessageBox::Ok, dialog);
+    failed_ = true;
+    QMessageBox box(QMessageBox::Warning, Caption, message, QMessageBox::Ok, dialog_);
     box.exec();
     edit->setFocus(Qt::OtherFocusReason);
     edit->selectAll();

@@ -26,15 +26,15 @@ public:
     // Index of the checked button of the group, -1 when none is.
     void Radio(const QList<QAbstractButton*>& group, int& field);
 
-    bool Succeeded() const { return !failed; }
+    bool Succeeded() const { return !failed_; }
 
 private:
-    bool Skipped() const { return failed; }
+    bool Skipped() const { return failed_; }
     void Fail(QLineEdit* edit, const QString& message);
 
-    QWidget* dialog;
-    Direction direction;
-    bool failed = false;
+    QWidget* dialog_;
+    Direction direction_;
+    bool failed_ = false;
 };
 
 // Keeps an edit from taking more than maxBytes bytes of UTF-8 as the user types or pastes.

@@ -54,33 +54,33 @@ Ipv4AddressEdit::Ipv4AddressEdit(QWidget* parent) : QFrame(parent)
         if (i > 0)
             octet->setFocusPolicy(Qt::ClickFocus);
         connect(octet, &QLineEdit::textEdited, this, [this, i](const QString& text) {
-            if (text.size() == 3 && octets[i]->cursorPosition() == 3 && i < 3)
+            if (text.size() == 3 && octets_[i]->cursorPosition() == 3 && i < 3)
                 MoveTo(i + 1, false);
         });
-        octets[i] = octet;
+        octets_[i] = octet;
         layout->addWidget(octet);
     }
-    setFocusProxy(octets[0]);
+    setFocusProxy(octets_[0]);
     setFocusPolicy(Qt::StrongFocus);
 }
 
 void Ipv4AddressEdit::SetAddress(uint32_t hostOrderAddress)
 {
     for (int i = 0; i < 4; ++i)
-        octets[i]->setText(QString::number((hostOrderAddress >> (24 - 8 * i)) & 0xFF));
+        octets_[i]->setText(QString::number((hostOrderAddress >> (24 - 8 * i)) & 0xFF));
 }
 
 uint32_t Ipv4AddressEdit::Address() const
 {
     uint32_t address = 0;
-    for (const QLineEdit* octet : octets)
+    for (const QLineEdit* octet : octets_)
         address = (address << 8) | (octet->text().toUInt() & 0xFF);  // blank gives 0
     return address;
 }
 
 void Ipv4AddressEdit::MoveTo(int index, bool toStart)
 {
-    QLineEdit* octet = octets[index];
+    QLineEdit* octet = octets_[index];
     octet->setFocus(Qt::OtherFocusReason);
     if (toStart)
         octet->setCursorPosition(0);
@@ -93,11 +93,11 @@ bool Ipv4AddressEdit::eventFilter(QObject* watched, QEvent* event)
     if (event->type() != QEvent::KeyPress)
         return QFrame::eventFilter(watched, event);
     int index = 0;
-    while (index < 4 && octets[index] != watched)
+    while (index < 4 && octets_[index] != watched)
         ++index;
     if (index == 4)
         return QFrame::eventFilter(watched, event);
-    QLineEdit* octet = octets[index];
+    QLineEdit* octet = octets_[index];
     const auto* key = static_cast<QKeyEvent*>(event);
     switch (key->key()) {
     case Qt::Key_Period:
@@ -108,14 +108,14 @@ bool Ipv4AddressEdit::eventFilter(QObject* watched, QEvent* event)
     case Qt::Key_Backspace:
         if (index > 0 && octet->cursorPosition() == 0 && !octet->hasSelectedText()) {
             MoveTo(index - 1, false);
-            octets[index - 1]->end(false);
+            octets_[index - 1]->end(false);
             return true;
         }
         break;
     case Qt::Key_Left:
         if (index > 0 && octet->cursorPosition() == 0) {
             MoveTo(index - 1, false);
-            octets[index - 1]->end(false);
+            octets_[index - 1]->end(false);
             return true;
         }
         break;

@@ -16,7 +16,7 @@ public:
 
     void SetAddress(uint32_t hostOrderAddress);
     uint32_t Address() const;
-    QLineEdit* Octet(int index) const { return octets[index]; }
+    QLineEdit* Octet(int index) const { return octets_[index]; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -26,5 +26,5 @@ private:
     void MoveTo(int index, bool toStart);
     void UpdateBackground();
 
-    QLineEdit* octets[4];
+    QLineEdit* octets_[4];
 };

@@ -22,58 +22,58 @@ constexpr int MaxCodeBytes = PortService::MaxCodeBytes;
 }
 
 PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget* parent)
-    : QDialog(parent), caption(caption), sharedPort(sharedPort)
+    : QDialog(parent), caption_(caption), sharedPort_(sharedPort)
 {
     setFont(DialogFont());
     setWindowTitle(caption);
 
     // Created in tab order.
-    portEdit = new QLineEdit(this);
-    portEdit->setObjectName("1008");
-    portEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), portEdit));
-    codeEdit = new QLineEdit(this);
-    codeEdit->setObjectName("1011");
-    LimitUtf8Bytes(codeEdit, MaxCodeBytes);
+    portEdit_ = new QLineEdit(this);
+    portEdit_->setObjectName("1008");
+    portEdit_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), portEdit_));
+    codeEdit_ = new QLineEdit(this);
+    codeEdit_->setObjectName("1011");
+    LimitUtf8Bytes(codeEdit_, MaxCodeBytes);
     auto* protocolBox = new QGroupBox(QStringLiteral("网络连接方式"), this);
-    udpButton = new QRadioButton(QStringLiteral("UDP"), protocolBox);
-    udpButton->setObjectName("1016");
-    tcpButton = new QRadioButton(QStringLiteral("TCP"), protocolBox);
-    tcpButton->setObjectName("1015");
-    intervalEdit = new QLineEdit(this);
-    intervalEdit->setObjectName("1012");
-    dynamicLoginBox = new QCheckBox(QStringLiteral("动态登录"), this);
-    dynamicLoginBox->setObjectName("1009");
-    addressEdit = new Ipv4AddressEdit(this);
-    addressEdit->setObjectName("1010");
-    okButton = new QPushButton(QStringLiteral("确定"), this);
-    okButton->setObjectName("1");
-    okButton->setDefault(true);
-    cancelButton = new QPushButton(QStringLiteral("取消"), this);
-    cancelButton->setObjectName("2");
+    udpButton_ = new QRadioButton(QStringLiteral("UDP"), protocolBox);
+    udpButton_->setObjectName("1016");
+    tcpButton_ = new QRadioButton(QStringLiteral("TCP"), protocolBox);
+    tcpButton_->setObjectName("1015");
+    intervalEdit_ = new QLineEdit(this);
+    intervalEdit_->setObjectName("1012");
+    dynamicLoginBox_ = new QCheckBox(QStringLiteral("动态登录"), this);
+    dynamicLoginBox_->setObjectName("1009");
+    addressEdit_ = new Ipv4AddressEdit(this);
+    addressEdit_->setObjectName("1010");
+    okButton_ = new QPushButton(QStringLiteral("确定"), this);
+    okButton_->setObjectName("1");
+    okButton_->setDefault(true);
+    cancelButton_ = new QPushButton(QStringLiteral("取消"), this);
+    cancelButton_->setObjectName("2");
 
     auto* protocolLayout = new QHBoxLayout(protocolBox);
-    protocolLayout->addWidget(udpButton);
+    protocolLayout->addWidget(udpButton_);
     protocolLayout->addSpacing(24);
-    protocolLayout->addWidget(tcpButton);
+    protocolLayout->addWidget(tcpButton_);
     protocolLayout->addStretch();
 
     auto* fields = new QGridLayout;
     fields->setColumnMinimumWidth(2, 12);
     fields->addWidget(new QLabel(QStringLiteral("串口号"), this), 0, 0);
-    fields->addWidget(portEdit, 0, 1);
+    fields->addWidget(portEdit_, 0, 1);
     fields->addWidget(new QLabel(QStringLiteral("编码"), this), 0, 3);
-    fields->addWidget(codeEdit, 0, 4);
+    fields->addWidget(codeEdit_, 0, 4);
     fields->addWidget(protocolBox, 1, 0, 1, 5);
     fields->addWidget(new QLabel(QStringLiteral("在线报告最大周期(秒)"), this), 2, 0, 1, 3);
-    fields->addWidget(intervalEdit, 2, 3, 1, 2);
-    fields->addWidget(dynamicLoginBox, 3, 0, 1, 5);
+    fields->addWidget(intervalEdit_, 2, 3, 1, 2);
+    fields->addWidget(dynamicLoginBox_, 3, 0, 1, 5);
     fields->addWidget(new QLabel(QStringLiteral("对端IP地址"), this), 4, 0, 1, 3);
-    fields->addWidget(addressEdit, 4, 3, 1, 2, Qt::AlignLeft);
+    fields->addWidget(addressEdit_, 4, 3, 1, 2, Qt::AlignLeft);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    buttons->addWidget(okButton);
-    buttons->addWidget(cancelButton);
+    buttons->addWidget(okButton_);
+    buttons->addWidget(cancelButton_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
@@ -81,28 +81,28 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    setTabOrder(portEdit, codeEdit);
-    setTabOrder(codeEdit, udpButton);
-    setTabOrder(udpButton, tcpButton);
-    setTabOrder(tcpButton, intervalEdit);
-    setTabOrder(intervalEdit, dynamicLoginBox);
-    setTabOrder(dynamicLoginBox, addressEdit->Octet(0));
-    setTabOrder(addressEdit->Octet(0), okButton);
-    setTabOrder(okButton, cancelButton);
+    setTabOrder(portEdit_, codeEdit_);
+    setTabOrder(codeEdit_, udpButton_);
+    setTabOrder(udpButton_, tcpButton_);
+    setTabOrder(tcpButton_, intervalEdit_);
+    setTabOrder(intervalEdit_, dynamicLoginBox_);
+    setTabOrder(dynamicLoginBox_, addressEdit_->Octet(0));
+    setTabOrder(addressEdit_->Octet(0), okButton_);
+    setTabOrder(okButton_, cancelButton_);
 
-    connect(dynamicLoginBox, &QCheckBox::clicked, this, &PortEditDialog::OnDynamicLoginClicked);
-    connect(okButton, &QPushButton::clicked, this, &PortEditDialog::accept);
-    connect(cancelButton, &QPushButton::clicked, this, &PortEditDialog::reject);
+    connect(dynamicLoginBox_, &QCheckBox::clicked, this, &PortEditDialog::OnDynamicLoginClicked);
+    connect(okButton_, &QPushButton::clicked, this, &PortEditDialog::accept);
+    connect(cancelButton_, &QPushButton::clicked, this, &PortEditDialog::reject);
 }
 
 bool PortEditDialog::ExchangeData(DataExchange::Direction direction)
 {
     DataExchange dx(this, direction);
-    dx.Text(codeEdit, Code, MaxCodeBytes);
-    dx.Integer(portEdit, PortNumber, PortService::MinNumber, PortService::MaxNumber);
-    dx.Integer(intervalEdit, LoginInterval, PortService::MinInterval, PortService::MaxInterval);
-    dx.Check(dynamicLoginBox, dynamicLogin);
-    dx.Radio({udpButton, tcpButton}, protocol);
+    dx.Text(codeEdit_, Code, MaxCodeBytes);
+    dx.Integer(portEdit_, PortNumber, PortService::MinNumber, PortService::MaxNumber);
+    dx.Integer(intervalEdit_, LoginInterval, PortService::MinInterval, PortService::MaxInterval);
+    dx.Check(dynamicLoginBox_, dynamicLogin);
+    dx.Radio({udpButton_, tcpButton_}, protocol);
     return dx.Succeeded();
 }
 
@@ -111,11 +111,11 @@ void PortEditDialog::showEvent(QShowEvent* event)
     // Every run starts from the fields, so a rerun shows what the user entered last.
     if (!event->spontaneous()) {
         ExchangeData(DataExchange::ToWidgets);
-        setWindowTitle(caption);
-        portEdit->setEnabled(!sharedPort);
-        addressEdit->SetAddress(hostOrderAddress);
-        addressEdit->setEnabled(!dynamicLogin);
-        QLineEdit* first = sharedPort ? codeEdit : portEdit;
+        setWindowTitle(caption_);
+        portEdit_->setEnabled(!sharedPort_);
+        addressEdit_->SetAddress(hostOrderAddress);
+        addressEdit_->setEnabled(!dynamicLogin);
+        QLineEdit* first = sharedPort_ ? codeEdit_ : portEdit_;
         first->setFocus(Qt::OtherFocusReason);
         first->selectAll();
     }
@@ -127,13 +127,13 @@ void PortEditDialog::OnDynamicLoginClicked()
     // When an earlier field fails, dynamicLogin keeps its old value and so does the
     // address field's state.
     ExchangeData(DataExchange::FromWidgets);
-    addressEdit->setEnabled(!dynamicLogin);
+    addressEdit_->setEnabled(!dynamicLogin);
 }
 
 void PortEditDialog::accept()
 {
     if (!ExchangeData(DataExchange::FromWidgets))
         return;
-    hostOrderAddress = addressEdit->Address();
+    hostOrderAddress = addressEdit_->Address();
     QDialog::accept();
 }

@@ -37,15 +37,15 @@ private:
     bool ExchangeData(DataExchange::Direction direction);
     void OnDynamicLoginClicked();
 
-    QString caption;
-    bool sharedPort;
-    QLineEdit* portEdit;
-    QLineEdit* codeEdit;
-    QRadioButton* udpButton;
-    QRadioButton* tcpButton;
-    QLineEdit* intervalEdit;
-    QCheckBox* dynamicLoginBox;
-    Ipv4AddressEdit* addressEdit;
-    QPushButton* okButton;
-    QPushButton* cancelButton;
+    QString caption_;
+    bool sharedPort_;
+    QLineEdit* portEdit_;
+    QLineEdit* codeEdit_;
+    QRadioButton* udpButton_;
+    QRadioButton* tcpButton_;
+    QLineEdit* intervalEdit_;
+    QCheckBox* dynamicLoginBox_;
+    Ipv4AddressEdit* addressEdit_;
+    QPushButton* okButton_;
+    QPushButton* cancelButton_;
 };

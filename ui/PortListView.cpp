@@ -80,7 +80,7 @@ void PortListView::SetNameToolTip(int row, const QString& text)
 
 void PortListView::SetLineSettingsSource(std::function<QString(int record)> source)
 {
-    lineSettings = std::move(source);
+    lineSettings_ = std::move(source);
 }
 
 QString PortListView::NameToolTip(int row) const
@@ -90,10 +90,10 @@ QString PortListView::NameToolTip(int row) const
         return {};
     QString text = cell->toolTip();
     const int record = RecordAtRow(row);
-    const QString line = lineSettings ? lineSettings(record) : QString();
+    const QString line = lineSettings_ ? lineSettings_(record) : QString();
     if (!text.isEmpty() && !line.isEmpty())
         text += QLatin1Char('\n') + line;
-    const std::optional<PortStatus> port = status ? status(record) : std::nullopt;
+    const std::optional<PortStatus> port = status_ ? status_(record) : std::nullopt;
     const int gap = port ? port->config.FrameGap : PortConfig::DefaultFrameGap;
     if (!text.isEmpty() && gap != PortConfig::DefaultFrameGap)
         text += QLatin1Char('\n') + QString::fromStdString(PortMessages::FrameGap(gap));
@@ -156,5 +156,5 @@ void PortListView::SetStateToolTip(int row, const QString& text)
 
 void PortListView::SetStatusSource(std::function<std::optional<PortStatus>(int record)> source)
 {
-    status = std::move(source);
+    status_ = std::move(source);
 }

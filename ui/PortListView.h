@@ -47,6 +47,6 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    std::function<QString(int record)> lineSettings;
-    std::function<std::optional<PortStatus>(int record)> status;
+    std::function<QString(int record)> lineSettings_;
+    std::function<std::optional<PortStatus>(int record)> status_;
 };

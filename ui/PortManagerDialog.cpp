@@ -30,7 +30,7 @@ const QString WindowTitle = QStringLiteral("MV5840 虚拟串口管理");
 }  // namespace
 
 PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent)
-    : QDialog(parent), service(service), traceSource([&service](int slot) { return service.OpenTrace({slot}); })
+    : QDialog(parent), service_(service), traceSource_([&service](int slot) { return service.OpenTrace({slot}); })
 {
     setObjectName(QStringLiteral("102"));
     setWindowTitle(WindowTitle);
@@ -39,30 +39,30 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
-    portList = new PortListView(this);
-    service.AttachView(portList);
-    portList->SetLineSettingsSource([this](int record) {
-        const auto line = this->service.LineSettings(record);
+    portList_ = new PortListView(this);
+    service.AttachView(portList_);
+    portList_->SetLineSettingsSource([this](int record) {
+        const auto line = this->service_.LineSettings(record);
         return line ? QStringLiteral("串口设置：") + QString::fromStdString(PortMessages::Text(*line)) : QString();
     });
-    portList->SetStatusSource([this](int record) { return this->service.StatusOf(record); });
+    portList_->SetStatusSource([this](int record) { return this->service_.StatusOf(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
     connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::FollowMonitoredPorts);
-    connect(portList, &PortListView::MonitorRequested, this, &PortManagerDialog::MonitorPort);
+    connect(portList_, &PortListView::MonitorRequested, this, &PortManagerDialog::MonitorPort);
     InitDialog();
 }
 
 // The ports outlive the window; the service closes them when the run ends.
 PortManagerDialog::~PortManagerDialog()
 {
-    service.AttachView(nullptr);
+    service_.AttachView(nullptr);
 }
 
 void PortManagerDialog::InitDialog()
 {
     auto* label = new QLabel(QStringLiteral("已创建的虚拟串口"), this);
-    portList->setMinimumSize(600, 380);
+    portList_->setMinimumSize(600, 380);
 
     struct Command {
         const char* id;
@@ -89,7 +89,7 @@ void PortManagerDialog::InitDialog()
     }
 
     auto* body = new QHBoxLayout;
-    body->addWidget(portList);
+    body->addWidget(portList_);
     body->addLayout(buttons);
     auto* top = new QVBoxLayout(this);
     top->addWidget(label);
@@ -106,16 +106,16 @@ void PortManagerDialog::InitDialog()
 
     StartService();
 
-    trayIcon.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
-    trayIcon.SetNotifyTarget(this);
-    if (!startNotices.isEmpty())
+    trayIcon_.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
+    trayIcon_.SetNotifyTarget(this);
+    if (!startNotices_.isEmpty())
         QTimer::singleShot(0, this, &PortManagerDialog::ShowStartNotices);
 }
 
 void PortManagerDialog::ShowStartNotices()
 {
     // Not modal: the ports serve while the user reads it.
-    auto* box = new QMessageBox(QMessageBox::Warning, AppTitle, startNotices.join(QStringLiteral("\n\n")),
+    auto* box = new QMessageBox(QMessageBox::Warning, AppTitle, startNotices_.join(QStringLiteral("\n\n")),
                                 QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("startNotices"));
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -125,32 +125,32 @@ void PortManagerDialog::ShowStartNotices()
 
 void PortManagerDialog::StartService()
 {
-    if (service.StartNetwork() == PortTable::NetworkResult::HostNameFailed)
+    if (service_.StartNetwork() == PortTable::NetworkResult::HostNameFailed)
         ShowMessage(QStringLiteral("错误: gethostname()"), WindowTitle, QMessageBox::Ok, QMessageBox::Warning);
-    service.StartPorts();
-    for (const Reason& notice : service.StartNotices())
-        startNotices << QString::fromStdString(PortMessages::Text(notice));
+    service_.StartPorts();
+    for (const Reason& notice : service_.StartNotices())
+        startNotices_ << QString::fromStdString(PortMessages::Text(notice));
 }
 
 void PortManagerDialog::ShowPortStates()
 {
-    for (int row = 0; row < portList->RowCount(); ++row) {
-        const auto port = service.StatusOf(portList->RecordAtRow(row));
+    for (int row = 0; row < portList_->RowCount(); ++row) {
+        const auto port = service_.StatusOf(portList_->RecordAtRow(row));
         if (!port)
             continue;
         // The device to open, or why there is none.
         const QString reason = QString::fromStdString(PortMessages::Text(port->reason));
-        portList->SetNameToolTip(row, reason.isEmpty() ? QString::fromStdString(port->device) : reason);
-        portList->SetStateToolTip(row, reason);
+        portList_->SetNameToolTip(row, reason.isEmpty() ? QString::fromStdString(port->device) : reason);
+        portList_->SetStateToolTip(row, reason);
     }
 }
 
 void PortManagerDialog::FollowMonitoredPorts()
 {
-    for (const auto& [slot, shown] : monitors) {
+    for (const auto& [slot, shown] : monitors_) {
         if (!shown || !shown->Reading())
             continue;
-        if (const auto port = service.StatusOf(slot))
+        if (const auto port = service_.StatusOf(slot))
             shown->SetPortName(QString::fromStdString(port->Name()));
         else
             shown->Finish(QStringLiteral("该端口已删除，监视已结束。"));
@@ -207,28 +207,28 @@ void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
 
 void PortManagerDialog::AddPort()
 {
-    const bool shared = service.Settings().OnlyOnePort != 0;
+    const bool shared = service_.Settings().OnlyOnePort != 0;
     PortEditDialog dialog(QStringLiteral("增加"), shared, this);
-    dialog.PortNumber = shared ? service.Settings().VPortNo : 0;
-    SubmitUntilTaken(dialog, [this](const PortConfig& fields) { return service.Add(fields); });
+    dialog.PortNumber = shared ? service_.Settings().VPortNo : 0;
+    SubmitUntilTaken(dialog, [this](const PortConfig& fields) { return service_.Add(fields); });
 }
 
 void PortManagerDialog::EditPort()
 {
-    const int row = portList->SelectedRow();
+    const int row = portList_->SelectedRow();
     if (row < 0) {
         ShowMessage(QStringLiteral("请先选择要编辑的端口！"), QStringLiteral("HOLBRN"), QMessageBox::Ok,
                     QMessageBox::Warning);
         return;
     }
-    const int i = portList->RecordAtRow(row);
-    const auto port = service.StatusOf(i);
+    const int i = portList_->RecordAtRow(row);
+    const auto port = service_.StatusOf(i);
     if (!port)
         return;
     const PortConfig& record = port->config;
     in_addr peer{};
     inet_pton(AF_INET, record.PeerIP.c_str(), &peer);  // none stays 0.0.0.0
-    PortEditDialog dialog(QStringLiteral("编辑"), service.Settings().OnlyOnePort != 0, this);
+    PortEditDialog dialog(QStringLiteral("编辑"), service_.Settings().OnlyOnePort != 0, this);
     dialog.PortNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
     dialog.hostOrderAddress = ntohl(peer.s_addr);
@@ -237,7 +237,7 @@ void PortManagerDialog::EditPort()
     dialog.protocol = record.UseTcp ? 1 : 0;
     SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortConfig fields) {
         fields.FrameGap = frameGap;  // not a value of the dialog
-        return service.Edit(i, fields);
+        return service_.Edit(i, fields);
     });
 }
 
@@ -248,17 +248,17 @@ void PortManagerDialog::ShowSaveFailure(const PortError& error)
 
 void PortManagerDialog::DeletePort()
 {
-    const int row = portList->SelectedRow();
+    const int row = portList_->SelectedRow();
     if (row < 0)
         return;
     // The window deletes without asking, also a port an application holds.
-    if (const PortError error = service.Remove(portList->RecordAtRow(row), true))
+    if (const PortError error = service_.Remove(portList_->RecordAtRow(row), true))
         ShowSaveFailure(error);
 }
 
 void PortManagerDialog::Configure()
 {
-    const GlobalSettings& settings = service.Settings();
+    const GlobalSettings& settings = service_.Settings();
     ConfigDialog dialog(this);
     dialog.password = QString::fromStdString(settings.Password);
     dialog.networkPort = settings.SocketPort;
@@ -275,7 +275,7 @@ void PortManagerDialog::Configure()
     const bool changed = entered.OnlyOnePort != settings.OnlyOnePort || entered.VPortNo != settings.VPortNo
                          || entered.Password != settings.Password || entered.SocketPort != settings.SocketPort;
 
-    if (const PortError error = service.SaveSettings(entered)) {
+    if (const PortError error = service_.SaveSettings(entered)) {
         ShowSaveFailure(error);
         return;
     }
@@ -295,16 +295,16 @@ void PortManagerDialog::ShowAbout()
 
 void PortManagerDialog::MonitorPort(int slot)
 {
-    const auto port = service.StatusOf(slot);
+    const auto port = service_.StatusOf(slot);
     if (!port)
         return;  // removed while its menu was open
-    QPointer<PortMonitorDialog>& shown = monitors[slot];
+    QPointer<PortMonitorDialog>& shown = monitors_[slot];
     if (shown && shown->Reading()) {
         shown->raise();
         shown->activateWindow();
         return;
     }
-    const int fd = traceSource(slot);
+    const int fd = traceSource_(slot);
     if (fd < 0) {
         ShowMessage(QStringLiteral("该端口的监视暂不可用。"), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
         return;
@@ -317,13 +317,13 @@ void PortManagerDialog::MonitorPort(int slot)
 
 void PortManagerDialog::RequestClose()
 {
-    while (service.AnyPortInUse()) {
+    while (service_.AnyPortInUse()) {
         if (ShowMessage(QString::fromStdString(PortMessages::PortInUse), AppTitle,
                         QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon)
             != QMessageBox::Ok)
             return;
     }
-    trayIcon.Destroy();
+    trayIcon_.Destroy();
     accept();
 }
 
@@ -337,7 +337,7 @@ void PortManagerDialog::EndWithoutQuestion()
 bool PortManagerDialog::ShowWindow()
 {
     // Also brings the window back when it is hidden in the tray.
-    trayIcon.RestoreFromTray(this);
+    trayIcon_.RestoreFromTray(this);
     return true;
 }
 
@@ -346,14 +346,14 @@ bool PortManagerDialog::event(QEvent* event)
     if (event->type() == TrayCallbackMessage) {
         const auto* message = static_cast<TrayMessageEvent*>(event);
         if (message->lParam == TrayMouse::LeftButtonDoubleClick)
-            trayIcon.RestoreFromTray(this);
-        trayIcon.HandleNotify(message->wParam, message->lParam);
+            trayIcon_.RestoreFromTray(this);
+        trayIcon_.HandleNotify(message->wParam, message->lParam);
         return true;
     }
     if (event->type() == CSystemTray::commandMessage) {
         const auto* message = static_cast<TrayMessageEvent*>(event);
         if (message->wParam == TrayCommandShowWindow)
-            trayIcon.RestoreFromTray(this);
+            trayIcon_.RestoreFromTray(this);
         else if (message->wParam == TrayCommandExit)
             RequestClose();
         return true;
@@ -366,17 +366,17 @@ void PortManagerDialog::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized())
-        trayIcon.ShrinkToTray(this);
+        trayIcon_.ShrinkToTray(this);
 }
 
 bool PortManagerDialog::SelectSharedTarget(const std::string& code)
 {
-    return service.SelectSharedTarget(code);
+    return service_.SelectSharedTarget(code);
 }
 
 std::string PortManagerDialog::GetSharedTargetCode() const
 {
-    return service.GetSharedTargetCode();
+    return service_.GetSharedTargetCode();
 }
 
 void PortManagerDialog::closeEvent(QCloseEvent* event)

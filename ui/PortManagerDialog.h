@@ -29,9 +29,9 @@ public:
     explicit PortManagerDialog(PortService& service, QWidget* parent = nullptr);
     ~PortManagerDialog() override;
 
-    PortListView* List() const { return portList; }
-    CSystemTray& TrayIcon() { return trayIcon; }
-    const GlobalSettings& Settings() const { return service.Settings(); }
+    PortListView* List() const { return portList_; }
+    CSystemTray& TrayIcon() { return trayIcon_; }
+    const GlobalSettings& Settings() const { return service_.Settings(); }
 
     // Exit button, tray exit command and window close: asks while a port is held open.
     void RequestClose();
@@ -42,7 +42,7 @@ public:
 
     // Where "监视…" gets a port's trace: the service's by default (a test hands its own).
     // Returns the stream's reading end for the window to own, or -1 when there is none.
-    void SetTraceSource(std::function<int(int slot)> source) { traceSource = std::move(source); }
+    void SetTraceSource(std::function<int(int slot)> source) { traceSource_ = std::move(source); }
 
     bool SelectSharedTarget(const std::string& code) override;
     std::string GetSharedTargetCode() const override;
@@ -80,12 +80,12 @@ private:
     void ShowSaveFailure(const PortError& error);
     // What went wrong while starting (configuration file, UDP port), shown once the window is up.
     void ShowStartNotices();
-    QStringList startNotices;
 
-    PortService& service;
-    std::function<int(int slot)> traceSource;
+    QStringList startNotices_;
+    PortService& service_;
+    std::function<int(int slot)> traceSource_;
     // The live views, by slot, while open.
-    std::map<int, QPointer<PortMonitorDialog>> monitors;
-    PortListView* portList = nullptr;
-    CSystemTray trayIcon;
+    std::map<int, QPointer<PortMonitorDialog>> monitors_;
+    PortListView* portList_ = nullptr;
+    CSystemTray trayIcon_;
 };

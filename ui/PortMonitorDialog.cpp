@@ -18,43 +18,43 @@
 #include "ui/UiFont.h"
 
 PortMonitorDialog::PortMonitorDialog(int fd, const QString& portName, QWidget* parent)
-    : QDialog(parent), portName(portName), fd(fd)
+    : QDialog(parent), portName_(portName), fd_(fd)
 {
     setFont(DialogFont());
     SetPortName(portName);
     setWindowFlag(Qt::WindowMaximizeButtonHint);
     setSizeGripEnabled(true);
 
-    view = new QPlainTextEdit(this);
-    view->setObjectName(QStringLiteral("trace"));
-    view->setReadOnly(true);
-    view->setUndoRedoEnabled(false);
-    view->setLineWrapMode(QPlainTextEdit::NoWrap);
-    view->setMaximumBlockCount(MaxLines);
-    view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    view->setMinimumSize(720, 360);
+    view_ = new QPlainTextEdit(this);
+    view_->setObjectName(QStringLiteral("trace"));
+    view_->setReadOnly(true);
+    view_->setUndoRedoEnabled(false);
+    view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    view_->setMaximumBlockCount(MaxLines);
+    view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view_->setMinimumSize(720, 360);
 
-    status = new QLabel(this);
-    status->setObjectName(QStringLiteral("count"));
-    pauseButton = new QPushButton(QStringLiteral("暂停"), this);
-    pauseButton->setObjectName(QStringLiteral("pause"));
-    pauseButton->setAutoDefault(false);
-    connect(pauseButton, &QPushButton::clicked, this, [this] { SetPaused(!paused); });
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("count"));
+    pauseButton_ = new QPushButton(QStringLiteral("暂停"), this);
+    pauseButton_->setObjectName(QStringLiteral("pause"));
+    pauseButton_->setAutoDefault(false);
+    connect(pauseButton_, &QPushButton::clicked, this, [this] { SetPaused(!paused_); });
     auto* closeButton = new QPushButton(QStringLiteral("关闭"), this);
     closeButton->setObjectName(QStringLiteral("close"));
     closeButton->setAutoDefault(false);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::close);
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(status, 1);
-    buttons->addWidget(pauseButton);
+    buttons->addWidget(status_, 1);
+    buttons->addWidget(pauseButton_);
     buttons->addWidget(closeButton);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(view);
+    layout->addWidget(view_);
     layout->addLayout(buttons);
-    showTimer = new QTimer(this);
-    showTimer->setSingleShot(true);
-    connect(showTimer, &QTimer::timeout, this, &PortMonitorDialog::ShowWaiting);
+    showTimer_ = new QTimer(this);
+    showTimer_->setSingleShot(true);
+    connect(showTimer_, &QTimer::timeout, this, &PortMonitorDialog::ShowWaiting);
     ShowState();
 
     const int flags = fcntl(fd, F_GETFL);
@@ -62,15 +62,15 @@ PortMonitorDialog::PortMonitorDialog(int fd, const QString& portName, QWidget* p
         StopUnread(errno);
         return;
     }
-    readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(readable, &QSocketNotifier::activated, this, &PortMonitorDialog::ReadTrace);
+    readable_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(readable_, &QSocketNotifier::activated, this, &PortMonitorDialog::ReadTrace);
 }
 
 PortMonitorDialog::~PortMonitorDialog()
 {
-    if (fd >= 0) {
-        readable->setEnabled(false);
-        ::close(fd);
+    if (fd_ >= 0) {
+        readable_->setEnabled(false);
+        ::close(fd_);
     }
 }
 
@@ -81,24 +81,24 @@ void PortMonitorDialog::ReadTrace()
     uint8_t piece[65536];
     ssize_t got;
     do
-        got = read(fd, piece, sizeof piece);
+        got = read(fd_, piece, sizeof piece);
     while (got < 0 && errno == EINTR);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (got < 0)
         return StopUnread(errno);
     if (got == 0)
-        return Stop(decoder.Buffered() > 0 ? QStringLiteral("跟踪已结束，最后一条记录不完整。")
-                                           : QStringLiteral("跟踪已结束。"));
-    decoder.Feed(piece, static_cast<size_t>(got));
+        return Stop(decoder_.Buffered() > 0 ? QStringLiteral("跟踪已结束，最后一条记录不完整。")
+                                            : QStringLiteral("跟踪已结束。"));
+    decoder_.Feed(piece, static_cast<size_t>(got));
     TraceRecord record;
     TraceDecoder::Status next;
-    while ((next = decoder.Next(record)) == TraceDecoder::Status::Record) {
-        ++received;
+    while ((next = decoder_.Next(record)) == TraceDecoder::Status::Record) {
+        ++received_;
         Add(std::move(record));
     }
     if (next == TraceDecoder::Status::Malformed) {
-        Log::Warning(portName.toStdString() + ": monitor view stopped: the trace is malformed: " + decoder.Error());
+        Log::Warning(portName_.toStdString() + ": monitor view stopped: the trace is malformed: " + decoder_.Error());
         return Stop(QStringLiteral("跟踪数据无法识别，监视已停止。"));
     }
     ShowSoon();
@@ -108,59 +108,59 @@ void PortMonitorDialog::ReadTrace()
 void PortMonitorDialog::Add(TraceRecord&& record)
 {
     // One line short of what the view keeps, for the line that says how many were left out.
-    if (waiting.size() == static_cast<size_t>(MaxLines - 1)) {
-        waiting.pop_front();
-        ++leftOut;
+    if (waiting_.size() == static_cast<size_t>(MaxLines - 1)) {
+        waiting_.pop_front();
+        ++leftOut_;
     }
-    waiting.push_back(std::move(record));
+    waiting_.push_back(std::move(record));
 }
 
 void PortMonitorDialog::ShowSoon()
 {
-    if (paused || showTimer->isActive())
+    if (paused_ || showTimer_->isActive())
         return;
-    const qint64 since = lastShown.isValid() ? lastShown.elapsed() : ShowIntervalMs;
+    const qint64 since = lastShown_.isValid() ? lastShown_.elapsed() : ShowIntervalMs;
     if (since >= ShowIntervalMs)
         ShowWaiting();
     else
-        showTimer->start(static_cast<int>(ShowIntervalMs - since));
+        showTimer_->start(static_cast<int>(ShowIntervalMs - since));
 }
 
 void PortMonitorDialog::ShowWaiting()
 {
-    showTimer->stop();
-    if (waiting.empty() && ending.isEmpty())
+    showTimer_->stop();
+    if (waiting_.empty() && ending_.isEmpty())
         return;
     QStringList lines;
-    if (leftOut > 0)
-        lines << QStringLiteral("（另有 %1 条较早的记录未显示）").arg(leftOut);
-    for (const TraceRecord& record : waiting)
+    if (leftOut_ > 0)
+        lines << QStringLiteral("（另有 %1 条较早的记录未显示）").arg(leftOut_);
+    for (const TraceRecord& record : waiting_)
         lines << TraceLine(record, TraceStyle::HexAndText);
-    if (!ending.isEmpty())
-        lines << ending;
-    waiting.clear();
-    leftOut = 0;
-    ending.clear();
+    if (!ending_.isEmpty())
+        lines << ending_;
+    waiting_.clear();
+    leftOut_ = 0;
+    ending_.clear();
     // One append for the lot: the view lays out what it shows, not every line on its way.
-    view->appendPlainText(lines.join(QLatin1Char('\n')));
-    lastShown.start();
+    view_->appendPlainText(lines.join(QLatin1Char('\n')));
+    lastShown_.start();
 }
 
 void PortMonitorDialog::Stop(const QString& why)
 {
-    if (readable)
-        readable->setEnabled(false);
-    ::close(fd);
-    fd = -1;
-    ending = why;
-    if (!paused)
+    if (readable_)
+        readable_->setEnabled(false);
+    ::close(fd_);
+    fd_ = -1;
+    ending_ = why;
+    if (!paused_)
         ShowWaiting();
     ShowState();
 }
 
 void PortMonitorDialog::SetPortName(const QString& name)
 {
-    portName = name;
+    portName_ = name;
     setWindowTitle(QStringLiteral("监视 ") + name);
 }
 
@@ -173,16 +173,16 @@ void PortMonitorDialog::Finish(const QString& why)
 void PortMonitorDialog::StopUnread(int error)
 {
     const std::string reason = Log::SystemReason(error);
-    Log::Warning(portName.toStdString() + ": monitor view stopped: cannot read the trace: " + reason);
+    Log::Warning(portName_.toStdString() + ": monitor view stopped: cannot read the trace: " + reason);
     Stop(QStringLiteral("无法读取跟踪，监视已停止：") + QString::fromStdString(reason));
 }
 
 void PortMonitorDialog::SetPaused(bool pause)
 {
-    paused = pause;
-    pauseButton->setText(paused ? QStringLiteral("继续") : QStringLiteral("暂停"));
-    if (paused)
-        showTimer->stop();
+    paused_ = pause;
+    pauseButton_->setText(paused_ ? QStringLiteral("继续") : QStringLiteral("暂停"));
+    if (paused_)
+        showTimer_->stop();
     else
         ShowWaiting();
     ShowState();
@@ -190,12 +190,12 @@ void PortMonitorDialog::SetPaused(bool pause)
 
 void PortMonitorDialog::ShowState()
 {
-    QString text = QStringLiteral("已收到 %1 条记录").arg(received);
-    if (paused)
+    QString text = QStringLiteral("已收到 %1 条记录").arg(received_);
+    if (paused_)
         text += QStringLiteral("，已暂停");
-    if (fd < 0)
+    if (fd_ < 0)
         text += QStringLiteral("，跟踪已结束");
-    status->setText(text);
+    status_->setText(text);
     // After the end only what waits is left to show.
-    pauseButton->setEnabled(fd >= 0 || paused);
+    pauseButton_->setEnabled(fd_ >= 0 || paused_);
 }

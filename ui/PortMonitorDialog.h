@@ -35,10 +35,10 @@ public:
     ~PortMonitorDialog() override;
 
     // Until the stream has ended or failed.
-    bool Reading() const { return fd >= 0; }
-    bool Paused() const { return paused; }
+    bool Reading() const { return fd_ >= 0; }
+    bool Paused() const { return paused_; }
     // Records read from the stream so far, shown or not.
-    uint64_t Received() const { return received; }
+    uint64_t Received() const { return received_; }
     // The pause button: "暂停" holds the view, "继续" shows what came meanwhile.
     void SetPaused(bool pause);
     // The port's name changed (an edit of its number): the title follows.
@@ -60,18 +60,18 @@ private:
     // The count of records, paused or ended, and whether pausing still means anything.
     void ShowState();
 
-    QString portName;
-    int fd;
-    QSocketNotifier* readable = nullptr;
-    TraceDecoder decoder;
-    QPlainTextEdit* view = nullptr;
-    QPushButton* pauseButton = nullptr;
-    QLabel* status = nullptr;
-    QTimer* showTimer = nullptr;
-    QElapsedTimer lastShown;
-    bool paused = false;
-    uint64_t received = 0;
-    std::deque<TraceRecord> waiting;  // not shown yet, fewer than MaxLines
-    uint64_t leftOut = 0;             // records that no longer fitted in waiting
-    QString ending;                   // the last line, until shown
+    QString portName_;
+    int fd_;
+    QSocketNotifier* readable_ = nullptr;
+    TraceDecoder decoder_;
+    QPlainTextEdit* view_ = nullptr;
+    QPushButton* pauseButton_ = nullptr;
+    QLabel* status_ = nullptr;
+    QTimer* showTimer_ = nullptr;
+    QElapsedTimer lastShown_;
+    bool paused_ = false;
+    uint64_t received_ = 0;
+    std::deque<TraceRecord> waiting_;  // not shown yet, fewer than MaxLines
+    uint64_t leftOut_ = 0;             // records that no longer fitted in waiting_
+    QString ending_;                   // the last line, until shown
 };
