@@ -51,7 +51,7 @@ FakePortManager::FakePortManager()
 
 FakePortManager::~FakePortManager()
 {
-    for (int fd : std::as_const(openTraces))
+    for (int fd : std::as_const(openTraces_))
         close(fd);
 }
 
@@ -65,7 +65,7 @@ QDBusMessage FakePortManager::Monitor(const QDBusMessage& message)
     if (written != trace.size())
         return message.createErrorReply(QDBusError::Failed, QStringLiteral("trace too long"));
     if (traceOpen)
-        openTraces << fds[0];
+        openTraces_ << fds[0];
     else
         close(fds[0]);
     // The reply holds its own copy of the descriptor.
@@ -147,7 +147,7 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
             return Refuse(message, "NumberInUse", QStringLiteral("该端口号已被使用"));
         QVariantMap port = CannedPort(listed.isEmpty() ? 0 : listed.last()["slot"].toInt() + 1, number,
                                       first.value("code").toString());
-        for (const QString& key : {"transport", "fixed_ip", "interval"})
+        for (const char* key : {"transport", "fixed_ip", "interval"})
             if (first.contains(key))
                 port[key] = first[key];
         listed << port;

@@ -37,7 +37,7 @@ private:
     int Find(const QVariantMap& selector) const;
     QDBusMessage Monitor(const QDBusMessage& message);
 
-    QList<int> openTraces;
+    QList<int> openTraces_;
 };
 
 // The canned port of slot with the given COM number and code, offline and dynamic.

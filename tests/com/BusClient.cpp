@@ -18,7 +18,7 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
 }
 
 BusClient::BusClient(const QString& connectionName)
-    : name(connectionName), connection(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName))
+    : name_(connectionName), connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName))
 {
 }
 
@@ -32,15 +32,15 @@ QDBusMessage BusClient::Call(const QString& interface, const QString& method, co
 {
     QDBusMessage message = QDBusMessage::createMethodCall(service, QStringLiteral("/IMV5840VSP"), interface, method);
     message.setArguments(arguments);
-    QDBusPendingCall call = connection->asyncCall(message, 20000);
+    QDBusPendingCall call = connection_->asyncCall(message, 20000);
     WaitUntil([&] { return call.isFinished(); }, 25000);
     return call.reply();
 }
 
 void BusClient::Leave()
 {
-    if (!connection)
+    if (!connection_)
         return;
-    connection.reset();
-    QDBusConnection::disconnectFromBus(name);
+    connection_.reset();
+    QDBusConnection::disconnectFromBus(name_);
 }

@@ -18,8 +18,8 @@ public:
     explicit BusClient(const QString& connectionName);
     ~BusClient();
 
-    QDBusConnection& Connection() { return *connection; }
-    QString UniqueName() const { return connection->baseService(); }
+    QDBusConnection& Connection() { return *connection_; }
+    QString UniqueName() const { return connection_->baseService(); }
 
     // Calls a method of the service and waits for the answer with the event loop running.
     QDBusMessage Call(const QString& interface, const QString& method, const QVariantList& arguments = {},
@@ -28,7 +28,7 @@ public:
     void Leave();
 
 private:
-    QString name;
+    QString name_;
     // Reset on leaving: the connection closes only when no handle refers to it any more.
-    std::optional<QDBusConnection> connection;
+    std::optional<QDBusConnection> connection_;
 };

@@ -27,13 +27,13 @@ void Write(const QString& fileName, const QByteArray& content)
 // Points XDG_DATA_HOME at a fresh folder for the length of a test.
 class DataHome {
 public:
-    DataHome() : previous(qgetenv("XDG_DATA_HOME")) { qputenv("XDG_DATA_HOME", dir.path().toUtf8()); }
-    ~DataHome() { qputenv("XDG_DATA_HOME", previous); }
-    QString Path() const { return dir.path(); }
+    DataHome() : previous_(qgetenv("XDG_DATA_HOME")) { qputenv("XDG_DATA_HOME", dir_.path().toUtf8()); }
+    ~DataHome() { qputenv("XDG_DATA_HOME", previous_); }
+    QString Path() const { return dir_.path(); }
 
 private:
-    QTemporaryDir dir;
-    QByteArray previous;
+    QTemporaryDir dir_;
+    QByteArray previous_;
 };
 
 }  // namespace

@@ -82,20 +82,20 @@ public:
     ReportedLines()
     {
         Log::SetSink([this](Log::Priority, std::string_view text) {
-            std::lock_guard hold(guard);
-            lines.emplace_back(text);
+            std::lock_guard hold(guard_);
+            lines_.emplace_back(text);
         });
     }
     ~ReportedLines() { Log::SetSink(nullptr); }
     std::vector<std::string> Lines()
     {
-        std::lock_guard hold(guard);
-        return lines;
+        std::lock_guard hold(guard_);
+        return lines_;
     }
 
 private:
-    std::mutex guard;
-    std::vector<std::string> lines;
+    std::mutex guard_;
+    std::vector<std::string> lines_;
 };
 
 // Every test works on a settings file of its own.

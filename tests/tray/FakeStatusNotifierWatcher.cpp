@@ -16,9 +16,9 @@ class Watcher : public QObject, protected QDBusContext {
     Q_PROPERTY(int ProtocolVersion READ ProtocolVersion)
 
 public:
-    explicit Watcher(bool host) : host(host) {}
-    QStringList RegisteredStatusNotifierItems() const { return items; }
-    bool IsStatusNotifierHostRegistered() const { return host; }
+    explicit Watcher(bool host) : host_(host) {}
+    QStringList RegisteredStatusNotifierItems() const { return items_; }
+    bool IsStatusNotifierHostRegistered() const { return host_; }
     int ProtocolVersion() const { return 0; }
 
 public slots:
@@ -26,7 +26,7 @@ public slots:
     {
         // An item may name itself by object path only; then its bus name is the sender.
         const QString name = service.startsWith('/') ? message().service() : service;
-        items << name;
+        items_ << name;
         std::printf("REGISTERED %s\n", qPrintable(name));
         std::fflush(stdout);
         emit StatusNotifierItemRegistered(name);
@@ -39,8 +39,8 @@ signals:
     void StatusNotifierHostRegistered();
 
 private:
-    const bool host;
-    QStringList items;
+    const bool host_;
+    QStringList items_;
 };
 
 int main(int argc, char** argv)

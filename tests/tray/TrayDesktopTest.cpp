@@ -35,17 +35,17 @@ public:
     void Start(bool host = true)
     {
         Stop();
-        output.clear();
-        process.start(QStringLiteral(FAKE_WATCHER), host ? QStringList() : QStringList{"--no-host"});
-        ASSERT_TRUE(process.waitForStarted(Deadline));
+        output_.clear();
+        process_.start(QStringLiteral(FAKE_WATCHER), host ? QStringList() : QStringList{"--no-host"});
+        ASSERT_TRUE(process_.waitForStarted(Deadline));
         ASSERT_TRUE(QTest::qWaitFor([&] { return Read().contains("READY\n"); }, Deadline));
     }
     void Stop()
     {
-        if (process.state() == QProcess::NotRunning)
+        if (process_.state() == QProcess::NotRunning)
             return;
-        process.terminate();
-        process.waitForFinished(Deadline);
+        process_.terminate();
+        process_.waitForFinished(Deadline);
         EXPECT_TRUE(QTest::qWaitFor([] { return !WatcherOnBus(); }, Deadline));
     }
     QStringList Registered()
@@ -64,11 +64,11 @@ public:
 private:
     const QByteArray& Read()
     {
-        output += process.readAllStandardOutput();
-        return output;
+        output_ += process_.readAllStandardOutput();
+        return output_;
     }
-    QProcess process;
-    QByteArray output;
+    QProcess process_;
+    QByteArray output_;
 };
 
 WatcherProcess* watcher = nullptr;
@@ -77,7 +77,7 @@ WatcherProcess* watcher = nullptr;
 // no window manager, and without this mark Qt keeps taking a restored window for minimised.
 class WindowManagerStandIn : public QObject {
 public:
-    explicit WindowManagerStandIn(QWidget& window) : window(window)
+    explicit WindowManagerStandIn(QWidget& window) : window_(window)
     {
         window.winId();
         window.windowHandle()->installEventFilter(this);
@@ -100,11 +100,11 @@ private:
         xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::strlen(name), name),
                                                               nullptr);
         const uint32_t state[2] = {1 /* NormalState */, 0};
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window.winId(), atom->atom, atom->atom, 32, 2, state);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window_.winId(), atom->atom, atom->atom, 32, 2, state);
         xcb_flush(c);
         std::free(atom);
     }
-    QWidget& window;
+    QWidget& window_;
 };
 
 // Right-clicks the icon the way a StatusNotifierItem host does, from a connection of its own.

@@ -43,20 +43,20 @@ class MessageBoxAnswerer {
 public:
     MessageBoxAnswerer()
     {
-        timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, [this] {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 seen.push_back({box->text(), box->windowTitle(), box->icon()});
                 box->button(QMessageBox::Ok)->click();
             }
         });
-        timer.start();
+        timer_.start();
     }
 
     std::vector<SeenMessage> seen;
 
 private:
-    QTimer timer;
+    QTimer timer_;
 };
 
 // Types text key by key, as a keyboard or an input method delivers it.
