@@ -85,15 +85,15 @@ void CSystemTray::ReAddIcon()
     }
 }
 
-qintptr CSystemTray::HandleNotify(unsigned wParam, unsigned lParam)
+qintptr CSystemTray::HandleNotify(unsigned iconId, unsigned mouse)
 {
-    if (wParam != notifyData_.id)
+    if (iconId != notifyData_.id)
         return 0;
     QPointer<QWidget> to = NotifyTarget();
     if (!to)
         return 0;
 
-    if (lParam == TrayMouse::RightButtonUp) {
+    if (mouse == TrayMouse::RightButtonUp) {
         QMenu* popup = Popup();
         if (!popup)
             return 0;
@@ -106,7 +106,7 @@ qintptr CSystemTray::HandleNotify(unsigned wParam, unsigned lParam)
             QCoreApplication::postEvent(to, new TrayMessageEvent(commandMessage, command, 0));
         return 1;
     }
-    if (lParam == TrayMouse::LeftButtonDoubleClick) {
+    if (mouse == TrayMouse::LeftButtonDoubleClick) {
         to->activateWindow();
         QMenu* popup = Popup();
         if (!popup)
@@ -168,7 +168,7 @@ bool CSystemTray::event(QEvent* e)
 {
     if (e->type() == notifyData_.callbackMessage && notifyData_.window == this) {
         const auto* message = static_cast<TrayMessageEvent*>(e);
-        HandleNotify(message->wParam, message->lParam);
+        HandleNotify(message->id, message->mouse);
         return true;
     }
     return QObject::event(e);

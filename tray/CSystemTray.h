@@ -17,9 +17,9 @@ class QWidget;
 class CSystemTray : public QObject {
     Q_OBJECT
 public:
-    // Sent to the target on a double-click; wParam is the default item's command id.
+    // Sent to the target on a double-click; its id is the default item's command id.
     static const QEvent::Type notifyMessage;
-    // Posted to the target for a chosen menu item; wParam is the item's command id.
+    // Posted to the target for a chosen menu item; its id is the item's command id.
     static const QEvent::Type commandMessage;
 
     // Without a shell the icon goes to the desktop's notification area (QtTrayShell).
@@ -29,11 +29,11 @@ public:
     // Callback messages go to `parent` when given, else to this object, which handles them.
     // A callback message of QEvent::None means notifyMessage. An empty tooltip sets none.
     bool Open(QWidget* parent, QEvent::Type callbackMessage, const QString& tooltip, const QIcon& icon, unsigned iconId,
-              bool hidden_);
+              bool hidden);
     bool DeleteIcon();
     void ReAddIcon();
-    // The answer to a callback message: wParam the icon id, lParam the mouse message.
-    virtual qintptr HandleNotify(unsigned wParam, unsigned lParam);
+    // The answer to a callback message: the icon id and the mouse message (TrayMouse).
+    virtual qintptr HandleNotify(unsigned iconId, unsigned mouse);
     bool SetNotifyTarget(QWidget* window);
     // The target, else the window the icon was opened for, else none.
     QWidget* NotifyTarget() const;

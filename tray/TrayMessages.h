@@ -1,9 +1,9 @@
 #pragma once
-// Messages the tray icon exchanges with windows: each is a QEvent with two parameters,
-// delivered to the window like a window message.
+// Messages the tray icon exchanges with windows: each is a QEvent with an id and a mouse
+// message, delivered to the window like a window message.
 #include <QEvent>
 
-// The main window's tray callback: wParam is the icon id, lParam the mouse message.
+// The main window's tray callback: id is the icon id, mouse the mouse message.
 inline constexpr QEvent::Type TrayCallbackMessage = QEvent::Type(0x800A);
 
 // Mouse messages a tray host reports, with the values the callback has always carried.
@@ -16,9 +16,9 @@ inline constexpr unsigned MiddleButtonUp = 0x208;
 
 class TrayMessageEvent : public QEvent {
 public:
-    TrayMessageEvent(QEvent::Type type, unsigned wParam, unsigned lParam) : QEvent(type), wParam(wParam), lParam(lParam)
-    {
-    }
-    const unsigned wParam;
-    const unsigned lParam;
+    TrayMessageEvent(QEvent::Type type, unsigned id, unsigned mouse) : QEvent(type), id(id), mouse(mouse) {}
+    // A callback's icon id, or the menu command's id of a notify or command message.
+    const unsigned id;
+    // A callback's mouse message (TrayMouse); 0 in a notify or command message.
+    const unsigned mouse;
 };

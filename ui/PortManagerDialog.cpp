@@ -345,16 +345,16 @@ bool PortManagerDialog::event(QEvent* event)
 {
     if (event->type() == TrayCallbackMessage) {
         const auto* message = static_cast<TrayMessageEvent*>(event);
-        if (message->lParam == TrayMouse::LeftButtonDoubleClick)
+        if (message->mouse == TrayMouse::LeftButtonDoubleClick)
             trayIcon_.RestoreFromTray(this);
-        trayIcon_.HandleNotify(message->wParam, message->lParam);
+        trayIcon_.HandleNotify(message->id, message->mouse);
         return true;
     }
     if (event->type() == CSystemTray::commandMessage) {
         const auto* message = static_cast<TrayMessageEvent*>(event);
-        if (message->wParam == TrayCommandShowWindow)
+        if (message->id == TrayCommandShowWindow)
             trayIcon_.RestoreFromTray(this);
-        else if (message->wParam == TrayCommandExit)
+        else if (message->id == TrayCommandExit)
             RequestClose();
         return true;
     }

@@ -23,8 +23,8 @@ class RecordingWindow : public QWidget {
 public:
     struct Message {
         int type;
-        unsigned wParam;
-        unsigned lParam;
+        unsigned id;
+        unsigned mouse;
         bool operator==(const Message&) const = default;
     };
     std::vector<Message> got;
@@ -38,9 +38,9 @@ protected:
         if (t != TrayCallbackMessage && t != CSystemTray::notifyMessage && t != CSystemTray::commandMessage)
             return QWidget::event(e);
         const auto* m = static_cast<TrayMessageEvent*>(e);
-        got.push_back({t, m->wParam, m->lParam});
+        got.push_back({t, m->id, m->mouse});
         if (t == TrayCallbackMessage && tray)
-            lastAnswer = tray->HandleNotify(m->wParam, m->lParam);
+            lastAnswer = tray->HandleNotify(m->id, m->mouse);
         return true;
     }
 };

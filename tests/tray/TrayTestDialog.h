@@ -25,16 +25,16 @@ protected:
     {
         if (e->type() == TrayCallbackMessage) {
             const auto* m = static_cast<TrayMessageEvent*>(e);
-            if (m->lParam == TrayMouse::LeftButtonDoubleClick)
+            if (m->mouse == TrayMouse::LeftButtonDoubleClick)
                 tray.RestoreFromTray(this);
-            tray.HandleNotify(m->wParam, m->lParam);
+            tray.HandleNotify(m->id, m->mouse);
             return true;
         }
         if (e->type() == CSystemTray::commandMessage) {
             const auto* m = static_cast<TrayMessageEvent*>(e);
-            if (m->wParam == TrayCommandShowWindow)
+            if (m->id == TrayCommandShowWindow)
                 tray.RestoreFromTray(this);
-            if (m->wParam == TrayCommandExit)
+            if (m->id == TrayCommandExit)
                 ++exitCommands;  // the program's close request goes here
             return true;
         }
