@@ -98,9 +98,9 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
 bool PortEditDialog::ExchangeData(DataExchange::Direction direction)
 {
     DataExchange dx(this, direction);
-    dx.Text(codeEdit_, Code, MaxCodeBytes);
-    dx.Integer(portEdit_, PortNumber, PortService::MinNumber, PortService::MaxNumber);
-    dx.Integer(intervalEdit_, LoginInterval, PortService::MinInterval, PortService::MaxInterval);
+    dx.Text(codeEdit_, code, MaxCodeBytes);
+    dx.Integer(portEdit_, portNumber, PortService::MinNumber, PortService::MaxNumber);
+    dx.Integer(intervalEdit_, loginInterval, PortService::MinInterval, PortService::MaxInterval);
     dx.Check(dynamicLoginBox_, dynamicLogin);
     dx.Radio({udpButton_, tcpButton_}, protocol);
     return dx.Succeeded();

@@ -21,9 +21,9 @@ class PortEditDialog : public QDialog {
 public:
     PortEditDialog(const QString& caption, bool sharedPort, QWidget* parent = nullptr);
 
-    QString Code;                   // at most 11 bytes of UTF-8
-    int PortNumber = 0;             // COM number, 1 to 256
-    int LoginInterval = 300;        // seconds, 10 to 100000
+    QString code;                   // at most 11 bytes of UTF-8
+    int portNumber = 0;             // COM number, 1 to 256
+    int loginInterval = 300;        // seconds, 10 to 100000
     int dynamicLogin = 0;           // the DTU's address comes from its login
     int protocol = 0;               // 0 UDP, 1 TCP
     uint32_t hostOrderAddress = 0;  // the fixed address, first octet in the high byte

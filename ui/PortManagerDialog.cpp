@@ -175,11 +175,11 @@ int PortManagerDialog::RunDialog(QDialog& dialog)
 PortConfig PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) const
 {
     PortConfig fields;
-    fields.PortNumber = dialog.PortNumber;
+    fields.PortNumber = dialog.portNumber;
     fields.UseFixedIP = dialog.dynamicLogin ? 0 : 1;
     fields.PeerIP = SocketAddress().SetInAddr(htonl(dialog.hostOrderAddress), 0).ToText();
-    fields.Code = dialog.Code.toStdString();
-    fields.LoginInterval = dialog.LoginInterval;
+    fields.Code = dialog.code.toStdString();
+    fields.LoginInterval = dialog.loginInterval;
     fields.UseTcp = dialog.protocol;
     return fields;
 }
@@ -209,7 +209,7 @@ void PortManagerDialog::AddPort()
 {
     const bool shared = service_.Settings().OnlyOnePort != 0;
     PortEditDialog dialog(QStringLiteral("增加"), shared, this);
-    dialog.PortNumber = shared ? service_.Settings().VPortNo : 0;
+    dialog.portNumber = shared ? service_.Settings().VPortNo : 0;
     SubmitUntilTaken(dialog, [this](const PortConfig& fields) { return service_.Add(fields); });
 }
 
@@ -229,11 +229,11 @@ void PortManagerDialog::EditPort()
     in_addr peer{};
     inet_pton(AF_INET, record.PeerIP.c_str(), &peer);  // none stays 0.0.0.0
     PortEditDialog dialog(QStringLiteral("编辑"), service_.Settings().OnlyOnePort != 0, this);
-    dialog.PortNumber = record.PortNumber;
+    dialog.portNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
     dialog.hostOrderAddress = ntohl(peer.s_addr);
-    dialog.Code = QString::fromStdString(record.Code);
-    dialog.LoginInterval = record.LoginInterval;
+    dialog.code = QString::fromStdString(record.Code);
+    dialog.loginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;
     SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortConfig fields) {
         fields.FrameGap = frameGap;  // not a value of the dialog

@@ -84,8 +84,8 @@ protected:
     void Open(bool shared = false, int portNumber = 7)
     {
         dialog = std::make_unique<PortEditDialog>(QStringLiteral("增加"), shared);
-        dialog->PortNumber = portNumber;
-        dialog->Code = QStringLiteral("A1");
+        dialog->portNumber = portNumber;
+        dialog->code = QStringLiteral("A1");
         dialog->show();
         portEdit = Control<QLineEdit>(*dialog, "1008");
         codeEdit = Control<QLineEdit>(*dialog, "1011");
@@ -166,15 +166,15 @@ TEST_F(PortEditTest, RangesOfPortNumberAndLoginInterval)
     intervalEdit->setText(" 100000 ");
     EXPECT_EQ(PressOk(), "");
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
-    EXPECT_EQ(dialog->PortNumber, 256);
-    EXPECT_EQ(dialog->LoginInterval, 100000);
+    EXPECT_EQ(dialog->portNumber, 256);
+    EXPECT_EQ(dialog->loginInterval, 100000);
 
     dialog->show();
     portEdit->setText("1");
     intervalEdit->setText("10");
     EXPECT_EQ(PressOk(), "");
-    EXPECT_EQ(dialog->PortNumber, 1);
-    EXPECT_EQ(dialog->LoginInterval, 10);
+    EXPECT_EQ(dialog->portNumber, 1);
+    EXPECT_EQ(dialog->loginInterval, 10);
 }
 
 TEST_F(PortEditTest, PortNumberTakesDigitsOnly)
@@ -188,15 +188,15 @@ TEST_F(PortEditTest, PortNumberTakesDigitsOnly)
 TEST_F(PortEditTest, ExchangeStopsAtTheFirstFailingField)
 {
     Open();
-    dialog->LoginInterval = 300;
+    dialog->loginInterval = 300;
     codeEdit->setText("B2");
     portEdit->setText("300");      // fails
     intervalEdit->setText("500");  // valid, but after the failing field
     dynamicBox->setChecked(true);
     EXPECT_EQ(PressOk(), RangeMessage(1, 256));
-    EXPECT_EQ(dialog->Code, "B2");          // before the failing field: taken
-    EXPECT_EQ(dialog->PortNumber, 7);       // the failing field keeps its value
-    EXPECT_EQ(dialog->LoginInterval, 300);  // after it: not taken
+    EXPECT_EQ(dialog->code, "B2");          // before the failing field: taken
+    EXPECT_EQ(dialog->portNumber, 7);       // the failing field keeps its value
+    EXPECT_EQ(dialog->loginInterval, 300);  // after it: not taken
     EXPECT_EQ(dialog->dynamicLogin, 0);
 }
 
@@ -219,14 +219,14 @@ TEST_F(PortEditTest, CodeIsLimitedTo11BytesOfUtf8)
 
     codeEdit->setText("ABCDEFGHIJK");
     EXPECT_EQ(PressOk(), "");
-    EXPECT_EQ(dialog->Code, "ABCDEFGHIJK");
+    EXPECT_EQ(dialog->code, "ABCDEFGHIJK");
 }
 
 TEST_F(PortEditTest, LongerPresetCodeIsShownButRefusedOnOk)
 {
     dialog = std::make_unique<PortEditDialog>(QStringLiteral("编辑"), false);
-    dialog->PortNumber = 3;
-    dialog->Code = QStringLiteral("中文中文");  // 12 bytes
+    dialog->portNumber = 3;
+    dialog->code = QStringLiteral("中文中文");  // 12 bytes
     dialog->show();
     QLineEdit* code = Control<QLineEdit>(*dialog, "1011");
     EXPECT_EQ(code->text(), QStringLiteral("中文中文"));
@@ -264,7 +264,7 @@ TEST_F(PortEditTest, DynamicLoginSwitchesTheAddressField)
 TEST_F(PortEditTest, DynamicLoginPresetOpensWithTheAddressDisabled)
 {
     dialog = std::make_unique<PortEditDialog>(QStringLiteral("编辑"), false);
-    dialog->PortNumber = 3;
+    dialog->portNumber = 3;
     dialog->dynamicLogin = 1;
     dialog->protocol = 1;
     dialog->hostOrderAddress = 0xC0A80A01;
@@ -283,7 +283,7 @@ TEST_F(PortEditTest, SharedPortModeDisablesTheNumberAndFocusesTheCode)
     EXPECT_EQ(portEdit->text(), "5");
     EXPECT_EQ(dialog->focusWidget(), codeEdit);
     EXPECT_EQ(PressOk(), "");
-    EXPECT_EQ(dialog->PortNumber, 5);
+    EXPECT_EQ(dialog->portNumber, 5);
 }
 
 TEST_F(PortEditTest, OkHandsOverTheAddressWithBlankOctetsAsZero)
@@ -532,14 +532,14 @@ TEST(Screenshots, SaveEachDialog)
     PortEditDialog add(QStringLiteral("增加"), false);
     save(add, "port-edit-add");
     PortEditDialog edit(QStringLiteral("编辑"), false);
-    edit.PortNumber = 12;
-    edit.Code = QStringLiteral("中文ab中");
-    edit.LoginInterval = 100000;
+    edit.portNumber = 12;
+    edit.code = QStringLiteral("中文ab中");
+    edit.loginInterval = 100000;
     edit.protocol = 1;
     edit.hostOrderAddress = 0xC0A80A01;
     save(edit, "port-edit-edit-tcp");
     PortEditDialog shared(QStringLiteral("增加"), true);
-    shared.PortNumber = 5;
+    shared.portNumber = 5;
     shared.dynamicLogin = 1;
     save(shared, "port-edit-shared-dynamic");
 
