@@ -146,7 +146,9 @@ void WritePort(SettingsFile& file, int slot, const PortConfig& port)
     else
         file.Remove(gapKey);
     values.Put("LoginInterval", QString::number(port.LoginInterval), port.LoginInterval == defaults.LoginInterval);
-    values.Put("PeerIP", QString::fromStdString(port.PeerIP), port.PeerIP == defaults.PeerIP);
+    // A running port names "no address" as 0.0.0.0, which is what a missing key loads as.
+    values.Put("PeerIP", QString::fromStdString(port.PeerIP),
+               port.PeerIP == defaults.PeerIP || port.PeerIP == "0.0.0.0");
     values.Put("PortNumber", QString::number(port.PortNumber), port.PortNumber == defaults.PortNumber);
     values.Put("UseFixedIP", QString::number(port.UseFixedIP), port.UseFixedIP == defaults.UseFixedIP);
     values.Put("UseTcp", QString::number(port.UseTcp), port.UseTcp == defaults.UseTcp);

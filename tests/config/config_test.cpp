@@ -652,6 +652,14 @@ TEST_F(ConfigStoreTest, CommentsAndAByteOrderMarkAreReadAsQtReadsThemAndSurviveS
     EXPECT_FALSE(store.SavePortConfig(0, port));
     EXPECT_TRUE(ReadFile().contains("LoginInterval=60\nUseTcp=0\n")) << ReadFile().constData();
     EXPECT_FALSE(ReadFile().contains("PeerIP")) << ReadFile().constData();
+    // A port that never had an address is saved by the running program with 0.0.0.0.
+    port.PeerIP = "0.0.0.0";
+    port.LoginInterval = 120;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_TRUE(ReadFile().contains("LoginInterval=120\nUseTcp=0\n")) << ReadFile().constData();
+    EXPECT_FALSE(ReadFile().contains("PeerIP")) << ReadFile().constData();
+    port.LoginInterval = 60;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
 
     QSettings qt(filePath, QSettings::IniFormat);
     EXPECT_EQ(qt.value("1/PortNumber").toInt(), 7);
