@@ -58,6 +58,9 @@ TracePrinter::State TracePrinter::Take(const uint8_t* data, size_t length)
         blocks_.clear();
     }
     out_.flush();
+    // A monitor writing into a full disk or a closed pipe would watch on for nobody.
+    if (out_.status() == QTextStream::WriteFailed)
+        return Fail(QStringLiteral("cannot write the output: ") + out_.device()->errorString());
     return state;
 }
 

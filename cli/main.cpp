@@ -1,6 +1,7 @@
 // mv5840vspctl: manages the ports of a running MV5840VSP over the session bus.
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QIODevice>
 #include <QTextStream>
 
 #include <cstdio>
@@ -23,7 +24,13 @@ int RunCommand(const QStringList& arguments)
     CtlRunner runner(client, out, err);
     if (!parse.ok)
         return runner.Fail(parse.error, CtlExit::Usage);
-    return runner.Run(parse.command, isatty(STDOUT_FILENO) == 1);
+    const int status = runner.Run(parse.command, isatty(STDOUT_FILENO) == 1);
+    // Output that did not reach its file (a full disk, a closed pipe) is a failed run: a
+    // statistics file cut short must not look written.
+    out.flush();
+    if (out.status() == QTextStream::WriteFailed && status == CtlExit::Done)
+        return runner.Fail(QLatin1String("cannot write the output: ") + out.device()->errorString(), CtlExit::Failed);
+    return status;
 }
 
 }  // namespace

@@ -135,6 +135,18 @@ TEST(TracePrinter, PcapInsteadOfLines)
     EXPECT_TRUE(file.contains("login 192.0.2.7:40001"));
 }
 
+TEST(TracePrinter, OutputThatCannotBeWrittenEndsTheMonitor)
+{
+    const Bytes stream = Exchange();
+    MonitorOptions options;
+    QFile full("/dev/full");
+    ASSERT_TRUE(full.open(QIODevice::WriteOnly));
+    QTextStream out(&full);
+    TracePrinter printer(options, out, nullptr);
+    EXPECT_EQ(printer.Take(stream.data(), stream.size()), TracePrinter::State::Failed);
+    EXPECT_TRUE(printer.Error().startsWith("cannot write the output: ")) << printer.Error().toStdString();
+}
+
 TEST(TraceMonitor, ReadsTheStreamToItsEndAndSaysTheProgramEndedIt)
 {
     MonitorOptions options;
