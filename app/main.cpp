@@ -2,6 +2,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
@@ -75,6 +76,11 @@ int main(int argc, char* argv[])
     if (switches.help || switches.version) {
         const QString text = switches.help ? ProgramUsage() : QStringLiteral("MV5840VSP " MV5840VSP_VERSION "\n");
         std::fputs(text.toLocal8Bit().constData(), stdout);
+        // Lost to a full disk or a closed pipe, the answer was not given.
+        if (std::fflush(stdout) != 0) {
+            Log::Error("cannot write to standard output: " + Log::SystemReason(errno));
+            return 1;
+        }
         return 0;
     }
     RaiseDescriptorLimit();

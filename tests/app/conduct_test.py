@@ -123,8 +123,12 @@ def help_and_version():
     # Output lost to a full disk is a failed run, not a file that looks written.
     with open("/dev/full", "w") as full:
         done = subprocess.run([CTL, "--version"], stdout=full, stderr=subprocess.PIPE, text=True, timeout=30)
-    check(done.returncode == 1 and done.stderr == "mv5840vspctl: cannot write the output: No space left on device\n",
-          "mv5840vspctl --version >/dev/full: status %d, %r" % (done.returncode, done.stderr))
+        check(done.returncode == 1
+              and done.stderr == "mv5840vspctl: cannot write the output: No space left on device\n",
+              "mv5840vspctl --version >/dev/full: status %d, %r" % (done.returncode, done.stderr))
+        done = subprocess.run([PROGRAM, "--version"], stdout=full, stderr=subprocess.PIPE, text=True, timeout=30)
+        check(done.returncode == 1 and "cannot write to standard output: No space left on device" in done.stderr,
+              "MV5840VSP --version >/dev/full: status %d, %r" % (done.returncode, done.stderr))
     versions = {subprocess.run([p, "--version"], capture_output=True, text=True).stdout.split()[-1]
                 for p in (PROGRAM, CTL, RUN)}
     check(len(versions) == 1, "one version for the three programs: %s" % versions)
