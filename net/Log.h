@@ -41,8 +41,8 @@ std::string LinePrefix(Priority priority, bool toJournal);
 // Whether JOURNAL_STREAM ("device:inode") names the file behind descriptor fd.
 bool IsJournalStream(const char* journalStream, int fd);
 
-// A text from outside (a DTU's code) made safe for one log line: control characters, quotes
-// and backslashes as \xNN.
+// A text from outside (a DTU's code) made safe for one log line: control characters, quotes,
+// backslashes and bytes that are not UTF-8 as \xNN.
 std::string Printable(std::string_view text);
 
 // strerror(err) as a string, safe on any thread.

@@ -58,7 +58,17 @@ TEST(Log, TextsFromOutsideCannotBreakOrForgeALine)
 {
     EXPECT_EQ(Log::Printable("A1"), "A1");
     EXPECT_EQ(Log::Printable(std::string("a\nb\0c\"\\\x7f", 8)), "a\\x0Ab\\x00c\\x22\\x5C\\x7F");
-    EXPECT_EQ(Log::Printable("表A1"), "表A1");  // other bytes stay as they are
+    EXPECT_EQ(Log::Printable("表A1é"), "表A1é");  // characters stay as they are
+    // Bytes that are no UTF-8 character, and C1 controls, would make the journal keep the line
+    // as a blob.
+    EXPECT_EQ(Log::Printable("\xff\xfe\x01"), "\\xFF\\xFE\\x01");
+    EXPECT_EQ(Log::Printable("\xe8\xa1"
+                             "A"),
+              "\\xE8\\xA1A");                                           // cut short
+    EXPECT_EQ(Log::Printable("\xc0\xafx"), "\\xC0\\xAFx");              // overlong '/'
+    EXPECT_EQ(Log::Printable("\xed\xa0\x80"), "\\xED\\xA0\\x80");       // a surrogate
+    EXPECT_EQ(Log::Printable("\xc2\x85"), "\\xC2\\x85");                // NEL, a C1 control
+    EXPECT_EQ(Log::Printable("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");  // outside the BMP
 }
 
 TEST(RepeatSummary, FirstAtOnceThenAtMostOneSummaryAMinuteWithTheCountSince)
