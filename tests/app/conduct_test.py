@@ -129,6 +129,9 @@ def help_and_version():
         done = subprocess.run([PROGRAM, "--version"], stdout=full, stderr=subprocess.PIPE, text=True, timeout=30)
         check(done.returncode == 1 and "cannot write to standard output: No space left on device" in done.stderr,
               "MV5840VSP --version >/dev/full: status %d, %r" % (done.returncode, done.stderr))
+        done = subprocess.run([RUN, "--version"], stdout=full, stderr=subprocess.PIPE, text=True, timeout=30)
+        check(done.returncode == 1 and "I/O error" in done.stderr,
+              "mv5840vsp-run --version >/dev/full: status %d, %r" % (done.returncode, done.stderr))
     versions = {subprocess.run([p, "--version"], capture_output=True, text=True).stdout.split()[-1]
                 for p in (PROGRAM, CTL, RUN)}
     check(len(versions) == 1, "one version for the three programs: %s" % versions)
