@@ -4,13 +4,13 @@
 #include <chrono>
 
 #include "link/DtuPacket.h"
-#include "link/PortTable.h"
+#include "link/PortTrace.h"
+#include "link/VirtualPortEntry.h"
 #include "net/TcpConnection.h"
-#include "net/UdpEndpoint.h"
 #include "vport/VirtualSerialPort.h"
 
-LinkPump::LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared)
-    : table_(table), entry_(entry), shared_(shared), port_(shared ? table.sharedControl : entry.control), rule_(shared)
+LinkPump::LinkPump(Host& host, VirtualPortEntry& entry, VirtualSerialPort* port, bool shared)
+    : host_(host), entry_(entry), shared_(shared), port_(port), rule_(shared)
 {
 }
 
@@ -41,7 +41,7 @@ LinkPump::Sleep LinkPump::Pass()
     gapMs_ = entry_.FrameGap;
     // The shared port is read only by the target's pump; the others keep their count. A held
     // chunk still goes to this record's DTU, which it was read for, after the target moved.
-    const bool reads = !shared_ || table_.sharedTarget == entry_.index;
+    const bool reads = !shared_ || host_.IsSharedTarget(entry_);
     if (heldLength_ > 0) {
         if (!Deliver(false))
             return Sleep::UntilWoken;
@@ -88,7 +88,7 @@ LinkPump::Sleep LinkPump::AfterPass(bool sent)
     // A chunk still growing is held until one gap after its last bytes came in, not after
     // this pump saw them, so the time it took to be woken is not added to every chunk. After
     // a chunk left, the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
-    tickFrom_ = sent ? table_.clock.Now() : port_->LastInputTime();
+    tickFrom_ = sent ? host_.Time().Now() : port_->LastInputTime();
     return Sleep::Tick;
 }
 
@@ -99,7 +99,7 @@ bool LinkPump::Deliver(bool more)
     if (entry_.UseTcp) {
         // A link that is down wakes the pump when it connects; one whose queue is full, when
         // it has room again.
-        TcpConnection* link = entry_.tcpLink.get();
+        TcpConnection* link = host_.TcpLink(entry_);
         if (!link || !entry_.tcpConnected)
             return false;
         // The link sends or copies what it accepts, so transferBuffer is free again afterwards.
@@ -114,20 +114,20 @@ bool LinkPump::Deliver(bool more)
         const int size = DtuPacket::BuildDataDatagram(entry_.Code, data, count, datagram);
         // A chunk that could not leave (no DTU address known yet, no route, the socket being
         // reopened) is lost, as on a serial line, and not counted as sent.
-        if (!table_.udpServer->SendTo(entry_.peerAddress, datagram, size)) {
+        if (!host_.SendDatagram(entry_.peerAddress, datagram, size)) {
             if (entry_.peerAddress.IsPeer())
-                PortTable::NoteError(entry_, {Reason::Kind::ChunkNotSent, PortTrace::AddressText(entry_.peerAddress),
-                                              std::to_string(count)});
+                entry_.NoteError(
+                    {Reason::Kind::ChunkNotSent, PortTrace::AddressText(entry_.peerAddress), std::to_string(count)});
             else
-                PortTable::NoteError(entry_, {Reason::Kind::ChunkWithoutDtu, {}, std::to_string(count)});
+                entry_.NoteError({Reason::Kind::ChunkWithoutDtu, {}, std::to_string(count)});
             heldOffset_ = heldLength_ = 0;
             return true;
         }
     }
     entry_.statistics.txBytes += static_cast<uint64_t>(heldLength_);
     entry_.statistics.txChunks += 1;
-    if (table_.trace->Watching(entry_.index))
-        table_.trace->Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0, entry_.transferBuffer,
+    if (host_.Trace().Watching(entry_.index))
+        host_.Trace().Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0, entry_.transferBuffer,
                            static_cast<size_t>(heldLength_));
     heldOffset_ = heldLength_ = 0;
     return true;

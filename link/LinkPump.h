@@ -6,7 +6,9 @@
 #include "link/FrameRule.h"
 #include "net/Clock.h"
 
-class PortTable;
+class PortTrace;
+class SocketAddress;
+class TcpConnection;
 class VirtualSerialPort;
 struct VirtualPortEntry;
 
@@ -28,13 +30,31 @@ struct VirtualPortEntry;
 // sent is lost and not counted.
 class LinkPump {
 public:
+    // What a pump needs of the data path around it: where its record's chunks go, the clock
+    // and the trace. The record itself (its settings, counts and buffer) is the pump's entry.
+    class Host {
+    public:
+        virtual Clock& Time() const = 0;
+        virtual PortTrace& Trace() = 0;
+        // Shared-port mode: the shared port's bytes are for this record now.
+        virtual bool IsSharedTarget(const VirtualPortEntry& entry) const = 0;
+        // One datagram to a DTU; false when it could not leave.
+        virtual bool SendDatagram(const SocketAddress& to, const uint8_t* data, int size) = 0;
+        // The record's TCP link, null while it has none.
+        virtual TcpConnection* TcpLink(const VirtualPortEntry& entry) = 0;
+
+    protected:
+        ~Host() = default;
+    };
+
     // Chunks one pass sends at most when the gap is 0 and a backlog waits; a TCP link queues
     // them all (TcpConnection::QueueLimit).
     static constexpr int ChunksPerPass = 64;
     // Tick: one gap (bytes waiting).
     enum class Sleep { Tick, UntilInput, UntilWoken };
 
-    LinkPump(PortTable& table, VirtualPortEntry& entry, bool shared);
+    // port: the virtual port the pump reads, its own or (shared) the one of every record.
+    LinkPump(Host& host, VirtualPortEntry& entry, VirtualSerialPort* port, bool shared);
     // Before the first pass.
     void Start();
     Sleep Pass();
@@ -52,7 +72,7 @@ private:
     // Tick while bytes are waiting, else until more come; sent: a chunk left in this pass.
     Sleep AfterPass(bool sent);
 
-    PortTable& table_;
+    Host& host_;
     VirtualPortEntry& entry_;
     const bool shared_;
     VirtualSerialPort* const port_;

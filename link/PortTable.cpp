@@ -11,40 +11,46 @@
 
 namespace {
 
-// Equal when the texts differ at most in the case of the letters A to Z.
-bool EqualsIgnoringLetterCase(const std::string& a, const std::string& b)
+// The port directory's refusals: the same cause for every port.
+bool DirectoryRefusal(Reason::Kind kind)
 {
-    if (a.size() != b.size())
-        return false;
-    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
-    for (size_t k = 0; k < a.size(); ++k) {
-        if (fold(a[k]) != fold(b[k]))
-            return false;
-    }
-    return true;
-}
-
-int64_t UnixMillisecondsNow()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    using K = Reason::Kind;
+    return kind == K::DirectoryNotCreated || kind == K::DirectoryIsLink || kind == K::DirectoryNotOpened
+           || kind == K::DirectoryNotExamined || kind == K::DirectoryOfOtherUser || kind == K::DirectoryOpenToOthers;
 }
 
 }  // namespace
 
+template <class F>
+auto PortTable::Command(F&& fn)
+{
+    return pumpLoop_.Loop().Call([&] {
+        // Published however fn ends, its result (if any) still to be returned.
+        struct PublishAtEnd {
+            PortTable& table;
+            ~PublishAtEnd() { table.Publish(); }
+        } publish{*this};
+        return fn();
+    });
+}
+
 PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress,
                      Turning turning)
-    : clock(clock), settings(settings), pumpLoop(clock, turning), sites(sites), serverAddress(serverAddress)
+    : clock_(clock), settings_(settings), sites_(sites), serverAddress_(serverAddress), pumpLoop_(clock, turning)
 {
     SocketAddress local;
     local.Parse(serverAddress);
-    UdpEndpoint::Owner& owner = *this;
-    udpServer = std::make_unique<UdpEndpoint>(pumpLoop.Loop(), local, owner);
-    trace = std::make_unique<PortTrace>(pumpLoop.Loop());
-    for (int i = 0; i < MaxPorts; ++i) {
-        ports[i].index = i;
-        ports[i].owner = this;
-    }
+    EventLoop& loop = pumpLoop_.Loop();
+    trace_ = std::make_unique<PortTrace>(loop);
+    DatagramIntake::Host& intakeHost = *this;
+    TcpLinks::Host& linksHost = *this;
+    intake_ = std::make_unique<DatagramIntake>(loop, local, records_, *trace_, intakeHost);
+    links_ = std::make_unique<TcpLinks>(loop, *trace_, linksHost);
+    expiry_ = std::make_unique<OnlineExpiry>(loop, records_, *trace_);
+    loop.Call([this, &loop] {
+        publishTimer_ = std::make_unique<EventLoop::Timer>(loop, [this] { OnPublishTimer(); });
+        publishTimer_->At(loop.Now() + PublishInterval);
+    });
 }
 
 PortTable::~PortTable()
@@ -52,15 +58,18 @@ PortTable::~PortTable()
     // Nothing may run on the records or the endpoint once they go.
     CloseAll();
     StopNetwork();
-    pumpLoop.Loop().Call([this] {
-        udpServer.reset();
-        trace.reset();
+    pumpLoop_.Loop().Call([this] {
+        publishTimer_.reset();
+        expiry_.reset();
+        links_.reset();
+        intake_.reset();
+        trace_.reset();
         // The sites outlive the table.
-        for (VirtualPortEntry& e : ports)
+        for (VirtualPortEntry& e : records_)
             if (e.control)
                 e.control->WhenRoom(nullptr);
-        if (sharedControl)
-            sharedControl->WhenRoom(nullptr);
+        if (sharedControl_)
+            sharedControl_->WhenRoom(nullptr);
     });
 }
 
@@ -70,54 +79,75 @@ PortTable::NetworkResult PortTable::StartNetwork()
     if (gethostname(name, sizeof name) != 0)
         return NetworkResult::HostNameFailed;
     // The endpoint retries a taken port quietly until it is free: say once that it is taken.
-    if (const int error = pumpLoop.Loop().Call([this] { return udpServer->Start(); }); error != 0) {
-        networkFailure = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, error};
-        Log::Error(networkFailure.English());
+    if (const int error = pumpLoop_.Loop().Call([this] { return intake_->Endpoint().Start(); }); error != 0) {
+        networkFailure_ = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, error};
+        Log::Error(networkFailure_.English());
     }
-    networkStarted = 1;
-    StartOnlineWatch();
-    return networkFailure ? NetworkResult::PortTaken : NetworkResult::Started;
+    networkStarted_ = 1;
+    pumpLoop_.Loop().Call([this] { expiry_->Start(); });
+    return networkFailure_ ? NetworkResult::PortTaken : NetworkResult::Started;
 }
 
 void PortTable::StopNetwork()
 {
-    if (!networkStarted)
+    if (!networkStarted_)
         return;
-    pumpLoop.Loop().Call([this] { udpServer->Stop(); });
-    StopOnlineWatch();
-    networkStarted = 0;
+    pumpLoop_.Loop().Call([this] {
+        intake_->Endpoint().Stop();
+        expiry_->Stop();
+    });
+    networkStarted_ = 0;
 }
 
 void PortTable::Turn(std::chrono::milliseconds limit)
 {
-    pumpLoop.Loop().RunOnce(limit);
+    pumpLoop_.Loop().RunOnce(limit);
+    Publish();
 }
 
 bool PortTable::TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
 {
-    return pumpLoop.Loop().RunUntil(done, limit);
+    return pumpLoop_.Loop().RunUntil(
+        [&] {
+            Publish();
+            return done();
+        },
+        limit);
 }
 
 bool PortTable::UdpPortOpen() const
 {
-    return udpOpen.load();
+    return intake_->Open();
 }
 
 uint16_t PortTable::UdpPort() const
 {
     SocketAddress local;
-    local.Parse(serverAddress.c_str());
+    local.Parse(serverAddress_.c_str());
     return local.Port();
+}
+
+void PortTable::Publish()
+{
+    const std::string target = sharedTarget_ >= 0 ? records_[sharedTarget_].Code : std::string("#NoSelected");
+    board_.Publish(
+        records_, [this](const VirtualPortEntry& e) { return PortOf(e); }, clock_.Now(), intake_->Unmatched(), target);
+}
+
+void PortTable::OnPublishTimer()
+{
+    Publish();
+    publishTimer_->At(clock_.Now() + PublishInterval);
 }
 
 void PortTable::PrepareSlots()
 {
-    OnLoop([&] {
-        if (settings.OnlyOnePort)
+    Command([&] {
+        if (settings_.OnlyOnePort)
             BindSharedControl();
         for (int i = 0; i < MaxPorts; ++i) {
-            ResetRecord(i);
-            if (!settings.OnlyOnePort)
+            records_.Reset(i);
+            if (!settings_.OnlyOnePort)
                 BindRecordControl(i);
         }
     });
@@ -125,129 +155,161 @@ void PortTable::PrepareSlots()
 
 void PortTable::OpenSlot(int slot, const PortConfig& config)
 {
-    OnLoop([&] {
+    Command([&] {
         // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
-        ResetRecord(slot);
-        FillRecord(slot, config);
+        records_.Reset(slot);
+        records_.Fill(slot, config, PeerAddress(config));
         ActivatePort(slot);
     });
 }
 
 void PortTable::EditSlot(int slot, const PortConfig& config)
 {
-    OnLoop([&] { ApplyEdit(slot, config); });
+    Command([&] { ApplyEdit(slot, config); });
 }
 
 void PortTable::CloseSlot(int slot)
 {
-    OnLoop([&] { RemovePort(slot); });
+    Command([&] { RemovePort(slot); });
 }
 
-bool PortTable::InService(int slot) const
+void PortTable::CloseAll()
 {
-    return OnLoop([&] { return slot >= 0 && slot < MaxPorts && ports[slot].portHeld; });
-}
-
-int PortTable::FindPortByCode(const std::string& code) const
-{
-    return OnLoop([&] {
-        for (int i = 0; i < MaxPorts; ++i) {
-            if (ports[i].portHeld && ports[i].Code == code)
-                return i;
+    Command([&] {
+        for (VirtualPortEntry& e : records_) {
+            StopPortLink(e);
+            DropTcpLink(e);
+            CloseVirtualPort(e);
         }
-        return -1;
+        if (settings_.OnlyOnePort && sharedPortOpen_) {
+            sharedControl_->Close();
+            sharedPortOpen_ = 0;
+        }
     });
 }
 
-std::optional<LineState> PortTable::LineSettings(int slot) const
+bool PortTable::SelectSharedTarget(const std::string& code)
 {
-    return OnLoop([&] {
-        if (!InService(slot))
-            return std::optional<LineState>();
-        const VirtualSerialPort* port = PortOf(ports[slot]);
-        return port ? port->LineSettings() : std::nullopt;
-    });
-}
-
-PortTable::Unmatched PortTable::UnmatchedDatagrams() const
-{
-    return OnLoop([&] {
-        Unmatched unmatched;
-        unmatched.count = unmatchedDatagrams;
-        unmatched.code = lastUnmatchedCode;
-        unmatched.source = lastUnmatchedSource;
-        return unmatched;
+    return Command([&] {
+        if (code.empty())
+            return false;
+        const int found = records_.FindByCodeIgnoringCase(code);
+        if (found < 0)
+            return false;
+        SetSharedTarget(found);
+        return true;
     });
 }
 
 void PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
 {
-    OnLoop([&] { trace->Add(fd, watched); });
+    pumpLoop_.Loop().Call([&] { trace_->Add(fd, watched); });
 }
 
-void PortTable::NoteError(VirtualPortEntry& entry, Reason error)
+bool PortTable::InService(int slot) const
 {
-    entry.lastError = std::move(error);
-    entry.statistics.lastErrorMs = UnixMillisecondsNow();
-}
-
-void PortTable::BindSharedControl()
-{
-    sharedControl = &sites.Site(0);
-    sharedControl->Initialize();
-    sharedControl->WhenRoom([this, port = sharedControl] { OnPortRoom(port); });
-    sharedPortOpen = sharedControl->Open(PortName(settings.VPortNo), pumpLoop.Ports()) ? 1 : 0;
-}
-
-void PortTable::ResetRecord(int i)
-{
-    VirtualPortEntry& e = ports[i];
-    e.portHeld = 0;
-    e.linkRunning = 0;
-    e.PortNumber = 0;
-    e.UseFixedIP = 0;
-    e.peerAddress = SocketAddress();
-    e.loginAddress = SocketAddress();
-    e.online = 0;
-    e.LoginInterval = 300;
-    e.Code.clear();
-    e.UseTcp = 0;
-    e.FrameGap = PortConfig::DefaultFrameGap;
-    e.tcpConnected = 0;
-    e.tcpFailure = 0;
-    e.lastHeard = {};
-    e.statistics = {};
-    e.lastError = {};
-    e.notServedReason = {};
-}
-
-void PortTable::BindRecordControl(int i)
-{
-    VirtualSerialPort* port = &sites.Site(i);
-    ports[i].control = port;
-    port->Initialize();
-    port->WhenRoom([this, port] { OnPortRoom(port); });
+    return Published()->Find(slot) != nullptr;
 }
 
 int PortTable::FindFreeSlot() const
 {
-    return OnLoop([&] {
-        for (int i = 0; i < MaxPorts; ++i) {
-            if (!ports[i].portHeld)
-                return i;
-        }
-        return -1;
-    });
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    for (int i = 0; i < MaxPorts; ++i) {
+        if (!ports->Find(i))
+            return i;
+    }
+    return -1;
 }
 
 int PortTable::FindPortByNumber(int number) const
 {
-    return OnLoop([&] {
-        for (int i = 0; i < MaxPorts; ++i) {
-            if (ports[i].portHeld && ports[i].PortNumber == number)
-                return i;
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    for (int i = 0; i < MaxPorts; ++i) {
+        const PortStatus* port = ports->Find(i);
+        if (port && port->config.PortNumber == number)
+            return i;
+    }
+    return -1;
+}
+
+int PortTable::FindPortByCode(const std::string& code) const
+{
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    for (int i = 0; i < MaxPorts; ++i) {
+        const PortStatus* port = ports->Find(i);
+        if (port && port->config.Code == code)
+            return i;
+    }
+    return -1;
+}
+
+PortConfig PortTable::SlotConfig(int slot) const
+{
+    const PortStatus* port = Published()->Find(slot);
+    return port ? port->config : PortConfig{};
+}
+
+PortStatus PortTable::Status(int slot) const
+{
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    if (const PortStatus* port = ports->Find(slot))
+        return *port;
+    PortStatus none;
+    none.slot = slot;
+    return none;
+}
+
+std::vector<std::optional<PortStatus>> PortTable::Statuses() const
+{
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    std::vector<std::optional<PortStatus>> all(MaxPorts);
+    for (int i = 0; i < MaxPorts; ++i) {
+        if (const PortStatus* port = ports->Find(i))
+            all[static_cast<size_t>(i)] = *port;
+    }
+    return all;
+}
+
+std::string PortTable::GetSharedTargetCode() const
+{
+    return Published()->sharedTargetCode;
+}
+
+PortTable::Unmatched PortTable::UnmatchedDatagrams() const
+{
+    return Published()->unmatched;
+}
+
+bool PortTable::InUse(int slot) const
+{
+    return pumpLoop_.Loop().Call([&] {
+        if (slot < 0 || slot >= MaxPorts || !records_[slot].portHeld || records_[slot].notServedReason)
+            return false;
+        const VirtualSerialPort* port = PortOf(records_[slot]);
+        return port && port->InUse();
+    });
+}
+
+bool PortTable::AnyPortInUse() const
+{
+    return pumpLoop_.Loop().Call([&] {
+        if (settings_.OnlyOnePort)
+            return sharedControl_ && sharedControl_->InUse();
+        for (const VirtualPortEntry& e : records_) {
+            if (e.PortNumber != 0 && e.control && e.control->InUse())
+                return true;
         }
-        return -1;
+        return false;
+    });
+}
+
+std::optional<LineState> PortTable::LineSettings(int slot) const
+{
+    return pumpLoop_.Loop().Call([&] {
+        if (slot < 0 || slot >= MaxPorts || !records_[slot].portHeld)
+            return std::optional<LineState>();
+        const VirtualSerialPort* port = PortOf(records_[slot]);
+        return port ? port->LineSettings() : std::nullopt;
     });
 }
 
@@ -256,102 +318,159 @@ SocketAddress PortTable::PeerAddress(const PortConfig& config) const
     SocketAddress address;
     in_addr parsed{};
     if (inet_pton(AF_INET, config.PeerIP.c_str(), &parsed) == 1)
-        address.SetInAddr(parsed.s_addr, settings.SocketPort);
+        address.SetInAddr(parsed.s_addr, settings_.SocketPort);
     return address;
 }
 
-void PortTable::FillRecord(int i, const PortConfig& config)
+VirtualSerialPort* PortTable::PortOf(const VirtualPortEntry& entry) const
 {
-    VirtualPortEntry& e = ports[i];
-    const SocketAddress configured = PeerAddress(config);
-    // A dynamic UDP port that stays one keeps the address its DTU logged in from, the DTU's
-    // own port included, while PeerIP still names it: its bytes keep going there.
-    const bool keepsLogin = e.portHeld && !e.UseFixedIP && !e.UseTcp && !config.UseFixedIP && !config.UseTcp
-                            && e.peerAddress.sin_addr.s_addr == configured.sin_addr.s_addr;
-    e.PortNumber = config.PortNumber;
-    e.UseFixedIP = config.UseFixedIP;
-    if (!keepsLogin)
-        e.peerAddress = configured;
-    e.Code = config.Code;
-    e.LoginInterval = config.LoginInterval;
-    e.UseTcp = config.UseTcp;
-    // The callers check the range; a pump never waits beyond it whatever they pass.
-    e.FrameGap = std::clamp(config.FrameGap, 0, PortConfig::MaxFrameGap);
+    return settings_.OnlyOnePort ? sharedControl_ : entry.control;
 }
 
-PortConfig PortTable::SlotConfig(int i) const
+bool PortTable::SendDatagram(const SocketAddress& to, const uint8_t* data, int size)
 {
-    return OnLoop([&] { return ConfigOf(ports[i]); });
+    return intake_->Endpoint().SendTo(to, data, size);
 }
 
-PortConfig PortTable::ConfigOf(const VirtualPortEntry& e)
+void PortTable::OnPortRoom(const VirtualSerialPort* port)
 {
-    PortConfig config;
-    config.PortNumber = e.PortNumber;
-    config.UseFixedIP = e.UseFixedIP;
-    config.PeerIP = e.peerAddress.ToText();
-    config.Code = e.Code;
-    config.LoginInterval = e.LoginInterval;
-    config.UseTcp = e.UseTcp;
-    config.FrameGap = e.FrameGap;
-    return config;
+    links_->Resume(port);
 }
 
-PortStatus PortTable::Status(int i) const
+void PortTable::BindSharedControl()
 {
-    return OnLoop([&] { return StatusOnLoop(i); });
+    sharedControl_ = &sites_.Site(0);
+    sharedControl_->Initialize();
+    sharedControl_->WhenRoom([this, port = sharedControl_] { OnPortRoom(port); });
+    sharedPortOpen_ = sharedControl_->Open(PortName(settings_.VPortNo), pumpLoop_.Ports()) ? 1 : 0;
 }
 
-std::vector<std::optional<PortStatus>> PortTable::Statuses() const
+void PortTable::BindRecordControl(int i)
 {
-    return OnLoop([&] {
-        std::vector<std::optional<PortStatus>> all(MaxPorts);
-        for (int i = 0; i < MaxPorts; ++i) {
-            if (ports[i].portHeld)
-                all[static_cast<size_t>(i)] = StatusOnLoop(i);
-        }
-        return all;
-    });
+    VirtualSerialPort* port = &sites_.Site(i);
+    records_[i].control = port;
+    port->Initialize();
+    port->WhenRoom([this, port] { OnPortRoom(port); });
 }
 
-PortStatus PortTable::StatusOnLoop(int i) const
+void PortTable::ActivatePort(int i)
 {
-    const VirtualPortEntry& e = ports[i];
-    PortStatus s;
-    s.slot = i;
-    s.online = e.UseTcp ? e.tcpConnected != 0 : e.online != 0;
-    s.config = ConfigOf(e);
-    if (!e.UseFixedIP && !e.UseTcp && e.loginAddress.sin_addr.s_addr != 0)
-        s.loginAddress = e.loginAddress.ToText();
-    if (e.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
-        s.peer = e.peerAddress.ToText() + ":" + std::to_string(e.peerAddress.Port());
-    s.statistics = e.statistics;
-    s.statistics.lastError = e.lastError.English();
-    s.lastError = e.lastError;
-    s.reason = e.notServedReason;
-    s.served = !s.reason;
-    if (s.served)
-        s.device = PortDevicePath(i);
-    // The wall clock's time of that moment: now on the wall clock less how long ago it was.
-    if (e.lastHeard != Clock::time_point())
-        s.lastHeardMs = UnixMillisecondsNow()
-                        - std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - e.lastHeard).count();
-    const VirtualSerialPort* port = PortOf(e);
-    s.inUse = s.served && port && port->InUse();
-    if (const int failure = e.UseTcp ? e.tcpFailure : 0)
-        s.linkFailure = Log::SystemReason(failure);
-    return s;
+    VirtualPortEntry& e = records_[i];
+    const std::string name = PortName(e.PortNumber);
+    // Two slots with one number (a hand-written file): the later one is not served.
+    const int earlier = settings_.OnlyOnePort ? -1 : records_.FindByNumber(e.PortNumber);
+    e.portHeld = 1;
+    if (earlier >= 0) {
+        e.linkRunning = 0;
+        SetNotServed(e, {Reason::Kind::NumberServedTwice, name, std::to_string(earlier + 1)});
+    } else if (settings_.OnlyOnePort) {
+        e.linkRunning = 1;
+        if (!sharedPortOpen_)
+            SetNotServed(e, sharedControl_ ? sharedControl_->OpenFailure() : Reason{Reason::Kind::SharedPortNotOpen});
+    } else {
+        e.linkRunning = OpenVirtualPort(e, name) ? 1 : 0;
+    }
+
+    StartLinks(e);
+    if (sharedTarget_ == -1)
+        SetSharedTarget(i);
+}
+
+void PortTable::StartLinks(VirtualPortEntry& entry)
+{
+    if (entry.linkRunning && !StartPortLink(entry)) {
+        // Without its pump what applications write would never leave: no port at all.
+        entry.linkRunning = 0;
+        if (!settings_.OnlyOnePort && entry.control)
+            entry.control->Close();
+    }
+    // A DTU whose bytes would have nowhere to go is not connected; a port without its DTU's
+    // link is no port.
+    if (entry.UseTcp && !entry.notServedReason && !ConnectTcpLink(entry)) {
+        StopPortLink(entry);
+        if (!settings_.OnlyOnePort && entry.control)
+            entry.control->Close();
+    }
+}
+
+bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)
+{
+    if (entry.control && entry.control->Open(name, pumpLoop_.Ports())) {
+        SetNotServed(entry, {});
+        return true;
+    }
+    SetNotServed(entry, entry.control ? entry.control->OpenFailure() : Reason{Reason::Kind::NoVirtualPort, name});
+    return false;
+}
+
+void PortTable::SetNotServed(VirtualPortEntry& entry, const Reason& reason)
+{
+    entry.notServedReason = reason;
+    // Every port that is not served is named; a refused port directory, the same cause for
+    // every port, makes one line.
+    const std::string name = PortName(entry.PortNumber);
+    const bool global = DirectoryRefusal(reason.kind);
+    const std::string text = reason.English();
+    if (reason && reportedReasons_.insert(global ? text : name + ": " + text).second)
+        Log::Error(name + " (slot " + std::to_string(entry.index + 1) + ") is not served: " + text
+                   + (global ? "; no port is served while it is" : ""));
+}
+
+void PortTable::CloseVirtualPort(VirtualPortEntry& entry)
+{
+    if (settings_.OnlyOnePort || !entry.portHeld)
+        return;
+    // No datagram is matched to the record once its port starts to go.
+    entry.portHeld = 0;
+    if (entry.control)
+        entry.control->Close();
+}
+
+bool PortTable::StartPortLink(VirtualPortEntry& entry)
+{
+    if (pumpLoop_.Runs(entry))
+        return true;
+    LinkPump::Host& host = *this;
+    if (pumpLoop_.Add(host, entry, PortOf(entry), settings_.OnlyOnePort != 0))
+        return true;
+    // The loop has said why.
+    SetNotServed(entry, {Reason::Kind::NoPump, PortName(entry.PortNumber)});
+    return false;
+}
+
+void PortTable::StopPortLink(VirtualPortEntry& entry)
+{
+    if (!entry.linkRunning)
+        return;
+    entry.linkRunning = 0;
+    pumpLoop_.Remove(entry);
+}
+
+bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
+{
+    SocketAddress peer;
+    peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings_.SocketPort)).c_str());
+    if (const Reason failure = links_->Connect(entry, peer)) {
+        SetNotServed(entry, failure);
+        return false;
+    }
+    return true;
+}
+
+void PortTable::DropTcpLink(VirtualPortEntry& entry)
+{
+    links_->Drop(entry);
 }
 
 void PortTable::ApplyEdit(int i, const PortConfig& fields)
 {
-    VirtualPortEntry& e = ports[i];
+    VirtualPortEntry& e = records_[i];
     const bool numberChanged = fields.PortNumber != e.PortNumber;
-    FillRecord(i, fields);
-    WakeOnlineWatch();  // the interval may have become shorter
+    records_.Fill(i, fields, PeerAddress(fields));
+    expiry_->Wake();  // the interval may have become shorter
 
     // A port of its own that was not served gets another try, whatever changed.
-    if (numberChanged || (!settings.OnlyOnePort && e.notServedReason)) {
+    if (numberChanged || (!settings_.OnlyOnePort && e.notServedReason)) {
         StopPortLink(e);
         CloseVirtualPort(e);
     }
@@ -359,7 +478,7 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
     const std::string name = PortName(e.PortNumber);
     if (!e.portHeld) {
         e.portHeld = 1;
-        e.linkRunning = settings.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
+        e.linkRunning = settings_.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
     }
 
     StartLinks(e);
@@ -367,20 +486,12 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
 
 void PortTable::RemovePort(int i)
 {
-    VirtualPortEntry& e = ports[i];
-    if (sharedTarget == i) {
-        int next = -1;
-        for (int k = 0; k < MaxPorts; ++k) {
-            if (k != i && ports[k].portHeld) {
-                next = k;
-                break;
-            }
-        }
-        SetSharedTarget(next);
-    }
+    VirtualPortEntry& e = records_[i];
+    if (sharedTarget_ == i)
+        SetSharedTarget(records_.FindOtherThan(i));
     DropTcpLink(e);
     StopPortLink(e);
-    if (settings.OnlyOnePort) {
+    if (settings_.OnlyOnePort) {
         e.portHeld = 0;
     } else {
         CloseVirtualPort(e);
@@ -394,61 +505,9 @@ void PortTable::RemovePort(int i)
     e.online = 0;
 }
 
-bool PortTable::AnyPortInUse() const
-{
-    return OnLoop([&] {
-        if (settings.OnlyOnePort)
-            return sharedControl && sharedControl->InUse();
-        for (const VirtualPortEntry& e : ports) {
-            if (e.PortNumber != 0 && e.control && e.control->InUse())
-                return true;
-        }
-        return false;
-    });
-}
-
-VirtualSerialPort* PortTable::PortOf(const VirtualPortEntry& entry) const
-{
-    return settings.OnlyOnePort ? sharedControl : entry.control;
-}
-
-std::string PortTable::PortDevicePath(int i) const
-{
-    VirtualSerialPort* port = PortOf(ports[i]);
-    return port ? port->DevicePath() : std::string();
-}
-
-bool PortTable::SelectSharedTarget(const std::string& code)
-{
-    return OnLoop([&] {
-        if (code.empty())
-            return false;
-        int found = -1;
-        for (int i = 0; i < MaxPorts; ++i) {
-            if (ports[i].portHeld && EqualsIgnoringLetterCase(ports[i].Code, code)) {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0)
-            return false;
-        SetSharedTarget(found);
-        return true;
-    });
-}
-
-std::string PortTable::GetSharedTargetCode() const
-{
-    return OnLoop([&] {
-        if (sharedTarget < 0 || sharedTarget >= MaxPorts)
-            return std::string("#NoSelected");
-        return ports[sharedTarget].Code;
-    });
-}
-
 void PortTable::SetSharedTarget(int i)
 {
-    sharedTarget = i;
+    sharedTarget_ = i;
     if (i >= 0 && i < MaxPorts)
-        ports[i].WakePump();
+        pumpLoop_.Wake(records_[i]);
 }

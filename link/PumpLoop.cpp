@@ -43,7 +43,7 @@ PumpLoop::~PumpLoop()
     monitor_.reset();
 }
 
-bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
+bool PumpLoop::Add(LinkPump::Host& host, VirtualPortEntry& entry, VirtualSerialPort* port, bool shared)
 {
     if (loop_.Error() != 0) {
         Log::Error("the pump of slot " + std::to_string(entry.index + 1)
@@ -52,10 +52,10 @@ bool PumpLoop::Add(PortTable& table, VirtualPortEntry& entry, bool shared)
     }
     auto slot = std::make_unique<Slot>(loop_, *this);
     slot->entry = &entry;
-    slot->pump = std::make_unique<LinkPump>(table, entry, shared);
+    slot->pump = std::make_unique<LinkPump>(host, entry, port, shared);
     // The port says when input comes while none was waiting, which is all a pump sleeping
     // until input needs; input during a timed sleep is left to its pass.
-    if (VirtualSerialPort* port = slot->pump->Port()) {
+    if (port) {
         auto& readers = readers_[port];
         if (readers.empty())
             port->WhenInput([this, port] { OnInput(port); });

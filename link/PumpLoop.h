@@ -5,10 +5,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "link/LinkPump.h"
 #include "net/EventLoop.h"
 
-class LinkPump;
-class PortTable;
 class PtyMonitor;
 class VirtualSerialPort;
 struct VirtualPortEntry;
@@ -37,9 +36,9 @@ public:
     PumpLoop(const PumpLoop&) = delete;
     PumpLoop& operator=(const PumpLoop&) = delete;
 
-    // Starts the record's pump: its first pass runs at once. False when the loop could not
-    // take it. These four on the loop thread only.
-    bool Add(PortTable& table, VirtualPortEntry& entry, bool shared);
+    // Starts the record's pump reading port: its first pass runs at once. False when the loop
+    // could not take it. These four on the loop thread only.
+    bool Add(LinkPump::Host& host, VirtualPortEntry& entry, VirtualSerialPort* port, bool shared);
     // Ends the record's pump: no pass of it is still to come, and the chunk it held is gone.
     void Remove(VirtualPortEntry& entry);
     bool Runs(const VirtualPortEntry& entry) const;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "config/PortConfig.h"
@@ -9,16 +8,13 @@
 #include "net/Clock.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
-#include "net/TcpConnection.h"
 
-class PortTable;
 class VirtualSerialPort;
 
 // One of the 200 port records. Configuration fields carry the names of their stored values.
-// The data path's loop thread alone reads and writes it.
-struct VirtualPortEntry : TcpConnection::Owner {
+// The data path's loop thread alone reads and writes it; nothing outside link/ sees it.
+struct VirtualPortEntry {
     int index = 0;  // record index: slot, stored group index + 1, port site
-    PortTable* owner = nullptr;
 
     int portHeld = 0;
     int linkRunning = 0;
@@ -36,9 +32,6 @@ struct VirtualPortEntry : TcpConnection::Owner {
     // Why the TCP link's last connection attempt failed (an errno), 0 once it connected.
     int tcpFailure = 0;
     VirtualSerialPort* control = nullptr;
-    std::unique_ptr<TcpConnection> tcpLink;
-    // The link holds bytes the port could not take, until the port has room again.
-    bool tcpPaused = false;
     uint8_t transferBuffer[2000] = {};
     // When the DTU last logged in or sent data; none (the epoch) before it did.
     Clock::time_point lastHeard;
@@ -51,16 +44,6 @@ struct VirtualPortEntry : TcpConnection::Owner {
     // reason matches no datagram.
     Reason notServedReason;
 
-    // Wakes the pump when it sleeps; nothing when no pump runs.
-    void WakePump();
-
-    // TCP notifications, on the loop thread.
-    void OnAttempt() override;
-    void OnConnected() override;
-    int OnData(const uint8_t* data, int length) override;
-    void OnClosed() override;
-    void OnAttemptFailed(int error) override;
-    void OnWritable() override;
-
-    ~VirtualPortEntry();
+    // The port's latest error, with the time it came.
+    void NoteError(Reason error);
 };

@@ -160,7 +160,7 @@ PortError PortService::Remove(int slot, bool force)
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
-    if (!force && !settings_.OnlyOnePort && table_->Status(slot).inUse)
+    if (!force && !settings_.OnlyOnePort && table_->InUse(slot))
         return {PortError::Kind::PortInUse};
     if (PortError error = Saved(store_.DeletePortConfig(slot)))
         return error;

@@ -148,6 +148,8 @@ TEST(Trace, AUdpDtusEventsAndBytesBothWaysInOrder)
     EXPECT_LE(rx->timeUs, tx->timeUs);
     EXPECT_LE(tx->timeUs, all->timeUs);
 
+    // The statuses follow as the loop publishes them.
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.txBytes == 3u; }));
     const PortStatistics s = rig.Status(i).statistics;
     EXPECT_EQ(s.rxBytes, 261u);
     EXPECT_EQ(s.rxDatagrams, 2u);
@@ -172,7 +174,7 @@ TEST(Trace, AUdpDtusEventsAndBytesBothWaysInOrder)
     ASSERT_TRUE(again);
     EXPECT_EQ(again->kind, TraceKind::Login);
     EXPECT_EQ(Text(*again), "127.0.0.1:" + std::to_string(moved.Port()));
-    EXPECT_EQ(rig.Status(i).statistics.logins, 2u);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.logins == 2u; }));
     EXPECT_EQ(rig.Status(i).statistics.loginAddressChanges, 1u);
 }
 
@@ -228,6 +230,7 @@ TEST(Trace, ATcpDtusConnectionAndBytesBothWaysInOrder)
     ASSERT_GE(dtu.Accept(), 0);
     ASSERT_TRUE(trace.NextOf({TraceKind::TcpUp}));
 
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.tcpConnects == 2u; }));
     const PortStatus status = rig.Status(i);
     EXPECT_GE(status.statistics.tcpRefusals, 1u);
     EXPECT_EQ(status.statistics.tcpConnects, 2u);
@@ -264,8 +267,8 @@ TEST(Trace, AWatcherThatDoesNotReadLosesRecordsAndThePortNoByte)
         }
     }
     EXPECT_EQ(received, sent);
+    EXPECT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.rxDatagrams == static_cast<uint64_t>(Datagrams); }));
     EXPECT_EQ(rig.Status(i).statistics.bytesDropped, 0u);
-    EXPECT_EQ(rig.Status(i).statistics.rxDatagrams, static_cast<uint64_t>(Datagrams));
 
     // Now the watcher reads: what it got, in order, and how many it lost, said in the trace.
     ASSERT_TRUE(app.Write(ToBytes("end")));
@@ -324,8 +327,8 @@ TEST(Trace, StatisticsFollowAHostileDatagramADropAndAWatcherThatHungUp)
     EXPECT_EQ(oversized->kind, TraceKind::Oversized);
     EXPECT_EQ(oversized->count, huge.size());
     EXPECT_EQ(Text(*oversized), address);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.oversizedDatagrams == 1u; }));
     PortStatus status = rig.Status(i);
-    EXPECT_EQ(status.statistics.oversizedDatagrams, 1u);
     EXPECT_EQ(status.statistics.rxDatagrams, 0u);
     EXPECT_EQ(status.lastError.kind, Reason::Kind::DatagramTooLong);
 
@@ -333,6 +336,7 @@ TEST(Trace, StatisticsFollowAHostileDatagramADropAndAWatcherThatHungUp)
     UdpDtu stranger(rig.serverPort);
     stranger.SendData("NOPE", ToBytes("?"));
     ASSERT_TRUE(trace.NextOf({TraceKind::UnknownCode}));
+    ASSERT_TRUE(WaitUntil([&] { return rig.table->UnmatchedDatagrams().count == 1u; }));
     const PortTable::Unmatched unmatched = rig.table->UnmatchedDatagrams();
     EXPECT_EQ(unmatched.count, 1u);
     EXPECT_EQ(PortTrace::AddressText(unmatched.source), "127.0.0.1:" + std::to_string(stranger.Port()));
@@ -349,6 +353,7 @@ TEST(Trace, StatisticsFollowAHostileDatagramADropAndAWatcherThatHungUp)
     auto dropped = trace.NextOf({TraceKind::BytesDropped});
     ASSERT_TRUE(dropped);
     EXPECT_GT(dropped->count, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Status(i).statistics.bytesDropped > 0u; }));
     status = rig.Status(i);
     EXPECT_GT(status.statistics.bytesDropped, 0u);
     EXPECT_EQ(status.statistics.rxBytes, 1200u * 1000u);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/DatagramIntake.h"
+#include "link/PortRecords.h"
+#include "link/PortStatus.h"
+
+// The ports as the loop published them last: each slot's status, what belongs to no port and
+// the shared port's DTU.
+struct PublishedPorts {
+    std::vector<std::shared_ptr<const PortStatus>> statuses;  // by slot; null: no port in the slot
+    UnmatchedSummary unmatched;
+    std::string sharedTargetCode = "#NoSelected";
+
+    // The slot's status, null when no port is in it (or no such slot).
+    const PortStatus* Find(int slot) const;
+};
+
+// Where the loop publishes the ports for readers on other threads: the loop builds a new copy
+// (only the statuses whose records changed are built anew) and a reader takes the latest under a
+// short lock, never waiting for the loop.
+class StatusBoard {
+public:
+    using PortOf = std::function<const VirtualSerialPort*(const VirtualPortEntry&)>;
+
+    StatusBoard();
+    StatusBoard(const StatusBoard&) = delete;
+    StatusBoard& operator=(const StatusBoard&) = delete;
+
+    // Any thread.
+    std::shared_ptr<const PublishedPorts> Latest() const;
+
+    // Loop thread: publishes the records as they are at now (the ones in service), when any
+    // differs from what was published before.
+    void Publish(const PortRecords& records, const PortOf& portOf, Clock::time_point now,
+                 const UnmatchedSummary& unmatched, const std::string& sharedTargetCode);
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<const PublishedPorts> latest_;  // under mutex_; replaced, never changed
+    // Loop thread: what each published status was made of.
+    std::vector<PortRecords::StatusSource> sources_;
+};
