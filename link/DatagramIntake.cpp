@@ -30,6 +30,7 @@ void DatagramIntake::OnDatagrams(const ReceivedDatagram* datagrams, int count)
         }
     }
     FlushReceivedRun();
+    host_.Changed();
 }
 
 void DatagramIntake::OnOpenChanged(bool open)
@@ -71,6 +72,7 @@ void DatagramIntake::OnOversized(const ReceivedDatagram& head, size_t length)
     const int i = MatchPort(head.source, *code);
     if (i < 0) {
         NoteUnmatched(head.source, *code, static_cast<int>(length));
+        host_.Changed();
         return;
     }
     VirtualPortEntry& e = records_[i];
@@ -79,6 +81,7 @@ void DatagramIntake::OnOversized(const ReceivedDatagram& head, size_t length)
     e.NoteError({Reason::Kind::DatagramTooLong, from, std::to_string(length)});
     if (trace_.Watching(i))
         trace_.Emit(i, e.PortNumber, TraceKind::Oversized, from, length);
+    host_.Changed();
 }
 
 void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* data, int length)

@@ -121,6 +121,7 @@ bool LinkPump::Deliver(bool more)
             else
                 entry_.NoteError({Reason::Kind::ChunkWithoutDtu, {}, std::to_string(count)});
             heldOffset_ = heldLength_ = 0;
+            host_.Changed();
             return true;
         }
     }
@@ -130,5 +131,6 @@ bool LinkPump::Deliver(bool more)
         host_.Trace().Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0, entry_.transferBuffer,
                            static_cast<size_t>(heldLength_));
     heldOffset_ = heldLength_ = 0;
+    host_.Changed();
     return true;
 }

@@ -42,6 +42,8 @@ public:
         virtual bool SendDatagram(const SocketAddress& to, const uint8_t* data, int size) = 0;
         // The record's TCP link, null while it has none.
         virtual TcpConnection* TcpLink(const VirtualPortEntry& entry) = 0;
+        // The record's counts or latest error changed.
+        virtual void Changed() = 0;
 
     protected:
         ~Host() = default;

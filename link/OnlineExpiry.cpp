@@ -10,8 +10,8 @@ namespace {
 constexpr std::chrono::milliseconds MinExpiryGrace{2000};
 }
 
-OnlineExpiry::OnlineExpiry(EventLoop& loop, PortRecords& records, PortTrace& trace)
-    : loop_(loop), records_(records), trace_(trace)
+OnlineExpiry::OnlineExpiry(EventLoop& loop, PortRecords& records, PortTrace& trace, std::function<void()> changed)
+    : loop_(loop), records_(records), trace_(trace), changed_(std::move(changed))
 {
 }
 
@@ -58,6 +58,7 @@ Clock::time_point OnlineExpiry::ExpireSilentPorts()
         const Clock::time_point deadline = e.lastHeard + limit;
         if (now > deadline) {
             e.online = 0;
+            changed_();
             if (trace_.Watching(e.index))
                 trace_.Emit(e.index, e.PortNumber, TraceKind::Offline,
                             "no report for "

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "net/Clock.h"
@@ -14,7 +15,8 @@ class PortTrace;
 // its interval changed. Loop thread only.
 class OnlineExpiry {
 public:
-    OnlineExpiry(EventLoop& loop, PortRecords& records, PortTrace& trace);
+    // changed: after ports were shown offline.
+    OnlineExpiry(EventLoop& loop, PortRecords& records, PortTrace& trace, std::function<void()> changed);
     ~OnlineExpiry();
     OnlineExpiry(const OnlineExpiry&) = delete;
     OnlineExpiry& operator=(const OnlineExpiry&) = delete;
@@ -35,5 +37,6 @@ private:
     EventLoop& loop_;
     PortRecords& records_;
     PortTrace& trace_;
+    std::function<void()> changed_;
     std::unique_ptr<EventLoop::Timer> timer_;  // while started
 };

@@ -46,7 +46,7 @@ PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSi
     TcpLinks::Host& linksHost = *this;
     intake_ = std::make_unique<DatagramIntake>(loop, local, records_, *trace_, intakeHost);
     links_ = std::make_unique<TcpLinks>(loop, *trace_, linksHost);
-    expiry_ = std::make_unique<OnlineExpiry>(loop, records_, *trace_);
+    expiry_ = std::make_unique<OnlineExpiry>(loop, records_, *trace_, [this] { Changed(); });
     loop.Call([this, &loop] {
         publishTimer_ = std::make_unique<EventLoop::Timer>(loop, [this] { OnPublishTimer(); });
         publishTimer_->At(loop.Now() + PublishInterval);
@@ -127,17 +127,27 @@ uint16_t PortTable::UdpPort() const
     return local.Port();
 }
 
-void PortTable::Publish()
+bool PortTable::Publish()
 {
     const std::string target = sharedTarget_ >= 0 ? records_[sharedTarget_].Code : std::string("#NoSelected");
-    board_.Publish(
+    return board_.Publish(
         records_, [this](const VirtualPortEntry& e) { return PortOf(e); }, clock_.Now(), intake_->Unmatched(), target);
 }
 
 void PortTable::OnPublishTimer()
 {
-    Publish();
+    quiet_ = !Publish();
     publishTimer_->At(clock_.Now() + PublishInterval);
+}
+
+void PortTable::Changed()
+{
+    // After a quiet interval the first change is published at once (a login, a connection, a
+    // refusal); while changes keep coming, once an interval.
+    if (!quiet_ || !publishTimer_)
+        return;
+    quiet_ = false;
+    publishTimer_->Now();
 }
 
 void PortTable::PrepareSlots()

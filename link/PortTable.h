@@ -34,7 +34,8 @@ class PortTable : private LinkPump::Host, private TcpLinks::Host, private Datagr
 public:
     static constexpr int MaxPorts = PortRecords::Count;
     // How often the loop looks for what the traffic changed (counts, online marks, the time a
-    // DTU was last heard, an application holding a port) and publishes it.
+    // DTU was last heard, an application holding a port) and publishes it; the first change
+    // after a quiet interval is published at once.
     static constexpr std::chrono::milliseconds PublishInterval{100};
 
     using Turning = PumpLoop::Turning;
@@ -131,9 +132,10 @@ private:
     // Runs fn on the loop thread and returns its result once what it changed is published.
     template <class F>
     auto Command(F&& fn);
-    // Loop thread: publishes what changed since the last time.
-    void Publish();
+    // Loop thread: publishes what changed since the last time; false when nothing did.
+    bool Publish();
     void OnPublishTimer();
+    void Changed() override;
 
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const override;
@@ -185,6 +187,7 @@ private:
     std::unique_ptr<TcpLinks> links_;
     std::unique_ptr<OnlineExpiry> expiry_;
     std::unique_ptr<EventLoop::Timer> publishTimer_;
+    bool quiet_ = true;  // the publish timer's last look found nothing changed
 
     int sharedTarget_ = -1;
     VirtualSerialPort* sharedControl_ = nullptr;

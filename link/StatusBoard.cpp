@@ -20,7 +20,7 @@ std::shared_ptr<const PublishedPorts> StatusBoard::Latest() const
     return latest_;
 }
 
-void StatusBoard::Publish(const PortRecords& records, const PortOf& portOf, Clock::time_point now,
+bool StatusBoard::Publish(const PortRecords& records, const PortOf& portOf, Clock::time_point now,
                           const UnmatchedSummary& unmatched, const std::string& sharedTargetCode)
 {
     // Only the loop replaces latest_: reading it here needs no lock.
@@ -40,11 +40,12 @@ void StatusBoard::Publish(const PortRecords& records, const PortOf& portOf, Cloc
         published = std::move(source);
     }
     if (!next && before.unmatched.count == unmatched.count && before.sharedTargetCode == sharedTargetCode)
-        return;
+        return false;
     if (!next)
         next = std::make_shared<PublishedPorts>(before);
     next->unmatched = unmatched;
     next->sharedTargetCode = sharedTargetCode;
     std::lock_guard<std::mutex> hold(mutex_);
     latest_ = std::move(next);
+    return true;
 }

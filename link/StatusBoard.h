@@ -37,8 +37,8 @@ public:
     std::shared_ptr<const PublishedPorts> Latest() const;
 
     // Loop thread: publishes the records as they are at now (the ones in service), when any
-    // differs from what was published before.
-    void Publish(const PortRecords& records, const PortOf& portOf, Clock::time_point now,
+    // differs from what was published before; false when nothing did.
+    bool Publish(const PortRecords& records, const PortOf& portOf, Clock::time_point now,
                  const UnmatchedSummary& unmatched, const std::string& sharedTargetCode);
 
 private:

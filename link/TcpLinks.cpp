@@ -97,6 +97,7 @@ void TcpLinks::Link::OnConnected()
     if (trace.Watching(entry_.index))
         trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpUp, PortTrace::AddressText(connection_.Peer()));
     links_.host_.WakePump(entry_);  // bytes held while the link was down may leave now
+    links_.host_.Changed();
 }
 
 int TcpLinks::Link::OnData(const uint8_t* data, int length)
@@ -114,6 +115,7 @@ int TcpLinks::Link::OnData(const uint8_t* data, int length)
     }
     if (taken < length)
         paused_ = true;
+    links_.host_.Changed();
     return taken;
 }
 
@@ -125,6 +127,7 @@ void TcpLinks::Link::OnClosed()
     PortTrace& trace = links_.trace_;
     if (trace.Watching(entry_.index))
         trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpDown, "connection closed");
+    links_.host_.Changed();
 }
 
 void TcpLinks::Link::OnAttemptFailed(int error)
@@ -135,6 +138,7 @@ void TcpLinks::Link::OnAttemptFailed(int error)
     PortTrace& trace = links_.trace_;
     if (trace.Watching(entry_.index))
         trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpRefused, Log::SystemReason(error));
+    links_.host_.Changed();
 }
 
 void TcpLinks::Link::OnWritable()

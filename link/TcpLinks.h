@@ -24,6 +24,8 @@ public:
         virtual VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const = 0;
         // The record's pump has work: its link connected or has room again.
         virtual void WakePump(const VirtualPortEntry& entry) = 0;
+        // A record's link state, counts or latest error changed.
+        virtual void Changed() = 0;
 
     protected:
         ~Host() = default;

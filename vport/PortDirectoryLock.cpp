@@ -16,7 +16,7 @@ const char LockName[] = ".lock";
 }
 
 PortDirectoryLock::PortDirectoryLock(std::string directory, std::vector<std::string> fallbacks)
-    : portDirectory(directory), directory(std::move(directory)), fallbacks(std::move(fallbacks))
+    : portDirectory_(directory), directory_(std::move(directory)), fallbacks_(std::move(fallbacks))
 {
 }
 
@@ -42,54 +42,54 @@ std::vector<std::string> PortDirectoryLock::FallbackDirectories()
 
 PortDirectoryLock::~PortDirectoryLock()
 {
-    if (fd >= 0)
-        close(fd);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 PortDirectoryLock::Result PortDirectoryLock::Take()
 {
-    if (fd >= 0)
+    if (fd_ >= 0)
         return Result::Taken;
-    directory = portDirectory;
-    refusal.clear();
-    const Result result = TakeIn(portDirectory);
+    directory_ = portDirectory_;
+    refusal_.clear();
+    const Result result = TakeIn(portDirectory_);
     if (result != Result::Failed)
         return result;
-    const std::string refused = failure;
-    for (const std::string& place : fallbacks) {
+    const std::string refused = failure_;
+    for (const std::string& place : fallbacks_) {
         mkdir(place.substr(0, place.rfind('/')).c_str(), 0700);  // ~/.cache may not be there yet
         const Result fallback = TakeIn(place);
         if (fallback != Result::Failed) {
-            directory = place;
-            refusal = refused;
-            failure.clear();
+            directory_ = place;
+            refusal_ = refused;
+            failure_.clear();
             return fallback;
         }
     }
-    failure = refused;
+    failure_ = refused;
     return Result::Failed;
 }
 
 PortDirectoryLock::Result PortDirectoryLock::TakeIn(const std::string& place)
 {
-    failure.clear();
-    holder = 0;
+    failure_.clear();
+    holder_ = 0;
     Reason unsafe;
     DirectoryFd dir(OpenPrivateDirectory(place, true, &unsafe));
     if (dir.Get() < 0) {
-        failure = unsafe.English();
+        failure_ = unsafe.English();
         return Result::Failed;
     }
     // O_NOFOLLOW: a link planted under the lock's name is refused, never followed.
     const int file = openat(dir.Get(), LockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (file < 0) {
-        failure = "cannot open the lock file " + place + "/" + LockName + ": " + Log::SystemReason(errno);
+        failure_ = "cannot open the lock file " + place + "/" + LockName + ": " + Log::SystemReason(errno);
         return Result::Failed;
     }
     struct stat st {};
     if (fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
         close(file);
-        failure = "the lock file " + place + "/" + LockName + " is not a plain file of this user's";
+        failure_ = "the lock file " + place + "/" + LockName + " is not a plain file of this user's";
         return Result::Failed;
     }
     if (flock(file, LOCK_EX | LOCK_NB) != 0) {
@@ -97,18 +97,18 @@ PortDirectoryLock::Result PortDirectoryLock::TakeIn(const std::string& place)
         if (err == EWOULDBLOCK) {
             char text[32] = {};
             const ssize_t n = pread(file, text, sizeof text - 1, 0);
-            holder = n > 0 ? static_cast<pid_t>(std::strtol(text, nullptr, 10)) : 0;
+            holder_ = n > 0 ? static_cast<pid_t>(std::strtol(text, nullptr, 10)) : 0;
             close(file);
             return Result::HeldByOther;
         }
         close(file);
-        failure = "cannot lock " + place + "/" + LockName + ": " + Log::SystemReason(err);
+        failure_ = "cannot lock " + place + "/" + LockName + ": " + Log::SystemReason(err);
         return Result::Failed;
     }
     const std::string pid = std::to_string(getpid()) + "\n";
     // Names this process to a second start; the lock holds whether or not the write works.
     const bool named = ftruncate(file, 0) == 0 && pwrite(file, pid.data(), pid.size(), 0) > 0;
     static_cast<void>(named);
-    fd = file;
+    fd_ = file;
     return Result::Taken;
 }

@@ -25,27 +25,27 @@ public:
     Result Take();
 
     // Where the lock is (or was found held): the port directory or a fallback.
-    const std::string& Directory() const { return directory; }
+    const std::string& Directory() const { return directory_; }
     // Why the port directory was not used when the lock is in a fallback; "" otherwise.
-    const std::string& Refusal() const { return refusal; }
+    const std::string& Refusal() const { return refusal_; }
     // This user's own places for the lock beside the port directory, best first:
     // /run/user/<uid>/MV5840VSP (when /run/user/<uid> is this user's and closed to others) and
     // MV5840VSP-<host name> in the user's cache directory ($XDG_CACHE_HOME or ~/.cache; the
     // host name keeps machines sharing a home directory apart).
     static std::vector<std::string> FallbackDirectories();
     // After HeldByOther: the running instance's process id, 0 when it wrote none.
-    pid_t Holder() const { return holder; }
+    pid_t Holder() const { return holder_; }
     // After Failed: why, naming the directory and the system's reason.
-    const std::string& Failure() const { return failure; }
+    const std::string& Failure() const { return failure_; }
 
 private:
     Result TakeIn(const std::string& place);
 
-    const std::string portDirectory;
-    std::string directory;
-    const std::vector<std::string> fallbacks;
-    std::string refusal;
-    int fd = -1;
-    pid_t holder = 0;
-    std::string failure;
+    const std::string portDirectory_;
+    std::string directory_;
+    const std::vector<std::string> fallbacks_;
+    std::string refusal_;
+    int fd_ = -1;
+    pid_t holder_ = 0;
+    std::string failure_;
 };
