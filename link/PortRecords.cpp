@@ -194,16 +194,16 @@ PortRecords::StatusSource PortRecords::SourceOf(const VirtualPortEntry& e, const
     return s;
 }
 
-bool PortRecords::StatusSource::operator==(const StatusSource& o) const
+bool PortRecords::StatusSource::Matches(const VirtualPortEntry& e, bool inUseNow) const
 {
     for (const StatisticsCounter& counter : PortCounters) {
-        if (statistics.*counter.field != o.statistics.*counter.field)
+        if (statistics.*counter.field != e.statistics.*counter.field)
             return false;
     }
-    return portHeld == o.portHeld && PortNumber == o.PortNumber && UseFixedIP == o.UseFixedIP
-           && LoginInterval == o.LoginInterval && UseTcp == o.UseTcp && FrameGap == o.FrameGap && online == o.online
-           && tcpConnected == o.tcpConnected && tcpFailure == o.tcpFailure && SameAddress(peerAddress, o.peerAddress)
-           && SameAddress(loginAddress, o.loginAddress) && lastHeard == o.lastHeard
-           && statistics.lastErrorMs == o.statistics.lastErrorMs && inUse == o.inUse && Code == o.Code
-           && lastError == o.lastError && notServedReason == o.notServedReason;
+    return portHeld == e.portHeld && PortNumber == e.PortNumber && UseFixedIP == e.UseFixedIP
+           && LoginInterval == e.LoginInterval && UseTcp == e.UseTcp && FrameGap == e.FrameGap && online == e.online
+           && tcpConnected == e.tcpConnected && tcpFailure == e.tcpFailure && SameAddress(peerAddress, e.peerAddress)
+           && SameAddress(loginAddress, e.loginAddress) && lastHeard == e.lastHeard
+           && statistics.lastErrorMs == e.statistics.lastErrorMs && inUse == inUseNow && Code == e.Code
+           && lastError == e.lastError && notServedReason == e.notServedReason;
 }

@@ -67,8 +67,9 @@ public:
         Reason notServedReason;
         bool inUse = false;
 
-        bool operator==(const StatusSource& other) const;
-        bool operator!=(const StatusSource& other) const { return !(*this == other); }
+        // The entry is as it was when this was taken from it; inUse: an application holds its
+        // port now.
+        bool Matches(const VirtualPortEntry& entry, bool inUse) const;
     };
     static StatusSource SourceOf(const VirtualPortEntry& entry, const VirtualSerialPort* port);
 

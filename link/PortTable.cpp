@@ -137,7 +137,7 @@ bool PortTable::Publish()
 void PortTable::OnPublishTimer()
 {
     quiet_ = !Publish();
-    publishTimer_->At(clock_.Now() + PublishInterval);
+    publishTimer_->At(clock_.Now() + (quiet_ ? QuietInterval : PublishInterval));
 }
 
 void PortTable::Changed()

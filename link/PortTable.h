@@ -34,9 +34,11 @@ class PortTable : private LinkPump::Host, private TcpLinks::Host, private Datagr
 public:
     static constexpr int MaxPorts = PortRecords::Count;
     // How often the loop looks for what the traffic changed (counts, online marks, the time a
-    // DTU was last heard, an application holding a port) and publishes it; the first change
-    // after a quiet interval is published at once.
+    // DTU was last heard) and publishes it; the first change after a quiet interval is
+    // published at once. While quiet only an application opening or closing a port changes a
+    // status without saying so: looked for less often, so an idle run wakes seldom.
     static constexpr std::chrono::milliseconds PublishInterval{100};
+    static constexpr std::chrono::milliseconds QuietInterval{250};
 
     using Turning = PumpLoop::Turning;
     using Unmatched = UnmatchedSummary;

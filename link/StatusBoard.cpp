@@ -1,5 +1,7 @@
 #include "link/StatusBoard.h"
 
+#include "vport/VirtualSerialPort.h"
+
 const PortStatus* PublishedPorts::Find(int slot) const
 {
     if (slot < 0 || slot >= static_cast<int>(statuses.size()))
@@ -28,16 +30,15 @@ bool StatusBoard::Publish(const PortRecords& records, const PortOf& portOf, Cloc
     std::shared_ptr<PublishedPorts> next;
     for (const VirtualPortEntry& e : records) {
         const VirtualSerialPort* port = portOf(e);
-        PortRecords::StatusSource source = PortRecords::SourceOf(e, port);
         PortRecords::StatusSource& published = sources_[static_cast<size_t>(e.index)];
-        if (source == published)
+        if (published.Matches(e, port && port->InUse()))
             continue;
         if (!next)
             next = std::make_shared<PublishedPorts>(before);
         next->statuses[static_cast<size_t>(e.index)] = e.portHeld ? std::make_shared<const PortStatus>(
                                                            PortRecords::StatusOf(e, port, now))
                                                                   : nullptr;
-        published = std::move(source);
+        published = PortRecords::SourceOf(e, port);
     }
     if (!next && before.unmatched.count == unmatched.count && before.sharedTargetCode == sharedTargetCode)
         return false;
