@@ -211,6 +211,11 @@ bool PortTable::SelectSharedTarget(const std::string& code)
     });
 }
 
+void PortTable::PublishNow()
+{
+    Command([] {});
+}
+
 void PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
 {
     pumpLoop_.Loop().Call([&] { trace_->Add(fd, watched); });

@@ -88,6 +88,10 @@ public:
     // sees everything that comes after the call returned.
     void AddTraceWatcher(int fd, const std::vector<int>& watched);
 
+    // Publishes what changed up to now and returns once it is there: a last look before the
+    // ports go (the end of a run).
+    void PublishNow();
+
     // What the loop published last: any thread, never waiting for the loop. A command's effect
     // is there once the command returned; what the traffic changes, within PublishInterval.
     std::shared_ptr<const PublishedPorts> Published() const { return board_.Latest(); }

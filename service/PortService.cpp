@@ -75,6 +75,7 @@ void PortService::Shutdown()
 {
     watchTimer_.stop();
     // Drops of the last minute are said before the ports go, not lost from the log.
+    table_->PublishNow();
     droppedSummary_.resize(PortTable::MaxPorts);
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         if (InService(slot))
