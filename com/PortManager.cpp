@@ -66,6 +66,7 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
 
 QList<QVariantMap> PortManager::ListPorts() const
 {
+    service_.CatchUp();
     QList<QVariantMap> ports;
     for (const PortStatus& port : service_.Snapshot())
         ports.append(WithLineSettings(ToMap(port), port.slot));
@@ -104,6 +105,7 @@ PortError PortManager::Monitor(const QList<QVariantMap>& selectors, int& trace)
 
 QVariantMap PortManager::GetStatistics() const
 {
+    service_.CatchUp();
     const GlobalStatistics statistics = service_.Statistics();
     return {{QLatin1String(StatisticsKeys::UnknownCodeDatagrams), qulonglong(statistics.unknownCodeDatagrams)},
             {QLatin1String(StatisticsKeys::LastUnknownSource), QString::fromStdString(statistics.lastUnknownSource)}};
@@ -186,6 +188,7 @@ PortError PortManager::Result(PortError error, int slot, QVariantMap& port) cons
 
 PortError PortManager::GetPort(const QVariantMap& selector, QVariantMap& port) const
 {
+    service_.CatchUp();
     int slot = -1;
     if (PortError error = Select(selector, slot))
         return error;

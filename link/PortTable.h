@@ -88,8 +88,8 @@ public:
     // sees everything that comes after the call returned.
     void AddTraceWatcher(int fd, const std::vector<int>& watched);
 
-    // Publishes what changed up to now and returns once it is there: a last look before the
-    // ports go (the end of a run).
+    // Publishes what changed up to now and returns once it is there: for an answer that must
+    // not be older than its question, and a last look before the ports go (the end of a run).
     void PublishNow();
 
     // What the loop published last: any thread, never waiting for the loop. A command's effect

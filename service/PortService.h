@@ -67,6 +67,11 @@ public:
     // Parses "A.B.C.D" strictly into peerIp, as it is stored.
     static PortError ParseAddress(const std::string& text, std::string& peerIp);
 
+    // The statuses below are what the data path published last: a command's effect at once,
+    // what the traffic changes within a moment (PortTable::PublishInterval). An answer to a
+    // question asked from outside (the bus, the tool) catches up first, so it counts every
+    // byte the ports took before the question.
+    void CatchUp() const { table_->PublishNow(); }
     // Every port in service, in slot order; one port, when slot holds one.
     std::vector<PortStatus> Snapshot() const;
     std::optional<PortStatus> StatusOf(int slot) const;

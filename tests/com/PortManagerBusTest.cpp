@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,6 +176,30 @@ TEST_F(PortManagerBusTest, StateChangesAreSignalledAndByteCountsAloneAreNot)
     }));
     WaitUntil([] { return false; }, 3 * PortService::WatchIntervalMs);
     EXPECT_EQ(recorder.changes.size(), signalled);
+
+    // An answer counts every byte the port took before the question, also while the counts
+    // of a busy port are published only now and then: once the application has read the
+    // second datagram's bytes, they are in the next answer.
+    const int app = open((runtimeDir.PortDir() + "/COM7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(app, 0);
+    ASSERT_TRUE(WaitUntil([&] {
+        return MapOf(Call("GetPort", {QVariantMap{{"number", 7}}})).value("in_use").toBool();
+    }));
+    auto arrived = [&](int count) {
+        return WaitUntil([&, got = 0]() mutable {
+            char buffer[64];
+            const ssize_t n = read(app, buffer, sizeof buffer);
+            got += n > 0 ? int(n) : 0;
+            return got >= count;
+        });
+    };
+    for (int k = 1; k <= 2; ++k) {
+        send(3, QByteArray(10, 'y'));
+        ASSERT_TRUE(arrived(10));
+        EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"number", 7}}})).value("rx").toLongLong(),
+                  Datagrams * 10 + k * 10);
+    }
+    close(app);
 
     // A change of configuration is signalled.
     MapOf(Call("EditPort", {QVariantMap{{"number", 7}}, QVariantMap{{"frame_gap", 2}}}));
