@@ -210,6 +210,7 @@ PortError PortManager::AddPort(const QVariantMap& request, QVariantMap& port)
 
 PortError PortManager::EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port)
 {
+    service_.CatchUp();  // the fields not changed stay as they are now (a dynamic port's address)
     int slot = -1;
     if (PortError error = Select(selector, slot))
         return error;

@@ -99,9 +99,13 @@ void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* dat
     if (!e.UseFixedIP) {
         if (e.loginAddress.sin_addr.s_addr != 0 && !e.loginAddress.Equals(source))
             e.statistics.loginAddressChanges += 1;
-        e.peerAddress = source;
         e.loginAddress = source;
     }
+    // A TCP port is answered where the datagram came from, but its DTU stays the one its link
+    // connects to: otherwise any sender that knows the code would become the address the next
+    // connection (after an edit, a reload, a restart) goes to, with the application's bytes.
+    if (!e.UseFixedIP && !e.UseTcp)
+        e.peerAddress = source;
     const Clock::time_point now = clock_.Now();
     e.lastHeard = now;
     const bool cameOnline = e.online == 0;
@@ -114,10 +118,11 @@ void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* dat
             trace_.Emit(i, e.PortNumber, TraceKind::Online);
     }
 
-    if (!loginReplyRule_.Due(e.peerAddress, i, now))
+    const SocketAddress& answered = e.UseTcp ? source : e.peerAddress;
+    if (!loginReplyRule_.Due(answered, i, now))
         return;
     LoginReply& reply = loginReplies_.emplace_back();
-    reply.destination = e.peerAddress;
+    reply.destination = answered;
     DtuPacket::BuildLoginReply(data, reply.bytes);
 }
 
@@ -153,7 +158,8 @@ void DatagramIntake::HandleData(const SocketAddress& source, const uint8_t* data
     VirtualPortEntry& e = records_[i];
     if (!e.online)
         HandleLogin(source, data, length);
-    e.peerAddress = source;
+    if (!e.UseTcp)
+        e.peerAddress = source;
     e.lastHeard = clock_.Now();  // data count as a report too
 
     const size_t payload = static_cast<size_t>(length - DtuPacket::HeaderSize);

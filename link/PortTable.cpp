@@ -465,6 +465,11 @@ bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
 {
     SocketAddress peer;
     peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings_.SocketPort)).c_str());
+    // A link that could never connect would leave the port looking merely offline.
+    if (!peer.IsPeer()) {
+        SetNotServed(entry, {Reason::Kind::NoTcpAddress, PortName(entry.PortNumber)});
+        return false;
+    }
     if (const Reason failure = links_->Connect(entry, peer)) {
         SetNotServed(entry, failure);
         return false;
@@ -495,6 +500,9 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
         e.portHeld = 1;
         e.linkRunning = settings_.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);
     }
+    // In shared-port mode the record gets its try here: the shared port stays as it is.
+    if (settings_.OnlyOnePort && e.notServedReason && sharedPortOpen_)
+        SetNotServed(e, {});
 
     StartLinks(e);
 }

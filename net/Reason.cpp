@@ -29,6 +29,7 @@ const char* EnglishTemplate(Reason::Kind kind)
         return "too few descriptors are left for it: %3 (descriptor limit %2; 16 are kept for the rest of the program)";
     case K::NoPump: return "its pump cannot start";
     case K::NoTcpLink: return "cannot make its TCP link: %3";
+    case K::NoTcpAddress: return "it uses TCP but has no DTU address to connect to";
     case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
     case K::ConfigUnreadable: return "configuration file %1 cannot be read: %3";
     case K::ConfigNotRegularFile: return "configuration file %1 is %2, not a regular file";

@@ -29,6 +29,7 @@ struct Reason {
         DescriptorLimit,  // too few descriptors left (error EMFILE); detail: the limit
         NoPump,
         NoTcpLink,
+        NoTcpAddress,  // a TCP port's PeerIP is no address to connect to
         // The network. subject: the UDP port number.
         UdpPortTaken,
         // The configuration file. subject: the file. What is wrong with it, true whether it was

@@ -32,6 +32,7 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::DescriptorLimit: return "可用的文件描述符不足，%1未启用：%3（上限%2，其中16个留给程序的其他部分）";
     case K::NoPump: return "%1的数据转发无法启动。";
     case K::NoTcpLink: return "无法为%1建立TCP连接：%3";
+    case K::NoTcpAddress: return "%1使用TCP，但没有可连接的DTU地址。";
     case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
     case K::ConfigUnreadable: return "无法读取配置文件 %1：%3";
     case K::ConfigNotRegularFile:

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
+#include "link/DtuPacket.h"
 #include "net/TcpConnection.h"
 #include "net/UdpEndpoint.h"
 
@@ -18,6 +19,59 @@ double CpuSeconds()
 }
 
 }  // namespace
+
+// A TCP port takes part in the UDP scan: a sender of UDP datagrams with its code reaches the
+// application and is answered, but it never becomes the DTU the link connects to, so nobody
+// who knows a code can turn the port's link (after an edit, a reload) towards itself.
+TEST(TcpLink, ASenderOfUdpDatagramsWithTheCodeNeverBecomesTheLinksDtu)
+{
+    LinkRig rig;
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu dtu(port);
+    PortConfig fields = rig.Fields(7, "T1", 1);
+    fields.PeerIP = "127.0.0.1";  // dynamic login on: the address is still the link's
+    const int i = rig.AddPort(fields);
+    SerialApp app(rig.Path(i));
+    ASSERT_GE(dtu.Accept(), 0);
+
+    UdpDtu stranger(rig.serverPort, "127.0.0.9");
+    stranger.SendData("T1", ToBytes("hi"));
+    EXPECT_EQ(app.Read(2), ToBytes("hi"));
+    const auto reply = stranger.Receive();  // the login reply, to where the datagram came from
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size(), DtuPacket::LoginReplySize);
+    rig.table->PublishNow();
+    EXPECT_EQ(rig.table->SlotConfig(i).PeerIP, "127.0.0.1");
+
+    PortConfig edited = rig.table->SlotConfig(i);
+    edited.LoginInterval = 60;
+    rig.Edit(i, edited);
+    ASSERT_GE(dtu.Accept(), 0);
+    ASSERT_TRUE(app.Write(ToBytes("secret")));
+    EXPECT_EQ(dtu.Read(6), ToBytes("secret"));
+    EXPECT_FALSE(stranger.Receive(100ms));
+}
+
+// A TCP port without an address to connect to says so, instead of looking merely offline,
+// and an edit that gives it one serves it.
+TEST(TcpLink, APortWithoutADtuAddressIsNotServedAndSaysWhyUntilItHasOne)
+{
+    for (const bool shared : {false, true}) {
+        LinkRig rig(shared);
+        const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+        rig.settings.SocketPort = port;
+        const int i = rig.AddPort(rig.Fields(shared ? 5 : 7, "T1", 1));
+        EXPECT_EQ(rig.Status(i).reason.kind, Reason::Kind::NoTcpAddress) << shared;
+
+        TcpDtu dtu(port);
+        PortConfig fields = rig.table->SlotConfig(i);
+        fields.PeerIP = "127.0.0.1";
+        rig.Edit(i, fields);
+        EXPECT_FALSE(rig.Status(i).reason) << rig.Status(i).reason.English();
+        EXPECT_GE(dtu.Accept(), 0) << shared;
+    }
+}
 
 TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
 {
