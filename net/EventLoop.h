@@ -28,6 +28,10 @@
 // its work is done about on time rather than that long after; never more than a twentieth of
 // the wait. Waits are to the microsecond (epoll_pwait2 where the kernel has it).
 //
+// The loop's own thread runs as a batch thread (it does not preempt the task that woke it, so
+// a sender's run of datagrams is taken in one wake-up) except while a timer ends its next
+// wait within BatchHorizon: then a late start would make the timer late.
+//
 // The loop runs on a thread of its own (Start .. Stop), or is turned by its owner's thread
 // (RunOnce, RunUntil: tests, which on a ManualClock move time by hand).
 class EventLoop {
@@ -84,6 +88,8 @@ private:
     void Loop();
     void Wake();
     void DrainWake();
+    // The loop's own thread as a batch thread unless a timer ends the coming wait soon.
+    void FitPolicy(bool timerNear);
     // Runs the posts queued now.
     void RunPosts();
     // Runs the timers due by now; when the first of them was done, or no time when none ran.
@@ -105,6 +111,8 @@ private:
     std::thread thread_;
     std::atomic<uint64_t> heartbeat_{0};
     TimerLateness lateness_;
+    static constexpr Clock::duration BatchHorizon = std::chrono::seconds(1);
+    bool batch_ = false;  // loop thread: it runs as a batch thread
 
     std::mutex postMutex_;
     std::vector<Task> posts_;    // under postMutex_

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sched.h>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -249,6 +250,31 @@ TEST(EventLoop, ATimerOnTheSteadyClockRunsNoEarlierThanDue)
     });
     ASSERT_TRUE(WaitUntil([&] { return ran.load(); }));
     EXPECT_LE(earlyNs, 0) << "a timer without a span never runs early";
+    loop.Stop();
+}
+
+// While a timer is near, the loop must run as a normal thread: as a batch thread its timers
+// (a port's gap) would wait for whatever runs when they are due.
+TEST(EventLoop, ItsThreadRunsAsABatchThreadOnlyWhileNoTimerIsNear)
+{
+    EventLoop loop;
+    ASSERT_TRUE(loop.Start("mv-test-loop"));
+    EventLoop::Timer gap(loop, [] {});
+    EventLoop::Timer expiry(loop, [] {});
+    auto policy = [&] { return loop.Call([] { return sched_getscheduler(0); }); };
+    // Each call is a turn of its own, whose wait was chosen after the previous call.
+    policy();
+    EXPECT_EQ(policy(), SCHED_BATCH);
+    loop.Call([&] { expiry.At(loop.Now() + 60s); });
+    policy();
+    EXPECT_EQ(policy(), SCHED_BATCH) << "a timer far off leaves it a batch thread";
+    loop.Call([&] { gap.At(loop.Now() + 500ms, 500ms); });
+    policy();
+    EXPECT_EQ(policy(), SCHED_OTHER);
+    loop.Call([&] { gap.Cancel(); });
+    policy();
+    EXPECT_EQ(policy(), SCHED_BATCH);
+    loop.Call([&] { expiry.Cancel(); });
     loop.Stop();
 }
 
