@@ -185,10 +185,11 @@ void EventLoop::DrainWake()
 
 void EventLoop::Turn(Clock::duration limit)
 {
+    const auto waitFrom = clock_.Now();
     Clock::duration wait = limit;
     bool timed = false;  // the wait ends when the first timer is due
     if (!timers_.empty()) {
-        const auto untilDue = std::max(Clock::duration::zero(), timers_.begin()->first - clock_.Now());
+        const auto untilDue = std::max(Clock::duration::zero(), timers_.begin()->first - waitFrom);
         const auto real = clock_.RealWait(untilDue);
         if (real <= wait) {
             wait = real;
@@ -197,13 +198,19 @@ void EventLoop::Turn(Clock::duration limit)
     }
     if (InLoopThread())  // not the thread of an owner turning the loop
         FitPolicy(timed && wait <= BatchHorizon);
-    const auto aimedAt = timed ? clock_.Now() + wait : Clock::time_point();
+    const auto aimedAt = timed ? waitFrom + wait : Clock::time_point();
     epoll_event events[64];
     const int n = WaitForEvents(epollFd_, events, 64, wait);
     if (n < 0 && errno != EINTR) {
         Log::Error("the data path's loop cannot wait: " + Log::SystemReason(errno));
         return;
     }
+    const auto woke = clock_.Now();
+    if (n == 0 && timed && wait > Clock::duration::zero())
+        wakeUp_.Sample(woke - aimedAt);
+    // What ended a sleep came about one wake-up before the loop runs again, and not before the
+    // loop began to wait.
+    eventsCame_ = std::max(waitFrom, woke - wakeUp_.Estimate());
     heartbeat_.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < n; ++i) {
         const uint64_t token = events[i].data.u64;

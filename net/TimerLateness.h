@@ -12,11 +12,13 @@
 // The estimate follows the 75th percentile of the samples (up three steps for a later sample,
 // down one for an earlier one), so work aimed by it is done on time or later three times in
 // four and early the rest by less than the spread of the lateness. It starts at 0 and stays within
-// Max.
+// Max. Built with one step up, it follows the median instead: the typical lateness.
 class TimerLateness {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration Max = std::chrono::microseconds(500);
+
+    explicit TimerLateness(int stepsUp = 3) : stepsUp_(stepsUp) {}
 
     Clock::duration Estimate() const { return estimate_; }
     // How much before its time a wait of this length is aimed: the estimate, never more than
@@ -27,12 +29,13 @@ public:
     void Sample(Clock::duration late)
     {
         if (late > estimate_)
-            estimate_ = std::min(estimate_ + 3 * Step, Max);
+            estimate_ = std::min(estimate_ + stepsUp_ * Step, Max);
         else
             estimate_ = std::max(estimate_ - Step, Clock::duration::zero());
     }
 
 private:
     static constexpr Clock::duration Step = std::chrono::microseconds(1);
+    const int stepsUp_;
     Clock::duration estimate_{};
 };

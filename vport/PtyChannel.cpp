@@ -270,8 +270,10 @@ void PtyChannel::Drain(bool untilEmpty)
         if (n > 0 && static_cast<size_t>(n) < want && !untilEmpty)
             break;
     }
+    // Stamped when the bytes came rather than when the loop got round to them, so that a chunk
+    // leaves a gap after the application wrote its last bytes, not a wake-up later.
     if (input_.Size() != before)
-        lastInput_ = loop_.Now();
+        lastInput_ = loop_.EventsCame();
 }
 
 void PtyChannel::FlushOutput()
