@@ -205,12 +205,13 @@ void EventLoop::Turn(Clock::duration limit)
         Log::Error("the data path's loop cannot wait: " + Log::SystemReason(errno));
         return;
     }
+    // What ended a long sleep came about one wake-up before the loop runs again, and not
+    // before the loop began to wait. A core that idled that long is slow to wake; after a short
+    // sleep the wake-up is quick and the time of waking is near enough.
     const auto woke = clock_.Now();
-    if (n == 0 && timed && wait > Clock::duration::zero())
+    if (n == 0 && timed && wait >= LongSleep)
         wakeUp_.Sample(woke - aimedAt);
-    // What ended a sleep came about one wake-up before the loop runs again, and not before the
-    // loop began to wait.
-    eventsCame_ = std::max(waitFrom, woke - wakeUp_.Estimate());
+    eventsCame_ = woke - waitFrom >= LongSleep ? std::max(waitFrom, woke - wakeUp_.Estimate()) : woke;
     heartbeat_.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < n; ++i) {
         const uint64_t token = events[i].data.u64;

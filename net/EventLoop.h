@@ -65,9 +65,9 @@ public:
 
     Clock& Time() const { return clock_; }
     Clock::time_point Now() const { return clock_.Now(); }
-    // When what this turn handles came, as far as the loop can tell: what ended its sleep came
-    // about one wake-up (the median time its thread took to run after a timed wait ended)
-    // before, and not before the sleep began. Loop thread.
+    // When what this turn handles came, as far as the loop can tell: what ended a sleep of at
+    // least LongSleep came about one wake-up (the median time its thread took to run after
+    // such a timed wait ended) before, and not before the sleep began. Loop thread.
     Clock::time_point EventsCame() const { return eventsCame_; }
 
     // Runs fn on the loop thread at its next turn, after what was posted before. Any thread.
@@ -115,7 +115,8 @@ private:
     std::thread thread_;
     std::atomic<uint64_t> heartbeat_{0};
     TimerLateness lateness_;
-    TimerLateness wakeUp_{1};  // from the end of a timed wait to the thread running again
+    static constexpr Clock::duration LongSleep = std::chrono::milliseconds(1);
+    TimerLateness wakeUp_{1};  // from the end of a long timed wait to the thread running again
     Clock::time_point eventsCame_;
     static constexpr Clock::duration BatchHorizon = std::chrono::seconds(1);
     bool batch_ = false;  // loop thread: it runs as a batch thread
