@@ -22,7 +22,9 @@ struct VirtualPortEntry;
 //
 // Timed passes run when due by the loop's timer lateness (see EventLoop): a chunk leaves about
 // when its gap ends rather than the timer's lateness after it. A pass never runs earlier than a
-// twentieth of its sleep before its time.
+// twentieth of its sleep before its time. The gap counts from when the application wrote: after
+// a long sleep of the loop the port dates its bytes one typical wake-up before the loop took them
+// in (at most back to when the loop went to sleep; see EventLoop::EventsCame).
 class PumpLoop {
 public:
     // Who turns the loop: a thread of its own (the program), or its owner step by step
