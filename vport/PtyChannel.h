@@ -54,7 +54,7 @@ public:
     // the loop takes the input in as soon as it is readable (read until EAGAIN, since the
     // kernel's own count is only a lower bound), so a pump pass costs no system call here.
     int Pending() const { return static_cast<int>(input_.Size()); }
-    // When input was last taken in from the application, on the loop's clock.
+    // When input last came from the application, on the loop's clock (see EventLoop::EventsCame).
     Clock::time_point LastInputTime() const { return lastInput_; }
     bool InUse();
 
