@@ -233,6 +233,7 @@ void EventLoop::Turn(Clock::duration limit)
     const Clock::time_point done = RunDueTimers();
     if (n == 0 && timed && wait > Clock::duration::zero() && done != Clock::time_point())
         lateness_.Sample(done - aimedAt);
+    eventsCame_ = {};  // outside a turn (a call its owner's thread runs) it is now
 }
 
 void EventLoop::FitPolicy(bool timerNear)

@@ -67,8 +67,9 @@ public:
     Clock::time_point Now() const { return clock_.Now(); }
     // When what this turn handles came, as far as the loop can tell: what ended a sleep of at
     // least LongSleep came about one wake-up (the median time its thread took to run after
-    // such a timed wait ended) before, and not before the sleep began. Loop thread.
-    Clock::time_point EventsCame() const { return eventsCame_; }
+    // such a timed wait ended) before, and not before the sleep began. Outside a turn, now.
+    // Loop thread.
+    Clock::time_point EventsCame() const { return eventsCame_ == Clock::time_point() ? Now() : eventsCame_; }
 
     // Runs fn on the loop thread at its next turn, after what was posted before. Any thread.
     // False once the loop stopped: fn is then dropped.
@@ -116,8 +117,8 @@ private:
     std::atomic<uint64_t> heartbeat_{0};
     TimerLateness lateness_;
     static constexpr Clock::duration LongSleep = std::chrono::milliseconds(1);
-    TimerLateness wakeUp_{1};  // from the end of a long timed wait to the thread running again
-    Clock::time_point eventsCame_;
+    TimerLateness wakeUp_{1};       // from the end of a long timed wait to the thread running again
+    Clock::time_point eventsCame_;  // in a turn; none outside one
     static constexpr Clock::duration BatchHorizon = std::chrono::seconds(1);
     bool batch_ = false;  // loop thread: it runs as a batch thread
 

@@ -278,4 +278,24 @@ TEST(EventLoop, ItsThreadRunsAsABatchThreadOnlyWhileNoTimerIsNear)
     loop.Stop();
 }
 
+// A port stamps its input with this: a stale time from an earlier turn would end its gap early.
+TEST(EventLoop, WhatComesOutsideATurnCameNow)
+{
+    ManualClock clock;
+    EventLoop loop(clock);
+    Pipe pipe;
+    Clock::time_point came;
+    EventLoop::Watch watch(loop, [&](uint32_t) {
+        char byte;
+        EXPECT_EQ(read(pipe.Read(), &byte, 1), 1);
+        came = loop.EventsCame();
+    });
+    ASSERT_EQ(watch.Add(pipe.Read(), EPOLLIN), 0);
+    pipe.Put();
+    loop.RunOnce(100ms);
+    EXPECT_EQ(came, clock.Now());
+    clock.Advance(1s);
+    EXPECT_EQ(loop.EventsCame(), clock.Now());
+}
+
 }  // namespace
