@@ -273,7 +273,7 @@ void PtyChannel::Drain(bool untilEmpty)
     // Stamped when the bytes came rather than when the loop got round to them, so that a chunk
     // leaves a gap after the application wrote its last bytes, not a wake-up later.
     if (input_.Size() != before)
-        lastInput_ = loop_.EventsCame();
+        lastInput_ = {loop_.EventsCame(), loop_.Now()};
 }
 
 void PtyChannel::FlushOutput()

@@ -183,9 +183,9 @@ bool VirtualSerialPort::Initialize()
     return true;
 }
 
-Clock::time_point VirtualSerialPort::LastInputTime() const
+InputTime VirtualSerialPort::LastInputTime() const
 {
-    return impl_->channel ? impl_->channel->LastInputTime() : Clock::time_point();
+    return impl_->channel ? impl_->channel->LastInputTime() : InputTime();
 }
 
 std::string VirtualSerialPort::DevicePath() const
