@@ -258,6 +258,8 @@ void PortService::Watch()
         if (!before)
             droppedSummary_[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
         ReportDropped(port, now);
+        if (before)
+            ReportReconnects(*before, port);
         // Byte counts alone are no change: with 200 busy ports they would be 400 signals a
         // second on the bus, each costing the main thread, the bus and every listener.
         if (!before || !before->SameStateAs(port)) {
@@ -267,6 +269,17 @@ void PortService::Watch()
         before = std::move(port);
     }
     ReportNetworkEvents();
+}
+
+// A DTU that hangs up and is connected again between two looks changes no state, but the
+// user still learns that its connection ended.
+void PortService::ReportReconnects(const PortStatus& before, const PortStatus& now)
+{
+    const uint64_t ended = now.statistics.tcpDisconnects - before.statistics.tcpDisconnects;
+    if (!now.config.UseTcp || !before.online || !now.online || ended == 0)
+        return;
+    Log::Warning(PortLabel(now) + ": TCP link to " + now.peer + " ended"
+                 + (ended == 1 ? "" : " " + std::to_string(ended) + " times") + " and was connected again");
 }
 
 void PortService::ReportEvents(const PortStatus& before, const PortStatus& now)

@@ -123,6 +123,7 @@ private:
     static PortError Saved(const Reason& failure);
     void Watch();
     void ReportEvents(const PortStatus& before, const PortStatus& now);
+    void ReportReconnects(const PortStatus& before, const PortStatus& now);
     void ReportDropped(const PortStatus& port, int64_t nowMs, bool ending = false);
     // What the data path counts rather than says: datagrams of no port, the UDP port taken.
     // Ending: the datagrams of no port not yet said, at once.

@@ -326,6 +326,17 @@ TEST_F(PortServiceTest, TcpLinkUpAndDownAreReportedAndARefusingDtuOnce)
     };
     EXPECT_TRUE(watched(events, link + " up"));
     EXPECT_EQ(service->StatusOf(0)->State(), "online");
+    // A DTU that hangs up after a second is connected again at once, mostly between two
+    // looks: its hang-up is said all the same.
+    const auto lived = std::chrono::steady_clock::now() + std::chrono::milliseconds(1100);
+    while (std::chrono::steady_clock::now() < lived)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    dtu->CloseConnection();
+    ASSERT_GE(dtu->Accept(), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return Logged(failures, link + " ended and was connected again") || Logged(failures, link + " down");
+    }));
     // Gone for good: the link cannot come back between two looks. A lost DTU is a warning.
     dtu.reset();
     EXPECT_TRUE(watched(failures, link + " down"));
