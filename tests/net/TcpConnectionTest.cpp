@@ -21,12 +21,12 @@ public:
     void OnConnected() override { Add("connected"); }
     int OnData(const uint8_t* data, int length) override
     {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(mutex_);
         ++offers;
         if (length < 1 || length > TcpConnection::BufferSize)
             badLength = true;
         const int taken = full ? 0 : length;
-        bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(taken));
+        bytes_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(taken));
         return taken;
     }
     void OnClosed() override { Add("closed"); }
@@ -39,13 +39,13 @@ public:
 
     std::vector<std::string> Events()
     {
-        std::lock_guard lock(mutex);
-        return events;
+        std::lock_guard lock(mutex_);
+        return events_;
     }
     std::string Bytes()
     {
-        std::lock_guard lock(mutex);
-        return bytes;
+        std::lock_guard lock(mutex_);
+        return bytes_;
     }
     size_t EventCount() { return Events().size(); }
 
@@ -59,12 +59,12 @@ public:
 private:
     void Add(const char* event)
     {
-        std::lock_guard lock(mutex);
-        events.push_back(event);
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
     }
-    std::mutex mutex;
-    std::vector<std::string> events;
-    std::string bytes;
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+    std::string bytes_;
 };
 
 std::string ReadExactly(int fd, size_t count)

@@ -24,11 +24,11 @@ class RecordingOwner : public UdpEndpoint::Owner {
 public:
     void OnDatagrams(const ReceivedDatagram* datagrams, int n) override
     {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(mutex_);
         for (int k = 0; k < n; ++k)
-            received.push_back({datagrams[k].source,
-                                std::vector<uint8_t>(datagrams[k].data, datagrams[k].data + datagrams[k].length)});
-        count = static_cast<int>(received.size());
+            received_.push_back({datagrams[k].source,
+                                 std::vector<uint8_t>(datagrams[k].data, datagrams[k].data + datagrams[k].length)});
+        count = static_cast<int>(received_.size());
     }
     void OnOpenChanged(bool open) override
     {
@@ -38,8 +38,8 @@ public:
 
     std::vector<Received> Take()
     {
-        std::lock_guard lock(mutex);
-        return received;
+        std::lock_guard lock(mutex_);
+        return received_;
     }
     std::string Text(size_t k)
     {
@@ -52,8 +52,8 @@ public:
     std::atomic<bool> lastOpen{false};
 
 private:
-    std::mutex mutex;
-    std::vector<Received> received;
+    std::mutex mutex_;
+    std::vector<Received> received_;
 };
 
 class UdpEndpointTest : public ::testing::Test {
