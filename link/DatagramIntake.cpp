@@ -55,6 +55,17 @@ int DatagramIntake::MatchPort(const SocketAddress& source, std::string_view code
     return -1;
 }
 
+int DatagramIntake::RecordFor(const SocketAddress& source, const uint8_t* data, int length)
+{
+    const auto code = DtuPacket::ReadCode(data, length);
+    if (!code)
+        return -1;
+    const int i = MatchPort(source, *code);
+    if (i < 0)
+        NoteUnmatched(source, *code, length);
+    return i;
+}
+
 void DatagramIntake::NoteUnmatched(const SocketAddress& source, std::string_view code, int length)
 {
     unmatched_.code.assign(code);
@@ -86,14 +97,9 @@ void DatagramIntake::OnOversized(const ReceivedDatagram& head, size_t length)
 
 void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* data, int length)
 {
-    const auto code = DtuPacket::ReadCode(data, length);
-    if (!code)
+    const int i = RecordFor(source, data, length);
+    if (i < 0)
         return;
-    const int i = MatchPort(source, *code);
-    if (i < 0) {
-        NoteUnmatched(source, *code, length);
-        return;
-    }
     VirtualPortEntry& e = records_[i];
     e.statistics.logins += 1;
     if (!e.UseFixedIP) {
@@ -147,14 +153,9 @@ void DatagramIntake::HandleData(const SocketAddress& source, const uint8_t* data
 {
     if (length <= DtuPacket::HeaderSize)
         return;
-    const auto code = DtuPacket::ReadCode(data, length);
-    if (!code)
+    const int i = RecordFor(source, data, length);
+    if (i < 0)
         return;
-    const int i = MatchPort(source, *code);
-    if (i < 0) {
-        NoteUnmatched(source, *code, length);
-        return;
-    }
     VirtualPortEntry& e = records_[i];
     if (!e.online)
         HandleLogin(source, data, length);

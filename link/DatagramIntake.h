@@ -70,6 +70,9 @@ private:
     void FlushReceivedRun();
     // The record a datagram with this source and code belongs to, or -1.
     int MatchPort(const SocketAddress& source, std::string_view code) const;
+    // The record a DTU's datagram belongs to; -1 when it carries no code or matches no port
+    // (then counted as unmatched).
+    int RecordFor(const SocketAddress& source, const uint8_t* data, int length);
     void NoteUnmatched(const SocketAddress& source, std::string_view code, int length);
     void SendLoginReplies();
 
