@@ -197,7 +197,7 @@ void EventLoop::Turn(Clock::duration limit)
         }
     }
     if (InLoopThread())  // not the thread of an owner turning the loop
-        FitPolicy(timed && wait <= BatchHorizon);
+        FitPolicy(!aimedTimers_.empty() && aimedTimers_.begin()->first - waitFrom <= BatchHorizon);
     const auto aimedAt = timed ? waitFrom + wait : Clock::time_point();
     epoll_event events[64];
     const int n = WaitForEvents(epollFd_, events, 64, wait);
@@ -297,12 +297,15 @@ void EventLoop::DropWatch(uint64_t id)
     watches_.erase(id);
 }
 
-void EventLoop::Arm(Timer& timer, Clock::time_point runsAt)
+void EventLoop::Arm(Timer& timer, Clock::time_point runsAt, bool aimed)
 {
     Disarm(timer);
     timer.arming_ = nextArming_++;
     timer.runsAt_ = runsAt;
+    timer.aimed_ = aimed;
     timers_.emplace(runsAt, timer.arming_);
+    if (aimed)
+        aimedTimers_.emplace(runsAt, timer.arming_);
     armed_.emplace(timer.arming_, &timer);
 }
 
@@ -311,6 +314,8 @@ void EventLoop::Disarm(Timer& timer)
     if (timer.arming_ == 0)
         return;
     timers_.erase({timer.runsAt_, timer.arming_});
+    if (timer.aimed_)
+        aimedTimers_.erase({timer.runsAt_, timer.arming_});
     armed_.erase(timer.arming_);
     timer.arming_ = 0;
 }
@@ -361,7 +366,7 @@ void EventLoop::Timer::At(Clock::time_point dueAt, Clock::duration span)
 {
     dueAt_ = dueAt;
     const auto lead = span > Clock::duration::zero() ? loop_.lateness_.Lead(span) : Clock::duration::zero();
-    loop_.Arm(*this, dueAt - lead);
+    loop_.Arm(*this, dueAt - lead, span > Clock::duration::zero());
 }
 
 void EventLoop::Timer::Cancel()

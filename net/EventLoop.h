@@ -29,8 +29,9 @@
 // the wait. Waits are to the microsecond (epoll_pwait2 where the kernel has it).
 //
 // The loop's own thread runs as a batch thread (it does not preempt the task that woke it, so
-// a sender's run of datagrams is taken in one wake-up) except while a timer ends its next
-// wait within BatchHorizon: then a late start would make the timer late.
+// a sender's run of datagrams is taken in one wake-up) except while a timer aimed at its time
+// (armed with a span: a port's gap) is due within BatchHorizon: a late start would make it
+// late. Timers without a span (a retry, a look at the statuses) do not mind a tick more.
 //
 // The loop runs on a thread of its own (Start .. Stop), or is turned by its owner's thread
 // (RunOnce, RunUntil: tests, which on a ManualClock move time by hand).
@@ -105,7 +106,7 @@ private:
     // Registration of handles; loop thread.
     uint64_t AddWatch(Watch& watch);
     void DropWatch(uint64_t id);
-    void Arm(Timer& timer, Clock::time_point runsAt);
+    void Arm(Timer& timer, Clock::time_point runsAt, bool aimed);
     void Disarm(Timer& timer);
 
     Clock& clock_;
@@ -132,10 +133,11 @@ private:
     std::atomic<bool> wakeSet_{false};
 
     std::unordered_map<uint64_t, Watch*> watches_;
-    uint64_t nextWatchId_ = 1;                                 // 0 is the wake eventfd's
-    std::set<std::pair<Clock::time_point, uint64_t>> timers_;  // when each armed timer runs
-    std::unordered_map<uint64_t, Timer*> armed_;               // by arming
-    std::vector<uint64_t> ready_;                              // RunDueTimers' own, kept to save allocations
+    uint64_t nextWatchId_ = 1;                                      // 0 is the wake eventfd's
+    std::set<std::pair<Clock::time_point, uint64_t>> timers_;       // when each armed timer runs
+    std::set<std::pair<Clock::time_point, uint64_t>> aimedTimers_;  // the same for those armed with a span
+    std::unordered_map<uint64_t, Timer*> armed_;                    // by arming
+    std::vector<uint64_t> ready_;                                   // RunDueTimers' own, kept to save allocations
     uint64_t nextArming_ = 1;
 };
 
@@ -195,6 +197,7 @@ private:
     EventLoop& loop_;
     std::function<void()> callback_;
     uint64_t arming_ = 0;  // 0 while not armed
+    bool aimed_ = false;   // armed with a span
     Clock::time_point dueAt_;
     Clock::time_point runsAt_;
 };

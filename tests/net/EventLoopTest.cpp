@@ -253,14 +253,16 @@ TEST(EventLoop, ATimerOnTheSteadyClockRunsNoEarlierThanDue)
     loop.Stop();
 }
 
-// While a timer is near, the loop must run as a normal thread: as a batch thread its timers
-// (a port's gap) would wait for whatever runs when they are due.
-TEST(EventLoop, ItsThreadRunsAsABatchThreadOnlyWhileNoTimerIsNear)
+// While a timer aimed at its time is near, the loop must run as a normal thread: as a batch
+// thread such a timer (a port's gap) would wait for whatever runs when it is due. Timers
+// without a span (a look at the statuses every 100 ms) leave it a batch thread.
+TEST(EventLoop, ItsThreadRunsAsABatchThreadOnlyWhileNoAimedTimerIsNear)
 {
     EventLoop loop;
     ASSERT_TRUE(loop.Start("mv-test-loop"));
     EventLoop::Timer gap(loop, [] {});
     EventLoop::Timer expiry(loop, [] {});
+    EventLoop::Timer look(loop, [] {});
     auto policy = [&] { return loop.Call([] { return sched_getscheduler(0); }); };
     // Each call is a turn of its own, whose wait was chosen after the previous call.
     policy();
@@ -268,13 +270,19 @@ TEST(EventLoop, ItsThreadRunsAsABatchThreadOnlyWhileNoTimerIsNear)
     loop.Call([&] { expiry.At(loop.Now() + 60s); });
     policy();
     EXPECT_EQ(policy(), SCHED_BATCH) << "a timer far off leaves it a batch thread";
+    loop.Call([&] { look.At(loop.Now() + 100ms); });
+    policy();
+    EXPECT_EQ(policy(), SCHED_BATCH) << "a near timer without a span leaves it a batch thread";
     loop.Call([&] { gap.At(loop.Now() + 500ms, 500ms); });
     policy();
     EXPECT_EQ(policy(), SCHED_OTHER);
     loop.Call([&] { gap.Cancel(); });
     policy();
     EXPECT_EQ(policy(), SCHED_BATCH);
-    loop.Call([&] { expiry.Cancel(); });
+    loop.Call([&] {
+        expiry.Cancel();
+        look.Cancel();
+    });
     loop.Stop();
 }
 
