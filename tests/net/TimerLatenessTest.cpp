@@ -34,11 +34,12 @@ TEST(TimerLateness, FollowsTheThreeQuarterMarkOfTheLatenessSeen)
     // A machine that became punctual: the estimate comes down again.
     EXPECT_LE(Learn(lateness, {0}, 400), 1us);
 
-    // With one step up it settles between the second and the third: the median.
-    TimerLateness typical(1);
-    const auto median = Learn(typical, {20, 300, 60, 100}, 200);
-    EXPECT_GE(median, 58us);
-    EXPECT_LE(median, 102us);
+    // With one step up and three down it settles between the first and the second: the
+    // quarter mark.
+    TimerLateness quarter(1, 3);
+    const auto mark = Learn(quarter, {20, 300, 60, 100}, 200);
+    EXPECT_GE(mark, 18us);
+    EXPECT_LE(mark, 62us);
 }
 
 TEST(TimerLateness, StaysWithinItsBoundsWhateverItIsFed)
