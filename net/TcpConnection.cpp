@@ -210,49 +210,52 @@ int TcpConnection::Write(const uint8_t* data, int length, bool more)
             UpdateEvents();  // held bytes go at the next turn, when the socket says writable
         return length;
     }
-    size_t sent = 0;
-    while (sent < static_cast<size_t>(length)) {
-        const ssize_t n = send(fd_, data + sent, static_cast<size_t>(length) - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n >= 0) {
-            sent += static_cast<size_t>(n);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            blocked_ = true;
-            break;
-        } else if (errno != EINTR) {
-            // The connection is gone, and these bytes with it: it ends at the next turn, not
-            // inside the owner's call.
-            broken_ = true;
-            attempt_.Now();
-            return length;
-        }
+    const ssize_t sent = SendNow(data, static_cast<size_t>(length));
+    if (sent < 0) {
+        // The connection is gone, and these bytes with it: it ends at the next turn, not
+        // inside the owner's call.
+        broken_ = true;
+        attempt_.Now();
+        return length;
     }
-    if (sent < static_cast<size_t>(length)) {
+    if (sent < length) {
         queue_.insert(queue_.end(), data + sent, data + length);
         UpdateEvents();
     }
     return length;
 }
 
-void TcpConnection::Flush(bool insideWrite)
+ssize_t TcpConnection::SendNow(const uint8_t* data, size_t length)
 {
-    blocked_ = false;
-    while (Queued() > 0) {
-        const ssize_t n = send(fd_, queue_.data() + queueHead_, Queued(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = send(fd_, data + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
-            queueHead_ += static_cast<size_t>(n);
+            sent += static_cast<size_t>(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             blocked_ = true;
             break;
         } else if (errno != EINTR) {
-            if (insideWrite) {
-                broken_ = true;
-                attempt_.Now();
-            } else {
-                EndConnection();
-            }
-            return;
+            return -1;
         }
     }
+    return static_cast<ssize_t>(sent);
+}
+
+void TcpConnection::Flush(bool insideWrite)
+{
+    blocked_ = false;
+    const ssize_t sent = SendNow(queue_.data() + queueHead_, Queued());
+    if (sent < 0) {
+        if (insideWrite) {
+            broken_ = true;
+            attempt_.Now();
+        } else {
+            EndConnection();
+        }
+        return;
+    }
+    queueHead_ += static_cast<size_t>(sent);
     if (Queued() == 0) {
         queue_.clear();
         queueHead_ = 0;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <vector>
 
 #include "net/EventLoop.h"
@@ -89,6 +90,9 @@ private:
     // Sends what the queue holds as far as the socket takes it. Inside the owner's Write a
     // failure ends the connection only at the next turn, and the owner is not called.
     void Flush(bool insideWrite);
+    // Sends what the socket takes now (blocked_ once it takes no more); the count sent, or -1
+    // when the connection is gone.
+    ssize_t SendNow(const uint8_t* data, size_t length);
     void UpdateEvents();
     // Closes the socket; the next attempt no sooner than the spacing allows.
     void EndConnection();
