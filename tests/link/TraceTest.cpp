@@ -69,6 +69,16 @@ public:
             decoder_.Feed(buffer, static_cast<size_t>(got));
         }
     }
+    // The next record, checked to carry these bytes in this direction; none when none came.
+    std::optional<TraceRecord> NextData(TraceKind kind, const Bytes& bytes)
+    {
+        auto record = Next();
+        if (record) {
+            EXPECT_EQ(record->kind, kind);
+            EXPECT_EQ(record->bytes, bytes);
+        }
+        return record;
+    }
     // The next record of one of the kinds, skipping others.
     std::optional<TraceRecord> NextOf(std::initializer_list<TraceKind> kinds, std::chrono::milliseconds limit = 10s)
     {
@@ -132,18 +142,12 @@ TEST(Trace, AUdpDtusEventsAndBytesBothWaysInOrder)
     auto online = trace.Next();
     ASSERT_TRUE(online);
     EXPECT_EQ(online->kind, TraceKind::Online);
-    auto rx = trace.Next();
+    auto rx = trace.NextData(TraceKind::FromDtu, ToBytes("hello"));
     ASSERT_TRUE(rx);
-    EXPECT_EQ(rx->kind, TraceKind::FromDtu);
-    EXPECT_EQ(rx->bytes, ToBytes("hello"));
-    auto tx = trace.Next();
+    auto tx = trace.NextData(TraceKind::FromApplication, ToBytes("AT\r"));
     ASSERT_TRUE(tx);
-    EXPECT_EQ(tx->kind, TraceKind::FromApplication);
-    EXPECT_EQ(tx->bytes, ToBytes("AT\r"));
-    auto all = trace.Next();
+    auto all = trace.NextData(TraceKind::FromDtu, AllByteValues());
     ASSERT_TRUE(all);
-    EXPECT_EQ(all->kind, TraceKind::FromDtu);
-    EXPECT_EQ(all->bytes, AllByteValues());
     EXPECT_LE(login->timeUs, online->timeUs);
     EXPECT_LE(rx->timeUs, tx->timeUs);
     EXPECT_LE(tx->timeUs, all->timeUs);
@@ -212,14 +216,10 @@ TEST(Trace, ATcpDtusConnectionAndBytesBothWaysInOrder)
     read.clear();
     EXPECT_TRUE(rig.RunUntil([&] { return ReadUpTo(dtu, read, 3); }, 10ms));
     EXPECT_EQ(read, ToBytes("ATI"));
-    auto rx = trace.Next();
+    auto rx = trace.NextData(TraceKind::FromDtu, ToBytes("+OK"));
     ASSERT_TRUE(rx);
-    EXPECT_EQ(rx->kind, TraceKind::FromDtu);
-    EXPECT_EQ(rx->bytes, ToBytes("+OK"));
-    auto tx = trace.Next();
+    auto tx = trace.NextData(TraceKind::FromApplication, ToBytes("ATI"));
     ASSERT_TRUE(tx);
-    EXPECT_EQ(tx->kind, TraceKind::FromApplication);
-    EXPECT_EQ(tx->bytes, ToBytes("ATI"));
 
     // The DTU hangs up: down, then a new attempt that comes up.
     dtu.CloseConnection();
