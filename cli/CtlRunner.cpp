@@ -34,11 +34,18 @@ int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const
 {
     if (!reply.Ok())
         return Report(reply);
-    if (command.json)
+    // What the save kept besides the change is said apart from the port, once.
+    const QString note = port.value(QStringLiteral("note")).toString();
+    if (command.json) {
         out_ << QString::fromUtf8(PortJsonText(port));
-    else
-        out_ << PortDetailsText(port);
+    } else {
+        QVariantMap shown = port;
+        shown.remove(QStringLiteral("note"));
+        out_ << PortDetailsText(shown);
+    }
     out_.flush();
+    if (!note.isEmpty())
+        err_ << "mv5840vspctl: note: " << TerminalSafe(note) << Qt::endl;
     return CtlExit::Done;
 }
 

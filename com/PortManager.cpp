@@ -218,7 +218,10 @@ PortError PortManager::EditPort(const QVariantMap& selector, const QVariantMap& 
     if (PortError error = Apply(changes, fields))
         return error;
     PortError error = service_.Edit(slot, fields);
-    return Result(std::move(error), slot, port);
+    error = Result(std::move(error), slot, port);
+    if (!error && service_.SaveNotice())
+        port.insert(QStringLiteral("note"), QString::fromStdString(service_.SaveNotice().English()));
+    return error;
 }
 
 PortError PortManager::RemovePort(const QVariantMap& selector, bool force)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 
 #include <string>
+#include <utility>
+#include <vector>
 #include <sys/types.h>
 
 #include "net/Reason.h"
@@ -31,6 +33,14 @@ Contents Read(const std::string& path);
 // 0700, and the file's own folder is made 0700 when it was open to others. A link is
 // followed: the file it names is replaced and the link stays. 0, or the errno of the step
 // that failed.
+//
+// The new file is ".<name>.XXXXXX" (six letters or digits), locked (flock) from when it is
+// made until it has its final name, so a save in progress is told from one cut short.
 int Replace(const std::string& path, const QByteArray& text);
+
+// Removes the new files of replacements cut short (a crash, SIGKILL) beside the file: regular
+// files of Replace's naming that belong to this user and that no live replacement holds.
+// The paths removed; failed names what could not be removed, with the errno.
+std::vector<std::string> RemoveLeftovers(const std::string& path, std::vector<std::pair<std::string, int>>* failed);
 
 }  // namespace ConfigFile

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "config/SettingsFile.h"
 #include "net/Log.h"
+#include "net/SocketAddress.h"
 
 namespace {
 
@@ -107,52 +109,104 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
 // The values one save writes into a group ("" for the top level). A key the file lacks reads as
 // its default: while the value stays that default the key stays absent, so a save adds no
 // lines the user did not ask for. A group made new takes every key (everyKey).
+//
+// Only what the change makes is written: a value equal to the one the store last loaded or
+// wrote (before) is left as the file has it, and when the file says something else there (a
+// hand edit not loaded yet) its key is noted as kept.
 class GroupValues {
 public:
-    GroupValues(const SettingsFile& file, QString group, bool everyKey)
+    GroupValues(SettingsFile& file, QString group, bool everyKey)
         : file_(file), group_(std::move(group)), everyKey_(everyKey)
     {
     }
-    void Put(const char* name, const QString& value, bool isDefault)
+    // unchanged: the change leaves the value as it was; handEdited: the file holds another.
+    void Put(const char* name, const QString& value, bool isDefault, bool unchanged = false, bool handEdited = false)
     {
+        if (unchanged && !everyKey_) {
+            if (handEdited)
+                kept_ << QLatin1String(name);
+            return;
+        }
         if (!isDefault || everyKey_ || file_.Value(Key(name)).isValid())
             values_.emplace_back(name, value);
+    }
+    void Remove(const char* name, bool unchanged, bool handEdited)
+    {
+        if (unchanged && !everyKey_) {
+            if (handEdited)
+                kept_ << QLatin1String(name);
+            return;
+        }
+        file_.Remove(Key(name));
     }
     QString Key(const char* name) const
     {
         return group_.isEmpty() ? QString::fromLatin1(name) : group_ + u'/' + QLatin1String(name);
     }
-    void WriteTo(SettingsFile& file) const { file.SetValues(group_, values_); }
+    void Write() const { file_.SetValues(group_, values_); }
+    // "[2] (Code, PeerIP)", or "" when no hand edit was kept.
+    std::string Kept() const
+    {
+        if (kept_.isEmpty())
+            return {};
+        return ("[" + (group_.isEmpty() ? QStringLiteral("General") : group_) + "] (" + kept_.join(u", ") + ")")
+            .toStdString();
+    }
 
 private:
-    const SettingsFile& file_;
+    SettingsFile& file_;
     const QString group_;
     const bool everyKey_;
     std::vector<std::pair<QString, QString>> values_;
+    QStringList kept_;
 };
 
-void WritePort(SettingsFile& file, int slot, const PortConfig& port)
+// "", 0.0.0.0 and one address written two ways ("127.000.000.001") are one address.
+bool SameAddress(const std::string& a, const std::string& b)
 {
+    return a == b
+           || SocketAddress().Parse(a.c_str()).sin_addr.s_addr == SocketAddress().Parse(b.c_str()).sin_addr.s_addr;
+}
+
+// Writes the port into slot's group; before is the group as last loaded or written, null when
+// unknown. What it did besides: the hand edits kept, or the group written again.
+Reason WritePort(SettingsFile& file, const std::string& fileName, int slot, const PortConfig& port,
+                 const std::optional<PortConfig>& before)
+{
+    const QString group = GroupOf(slot);
+    const bool present = file.HasGroup(group);
+    const PortConfig inFile = present ? ReadPort(file, group) : PortConfig{};
+    const PortConfig& was = before && present ? *before : inFile;
     const PortConfig defaults;
     // In the order QSettings writes them, so a new group looks as it always did.
-    GroupValues values(file, GroupOf(slot), !file.HasGroup(GroupOf(slot)));
-    values.Put("Code", QString::fromStdString(port.Code), port.Code == defaults.Code);
+    GroupValues values(file, group, !present);
+    values.Put("Code", QString::fromStdString(port.Code), port.Code == defaults.Code, port.Code == was.Code,
+               inFile.Code != was.Code);
     // Absent means the default gap, which even a new group leaves out. A line that says the
     // default already stays; one that says another gap goes.
-    const QString gapKey = values.Key("FrameGap");
+    const bool gapUnchanged = port.FrameGap == was.FrameGap, gapEdited = inFile.FrameGap != was.FrameGap;
     if (port.FrameGap != PortConfig::DefaultFrameGap
-        || ReadNumber(file.Value(gapKey)) == static_cast<uint32_t>(PortConfig::DefaultFrameGap))
-        values.Put("FrameGap", QString::number(port.FrameGap), false);
+        || ReadNumber(file.Value(values.Key("FrameGap"))) == static_cast<uint32_t>(PortConfig::DefaultFrameGap))
+        values.Put("FrameGap", QString::number(port.FrameGap), false, gapUnchanged, gapEdited);
     else
-        file.Remove(gapKey);
-    values.Put("LoginInterval", QString::number(port.LoginInterval), port.LoginInterval == defaults.LoginInterval);
+        values.Remove("FrameGap", gapUnchanged, gapEdited);
+    values.Put("LoginInterval", QString::number(port.LoginInterval), port.LoginInterval == defaults.LoginInterval,
+               port.LoginInterval == was.LoginInterval, inFile.LoginInterval != was.LoginInterval);
     // A running port names "no address" as 0.0.0.0, which is what a missing key loads as.
-    values.Put("PeerIP", QString::fromStdString(port.PeerIP),
-               port.PeerIP == defaults.PeerIP || port.PeerIP == "0.0.0.0");
-    values.Put("PortNumber", QString::number(port.PortNumber), port.PortNumber == defaults.PortNumber);
-    values.Put("UseFixedIP", QString::number(port.UseFixedIP), port.UseFixedIP == defaults.UseFixedIP);
-    values.Put("UseTcp", QString::number(port.UseTcp), port.UseTcp == defaults.UseTcp);
-    values.WriteTo(file);
+    values.Put("PeerIP", QString::fromStdString(port.PeerIP), SameAddress(port.PeerIP, defaults.PeerIP),
+               SameAddress(port.PeerIP, was.PeerIP), !SameAddress(inFile.PeerIP, was.PeerIP));
+    values.Put("PortNumber", QString::number(port.PortNumber), port.PortNumber == defaults.PortNumber,
+               port.PortNumber == was.PortNumber, inFile.PortNumber != was.PortNumber);
+    values.Put("UseFixedIP", QString::number(port.UseFixedIP), port.UseFixedIP == defaults.UseFixedIP,
+               port.UseFixedIP == was.UseFixedIP, inFile.UseFixedIP != was.UseFixedIP);
+    values.Put("UseTcp", QString::number(port.UseTcp), port.UseTcp == defaults.UseTcp, port.UseTcp == was.UseTcp,
+               inFile.UseTcp != was.UseTcp);
+    values.Write();
+    if (before && !present)
+        return {Reason::Kind::ConfigGroupWrittenAgain, fileName, "[" + group.toStdString() + "]"};
+    if (const std::string kept = values.Kept(); !kept.empty())
+        return {Reason::Kind::ConfigHandEditsKept, fileName, kept};
+    return {};
 }
 
 }  // namespace
@@ -198,8 +252,10 @@ StoredConfig ConfigStore::Load() const
         Fail(file.error);
         return stored;
     }
-    if (!file.exists)
-        return stored;  // nothing configured yet
+    if (!file.exists) {
+        Remember(stored);  // nothing configured yet
+        return stored;
+    }
     WarnWhenOpenToOthers(file.mode);
 
     const SettingsFile parsed = SettingsFile::Parse(file.text);
@@ -211,17 +267,30 @@ StoredConfig ConfigStore::Load() const
         if (parsed.HasGroup(group))
             stored.ports[slot] = ReadPort(parsed, group);
     }
+    Remember(stored);
     return stored;
 }
 
-Reason ConfigStore::Change(const std::function<void(SettingsFile&)>& edit) const
+void ConfigStore::Remember(const StoredConfig& stored) const
 {
+    // A file with a faulty line runs when it is the first one read; later it changes nothing.
+    if (known_ && lastFailure_)
+        return;
+    known_ = true;
+    knownSettings_ = stored.settings;
+    std::copy(std::begin(stored.ports), std::end(stored.ports), std::begin(knownPorts_));
+}
+
+Reason ConfigStore::Change(const std::function<Reason(SettingsFile&)>& edit) const
+{
+    lastNotice_ = {};
     // The file's own reason names it; a save says what it was doing.
     auto refuse = [](const Reason& reason) {
         Log::Error(reason.kind == Reason::Kind::ConfigNotSaved ? reason.English()
                                                                : "cannot save the configuration: " + reason.English());
         return reason;
     };
+    RemoveLeftovers();
     const ConfigFile::Contents file = ConfigFile::Read(fileName_);
     if (file.error)
         return refuse(file.error);
@@ -229,11 +298,16 @@ Reason ConfigStore::Change(const std::function<void(SettingsFile&)>& edit) const
     // Written over, the lines QSettings would guess at could come back as something else.
     if (settings.FaultLine() != 0)
         return refuse({Reason::Kind::ConfigNotSetting, fileName_, std::to_string(settings.FaultLine())});
-    edit(settings);
-    if (settings.Text() == file.text)
-        return {};  // also no file made for removing a group that is not there
-    if (const int error = ConfigFile::Replace(fileName_, settings.Text()))
-        return refuse({Reason::Kind::ConfigNotSaved, fileName_, {}, error});
+    const Reason notice = edit(settings);
+    // No file is made for removing a group that is not there.
+    if (settings.Text() != file.text) {
+        if (const int error = ConfigFile::Replace(fileName_, settings.Text()))
+            return refuse({Reason::Kind::ConfigNotSaved, fileName_, {}, error});
+    }
+    if (notice) {
+        lastNotice_ = notice;
+        Log::Warning(notice.English());
+    }
     return {};
 }
 
@@ -241,43 +315,79 @@ Reason ConfigStore::SavePortConfig(int slot, const PortConfig& port) const
 {
     if (!IsSlot(slot))
         return {Reason::Kind::ConfigNotSaved, fileName_, {}, EINVAL};
-    return Change([&](SettingsFile& file) { WritePort(file, slot, port); });
+    const Reason failure = Change([&](SettingsFile& file) {
+        return WritePort(file, fileName_, slot, port, known_ ? knownPorts_[slot] : std::nullopt);
+    });
+    if (!failure && known_)
+        knownPorts_[slot] = port;
+    return failure;
 }
 
 Reason ConfigStore::SaveNewPortConfig(const std::function<bool(int slot)>& isFree, const PortConfig& port,
                                       int* slot) const
 {
     *slot = -1;
-    return Change([&](SettingsFile& file) {
+    const Reason failure = Change([&](SettingsFile& file) {
         for (int i = 0; i < SlotCount && *slot == -1; ++i) {
             if (isFree(i) && !file.HasGroup(GroupOf(i)))
                 *slot = i;
         }
-        if (*slot != -1)
-            WritePort(file, *slot, port);
+        // A new group: nothing it holds can be a hand edit.
+        return *slot == -1 ? Reason() : WritePort(file, fileName_, *slot, port, std::nullopt);
     });
+    if (!failure && known_ && *slot != -1)
+        knownPorts_[*slot] = port;
+    return failure;
 }
 
 Reason ConfigStore::DeletePortConfig(int slot) const
 {
     if (!IsSlot(slot))
         return {Reason::Kind::ConfigNotSaved, fileName_, {}, EINVAL};
-    return Change([&](SettingsFile& file) { file.RemoveGroup(GroupOf(slot)); });
+    const Reason failure = Change([&](SettingsFile& file) {
+        file.RemoveGroup(GroupOf(slot));
+        return Reason();
+    });
+    if (!failure && known_)
+        knownPorts_[slot].reset();
+    return failure;
 }
 
 Reason ConfigStore::SaveSettings(const GlobalSettings& settings) const
 {
     static constexpr const char* GlobalKeys[] = {"OnlyOnePort", "Password", "SocketPort", "VPortNo"};
     const GlobalSettings defaults;
-    return Change([&](SettingsFile& file) {
+    const Reason failure = Change([&](SettingsFile& file) {
         // A file without settings of its own gets all four, as QSettings would write them.
         const bool fresh = std::none_of(std::begin(GlobalKeys), std::end(GlobalKeys),
                                         [&](const char* key) { return file.Value(key).isValid(); });
+        GlobalSettings inFile;
+        ReadGlobals(file, inFile);
+        const GlobalSettings& was = known_ ? knownSettings_ : inFile;
         GroupValues values(file, QString(), fresh);
-        values.Put("OnlyOnePort", QString::number(settings.OnlyOnePort), settings.OnlyOnePort == defaults.OnlyOnePort);
-        values.Put("Password", QString::fromStdString(settings.Password), settings.Password == defaults.Password);
-        values.Put("SocketPort", QString::number(settings.SocketPort), settings.SocketPort == defaults.SocketPort);
-        values.Put("VPortNo", QString::number(settings.VPortNo), settings.VPortNo == defaults.VPortNo);
-        values.WriteTo(file);
+        values.Put("OnlyOnePort", QString::number(settings.OnlyOnePort), settings.OnlyOnePort == defaults.OnlyOnePort,
+                   settings.OnlyOnePort == was.OnlyOnePort, inFile.OnlyOnePort != was.OnlyOnePort);
+        values.Put("Password", QString::fromStdString(settings.Password), settings.Password == defaults.Password,
+                   settings.Password == was.Password, inFile.Password != was.Password);
+        values.Put("SocketPort", QString::number(settings.SocketPort), settings.SocketPort == defaults.SocketPort,
+                   settings.SocketPort == was.SocketPort, inFile.SocketPort != was.SocketPort);
+        values.Put("VPortNo", QString::number(settings.VPortNo), settings.VPortNo == defaults.VPortNo,
+                   settings.VPortNo == was.VPortNo, inFile.VPortNo != was.VPortNo);
+        values.Write();
+        const std::string kept = values.Kept();
+        return kept.empty() ? Reason() : Reason(Reason::Kind::ConfigSettingsEditsKept, fileName_, kept);
     });
+    if (!failure && known_)
+        knownSettings_ = settings;
+    return failure;
+}
+
+void ConfigStore::RemoveLeftovers() const
+{
+    std::vector<std::pair<std::string, int>> failed;
+    for (const std::string& path : ConfigFile::RemoveLeftovers(fileName_, &failed))
+        Log::Notice("removed " + path + ", left by a save of the configuration that was cut short");
+    for (const auto& [path, error] : failed)
+        Log::Warning("cannot remove " + path
+                     + ", left by a save of the configuration that was cut short: " + Log::SystemReason(error));
 }

@@ -29,6 +29,10 @@ struct StoredConfig {
 // and replaces the file atomically, or leaves the file untouched and says why. A file that
 // cannot be read whole and cleanly is never written over. Every failure is reported through
 // Log, naming the file and the reason.
+//
+// What a change makes is measured against the file as the store last loaded or wrote it: a
+// save writes only the values that differ from that, so a line edited by hand and not loaded
+// yet stays as the user left it, and the save says so (LastNotice).
 class ConfigStore {
 public:
     static constexpr int SlotCount = StoredConfig::SlotCount;
@@ -36,6 +40,8 @@ public:
     // fileName: the settings file; by default the one of the user's configuration home.
     explicit ConfigStore(std::string fileName = DefaultFileName());
 
+    // Also what later saves measure their changes against, unless the load failed after an
+    // earlier one had read the file (what runs then stays what that one read).
     StoredConfig Load() const;
 
     // Each save returns why the file could not keep the change, none when it did.
@@ -49,6 +55,13 @@ public:
     Reason DeletePortConfig(int slot) const;
     // Writes SocketPort, OnlyOnePort, VPortNo and Password.
     Reason SaveSettings(const GlobalSettings& settings) const;
+    // What the last save kept or did besides its change (hand edits it left in place, a group
+    // removed by hand that it wrote again), none when nothing; logged as a warning.
+    const Reason& LastNotice() const { return lastNotice_; }
+
+    // Removes the temporary files that saves cut short (a crash, SIGKILL) left beside the
+    // file: only files of its own naming that belong to this user. Saves do it first as well.
+    void RemoveLeftovers() const;
 
     const std::string& FileName() const { return fileName_; }
     // What the last load reported, none when it went well: for a window to show.
@@ -57,12 +70,21 @@ public:
     static std::string DefaultFileName();
 
 private:
-    // Reads the file, lets edit change it and writes it back when anything changed.
-    Reason Change(const std::function<void(SettingsFile&)>& edit) const;
+    // Reads the file, lets edit change it and writes it back when anything changed; what edit
+    // returns becomes the notice of a save that succeeds.
+    Reason Change(const std::function<Reason(SettingsFile&)>& edit) const;
+    // What a load read becomes what saves measure against.
+    void Remember(const StoredConfig& stored) const;
     void Fail(const Reason& reason) const;
     void WarnWhenOpenToOthers(mode_t mode) const;
 
     std::string fileName_;
     mutable Reason lastFailure_;
+    mutable Reason lastNotice_;
     mutable bool warnedOpenToOthers_ = false;
+    // The file as last loaded or written, what changes are measured against; unknown before
+    // the first load (a save then measures against the file itself).
+    mutable bool known_ = false;
+    mutable GlobalSettings knownSettings_;
+    mutable std::optional<PortConfig> knownPorts_[SlotCount];
 };

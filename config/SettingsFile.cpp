@@ -472,30 +472,34 @@ void SettingsFile::SetValues(const QString& group, const std::vector<std::pair<Q
         const QString key = groupPrefix + name;
         const QString path = Folded(key);
         const QByteArray escaped = EscapedValue(value);
+        std::vector<const Line*> earlier;
         const Line* last = nullptr;
         for (const Line& line : lines_) {
             if (line.kind != Line::Kind::Key || line.path != path)
                 continue;
             if (last)
-                splices.push_back({last->begin, last->end, {}});
+                earlier.push_back(last);
             last = &line;
         }
         if (!last) {
             added.emplace_back(key, escaped);
             continue;
         }
-        // Left alone when it names the key in this letter case and holds this text already.
-        const QByteArray content = text_.mid(last->begin, last->contentEnd - last->begin);
-        const qsizetype equals = content.indexOf('=');
+        // Left alone when it holds this text already, in whatever letter case it names the key.
         const QVariant held = Value(key);
-        const bool same = equals >= 0 && UnescapeKey(content.left(equals).trimmed()) == key.mid(last->prefix.size())
-                          && held.typeId() == QMetaType::QString && held.toString() == value;
-        if (!same) {
-            QByteArray bytes = EscapedKey(key.mid(last->prefix.size())) + '=' + escaped;
-            if (last->commentBegin >= 0)
-                bytes += ' ' + text_.mid(last->commentBegin, last->contentEnd - last->commentBegin);
-            splices.push_back({last->begin, last->contentEnd, bytes});
-        }
+        if (held.typeId() == QMetaType::QString && held.toString() == value)
+            continue;
+        for (const Line* line : earlier)
+            splices.push_back({line->begin, line->end, {}});
+        // The key as the line spells it (its letter case, the spaces around '='), then the value.
+        const QByteArray content = text_.mid(last->begin, last->contentEnd - last->begin);
+        qsizetype valueBegin = content.indexOf('=') + 1;
+        while (valueBegin < content.size() && (content[valueBegin] == ' ' || content[valueBegin] == '\t'))
+            ++valueBegin;
+        QByteArray bytes = content.left(valueBegin) + escaped;
+        if (last->commentBegin >= 0)
+            bytes += ' ' + text_.mid(last->commentBegin, last->contentEnd - last->commentBegin);
+        splices.push_back({last->begin, last->contentEnd, bytes});
     }
     if (added.empty()) {
         Apply(std::move(splices));

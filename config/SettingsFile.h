@@ -19,8 +19,9 @@
 // and the first such line is noted: such a file is not written over.
 //
 // Editing changes only the lines of the keys and groups it names; every other byte (comments,
-// blank lines, the order, the byte-order mark, unknown keys) stays where it was. Keys are
-// written in the letter case given, values as QSettings writes a text.
+// blank lines, the order, the byte-order mark, unknown keys) stays where it was. A rewritten
+// line keeps the key as it spells it; new keys are written in the letter case given, values
+// as QSettings writes a text.
 class SettingsFile {
 public:
     static SettingsFile Parse(const QByteArray& text);
@@ -36,10 +37,10 @@ public:
 
     // The text with the edits made so far.
     const QByteArray& Text() const { return text_; }
-    // Sets key to the text value: its last line in the file is rewritten (in key's letter
-    // case), earlier lines of the same key go; a new key goes after the last key of its group,
-    // or into a new section at the end ("[General]" before the first section for a top-level
-    // key). A line that already says the same is left as it is.
+    // Sets key to the text value: its last line in the file is rewritten (in the letter case
+    // the line has), earlier lines of the same key go; a new key goes after the last key of its
+    // group, or into a new section at the end ("[General]" before the first section for a
+    // top-level key). A key whose last line already says the same is left as it is.
     void SetValue(const QString& key, const QString& value);
     // The same for several keys of one group ("" for the top level) at once; new ones are
     // added together, in this order.

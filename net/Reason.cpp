@@ -38,6 +38,15 @@ const char* EnglishTemplate(Reason::Kind kind)
         return "configuration file %1, line %2 is not a setting; such lines are skipped, and the file is not "
                "written until that line is mended";
     case K::ConfigNotSaved: return "cannot save the configuration to %1: %3";
+    case K::ConfigHandEditsKept:
+        return "configuration file %1: group %2 was edited by hand since it was last loaded; the change kept "
+               "those lines as they are, and they apply at the next reload or start";
+    case K::ConfigSettingsEditsKept:
+        return "configuration file %1: %2 was edited by hand since it was last loaded; the change kept those "
+               "lines as they are, and they apply at the next start";
+    case K::ConfigGroupWrittenAgain:
+        return "configuration file %1: group %2 had been removed by hand and not reloaded yet; the change wrote "
+               "it whole again";
     case K::DefaultSettingsUsed:
         return "configuration file %1 is not used: running with the default settings and no ports";
     case K::TcpAttemptFailed: return "cannot connect to %1: %3";

@@ -39,6 +39,11 @@ struct Reason {
         ConfigTooLarge,        // detail: the most that is read, in MiB
         ConfigNotSetting,      // detail: the line number
         ConfigNotSaved,        // error 0: the system gave no reason
+        // What a save kept or did besides its change. detail: the group and its keys, "[2]
+        // (Code, PeerIP)".
+        ConfigHandEditsKept,      // lines edited by hand since the last load, kept as they are
+        ConfigSettingsEditsKept,  // the same for the global values, which apply at a start
+        ConfigGroupWrittenAgain,  // detail: "[2]"; the group had been removed by hand
         // What a start does when the file could not be read at all.
         DefaultSettingsUsed,
         // A port's latest error, as its statistics keep it. subject: the DTU's address

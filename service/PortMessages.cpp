@@ -40,6 +40,12 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::ConfigTooLarge: return "配置文件 %1 大于%2MiB，本程序不读取它。";
     case K::ConfigNotSetting: return "配置文件 %1 第%2行不是有效的设置，已跳过；修正之前不会写入该文件。";
     case K::ConfigNotSaved: return "无法把配置保存到 %1：%3";
+    case K::ConfigHandEditsKept:
+        return "配置文件 %1 中的%2在上次读取后被手工修改过；本次更改保留了这些行，它们在下次重新读取或启动时生效。";
+    case K::ConfigSettingsEditsKept:
+        return "配置文件 %1 中的%2在上次读取后被手工修改过；本次更改保留了这些行，它们在下次启动时生效。";
+    case K::ConfigGroupWrittenAgain:
+        return "配置文件 %1 中的%2已被手工删除且尚未重新读取；本次更改重新写入了整组设置。";
     case K::DefaultSettingsUsed: return "本程序以默认设置运行，没有端口。";
     case K::TcpAttemptFailed: return "无法连接到%1：%3";
     case K::TcpConnectionEnded: return "与%1的TCP连接已断开。";

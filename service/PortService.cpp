@@ -35,6 +35,7 @@ PortService::~PortService() = default;
 
 PortTable::NetworkResult PortService::StartNetwork()
 {
+    store_.RemoveLeftovers();
     // The file is read once: the settings now, the ports when they start.
     startConfig_ = std::make_unique<StoredConfig>(store_.Load());
     settings_ = startConfig_->settings;
@@ -151,6 +152,7 @@ PortError PortService::Edit(int slot, PortConfig fields)
     if (PortError error = Saved(store_.SavePortConfig(slot, fields)))
         return error;
     table_->EditSlot(slot, fields);
+    table_->RestoreLinks();
     rows_.Update(table_->Status(slot));
     emit PortsChanged();
     return {};
@@ -392,6 +394,8 @@ void PortService::Reload()
     }
     for (int i : opening)
         Open(i, wanted[i]);
+    // Unchanged ports keep running, but a link removed by hand is made again.
+    table_->RestoreLinks();
     const size_t reopened = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
     Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, "
                 + std::to_string(editing.size() + reopened) + " restarted, " + std::to_string(closing.size() - reopened)

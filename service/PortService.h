@@ -62,6 +62,9 @@ public:
     PortError Edit(int slot, PortConfig config);
     // Refuses a port an application holds open unless force.
     PortError Remove(int slot, bool force);
+    // What the last change's save kept or did besides (hand edits it left in place), none when
+    // nothing; said in the log already.
+    const Reason& SaveNotice() const { return store_.LastNotice(); }
     // The number, code and interval rules alone.
     static PortError Check(const PortConfig& config);
     // Parses "A.B.C.D" strictly into peerIp, as it is stored.

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The configuration file as users keep it, and as a careless user or a hostile file leaves it,
-met by the built program in service mode and by mv5840vspctl. Runs in a network and mount
+met by the built program in service mode and by mv5840vspctl; the port directory removed under
+the running program. Runs in a network and mount
 namespace of its own (the program binds UDP 3700; a read-only folder is a bind mount) under a
 session bus of its own. Arguments: the program's path, mv5840vspctl's path."""
 import json
@@ -124,13 +125,115 @@ def hand_kept_file():
     check(stat.S_IMODE(os.stat(run.file).st_mode) == 0o600, "a rewritten file is private")
     check(stat.S_IMODE(os.stat(run.config + "/Torvane").st_mode) == 0o700, "its folder is private")
 
-    # Edited: the keys are written back in their own case, in place.
+    # Edited: only the value the edit makes is written; the other lines stay as they are.
+    before = read(run.file)
     status, _, err = ctl("edit", "--number", "7", "--interval", "60")
-    check(status == 0, "edit: " + err)
+    check(status == 0 and err == "", "edit: %d %s" % (status, err))
     after = read(run.file)
-    check(b"# from the label\nPortNumber=7\nCode=C7\n" in after and b"portnumber" not in after,
-          "odd-case keys come back in their own case: %r" % after)
+    check(after == before.replace(b"code=C7\n", b"code=C7\nLoginInterval=60\n"),
+          "an edit adds its one line and leaves the odd-case keys alone: %r" % after)
+    status, _, err = ctl("edit", "--number", "7", "--new-number", "8")
+    check(status == 0, "edit of the number: " + err)
+    check(read(run.file) == after.replace(b"portnumber=7\n", b"portnumber=8\n"),
+          "a change of number rewrites its own line in its own case: %r" % read(run.file))
     check(run.stop() == 0, "SIGTERM ends the service")
+
+
+def hand_edits_survive_an_edit():
+    """A group edited by hand and not reloaded: an edit of its port keeps the hand edit and says so."""
+    run = Run(slot(1, 1, "H1") + slot(2, 2, "H2"))
+    check(run.up, "the service starts")
+    handmade = read(run.file).replace(b"Code=H2", b"Code=HANDMADE")
+    write(run.file, handmade, 0o600)
+    status, out, err = ctl("edit", "--number", "2", "--interval", "120")
+    check(status == 0, "the edit succeeds: %d %s" % (status, err))
+    check(read(run.file) == handmade.replace(b"LoginInterval=300\nPeerIP=0.0.0.0\nPortNumber=2",
+                                             b"LoginInterval=120\nPeerIP=0.0.0.0\nPortNumber=2"),
+          "only the interval is written, Code=HANDMADE stays: %r" % read(run.file))
+    check("group [2] (Code) was edited by hand" in err and "next reload" in err,
+          "the tool says the hand edit was kept: %r" % err)
+    check("group [2] (Code) was edited by hand" in run.text(), "and so does the log")
+    status, out, err = ctl("edit", "--number", "2", "--interval", "130", "--json")
+    check(status == 0 and "edited by hand" in (json.loads(out).get("note") or ""), "--json carries it as note")
+    run.process.send_signal(signal.SIGHUP)
+    check(wait_until(lambda: "configuration reloaded" in run.text()), "a reload")
+    check([p["code"] for p in ports() or []] == ["H1", "HANDMADE"], "the reload applies the hand edit")
+    status, _, err = ctl("edit", "--number", "2", "--interval", "140")
+    check(status == 0 and err == "", "once reloaded there is nothing to say: %r" % err)
+    check(run.stop() == 0, "SIGTERM ends the service")
+
+
+def leftovers_of_killed_saves():
+    """Files left by saves cut short go at the next start and the next save; nothing else does."""
+    run = Run(slot(1, 1, "K1"))
+    check(run.up, "the service starts")
+    folder = run.config + "/Torvane/"
+    write(folder + ".HOLBRN.conf.Ab12Cd", "Password=secret\n", 0o600)
+    write(folder + ".HOLBRN.conf.keepme1", "not ours\n", 0o600)
+    check(ctl("edit", "--number", "1", "--interval", "60")[0] == 0, "an edit")
+    check(sorted(os.listdir(folder)) == [".HOLBRN.conf.keepme1", "HOLBRN.conf"],
+          "the save removed the leftover and nothing else: %s" % os.listdir(folder))
+    check("removed " + folder + ".HOLBRN.conf.Ab12Cd" in run.text(), "and said so")
+    # A service killed while it saves over and over leaves what it leaves; a start clears it.
+    for _ in range(3):
+        saver = subprocess.Popen(["sh", "-c", "while :; do %s edit --number 1 --interval 61 >/dev/null 2>&1; "
+                                  "%s edit --number 1 --interval 62 >/dev/null 2>&1; done" % (CTL, CTL)])
+        time.sleep(0.7)
+        run.process.kill()
+        run.process.wait()
+        saver.kill()
+        saver.wait()
+        write(folder + ".HOLBRN.conf.Zz99Yy", "Password=secret\n", 0o600)
+        run = Run(config=run.config)
+        check(run.up, "the service starts again")
+        left = [name for name in os.listdir(folder) if name.startswith(".HOLBRN.conf.") and len(name) == 19]
+        check(left == [], "the start removed the leftovers: %s" % left)
+    check(run.stop() == 0, "SIGTERM ends the service")
+
+
+def removed_port_directory():
+    """The port directory or a link removed while the service runs: made again and said; a reload
+    or an edit makes a missing link again in any case."""
+    run = Run(slot(1, 1, "P1") + slot(2, 2, "P2"))
+    check(run.up, "the service starts")
+    folder = run.runtime + "/MV5840VSP"
+    subprocess.run(["rm", "-rf", folder], check=True)
+    check(wait_until(lambda: os.path.islink(run.device(1)) and os.path.islink(run.device(2)), 10),
+          "rm -rf of the port directory: both links are made again")
+    check(wait_until(lambda: "port directory %s was removed; it is made again with the links of 2 ports" % folder
+                     in run.text()), "and the log says so")
+    check(stat.S_IMODE(os.stat(folder).st_mode) == 0o700, "the directory is private again")
+    check(os.path.exists(folder + "/.lock"), "with its lock")
+    with open(run.device(1), "rb+", buffering=0) as application:
+        dtu = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        dtu.settimeout(5)
+        dtu.sendto(b"P1" + b"\0" * 10 + b"\0", ("127.0.0.1", 3700))
+        check(dtu.recvfrom(100)[0][12:] == b"\x01OK", "the DTU logs in")
+        dtu.sendto(b"P1" + b"\0" * 10 + b"\x03hello", ("127.0.0.1", 3700))
+        os.set_blocking(application.fileno(), False)
+        got = b""
+        deadline = time.monotonic() + 5
+        while len(got) < 5 and time.monotonic() < deadline:
+            try:
+                got += os.read(application.fileno(), 100)
+            except BlockingIOError:
+                time.sleep(0.01)
+        check(got == b"hello", "an application opens the port through the new link: %r" % got)
+
+    os.remove(run.device(2))
+    check(wait_until(lambda: os.path.islink(run.device(2)), 10), "one link removed: made again")
+    check(wait_until(lambda: "the link COM2 in %s was removed; made again" % folder in run.text()), "and said")
+    # Removed and replaced by the user's own file: left alone.
+    os.remove(run.device(2))
+    write(run.device(2), "mine\n")
+    run.process.send_signal(signal.SIGHUP)
+    check(wait_until(lambda: "configuration reloaded" in run.text()), "a reload")
+    check(read(run.device(2)) == b"mine\n", "a file of the user's own is left alone")
+    os.remove(run.device(2))
+    run.process.send_signal(signal.SIGHUP)
+    check(wait_until(lambda: os.path.islink(run.device(2)), 5), "and the missing link is made again")
+    check(run.stop() == 0, "SIGTERM ends the service")
+    check(not os.path.exists(run.device(1)) and not os.path.exists(run.device(2)), "and the links go with it")
 
 
 def refused_saves():
@@ -247,6 +350,9 @@ def shared_selection_through_a_reload():
 def main():
     try:
         hand_kept_file()
+        hand_edits_survive_an_edit()
+        leftovers_of_killed_saves()
+        removed_port_directory()
         refused_saves()
         not_regular_files()
         fresh_home_and_a_readded_port()

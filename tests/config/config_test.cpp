@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -519,9 +520,13 @@ TEST_F(ConfigStoreTest, SaveKilledMidWayLeavesAWholeFile)
             ASSERT_EQ(Group(stored, slot)->LoginInterval, SamplePort(slot + 1).LoginInterval);
         }
     }
-    // The killed saver's lock must not hold up the next save.
-    EXPECT_FALSE(store.SaveSettings(VersionA()));
-    EXPECT_EQ(store.Load().settings.Password, "alpha");
+    // The killed saver's lock must not hold up the next save, which also removes what the
+    // saves cut short left.
+    GlobalSettings next = VersionA();
+    next.Password = "charlie";
+    EXPECT_FALSE(store.SaveSettings(next));
+    EXPECT_EQ(store.Load().settings.Password, "charlie");
+    EXPECT_EQ(QDir(dir.path() + "/Torvane").entryList(QDir::Files | QDir::Hidden), QStringList{"HOLBRN.conf"});
 }
 
 // Bytes that are no setting before a valid section: the section's port loads with its values,
@@ -695,16 +700,182 @@ TEST_F(ConfigStoreTest, KeysInAnyLetterCaseAreReadAndWrittenBackInTheirOwnCase)
     PortConfig port = *Group(stored, 0);
     port.PortNumber = 8;
     EXPECT_FALSE(store.SavePortConfig(0, port));
-    EXPECT_EQ(ReadFile(), QByteArray("[general]\nsocketport=4000\nPASSWORD=pw\n[1]\nPortNumber=8\nCode=C7\nUseTcp=1\n"
-                                     "LoginInterval=60\n"));
+    EXPECT_EQ(ReadFile(), QByteArray("[general]\nsocketport=4000\nPASSWORD=pw\n[1]\nportnumber=8\ncode=C7\nuseTCP=1\n"
+                                     "LOGININTERVAL=60\n"));
     // The last of two spellings is the one read; a save leaves one line.
     WriteFile("[1]\nCode=old\ncode=new\n");
     EXPECT_EQ(Load(0)->Code, "new");
     port.Code = "newer";
     EXPECT_FALSE(store.SavePortConfig(0, port));
-    EXPECT_EQ(ReadFile().count("ode="), 1) << ReadFile().constData();
+    EXPECT_EQ(ReadFile(), "[1]\ncode=newer\nLoginInterval=60\nPortNumber=8\nUseTcp=1\n");
     EXPECT_EQ(Load(0)->Code, "newer");
-    EXPECT_EQ(QSettings(filePath, QSettings::IniFormat).value("1/Code").toString(), "newer");
+    EXPECT_EQ(QSettings(filePath, QSettings::IniFormat).value("1/code").toString(), "newer");
+}
+
+// A group edited by hand and not loaded again: a save writes only the values its change makes,
+// keeps the user's lines (the file is what the next reload applies) and says so.
+TEST_F(ConfigStoreTest, HandEditsNotLoadedYetAreKeptAndSaid)
+{
+    const QByteArray loaded("; site B\n[2]\nCode=H2\nLoginInterval=300\nPeerIP=0.0.0.0\nPortNumber=2\nUseFixedIP=0\n"
+                            "UseTcp=0\n");
+    WriteFile(loaded);
+    PortConfig running = *Group(store.Load(), 1);
+    QByteArray handEdited = loaded;
+    handEdited.replace("Code=H2", "Code=HANDMADE");
+    WriteFile(handEdited);
+
+    ReportedLines reported;
+    running.LoginInterval = 120;
+    EXPECT_FALSE(store.SavePortConfig(1, running));
+    QByteArray expected = handEdited;
+    expected.replace("LoginInterval=300", "LoginInterval=120");
+    EXPECT_EQ(ReadFile(), expected);
+    const Reason kept(Reason::Kind::ConfigHandEditsKept, filePath.toStdString(), "[2] (Code)");
+    EXPECT_EQ(store.LastNotice(), kept);
+    EXPECT_EQ(reported.Lines(), std::vector<std::string>{kept.English()});
+    EXPECT_NE(kept.English().find("apply at the next reload"), std::string::npos);
+
+    // Said again at the next save while the line stays; a save that changes the line itself
+    // writes it, and says nothing.
+    running.LoginInterval = 130;
+    EXPECT_FALSE(store.SavePortConfig(1, running));
+    EXPECT_EQ(store.LastNotice(), kept);
+    EXPECT_TRUE(ReadFile().contains("Code=HANDMADE\nLoginInterval=130\n"));
+    running.Code = "H3";
+    EXPECT_FALSE(store.SavePortConfig(1, running));
+    EXPECT_FALSE(store.LastNotice());
+    EXPECT_TRUE(ReadFile().contains("Code=H3\nLoginInterval=130\n"));
+
+    // Once loaded, the hand edit is what later changes are measured against.
+    WriteFile(handEdited);
+    running = *Group(store.Load(), 1);
+    EXPECT_EQ(running.Code, "HANDMADE");
+    running.UseTcp = 1;
+    EXPECT_FALSE(store.SavePortConfig(1, running));
+    EXPECT_FALSE(store.LastNotice());
+    expected = handEdited;
+    expected.replace("UseTcp=0", "UseTcp=1");
+    EXPECT_EQ(ReadFile(), expected);
+
+    // Other groups' hand edits are not this change's business.
+    WriteFile(handEdited + "[3]\nCode=X\n");
+    running.UseTcp = 0;
+    EXPECT_FALSE(store.SavePortConfig(1, running));
+    EXPECT_FALSE(store.LastNotice());
+    EXPECT_EQ(ReadFile(), handEdited + "[3]\nCode=X\n");
+}
+
+// The address a hand edit wrote another way is no change: its text stays.
+TEST_F(ConfigStoreTest, AnAddressThatStaysKeepsItsText)
+{
+    const QByteArray text("[1]\nPortNumber=4\nUseFixedIP=1\nPeerIP=127.000.000.001\n");
+    WriteFile(text);
+    PortConfig port = *Group(store.Load(), 0);
+    port.PeerIP = "127.0.0.1";  // as a front end shows it
+    port.LoginInterval = 60;
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_EQ(ReadFile(), "[1]\nPortNumber=4\nUseFixedIP=1\nPeerIP=127.000.000.001\nLoginInterval=60\n");
+    EXPECT_FALSE(store.LastNotice());
+    port.PeerIP = "127.0.0.2";
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_EQ(ReadFile(), "[1]\nPortNumber=4\nUseFixedIP=1\nPeerIP=127.0.0.2\nLoginInterval=60\n");
+}
+
+// A change of number rewrites the number's line alone, in the letter case and spacing the line
+// has; the other values' lines stay byte for byte.
+TEST_F(ConfigStoreTest, AChangedValueIsRewrittenInItsLinesOwnSpelling)
+{
+    const QByteArray text("[2]\r\nportnumber = 2 ; the north pump\r\nusefixedip=0\r\nUSETCP=0\r\nloginINTERVAL=300\r\n"
+                          "code=A\r\npeerip=0.0.0.0\r\n");
+    WriteFile(text);
+    PortConfig port = *Group(store.Load(), 1);
+    port.PortNumber = 22;
+    EXPECT_FALSE(store.SavePortConfig(1, port));
+    QByteArray expected = text;
+    expected.replace("portnumber = 2 ;", "portnumber = 22 ;");
+    EXPECT_EQ(ReadFile(), expected);
+    port.UseTcp = 1;
+    port.LoginInterval = 60;
+    EXPECT_FALSE(store.SavePortConfig(1, port));
+    expected.replace("USETCP=0", "USETCP=1").replace("loginINTERVAL=300", "loginINTERVAL=60");
+    EXPECT_EQ(ReadFile(), expected);
+    EXPECT_FALSE(store.LastNotice());
+}
+
+// The global values: the same rule; a hand edit of them applies at the next start.
+TEST_F(ConfigStoreTest, HandEditsOfTheGlobalValuesAreKeptAndSaid)
+{
+    const QByteArray text("[General]\nsocketport=3700\nPassword=old\nOnlyOnePort=0\nVPortNo=5\n");
+    WriteFile(text);
+    GlobalSettings running = store.Load().settings;
+    WriteFile("[General]\nsocketport=4000\nPassword=old\nOnlyOnePort=0\nVPortNo=5\n");
+    running.Password = "new";
+    EXPECT_FALSE(store.SaveSettings(running));
+    EXPECT_EQ(ReadFile(), "[General]\nsocketport=4000\nPassword=new\nOnlyOnePort=0\nVPortNo=5\n");
+    const Reason kept(Reason::Kind::ConfigSettingsEditsKept, filePath.toStdString(), "[General] (SocketPort)");
+    EXPECT_EQ(store.LastNotice(), kept);
+    EXPECT_NE(kept.English().find("apply at the next start"), std::string::npos);
+}
+
+// A group removed by hand while its port runs: a change of that port writes it whole again,
+// and says so.
+TEST_F(ConfigStoreTest, AGroupRemovedByHandIsWrittenWholeByAChangeOfItsPort)
+{
+    WriteFile("[1]\nCode=A\nPortNumber=3\n[2]\nCode=B\nPortNumber=4\n");
+    PortConfig port = *Group(store.Load(), 1);
+    WriteFile("[1]\nCode=A\nPortNumber=3\n");
+    port.LoginInterval = 60;
+    EXPECT_FALSE(store.SavePortConfig(1, port));
+    EXPECT_EQ(ReadFile(), "[1]\nCode=A\nPortNumber=3\n\n[2]\nCode=B\nLoginInterval=60\nPeerIP=\nPortNumber=4\n"
+                          "UseFixedIP=0\nUseTcp=0\n");
+    EXPECT_EQ(store.LastNotice(), Reason(Reason::Kind::ConfigGroupWrittenAgain, filePath.toStdString(), "[2]"));
+}
+
+// What saves cut short left (".HOLBRN.conf.XXXXXX") goes at the next save or start; nothing
+// else does: other names, links, folders, a save in progress (it holds its lock).
+TEST_F(ConfigStoreTest, LeftoversOfSavesCutShortAreRemovedAndNothingElse)
+{
+    WriteFile("[1]\nCode=A\n");
+    const QString folder = dir.path() + "/Torvane/";
+    const QStringList leftovers = {".HOLBRN.conf.a1B2c3", ".HOLBRN.conf.ZZZZZZ"};
+    const QStringList others = {".HOLBRN.conf.abc12",  ".HOLBRN.conf.abc1234", "HOLBRN.conf.abc123",
+                                ".HOLBRN.conf.a-b_c1", ".other.conf.abc123",   "HOLBRN.conf.lock"};
+    for (const QString& name : leftovers + others) {
+        QFile file(folder + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Password=secret\n");
+    }
+    ASSERT_EQ(symlink((folder + "HOLBRN.conf").toLocal8Bit().constData(),
+                      (folder + ".HOLBRN.conf.link12").toLocal8Bit().constData()),
+              0);
+    ASSERT_TRUE(QDir().mkdir(folder + ".HOLBRN.conf.dir123"));
+    // A save of another process in progress: its file is locked.
+    QFile inProgress(folder + ".HOLBRN.conf.InPrg1");
+    ASSERT_TRUE(inProgress.open(QIODevice::WriteOnly));
+    ASSERT_EQ(flock(inProgress.handle(), LOCK_EX), 0);
+
+    ReportedLines reported;
+    store.RemoveLeftovers();
+    QStringList remaining = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                   | QDir::NoDotAndDotDot);
+    remaining.sort();
+    QStringList expected = others
+                           + QStringList{"HOLBRN.conf", ".HOLBRN.conf.link12", ".HOLBRN.conf.dir123",
+                                         ".HOLBRN.conf.InPrg1"};
+    expected.sort();
+    EXPECT_EQ(remaining, expected);
+    EXPECT_EQ(reported.Lines().size(), 2u);
+    for (const std::string& line : reported.Lines())
+        EXPECT_NE(line.find("left by a save of the configuration that was cut short"), std::string::npos) << line;
+
+    // The save in progress ends without finishing: the next save removes what it left.
+    inProgress.close();
+    PortConfig port;
+    port.Code = "B";
+    EXPECT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_FALSE(QFileInfo::exists(folder + ".HOLBRN.conf.InPrg1"));
+    EXPECT_EQ(Load(0)->Code, "B");
+    EXPECT_TRUE(QFileInfo(folder + ".HOLBRN.conf.link12").isSymLink());
 }
 
 // Values are written as QSettings writes them, byte for byte.
