@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "net/Log.h"
+#include "vport/PtyMonitor.h"
 #include "vport/VirtualPortSites.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -181,6 +182,11 @@ void PortTable::EditSlot(int slot, const PortConfig& config)
 void PortTable::CloseSlot(int slot)
 {
     Command([&] { RemovePort(slot); });
+}
+
+void PortTable::RestoreLinks()
+{
+    Command([&] { pumpLoop_.Ports().Links().Restore(); });
 }
 
 void PortTable::CloseAll()

@@ -80,6 +80,8 @@ public:
     void CloseSlot(int slot);
     // Every port leaves service (the end of a run).
     void CloseAll();
+    // Makes again the ports' links (and the port directory) that were removed meanwhile.
+    void RestoreLinks();
     // Shared-port mode: the DTU that gets what applications write (code compared ignoring
     // the case of A to Z); false when no port has the code.
     bool SelectSharedTarget(const std::string& code);

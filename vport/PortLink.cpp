@@ -83,6 +83,22 @@ PortLink::PortLink(std::string directory, std::string name, std::string target)
 {
 }
 
+Reason PortLink::Restore(bool& made) const
+{
+    made = false;
+    Reason failure;
+    DirectoryFd dir(OpenPrivateDirectory(directory_, true, &failure));
+    if (dir.Get() < 0)
+        return failure;
+    struct stat st {};
+    if (fstatat(dir.Get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return {};
+    if (symlinkat(target_.c_str(), dir.Get(), name_.c_str()) != 0)
+        return {Reason::Kind::LinkNotMade, Path(), {}, errno};
+    made = true;
+    return {};
+}
+
 PortLink::~PortLink()
 {
     DirectoryFd dir(OpenPrivateDirectory(directory_, false));

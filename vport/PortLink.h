@@ -26,6 +26,11 @@ public:
     PortLink& operator=(const PortLink&) = delete;
 
     std::string Path() const { return directory_ + "/" + name_; }
+    const std::string& Name() const { return name_; }
+    // Makes the link again when nothing is called by its name any more, and the directory
+    // with it when that is gone; anything else found there is left alone. made: whether it
+    // was made. Why it could not be, or none.
+    Reason Restore(bool& made) const;
 
 private:
     PortLink(std::string directory, std::string name, std::string target);

@@ -8,7 +8,8 @@
 
 #include "vport/PtyChannel.h"
 
-PtyMonitor::PtyMonitor(EventLoop& loop) : loop_(loop), watch_(loop, [this](uint32_t) { HandleSlaveEvents(); })
+PtyMonitor::PtyMonitor(EventLoop& loop)
+    : loop_(loop), watch_(loop, [this](uint32_t) { HandleSlaveEvents(); }), links_(loop)
 {
     inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd_ < 0)

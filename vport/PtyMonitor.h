@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "net/EventLoop.h"
+#include "vport/PortDirectoryWatch.h"
 
 class PtyChannel;
 
@@ -27,6 +28,8 @@ public:
     bool Add(const std::shared_ptr<PtyChannel>& channel);
     // No further call into the channel follows.
     void Remove(const std::shared_ptr<PtyChannel>& channel);
+    // The ports' links, kept in the port directory on the same loop.
+    PortDirectoryWatch& Links() { return links_; }
 
 private:
     void HandleSlaveEvents();
@@ -36,4 +39,5 @@ private:
     int inotifyFd_ = -1;
     int error_ = 0;
     std::unordered_map<int, std::shared_ptr<PtyChannel>> channelOfWatch_;
+    PortDirectoryWatch links_;
 };

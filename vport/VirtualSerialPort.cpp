@@ -111,6 +111,7 @@ Reason VirtualSerialPort::Make(const std::string& name, PtyMonitor& monitor)
     // about this new terminal.
     unlink(LineState::FileFor(link->Path()).c_str());
 
+    monitor.Links().Add(*link);
     impl_->channel = std::move(channel);
     impl_->path = link->Path();
     impl_->name = name;
@@ -126,6 +127,7 @@ bool VirtualSerialPort::Close()
     // The link goes first, so no application finds the port while it is taken down; with it
     // what an application reported about the line.
     std::string path = impl_->link->Path();
+    impl_->monitor->Links().Remove(*impl_->link);
     impl_->link.reset();
     unlink(LineState::FileFor(path).c_str());
     impl_->monitor->Remove(impl_->channel);

@@ -1,9 +1,14 @@
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
+#include <vector>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "VportTestSupport.h"
+#include "net/Log.h"
+#include "vport/PortDirectoryLock.h"
 #include "vport/VirtualSerialPort.h"
 
 namespace fs = std::filesystem;
@@ -228,4 +233,70 @@ TEST(PortLink, TwoHundredPortsOpenAndCloseTogether)
     app.Close();
     opened.clear();
     EXPECT_TRUE(fs::is_empty(runtime.PortDir()));
+}
+
+// A link removed by hand, or the whole port directory (rm -rf) with its lock, is made again
+// once the removal is over, and said; an application opens the port through it as before.
+TEST(PortLink, ALinkOrTheDirectoryRemovedByHandIsMadeAgain)
+{
+    TempRuntimeDir runtime;
+    std::vector<std::string> said;
+    std::mutex saidGuard;
+    Log::SetSink([&](Log::Priority, std::string_view text) {
+        std::lock_guard hold(saidGuard);
+        said.emplace_back(text);
+    });
+    auto saidContains = [&](const std::string& part) {
+        std::lock_guard hold(saidGuard);
+        return std::any_of(said.begin(), said.end(),
+                           [&](const std::string& line) { return line.find(part) != line.npos; });
+    };
+    auto loop = std::make_shared<PortLoop>();
+    LoopPort one(loop), two(loop);
+    ASSERT_TRUE(one.Open("COM1"));
+    ASSERT_TRUE(two.Open("COM2"));
+    const std::string first = runtime.PortDir() + "/COM1", second = runtime.PortDir() + "/COM2";
+    const std::string target = LinkTarget(first);
+    // As the program holds it: its open lock file keeps a removed directory from telling it is gone.
+    PortDirectoryLock instance(runtime.PortDir());
+    ASSERT_EQ(instance.Take(), PortDirectoryLock::Result::Taken);
+
+    ASSERT_EQ(unlink(first.c_str()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return IsSymlink(first); }));
+    EXPECT_EQ(LinkTarget(first), target);
+    EXPECT_TRUE(
+        WaitUntil([&] { return saidContains("the link COM1 in " + runtime.PortDir() + " was removed; made again"); }));
+
+    fs::remove_all(runtime.PortDir());
+    EXPECT_TRUE(WaitUntil([&] { return IsSymlink(first) && IsSymlink(second); }));
+    struct stat st {};
+    ASSERT_EQ(lstat(runtime.PortDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(WaitUntil([&] {
+        return saidContains("port directory " + runtime.PortDir()
+                            + " was removed; it is made again with the links of 2 ports");
+    }));
+    // The directory made again is watched as the old one was.
+    ASSERT_EQ(unlink(second.c_str()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return IsSymlink(second); }));
+    // A second instance finds the directory taken again.
+    PortDirectoryLock secondInstance(runtime.PortDir());
+    EXPECT_EQ(secondInstance.Take(), PortDirectoryLock::Result::HeldByOther);
+    EXPECT_EQ(secondInstance.Holder(), getpid());
+    {
+        SerialApp app(first);
+        ASSERT_TRUE(app.IsOpen());
+        EXPECT_TRUE(WaitUntil([&] { return one.InUse(); }));
+        const uint8_t bytes[] = {'o', 'k'};
+        EXPECT_EQ(one.Write(bytes, 2), 2);
+        EXPECT_EQ(app.Read(2), ToBytes("ok"));
+    }
+
+    // Asked for (a reload, an edit), it is made again at once; a closed port's link is not.
+    ASSERT_EQ(unlink(second.c_str()), 0);
+    ASSERT_TRUE(one.Close());
+    loop->Call([&] { loop->Monitor().Links().Restore(); });
+    EXPECT_TRUE(IsSymlink(second));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(first)));
+    Log::SetSink(nullptr);
 }
