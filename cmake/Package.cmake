@@ -18,6 +18,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 # the Chinese texts, and a session bus for the automation interface and the tool.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei, default-dbus-session-bus | dbus-session-bus")
-# Qt's own translations give the message boxes Chinese buttons.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
+# Qt's own translations give the message boxes Chinese buttons; bash-completion loads the
+# tool's completion.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, bash-completion")
 include(CPack)

@@ -24,8 +24,10 @@ share/bash-completion/completions/mv5840vspctl
 share/dbus-1/interfaces/MV5840VSP.IMV5840VSP.xml
 share/dbus-1/interfaces/MV5840VSP.IPortManager.xml
 share/dbus-1/services/MV5840VSP.IMV5840VSP.service
+share/doc/mv5840vsp/README.md.gz
 share/doc/mv5840vsp/changelog.Debian.gz
 share/doc/mv5840vsp/copyright
+share/doc/mv5840vsp/examples/HOLBRN.conf
 share/icons/hicolor/128x128/apps/mv5840vsp.png
 share/icons/hicolor/16x16/apps/mv5840vsp.png
 share/icons/hicolor/256x256/apps/mv5840vsp.png
@@ -35,6 +37,7 @@ share/icons/hicolor/64x64/apps/mv5840vsp.png
 share/man/man1/MV5840VSP.1.gz
 share/man/man1/mv5840vsp-run.1.gz
 share/man/man1/mv5840vspctl.1.gz
+share/man/man5/HOLBRN.conf.5.gz
 share/metainfo/example.torvane.MV5840VSP.metainfo.xml"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "installed files differ:
@@ -77,8 +80,8 @@ fi
 
 # The manual pages render without a warning, and name the build's version.
 version=$("$prefix/bin/MV5840VSP" --version | cut -d' ' -f2)
-for page in MV5840VSP mv5840vspctl mv5840vsp-run; do
-  file=$prefix/share/man/man1/$page.1.gz
+for page in man1/MV5840VSP.1 man1/mv5840vspctl.1 man1/mv5840vsp-run.1 man5/HOLBRN.conf.5; do
+  file=$prefix/share/man/$page.gz
   out=$(zcat "$file" | groff -man -ww -z 2>&1) || fail "$page(1) does not render: $out"
   [ -z "$out" ] || fail "$page(1) renders with warnings: $out"
   grep -q "MV5840VSP $version" <<<"$(zcat "$file")" || fail "$page(1) does not carry version $version"
@@ -96,6 +99,24 @@ complete_words() {
 [ "$(complete_words mv5840vspctl remove --f)" = --force ] || fail "completion of remove --f"
 grep -qx -- --frame-gap <<<"$(complete_words mv5840vspctl add --)" || fail "completion of add's options"
 [ -z "$(complete_words mv5840vspctl show --number '')" ] || fail "ports completed with no instance running"
+
+# The example configuration is what the program reads: its two ports, the file unchanged.
+example=$prefix/share/doc/mv5840vsp/examples/HOLBRN.conf
+mkdir -p "$work/config/Torvane" "$work/runtime"
+chmod 700 "$work/runtime"
+cp "$example" "$work/config/Torvane/HOLBRN.conf"
+chmod 600 "$work/config/Torvane/HOLBRN.conf"
+XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime "$prefix/bin/MV5840VSP" --service 2>"$work/example.log" &
+service=$!
+listed=
+for _ in $(seq 100); do
+  listed=$(XDG_RUNTIME_DIR=$work/runtime "$prefix/bin/mv5840vspctl" list --plain 2>/dev/null) && break
+  sleep 0.1
+done
+kill "$service"; wait "$service" || true
+[ "$listed" = $'7 A1\n8 B2' ] || fail "the example's ports: $listed $(cat "$work/example.log")"
+grep -q "line .* is not a setting" "$work/example.log" && fail "the example has a line that is no setting"
+cmp -s "$example" "$work/config/Torvane/HOLBRN.conf" || fail "the example was changed by a run"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$desktop" || fail "menu entry is not valid"
 fi

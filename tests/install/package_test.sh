@@ -23,8 +23,10 @@ expected="./usr/bin/MV5840VSP
 ./usr/share/dbus-1/interfaces/MV5840VSP.IMV5840VSP.xml
 ./usr/share/dbus-1/interfaces/MV5840VSP.IPortManager.xml
 ./usr/share/dbus-1/services/MV5840VSP.IMV5840VSP.service
+./usr/share/doc/mv5840vsp/README.md.gz
 ./usr/share/doc/mv5840vsp/changelog.Debian.gz
 ./usr/share/doc/mv5840vsp/copyright
+./usr/share/doc/mv5840vsp/examples/HOLBRN.conf
 ./usr/share/icons/hicolor/128x128/apps/mv5840vsp.png
 ./usr/share/icons/hicolor/16x16/apps/mv5840vsp.png
 ./usr/share/icons/hicolor/256x256/apps/mv5840vsp.png
@@ -34,6 +36,7 @@ expected="./usr/bin/MV5840VSP
 ./usr/share/man/man1/MV5840VSP.1.gz
 ./usr/share/man/man1/mv5840vsp-run.1.gz
 ./usr/share/man/man1/mv5840vspctl.1.gz
+./usr/share/man/man5/HOLBRN.conf.5.gz
 ./usr/share/metainfo/example.torvane.MV5840VSP.metainfo.xml"
 # The compatibility library's folder follows the build's libdir (lib/<triplet> for /usr).
 actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/lib/[a-z0-9_]*-linux-gnu[a-z0-9_]*/mv5840vsp/|./usr/lib/mv5840vsp/|' \
@@ -58,6 +61,10 @@ for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libc6 libstdc++
     *) fail "Depends lacks $package: $depends" ;;
   esac
 done
+case ", $(dpkg-deb -f "$deb" Recommends)," in
+  *", bash-completion,"*) ;;
+  *) fail "Recommends lacks bash-completion: $(dpkg-deb -f "$deb" Recommends)" ;;
+esac
 [ "$(dpkg-deb -f "$deb" Package)" = mv5840vsp ] || fail "package name"
 case "$(dpkg-deb -f "$deb" Maintainer)" in
   *@localhost*|"") fail "maintainer: $(dpkg-deb -f "$deb" Maintainer)" ;;
