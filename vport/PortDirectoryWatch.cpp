@@ -104,18 +104,25 @@ void PortDirectoryWatch::Restore()
     // find the place free. One already held (by this run) is left as it is.
     auto lock = std::make_unique<PortDirectoryLock>(directory);
     const PortDirectoryLock::Result locked = lock->Take();
-    if (locked == PortDirectoryLock::Result::Taken)
+    if (locked == PortDirectoryLock::Result::Taken) {
         lock_ = std::move(lock);
-    else if (locked == PortDirectoryLock::Result::HeldByOther && lock->Holder() != getpid())
+    } else if (locked == PortDirectoryLock::Result::HeldByOther && lock->Holder() != getpid()) {
         Log::Error("port directory " + directory + " was removed, and another instance (process "
-                   + std::to_string(lock->Holder()) + ") took it meanwhile; its links are left alone");
+                   + std::to_string(lock->Holder()) + ") took it meanwhile; the links of this one are not made again");
+        return;
+    } else if (locked == PortDirectoryLock::Result::Failed) {
+        // Said once for all the ports, not once for each.
+        Log::Error(lock->Failure() + "; the links of " + std::to_string(links_.size())
+                   + (links_.size() == 1 ? " port" : " ports") + " cannot be made again");
+        return;
+    }
 
     std::string made;
     int count = 0;
     for (PortLink* link : links_) {
         bool remade = false;
         if (const Reason failure = link->Restore(remade))
-            Log::Error("cannot make the removed link " + link->Path() + " again: " + failure.English());
+            Log::Error(failure.English());
         else if (remade)
             made += (count++ == 0 ? "" : ", ") + link->Name();
     }

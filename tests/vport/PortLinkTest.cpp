@@ -298,5 +298,14 @@ TEST(PortLink, ALinkOrTheDirectoryRemovedByHandIsMadeAgain)
     loop->Call([&] { loop->Monitor().Links().Restore(); });
     EXPECT_TRUE(IsSymlink(second));
     EXPECT_FALSE(fs::exists(fs::symlink_status(first)));
+
+    // A directory swapped for a link meanwhile is refused, said once for all the ports.
+    const std::string elsewhere = runtime.Path() + "/elsewhere";
+    fs::create_directory(elsewhere);
+    fs::remove_all(runtime.PortDir());
+    fs::create_directory_symlink(elsewhere, runtime.PortDir());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return saidContains("is a symbolic link; refused; the links of 1 port cannot be made again"); }));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
     Log::SetSink(nullptr);
 }
