@@ -98,6 +98,7 @@ const QHash<QString, VerbInfo>& Verbs()
                             "  --pcap FILE   write a pcapng file instead (\"-\" for standard output): one\n"
                             "                interface per port named COM<n>, link type USER0, the bytes\n"
                             "                from the DTU inbound, other events as packet comments\n"
+                            "                (man mv5840vspctl: how Wireshark decodes them as Modbus RTU)\n"
                             "  --count N     end after N events\n"
                             "  --seconds S   end after S seconds\n"}},
         {"stats",
