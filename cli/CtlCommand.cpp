@@ -1,6 +1,7 @@
 #include "cli/CtlCommand.h"
 
 #include <QHash>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <climits>
@@ -82,7 +83,7 @@ const QHash<QString, VerbInfo>& Verbs()
                           "  --count N   end after N refreshes\n"}},
         {"monitor",
          {CtlVerb::Monitor, "Usage: mv5840vspctl monitor [--number N | --code CODE]... [--ascii | --hex | --json]\n"
-                            "                            [--pcap FILE] [--count N] [--seconds S]\n"
+                            "                            [--pcap FILE [--decode-as NAME]] [--count N] [--seconds S]\n"
                             "Prints what goes over the wire as it happens, one line per event: the bytes\n"
                             "from the DTU (rx) and the chunks the application wrote (tx), logins, online\n"
                             "and offline, TCP connects, refusals, ups and downs, bytes dropped for an\n"
@@ -98,7 +99,9 @@ const QHash<QString, VerbInfo>& Verbs()
                             "  --pcap FILE   write a pcapng file instead (\"-\" for standard output): one\n"
                             "                interface per port named COM<n>, link type USER0, the bytes\n"
                             "                from the DTU inbound, other events as packet comments\n"
-                            "                (man mv5840vspctl: how Wireshark decodes them as Modbus RTU)\n"
+                            "  --decode-as NAME  with --pcap: the bytes are for Wireshark's dissector NAME\n"
+                            "                (\"mbrtu\" for Modbus RTU): packets of link type upper PDU that\n"
+                            "                Wireshark and tshark decode with no preference set\n"
                             "  --count N     end after N events\n"
                             "  --seconds S   end after S seconds\n"}},
         {"stats",
@@ -273,6 +276,13 @@ bool ReadMonitorOption(Reader& reader, const QString& option, MonitorOptions& mo
             return false;
         if (monitor.pcapFile.isEmpty())
             return reader.Fail(QLatin1String("--pcap needs a file name"));
+    } else if (option == QLatin1String("--decode-as")) {
+        if (!reader.Value(option, monitor.decodeAs))
+            return false;
+        // Wireshark's dissector names: lower-case letters, digits, dots, dashes and underscores.
+        static const QRegularExpression name(QStringLiteral("^[a-z0-9._-]{1,64}$"));
+        if (!name.match(monitor.decodeAs).hasMatch())
+            return reader.Fail(QLatin1String("--decode-as: not a dissector name: ") + monitor.decodeAs);
     } else if (option == QLatin1String("--count")) {
         return Positive(reader, option, monitor.count);
     } else if (option == QLatin1String("--seconds")) {
@@ -443,6 +453,10 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
             return Failed(reader.error);
     }
 
+    if (command.verb == CtlVerb::Monitor && reader.Seen(QStringLiteral("--decode-as"))
+        && !reader.Seen(QStringLiteral("--pcap")))
+        return Failed(QStringLiteral("monitor: --decode-as names what the bytes of a --pcap file are; give --pcap FILE "
+                                     "(see mv5840vspctl monitor --help)"));
     const bool codeGiven = reader.Seen(QStringLiteral("--code"));
     if (command.verb == CtlVerb::Add) {
         // Required, as the usage shows: a forgotten --code would quietly make a port with an

@@ -157,6 +157,13 @@ TEST(CtlCommand, MonitorStylesEndsAndPcap)
     EXPECT_NE(Error({"monitor", "--hex=yes"}).find("--hex takes no value"), std::string::npos);
     EXPECT_NE(Error({"monitor", "--force"}).find("unknown option --force"), std::string::npos);
     EXPECT_NE(Error({"monitor", "--number", "x"}).find("not an integer"), std::string::npos);
+
+    EXPECT_TRUE(Command({"monitor", "--pcap", "f"}).monitor.decodeAs.isEmpty());
+    EXPECT_EQ(Command({"monitor", "--pcap", "f", "--decode-as", "mbrtu"}).monitor.decodeAs, "mbrtu");
+    EXPECT_NE(Error({"monitor", "--decode-as", "mbrtu"}).find("give --pcap FILE"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap", "f", "--decode-as", "mb rtu"}).find("not a dissector name: mb rtu"),
+              std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap", "f", "--decode-as", ""}).find("not a dissector name"), std::string::npos);
 }
 
 TEST(CtlCommand, StatsInThePrometheusFormat)
