@@ -1,6 +1,7 @@
 #include "cli/CtlCommand.h"
 
 #include <QHash>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <climits>
@@ -82,7 +83,7 @@ const QHash<QString, VerbInfo>& Verbs()
                           "  --count N   end after N refreshes\n"}},
         {"monitor",
          {CtlVerb::Monitor, "Usage: mv5840vspctl monitor [--number N | --code CODE]... [--ascii | --hex | --json]\n"
-                            "                            [--pcap FILE] [--count N] [--seconds S]\n"
+                            "                            [--pcap FILE [--decode-as NAME]] [--count N] [--seconds S]\n"
                             "Prints what goes over the wire as it happens, one line per event: the bytes\n"
                             "from the DTU (rx) and the chunks the application wrote (tx), logins, online\n"
                             "and offline, TCP connects, refusals, ups and downs, bytes dropped for an\n"
@@ -98,15 +99,21 @@ const QHash<QString, VerbInfo>& Verbs()
                             "  --pcap FILE   write a pcapng file instead (\"-\" for standard output): one\n"
                             "                interface per port named COM<n>, link type USER0, the bytes\n"
                             "                from the DTU inbound, other events as packet comments\n"
+                            "  --decode-as NAME  with --pcap: the bytes are for Wireshark's dissector NAME\n"
+                            "                (\"mbrtu\" for Modbus RTU): packets of link type upper PDU that\n"
+                            "                Wireshark and tshark decode with no preference set\n"
                             "  --count N     end after N events\n"
                             "  --seconds S   end after S seconds\n"}},
         {"stats",
-         {CtlVerb::Stats, "Usage: mv5840vspctl stats --prometheus\n"
-                          "Prints every port's statistics in the Prometheus text format (for the\n"
-                          "text-file collector of a node exporter): bytes, datagrams and chunks each\n"
-                          "way, logins, TCP connects, refusals and disconnects, bytes dropped,\n"
-                          "oversized datagrams, the last error's time, each with a port=\"COM<n>\" label.\n"
-                          "  --prometheus   the Prometheus text format\n"}},
+         {CtlVerb::Stats, "Usage: mv5840vspctl stats [--prometheus]\n"
+                          "Prints every port's statistics since it was put in its slot, one line per\n"
+                          "port: bytes from the DTU and its datagrams (or TCP reads), bytes to it and\n"
+                          "the chunks they left in, logins, TCP connections up and attempts failed,\n"
+                          "bytes dropped for an application that does not read, datagrams too long to\n"
+                          "take and the latest error with its UTC time; then the datagrams whose code\n"
+                          "no port has.\n"
+                          "  --prometheus   every counter in the Prometheus text format (for the text-file\n"
+                          "                 collector of a node exporter), each with a port=\"COM<n>\" label\n"}},
     };
     return verbs;
 }
@@ -124,15 +131,21 @@ const char Overview[] = "Usage: mv5840vspctl COMMAND [OPTIONS]\n"
                         "  selected   print the shared port's DTU\n"
                         "  watch      live view of states and byte rates\n"
                         "  monitor    live trace of a port's traffic and events\n"
-                        "  stats      statistics per port (--prometheus)\n"
+                        "  stats      statistics per port (--prometheus for a node exporter)\n"
                         "  help       this text, or a command's (mv5840vspctl help add)\n"
                         "\n"
                         "Options:\n"
                         "  -h, --help     this text\n"
                         "  -V, --version  print the version\n"
                         "\n"
-                        "Every command takes --help. Exit status: 0 done, 1 refused or failed (the reason on\n"
-                        "standard error), 2 wrong arguments, 3 MV5840VSP not running or no session bus.\n";
+                        "Every command takes --help. Exit status (the reason on standard error):\n"
+                        "  0  done\n"
+                        "  1  refused or failed: the number is taken, no such port, an application holds\n"
+                        "     the port open, the configuration file cannot keep the change, no answer\n"
+                        "  2  wrong arguments: an unknown option, a value missing, malformed or out of\n"
+                        "     its range (a number, code, interval, gap or address), found by the tool\n"
+                        "     or by MV5840VSP\n"
+                        "  3  MV5840VSP not running, or no session bus\n";
 
 // Reads the arguments of one command, option by option.
 class Reader {
@@ -212,6 +225,18 @@ private:
     QStringList seen_;
 };
 
+// A COM number, 1 to 256 as the program takes them: one outside can name no port, so it is a
+// wrong argument for every command rather than a port that is not there.
+bool PortNumber(Reader& reader, const QString& option, int& value)
+{
+    constexpr int MaxPortNumber = 256;
+    if (!reader.Integer(option, value))
+        return false;
+    if (value < 1 || value > MaxPortNumber)
+        return reader.Fail(option + QLatin1String(" must be a COM number from 1 to 256"));
+    return true;
+}
+
 // At least 1, or the option's own message.
 bool Positive(Reader& reader, const QString& option, int& value)
 {
@@ -232,7 +257,7 @@ bool ReadMonitorOption(Reader& reader, const QString& option, MonitorOptions& mo
     }
     if (option == QLatin1String("--number")) {
         int number = 0;
-        if (!reader.Integer(option, number))
+        if (!PortNumber(reader, option, number))
             return false;
         monitor.selectors << QVariantMap{{QStringLiteral("number"), number}};
     } else if (option == QLatin1String("--code")) {
@@ -251,6 +276,13 @@ bool ReadMonitorOption(Reader& reader, const QString& option, MonitorOptions& mo
             return false;
         if (monitor.pcapFile.isEmpty())
             return reader.Fail(QLatin1String("--pcap needs a file name"));
+    } else if (option == QLatin1String("--decode-as")) {
+        if (!reader.Value(option, monitor.decodeAs))
+            return false;
+        // Wireshark's dissector names: lower-case letters, digits, dots, dashes and underscores.
+        static const QRegularExpression name(QStringLiteral("^[a-z0-9._-]{1,64}$"));
+        if (!name.match(monitor.decodeAs).hasMatch())
+            return reader.Fail(QLatin1String("--decode-as: not a dissector name: ") + monitor.decodeAs);
     } else if (option == QLatin1String("--count")) {
         return Positive(reader, option, monitor.count);
     } else if (option == QLatin1String("--seconds")) {
@@ -291,7 +323,7 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
         command.plain = true;
     } else if (option == QLatin1String("--number") && (takesSelector || verb == CtlVerb::Add)) {
         int number = 0;
-        if (!reader.Integer(option, number))
+        if (!PortNumber(reader, option, number))
             return false;
         (verb == CtlVerb::Add ? command.request : command.selector).insert(QStringLiteral("number"), number);
     } else if (option == QLatin1String("--code") && (takesSelector || verb == CtlVerb::Add)) {
@@ -327,7 +359,7 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
         command.request.insert(QStringLiteral("frame_gap"), gap);
     } else if (option == QLatin1String("--new-number") && verb == CtlVerb::Edit) {
         int number = 0;
-        if (!reader.Integer(option, number))
+        if (!PortNumber(reader, option, number))
             return false;
         command.request.insert(QStringLiteral("number"), number);
     } else if (option == QLatin1String("--new-code") && verb == CtlVerb::Edit) {
@@ -421,8 +453,10 @@ CtlParse ParseCtlArguments(const QStringList& arguments)
             return Failed(reader.error);
     }
 
-    if (command.verb == CtlVerb::Stats && !command.prometheus)
-        return Failed(QStringLiteral("stats: give --prometheus (see mv5840vspctl stats --help)"));
+    if (command.verb == CtlVerb::Monitor && reader.Seen(QStringLiteral("--decode-as"))
+        && !reader.Seen(QStringLiteral("--pcap")))
+        return Failed(QStringLiteral("monitor: --decode-as names what the bytes of a --pcap file are; give --pcap FILE "
+                                     "(see mv5840vspctl monitor --help)"));
     const bool codeGiven = reader.Seen(QStringLiteral("--code"));
     if (command.verb == CtlVerb::Add) {
         // Required, as the usage shows: a forgotten --code would quietly make a port with an

@@ -7,6 +7,22 @@
 #include "cli/StatisticsFormat.h"
 #include "cli/TraceMonitor.h"
 
+namespace {
+
+// A value that is malformed or out of its range is a wrong argument whoever finds it, the
+// tool or the program; the program's other refusals (a number taken, no such port, a port
+// held open, the file) are refusals of a well-formed request.
+bool WrongArgument(const QString& refusal)
+{
+    static const QStringList kinds = {
+        QStringLiteral("NumberOutOfRange"),   QStringLiteral("CodeTooLong"),    QStringLiteral("IntervalOutOfRange"),
+        QStringLiteral("FrameGapOutOfRange"), QStringLiteral("InvalidAddress"), QStringLiteral("InvalidArgument"),
+    };
+    return kinds.contains(refusal);
+}
+
+}  // namespace
+
 CtlRunner::CtlRunner(PortManagerClient& client, QTextStream& out, QTextStream& err)
     : client_(client), out_(out), err_(err)
 {
@@ -25,15 +41,35 @@ int CtlRunner::Report(const BusReply& reply)
     case BusReply::Kind::Ok: return CtlExit::Done;
     case BusReply::Kind::NotRunning: return Fail(reply.message, CtlExit::NotRunning);
     case BusReply::Kind::Refused:
+        return Fail(reply.message, WrongArgument(reply.refusal) ? CtlExit::Usage : CtlExit::Failed);
     case BusReply::Kind::Failed: break;
     }
     return Fail(reply.message, CtlExit::Failed);
 }
 
+int CtlRunner::ReportChange(const CtlCommand& command, BusReply reply)
+{
+    const bool numberGiven = command.request.contains(QStringLiteral("number"));
+    // The only key the tool may leave out: a port's number, which only shared-port mode fills in.
+    if (command.verb == CtlVerb::Add && !numberGiven && reply.refusal == QLatin1String("InvalidArgument"))
+        return Fail(QStringLiteral("add: --number N is required (only in shared-port mode does the port take the "
+                                   "shared number; see mv5840vspctl add --help)"),
+                    CtlExit::Usage);
+    if (reply.refusal == QLatin1String("NumberInUse") && numberGiven) {
+        QList<QVariantMap> ports;
+        if (client_.ListPorts(ports).Ok()) {
+            for (const QVariantMap& port : ports)
+                if (port.value(QStringLiteral("number")) == command.request.value(QStringLiteral("number")))
+                    reply.message += QLatin1String(" by ") + PortLabel(port);
+        }
+    }
+    return Report(reply);
+}
+
 int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port)
 {
     if (!reply.Ok())
-        return Report(reply);
+        return command.verb == CtlVerb::Show ? Report(reply) : ReportChange(command, reply);
     // What the save kept besides the change is said apart from the port, once.
     const QString note = port.value(QStringLiteral("note")).toString();
     if (command.json) {
@@ -49,7 +85,24 @@ int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const
     return CtlExit::Done;
 }
 
-int CtlRunner::PrintStatistics()
+int CtlRunner::RemovePort(const CtlCommand& command)
+{
+    // Asked first, to say which port went.
+    QVariantMap port;
+    BusReply reply = client_.GetPort(command.selector, port);
+    if (!reply.Ok())
+        return Report(reply);
+    reply = client_.RemovePort(command.selector, command.force);
+    if (!reply.Ok())
+        return Report(reply);
+    out_ << "removed " << TerminalSafe(PortLabel(port));
+    if (port.value(QStringLiteral("in_use")).toBool())
+        out_ << " while an application held it open";
+    out_ << Qt::endl;
+    return CtlExit::Done;
+}
+
+int CtlRunner::PrintStatistics(bool prometheus)
 {
     QList<QVariantMap> ports;
     BusReply reply = client_.ListPorts(ports);
@@ -69,7 +122,7 @@ int CtlRunner::PrintStatistics()
         metrics << one;
     }
     const GlobalStatistics global = GlobalStatisticsFromMap(globalMap);
-    out_ << PrometheusText(metrics, &global);
+    out_ << (prometheus ? PrometheusText(metrics, &global) : StatisticsTableText(metrics, global));
     out_.flush();
     return CtlExit::Done;
 }
@@ -101,7 +154,7 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
     case CtlVerb::Show: return PrintPort(command, client_.GetPort(command.selector, port), port);
     case CtlVerb::Add: return PrintPort(command, client_.AddPort(command.request, port), port);
     case CtlVerb::Edit: return PrintPort(command, client_.EditPort(command.selector, command.request, port), port);
-    case CtlVerb::Remove: return Report(client_.RemovePort(command.selector, command.force));
+    case CtlVerb::Remove: return RemovePort(command);
     case CtlVerb::Select: {
         int result = 1;
         const BusReply reply = client_.SelectDtu(command.code, result);
@@ -142,7 +195,7 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
             return Fail(QStringLiteral("MV5840VSP handed out no trace"), CtlExit::Failed);
         return RunTraceMonitor(trace.fileDescriptor(), command.monitor, out_, err_);
     }
-    case CtlVerb::Stats: return PrintStatistics();
+    case CtlVerb::Stats: return PrintStatistics(command.prometheus);
     }
     return CtlExit::Failed;
 }

@@ -9,7 +9,7 @@
 namespace CtlExit {
 constexpr int Done = 0;
 constexpr int Failed = 1;      // refused by the program, or no answer
-constexpr int Usage = 2;       // wrong arguments
+constexpr int Usage = 2;       // wrong arguments, also a value the program finds malformed or out of range
 constexpr int NotRunning = 3;  // no instance, or no session bus
 }  // namespace CtlExit
 
@@ -26,8 +26,11 @@ public:
 
 private:
     int Report(const BusReply& reply);
+    // A refused add or edit, said with what the tool knows of the request.
+    int ReportChange(const CtlCommand& command, BusReply reply);
     int PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port);
-    int PrintStatistics();
+    int RemovePort(const CtlCommand& command);
+    int PrintStatistics(bool prometheus);
 
     PortManagerClient& client_;
     QTextStream& out_;

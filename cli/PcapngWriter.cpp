@@ -50,9 +50,20 @@ bool IsData(TraceKind kind)
     return kind == TraceKind::FromDtu || kind == TraceKind::FromApplication;
 }
 
+void AppendPduTag(std::vector<uint8_t>& out, uint16_t code, std::string_view value)
+{
+    const size_t padded = (value.size() + 3) & ~size_t(3);
+    out.insert(out.end(), {uint8_t(code >> 8), uint8_t(code), uint8_t(padded >> 8), uint8_t(padded)});
+    out.insert(out.end(), value.begin(), value.end());
+    out.resize(out.size() + padded - value.size(), 0);
+}
+
 }  // namespace
 
-PcapngWriter::PcapngWriter(std::string application) : application_(std::move(application)) {}
+PcapngWriter::PcapngWriter(std::string application, std::string dissector)
+    : application_(std::move(application)), dissector_(std::move(dissector))
+{
+}
 
 uint32_t PcapngWriter::Interface(const TraceRecord& record, std::vector<uint8_t>& out)
 {
@@ -68,7 +79,7 @@ uint32_t PcapngWriter::Interface(const TraceRecord& record, std::vector<uint8_t>
                                                      : name + " (slot " + std::to_string(record.slot) + ")";
     const uint8_t microseconds = 6;
     Block(Pcapng::InterfaceDescription)
-        .U16(LinkTypeUser0)
+        .U16(dissector_.empty() ? LinkTypeUser0 : LinkTypeUpperPdu)
         .U16(0)
         .U32(0)  // no snapshot length limit
         .Option(Pcapng::IfName, name)
@@ -93,12 +104,21 @@ void PcapngWriter::Write(const TraceRecord& record, std::string_view comment, st
     }
     const uint32_t id = Interface(record, out);
     const bool data = IsData(record.kind);
-    const uint32_t length = data ? static_cast<uint32_t>(record.bytes.size()) : 0;
+    // An upper PDU names its dissector; an event's empty one names none, so nothing decodes it.
+    std::vector<uint8_t> packet;
+    if (!dissector_.empty()) {
+        if (data)
+            AppendPduTag(packet, Pcapng::PduTagDissectorName, dissector_);
+        AppendPduTag(packet, Pcapng::PduTagEnd, {});
+    }
+    if (data)
+        packet.insert(packet.end(), record.bytes.begin(), record.bytes.end());
+    const uint32_t length = static_cast<uint32_t>(packet.size());
     const uint64_t time = static_cast<uint64_t>(record.timeUs);
     Block block(Pcapng::EnhancedPacket);
     block.U32(id).U32(static_cast<uint32_t>(time >> 32)).U32(static_cast<uint32_t>(time)).U32(length).U32(length);
+    block.Raw(packet.data(), packet.size()).Pad();
     if (data) {
-        block.Raw(record.bytes.data(), record.bytes.size()).Pad();
         const uint32_t flags = record.kind == TraceKind::FromDtu ? Pcapng::FlagInbound : Pcapng::FlagOutbound;
         block.Option(Pcapng::EpbFlags, &flags, sizeof flags);
     } else {

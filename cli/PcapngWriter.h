@@ -14,12 +14,15 @@
 // link type USER0, microsecond time stamps. The bytes from the DTU are inbound packets and the
 // chunks the application wrote outbound ones (epb_flags direction bits); every other event is
 // an empty packet whose comment says what happened, on its port's interface, or on an
-// interface named "MV5840VSP" for what belongs to no port.
+// interface named "MV5840VSP" for what belongs to no port. Given the name of a Wireshark
+// dissector for the bytes ("mbrtu"), the link type is Wireshark's upper PDU export instead,
+// each packet's bytes led by that name, so Wireshark and tshark decode them as they stand.
 class PcapngWriter {
 public:
     static constexpr uint16_t LinkTypeUser0 = 147;
+    static constexpr uint16_t LinkTypeUpperPdu = 252;
 
-    explicit PcapngWriter(std::string application);
+    explicit PcapngWriter(std::string application, std::string dissector = {});
 
     // Appends the blocks for one record to out: the section header before the first, an
     // interface description the first time a port (slot and number) appears, then the packet.
@@ -30,6 +33,7 @@ private:
     uint32_t Interface(const TraceRecord& record, std::vector<uint8_t>& out);
 
     std::string application_;
+    std::string dissector_;
     bool started_ = false;
     std::map<std::pair<uint16_t, uint16_t>, uint32_t> interfaces_;
 };
@@ -49,4 +53,7 @@ constexpr uint16_t IfTsResol = 9;
 constexpr uint16_t EpbFlags = 2;
 constexpr uint32_t FlagInbound = 1;
 constexpr uint32_t FlagOutbound = 2;
+// Tags in front of an upper PDU's bytes (big-endian code and length, the value padded to 4).
+constexpr uint16_t PduTagEnd = 0;
+constexpr uint16_t PduTagDissectorName = 12;
 }  // namespace Pcapng

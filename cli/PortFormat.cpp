@@ -185,6 +185,14 @@ QString PortDetailsText(const QVariantMap& port)
     return text;
 }
 
+QString PortLabel(const QVariantMap& port)
+{
+    const QString code = Text(port, "code");
+    return QStringLiteral("%1 (slot %2, %3)")
+        .arg(Text(port, "name"), Text(port, "slot"),
+             code.isEmpty() ? QStringLiteral("no code") : QLatin1String("code ") + code);
+}
+
 QString PortNamesText(const QList<QVariantMap>& ports)
 {
     QString text;

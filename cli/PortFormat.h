@@ -38,6 +38,9 @@ QString PortTableText(const QList<QVariantMap>& ports);
 // show: "key: value" lines, the known keys first.
 QString PortDetailsText(const QVariantMap& port);
 
+// "COM7 (slot 3, code A1)": a port as messages name it.
+QString PortLabel(const QVariantMap& port);
+
 // list --plain, for shell completion: "NUMBER CODE" per port (the code left out when it is
 // empty or not one word).
 QString PortNamesText(const QList<QVariantMap>& ports);

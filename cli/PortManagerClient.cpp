@@ -4,6 +4,9 @@
 #include <QDBusMetaType>
 #include <QHash>
 
+#include "vport/PortDirectoryLock.h"
+#include "vport/PortLink.h"
+
 namespace {
 
 const QString ServiceName = QStringLiteral("MV5840VSP.IMV5840VSP");
@@ -19,7 +22,7 @@ const QHash<QString, QString>& RefusalSentences()
 {
     static const QHash<QString, QString> sentences = {
         {QStringLiteral("NumberOutOfRange"), QStringLiteral("the port number must be an integer from 1 to 256")},
-        {QStringLiteral("NumberInUse"), QStringLiteral("the port number is already in use")},
+        {QStringLiteral("NumberInUse"), QStringLiteral("the port number %1 is already in use")},
         {QStringLiteral("TableFull"), QStringLiteral("too many ports: all 200 slots are in use")},
         {QStringLiteral("CodeTooLong"), QStringLiteral("the code must be at most 11 bytes")},
         {QStringLiteral("IntervalOutOfRange"), QStringLiteral("the interval must be an integer from 10 to 100000")},
@@ -63,6 +66,11 @@ QString RefusalSubject(const QString& kind, const QVariantList& arguments)
                 named << selector.firstKey() + QLatin1Char(' ') + selector.first().toString();
         return named.join(QLatin1String(" or "));
     }
+    // The number asked for: AddPort's request, or EditPort's changes.
+    if (kind == QLatin1String("NumberInUse")) {
+        const QVariantMap request = arguments.size() > 1 ? qdbus_cast<QVariantMap>(arguments.value(1)) : first;
+        return request.value(QStringLiteral("number")).toString();
+    }
     if (kind == QLatin1String("InvalidAddress")) {
         const QVariantMap request = arguments.size() > 1 ? qdbus_cast<QVariantMap>(arguments.value(1)) : first;
         return request.value(QStringLiteral("fixed_ip")).toString();
@@ -95,6 +103,16 @@ QString PortManagerClient::RefusalText(const QString& kind, const QVariantList& 
 
 QString PortManagerClient::NotRunningText()
 {
+    // An instance holds its port directory's lock whatever bus it is on: a second start would
+    // end with status 150, so the advice is to reach that one.
+    const std::string directory = PortLink::Directory();
+    if (const pid_t holder = PortDirectoryLock::RunningHolder(directory, PortDirectoryLock::FallbackDirectories()))
+        return QStringLiteral("MV5840VSP (process %1) serves the ports in %2 but is not on this session bus: it "
+                              "runs on another session bus (one of dbus-run-session, another login) or on none; "
+                              "run mv5840vspctl with that bus's address in DBUS_SESSION_BUS_ADDRESS, or stop "
+                              "that instance and start it where this bus is")
+            .arg(holder)
+            .arg(QString::fromStdString(directory));
     return QStringLiteral("MV5840VSP is not running; start it with \"MV5840VSP --service\" or "
                           "\"systemctl --user start mv5840vsp\"");
 }
@@ -127,7 +145,12 @@ BusReply PortManagerClient::Call(const QString& interface, const QString& method
         result.message = NotRunningText();
     } else if (name.startsWith(RefusalPrefix)) {
         result.kind = BusReply::Kind::Refused;
-        result.message = RefusalText(name.mid(RefusalPrefix.size()), arguments);
+        result.refusal = name.mid(RefusalPrefix.size());
+        result.message = RefusalText(result.refusal, arguments);
+        // The text after the window's words names the key and what is wrong with it, in English.
+        const QString detail = result.reply.errorMessage().section(QChar(0xFF1A), 1);
+        if (result.refusal == QLatin1String("InvalidArgument") && !detail.isEmpty())
+            result.message += QLatin1String(" (") + detail + QLatin1Char(')');
     } else if (name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")
                || name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface")
                || name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")) {

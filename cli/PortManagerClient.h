@@ -17,6 +17,7 @@ struct BusReply {
     };
     Kind kind = Kind::Ok;
     QString message;
+    QString refusal;  // Refused: the kind, as the error's name ends ("NumberInUse")
     QDBusMessage reply;
 
     bool Ok() const { return kind == Kind::Ok; }
@@ -49,7 +50,8 @@ public:
     // statistics come with ListPorts.
     BusReply GetStatistics(QVariantMap& global);
 
-    // The one line that says how to get an instance running.
+    // The one line that says why no instance answers on this bus and what to do: start one, or
+    // reach the one that serves this user's ports from another session bus (or none).
     static QString NotRunningText();
     // The English sentence for a refusal of the kind (the error name's last part) of a call
     // with these arguments, naming the port or address asked for where the kind needs it.

@@ -1,5 +1,7 @@
 #include "cli/StatisticsFormat.h"
 
+#include "cli/PortFormat.h"
+
 namespace {
 
 QString Key(const char* key)
@@ -55,6 +57,7 @@ bool PortMetricsFromMap(const QVariantMap& port, PortMetrics& metrics)
 {
     metrics.slot = port.value(QStringLiteral("slot")).toInt();
     metrics.name = port.value(QStringLiteral("name")).toString();
+    metrics.code = port.value(QStringLiteral("code")).toString();
     metrics.online = port.value(QStringLiteral("online")).toBool();
     // rx and tx were there before any other counter: one of the others tells.
     bool carried = false;
@@ -93,6 +96,35 @@ QString PrometheusLabelValue(const QString& value)
             escaped += c;
     }
     return escaped;
+}
+
+QString StatisticsTableText(const QList<PortMetrics>& ports, const GlobalStatistics& global)
+{
+    TextTable table;
+    table.AddColumn(QStringLiteral("SLOT"), TextTable::Right);
+    table.AddColumn(QStringLiteral("PORT"));
+    table.AddColumn(QStringLiteral("CODE"));
+    for (const char* header :
+         {"RX BYTES", "RX DGRAMS", "TX BYTES", "TX CHUNKS", "LOGINS", "TCP UP", "TCP FAILED", "DROPPED", "TOO LONG"})
+        table.AddColumn(QString::fromLatin1(header), TextTable::Right);
+    table.AddColumn(QStringLiteral("LAST ERROR"));
+    for (const PortMetrics& port : ports) {
+        const PortStatistics& s = port.statistics;
+        const QString lastError = s.lastErrorMs < 0 ? QStringLiteral("-")
+                                                    : LastHeardText(s.lastErrorMs) + QLatin1Char(' ')
+                                                          + QString::fromStdString(s.lastError);
+        QStringList row{QString::number(port.slot), port.name, port.code.isEmpty() ? QStringLiteral("-") : port.code};
+        for (uint64_t count : {s.rxBytes, s.rxDatagrams, s.txBytes, s.txChunks, s.logins, s.tcpConnects, s.tcpRefusals,
+                               s.bytesDropped, s.oversizedDatagrams})
+            row << QString::number(count);
+        table.AddRow(row << lastError);
+    }
+    QString text = table.Lines().join(QLatin1Char('\n')) + QLatin1Char('\n');
+    text += QStringLiteral("datagrams whose code no port has: %1").arg(global.unknownCodeDatagrams);
+    if (!global.lastUnknownSource.empty())
+        text +=
+            QStringLiteral(" (the latest from %1)").arg(TerminalSafe(QString::fromStdString(global.lastUnknownSource)));
+    return text + QLatin1Char('\n');
 }
 
 QString PrometheusText(const QList<PortMetrics>& ports, const GlobalStatistics* global)

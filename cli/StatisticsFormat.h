@@ -10,6 +10,7 @@
 struct PortMetrics {
     int slot = 0;
     QString name;  // "COM7"
+    QString code;
     bool online = false;
     PortStatistics statistics;
 };
@@ -23,6 +24,11 @@ GlobalStatistics GlobalStatisticsFromMap(const QVariantMap& global);
 // A label value or help text in the Prometheus text format: backslash, newline and (in label
 // values) the double quote escaped.
 QString PrometheusLabelValue(const QString& value);
+
+// stats: a table for people, one line per port (bytes and datagrams or chunks each way,
+// logins, TCP connections up and attempts failed, bytes dropped, the latest error with its
+// UTC time), then what belongs to no port.
+QString StatisticsTableText(const QList<PortMetrics>& ports, const GlobalStatistics& global);
 
 // The Prometheus text exposition format (version 0.0.4), as a node exporter's text-file
 // collector reads it: each metric with its HELP and TYPE lines, then one sample per port with

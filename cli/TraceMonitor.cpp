@@ -16,7 +16,8 @@
 #include "cli/PortFormat.h"
 
 TracePrinter::TracePrinter(const MonitorOptions& options, QTextStream& out, QIODevice* pcap)
-    : options_(options), out_(out), pcap_(pcap), pcapWriter_("MV5840VSP " MV5840VSP_VERSION)
+    : options_(options), out_(out), pcap_(pcap),
+      pcapWriter_("MV5840VSP " MV5840VSP_VERSION, options.decodeAs.toStdString())
 {
 }
 

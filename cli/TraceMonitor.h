@@ -19,6 +19,7 @@ struct MonitorOptions {
     QList<QVariantMap> selectors;  // {"number": N} or {"code": CODE} each; none for every port
     TraceStyle style = TraceStyle::HexAndText;
     QString pcapFile;  // --pcap: the file to write instead of lines, "-" for stdout
+    QString decodeAs;  // --decode-as: the Wireshark dissector of the bytes ("mbrtu"), "" for USER0
     int count = 0;     // records before it ends, 0 for no limit
     int seconds = 0;   // seconds before it ends, 0 for no limit
 };

@@ -47,7 +47,7 @@ _mv5840vspctl()
         edit) options="--number --code --new-number --new-code --tcp --udp --peer --dynamic --interval --frame-gap --json" ;;
         remove) options="--number --code --force" ;;
         watch) options="--count" ;;
-        monitor) options="--number --code --ascii --hex --json --pcap --count --seconds" ;;
+        monitor) options="--number --code --ascii --hex --json --pcap --decode-as --count --seconds" ;;
         stats) options="--prometheus" ;;
         select)
             [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "$(_mv5840vspctl_ports 2)" -- "$cur"))

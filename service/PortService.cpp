@@ -385,6 +385,23 @@ void PortService::Reload()
         if (configured)
             opening.push_back(i);
     }
+    // The ports as the log names them ("COM7 (slot 2)"): a closed one by the number it had, the
+    // others by the number they get.
+    std::vector<std::string> restarted, closed, opened;
+    const auto label = [](int i, const PortConfig& config) {
+        return PortTable::PortName(config.PortNumber) + " (slot " + std::to_string(PortStatus::SlotNumber(i)) + ")";
+    };
+    for (int i : editing)
+        restarted.push_back(label(i, wanted[i]));
+    for (int i : closing) {
+        if (wanted.count(i))
+            restarted.push_back(label(i, wanted[i]));
+        else
+            closed.push_back(label(i, table_->SlotConfig(i)));
+    }
+    for (int i : opening)
+        if (std::find(closing.begin(), closing.end(), i) == closing.end())
+            opened.push_back(label(i, wanted[i]));
     // All that go first, so a number moving from one slot to another is free when it opens.
     for (int i : closing)
         Close(i);
@@ -396,9 +413,14 @@ void PortService::Reload()
         Open(i, wanted[i]);
     // Unchanged ports keep running, but a link removed by hand is made again.
     table_->RestoreLinks();
-    const size_t reopened = std::count_if(closing.begin(), closing.end(), [&](int i) { return wanted.count(i) != 0; });
+    const auto counted = [](const std::vector<std::string>& ports, const char* what) {
+        std::string text = std::to_string(ports.size()) + " " + what;
+        for (size_t k = 0; k < ports.size(); ++k)
+            text += (k == 0 ? " (" : ", ") + ports[k] + (k + 1 == ports.size() ? ")" : "");
+        return text;
+    };
     Log::Notice("configuration reloaded: " + std::to_string(unchanged) + " unchanged, "
-                + std::to_string(editing.size() + reopened) + " restarted, " + std::to_string(closing.size() - reopened)
-                + " closed, " + std::to_string(opening.size() - reopened) + " opened");
+                + counted(restarted, "restarted") + ", " + counted(closed, "closed") + ", "
+                + counted(opened, "opened"));
     emit PortsChanged();
 }

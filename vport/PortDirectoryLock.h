@@ -33,6 +33,9 @@ public:
     // MV5840VSP-<host name> in the user's cache directory ($XDG_CACHE_HOME or ~/.cache; the
     // host name keeps machines sharing a home directory apart).
     static std::vector<std::string> FallbackDirectories();
+    // Without taking or making anything: the process id of the instance that holds the lock in
+    // directory or in one of the fallbacks, as the kernel's lock table names it; 0 for none.
+    static pid_t RunningHolder(const std::string& directory, const std::vector<std::string>& fallbacks);
     // After HeldByOther: the running instance's process id, 0 when it wrote none.
     pid_t Holder() const { return holder_; }
     // After Failed: why, naming the directory and the system's reason.

@@ -198,7 +198,8 @@ def reload_while_streaming(program, runtime, config, log):
     check(bytes(up) == expected_up, "upstream through the reload: %d of %d bytes" % (len(up), len(expected_up)))
     log.flush()
     text = open(log.name).read()
-    check("configuration reloaded: 1 unchanged, 1 restarted, 0 closed, 1 opened" in text, "the reload's summary")
+    check("configuration reloaded: 1 unchanged, 1 restarted (COM8 (slot 2)), 0 closed, 1 opened (COM12 (slot 5))" in text,
+          "the reload's summary names the ports")
     check("global settings" in text and "next start" in text, "the global change is reported")
     check([p["code"] for p in ports()] == ["A1", "B9", "E5"], "the file's ports after the reload")
     check(os.path.islink(runtime + "/MV5840VSP/COM12"), "the new slot's port is open")

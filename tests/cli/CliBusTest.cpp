@@ -24,6 +24,7 @@
 #include <vector>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -55,6 +56,11 @@ QProcessEnvironment ToolEnvironment()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // Qt's bus thread keeps a few allocations to the end of the process.
     environment.insert("ASAN_OPTIONS", "detect_leaks=0");
+    // A port directory of the test's own: the lock of an instance running beside the test
+    // would change what the tool says when nothing answers.
+    static QTemporaryDir runtime;
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    environment.insert("XDG_CACHE_HOME", runtime.path() + "/cache");
     return environment;
 }
 
@@ -133,6 +139,24 @@ protected:
         QDBusConnection bus = QDBusConnection::sessionBus();
         bus.unregisterService(ServiceName);
         bus.unregisterObject(ObjectPath);
+    }
+
+    // Every port with its counters, some of them counted, and a latest error on COM8.
+    void GiveStatistics()
+    {
+        for (QVariantMap& port : fake.listed) {
+            for (const StatisticsCounter& counter : PortCounters)
+                if (!port.contains(counter.key))
+                    port[counter.key] = qulonglong(0);
+            port[StatisticsKeys::LastError] = "";
+            port[StatisticsKeys::LastErrorTime] = qlonglong(-1);
+        }
+        fake.listed[0]["bytes_dropped"] = qulonglong(4096);
+        fake.listed[1]["tcp_refusals"] = qulonglong(3);
+        fake.listed[1][StatisticsKeys::LastError] = "connect to 127.0.0.2:502: Connection refused";
+        fake.listed[1][StatisticsKeys::LastErrorTime] = qlonglong(1765191636250);
+        fake.global = {{StatisticsKeys::UnknownCodeDatagrams, qulonglong(5)},
+                       {StatisticsKeys::LastUnknownSource, "127.0.0.1:9"}};
     }
 
     // The dictionary argument of the last call the stand-in got.
@@ -246,15 +270,45 @@ TEST_F(CliBus, AddSendsTheRequestAndPrintsThePort)
     EXPECT_EQ(rows[3]["fixed_ip"].toString(), "127.0.0.5");
 }
 
-// The bus error carries the window's Chinese text; the tool says each kind in English.
+// The bus error carries the window's Chinese text; the tool says each kind in English, with
+// what the request named. A taken number names the port that has it.
 TEST_F(CliBus, AddRefusedInEnglishByKind)
 {
-    ExpectOneErrorLine(RunTool({"add", "--number", "300", "--code", "B2"}), 1,
-                       "the port number must be an integer from 1 to 256");
-    ExpectOneErrorLine(RunTool({"add", "--number", "99999999999", "--code", "B2"}), 1,
-                       "the port number must be an integer from 1 to 256");
-    ExpectOneErrorLine(RunTool({"add", "--number", "7", "--code", "B2"}), 1, "the port number is already in use");
+    ExpectOneErrorLine(RunTool({"add", "--number", "7", "--code", "B2"}), 1,
+                       "the port number 7 is already in use by COM7 (slot 0, code A1)");
+    ExpectOneErrorLine(RunTool({"edit", "--number", "9", "--new-number", "8"}), 1,
+                       "the port number 8 is already in use by COM8 (slot 1, code 表A1)");
     EXPECT_EQ(fake.listed.size(), 3);
+}
+
+// The rule of the help: 2 for what is wrong with the arguments, whoever finds it (a value
+// malformed or out of its range, a missing option), 1 for a refusal of a well-formed request.
+TEST_F(CliBus, ExitStatusesFollowTheHelpsRule)
+{
+    ExpectOneErrorLine(RunTool({"add", "--number", "abc", "--code", "B2"}), 2,
+                       "add: --number: not an integer: abc (see mv5840vspctl add --help)");
+    for (const char* number : {"0", "300", "99999999999"})
+        ExpectOneErrorLine(RunTool({"add", "--number", number, "--code", "B2"}), 2,
+                           "add: --number must be a COM number from 1 to 256 (see mv5840vspctl add --help)");
+    ExpectOneErrorLine(RunTool({"show", "--number", "0"}), 2,
+                       "show: --number must be a COM number from 1 to 256 (see mv5840vspctl show --help)");
+    EXPECT_TRUE(fake.calls.isEmpty());
+
+    ExpectOneErrorLine(RunTool({"add", "--number", "12", "--code", "B2", "--peer", "127.0.0.1:502"}), 2,
+                       "not an IPv4 address: 127.0.0.1:502");
+    ExpectOneErrorLine(RunTool({"edit", "--number", "9", "--interval", "5"}), 2,
+                       "the interval must be an integer from 10 to 100000");
+    ExpectOneErrorLine(RunTool({"add", "--code", "Q9"}), 2,
+                       "add: --number N is required (only in shared-port mode does the port take the shared "
+                       "number; see mv5840vspctl add --help)");
+    ExpectOneErrorLine(RunTool({"show", "--number", "99"}), 1, "no such port: number 99");
+    EXPECT_EQ(fake.listed.size(), 3);
+
+    fake.shared = true;
+    const ToolRun run = RunTool({"add", "--code", "Q9"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_FALSE(LastArgument(0).contains("number"));
+    EXPECT_TRUE(run.out.contains(QRegularExpression("\\nname: +COM5\\n")));
 }
 
 // A change the configuration file cannot keep: one English sentence per kind, saying that
@@ -299,8 +353,6 @@ TEST_F(CliBus, EditSendsSelectorAndChanges)
     EXPECT_EQ(LastArgument(1), (QVariantMap{{"transport", "udp"}, {"fixed_ip", ""}}));
     EXPECT_TRUE(run.out.contains(QRegularExpression("\\nfixed_ip: +\\n")));
 
-    ExpectOneErrorLine(RunTool({"edit", "--number", "9", "--interval", "5"}), 1,
-                       "the interval must be an integer from 10 to 100000");
     ExpectOneErrorLine(RunTool({"edit", "--code", "nope", "--interval", "50"}), 1, "no such port: code nope");
 }
 
@@ -313,11 +365,13 @@ TEST_F(CliBus, RemoveRefusesAHeldPortUnlessForced)
 
     ToolRun run = RunTool({"remove", "--code", "表A1", "--force"});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
-    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.out, "removed COM8 (slot 1, code 表A1) while an application held it open\n");
     EXPECT_EQ(fake.calls.last().arguments().value(1).toBool(), true);
     EXPECT_EQ(fake.listed.size(), 2);
 
-    EXPECT_EQ(RunTool({"remove", "--number", "7"}).status, 0);
+    run = RunTool({"remove", "--number", "7"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, "removed COM7 (slot 0, code A1)\n");
     ExpectOneErrorLine(RunTool({"remove", "--number", "7"}), 1, "no such port: number 7");
 }
 
@@ -374,6 +428,35 @@ TEST_F(CliBus, NoInstanceRunningSaysHowToStartOne)
     }
     const ToolRun run = RunTool({"remove", "--number", "7"});
     EXPECT_EQ(run.status, 3);
+}
+
+// An instance that holds this user's port directory but answers on no bus of ours (started
+// under its own dbus-run-session): starting another would end with 150, so the tool says where
+// the running one is instead.
+TEST_F(CliBus, AnInstanceOnAnotherBusIsNamed)
+{
+    Withdraw();
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QProcessEnvironment environment = ToolEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", home.path());
+    ExpectOneErrorLine(RunTool({"list"}, environment), 3,
+                       "MV5840VSP is not running; start it with \"MV5840VSP --service\" or "
+                       "\"systemctl --user start mv5840vsp\"");
+
+    ASSERT_TRUE(QDir().mkpath(home.path() + "/MV5840VSP"));
+    const QByteArray lock = (home.path() + "/MV5840VSP/.lock").toLocal8Bit();
+    const int fd = open(lock.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    ExpectOneErrorLine(RunTool({"list"}, environment), 3,
+                       QStringLiteral("MV5840VSP (process %1) serves the ports in %2/MV5840VSP but is not on this "
+                                      "session bus: it runs on another session bus (one of dbus-run-session, another "
+                                      "login) or on none; run mv5840vspctl with that bus's address in "
+                                      "DBUS_SESSION_BUS_ADDRESS, or stop that instance and start it where this bus is")
+                           .arg(getpid())
+                           .arg(home.path()));
+    close(fd);
 }
 
 TEST_F(CliBus, NeverStartsTheProgramThroughTheBus)
@@ -712,19 +795,7 @@ TEST_F(CliBus, MonitorAndStatsOfAnOlderProgramSayItLacksThem)
 
 TEST_F(CliBus, StatsPrometheusPrintsEveryPortsCounters)
 {
-    for (QVariantMap& port : fake.listed) {
-        for (const StatisticsCounter& counter : PortCounters)
-            if (!port.contains(counter.key))
-                port[counter.key] = qulonglong(0);
-        port[StatisticsKeys::LastError] = "";
-        port[StatisticsKeys::LastErrorTime] = qlonglong(-1);
-    }
-    fake.listed[0]["bytes_dropped"] = qulonglong(4096);
-    fake.listed[1]["tcp_refusals"] = qulonglong(3);
-    fake.listed[1][StatisticsKeys::LastError] = "connect to 127.0.0.2:502: Connection refused";
-    fake.listed[1][StatisticsKeys::LastErrorTime] = qlonglong(1765191636250);
-    fake.global = {{StatisticsKeys::UnknownCodeDatagrams, qulonglong(5)},
-                   {StatisticsKeys::LastUnknownSource, "127.0.0.1:9"}};
+    GiveStatistics();
     const ToolRun run = RunTool({"stats", "--prometheus"});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
     const QStringList lines = run.out.split('\n');
@@ -736,6 +807,27 @@ TEST_F(CliBus, StatsPrometheusPrintsEveryPortsCounters)
                                "127.0.0.2:502: Connection refused\"} 1765191636.250"));
     EXPECT_TRUE(lines.contains("mv5840vsp_unknown_code_datagrams_total 5"));
     EXPECT_TRUE(lines.contains("# TYPE mv5840vsp_sent_chunks_total counter"));
+}
+
+TEST_F(CliBus, StatsPrintsATableForPeople)
+{
+    GiveStatistics();
+    fake.listed[0]["rx_datagrams"] = qulonglong(12);
+    fake.listed[0]["logins"] = qulonglong(3);
+    fake.listed[1]["tcp_connects"] = qulonglong(2);
+    fake.listed[1]["tcp_refusals"] = qulonglong(31);
+    const ToolRun run = RunTool({"stats"});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out,
+              "SLOT  PORT  CODE  RX BYTES  RX DGRAMS  TX BYTES  TX CHUNKS  LOGINS  TCP UP  TCP FAILED  DROPPED  "
+              "TOO LONG  LAST ERROR\n"
+              "   0  COM7  A1        1234         12        56          0       3       0           0     4096  "
+              "       0  -\n"
+              "   1  COM8  表A1         0          0         0          0       0       2          31        0  "
+              "       0  2025-12-08T11:00:36.250Z connect to 127.0.0.2:502: Connection refused\n"
+              "   2  COM9  C3           0          0         0          0       0       0           0        0  "
+              "       0  -\n"
+              "datagrams whose code no port has: 5 (the latest from 127.0.0.1:9)\n");
 }
 
 TEST_F(CliBus, MonitorWritesNoPcapToATerminal)

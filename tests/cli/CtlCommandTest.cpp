@@ -66,12 +66,17 @@ TEST(CtlCommand, AddLeavesOutWhatIsNotGiven)
     EXPECT_EQ(add.request.value("code").toString(), "");
 }
 
-TEST(CtlCommand, NumbersOutsideIntStayOutOfRange)
+TEST(CtlCommand, ComNumbersOutsideTheirRangeAreWrongArguments)
 {
-    // The program answers them with its own range message.
-    EXPECT_EQ(Command({"add", "--number", "99999999999", "--code", "A"}).request.value("number").toInt(), INT_MAX);
-    EXPECT_EQ(Command({"add", "--number", "-99999999999", "--code", "A"}).request.value("number").toInt(), INT_MIN);
+    for (const char* number : {"0", "257", "99999999999", "-99999999999"}) {
+        EXPECT_EQ(Error({"add", "--number", number, "--code", "A"}),
+                  "add: --number must be a COM number from 1 to 256 (see mv5840vspctl add --help)");
+        EXPECT_NE(Error({"edit", "--number", "7", "--new-number", number}).find("--new-number must be a COM number"),
+                  std::string::npos);
+        EXPECT_NE(Error({"monitor", "--number", number}).find("--number must be a COM number"), std::string::npos);
+    }
     EXPECT_EQ(Command({"add", "--number", " 12 ", "--code", "A"}).request.value("number").toInt(), 12);
+    EXPECT_EQ(Command({"remove", "--number", "256"}).selector.value("number").toInt(), 256);
 }
 
 TEST(CtlCommand, ShowAndRemoveSelectByNumberOrCode)
@@ -152,6 +157,13 @@ TEST(CtlCommand, MonitorStylesEndsAndPcap)
     EXPECT_NE(Error({"monitor", "--hex=yes"}).find("--hex takes no value"), std::string::npos);
     EXPECT_NE(Error({"monitor", "--force"}).find("unknown option --force"), std::string::npos);
     EXPECT_NE(Error({"monitor", "--number", "x"}).find("not an integer"), std::string::npos);
+
+    EXPECT_TRUE(Command({"monitor", "--pcap", "f"}).monitor.decodeAs.isEmpty());
+    EXPECT_EQ(Command({"monitor", "--pcap", "f", "--decode-as", "mbrtu"}).monitor.decodeAs, "mbrtu");
+    EXPECT_NE(Error({"monitor", "--decode-as", "mbrtu"}).find("give --pcap FILE"), std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap", "f", "--decode-as", "mb rtu"}).find("not a dissector name: mb rtu"),
+              std::string::npos);
+    EXPECT_NE(Error({"monitor", "--pcap", "f", "--decode-as", ""}).find("not a dissector name"), std::string::npos);
 }
 
 TEST(CtlCommand, StatsInThePrometheusFormat)
@@ -159,7 +171,7 @@ TEST(CtlCommand, StatsInThePrometheusFormat)
     const CtlCommand stats = Command({"stats", "--prometheus"});
     EXPECT_EQ(stats.verb, CtlVerb::Stats);
     EXPECT_TRUE(stats.prometheus);
-    EXPECT_NE(Error({"stats"}).find("give --prometheus"), std::string::npos);
+    EXPECT_FALSE(Command({"stats"}).prometheus);
     EXPECT_NE(Error({"stats", "--json"}).find("unknown option --json"), std::string::npos);
     EXPECT_NE(Error({"list", "--prometheus"}).find("unknown option --prometheus"), std::string::npos);
 }

@@ -7,6 +7,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -140,10 +141,16 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
                       QStringLiteral("无法读取配置文件 /home/user/.config/Torvane/HOLBRN.conf：Permission denied\n"
                                      "这项更改没有保存，也没有生效。"));
     if (method == QLatin1String("AddPort")) {
-        const int number = first.value("number").toInt();
+        if (!shared && !first.contains("number"))
+            return Refuse(message, "InvalidArgument", QStringLiteral("请求无效：number: required"));
+        const int number = shared ? 5 : first.value("number").toInt();
         if (number < 1 || number > 256)
             return Refuse(message, "NumberOutOfRange", QStringLiteral("“请填入一个在1和256之间的整数。”"));
-        if (Find({{"number", number}}) >= 0)
+        in_addr address{};
+        if (first.contains("fixed_ip") && !first["fixed_ip"].toString().isEmpty()
+            && inet_pton(AF_INET, first["fixed_ip"].toString().toLatin1().constData(), &address) != 1)
+            return Refuse(message, "InvalidAddress", QStringLiteral("IP地址无效"));
+        if (!shared && Find({{"number", number}}) >= 0)
             return Refuse(message, "NumberInUse", QStringLiteral("该端口号已被使用"));
         QVariantMap port = CannedPort(listed.isEmpty() ? 0 : listed.last()["slot"].toInt() + 1, number,
                                       first.value("code").toString());
@@ -165,6 +172,9 @@ QDBusMessage FakePortManager::Answer(const QDBusMessage& message)
         return message.createReply(listed[found]);
     if (method == QLatin1String("EditPort")) {
         const QVariantMap changes = Dictionary(arguments.value(1));
+        const int holder = changes.contains("number") ? Find({{"number", changes["number"]}}) : -1;
+        if (holder >= 0 && holder != found)
+            return Refuse(message, "NumberInUse", QStringLiteral("该端口号已被使用"));
         if (changes.contains("interval") && changes["interval"].toInt() < 10)
             return Refuse(message, "IntervalOutOfRange", QStringLiteral("“请填入一个在10和100000之间的整数。”"));
         for (auto it = changes.begin(); it != changes.end(); ++it)

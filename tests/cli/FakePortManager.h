@@ -29,6 +29,8 @@ public:
     bool traceOpen = false;
     bool offersStatistics = true;
     QVariantMap global;  // GetStatistics
+    // Shared-port mode: a port added without a number takes the shared one (5).
+    bool shared = false;
 
     ~FakePortManager() override;
 

@@ -178,6 +178,35 @@ TEST(PcapngWriter, OneSectionOneInterfacePerPortAndDirectionsInTheFlags)
     EXPECT_EQ(Option(blocks[8], Pcapng::OptComment), "9 trace records lost");
 }
 
+// With a dissector named, Wireshark's upper PDU export: each data packet's bytes follow the
+// dissector's name (tag 12, big-endian, padded) and the end tag; an event names no dissector.
+TEST(PcapngWriter, UpperPduPacketsNameTheirDissector)
+{
+    PcapngWriter writer("MV5840VSP", "mbrtu");
+    Bytes file;
+    writer.Write(Record(TraceKind::FromApplication, 3, 7, 1, {0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xc4, 0x0b}), "",
+                 file);
+    writer.Write(Record(TraceKind::Login, 3, 7, 2), "login from 192.0.2.7:40001", file);
+    const std::vector<Block> blocks = Parse(file);
+    ASSERT_EQ(blocks.size(), 4u);
+    EXPECT_EQ(U16(&blocks[1].body[0]), PcapngWriter::LinkTypeUpperPdu);
+
+    const Bytes tags = {0, 12, 0, 8, 'm', 'b', 'r', 't', 'u', 0, 0, 0, 0, 0, 0, 0};
+    Bytes expected = tags;
+    expected.insert(expected.end(), {0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xc4, 0x0b});
+    const Block& written = blocks[2];
+    ASSERT_EQ(U32(&written.body[12]), expected.size());
+    EXPECT_EQ(Bytes(written.body.begin() + 20, written.body.begin() + 20 + long(expected.size())), expected);
+    uint32_t flags = 0;
+    std::memcpy(&flags, Option(written, Pcapng::EpbFlags).data(), 4);
+    EXPECT_EQ(flags, Pcapng::FlagOutbound);
+
+    const Block& login = blocks[3];
+    ASSERT_EQ(U32(&login.body[12]), 4u);
+    EXPECT_EQ(Bytes(login.body.begin() + 20, login.body.begin() + 24), Bytes({0, 0, 0, 0}));
+    EXPECT_EQ(Option(login, Pcapng::OptComment), "login from 192.0.2.7:40001");
+}
+
 TEST(PcapngWriter, APortWhoseNumberChangedGetsAnInterfaceOfItsNewName)
 {
     PcapngWriter writer("MV5840VSP");

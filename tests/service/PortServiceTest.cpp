@@ -407,7 +407,9 @@ TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
     EXPECT_EQ(Codes(), (std::vector<std::string>{"A1", "B9", "E5"}));
     EXPECT_NE(access((runtimeDir.PortDir() + "/COM9").c_str(), F_OK), 0);
     EXPECT_EQ(service->StatusOf(4)->device, runtimeDir.PortDir() + "/COM12");
-    EXPECT_TRUE(Logged(events, "configuration reloaded: 1 unchanged, 1 restarted, 1 closed, 1 opened"));
+    EXPECT_TRUE(Logged(events,
+                       "configuration reloaded: 1 unchanged, 1 restarted (COM8 (slot 2)), 1 closed (COM9 (slot 3)), "
+                       "1 opened (COM12 (slot 5))"));
     EXPECT_TRUE(Logged(failures, "global settings"));
     EXPECT_EQ(service->Settings().VPortNo, 5);  // applies at the next start
 }
