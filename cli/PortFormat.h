@@ -49,7 +49,8 @@ QString PortNamesText(const QList<QVariantMap>& ports);
 QString LastHeardText(qint64 ms);
 
 // JSON: the manager's keys with their types; every empty text is null (fixed_ip and peer
-// when there is none, reason while served …); last_heard is LastHeardText or null.
+// when there is none, reason while nothing stands in the port's way …); last_heard is
+// LastHeardText or null.
 QJsonObject PortJson(const QVariantMap& port);
 QByteArray PortsJsonText(const QList<QVariantMap>& ports);
 QByteArray PortJsonText(const QVariantMap& port);

@@ -102,16 +102,19 @@ void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* dat
         return;
     VirtualPortEntry& e = records_[i];
     e.statistics.logins += 1;
+    bool moved = false;
     if (!e.UseFixedIP) {
         if (e.loginAddress.sin_addr.s_addr != 0 && !e.loginAddress.Equals(source))
             e.statistics.loginAddressChanges += 1;
         e.loginAddress = source;
+        // Dynamic login trusts the code alone: a TCP port's link goes to the host its DTU
+        // logged in from, at the port it dials. A fixed-address port never moves.
+        moved = e.UseTcp && e.peerAddress.sin_addr.s_addr != source.sin_addr.s_addr;
+        if (e.UseTcp)
+            e.peerAddress.sin_addr = source.sin_addr;
+        else
+            e.peerAddress = source;
     }
-    // A TCP port is answered where the datagram came from, but its DTU stays the one its link
-    // connects to: otherwise any sender that knows the code would become the address the next
-    // connection (after an edit, a reload, a restart) goes to, with the application's bytes.
-    if (!e.UseFixedIP && !e.UseTcp)
-        e.peerAddress = source;
     const Clock::time_point now = clock_.Now();
     e.lastHeard = now;
     const bool cameOnline = e.online == 0;
@@ -123,6 +126,9 @@ void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* dat
         if (cameOnline)
             trace_.Emit(i, e.PortNumber, TraceKind::Online);
     }
+
+    if (moved)
+        host_.DtuMoved(e);
 
     const SocketAddress& answered = e.UseTcp ? source : e.peerAddress;
     if (!loginReplyRule_.Due(answered, i, now))

@@ -41,6 +41,8 @@ public:
         virtual VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const = 0;
         // A record came online: it has an expiry deadline now.
         virtual void CameOnline() = 0;
+        // A dynamic-login TCP port's DTU logged in from a new address: its link follows.
+        virtual void DtuMoved(VirtualPortEntry& entry) = 0;
         // Records changed (counts, addresses, marks, latest errors) or datagrams of no port came.
         virtual void Changed() = 0;
 

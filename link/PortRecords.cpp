@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
+#include "link/PortTrace.h"
 #include "net/Log.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -30,6 +32,26 @@ int64_t UnixMillisecondsNow()
 bool SameAddress(const SocketAddress& a, const SocketAddress& b)
 {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// Why a served port cannot hear or reach its DTU now; none when nothing stands in its way.
+Reason AttentionOf(const VirtualPortEntry& e)
+{
+    if (e.shadowedBy)
+        return e.shadowedBy;
+    const std::string name = PortStatus::PortName(e.PortNumber);
+    if (!e.peerAddress.IsPeer()) {
+        if (!e.PeerIP.empty() && !SocketAddress().ParseStored(e.PeerIP, 0))
+            return {Reason::Kind::PeerIpRefused, name, e.PeerIP};
+        const std::string address = PortTrace::AddressText(e.peerAddress);
+        if (e.UseFixedIP)
+            return {e.UseTcp ? Reason::Kind::NoTcpAddress : Reason::Kind::NoFixedAddress, name, address};
+        if (e.UseTcp)
+            return {Reason::Kind::TcpWaitsForLogin, name};
+    }
+    if (e.UseTcp && !e.tcpConnected && e.tcpFailure != 0)
+        return {Reason::Kind::TcpAttemptFailed, PortTrace::AddressText(e.peerAddress), {}, e.tcpFailure};
+    return {};
 }
 
 }  // namespace
@@ -66,6 +88,8 @@ void PortRecords::Reset(int i)
     e.statistics = {};
     e.lastError = {};
     e.notServedReason = {};
+    e.PeerIP.clear();
+    e.shadowedBy = {};
 }
 
 void PortRecords::Fill(int i, const PortConfig& config, const SocketAddress& configured)
@@ -79,6 +103,7 @@ void PortRecords::Fill(int i, const PortConfig& config, const SocketAddress& con
     e.UseFixedIP = config.UseFixedIP;
     if (!keepsLogin)
         e.peerAddress = configured;
+    e.PeerIP = config.PeerIP;
     e.Code = config.Code;
     e.LoginInterval = config.LoginInterval;
     e.UseTcp = config.UseTcp;
@@ -131,12 +156,49 @@ int PortRecords::FindOtherThan(int slot) const
     return -1;
 }
 
+void PortRecords::MarkShadowed()
+{
+    // The first record in service of each code among the dynamic ones, and of each usable
+    // address among the fixed ones: what the scan reaches first.
+    std::unordered_map<std::string, int> firstByCode;
+    std::unordered_map<uint64_t, int> firstByAddress;
+    auto key = [](const SocketAddress& a) { return uint64_t{a.sin_addr.s_addr} << 16 | a.sin_port; };
+    for (VirtualPortEntry& e : records_) {
+        e.shadowedBy = {};
+        if (!e.portHeld || e.notServedReason)
+            continue;
+        const bool fixed = e.UseFixedIP != 0;
+        if (fixed && !e.peerAddress.IsPeer())
+            continue;  // no datagram comes from there: it shadows nothing and says why itself
+        int by = -1;
+        bool byAddress = false;
+        if (const auto code = firstByCode.find(e.Code); code != firstByCode.end())
+            by = code->second;
+        if (fixed) {
+            const auto address = firstByAddress.find(key(e.peerAddress));
+            if (address != firstByAddress.end() && (by < 0 || address->second < by)) {
+                by = address->second;
+                byAddress = records_[by].Code != e.Code;
+            }
+            firstByAddress.emplace(key(e.peerAddress), e.index);
+        } else {
+            firstByCode.emplace(e.Code, e.index);
+        }
+        if (by >= 0)
+            e.shadowedBy = {byAddress ? Reason::Kind::DtuTakenByAddress : Reason::Kind::DtuTakenByCode,
+                            PortStatus::PortName(records_[by].PortNumber), std::to_string(PortStatus::SlotNumber(by))};
+    }
+}
+
 PortConfig PortRecords::ConfigOf(const VirtualPortEntry& e)
 {
     PortConfig config;
     config.PortNumber = e.PortNumber;
     config.UseFixedIP = e.UseFixedIP;
-    config.PeerIP = e.peerAddress.ToText();
+    // The address as the user wrote it, while it is still the one the text names.
+    const bool asWritten = !e.PeerIP.empty()
+                           && StoredAddress(e.PeerIP).sin_addr.s_addr == e.peerAddress.sin_addr.s_addr;
+    config.PeerIP = asWritten ? e.PeerIP : e.peerAddress.ToText();
     config.Code = e.Code;
     config.LoginInterval = e.LoginInterval;
     config.UseTcp = e.UseTcp;
@@ -150,15 +212,15 @@ PortStatus PortRecords::StatusOf(const VirtualPortEntry& e, const VirtualSerialP
     s.slot = e.index;
     s.online = e.UseTcp ? e.tcpConnected != 0 : e.online != 0;
     s.config = ConfigOf(e);
-    if (!e.UseFixedIP && !e.UseTcp && e.loginAddress.sin_addr.s_addr != 0)
+    if (!e.UseFixedIP && e.loginAddress.sin_addr.s_addr != 0)
         s.loginAddress = e.loginAddress.ToText();
     if (e.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
         s.peer = e.peerAddress.ToText() + ":" + std::to_string(e.peerAddress.Port());
     s.statistics = e.statistics;
     s.statistics.lastError = e.lastError.English();
     s.lastError = e.lastError;
-    s.reason = e.notServedReason;
-    s.served = !s.reason;
+    s.served = !e.notServedReason;
+    s.reason = s.served ? AttentionOf(e) : e.notServedReason;
     if (s.served && port)
         s.device = port->DevicePath();
     // The wall clock's time of that moment: now on the wall clock less how long ago it was.
@@ -185,11 +247,13 @@ PortRecords::StatusSource PortRecords::SourceOf(const VirtualPortEntry& e, const
     s.tcpConnected = e.tcpConnected;
     s.tcpFailure = e.tcpFailure;
     s.peerAddress = e.peerAddress;
+    s.PeerIP = e.PeerIP;
     s.loginAddress = e.loginAddress;
     s.lastHeard = e.lastHeard;
     s.statistics = e.statistics;
     s.lastError = e.lastError;
     s.notServedReason = e.notServedReason;
+    s.shadowedBy = e.shadowedBy;
     s.inUse = port && port->InUse();
     return s;
 }
@@ -205,5 +269,6 @@ bool PortRecords::StatusSource::Matches(const VirtualPortEntry& e, bool inUseNow
            && tcpConnected == e.tcpConnected && tcpFailure == e.tcpFailure && SameAddress(peerAddress, e.peerAddress)
            && SameAddress(loginAddress, e.loginAddress) && lastHeard == e.lastHeard
            && statistics.lastErrorMs == e.statistics.lastErrorMs && inUse == inUseNow && Code == e.Code
-           && lastError == e.lastError && notServedReason == e.notServedReason;
+           && lastError == e.lastError && notServedReason == e.notServedReason && shadowedBy == e.shadowedBy
+           && PeerIP == e.PeerIP;
 }

@@ -40,6 +40,11 @@ public:
     int FindByCodeIgnoringCase(const std::string& code) const;  // the case of A to Z ignored
     int FindOtherThan(int slot) const;
 
+    // Marks each record in service that never hears its DTU because an earlier one takes its
+    // datagrams (the scan gives a datagram to the first record that matches it), with that
+    // record; clears the mark of the others. For when the configuration changed.
+    void MarkShadowed();
+
     // The record's configuration as the store keeps it (PeerIP of a dynamic UDP port: where
     // its DTU last was heard from).
     static PortConfig ConfigOf(const VirtualPortEntry& entry);
@@ -60,11 +65,13 @@ public:
         int tcpConnected = 0;
         int tcpFailure = 0;
         SocketAddress peerAddress;
+        std::string PeerIP;
         SocketAddress loginAddress;
         Clock::time_point lastHeard;
         PortStatistics statistics;
         Reason lastError;
         Reason notServedReason;
+        Reason shadowedBy;
         bool inUse = false;
 
         // The entry is as it was when this was taken from it; inUse: an application holds its

@@ -1,23 +1,17 @@
 #include "link/PortStatus.h"
 
-#include <arpa/inet.h>
-
-namespace {
-
-// The address a PeerIP text stands for; "" and what is no address stand for none.
-uint32_t AddressOf(const std::string& text)
+SocketAddress StoredAddress(const std::string& peerIp)
 {
-    in_addr parsed{};
-    return inet_pton(AF_INET, text.c_str(), &parsed) == 1 ? parsed.s_addr : 0;
+    SocketAddress address;
+    address.ParseStored(peerIp, 0);  // no address stays 0.0.0.0
+    return address;
 }
-
-}  // namespace
 
 bool SameConfig(const PortConfig& a, const PortConfig& b)
 {
     return a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP && a.UseTcp == b.UseTcp
            && a.LoginInterval == b.LoginInterval && a.Code == b.Code && a.FrameGap == b.FrameGap
-           && AddressOf(a.PeerIP) == AddressOf(b.PeerIP);
+           && StoredAddress(a.PeerIP).Equals(StoredAddress(b.PeerIP));
 }
 
 std::string PortStatus::State() const
@@ -29,7 +23,7 @@ std::string PortStatus::State() const
 
 std::string PortStatus::FixedAddress() const
 {
-    return config.UseFixedIP ? config.PeerIP : std::string();
+    return config.UseFixedIP ? StoredAddress(config.PeerIP).ToText() : std::string();
 }
 
 bool PortStatus::SameStateAs(const PortStatus& other) const

@@ -6,6 +6,7 @@
 #include "config/PortConfig.h"
 #include "link/PortStatistics.h"
 #include "net/Reason.h"
+#include "net/SocketAddress.h"
 
 // One port as the data path publishes it: its configuration and how it runs at one moment.
 // Front ends (the window, the bus manager, the tool) read these and nothing else of a port.
@@ -24,7 +25,10 @@ struct PortStatus {
     std::string device;        // the link path applications open, "" when not served
     int64_t lastHeardMs = -1;  // Unix time in ms of the DTU's last datagram, -1 never
     bool served = false;
-    Reason reason;            // why the port is not served, none when it is
+    // Why the port is not served, or why it cannot hear or reach its DTU now (an earlier port
+    // takes its datagrams, it has no usable address, its TCP link fails); none when nothing
+    // stands in its way.
+    Reason reason;
     bool inUse = false;       // an application holds the port open
     std::string linkFailure;  // TCP: why the last connection attempt failed, "" once connected
     // Everything the port counts, the bytes each way among them, and its latest error; like
@@ -36,7 +40,7 @@ struct PortStatus {
     std::string Name() const { return PortName(config.PortNumber); }
     // "online", "offline" or "not-served".
     std::string State() const;
-    // The fixed address "A.B.C.D" of a fixed-address port, else "".
+    // The fixed address "A.B.C.D" of a fixed-address port (0.0.0.0 for none), else "".
     std::string FixedAddress() const;
     // Everything but what moves with the traffic: the byte counts (dropped ones too) and the
     // time the DTU was last heard.
@@ -45,3 +49,6 @@ struct PortStatus {
 
 // Equal as stored, PeerIP compared as the address it stands for.
 bool SameConfig(const PortConfig& a, const PortConfig& b);
+// The address a PeerIP text stands for, its port 0 where the text names none; 0.0.0.0 for a
+// text that is no address.
+SocketAddress StoredAddress(const std::string& peerIp);

@@ -171,17 +171,24 @@ void PortTable::OpenSlot(int slot, const PortConfig& config)
         records_.Reset(slot);
         records_.Fill(slot, config, PeerAddress(config));
         ActivatePort(slot);
+        records_.MarkShadowed();
     });
 }
 
 void PortTable::EditSlot(int slot, const PortConfig& config)
 {
-    Command([&] { ApplyEdit(slot, config); });
+    Command([&] {
+        ApplyEdit(slot, config);
+        records_.MarkShadowed();
+    });
 }
 
 void PortTable::CloseSlot(int slot)
 {
-    Command([&] { RemovePort(slot); });
+    Command([&] {
+        RemovePort(slot);
+        records_.MarkShadowed();
+    });
 }
 
 void PortTable::RestoreLinks()
@@ -337,9 +344,8 @@ std::optional<LineState> PortTable::LineSettings(int slot) const
 SocketAddress PortTable::PeerAddress(const PortConfig& config) const
 {
     SocketAddress address;
-    in_addr parsed{};
-    if (inet_pton(AF_INET, config.PeerIP.c_str(), &parsed) == 1)
-        address.SetInAddr(parsed.s_addr, settings_.SocketPort);
+    if (!address.ParseStored(config.PeerIP, settings_.SocketPort))
+        address.SetInAddr(htonl(INADDR_ANY), settings_.SocketPort);  // its status says why
     return address;
 }
 
@@ -405,13 +411,28 @@ void PortTable::StartLinks(VirtualPortEntry& entry)
         if (!settings_.OnlyOnePort && entry.control)
             entry.control->Close();
     }
-    // A DTU whose bytes would have nowhere to go is not connected; a port without its DTU's
-    // link is no port.
-    if (entry.UseTcp && !entry.notServedReason && !ConnectTcpLink(entry)) {
+    // A DTU whose bytes would have nowhere to go is not connected.
+    if (entry.UseTcp && !entry.notServedReason)
+        ConnectOrClose(entry);
+}
+
+void PortTable::ConnectOrClose(VirtualPortEntry& entry)
+{
+    // A port whose DTU's link cannot be made is no port.
+    if (!ConnectTcpLink(entry)) {
         StopPortLink(entry);
         if (!settings_.OnlyOnePort && entry.control)
             entry.control->Close();
     }
+}
+
+void PortTable::DtuMoved(VirtualPortEntry& entry)
+{
+    if (!entry.portHeld || entry.notServedReason)
+        return;
+    ConnectOrClose(entry);
+    if (entry.notServedReason)
+        records_.MarkShadowed();  // it takes no datagram now
 }
 
 bool PortTable::OpenVirtualPort(VirtualPortEntry& entry, const std::string& name)
@@ -469,14 +490,12 @@ void PortTable::StopPortLink(VirtualPortEntry& entry)
 
 bool PortTable::ConnectTcpLink(VirtualPortEntry& entry)
 {
-    SocketAddress peer;
-    peer.Parse((entry.peerAddress.ToText() + ":" + std::to_string(settings_.SocketPort)).c_str());
-    // A link that could never connect would leave the port looking merely offline.
-    if (!peer.IsPeer()) {
-        SetNotServed(entry, {Reason::Kind::NoTcpAddress, PortName(entry.PortNumber)});
-        return false;
+    // Never to 0.0.0.0: the port waits for an address, and its status says so.
+    if (!entry.peerAddress.IsPeer()) {
+        links_->Drop(entry);
+        return true;
     }
-    if (const Reason failure = links_->Connect(entry, peer)) {
+    if (const Reason failure = links_->Connect(entry, entry.peerAddress)) {
         SetNotServed(entry, failure);
         return false;
     }

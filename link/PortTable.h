@@ -120,7 +120,8 @@ public:
     std::optional<LineState> LineSettings(int slot) const;
 
     // The one place a configured PeerIP becomes the DTU's address: the text with the current
-    // SocketPort; none (0.0.0.0) when the text is empty or no address.
+    // SocketPort as its port unless it names one; none (0.0.0.0) when the text is empty or no
+    // address.
     SocketAddress PeerAddress(const PortConfig& config) const;
     static std::string PortName(int number) { return PortStatus::PortName(number); }
 
@@ -158,6 +159,8 @@ private:
     TcpConnection* TcpLink(const VirtualPortEntry& entry) override { return links_->Connection(entry); }
     void WakePump(const VirtualPortEntry& entry) override { pumpLoop_.Wake(entry); }
     void CameOnline() override { expiry_->Wake(); }
+    // A dynamic-login TCP port's DTU logged in from a new address: its link goes there.
+    void DtuMoved(VirtualPortEntry& entry) override;
 
     void BindSharedControl();       // shared-port mode: site 0, open "COM<VPortNo>"
     void BindRecordControl(int i);  // per-port mode: site i
@@ -170,8 +173,11 @@ private:
     // False, with the record not served and why, when its pump cannot start.
     bool StartPortLink(VirtualPortEntry& entry);
     void StopPortLink(VirtualPortEntry& entry);
-    // False, with the record not served and why, when its link cannot be made.
+    // False, with the record not served and why, when its link cannot be made. The link goes
+    // to the record's peer address; a port with none has no link until it learns one.
     bool ConnectTcpLink(VirtualPortEntry& entry);
+    // Connects the TCP port's link anew, or closes the port when the link cannot be made.
+    void ConnectOrClose(VirtualPortEntry& entry);
     void DropTcpLink(VirtualPortEntry& entry);
     void ApplyEdit(int i, const PortConfig& config);  // edit: record, port and links
     void RemovePort(int i);                           // delete: everything but the stored group

@@ -21,6 +21,9 @@ struct VirtualPortEntry {
     int PortNumber = 0;
     int UseFixedIP = 0;
     SocketAddress peerAddress;
+    // PeerIP as configured, kept as written while the record's address is still the one it
+    // names.
+    std::string PeerIP;
     // Where a dynamic UDP port's DTU last logged in from (data may come from elsewhere).
     SocketAddress loginAddress;
     int online = 0;
@@ -43,6 +46,9 @@ struct VirtualPortEntry {
     // port could not be opened, or an earlier slot serves the same PortNumber. A record with a
     // reason matches no datagram.
     Reason notServedReason;
+    // The earlier record that takes every datagram meant for this one, and why; none while
+    // this one can hear its DTU. Found when the configuration changes, never per datagram.
+    Reason shadowedBy;
 
     // The port's latest error, with the time it came.
     void NoteError(Reason error);

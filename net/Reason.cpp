@@ -29,7 +29,20 @@ const char* EnglishTemplate(Reason::Kind kind)
         return "too few descriptors are left for it: %3 (descriptor limit %2; 16 are kept for the rest of the program)";
     case K::NoPump: return "its pump cannot start";
     case K::NoTcpLink: return "cannot make its TCP link: %3";
-    case K::NoTcpAddress: return "it uses TCP but has no DTU address to connect to";
+    case K::DtuTakenByCode:
+        return "it never hears its DTU: %1 (slot %2) comes first with the same code and takes its datagrams";
+    case K::DtuTakenByAddress:
+        return "it never hears its DTU: %1 (slot %2) comes first with the same fixed address and another code, "
+               "so datagrams from that address go no further";
+    case K::NoFixedAddress:
+        return "its DTU can never log in: it has a fixed address but no usable one (%2); give it the DTU's address "
+               "or dynamic login";
+    case K::NoTcpAddress: return "its TCP link waits: it has a fixed address but no usable one (%2) to connect to";
+    case K::TcpWaitsForLogin:
+        return "its TCP link waits for its DTU to log in (dynamic login) to learn where to connect";
+    case K::PeerIpRefused:
+        return "its PeerIP \"%2\" is no IPv4 address (each number 0 to 255, a port 0 to 65535), so it has no DTU "
+               "address";
     case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
     case K::ConfigUnreadable: return "configuration file %1 cannot be read: %3";
     case K::ConfigNotRegularFile: return "configuration file %1 is %2, not a regular file";

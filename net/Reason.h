@@ -29,7 +29,14 @@ struct Reason {
         DescriptorLimit,  // too few descriptors left (error EMFILE); detail: the limit
         NoPump,
         NoTcpLink,
-        NoTcpAddress,  // a TCP port's PeerIP is no address to connect to
+        // Why a port that is served cannot hear or reach its DTU. subject: the port's name,
+        // unless said otherwise.
+        DtuTakenByCode,     // subject, detail: the port (name, slot from 1) that comes first
+        DtuTakenByAddress,  // with the same fixed address and another code; as above
+        NoFixedAddress,     // detail: the address "A.B.C.D:port" it has instead
+        NoTcpAddress,       // a fixed-address TCP port; detail as above
+        TcpWaitsForLogin,   // a dynamic-login TCP port whose DTU has not logged in yet
+        PeerIpRefused,      // detail: the stored PeerIP text
         // The network. subject: the UDP port number.
         UdpPortTaken,
         // The configuration file. subject: the file. What is wrong with it, true whether it was

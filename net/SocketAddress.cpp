@@ -31,26 +31,56 @@ SocketAddress& SocketAddress::SetInAddr(uint32_t networkOrderAddress, uint16_t p
     return *this;
 }
 
-SocketAddress& SocketAddress::Parse(const char* text)
+namespace {
+
+// The five fields of an address text, split as Parse splits it: a '.' or a ':' ends a field,
+// a fifth separator ends the walk.
+struct AddressFields {
+    std::string text[5];
+    // atol on arbitrary text can overflow; strtoll saturates instead and the low bits are
+    // what counts anyway.
+    long long Number(int field) const { return std::strtoll(text[field].c_str(), nullptr, 10); }
+};
+
+AddressFields SplitFields(const char* text)
 {
-    std::string fields[5];
+    AddressFields fields;
     int current = 0;
     for (const char* p = text; *p; ++p) {
         if (*p == '.' || *p == ':') {
             if (++current == 5)
-                break;  // a fifth separator ends the walk
+                break;
         } else {
-            fields[current] += *p;
+            fields.text[current] += *p;
         }
     }
-    // atol on arbitrary text can overflow; strtoll saturates instead and the low bits are
-    // what counts anyway.
-    auto convert = [](const std::string& field) {
-        return static_cast<unsigned long long>(std::strtoll(field.c_str(), nullptr, 10));
-    };
-    return Set(static_cast<uint8_t>(convert(fields[0])), static_cast<uint8_t>(convert(fields[1])),
-               static_cast<uint8_t>(convert(fields[2])), static_cast<uint8_t>(convert(fields[3])),
-               static_cast<uint16_t>(convert(fields[4])));
+    return fields;
+}
+
+}  // namespace
+
+SocketAddress& SocketAddress::Parse(const char* text)
+{
+    const AddressFields f = SplitFields(text);
+    auto low = [&](int field) { return static_cast<unsigned long long>(f.Number(field)); };
+    return Set(static_cast<uint8_t>(low(0)), static_cast<uint8_t>(low(1)), static_cast<uint8_t>(low(2)),
+               static_cast<uint8_t>(low(3)), static_cast<uint16_t>(low(4)));
+}
+
+bool SocketAddress::ParseStored(const std::string& text, uint16_t defaultPort)
+{
+    const AddressFields f = SplitFields(text.c_str());
+    long long n[5];
+    for (int field = 0; field < 5; ++field) {
+        n[field] = f.Number(field);
+        if (n[field] < 0 || n[field] > (field < 4 ? 255 : 65535))
+            return false;
+    }
+    // Only a port field with a number in it names a port.
+    const bool namesPort = f.text[4].find_first_of("0123456789") != std::string::npos;
+    Set(static_cast<uint8_t>(n[0]), static_cast<uint8_t>(n[1]), static_cast<uint8_t>(n[2]), static_cast<uint8_t>(n[3]),
+        namesPort ? static_cast<uint16_t>(n[4]) : defaultPort);
+    return true;
 }
 
 std::string SocketAddress::ToText() const

@@ -16,6 +16,11 @@ public:
     SocketAddress& SetInAddr(uint32_t networkOrderAddress, uint16_t port);
     // "a.b.c.d:port"; '.' and ':' are interchangeable, fields convert like atol. Never fails.
     SocketAddress& Parse(const char* text);
+    // A stored address text ("A.B.C.D", or "A.B.C.D:port" in a hand-written file), its fields
+    // read as Parse reads them, its port defaultPort when it names none. A number beyond its
+    // field's range (an octet above 255, a port above 65535, a negative one) is refused rather
+    // than wrapped: false, and the address stays as it was.
+    bool ParseStored(const std::string& text, uint16_t defaultPort);
     // Dotted octets without the port.
     std::string ToText() const;
     // Address and port only; family and padding are not compared.

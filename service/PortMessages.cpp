@@ -32,7 +32,13 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::DescriptorLimit: return "可用的文件描述符不足，%1未启用：%3（上限%2，其中16个留给程序的其他部分）";
     case K::NoPump: return "%1的数据转发无法启动。";
     case K::NoTcpLink: return "无法为%1建立TCP连接：%3";
-    case K::NoTcpAddress: return "%1使用TCP，但没有可连接的DTU地址。";
+    case K::DtuTakenByCode: return "%1（槽位%2）排在前面且编码相同，DTU的数据包都由它接收，本端口收不到。";
+    case K::DtuTakenByAddress: return "%1（槽位%2）排在前面且固定IP相同、编码不同，来自该地址的数据包到不了本端口。";
+    case K::NoFixedAddress:
+        return "%1使用固定IP，但没有可用的地址（%2），DTU永远无法登录。请填入DTU的地址，或选择动态登录。";
+    case K::NoTcpAddress: return "%1使用固定IP，但没有可用的地址（%2），TCP连接在等待地址。";
+    case K::TcpWaitsForLogin: return "%1使用动态登录，TCP连接在等待DTU登录以得知它的地址。";
+    case K::PeerIpRefused: return "%1的PeerIP“%2”不是有效的IPv4地址（每段0到255，端口0到65535），因此没有DTU地址。";
     case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
     case K::ConfigUnreadable: return "无法读取配置文件 %1：%3";
     case K::ConfigNotRegularFile:

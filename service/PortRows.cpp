@@ -3,7 +3,7 @@
 std::string PortRows::AddressText(const PortStatus& port, const std::string& shown)
 {
     if (port.config.UseFixedIP)
-        return port.config.PeerIP;
+        return port.FixedAddress();
     return port.loginAddress.empty() ? shown : port.loginAddress;
 }
 

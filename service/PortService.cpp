@@ -149,6 +149,11 @@ PortError PortService::Edit(int slot, PortConfig fields)
     const int found = settings_.OnlyOnePort ? -1 : table_->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
         return {PortError::Kind::NumberInUse};
+    // An address the edit does not change stays as the user wrote it (the dialog and the tool
+    // give only the host).
+    const std::string written = table_->SlotConfig(slot).PeerIP;
+    if (StoredAddress(written).sin_addr.s_addr == StoredAddress(fields.PeerIP).sin_addr.s_addr)
+        fields.PeerIP = written;
     if (PortError error = Saved(store_.SavePortConfig(slot, fields)))
         return error;
     table_->EditSlot(slot, fields);
@@ -286,6 +291,14 @@ void PortService::ReportReconnects(const PortStatus& before, const PortStatus& n
 
 void PortService::ReportEvents(const PortStatus& before, const PortStatus& now)
 {
+    // Why a served port cannot hear or reach its DTU, once per change (a failing link is said
+    // below, with its retries).
+    if (now.served && now.reason && now.reason != before.reason && now.reason.kind != Reason::Kind::TcpAttemptFailed) {
+        if (now.reason.kind == Reason::Kind::TcpWaitsForLogin)
+            Log::Notice(PortLabel(now) + ": " + now.reason.English());
+        else
+            Log::Warning(PortLabel(now) + ": " + now.reason.English());
+    }
     if (now.config.UseTcp) {
         if (now.online && !before.online)
             Log::Notice(PortLabel(now) + ": TCP link to " + now.peer + " up");
@@ -366,8 +379,8 @@ void PortService::Reload()
         }
         const bool running = InService(i);
         const PortConfig now = running ? table_->SlotConfig(i) : PortConfig{};
-        // A dynamic UDP port that stays one keeps the address its DTU logged in from.
-        if (running && configured && !now.UseFixedIP && !now.UseTcp && !wanted[i].UseFixedIP && !wanted[i].UseTcp)
+        // A dynamic port that stays one keeps the address its DTU logged in from.
+        if (running && configured && !now.UseFixedIP && !wanted[i].UseFixedIP && now.UseTcp == wanted[i].UseTcp)
             wanted[i].PeerIP = now.PeerIP;
         if (running && configured && SameConfig(now, wanted[i])) {
             ++unchanged;

@@ -30,7 +30,8 @@ public:
     void SetLineSettingsSource(std::function<QString(int record)> source);
     // The name cell's tooltip as it shows now: the device, then the line settings if known.
     QString NameToolTip(int row) const;
-    // Tooltip of every cell of a row but the name: why the port is not served, or none.
+    // Tooltip of every cell of a row but the name: why the port is not served or cannot hear
+    // or reach its DTU, or none.
     void SetStateToolTip(int row, const QString& text);
     // Where the name cell's tooltip reads a record's status (none for a record out of
     // service); called on the window's thread.

@@ -138,9 +138,12 @@ void PortManagerDialog::ShowPortStates()
         const auto port = service_.StatusOf(portList_->RecordAtRow(row));
         if (!port)
             continue;
-        // The device to open, or why there is none.
+        // The device to open, or why there is none; and why it cannot hear or reach its DTU.
         const QString reason = QString::fromStdString(PortMessages::Text(port->reason));
-        portList_->SetNameToolTip(row, reason.isEmpty() ? QString::fromStdString(port->device) : reason);
+        const QString device = QString::fromStdString(port->device);
+        portList_->SetNameToolTip(row, !port->served || device.isEmpty() ? reason
+                                       : reason.isEmpty()                ? device
+                                                                         : device + QLatin1Char('\n') + reason);
         portList_->SetStateToolTip(row, reason);
     }
 }
@@ -226,12 +229,11 @@ void PortManagerDialog::EditPort()
     if (!port)
         return;
     const PortConfig& record = port->config;
-    in_addr peer{};
-    inet_pton(AF_INET, record.PeerIP.c_str(), &peer);  // none stays 0.0.0.0
+    const SocketAddress peer = StoredAddress(record.PeerIP);  // none is 0.0.0.0
     PortEditDialog dialog(QStringLiteral("编辑"), service_.Settings().OnlyOnePort != 0, this);
     dialog.portNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
-    dialog.hostOrderAddress = ntohl(peer.s_addr);
+    dialog.hostOrderAddress = ntohl(peer.sin_addr.s_addr);
     dialog.code = QString::fromStdString(record.Code);
     dialog.loginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;

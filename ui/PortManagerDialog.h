@@ -73,7 +73,8 @@ private:
     // a refusal of the values is shown and the dialog runs again, one by the configuration
     // file is shown and ends it.
     void SubmitUntilTaken(PortEditDialog& dialog, const std::function<PortError(const PortConfig&)>& change);
-    // The rows' tooltips: the device to open, or why the port is not served.
+    // The rows' tooltips: the device to open, or why the port is not served; why a port
+    // cannot hear or reach its DTU.
     void ShowPortStates();
     // The open live views follow their ports: a new name in the title, the end when one goes.
     void FollowMonitoredPorts();

@@ -207,3 +207,68 @@ TEST(PortsNotServed, ARefusedPortDirectorySaysWhyOnEveryPortAndGetsAnotherTryOnE
     EXPECT_TRUE(rig.Status(a).served);
     EXPECT_TRUE(Exists(rig.Path(a)));
 }
+
+// Two ports with one DTU code: both are accepted, but the scan gives every datagram to the
+// first, so the second says which port takes its DTU, until the configuration changes that.
+TEST(PortsNotHearingTheirDtu, APortWhoseCodeAnEarlierPortHasSaysWhichTakesItsDtu)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const int first = rig.AddPort(7, "X");
+    const int second = rig.AddPort(8, "X");
+    const int fixedX = rig.AddPort(9, "X", 0, "127.0.0.5");
+    EXPECT_FALSE(rig.Status(first).reason);
+    const std::string takenByFirst =
+        "it never hears its DTU: COM7 (slot 1) comes first with the same code and takes its datagrams";
+    EXPECT_EQ(rig.Status(second).reason.English(), takenByFirst);
+    EXPECT_EQ(rig.Status(fixedX).reason.English(), takenByFirst);
+    EXPECT_TRUE(rig.Status(second).served);
+    EXPECT_EQ(rig.Status(second).State(), "offline");
+
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("X");
+    ASSERT_TRUE(rig.Receive(dtu));
+    EXPECT_EQ(rig.Status(first).statistics.logins, 1u);
+    EXPECT_EQ(rig.Status(second).statistics.logins, 0u);
+
+    // Another code frees the second; the fixed port is still behind the first.
+    rig.Edit(second, rig.Fields(8, "Y"));
+    EXPECT_FALSE(rig.Status(second).reason);
+    EXPECT_EQ(rig.Status(fixedX).reason.English(), takenByFirst);
+    // The first gone, the fixed port hears its DTU.
+    rig.Remove(first);
+    EXPECT_FALSE(rig.Status(fixedX).reason) << rig.Status(fixedX).reason.English();
+
+    // One fixed address with two codes: the scan ends at the first, which takes the free slot.
+    const int fixedZ = rig.AddPort(10, "Z", 0, "127.0.0.5");
+    ASSERT_EQ(fixedZ, first);
+    EXPECT_FALSE(rig.Status(fixedZ).reason);
+    EXPECT_EQ(rig.Status(fixedX).reason.English(),
+              "it never hears its DTU: COM10 (slot 1) comes first with the same fixed address and another code, so "
+              "datagrams from that address go no further");
+    // A port that is not served takes nothing.
+    PortConfig twice = rig.Fields(8, "Q");
+    const int notServed = rig.AddPort(twice);
+    const int behind = rig.AddPort(11, "Q");
+    EXPECT_FALSE(rig.Status(notServed).served);
+    EXPECT_FALSE(rig.Status(behind).reason) << rig.Status(behind).reason.English();
+}
+
+// A fixed-address port stored without an address (the add dialog's defaults) can never log
+// in, and says so; dynamic login makes it a port that waits for its DTU like any other.
+TEST(PortsNotHearingTheirDtu, AFixedAddressPortWithoutAnAddressSaysItsDtuCanNeverLogIn)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const int i = rig.AddPort(7, "A1", 0, "0.0.0.0");
+    PortConfig stored;
+    stored.PortNumber = 8;
+    stored.UseFixedIP = 1;  // no PeerIP at all
+    const int j = rig.AddPort(stored);
+    const std::string why = "its DTU can never log in: it has a fixed address but no usable one (0.0.0.0:"
+                            + std::to_string(rig.settings.SocketPort) + "); give it the DTU's address or dynamic login";
+    EXPECT_EQ(rig.Status(i).reason.English(), why);
+    EXPECT_EQ(rig.Status(j).reason.English(), why);
+    EXPECT_TRUE(rig.Status(i).served);
+
+    rig.Edit(i, rig.Fields(7, "A1"));
+    EXPECT_FALSE(rig.Status(i).reason);
+}

@@ -131,14 +131,14 @@ std::optional<Bytes> UdpDtu::Receive(std::chrono::milliseconds limit)
     return buffer;
 }
 
-TcpDtu::TcpDtu(uint16_t port, int receiveBuffer)
+TcpDtu::TcpDtu(uint16_t port, int receiveBuffer, const char* ip)
 {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (receiveBuffer > 0)
         setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    SocketAddress local = Ipv4("127.0.0.1", port);
+    SocketAddress local = Ipv4(ip, port);
     if (bind(listener_, local.Raw(), SocketAddress::Length) != 0 || listen(listener_, 4) != 0)
         throw std::runtime_error(std::string("TCP DTU: ") + std::strerror(errno));
 }

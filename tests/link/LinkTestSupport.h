@@ -67,10 +67,10 @@ private:
 
 Bytes Header(const std::string& code, uint8_t type);
 
-// A DTU that listens for the link's TCP connection on 127.0.0.1.
+// A DTU that listens for the link's TCP connection on 127.0.0.1 (or ip).
 class TcpDtu {
 public:
-    explicit TcpDtu(uint16_t port, int receiveBuffer = 0);
+    explicit TcpDtu(uint16_t port, int receiveBuffer = 0, const char* ip = "127.0.0.1");
     ~TcpDtu();
     int Accept(std::chrono::milliseconds limit = 10s);  // the connection, or -1
     void CloseConnection();

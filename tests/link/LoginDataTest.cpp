@@ -416,3 +416,45 @@ TEST(LoginAndData, ALoginFloodIsAnsweredSparinglyAndEachLoginStillCounts)
     EXPECT_TRUE(rig.Status(b).online);
     EXPECT_EQ(rig.table->SlotConfig(b).PeerIP, "127.0.0.7");
 }
+
+// A stored PeerIP as a hand-written file may hold it: read field by field as addresses are
+// parsed, with SocketPort unless it names a port; a number out of range is refused, not wrapped.
+TEST(Matching, AStoredPeerIpIsReadAsAddressesAreParsed)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const uint16_t dtuPort = rig.settings.SocketPort;
+    const int padded = rig.AddPort(1, "P", 0, "127.000.000.005");
+    const int withPort = rig.AddPort(2, "Q", 0, "127.0.0.6:4000");
+    const int shortText = rig.AddPort(3, "R", 0, "1.2.3");
+    const int tooLarge = rig.AddPort(4, "S", 0, "300.1.1.1");
+
+    EXPECT_FALSE(rig.Status(padded).reason) << rig.Status(padded).reason.English();
+    EXPECT_EQ(rig.table->SlotConfig(padded).PeerIP, "127.000.000.005");  // as the user wrote it
+    EXPECT_EQ(rig.Status(padded).FixedAddress(), "127.0.0.5");
+    EXPECT_TRUE(rig.view.WaitCell(padded, PortView::ColAddress, "127.0.0.5"));
+    EXPECT_EQ(rig.Status(withPort).peer, "127.0.0.6:4000");
+    EXPECT_EQ(rig.Status(shortText).peer, "1.2.3.0:" + std::to_string(dtuPort));
+    EXPECT_EQ(rig.Status(tooLarge).reason.English(),
+              "its PeerIP \"300.1.1.1\" is no IPv4 address (each number 0 to 255, a port 0 to 65535), so it has no DTU "
+              "address");
+    EXPECT_EQ(rig.Status(tooLarge).peer, "");
+
+    UdpDtu atPadded(rig.serverPort, "127.0.0.5", dtuPort);
+    atPadded.SendLogin("P");
+    EXPECT_TRUE(rig.Receive(atPadded));
+    UdpDtu atWithPort(rig.serverPort, "127.0.0.6", 4000);
+    atWithPort.SendLogin("Q");
+    EXPECT_TRUE(rig.Receive(atWithPort));
+    UdpDtu wrongPort(rig.serverPort, "127.0.0.6", dtuPort);
+    wrongPort.SendLogin("Q");
+    EXPECT_FALSE(rig.Receive(wrongPort, 50ms));
+
+    // An edit that keeps the address keeps the text; a new address is written as addresses are.
+    PortConfig fields = rig.table->SlotConfig(padded);
+    fields.LoginInterval = 60;
+    rig.Edit(padded, fields);
+    EXPECT_EQ(rig.table->SlotConfig(padded).PeerIP, "127.000.000.005");
+    fields.PeerIP = "127.0.0.7";
+    rig.Edit(padded, fields);
+    EXPECT_EQ(rig.table->SlotConfig(padded).PeerIP, "127.0.0.7");
+}

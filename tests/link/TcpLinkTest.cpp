@@ -20,57 +20,134 @@ double CpuSeconds()
 
 }  // namespace
 
-// A TCP port takes part in the UDP scan: a sender of UDP datagrams with its code reaches the
-// application and is answered, but it never becomes the DTU the link connects to, so nobody
-// who knows a code can turn the port's link (after an edit, a reload) towards itself.
-TEST(TcpLink, ASenderOfUdpDatagramsWithTheCodeNeverBecomesTheLinksDtu)
+// A fixed-address TCP port takes part in the UDP scan by its address: a sender elsewhere that
+// knows its code reaches nothing, and a datagram from its own address never moves the link.
+TEST(TcpLink, AFixedAddressPortsLinkIsNeverMovedByADatagram)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
     rig.settings.SocketPort = port;
     TcpDtu dtu(port);
-    PortConfig fields = rig.Fields(7, "T1", 1);
-    fields.PeerIP = "127.0.0.1";  // dynamic login on: the address is still the link's
-    const int i = rig.AddPort(fields);
+    const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     SerialApp app(rig.Path(i));
-    ASSERT_GE(dtu.Accept(), 0);
+    ASSERT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }));
 
     UdpDtu stranger(rig.serverPort, "127.0.0.9");
+    stranger.SendLogin("T1");
     stranger.SendData("T1", ToBytes("hi"));
+    EXPECT_FALSE(rig.Receive(stranger, 100ms));
+    EXPECT_FALSE(app.Readable(0ms));
+    UdpDtu atItsAddress(rig.serverPort, "127.0.0.1", port);
+    atItsAddress.SendData("T1", ToBytes("hi"));
+    ASSERT_TRUE(rig.Receive(atItsAddress));  // answered where it came from
     EXPECT_EQ(app.Read(2), ToBytes("hi"));
-    const auto reply = stranger.Receive();  // the login reply, to where the datagram came from
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->size(), DtuPacket::LoginReplySize);
-    rig.table->PublishNow();
-    EXPECT_EQ(rig.table->SlotConfig(i).PeerIP, "127.0.0.1");
+    EXPECT_EQ(rig.Status(i).peer, "127.0.0.1:" + std::to_string(port));
 
     PortConfig edited = rig.table->SlotConfig(i);
+    EXPECT_EQ(edited.PeerIP, "127.0.0.1");
     edited.LoginInterval = 60;
     rig.Edit(i, edited);
-    ASSERT_GE(dtu.Accept(), 0);
-    ASSERT_TRUE(app.Write(ToBytes("secret")));
-    EXPECT_EQ(dtu.Read(6), ToBytes("secret"));
-    EXPECT_FALSE(stranger.Receive(100ms));
+    ASSERT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }));
+    ASSERT_TRUE(rig.Write(app, ToBytes("secret")));
+    Bytes read;
+    EXPECT_TRUE(rig.RunUntil([&] { return ReadUpTo(dtu, read, 6); }, 10ms));
+    EXPECT_EQ(read, ToBytes("secret"));
 }
 
-// A TCP port without an address to connect to says so, instead of looking merely offline,
-// and an edit that gives it one serves it.
-TEST(TcpLink, APortWithoutADtuAddressIsNotServedAndSaysWhyUntilItHasOne)
+// "TCP + dynamic login": the port is served from the start, its link waits for the DTU's first
+// login and then connects to the host it logged in from, at SocketPort; a login from another
+// host moves it there, one from the same host (another source port) does not.
+TEST(TcpLink, ADynamicLoginPortConnectsWhereItsDtuLoggedInFrom)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    TcpDtu first(port, 0, "127.0.0.1");
+    TcpDtu second(port, 0, "127.0.0.2");
+    const int i = rig.AddPort(7, "T1", 1);
+    EXPECT_TRUE(rig.Status(i).served);
+    EXPECT_EQ(rig.Status(i).reason.kind, Reason::Kind::TcpWaitsForLogin);
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    EXPECT_FALSE(rig.TurnUntil([&] { return first.Accept(0ms) >= 0; }, 100ms)) << "never to 0.0.0.0";
+
+    UdpDtu atFirst(rig.serverPort, "127.0.0.1");
+    atFirst.SendLogin("T1");
+    ASSERT_TRUE(rig.Receive(atFirst));
+    ASSERT_TRUE(rig.TurnUntil([&] { return first.Accept(0ms) >= 0; }));
+    ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).online; }));
+    EXPECT_FALSE(rig.Status(i).reason) << rig.Status(i).reason.English();
+    EXPECT_EQ(rig.Status(i).peer, "127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(rig.Status(i).loginAddress, "127.0.0.1");
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColAddress, "127.0.0.1"));
+    EXPECT_EQ(rig.table->SlotConfig(i).PeerIP, "127.0.0.1");  // stored as a dynamic UDP port's
+    ASSERT_TRUE(rig.Write(app, ToBytes("one")));
+    Bytes read;
+    EXPECT_TRUE(rig.RunUntil([&] { return ReadUpTo(first, read, 3); }, 10ms));
+
+    UdpDtu atSecond(rig.serverPort, "127.0.0.2");
+    atSecond.SendLogin("T1");
+    ASSERT_TRUE(rig.Receive(atSecond));
+    ASSERT_TRUE(rig.TurnUntil([&] { return second.Accept(0ms) >= 0; }));
+    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColAddress, "127.0.0.2"));
+    ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).online; }));
+    ASSERT_TRUE(rig.Write(app, ToBytes("two")));
+    read.clear();
+    EXPECT_TRUE(rig.RunUntil([&] { return ReadUpTo(second, read, 3); }, 10ms));
+    EXPECT_EQ(read, ToBytes("two"));
+
+    rig.Advance(1s);  // past the login reply spacing
+    UdpDtu againAtSecond(rig.serverPort, "127.0.0.2");
+    againAtSecond.SendLogin("T1");
+    ASSERT_TRUE(rig.Receive(againAtSecond));
+    EXPECT_FALSE(rig.TurnUntil([&] { return second.Accept(0ms) >= 0; }, 100ms)) << "the same host: no new link";
+    EXPECT_EQ(rig.Status(i).statistics.tcpConnects, 2u);
+}
+
+// A port with no usable address never connects to 0.0.0.0: it is served and says why it waits,
+// and an edit that gives it one connects it.
+TEST(TcpLink, AFixedAddressPortWithoutAnAddressWaitsAndSaysWhyUntilItHasOne)
 {
     for (const bool shared : {false, true}) {
-        LinkRig rig(shared);
+        LinkRig rig(shared, 5, LinkRig::Timing::Manual);
         const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
         rig.settings.SocketPort = port;
-        const int i = rig.AddPort(rig.Fields(shared ? 5 : 7, "T1", 1));
-        EXPECT_EQ(rig.Status(i).reason.kind, Reason::Kind::NoTcpAddress) << shared;
+        const int i = rig.AddPort(rig.Fields(shared ? 5 : 7, "T1", 1, "0.0.0.0"));
+        EXPECT_TRUE(rig.Status(i).served) << shared;
+        EXPECT_EQ(rig.Status(i).reason.English(),
+                  "its TCP link waits: it has a fixed address but no usable one (0.0.0.0:" + std::to_string(port)
+                      + ") to connect to");
+        EXPECT_FALSE(rig.Status(i).device.empty()) << shared;
 
         TcpDtu dtu(port);
         PortConfig fields = rig.table->SlotConfig(i);
         fields.PeerIP = "127.0.0.1";
         rig.Edit(i, fields);
-        EXPECT_FALSE(rig.Status(i).reason) << rig.Status(i).reason.English();
-        EXPECT_GE(dtu.Accept(), 0) << shared;
+        EXPECT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; })) << shared;
+        EXPECT_TRUE(rig.TurnUntil([&] { return !rig.Status(i).reason; })) << rig.Status(i).reason.English();
     }
+}
+
+// A DTU that keeps refusing: the port says the link's last failure as its reason until the
+// link is up.
+TEST(TcpLink, ALinkThatKeepsFailingSaysItsLastFailureAsTheReason)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
+    rig.settings.SocketPort = port;
+    const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
+    const std::string why = "cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused";
+    ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).reason.English() == why; })) << rig.Status(i).reason.English();
+    EXPECT_TRUE(rig.Status(i).served);
+    EXPECT_EQ(rig.Status(i).State(), "offline");
+    rig.Advance(TcpConnection::RetrySpacing);
+    EXPECT_TRUE(rig.TurnUntil([&] { return rig.Status(i).statistics.tcpRefusals >= 2; }));
+    EXPECT_EQ(rig.Status(i).reason.English(), why);
+
+    TcpDtu dtu(port);
+    rig.Advance(TcpConnection::RetrySpacing);
+    ASSERT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }));
+    EXPECT_TRUE(rig.TurnUntil([&] { return rig.Status(i).online && !rig.Status(i).reason; }));
 }
 
 TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)

@@ -96,4 +96,36 @@ TEST(SocketAddress, ToTextAndEquals)
     EXPECT_FALSE(x.Equals(y));
 }
 
+// A stored address: fields as Parse reads them, the given port unless the text names one, and
+// a number out of its range refused instead of wrapped.
+TEST(SocketAddress, ParseStoredTakesWhatAHandWrittenFileHoldsAndRefusesWhatWouldWrap)
+{
+    struct Case {
+        const char* text;
+        const char* address;  // nullptr: refused
+        uint16_t port;
+    };
+    const Case cases[] = {
+        {"127.000.000.001", "127.0.0.1", 3700},
+        {"1.2.3", "1.2.3.0", 3700},
+        {"10.0.0.5:80", "10.0.0.5", 80},
+        {"10.0.0.5.", "10.0.0.5", 3700},
+        {"", "0.0.0.0", 3700},
+        {"255.255.255.255:65535", "255.255.255.255", 65535},
+        {"300.1.1.1", nullptr, 0},
+        {"1.2.3.256", nullptr, 0},
+        {"-1.0.0.0", nullptr, 0},
+        {"1.2.3.4:65536", nullptr, 0},
+        {"99999999999999999999999.1.1.1", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SocketAddress address;
+        address.Set(9, 9, 9, 9, 9);
+        EXPECT_EQ(address.ParseStored(c.text, 3700), c.address != nullptr);
+        EXPECT_EQ(address.ToText(), c.address ? c.address : "9.9.9.9");  // a refusal changes nothing
+        EXPECT_EQ(address.Port(), c.address ? c.port : 9);
+    }
+}
+
 }  // namespace

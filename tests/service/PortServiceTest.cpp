@@ -367,6 +367,37 @@ TEST_F(PortServiceTest, APortThatCannotBeCreatedIsNotServedAndSaysWhy)
     EXPECT_TRUE(Logged(failures, "COM7 (slot 2) is not served: slot 1 already serves COM7"));
 }
 
+// A hand-written file: an address written with leading zeros is its DTU's and stays as
+// written through an edit that keeps it; a port behind another with its code says so once in
+// the log, and in Chinese where the window shows it.
+TEST_F(PortServiceTest, AHandWrittenAddressIsKeptAndAShadowedPortSaysWhy)
+{
+    WriteConfig(QStringLiteral("[1]\nPortNumber=7\nCode=A\nUseFixedIP=1\nPeerIP=127.000.000.001\n\n") + Slot(2, 8, "B")
+                + Slot(3, 9, "B"));
+    Start();
+    PortConfig fields = service->StatusOf(0)->config;
+    EXPECT_EQ(fields.PeerIP, "127.000.000.001");
+    fields.LoginInterval = 60;
+    fields.PeerIP = "127.0.0.1";  // as the window's dialog gives it back
+    ASSERT_FALSE(service->Edit(0, fields));
+    EXPECT_EQ(Stored("1/PeerIP").toString(), "127.000.000.001");
+    EXPECT_EQ(Stored("1/LoginInterval").toInt(), 60);
+
+    const PortStatus shadowed = *service->StatusOf(2);
+    EXPECT_TRUE(shadowed.served);
+    EXPECT_EQ(PortMessages::Text(shadowed.reason),
+              "COM8（槽位2）排在前面且编码相同，DTU的数据包都由它接收，本端口收不到。");
+    const std::string said = "COM9 (DTU \"B\"): it never hears its DTU: COM8 (slot 2) comes first with the same code";
+    EXPECT_TRUE(WaitUntil([&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return Logged(failures, said);
+    }));
+    std::lock_guard hold(logGuard);
+    EXPECT_EQ(std::count_if(failures.begin(), failures.end(),
+                            [&](const std::string& line) { return line.find(said) == 0; }),
+              1);
+}
+
 TEST_F(PortServiceTest, ReloadLeavesAnUnchangedPortStreamingAndAppliesTheRest)
 {
     WriteConfig(Slot(1, 7, "A1") + Slot(2, 8, "B2") + Slot(3, 9, "C3"));

@@ -384,6 +384,20 @@ TEST_F(MainWindowTest, ARowWhosePortIsNotServedSaysWhy)
     EXPECT_EQ(window->findChild<QMessageBox*>("startNotices"), nullptr);
 }
 
+// A served port that never hears its DTU: the row is an ordinary row, its tooltips say why
+// (the name's after the device to open).
+TEST_F(MainWindowTest, ARowWhoseDtuAnotherPortTakesSaysWhich)
+{
+    WriteConfig(PortGroup(1, 7, "A1") + PortGroup(2, 8, "A1"));
+    Start();
+    ASSERT_EQ(List()->rowCount(), 2);
+    EXPECT_EQ(Cell(1, 3), "");
+    const QString why = "COM7（槽位1）排在前面且编码相同，DTU的数据包都由它接收，本端口收不到。";
+    EXPECT_EQ(List()->item(1, 3)->toolTip(), why);
+    EXPECT_EQ(List()->item(1, 0)->toolTip(), QString::fromStdString(Device("COM8")) + "\n" + why);
+    EXPECT_EQ(List()->item(0, 0)->toolTip().toStdString(), Device("COM7"));
+}
+
 // The window speaks Chinese also where the system gives the reason: the reason is appended.
 // A change the file refuses is not made, and the dialog does not come back for other values.
 TEST_F(MainWindowTest, AFileThatCannotBeReadOrWrittenIsSaidInChineseWithTheSystemsReason)
