@@ -15,6 +15,7 @@ const QStringList KnownKeys = [] {
     QStringList keys = {
         "slot", "number", "name",       "code",     "transport", "fixed_ip", "peer",   "online", "rx",
         "tx",   "device", "last_heard", "interval", "frame_gap", "state",    "reason", "in_use",
+        "net_port", "net_mode", "net_client", "net_reason",
     };
     for (const StatisticsCounter& counter : PortCounters)
         if (!keys.contains(QLatin1String(counter.key)))

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include "config/SettingsFile.h"
@@ -26,6 +27,7 @@ constexpr int MaxLoginInterval = 100000;
 constexpr qsizetype MaxPasswordBytes = 15;
 constexpr qsizetype MaxCodeBytes = 11;
 constexpr qsizetype MaxPeerIpBytes = 19;
+constexpr qsizetype MaxNetAddressBytes = 15;
 
 QString GroupOf(int slot)
 {
@@ -78,6 +80,16 @@ void ReadGlobals(const SettingsFile& file, GlobalSettings& settings)
         settings.OnlyOnePort = AsFlag(*shared);
     if (const auto number = ReadNumber(file.Value("VPortNo")); number && *number >= 1 && *number <= 256)
         settings.VPortNo = static_cast<int>(*number);
+    // Edited by hand only. What is no IPv4 address would bind who knows what: loopback stays.
+    if (const QVariant value = file.Value("NetAddress"); value.isValid()) {
+        const auto address = ReadText(value, MaxNetAddressBytes);
+        in_addr parsed{};
+        if (address && inet_pton(AF_INET, address->c_str(), &parsed) == 1)
+            settings.NetAddress = *address;
+        else
+            Log::Warning("NetAddress \"" + value.toString().toStdString()
+                         + "\" is no IPv4 address; network clients are taken on " + settings.NetAddress);
+    }
 }
 
 PortConfig ReadPort(const SettingsFile& file, const QString& group)
@@ -101,6 +113,10 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
     if (const auto gap = ReadNumber(value("FrameGap"));
         gap && static_cast<int32_t>(*gap) >= 0 && static_cast<int32_t>(*gap) <= PortConfig::MaxFrameGap)
         port.FrameGap = static_cast<int32_t>(*gap);
+    if (const auto netPort = ReadNumber(value("NetPort")); netPort && *netPort <= PortConfig::MaxNetPort)
+        port.NetPort = static_cast<int32_t>(*netPort);
+    if (const auto mode = ReadText(value("NetMode"), 16); mode && QString::fromStdString(*mode).toLower() == "raw")
+        port.NetMode = "raw";
     return port;
 }
 
@@ -147,6 +163,22 @@ void WritePort(SettingsFile& file, int slot, const PortConfig& port)
         file.Remove(gapKey);
     values.Put("LoginInterval", QString::number(port.LoginInterval), port.LoginInterval == defaults.LoginInterval);
     // A running port names "no address" as 0.0.0.0, which is what a missing key loads as.
+    // Absent means no network server, which even a new group leaves out. A line the user wrote
+    // stays while it loads as what runs (NetMode in their letter case); one that would load as
+    // something else is rewritten, or goes when what runs is the default.
+    const PortConfig stored = ReadPort(file, GroupOf(slot));
+    auto optional = [&](const char* name, const QString& text, bool isDefault, bool storedSame) {
+        if (storedSame)
+            return;
+        if (isDefault)
+            file.Remove(values.Key(name));
+        else
+            values.Put(name, text, false);
+    };
+    optional("NetMode", QString::fromStdString(port.NetMode), port.NetMode == defaults.NetMode,
+             stored.NetMode == port.NetMode);
+    optional("NetPort", QString::number(port.NetPort), port.NetPort == defaults.NetPort,
+             stored.NetPort == port.NetPort);
     values.Put("PeerIP", QString::fromStdString(port.PeerIP),
                port.PeerIP == defaults.PeerIP || port.PeerIP == "0.0.0.0");
     values.Put("PortNumber", QString::number(port.PortNumber), port.PortNumber == defaults.PortNumber);

@@ -65,6 +65,10 @@ public:
         PortStatistics statistics;
         Reason lastError;
         Reason notServedReason;
+        int NetPort = 0;
+        std::string NetMode;
+        SocketAddress netClient;
+        Reason netFailure;
         bool inUse = false;
 
         // The entry is as it was when this was taken from it; inUse: an application holds its
