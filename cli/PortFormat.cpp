@@ -15,8 +15,11 @@ const QStringList KnownKeys = [] {
     QStringList keys = {
         "slot", "number", "name",       "code",     "transport", "fixed_ip", "peer",   "online", "rx",
         "tx",   "device", "last_heard", "interval", "frame_gap", "state",    "reason", "in_use",
-        "net_port", "net_mode", "net_client", "net_reason",
     };
+    keys << "net_port"
+         << "net_mode"
+         << "net_client"
+         << "net_reason";
     for (const StatisticsCounter& counter : PortCounters)
         if (!keys.contains(QLatin1String(counter.key)))
             keys << QLatin1String(counter.key);

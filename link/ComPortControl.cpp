@@ -60,12 +60,8 @@ ComPortControl::Effect ComPortControl::Handle(const uint8_t* payload, size_t siz
         Answer(command, &state, 1, out);
         break;
     }
-    case FlowControlSuspend:
-        effect.flow = Flow::Suspend;
-        break;
-    case FlowControlResume:
-        effect.flow = Flow::Resume;
-        break;
+    case FlowControlSuspend: effect.flow = Flow::Suspend; break;
+    case FlowControlResume: effect.flow = Flow::Resume; break;
     case SetLineStateMask:
         lineStateMask_ = value[0];
         Answer(command, &lineStateMask_, 1, out);
@@ -80,8 +76,7 @@ ComPortControl::Effect ComPortControl::Handle(const uint8_t* payload, size_t siz
             Answer(command, value, 1, out);
         }
         break;
-    default:
-        break;  // not a client's command: nothing to answer
+    default: break;  // not a client's command: nothing to answer
     }
     return effect;
 }
@@ -95,43 +90,27 @@ uint8_t ComPortControl::Control(uint8_t value, bool& changed)
         }
     };
     switch (value) {
-    case 0:
-        return flow_;
+    case 0: return flow_;
     case 1:
     case 2:
     case 3:
     case 17:  // DCD, DTR and DSR flow control: outbound flow control of other lines
     case 18:
-    case 19:
-        set(flow_, value);
-        return flow_;
-    case 4:
-        return breakOn_ ? 5 : 6;
+    case 19: set(flow_, value); return flow_;
+    case 4: return breakOn_ ? 5 : 6;
     case 5:
-    case 6:
-        set(breakOn_, value == 5);
-        return value;
-    case 7:
-        return dtr_ ? 8 : 9;
+    case 6: set(breakOn_, value == 5); return value;
+    case 7: return dtr_ ? 8 : 9;
     case 8:
-    case 9:
-        set(dtr_, value == 8);
-        return value;
-    case 10:
-        return rts_ ? 11 : 12;
+    case 9: set(dtr_, value == 8); return value;
+    case 10: return rts_ ? 11 : 12;
     case 11:
-    case 12:
-        set(rts_, value == 11);
-        return value;
-    case 13:
-        return inboundFlow_;
+    case 12: set(rts_, value == 11); return value;
+    case 13: return inboundFlow_;
     case 14:
     case 15:
-    case 16:
-        set(inboundFlow_, value);
-        return value;
-    default:
-        return 0;
+    case 16: set(inboundFlow_, value); return value;
+    default: return 0;
     }
 }
 

@@ -70,7 +70,7 @@ private:
     uint8_t dataSize_ = 8;
     uint8_t parity_ = 1;
     uint8_t stopSize_ = 1;
-    uint8_t flow_ = 1;         // 1 none, 2 XON/XOFF, 3 hardware
+    uint8_t flow_ = 1;          // 1 none, 2 XON/XOFF, 3 hardware
     uint8_t inboundFlow_ = 14;  // 14 none, 15 XON/XOFF, 16 hardware
     bool breakOn_ = false;
     bool dtr_ = false;

@@ -77,6 +77,6 @@ private:
     bool inputCame_ = false;  // input while none was waiting, in the bytes being taken
     ByteQueue input_;         // from the client, for the port's pump
     InputTime lastInput_;
-    ByteQueue output_;             // from the DTU, not yet handed to the socket
+    ByteQueue output_;              // from the DTU, not yet handed to the socket
     std::vector<uint8_t> encoded_;  // what goes to the socket next
 };

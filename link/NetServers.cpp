@@ -79,8 +79,7 @@ private:
         port->SetRemoteUser(client_.get());
         entry_.netClient = peer;
         entry_.statistics.netClients += 1;
-        Log::Notice(Name() + ": network client " + address + " connected ("
-                    + (Rfc2217() ? "RFC 2217" : "raw") + ")");
+        Log::Notice(Name() + ": network client " + address + " connected (" + (Rfc2217() ? "RFC 2217" : "raw") + ")");
         Trace(TraceKind::NetConnect, address);
         owner_.host_.Changed();
     }

@@ -17,8 +17,7 @@ bool SameConfig(const PortConfig& a, const PortConfig& b)
 {
     return a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP && a.UseTcp == b.UseTcp
            && a.LoginInterval == b.LoginInterval && a.Code == b.Code && a.FrameGap == b.FrameGap
-           && a.NetPort == b.NetPort && a.NetMode == b.NetMode
-           && AddressOf(a.PeerIP) == AddressOf(b.PeerIP);
+           && a.NetPort == b.NetPort && a.NetMode == b.NetMode && AddressOf(a.PeerIP) == AddressOf(b.PeerIP);
 }
 
 std::string PortStatus::State() const

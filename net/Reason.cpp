@@ -31,8 +31,7 @@ const char* EnglishTemplate(Reason::Kind kind)
     case K::NoTcpLink: return "cannot make its TCP link: %3";
     case K::NoTcpAddress: return "it uses TCP but has no DTU address to connect to";
     case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
-    case K::NetPortNotListening:
-        return "cannot listen on TCP %1 for network clients: %3; %2 is served without them";
+    case K::NetPortNotListening: return "cannot listen on TCP %1 for network clients: %3; %2 is served without them";
     case K::ConfigUnreadable: return "configuration file %1 cannot be read: %3";
     case K::ConfigNotRegularFile: return "configuration file %1 is %2, not a regular file";
     case K::ConfigTooLarge: return "configuration file %1 is larger than %2 MiB; it is not read";

@@ -50,7 +50,8 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
     netPortEdit_ = new QLineEdit(this);
     netPortEdit_->setObjectName("netPort");
     netPortEdit_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), netPortEdit_));
-    netPortEdit_->setToolTip(QStringLiteral("网络上的一个客户端可以通过此TCP端口代替本机的应用程序使用该串口；0表示关闭。"));
+    netPortEdit_->setToolTip(
+        QStringLiteral("网络上的一个客户端可以通过此TCP端口代替本机的应用程序使用该串口；0表示关闭。"));
     auto* netModeBox = new QGroupBox(QStringLiteral("网络客户端协议"), this);
     rfc2217Button_ = new QRadioButton(QStringLiteral("RFC 2217"), netModeBox);
     rfc2217Button_->setObjectName("netModeRfc2217");

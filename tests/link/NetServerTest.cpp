@@ -37,14 +37,18 @@ public:
         fd_ = -1;
     }
     bool Connected() const { return fd_ >= 0; }
-    bool Send(const Bytes& bytes) { return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    bool Send(const Bytes& bytes)
+    {
+        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
     // What comes until count bytes came, the peer closed or the limit passed.
     Bytes Read(size_t count, std::chrono::milliseconds limit = 10s)
     {
         Bytes got;
         const auto end = std::chrono::steady_clock::now() + limit;
         while (got.size() < count && !closed_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end
+                                                                                    - std::chrono::steady_clock::now());
             pollfd p{fd_, POLLIN, 0};
             if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
                 break;
@@ -90,7 +94,10 @@ TEST(NetServer, ARawClientIsTheApplicationOfAUdpPortBothWays)
 
     Client client(netPort);
     ASSERT_TRUE(client.Connected());
-    ASSERT_TRUE(WaitUntil([&] { rig.table->PublishNow(); return !rig.Status(i).netClient.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        rig.table->PublishNow();
+        return !rig.Status(i).netClient.empty();
+    }));
     EXPECT_EQ(rig.Status(i).netClient.rfind("127.0.0.1:", 0), 0u);
     EXPECT_TRUE(rig.Status(i).inUse);
 
@@ -131,7 +138,10 @@ TEST(NetServer, OneUserAtATime)
     std::this_thread::sleep_for(100ms);
 
     Client first(netPort);
-    ASSERT_TRUE(WaitUntil([&] { rig.table->PublishNow(); return !rig.Status(i).netClient.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        rig.table->PublishNow();
+        return !rig.Status(i).netClient.empty();
+    }));
     const std::string firstAddress = rig.Status(i).netClient;
     Client second(netPort);
     const Bytes line = second.Read(200);
@@ -150,7 +160,10 @@ TEST(NetServer, OneUserAtATime)
 
     // Once the client went, the port is the applications' again.
     first.Close();
-    ASSERT_TRUE(WaitUntil([&] { rig.table->PublishNow(); return rig.Status(i).netClient.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        rig.table->PublishNow();
+        return rig.Status(i).netClient.empty();
+    }));
     SerialApp app(rig.Path(i));
     EXPECT_TRUE(app.IsOpen());
     rig.table->PublishNow();
@@ -183,7 +196,10 @@ TEST(NetServer, AListenerThatCannotBindLeavesThePortServedAndSaysWhy)
     rig.Edit(i, fields);
     EXPECT_FALSE(rig.Status(i).netFailure);
     Client client(bound.Port());
-    EXPECT_TRUE(WaitUntil([&] { rig.table->PublishNow(); return !rig.Status(i).netClient.empty(); }));
+    EXPECT_TRUE(WaitUntil([&] {
+        rig.table->PublishNow();
+        return !rig.Status(i).netClient.empty();
+    }));
 }
 
 TEST(NetServer, Rfc2217SettingsBecomeThePortsLineSettingsAndNeverReachTheDtu)

@@ -87,8 +87,8 @@ TEST(TelnetCodec, ReaderKeepsTheOrderOfDataVerbsAndSubnegotiationsAcrossAnySplit
     const Bytes sub = Sub({1, 0x00, 0x00, 0xff, 0x10});
     stream.insert(stream.end(), sub.begin(), sub.end());
     stream.insert(stream.end(), {IAC, NOP, 'w', IAC, DONT, 7});
-    const std::vector<std::string> expected = {"data:x\xffy", "opt:251,44", "data:z", "sub:44,1,0,0,255,16", "data:w",
-                                               "opt:254,7"};
+    const std::vector<std::string> expected = {"data:x\xffy",         "opt:251,44", "data:z",
+                                               "sub:44,1,0,0,255,16", "data:w",     "opt:254,7"};
     for (size_t piece = 1; piece <= stream.size(); ++piece)
         EXPECT_EQ(ReadInPieces(stream, piece), expected) << "pieces of " << piece;
 }
@@ -98,8 +98,7 @@ TEST(TelnetCodec, ReaderDropsTheNulAfterCrOnlyWhileThePeerIsNotBinary)
     const Bytes stream = {'a', '\r', 0, 'b', '\r', '\n', 0};
     for (size_t piece : {1, 2, 7}) {
         EXPECT_EQ(ReadInPieces(stream, piece, false), (std::vector<std::string>{std::string("data:a\rb\r\n\0", 11)}));
-        EXPECT_EQ(ReadInPieces(stream, piece, true),
-                  (std::vector<std::string>{std::string("data:a\r\0b\r\n\0", 12)}));
+        EXPECT_EQ(ReadInPieces(stream, piece, true), (std::vector<std::string>{std::string("data:a\r\0b\r\n\0", 12)}));
     }
 }
 
@@ -217,7 +216,8 @@ TEST(ComPortControl, ControlSetsAndReportsFlowDtrRtsAndBreak)
     EXPECT_TRUE(state.dtr);
     EXPECT_TRUE(state.rts);
     // Requests answer with the state.
-    for (auto [ask, state] : {std::pair{0, 3}, std::pair{4, 5}, std::pair{7, 8}, std::pair{10, 11}, std::pair{13, 16}}) {
+    for (auto [ask, state] :
+         {std::pair{0, 3}, std::pair{4, 5}, std::pair{7, 8}, std::pair{10, 11}, std::pair{13, 16}}) {
         out.clear();
         EXPECT_FALSE(port.Handle(Bytes{5, uint8_t(ask)}.data(), 2, out).settingsChanged);
         EXPECT_EQ(out, Sub({105, uint8_t(state)})) << ask;
