@@ -98,17 +98,26 @@ void NetClient::OnOption(uint8_t verb, uint8_t option)
 {
     options_.Receive(verb, option, encoded_);
     reader_.PeerBinary(options_.Theirs(Telnet::OptionBinary));
+    if (options_.Theirs(Telnet::OptionComPort) || options_.Ours(Telnet::OptionComPort))
+        ComPortInUse();
+}
+
+void NetClient::ComPortInUse()
+{
     // The modem lines once the client knows the option, so that it can read them at once.
-    if (!comPortOn_ && (options_.Theirs(Telnet::OptionComPort) || options_.Ours(Telnet::OptionComPort))) {
-        comPortOn_ = true;
-        control_.AppendModemState(encoded_);
-    }
+    if (comPortOn_)
+        return;
+    comPortOn_ = true;
+    control_.AppendModemState(encoded_);
 }
 
 void NetClient::OnSubnegotiation(uint8_t option, const uint8_t* payload, size_t size)
 {
     if (option != Telnet::OptionComPort)
         return;
+    // A client that took our offer as the answer to its own request (pyserial does, when ours
+    // comes first) never acknowledges it: its first command says it speaks the option.
+    ComPortInUse();
     const ComPortControl::Effect effect = control_.Handle(payload, size, encoded_);
     if (effect.purge & ComPortControl::PurgeReceive)
         output_.Clear();

@@ -59,6 +59,8 @@ private:
     // with it a TCP DTU held back. Never from inside Write.
     void TellRoom();
     size_t Waiting() const { return stream_.Queued() + output_.Size(); }
+    // COM-PORT-OPTION is agreed: the modem lines go to the client, once.
+    void ComPortInUse();
     // Sends what replies the Telnet layer made.
     void SendReplies();
 

@@ -33,8 +33,10 @@ def ctl(*arguments):
 
 
 def show(number):
+    """The port as show --json gives it, its empty texts (null there) as ""."""
     result = ctl("show", "--number", str(number), "--json")
-    return json.loads(result.stdout) if result.returncode == 0 else {}
+    port = json.loads(result.stdout) if result.returncode == 0 else {}
+    return {key: "" if value is None else value for key, value in port.items()}
 
 
 def main():
@@ -112,7 +114,7 @@ def run(runtime, log):
         opened = False
     check(opened == (os.geteuid() == 0), "an application's open fails while a client has the port")
     client.close()
-    check(wait_until(lambda: show(7).get("net_client") == ""), "the client's going is seen")
+    check(wait_until(lambda: show(7).get("net_client") == ""), "the client's going is seen: %r" % show(7))
     app = serial.Serial(runtime + "/MV5840VSP/COM7", timeout=5)
     dtu.send(b"back")
     check(app.read(4) == b"back", "the port is the applications' again")
