@@ -97,7 +97,8 @@ void TcpStream::OnEvents(uint32_t events)
     }
     if (paused_ || !(events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)))
         return;
-    uint8_t buffer[ReadSize];
+    // One buffer for every stream of the thread: the owner takes the bytes before the next read.
+    thread_local uint8_t buffer[ReadSize];
     for (int i = 0; i < ReadsPerTurn && !paused_; ++i) {
         const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {

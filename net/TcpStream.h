@@ -13,7 +13,8 @@
 // (Queued) and hears when it shrank. Loop thread only.
 class TcpStream {
 public:
-    static constexpr size_t ReadSize = 4096;
+    // The most one read takes: a streaming client's bytes in few system calls.
+    static constexpr size_t ReadSize = 64 * 1024;
 
     class Owner {
     public:
