@@ -1,5 +1,6 @@
 #include "link/NetServers.h"
 
+#include <chrono>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include "link/PortTrace.h"
 #include "link/TelnetCodec.h"
 #include "net/Log.h"
+#include "net/RepeatSummary.h"
 #include "net/TcpListener.h"
 #include "vport/VirtualSerialPort.h"
 
@@ -45,7 +47,12 @@ public:
         // A client that went is forgotten from the loop, not from inside its own notification.
         drop_ = std::make_unique<EventLoop::Timer>(owner.loop_, [this] { ended_.reset(); });
     }
-    ~Server() { EndClient("the port's server stopped", false); }
+    ~Server()
+    {
+        EndClient("the port's server stopped", false);
+        if (const auto rest = refusals_.Rest(refused_))
+            SayRefusals(rest->count);
+    }
 
     int Listen(const SocketAddress& address) { return listener_.Listen(address); }
 
@@ -66,7 +73,14 @@ private:
             why = Name() + " is in use by an application on this machine";
         if (!why.empty()) {
             Refuse(fd, Rfc2217(), why);
-            Log::Notice(Name() + ": network client " + address + " refused: " + why);
+            // A flood of connections makes a line now and then, not one each.
+            lastRefused_ = address;
+            lastWhy_ = why;
+            ++refused_;
+            const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                owner_.loop_.Now().time_since_epoch());
+            if (const auto report = refusals_.Due(refused_, nowMs.count()))
+                SayRefusals(report->count);
             Trace(TraceKind::NetRefused, address + ": " + why);
             return;
         }
@@ -104,6 +118,13 @@ private:
         }
     }
 
+    void SayRefusals(uint64_t count)
+    {
+        Log::Notice(
+            Name() + (count == 1 ? ": network client " : ": " + std::to_string(count) + " network clients, the latest ")
+            + lastRefused_ + ", refused: " + lastWhy_);
+    }
+
     void Trace(TraceKind kind, const std::string& text)
     {
         if (owner_.trace_.Watching(entry_.index))
@@ -116,6 +137,10 @@ private:
     std::unique_ptr<NetClient> client_;
     std::unique_ptr<NetClient> ended_;  // gone, destroyed at the loop's next look at its timers
     std::unique_ptr<EventLoop::Timer> drop_;
+    uint64_t refused_ = 0;
+    RepeatSummary refusals_{10000};
+    std::string lastRefused_;  // the latest refused client's address, and why
+    std::string lastWhy_;
 };
 
 NetServers::NetServers(EventLoop& loop, PortTrace& trace, Host& host) : loop_(loop), trace_(trace), host_(host) {}
