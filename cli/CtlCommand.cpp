@@ -33,7 +33,7 @@ const QHash<QString, VerbInfo>& Verbs()
         {"add",
          {CtlVerb::Add, "Usage: mv5840vspctl add --number N --code CODE [--tcp | --udp]\n"
                         "                        [--peer A.B.C.D | --dynamic] [--interval SECONDS]\n"
-                        "                        [--frame-gap MS] [--json]\n"
+                        "                        [--frame-gap MS] [--net-port N] [--net-mode MODE] [--json]\n"
                         "Adds a port, stores it in the configuration file and serves it; prints it.\n"
                         "  --number N          COM number, 1 to 256 (not needed in shared-port mode)\n"
                         "  --code CODE         DTU code, at most 11 bytes\n"
@@ -43,11 +43,15 @@ const QHash<QString, VerbInfo>& Verbs()
                         "  --interval SECONDS  longest time between logins, 10 to 100000 (300 by default)\n"
                         "  --frame-gap MS      idle time that ends a chunk of the application's bytes,\n"
                         "                      0 to 1000 (10 by default; 0 sends each write at once)\n"
+                        "  --net-port N        TCP port on which one network client at a time uses the port\n"
+                        "                      instead of an application here, 1 to 65535 (0: none, the default)\n"
+                        "  --net-mode MODE     how that client speaks: rfc2217 (the default) or raw\n"
                         "  --json              print the new port as a JSON object\n"}},
         {"edit",
          {CtlVerb::Edit, "Usage: mv5840vspctl edit (--number N | --code CODE) [--new-number M]\n"
                          "                         [--new-code CODE] [--tcp | --udp] [--peer A.B.C.D | --dynamic]\n"
-                         "                         [--interval SECONDS] [--frame-gap MS] [--json]\n"
+                         "                         [--interval SECONDS] [--frame-gap MS] [--net-port N]\n"
+                         "                         [--net-mode MODE] [--json]\n"
                          "Changes a port; what is not given stays as it is. The port is restarted and\n"
                          "the configuration file updated; prints the port.\n"
                          "  --number N          the port COM<N>; with it, --code CODE sets the new code\n"
@@ -59,6 +63,8 @@ const QHash<QString, VerbInfo>& Verbs()
                          "  --dynamic           no fixed address: the DTU logs in from anywhere\n"
                          "  --interval SECONDS  longest time between logins, 10 to 100000\n"
                          "  --frame-gap MS      idle time that ends a chunk of the application's bytes, 0 to 1000\n"
+                         "  --net-port N        TCP port for a network client, 1 to 65535; 0: none\n"
+                         "  --net-mode MODE     rfc2217 or raw\n"
                          "  --json              print the port as a JSON object\n"}},
         {"remove",
          {CtlVerb::Remove, "Usage: mv5840vspctl remove (--number N | --code CODE) [--force]\n"
@@ -357,6 +363,18 @@ bool ReadOption(Reader& reader, const QString& option, CtlCommand& command, QStr
         if (!reader.Integer(option, gap))
             return false;
         command.request.insert(QStringLiteral("frame_gap"), gap);
+    } else if (option == QLatin1String("--net-port") && takesChanges) {
+        int port = 0;
+        if (!reader.Integer(option, port))
+            return false;
+        command.request.insert(QStringLiteral("net_port"), port);
+    } else if (option == QLatin1String("--net-mode") && takesChanges) {
+        QString mode;
+        if (!reader.Value(option, mode))
+            return false;
+        if (mode != QLatin1String("rfc2217") && mode != QLatin1String("raw"))
+            return reader.Fail(QLatin1String("--net-mode must be rfc2217 or raw"));
+        command.request.insert(QStringLiteral("net_mode"), mode);
     } else if (option == QLatin1String("--new-number") && verb == CtlVerb::Edit) {
         int number = 0;
         if (!PortNumber(reader, option, number))

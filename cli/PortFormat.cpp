@@ -16,6 +16,10 @@ const QStringList KnownKeys = [] {
         "slot", "number", "name",       "code",     "transport", "fixed_ip", "peer",   "online", "rx",
         "tx",   "device", "last_heard", "interval", "frame_gap", "state",    "reason", "in_use",
     };
+    keys << "net_port"
+         << "net_mode"
+         << "net_client"
+         << "net_reason";
     for (const StatisticsCounter& counter : PortCounters)
         if (!keys.contains(QLatin1String(counter.key)))
             keys << QLatin1String(counter.key);
@@ -155,10 +159,14 @@ QString PortTableText(const QList<QVariantMap>& ports)
     table.AddColumn(QStringLiteral("DEVICE / REASON"));
     for (const QVariantMap& port : ports) {
         const QString reason = Text(port, "reason");
+        // A port served without its network server says why after its device.
+        const QString netReason = Text(port, "net_reason");
         table.AddRow({Text(port, "slot"), Text(port, "name"), Text(port, "code"), Text(port, "transport"),
                       OrDash(Text(port, "fixed_ip")), OrDash(Text(port, "peer")), YesNo(port.value("online")),
                       Text(port, "rx"), Text(port, "tx"), Text(port, "state"),
-                      reason.isEmpty() ? OrDash(Text(port, "device")) : reason});
+                      reason.isEmpty()
+                          ? OrDash(Text(port, "device")) + (netReason.isEmpty() ? QString() : "; " + netReason)
+                          : reason});
     }
     return table.Lines().join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

@@ -96,12 +96,13 @@ QStringList WatchLines(const QList<QVariantMap>& ports, const QMap<int, PortRate
     for (const QVariantMap& port : ports) {
         const int slot = port.value(QStringLiteral("slot")).toInt();
         const QString peer = port.value(QStringLiteral("peer")).toString();
+        const QString reason = port.value(QStringLiteral("reason")).toString();
         table.AddRow({port.value(QStringLiteral("name")).toString(), port.value(QStringLiteral("code")).toString(),
                       port.value(QStringLiteral("transport")).toString(),
                       port.value(QStringLiteral("state")).toString(), peer.isEmpty() ? QStringLiteral("-") : peer,
                       ByteSize(port.value(QStringLiteral("rx")).toDouble()), Rate(rates, slot, true),
                       ByteSize(port.value(QStringLiteral("tx")).toDouble()), Rate(rates, slot, false),
-                      port.value(QStringLiteral("reason")).toString()});
+                      reason.isEmpty() ? port.value(QStringLiteral("net_reason")).toString() : reason});
     }
     return QStringList{TerminalSafe(status)} + table.Lines();
 }

@@ -54,6 +54,10 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
         {QStringLiteral("state"), QString::fromStdString(port.State())},
         {QStringLiteral("reason"), QString::fromStdString(port.reason.English())},
         {QStringLiteral("in_use"), port.inUse},
+        {QStringLiteral("net_port"), port.config.NetPort},
+        {QStringLiteral("net_mode"), QString::fromStdString(port.config.NetMode)},
+        {QStringLiteral("net_client"), QString::fromStdString(port.netClient)},
+        {QStringLiteral("net_reason"), QString::fromStdString(port.netFailure.English())},
     };
     // rx and tx keep the type (x) they had before the other counters (t) came.
     for (const StatisticsCounter& counter : PortCounters)
@@ -86,7 +90,8 @@ QVariantMap PortManager::GetSettings() const
     const GlobalSettings& settings = service_.Settings();
     return {{QStringLiteral("socket_port"), int(settings.SocketPort)},
             {QStringLiteral("shared_mode"), settings.OnlyOnePort != 0},
-            {QStringLiteral("shared_number"), settings.VPortNo}};
+            {QStringLiteral("shared_number"), settings.VPortNo},
+            {QStringLiteral("net_address"), QString::fromStdString(settings.NetAddress)}};
 }
 
 PortError PortManager::Monitor(const QList<QVariantMap>& selectors, int& trace)
@@ -145,12 +150,18 @@ PortError PortManager::Apply(const QVariantMap& request, PortConfig& fields) con
     QVariant value;
     for (auto it = request.begin(); it != request.end(); ++it) {
         const QString& key = it.key();
-        if (key == QLatin1String("number") || key == QLatin1String("interval") || key == QLatin1String("frame_gap")) {
+        if (key == QLatin1String("number") || key == QLatin1String("interval") || key == QLatin1String("frame_gap")
+            || key == QLatin1String("net_port")) {
             if (PortError error = Typed(request, key, QMetaType::Int, "i", value))
                 return error;
             (key == QLatin1String("number")     ? fields.PortNumber
              : key == QLatin1String("interval") ? fields.LoginInterval
+             : key == QLatin1String("net_port") ? fields.NetPort
                                                 : fields.FrameGap) = value.toInt();
+        } else if (key == QLatin1String("net_mode")) {
+            if (PortError error = Typed(request, key, QMetaType::QString, "s", value))
+                return error;
+            fields.NetMode = value.toString().toStdString();
         } else if (key == QLatin1String("code")) {
             if (PortError error = Typed(request, key, QMetaType::QString, "s", value))
                 return error;

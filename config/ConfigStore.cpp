@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include "config/SettingsFile.h"
@@ -28,6 +29,7 @@ constexpr int MaxLoginInterval = 100000;
 constexpr qsizetype MaxPasswordBytes = 15;
 constexpr qsizetype MaxCodeBytes = 11;
 constexpr qsizetype MaxPeerIpBytes = 19;
+constexpr qsizetype MaxNetAddressBytes = 15;
 
 QString GroupOf(int slot)
 {
@@ -80,6 +82,16 @@ void ReadGlobals(const SettingsFile& file, GlobalSettings& settings)
         settings.OnlyOnePort = AsFlag(*shared);
     if (const auto number = ReadNumber(file.Value("VPortNo")); number && *number >= 1 && *number <= 256)
         settings.VPortNo = static_cast<int>(*number);
+    // Edited by hand only. What is no IPv4 address would bind who knows what: loopback stays.
+    if (const QVariant value = file.Value("NetAddress"); value.isValid()) {
+        const auto address = ReadText(value, MaxNetAddressBytes);
+        in_addr parsed{};
+        if (address && inet_pton(AF_INET, address->c_str(), &parsed) == 1)
+            settings.NetAddress = *address;
+        else
+            Log::Warning("NetAddress \"" + value.toString().toStdString()
+                         + "\" is no IPv4 address; network clients are taken on " + settings.NetAddress);
+    }
 }
 
 PortConfig ReadPort(const SettingsFile& file, const QString& group)
@@ -103,6 +115,10 @@ PortConfig ReadPort(const SettingsFile& file, const QString& group)
     if (const auto gap = ReadNumber(value("FrameGap"));
         gap && static_cast<int32_t>(*gap) >= 0 && static_cast<int32_t>(*gap) <= PortConfig::MaxFrameGap)
         port.FrameGap = static_cast<int32_t>(*gap);
+    if (const auto netPort = ReadNumber(value("NetPort")); netPort && *netPort <= PortConfig::MaxNetPort)
+        port.NetPort = static_cast<int32_t>(*netPort);
+    if (const auto mode = ReadText(value("NetMode"), 16); mode && QString::fromStdString(*mode).toLower() == "raw")
+        port.NetMode = "raw";
     return port;
 }
 
@@ -192,6 +208,18 @@ Reason WritePort(SettingsFile& file, const std::string& fileName, int slot, cons
         values.Remove("FrameGap", gapUnchanged, gapEdited);
     values.Put("LoginInterval", QString::number(port.LoginInterval), port.LoginInterval == defaults.LoginInterval,
                port.LoginInterval == was.LoginInterval, inFile.LoginInterval != was.LoginInterval);
+    // Absent means no network server, which even a new group leaves out; a line the user wrote
+    // (NetMode in their letter case) stays while the change leaves its value as it was.
+    auto optional = [&](const char* name, const QString& text, bool isDefault, bool unchanged, bool handEdited) {
+        if (isDefault)
+            values.Remove(name, unchanged, handEdited);
+        else
+            values.Put(name, text, false, unchanged, handEdited);
+    };
+    optional("NetMode", QString::fromStdString(port.NetMode), port.NetMode == defaults.NetMode,
+             port.NetMode == was.NetMode, inFile.NetMode != was.NetMode);
+    optional("NetPort", QString::number(port.NetPort), port.NetPort == defaults.NetPort, port.NetPort == was.NetPort,
+             inFile.NetPort != was.NetPort);
     // A running port names "no address" as 0.0.0.0, which is what a missing key loads as.
     values.Put("PeerIP", QString::fromStdString(port.PeerIP), SameAddress(port.PeerIP, defaults.PeerIP),
                SameAddress(port.PeerIP, was.PeerIP), !SameAddress(inFile.PeerIP, was.PeerIP));

@@ -16,4 +16,10 @@ struct PortConfig {
     // Milliseconds the count of bytes an application wrote must stay unchanged before they
     // leave as one chunk; 0 sends them as soon as they are seen. 0 to MaxFrameGap.
     int FrameGap = DefaultFrameGap;
+    // The TCP port network clients reach the port on (at the global NetAddress); 0: none.
+    int NetPort = 0;
+    // How they speak: "rfc2217" (Telnet with COM-PORT-OPTION) or "raw" (the bytes as they are).
+    std::string NetMode = DefaultNetMode;
+    static constexpr const char* DefaultNetMode = "rfc2217";
+    static constexpr int MaxNetPort = 65535;
 };

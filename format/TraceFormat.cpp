@@ -42,8 +42,13 @@ QString Plural(quint64 count, const char* one, const char* many)
 QString Details(const TraceRecord& record)
 {
     switch (record.kind) {
-    case TraceKind::FromDtu:
-    case TraceKind::FromApplication: return Plural(record.bytes.size(), "byte", "bytes");
+    case TraceKind::FromDtu: return Plural(record.bytes.size(), "byte", "bytes");
+    case TraceKind::FromApplication:
+        return Plural(record.bytes.size(), "byte", "bytes")
+               + (record.text.empty() ? QString() : QLatin1String(" from network client ") + Text(record.text));
+    case TraceKind::NetConnect:
+    case TraceKind::NetDisconnect:
+    case TraceKind::NetRefused: return Text(record.text);
     case TraceKind::Online: return {};
     case TraceKind::Login:
     case TraceKind::Offline:
@@ -166,7 +171,12 @@ QJsonObject TraceJson(const TraceRecord& record)
     case TraceKind::FromApplication:
         object.insert(QStringLiteral("length"), static_cast<qint64>(record.bytes.size()));
         object.insert(QStringLiteral("hex"), HexText(record.bytes).remove(QLatin1Char(' ')));
+        if (!record.text.empty())
+            object.insert(QStringLiteral("client"), text);
         break;
+    case TraceKind::NetConnect: object.insert(QStringLiteral("address"), text); break;
+    case TraceKind::NetDisconnect:
+    case TraceKind::NetRefused: object.insert(QStringLiteral("reason"), text); break;
     case TraceKind::Online: break;
     case TraceKind::Login:
     case TraceKind::TcpConnect:

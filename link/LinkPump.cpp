@@ -135,8 +135,9 @@ bool LinkPump::Deliver(bool more)
     entry_.statistics.txBytes += static_cast<uint64_t>(heldLength_);
     entry_.statistics.txChunks += 1;
     if (host_.Trace().Watching(entry_.index))
-        host_.Trace().Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication, {}, 0, entry_.transferBuffer,
-                           static_cast<size_t>(heldLength_));
+        host_.Trace().Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication,
+                           entry_.netClient.sin_port != 0 ? PortTrace::AddressText(entry_.netClient) : std::string(), 0,
+                           entry_.transferBuffer, static_cast<size_t>(heldLength_));
     heldOffset_ = heldLength_ = 0;
     host_.Changed();
     return true;

@@ -84,6 +84,10 @@ void PortRecords::Reset(int i)
     e.FrameGap = PortConfig::DefaultFrameGap;
     e.tcpConnected = 0;
     e.tcpFailure = 0;
+    e.NetPort = 0;
+    e.NetMode = PortConfig::DefaultNetMode;
+    e.netClient = SocketAddress();
+    e.netFailure = {};
     e.lastHeard = {};
     e.statistics = {};
     e.lastError = {};
@@ -109,6 +113,8 @@ void PortRecords::Fill(int i, const PortConfig& config, const SocketAddress& con
     e.UseTcp = config.UseTcp;
     // The callers check the range; a pump never waits beyond it whatever they pass.
     e.FrameGap = std::clamp(config.FrameGap, 0, PortConfig::MaxFrameGap);
+    e.NetPort = config.NetPort;
+    e.NetMode = config.NetMode;
 }
 
 int PortRecords::FindFree() const
@@ -203,6 +209,8 @@ PortConfig PortRecords::ConfigOf(const VirtualPortEntry& e)
     config.LoginInterval = e.LoginInterval;
     config.UseTcp = e.UseTcp;
     config.FrameGap = e.FrameGap;
+    config.NetPort = e.NetPort;
+    config.NetMode = e.NetMode;
     return config;
 }
 
@@ -230,6 +238,9 @@ PortStatus PortRecords::StatusOf(const VirtualPortEntry& e, const VirtualSerialP
     s.inUse = s.served && port && port->InUse();
     if (const int failure = e.UseTcp ? e.tcpFailure : 0)
         s.linkFailure = Log::SystemReason(failure);
+    if (e.netClient.sin_port != 0)
+        s.netClient = PortTrace::AddressText(e.netClient);
+    s.netFailure = e.netFailure;
     return s;
 }
 
@@ -254,6 +265,10 @@ PortRecords::StatusSource PortRecords::SourceOf(const VirtualPortEntry& e, const
     s.lastError = e.lastError;
     s.notServedReason = e.notServedReason;
     s.shadowedBy = e.shadowedBy;
+    s.NetPort = e.NetPort;
+    s.NetMode = e.NetMode;
+    s.netClient = e.netClient;
+    s.netFailure = e.netFailure;
     s.inUse = port && port->InUse();
     return s;
 }
@@ -270,5 +285,6 @@ bool PortRecords::StatusSource::Matches(const VirtualPortEntry& e, bool inUseNow
            && SameAddress(loginAddress, e.loginAddress) && lastHeard == e.lastHeard
            && statistics.lastErrorMs == e.statistics.lastErrorMs && inUse == inUseNow && Code == e.Code
            && lastError == e.lastError && notServedReason == e.notServedReason && shadowedBy == e.shadowedBy
-           && PeerIP == e.PeerIP;
+           && PeerIP == e.PeerIP && NetPort == e.NetPort && NetMode == e.NetMode && SameAddress(netClient, e.netClient)
+           && netFailure == e.netFailure;
 }

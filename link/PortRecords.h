@@ -72,6 +72,10 @@ public:
         Reason lastError;
         Reason notServedReason;
         Reason shadowedBy;
+        int NetPort = 0;
+        std::string NetMode;
+        SocketAddress netClient;
+        Reason netFailure;
         bool inUse = false;
 
         // The entry is as it was when this was taken from it; inUse: an application holds its

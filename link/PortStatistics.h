@@ -17,6 +17,7 @@ struct PortStatistics {
     uint64_t tcpDisconnects = 0;       // connections that ended
     uint64_t bytesDropped = 0;         // bytes from the DTU the port had no room for
     uint64_t oversizedDatagrams = 0;   // datagrams too long to take, from the DTU's address
+    uint64_t netClients = 0;           // network clients that connected
     std::string lastError;             // the latest failure, English; "" for none
     int64_t lastErrorMs = -1;          // its time, ms since the Unix epoch; -1 for none
 };
@@ -57,6 +58,8 @@ inline constexpr StatisticsCounter PortCounters[] = {
      "Bytes from the DTU dropped because the application did not read them."},
     {"oversized_datagrams", &PortStatistics::oversizedDatagrams, "mv5840vsp_oversized_datagrams_total",
      "Datagrams from the DTU too long to take."},
+    {"net_clients", &PortStatistics::netClients, "mv5840vsp_net_clients_total",
+     "Network clients that connected to the port."},
 };
 
 // Keys of the rest, in the same dictionaries.

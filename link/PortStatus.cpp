@@ -11,6 +11,7 @@ bool SameConfig(const PortConfig& a, const PortConfig& b)
 {
     return a.PortNumber == b.PortNumber && a.UseFixedIP == b.UseFixedIP && a.UseTcp == b.UseTcp
            && a.LoginInterval == b.LoginInterval && a.Code == b.Code && a.FrameGap == b.FrameGap
+           && a.NetPort == b.NetPort && a.NetMode == b.NetMode
            && StoredAddress(a.PeerIP).Equals(StoredAddress(b.PeerIP));
 }
 
@@ -31,5 +32,5 @@ bool PortStatus::SameStateAs(const PortStatus& other) const
     return slot == other.slot && SameConfig(config, other.config) && peer == other.peer
            && loginAddress == other.loginAddress && online == other.online && device == other.device
            && served == other.served && reason == other.reason && inUse == other.inUse
-           && linkFailure == other.linkFailure;
+           && linkFailure == other.linkFailure && netClient == other.netClient && netFailure == other.netFailure;
 }

@@ -31,6 +31,8 @@ struct PortStatus {
     Reason reason;
     bool inUse = false;       // an application holds the port open
     std::string linkFailure;  // TCP: why the last connection attempt failed, "" once connected
+    std::string netClient;    // the network client using the port "A.B.C.D:port", "" for none
+    Reason netFailure;        // why the port's network server is not listening, none while it is
     // Everything the port counts, the bytes each way among them, and its latest error; like
     // the byte counts, no change of state.
     PortStatistics statistics;

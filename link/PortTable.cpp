@@ -47,6 +47,8 @@ PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSi
     TcpLinks::Host& linksHost = *this;
     intake_ = std::make_unique<DatagramIntake>(loop, local, records_, *trace_, intakeHost);
     links_ = std::make_unique<TcpLinks>(loop, *trace_, linksHost);
+    NetServers::Host& serversHost = *this;
+    servers_ = std::make_unique<NetServers>(loop, *trace_, serversHost);
     expiry_ = std::make_unique<OnlineExpiry>(loop, records_, *trace_, [this] { Changed(); });
     loop.Call([this, &loop] {
         publishTimer_ = std::make_unique<EventLoop::Timer>(loop, [this] { OnPublishTimer(); });
@@ -62,6 +64,7 @@ PortTable::~PortTable()
     pumpLoop_.Loop().Call([this] {
         publishTimer_.reset();
         expiry_.reset();
+        servers_.reset();
         links_.reset();
         intake_.reset();
         trace_.reset();
@@ -200,6 +203,7 @@ void PortTable::CloseAll()
 {
     Command([&] {
         for (VirtualPortEntry& e : records_) {
+            servers_->Stop(e);
             StopPortLink(e);
             DropTcpLink(e);
             CloseVirtualPort(e);
@@ -424,6 +428,20 @@ void PortTable::ConnectOrClose(VirtualPortEntry& entry)
         if (!settings_.OnlyOnePort && entry.control)
             entry.control->Close();
     }
+    StartNetServer(entry);
+}
+
+void PortTable::StartNetServer(VirtualPortEntry& entry)
+{
+    servers_->Stop(entry);
+    entry.netFailure = {};
+    // A network client takes an application's place on the port's own pseudo-terminal: a port
+    // that is not served, or the one port all DTUs share, has none to offer.
+    if (entry.NetPort <= 0 || entry.notServedReason || settings_.OnlyOnePort)
+        return;
+    SocketAddress address;
+    address.Parse((settings_.NetAddress + ":0").c_str());
+    servers_->Listen(entry, address);
 }
 
 void PortTable::DtuMoved(VirtualPortEntry& entry)
@@ -514,6 +532,7 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
     records_.Fill(i, fields, PeerAddress(fields));
     expiry_->Wake();  // the interval may have become shorter
 
+    servers_->Stop(e);
     // A port of its own that was not served gets another try, whatever changed.
     if (numberChanged || (!settings_.OnlyOnePort && e.notServedReason)) {
         StopPortLink(e);
@@ -537,6 +556,8 @@ void PortTable::RemovePort(int i)
     VirtualPortEntry& e = records_[i];
     if (sharedTarget_ == i)
         SetSharedTarget(records_.FindOtherThan(i));
+    servers_->Stop(e);
+    e.netFailure = {};
     DropTcpLink(e);
     StopPortLink(e);
     if (settings_.OnlyOnePort) {

@@ -13,6 +13,7 @@
 #include "config/PortConfig.h"
 #include "link/DatagramIntake.h"
 #include "link/LinkPump.h"
+#include "link/NetServers.h"
 #include "link/OnlineExpiry.h"
 #include "link/PortRecords.h"
 #include "link/PortStatus.h"
@@ -30,7 +31,10 @@ class VirtualPortSites;
 // datagram intake, the TCP links, the online expiry, the shared-port state and the pumps, all
 // on the data path's loop (PumpLoop), whose thread alone touches them. The port service on the
 // main thread posts commands to the loop (OnLoop) and reads what the loop publishes.
-class PortTable : private LinkPump::Host, private TcpLinks::Host, private DatagramIntake::Host {
+class PortTable : private LinkPump::Host,
+                  private TcpLinks::Host,
+                  private DatagramIntake::Host,
+                  private NetServers::Host {
 public:
     static constexpr int MaxPorts = PortRecords::Count;
     // How often the loop looks for what the traffic changed (counts, online marks, the time a
@@ -179,6 +183,9 @@ private:
     // Connects the TCP port's link anew, or closes the port when the link cannot be made.
     void ConnectOrClose(VirtualPortEntry& entry);
     void DropTcpLink(VirtualPortEntry& entry);
+    // The port's network server on NetAddress, when it has a NetPort; a port that cannot
+    // listen is served without it.
+    void StartNetServer(VirtualPortEntry& entry);
     void ApplyEdit(int i, const PortConfig& config);  // edit: record, port and links
     void RemovePort(int i);                           // delete: everything but the stored group
     void SetSharedTarget(int i);                      // stores the target and wakes its pump
@@ -199,6 +206,7 @@ private:
     std::unique_ptr<PortTrace> trace_;
     std::unique_ptr<DatagramIntake> intake_;
     std::unique_ptr<TcpLinks> links_;
+    std::unique_ptr<NetServers> servers_;
     std::unique_ptr<OnlineExpiry> expiry_;
     std::unique_ptr<EventLoop::Timer> publishTimer_;
     bool quiet_ = true;  // the publish timer's last look found nothing changed

@@ -17,8 +17,12 @@ struct Fields {
 bool FieldsOf(uint8_t kind, Fields& fields)
 {
     switch (static_cast<TraceKind>(kind)) {
-    case TraceKind::FromDtu:
-    case TraceKind::FromApplication: fields = {true, false, false, true}; return true;
+    case TraceKind::FromDtu: fields = {true, false, false, true}; return true;
+    // A network client's chunk carries the client's address.
+    case TraceKind::FromApplication: fields = {true, false, true, true}; return true;
+    case TraceKind::NetConnect:
+    case TraceKind::NetDisconnect:
+    case TraceKind::NetRefused:
     case TraceKind::Login:
     case TraceKind::Offline:
     case TraceKind::TcpConnect:
@@ -192,6 +196,9 @@ std::string_view TraceKindName(TraceKind kind)
     case TraceKind::Oversized: return "oversized";
     case TraceKind::UnknownCode: return "unknown-code";
     case TraceKind::RecordsLost: return "lost";
+    case TraceKind::NetConnect: return "net-connect";
+    case TraceKind::NetDisconnect: return "net-disconnect";
+    case TraceKind::NetRefused: return "net-refused";
     }
     return "?";
 }

@@ -38,6 +38,9 @@ enum class TraceKind : uint8_t {
     UnknownCode = 12,     // a datagram whose code no port has (no port): text = its source,
                           // bytes = the code, count = its length
     RecordsLost = 13,     // the watcher did not keep up (no port): count = records not written
+    NetConnect = 14,      // a network client took the port: text = its address
+    NetDisconnect = 15,   // the network client went: text = its address and why
+    NetRefused = 16,      // a network client was refused: text = its address and why
 };
 
 namespace TraceRecordLayout {

@@ -31,6 +31,12 @@ struct VirtualPortEntry {
     std::string Code;
     int UseTcp = 0;
     int FrameGap = PortConfig::DefaultFrameGap;
+    int NetPort = 0;
+    std::string NetMode = PortConfig::DefaultNetMode;
+    // The network client using the port now; none (0.0.0.0:0) while none does.
+    SocketAddress netClient;
+    // Why the port's network server is not listening (none while it is, or has no NetPort).
+    Reason netFailure;
     int tcpConnected = 0;
     // Why the TCP link's last connection attempt failed (an errno), 0 once it connected.
     int tcpFailure = 0;

@@ -44,6 +44,7 @@ const char* EnglishTemplate(Reason::Kind kind)
         return "its PeerIP \"%2\" is no IPv4 address (each number 0 to 255, a port 0 to 65535), so it has no DTU "
                "address";
     case K::UdpPortTaken: return "UDP port %1 cannot be opened: %3; DTUs cannot log in until it is free";
+    case K::NetPortNotListening: return "cannot listen on TCP %1 for network clients: %3; %2 is served without them";
     case K::ConfigUnreadable: return "configuration file %1 cannot be read: %3";
     case K::ConfigNotRegularFile: return "configuration file %1 is %2, not a regular file";
     case K::ConfigTooLarge: return "configuration file %1 is larger than %2 MiB; it is not read";

@@ -39,6 +39,8 @@ struct Reason {
         PeerIpRefused,      // detail: the stored PeerIP text
         // The network. subject: the UDP port number.
         UdpPortTaken,
+        // A port's network server. subject: the address "A.B.C.D:port"; detail: the port's name.
+        NetPortNotListening,
         // The configuration file. subject: the file. What is wrong with it, true whether it was
         // being loaded or saved; what follows is said by whoever read or wrote it.
         ConfigUnreadable,

@@ -32,7 +32,10 @@ _mv5840vspctl()
         --code)
             [ "$command" = add ] || COMPREPLY=($(compgen -W "$(_mv5840vspctl_ports 2)" -- "$cur"))
             return ;;
-        --new-number|--new-code|--peer|--interval|--frame-gap|--count|--seconds)
+        --new-number|--new-code|--peer|--interval|--frame-gap|--net-port|--count|--seconds)
+            return ;;
+        --net-mode)
+            COMPREPLY=($(compgen -W "rfc2217 raw" -- "$cur"))
             return ;;
         --pcap)
             COMPREPLY=($(compgen -f -- "$cur"))
@@ -43,8 +46,8 @@ _mv5840vspctl()
     case $command in
         list) options="--json" ;;
         show) options="--number --code --json" ;;
-        add) options="--number --code --tcp --udp --peer --dynamic --interval --frame-gap --json" ;;
-        edit) options="--number --code --new-number --new-code --tcp --udp --peer --dynamic --interval --frame-gap --json" ;;
+        add) options="--number --code --tcp --udp --peer --dynamic --interval --frame-gap --net-port --net-mode --json" ;;
+        edit) options="--number --code --new-number --new-code --tcp --udp --peer --dynamic --interval --frame-gap --net-port --net-mode --json" ;;
         remove) options="--number --code --force" ;;
         watch) options="--count" ;;
         monitor) options="--number --code --ascii --hex --json --pcap --decode-as --count --seconds" ;;

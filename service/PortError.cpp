@@ -10,6 +10,9 @@ const char* PortError::Name(Kind kind)
     case Kind::CodeTooLong: return "CodeTooLong";
     case Kind::IntervalOutOfRange: return "IntervalOutOfRange";
     case Kind::FrameGapOutOfRange: return "FrameGapOutOfRange";
+    case Kind::NetPortOutOfRange: return "NetPortOutOfRange";
+    case Kind::NetPortInUse: return "NetPortInUse";
+    case Kind::NetModeInvalid: return "NetModeInvalid";
     case Kind::InvalidAddress: return "InvalidAddress";
     case Kind::NoSuchPort: return "NoSuchPort";
     case Kind::PortInUse: return "PortInUse";

@@ -18,6 +18,9 @@ struct PortError {
         CodeTooLong,
         IntervalOutOfRange,
         FrameGapOutOfRange,
+        NetPortOutOfRange,
+        NetPortInUse,  // another port's network clients use the TCP port
+        NetModeInvalid,
         InvalidAddress,
         NoSuchPort,
         PortInUse,

@@ -40,6 +40,7 @@ const char* ReasonTemplate(Reason::Kind kind)
     case K::TcpWaitsForLogin: return "%1使用动态登录，TCP连接在等待DTU登录以得知它的地址。";
     case K::PeerIpRefused: return "%1的PeerIP“%2”不是有效的IPv4地址（每段0到255，端口0到65535），因此没有DTU地址。";
     case K::UdpPortTaken: return "UDP端口%1无法打开：%3\n在它空闲之前，DTU无法登录。";
+    case K::NetPortNotListening: return "无法在TCP %1上接受网络客户端：%3\n%2照常工作，但网络客户端无法连接。";
     case K::ConfigUnreadable: return "无法读取配置文件 %1：%3";
     case K::ConfigNotRegularFile:
         return "配置文件 %1 不是普通文件（可能是文件夹、管道或设备），本程序不读取也不写入它。";
@@ -86,6 +87,9 @@ std::string Text(const PortError& error)
     case K::CodeTooLong: return TextTooLong(PortService::MaxCodeBytes);
     case K::IntervalOutOfRange: return IntegerRange(PortService::MinInterval, PortService::MaxInterval);
     case K::FrameGapOutOfRange: return IntegerRange(0, PortConfig::MaxFrameGap);
+    case K::NetPortOutOfRange: return IntegerRange(0, PortConfig::MaxNetPort);
+    case K::NetPortInUse: return "该网络端口已被其他串口使用。";
+    case K::NetModeInvalid: return "网络模式只能是rfc2217或raw。";
     case K::InvalidAddress: return "“" + error.value + "”不是有效的IP地址。";
     case K::NoSuchPort:
         if (error.key == "number")
@@ -124,6 +128,18 @@ std::string Text(const LineState& line)
 std::string FrameGap(int milliseconds)
 {
     return "帧间隔：" + std::to_string(milliseconds) + "毫秒";
+}
+
+std::string Network(const PortStatus& port)
+{
+    if (port.config.NetPort == 0)
+        return {};
+    if (port.netFailure)
+        return Text(port.netFailure);
+    return "网络端口：TCP " + std::to_string(port.config.NetPort)
+           + (port.config.NetMode == "raw" ? "（原始数据）" : "（RFC 2217）") + "，客户端："
+           + (port.netClient.empty() ? std::string("无") : port.netClient) + "，已连接"
+           + std::to_string(port.statistics.netClients) + "次";
 }
 
 std::string Statistics(const PortStatus& port)

@@ -31,6 +31,9 @@ std::string Text(const Reason& reason);
 std::string Text(const LineState& line);
 // A port's framing gap, shown where it is not the default: "帧间隔：2毫秒".
 std::string FrameGap(int milliseconds);
+// A port's network server, for a port that has one: "网络端口：TCP 4001（RFC 2217），
+// 客户端：127.0.0.1:40022", or why it is not listening.
+std::string Network(const PortStatus& port);
 // What the port counted, a line each, and its latest error with its local time:
 // "收到：120字节，3个数据包" ... "最近错误：2026-12-08 12:00:01 与…的TCP连接已断开。".
 std::string Statistics(const PortStatus& port);

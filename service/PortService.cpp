@@ -97,6 +97,10 @@ PortError PortService::Check(const PortConfig& fields)
         return {PortError::Kind::IntervalOutOfRange};
     if (fields.FrameGap < 0 || fields.FrameGap > PortConfig::MaxFrameGap)
         return {PortError::Kind::FrameGapOutOfRange};
+    if (fields.NetPort < 0 || fields.NetPort > PortConfig::MaxNetPort)
+        return {PortError::Kind::NetPortOutOfRange};
+    if (fields.NetMode != "rfc2217" && fields.NetMode != "raw")
+        return {PortError::Kind::NetModeInvalid};
     return {};
 }
 
@@ -107,6 +111,19 @@ PortError PortService::ParseAddress(const std::string& text, std::string& peerIp
         return {PortError::Kind::InvalidAddress, {}, text};
     peerIp = SocketAddress().SetInAddr(parsed.s_addr, 0).ToText();
     return {};
+}
+
+bool PortService::NetPortTaken(int netPort, int slot) const
+{
+    if (netPort == 0)
+        return false;
+    const std::shared_ptr<const PublishedPorts> ports = table_->Published();
+    for (int i = 0; i < PortTable::MaxPorts; ++i) {
+        const PortStatus* port = ports->Find(i);
+        if (i != slot && port && port->config.NetPort == netPort)
+            return true;
+    }
+    return false;
 }
 
 bool PortService::InService(int slot) const
@@ -122,6 +139,8 @@ PortError PortService::Add(PortConfig fields, int* slot)
         return error;
     if (!settings_.OnlyOnePort && table_->FindPortByNumber(fields.PortNumber) != -1)
         return {PortError::Kind::NumberInUse};
+    if (NetPortTaken(fields.NetPort, -1))
+        return {PortError::Kind::NetPortInUse};
     if (table_->FindFreeSlot() == -1)
         return {PortError::Kind::TableFull};
     // Kept first: a port the file cannot keep is not made.
@@ -149,6 +168,8 @@ PortError PortService::Edit(int slot, PortConfig fields)
     const int found = settings_.OnlyOnePort ? -1 : table_->FindPortByNumber(fields.PortNumber);
     if (found != -1 && found != slot)
         return {PortError::Kind::NumberInUse};
+    if (NetPortTaken(fields.NetPort, slot))
+        return {PortError::Kind::NetPortInUse};
     // An address the edit does not change stays as the user wrote it (the dialog and the tool
     // give only the host).
     const std::string written = table_->SlotConfig(slot).PeerIP;

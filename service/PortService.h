@@ -120,6 +120,8 @@ signals:
 
 private:
     bool InService(int slot) const;
+    // Another port than slot (-1: any) takes network clients on the TCP port.
+    bool NetPortTaken(int netPort, int slot) const;
     void Open(int slot, const PortConfig& config);
     void Close(int slot);
     // The refusal of a change the file could not keep, or none.

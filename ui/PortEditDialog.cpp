@@ -45,6 +45,18 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
     dynamicLoginBox_->setObjectName("1009");
     addressEdit_ = new Ipv4AddressEdit(this);
     addressEdit_->setObjectName("1010");
+    // The port's network server: one client on another host uses the port in an application's
+    // place.
+    netPortEdit_ = new QLineEdit(this);
+    netPortEdit_->setObjectName("netPort");
+    netPortEdit_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), netPortEdit_));
+    netPortEdit_->setToolTip(
+        QStringLiteral("网络上的一个客户端可以通过此TCP端口代替本机的应用程序使用该串口；0表示关闭。"));
+    auto* netModeBox = new QGroupBox(QStringLiteral("网络客户端协议"), this);
+    rfc2217Button_ = new QRadioButton(QStringLiteral("RFC 2217"), netModeBox);
+    rfc2217Button_->setObjectName("netModeRfc2217");
+    rawButton_ = new QRadioButton(QStringLiteral("原始数据"), netModeBox);
+    rawButton_->setObjectName("netModeRaw");
     okButton_ = new QPushButton(QStringLiteral("确定"), this);
     okButton_->setObjectName("1");
     okButton_->setDefault(true);
@@ -56,6 +68,11 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
     protocolLayout->addSpacing(24);
     protocolLayout->addWidget(tcpButton_);
     protocolLayout->addStretch();
+    auto* netModeLayout = new QHBoxLayout(netModeBox);
+    netModeLayout->addWidget(rfc2217Button_);
+    netModeLayout->addSpacing(24);
+    netModeLayout->addWidget(rawButton_);
+    netModeLayout->addStretch();
 
     auto* fields = new QGridLayout;
     fields->setColumnMinimumWidth(2, 12);
@@ -69,6 +86,9 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
     fields->addWidget(dynamicLoginBox_, 3, 0, 1, 5);
     fields->addWidget(new QLabel(QStringLiteral("对端IP地址"), this), 4, 0, 1, 3);
     fields->addWidget(addressEdit_, 4, 3, 1, 2, Qt::AlignLeft);
+    fields->addWidget(new QLabel(QStringLiteral("网络端口(0为关闭)"), this), 5, 0, 1, 3);
+    fields->addWidget(netPortEdit_, 5, 3, 1, 2);
+    fields->addWidget(netModeBox, 6, 0, 1, 5);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -87,7 +107,10 @@ PortEditDialog::PortEditDialog(const QString& caption, bool sharedPort, QWidget*
     setTabOrder(tcpButton_, intervalEdit_);
     setTabOrder(intervalEdit_, dynamicLoginBox_);
     setTabOrder(dynamicLoginBox_, addressEdit_->Octet(0));
-    setTabOrder(addressEdit_->Octet(0), okButton_);
+    setTabOrder(addressEdit_->Octet(0), netPortEdit_);
+    setTabOrder(netPortEdit_, rfc2217Button_);
+    setTabOrder(rfc2217Button_, rawButton_);
+    setTabOrder(rawButton_, okButton_);
     setTabOrder(okButton_, cancelButton_);
 
     connect(dynamicLoginBox_, &QCheckBox::clicked, this, &PortEditDialog::OnDynamicLoginClicked);
@@ -103,6 +126,8 @@ bool PortEditDialog::ExchangeData(DataExchange::Direction direction)
     dx.Integer(intervalEdit_, loginInterval, PortService::MinInterval, PortService::MaxInterval);
     dx.Check(dynamicLoginBox_, dynamicLogin);
     dx.Radio({udpButton_, tcpButton_}, protocol);
+    dx.Integer(netPortEdit_, netPort, 0, PortConfig::MaxNetPort);
+    dx.Radio({rfc2217Button_, rawButton_}, netMode);
     return dx.Succeeded();
 }
 

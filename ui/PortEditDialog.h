@@ -27,6 +27,8 @@ public:
     int dynamicLogin = 0;           // the DTU's address comes from its login
     int protocol = 0;               // 0 UDP, 1 TCP
     uint32_t hostOrderAddress = 0;  // the fixed address, first octet in the high byte
+    int netPort = 0;                // TCP port for a network client, 0 to 65535 (0: none)
+    int netMode = 0;                // 0 RFC 2217, 1 raw
 
     void accept() override;
 
@@ -46,6 +48,9 @@ private:
     QLineEdit* intervalEdit_;
     QCheckBox* dynamicLoginBox_;
     Ipv4AddressEdit* addressEdit_;
+    QLineEdit* netPortEdit_;
+    QRadioButton* rfc2217Button_;
+    QRadioButton* rawButton_;
     QPushButton* okButton_;
     QPushButton* cancelButton_;
 };

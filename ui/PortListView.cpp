@@ -97,6 +97,9 @@ QString PortListView::NameToolTip(int row) const
     const int gap = port ? port->config.FrameGap : PortConfig::DefaultFrameGap;
     if (!text.isEmpty() && gap != PortConfig::DefaultFrameGap)
         text += QLatin1Char('\n') + QString::fromStdString(PortMessages::FrameGap(gap));
+    if (const std::string network = port ? PortMessages::Network(*port) : std::string();
+        !text.isEmpty() && !network.empty())
+        text += QLatin1Char('\n') + QString::fromStdString(network);
     if (!text.isEmpty() && port)
         text += QLatin1Char('\n') + QString::fromStdString(PortMessages::Statistics(*port));
     return text;

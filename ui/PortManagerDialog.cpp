@@ -184,6 +184,8 @@ PortConfig PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) con
     fields.Code = dialog.code.toStdString();
     fields.LoginInterval = dialog.loginInterval;
     fields.UseTcp = dialog.protocol;
+    fields.NetPort = dialog.netPort;
+    fields.NetMode = dialog.netMode ? "raw" : PortConfig::DefaultNetMode;
     return fields;
 }
 
@@ -237,6 +239,8 @@ void PortManagerDialog::EditPort()
     dialog.code = QString::fromStdString(record.Code);
     dialog.loginInterval = record.LoginInterval;
     dialog.protocol = record.UseTcp ? 1 : 0;
+    dialog.netPort = record.NetPort;
+    dialog.netMode = record.NetMode == "raw" ? 1 : 0;
     SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortConfig fields) {
         fields.FrameGap = frameGap;  // not a value of the dialog
         return service_.Edit(i, fields);

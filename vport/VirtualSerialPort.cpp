@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <mutex>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "vport/DescriptorBudget.h"
 #include "vport/PortLink.h"
 #include "vport/PtyChannel.h"
 #include "vport/PtyMonitor.h"
+#include "vport/RemoteUser.h"
 
 namespace {
 
@@ -50,6 +52,15 @@ struct VirtualSerialPort::Impl {
     std::function<void()> onInput;
     std::function<void()> onRoom;
     Reason openFailure;
+    RemoteUser* remote = nullptr;
+
+    // What an application wrote while a remote user has the port goes nowhere.
+    void DropLocalInput()
+    {
+        uint8_t sink[4096];
+        while (channel && channel->Read(sink, sizeof sink) > 0) {
+        }
+    }
 };
 
 VirtualSerialPort::VirtualSerialPort() : impl_(new Impl) {}
@@ -86,7 +97,9 @@ Reason VirtualSerialPort::Make(const std::string& name, PtyMonitor& monitor)
     if (!channel)
         return fail(DescriptorBudget::Failure(Kind::NoPseudoTerminal, name, error));
     channel->WhenInput([this] {
-        if (impl_->onInput)
+        if (impl_->remote)
+            impl_->DropLocalInput();
+        else if (impl_->onInput)
             impl_->onInput();
     });
     channel->WhenRoom([this] {
@@ -142,11 +155,15 @@ bool VirtualSerialPort::Close()
 
 int VirtualSerialPort::Write(const uint8_t* data, int count)
 {
+    if (impl_->remote)
+        return impl_->remote->Write(data, count);
     return impl_->channel ? impl_->channel->Write(data, count) : 0;
 }
 
 int VirtualSerialPort::Read(uint8_t* buffer, int max)
 {
+    if (impl_->remote)
+        return impl_->remote->Read(buffer, max);
     return impl_->channel ? impl_->channel->Read(buffer, max) : 0;
 }
 
@@ -172,11 +189,15 @@ bool VirtualSerialPort::EnableTransmit(bool)
 
 bool VirtualSerialPort::InUse() const
 {
+    if (impl_->remote)
+        return true;
     return impl_->channel && impl_->channel->InUse();
 }
 
 int VirtualSerialPort::Pending() const
 {
+    if (impl_->remote)
+        return impl_->remote->Pending();
     return impl_->channel ? impl_->channel->Pending() : 0;
 }
 
@@ -187,6 +208,8 @@ bool VirtualSerialPort::Initialize()
 
 InputTime VirtualSerialPort::LastInputTime() const
 {
+    if (impl_->remote)
+        return impl_->remote->LastInputTime();
     return impl_->channel ? impl_->channel->LastInputTime() : InputTime();
 }
 
@@ -197,9 +220,37 @@ std::string VirtualSerialPort::DevicePath() const
 
 std::optional<LineState> VirtualSerialPort::LineSettings() const
 {
+    if (impl_->remote)
+        return impl_->remote->LineSettings();
     if (!InUse())
         return std::nullopt;
     return LineState::ForLink(DevicePath());
+}
+
+void VirtualSerialPort::SetRemoteUser(RemoteUser* user)
+{
+    impl_->remote = user;
+    if (!impl_->channel)
+        return;
+    chmod(impl_->channel->SlavePath().c_str(), user ? 0 : S_IRUSR | S_IWUSR);
+    impl_->DropLocalInput();
+}
+
+RemoteUser* VirtualSerialPort::Remote() const
+{
+    return impl_->remote;
+}
+
+void VirtualSerialPort::RemoteInput()
+{
+    if (impl_->onInput)
+        impl_->onInput();
+}
+
+void VirtualSerialPort::RemoteRoom()
+{
+    if (impl_->onRoom)
+        impl_->onRoom();
 }
 
 Reason VirtualSerialPort::OpenFailure() const

@@ -11,6 +11,7 @@
 #include "vport/LineState.h"
 
 class PtyMonitor;
+class RemoteUser;
 
 // One virtual serial port instance: a pseudo-terminal whose slave is reachable as a symbolic
 // link named like the port ("COM7") in the port directory. A handle of the data path's loop
@@ -63,6 +64,17 @@ public:
     // The settings and modem lines the application holding the port set through the serial
     // compatibility library; empty while nobody holds the port or the library is not in use.
     std::optional<LineState> LineSettings() const;
+
+    // A network client in the application's place (null: the pseudo-terminal again). While
+    // one is set, the port's bytes go to it and what it sends is read, it counts as a holder,
+    // and its line settings are the port's; the pseudo-terminal is closed to others (mode 000:
+    // an application's open fails with "Permission denied"), and what reaches it all the same
+    // (root ignores the mode) is dropped both ways.
+    void SetRemoteUser(RemoteUser* user);
+    RemoteUser* Remote() const;
+    // The remote user has input while none was waiting, or room again after a short Write.
+    void RemoteInput();
+    void RemoteRoom();
 
     // Where the links of all ports are made: $XDG_RUNTIME_DIR/MV5840VSP, or
     // /tmp/MV5840VSP-<uid> when XDG_RUNTIME_DIR is unset.

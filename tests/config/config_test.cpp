@@ -183,6 +183,36 @@ TEST_F(ConfigStoreTest, NoFileLeavesDefaultsAndNoSlots)
     EXPECT_FALSE(QFileInfo::exists(filePath)) << "nothing to remove, nothing to write";
 }
 
+TEST_F(ConfigStoreTest, NetworkServerKeysAreReadInRangeAndWrittenOnlyWhenSet)
+{
+    EXPECT_EQ(LoadSlot0("Code=A\n").NetPort, 0);
+    EXPECT_EQ(LoadSlot0("NetPort=4001\n").NetPort, 4001);
+    EXPECT_EQ(LoadSlot0("NetPort=65536\n").NetPort, 0);
+    EXPECT_EQ(LoadSlot0("NetMode=RAW\n").NetMode, "raw");
+    EXPECT_EQ(LoadSlot0("NetMode=telnet\n").NetMode, "rfc2217");
+    EXPECT_EQ(LoadGlobals("NetAddress=0.0.0.0\n").NetAddress, "0.0.0.0");
+    EXPECT_EQ(LoadGlobals("NetAddress=localhost\n").NetAddress, "127.0.0.1");  // no address: loopback stays
+    EXPECT_EQ(LoadGlobals("SocketPort=1\n").NetAddress, "127.0.0.1");
+
+    // A user's line stays in their letter case while it says what runs.
+    WriteFile("[1]\nPortNumber=3\nNetMode=RAW\nNetPort=4001\n");
+    PortConfig port = *Load(0);
+    port.LoginInterval = 60;
+    ASSERT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_TRUE(ReadFile().contains("NetMode=RAW\nNetPort=4001\n")) << ReadFile().constData();
+
+    // Off again: the group is the six values it always was.
+    port.NetPort = 0;
+    port.NetMode = "rfc2217";
+    ASSERT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_FALSE(ReadFile().contains("Net")) << ReadFile().constData();
+    port.NetPort = 4002;
+    ASSERT_FALSE(store.SavePortConfig(0, port));
+    EXPECT_TRUE(ReadFile().contains("NetPort=4002\n")) << ReadFile().constData();
+    EXPECT_FALSE(ReadFile().contains("NetMode")) << ReadFile().constData();
+    EXPECT_EQ(Load(0)->NetPort, 4002);
+}
+
 TEST_F(ConfigStoreTest, GlobalsRoundTripWithAwkwardPasswords)
 {
     for (const std::string password : {"", " a,b;c", "=\"q\"#\\", "@x", "中文密码", "12345", "true", "tab\there "}) {

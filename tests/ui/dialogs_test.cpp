@@ -346,13 +346,29 @@ TEST_F(PortEditTest, TabOrderFollowsTheControlOrder)
     Open();
     QStringList order;
     QWidget* w = portEdit;
-    for (int i = 0; i < 40 && order.size() < 9; ++i, w = w->nextInFocusChain()) {
+    for (int i = 0; i < 40 && order.size() < 12; ++i, w = w->nextInFocusChain()) {
         if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(dialog.get())) {
             QWidget* named = w->parentWidget() == address ? address : w;
             order << named->objectName();
         }
     }
-    EXPECT_EQ(order, QStringList({"1008", "1011", "1016", "1015", "1012", "1009", "1010", "1", "2"}));
+    EXPECT_EQ(order, QStringList({"1008", "1011", "1016", "1015", "1012", "1009", "1010", "netPort", "netModeRfc2217",
+                                  "netModeRaw", "1", "2"}));
+}
+
+TEST_F(PortEditTest, NetworkPortAndProtocolAreExchangedInRange)
+{
+    Open();
+    auto* netPort = Control<QLineEdit>(*dialog, "netPort");
+    EXPECT_EQ(netPort->text(), "0");
+    EXPECT_TRUE(Control<QRadioButton>(*dialog, "netModeRfc2217")->isChecked());
+    netPort->setText("65536");
+    EXPECT_EQ(PressOk(), "“请填入一个在0和65535之间的整数。”");
+    netPort->setText("4001");
+    Control<QRadioButton>(*dialog, "netModeRaw")->setChecked(true);
+    EXPECT_EQ(PressOk(), "");
+    EXPECT_EQ(dialog->netPort, 4001);
+    EXPECT_EQ(dialog->netMode, 1);
 }
 
 TEST(Ipv4AddressEditTest, OctetsTakeUpTo255AndKeysMoveBetweenThem)
