@@ -8,6 +8,7 @@
 
 #include "automationadaptor.h"
 #include "com/PortManager.h"
+#include "com/Registration.h"
 #include "service/PortMessages.h"
 #include "portmanageradaptor.h"
 
@@ -57,7 +58,15 @@ void AutomationObject::LockServer(bool lockIt)
 
 void AutomationObject::Show()
 {
-    if ((!target_ || !target_->ShowWindow()) && calledFromDBus())
+    if (target_ && target_->ShowWindow())
+        return;
+    // A front end shows this instance's ports: it raises itself, without this call waiting.
+    if (connection_.interface()->isServiceRegistered(QLatin1String(FrontEndService))) {
+        connection_.send(QDBusMessage::createMethodCall(QLatin1String(FrontEndService), QLatin1String(Registration::ObjectPath),
+                                                        QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
+        return;
+    }
+    if (calledFromDBus())
         sendErrorReply(QLatin1String(NoWindowError), QStringLiteral("this MV5840VSP runs without a window"));
 }
 
@@ -115,6 +124,12 @@ void AutomationObject::RemovePort(const QVariantMap& selector, bool force)
 QVariantMap AutomationObject::GetSettings()
 {
     return manager_ ? manager_->GetSettings() : QVariantMap();
+}
+
+void AutomationObject::SetSettings(const QVariantMap& settings)
+{
+    if (manager_)
+        Refuse(manager_->SetSettings(settings));
 }
 
 QDBusUnixFileDescriptor AutomationObject::Monitor(const QList<QVariantMap>& selectors)

@@ -1,5 +1,7 @@
 #include "com/PortManager.h"
 
+#include <QDBusArgument>
+#include <QDBusMetaType>
 #include <QMetaType>
 #include <QSet>
 
@@ -18,6 +20,26 @@ PortError Typed(const QVariantMap& request, const QString& key, QMetaType::Type 
     if (value.typeId() != type)
         return InvalidArgument(key, QStringLiteral("must be of type %1").arg(QLatin1String(signature)));
     return {};
+}
+
+// A reason as data, for a front end that says it in its own language.
+QVariantMap ReasonMap(const Reason& reason)
+{
+    return {{QStringLiteral("kind"), int(reason.kind)},
+            {QStringLiteral("subject"), QString::fromStdString(reason.subject)},
+            {QStringLiteral("detail"), QString::fromStdString(reason.detail)},
+            {QStringLiteral("error"), reason.error}};
+}
+
+Reason ReasonFromMap(const QVariant& value)
+{
+    // A dictionary inside a dictionary arrives as its bus argument.
+    const QVariantMap map = value.canConvert<QDBusArgument>() ? qdbus_cast<QVariantMap>(value) : value.toMap();
+    const int kind = map.value(QStringLiteral("kind")).toInt();
+    if (kind <= 0 || kind > int(Reason::Kind::ChunkWithoutDtu))
+        return {};
+    return {Reason::Kind(kind), map.value(QStringLiteral("subject")).toString().toStdString(),
+            map.value(QStringLiteral("detail")).toString().toStdString(), map.value(QStringLiteral("error")).toInt()};
 }
 
 }  // namespace
@@ -54,6 +76,12 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
         {QStringLiteral("state"), QString::fromStdString(port.State())},
         {QStringLiteral("reason"), QString::fromStdString(port.reason.English())},
         {QStringLiteral("in_use"), port.inUse},
+        // For a front end of the window's: the stored address, where a dynamic port's DTU
+        // logged in from, and the reasons as data.
+        {QStringLiteral("peer_ip"), QString::fromStdString(port.config.PeerIP)},
+        {QStringLiteral("login_address"), QString::fromStdString(port.loginAddress)},
+        {QStringLiteral("reason_data"), ReasonMap(port.reason)},
+        {QStringLiteral("last_error_data"), ReasonMap(port.lastError)},
     };
     // rx and tx keep the type (x) they had before the other counters (t) came.
     for (const StatisticsCounter& counter : PortCounters)
@@ -62,6 +90,44 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
     map.insert(QLatin1String(StatisticsKeys::LastError), QString::fromStdString(port.statistics.lastError));
     map.insert(QLatin1String(StatisticsKeys::LastErrorTime), qlonglong(port.statistics.lastErrorMs));
     return map;
+}
+
+PortStatus PortManager::FromMap(const QVariantMap& map)
+{
+    auto text = [&map](const char* key) { return map.value(QLatin1String(key)).toString().toStdString(); };
+    PortStatus port;
+    port.slot = PortStatus::SlotIndex(map.value(QStringLiteral("slot")).toInt());
+    port.config.PortNumber = map.value(QStringLiteral("number")).toInt();
+    port.config.Code = text("code");
+    port.config.UseTcp = text("transport") == "tcp" ? 1 : 0;
+    port.config.UseFixedIP = text("fixed_ip").empty() ? 0 : 1;
+    port.config.PeerIP = map.contains(QStringLiteral("peer_ip")) ? text("peer_ip") : text("fixed_ip");
+    port.config.LoginInterval = map.value(QStringLiteral("interval")).toInt();
+    port.config.FrameGap = map.value(QStringLiteral("frame_gap")).toInt();
+    port.peer = text("peer");
+    port.loginAddress = text("login_address");
+    port.online = map.value(QStringLiteral("online")).toBool();
+    port.device = text("device");
+    port.lastHeardMs = map.value(QStringLiteral("last_heard")).toLongLong();
+    port.served = text("state") != "not-served";
+    port.reason = ReasonFromMap(map.value(QStringLiteral("reason_data")));
+    port.inUse = map.value(QStringLiteral("in_use")).toBool();
+    for (const StatisticsCounter& counter : PortCounters)
+        port.statistics.*counter.field = map.value(QLatin1String(counter.key)).toULongLong();
+    port.statistics.lastError = text(StatisticsKeys::LastError);
+    port.statistics.lastErrorMs = map.value(QLatin1String(StatisticsKeys::LastErrorTime), -1).toLongLong();
+    port.lastError = ReasonFromMap(map.value(QStringLiteral("last_error_data")));
+    return port;
+}
+
+GlobalSettings PortManager::SettingsFromMap(const QVariantMap& map)
+{
+    GlobalSettings settings;
+    settings.SocketPort = static_cast<uint16_t>(map.value(QStringLiteral("socket_port"), settings.SocketPort).toInt());
+    settings.Password = map.value(QStringLiteral("password")).toString().toStdString();
+    settings.OnlyOnePort = map.value(QStringLiteral("shared_mode")).toBool() ? 1 : 0;
+    settings.VPortNo = map.value(QStringLiteral("shared_number"), settings.VPortNo).toInt();
+    return settings;
 }
 
 QList<QVariantMap> PortManager::ListPorts() const
@@ -86,7 +152,41 @@ QVariantMap PortManager::GetSettings() const
     const GlobalSettings& settings = service_.Settings();
     return {{QStringLiteral("socket_port"), int(settings.SocketPort)},
             {QStringLiteral("shared_mode"), settings.OnlyOnePort != 0},
-            {QStringLiteral("shared_number"), settings.VPortNo}};
+            {QStringLiteral("shared_number"), settings.VPortNo},
+            {QStringLiteral("password"), QString::fromStdString(settings.Password)}};
+}
+
+PortError PortManager::SetSettings(const QVariantMap& settings)
+{
+    GlobalSettings entered = service_.Settings();
+    QVariant value;
+    for (auto it = settings.begin(); it != settings.end(); ++it) {
+        const QString& key = it.key();
+        if (key == QLatin1String("socket_port")) {
+            if (PortError error = Typed(settings, key, QMetaType::Int, "i", value))
+                return error;
+            if (value.toInt() < 1 || value.toInt() > 65535)
+                return InvalidArgument(key, QStringLiteral("must be 1 to 65535"));
+            entered.SocketPort = static_cast<uint16_t>(value.toInt());
+        } else if (key == QLatin1String("shared_number")) {
+            if (PortError error = Typed(settings, key, QMetaType::Int, "i", value))
+                return error;
+            if (value.toInt() < PortService::MinNumber || value.toInt() > PortService::MaxNumber)
+                return {PortError::Kind::NumberOutOfRange};
+            entered.VPortNo = value.toInt();
+        } else if (key == QLatin1String("shared_mode")) {
+            if (PortError error = Typed(settings, key, QMetaType::Bool, "b", value))
+                return error;
+            entered.OnlyOnePort = value.toBool() ? 1 : 0;
+        } else if (key == QLatin1String("password")) {
+            if (PortError error = Typed(settings, key, QMetaType::QString, "s", value))
+                return error;
+            entered.Password = value.toString().toStdString();
+        } else {
+            return InvalidArgument(key, QStringLiteral("unknown key"));
+        }
+    }
+    return service_.SaveSettings(entered);
 }
 
 PortError PortManager::Monitor(const QList<QVariantMap>& selectors, int& trace)

@@ -31,6 +31,7 @@
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
 #include "link/TraceRecord.h"
+#include "service/LocalPortSource.h"
 #include "service/PortService.h"
 #include "support/Loopback.h"
 #include "tray/TrayMenu.h"
@@ -132,6 +133,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        source.reset();
         service.reset();
         for (int fd : held)
             close(fd);
@@ -163,7 +165,8 @@ protected:
     {
         udpPort = FreeLoopbackPort(SOCK_DGRAM);
         service = std::make_unique<PortService>(("127.0.0.1:" + std::to_string(udpPort)).c_str());
-        window = std::make_unique<PortManagerDialog>(*service);
+        source = std::make_unique<LocalPortSource>(*service);
+        window = std::make_unique<PortManagerDialog>(*source);
         window->show();
     }
 
@@ -263,6 +266,7 @@ protected:
     QTemporaryDir runtimeDir;
     uint16_t udpPort = 0;
     std::unique_ptr<PortService> service;
+    std::unique_ptr<LocalPortSource> source;
     std::unique_ptr<PortManagerDialog> window;
     std::vector<int> held;
 };
@@ -863,10 +867,10 @@ TEST_F(MainWindowTest, ARowsMonitorShowsTheTraceOfItsPortFromTheService)
     LoginDtu("A1");
     // The view shows what came in at its next refresh, not as each record arrives.
     const QPlainTextEdit* trace = monitor->findChild<QPlainTextEdit*>("trace");
-    static_cast<void>(QTest::qWaitFor([&] { return trace->toPlainText().contains("COM7 online"); }, 5000));
+    static_cast<void>(QTest::qWaitFor([&] { return trace->toPlainText().contains("COM7 上线"); }, 5000));
     const QString text = trace->toPlainText();
-    EXPECT_TRUE(text.contains("COM7 login 127.0.0.1:")) << text.toStdString();
-    EXPECT_TRUE(text.contains("COM7 online")) << text.toStdString();
+    EXPECT_TRUE(text.contains("COM7 登录 127.0.0.1:")) << text.toStdString();
+    EXPECT_TRUE(text.contains("COM7 上线")) << text.toStdString();
     monitor->close();
 }
 
