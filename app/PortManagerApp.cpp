@@ -115,9 +115,10 @@ int RunFrontEnd(uint serviceProcess)
         Log::Notice("already running: a window shows the ports of the running instance; asked it to come forward");
         return 0;
     }
-    Log::Notice("MV5840VSP already runs as a service (process " + std::to_string(serviceProcess)
-                + "), which serves the ports: this window shows and changes that service's ports and ending it "
-                  "leaves them served; mv5840vspctl reaches the same ports");
+    // Said where a user who started it from a terminal looks: it is not the run they may expect.
+    Log::Warning("MV5840VSP already runs as a service (process " + std::to_string(serviceProcess)
+                 + "), which serves the ports: this window is a front end of it, and ending the window leaves them "
+                   "served; mv5840vspctl reaches the same ports");
     SignalExit signalExit;
     return RunWindow(window);
 }

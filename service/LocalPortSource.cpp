@@ -47,6 +47,7 @@ std::vector<PortStatus> LocalPortSource::PortsEndingInUse() const
     std::vector<PortStatus> held;
     if (!service_.AnyPortInUse())
         return held;
+    service_.CatchUp();  // the statuses say which, once published
     for (PortStatus& port : service_.Snapshot()) {
         if (port.inUse)
             held.push_back(std::move(port));

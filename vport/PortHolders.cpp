@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -50,13 +49,12 @@ std::vector<PortHolder> PortHolders(const std::string& linkPath)
     DIR* processes = opendir("/proc");
     if (!processes)
         return holders;
-    const pid_t self = getpid();
     while (const dirent* entry = readdir(processes)) {
         if (!IsNumber(entry->d_name))
             continue;
         const pid_t pid = static_cast<pid_t>(std::stol(entry->d_name));
         const std::string process = std::string("/proc/") + entry->d_name;
-        if (pid == self || !Holds(process, port.st_rdev))
+        if (!Holds(process, port.st_rdev))
             continue;
         PortHolder holder{pid, {}};
         std::ifstream comm(process + "/comm");

@@ -10,7 +10,7 @@ struct PortHolder {
     std::string program;  // the process's command name ("picocom")
 };
 
-// The other processes that have the device behind linkPath (a port's link) open, found in
+// The processes that have the device behind linkPath (a port's link) open, found in
 // /proc; only those the system lets this user look into (the user's own). None when the link
 // leads nowhere.
 std::vector<PortHolder> PortHolders(const std::string& linkPath);

@@ -157,10 +157,10 @@ TEST_F(MonitorTest, ARecordThatArrivesInPiecesShowsOnceWhole)
         QApplication::processEvents();
     }
     ReadUntil(1);
-    EXPECT_EQ(Lines(), QStringList{"2026-12-08T11:00:36.123456Z COM7 rx 2 bytes  ff 78  |.x|"});
+    EXPECT_EQ(Lines(), QStringList{"2026-12-08 19:00:36.123456 COM7 收到 2字节  ff 78  |.x|"});
     Send({bytes.back()});
     ReadUntil(2);
-    EXPECT_EQ(Lines().value(1), "2026-12-08T11:00:36.123456Z COM7 online");
+    EXPECT_EQ(Lines().value(1), "2026-12-08 19:00:36.123456 COM7 上线");
 }
 
 TEST_F(MonitorTest, PauseHoldsTheViewWhileRecordsAreStillReadAndCounted)
@@ -282,7 +282,7 @@ TEST_F(MonitorTest, AnEndWhilePausedShowsAfterWhatCameBefore)
     ASSERT_TRUE(Pause()->isEnabled());
     Pause()->click();
     EXPECT_FALSE(Pause()->isEnabled());
-    EXPECT_EQ(Lines(), (QStringList{"2026-12-08T11:00:36.123456Z COM7 online", "跟踪已结束。"}));
+    EXPECT_EQ(Lines(), (QStringList{"2026-12-08 19:00:36.123456 COM7 上线", "跟踪已结束。"}));
 }
 
 TEST_F(MonitorTest, AStreamThatIsNotATraceEndsTheViewAndClosesIt)
@@ -292,7 +292,7 @@ TEST_F(MonitorTest, AStreamThatIsNotATraceEndsTheViewAndClosesIt)
     bytes.insert(bytes.end(), junk.begin(), junk.end());
     Send(bytes);
     ReadUntilEnded();
-    EXPECT_EQ(Lines(), (QStringList{"2026-12-08T11:00:36.123456Z COM7 online", "跟踪数据无法识别，监视已停止。"}));
+    EXPECT_EQ(Lines(), (QStringList{"2026-12-08 19:00:36.123456 COM7 上线", "跟踪数据无法识别，监视已停止。"}));
     // The window let go of the stream: the program's next write fails instead of piling up.
     const uint8_t more[] = {'T'};
     EXPECT_EQ(send(program, more, 1, MSG_NOSIGNAL), -1);
