@@ -1,7 +1,5 @@
 #include "com/PortManager.h"
 
-#include <QDBusArgument>
-#include <QDBusMetaType>
 #include <QMetaType>
 #include <QSet>
 
@@ -22,24 +20,24 @@ PortError Typed(const QVariantMap& request, const QString& key, QMetaType::Type 
     return {};
 }
 
-// A reason as data, for a front end that says it in its own language.
-QVariantMap ReasonMap(const Reason& reason)
+// A reason as data, for a front end that says it in its own language: flat keys under a
+// prefix ("reason_kind", "reason_subject" …), so every client reads them as plain values.
+void InsertReason(QVariantMap& map, const QString& prefix, const Reason& reason)
 {
-    return {{QStringLiteral("kind"), int(reason.kind)},
-            {QStringLiteral("subject"), QString::fromStdString(reason.subject)},
-            {QStringLiteral("detail"), QString::fromStdString(reason.detail)},
-            {QStringLiteral("error"), reason.error}};
+    map.insert(prefix + QStringLiteral("_kind"), int(reason.kind));
+    map.insert(prefix + QStringLiteral("_subject"), QString::fromStdString(reason.subject));
+    map.insert(prefix + QStringLiteral("_detail"), QString::fromStdString(reason.detail));
+    map.insert(prefix + QStringLiteral("_errno"), reason.error);
 }
 
-Reason ReasonFromMap(const QVariant& value)
+Reason ReasonFromMap(const QVariantMap& map, const QString& prefix)
 {
-    // A dictionary inside a dictionary arrives as its bus argument.
-    const QVariantMap map = value.canConvert<QDBusArgument>() ? qdbus_cast<QVariantMap>(value) : value.toMap();
-    const int kind = map.value(QStringLiteral("kind")).toInt();
+    const int kind = map.value(prefix + QStringLiteral("_kind")).toInt();
     if (kind <= 0 || kind > int(Reason::Kind::ChunkWithoutDtu))
         return {};
-    return {Reason::Kind(kind), map.value(QStringLiteral("subject")).toString().toStdString(),
-            map.value(QStringLiteral("detail")).toString().toStdString(), map.value(QStringLiteral("error")).toInt()};
+    return {Reason::Kind(kind), map.value(prefix + QStringLiteral("_subject")).toString().toStdString(),
+            map.value(prefix + QStringLiteral("_detail")).toString().toStdString(),
+            map.value(prefix + QStringLiteral("_errno")).toInt()};
 }
 
 }  // namespace
@@ -76,13 +74,13 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
         {QStringLiteral("state"), QString::fromStdString(port.State())},
         {QStringLiteral("reason"), QString::fromStdString(port.reason.English())},
         {QStringLiteral("in_use"), port.inUse},
-        // For a front end of the window's: the stored address, where a dynamic port's DTU
-        // logged in from, and the reasons as data.
+        // For a front end of the window's: the stored address and where a dynamic port's DTU
+        // logged in from.
         {QStringLiteral("peer_ip"), QString::fromStdString(port.config.PeerIP)},
         {QStringLiteral("login_address"), QString::fromStdString(port.loginAddress)},
-        {QStringLiteral("reason_data"), ReasonMap(port.reason)},
-        {QStringLiteral("last_error_data"), ReasonMap(port.lastError)},
     };
+    InsertReason(map, QStringLiteral("reason"), port.reason);
+    InsertReason(map, QStringLiteral("last_error"), port.lastError);
     // rx and tx keep the type (x) they had before the other counters (t) came.
     for (const StatisticsCounter& counter : PortCounters)
         if (!map.contains(QLatin1String(counter.key)))
@@ -110,13 +108,13 @@ PortStatus PortManager::FromMap(const QVariantMap& map)
     port.device = text("device");
     port.lastHeardMs = map.value(QStringLiteral("last_heard")).toLongLong();
     port.served = text("state") != "not-served";
-    port.reason = ReasonFromMap(map.value(QStringLiteral("reason_data")));
+    port.reason = ReasonFromMap(map, QStringLiteral("reason"));
     port.inUse = map.value(QStringLiteral("in_use")).toBool();
     for (const StatisticsCounter& counter : PortCounters)
         port.statistics.*counter.field = map.value(QLatin1String(counter.key)).toULongLong();
     port.statistics.lastError = text(StatisticsKeys::LastError);
     port.statistics.lastErrorMs = map.value(QLatin1String(StatisticsKeys::LastErrorTime), -1).toLongLong();
-    port.lastError = ReasonFromMap(map.value(QStringLiteral("last_error_data")));
+    port.lastError = ReasonFromMap(map, QStringLiteral("last_error"));
     return port;
 }
 
