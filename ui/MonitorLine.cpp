@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
+#include <limits>
 
 #include "format/SafeText.h"
 #include "format/TraceFormat.h"
@@ -22,8 +23,15 @@ QString LocalTime(qint64 timeUs)
         micro += 1000000;
         --seconds;
     }
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-           + QStringLiteral(".%1").arg(micro, 6, 10, QLatin1Char('0'));
+    // A trace's records come in order, many a second: the local time of a second is worked
+    // out once (a time zone's rules cost more than the rest of the line).
+    static qint64 shownSeconds = std::numeric_limits<qint64>::min();
+    static QString shownText;
+    if (seconds != shownSeconds) {
+        shownText = QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        shownSeconds = seconds;
+    }
+    return shownText + QStringLiteral(".%1").arg(micro, 6, 10, QLatin1Char('0'));
 }
 
 // Why a port went offline or its connection ended, as the data path words it in English.
