@@ -74,6 +74,7 @@ void AutomationObject::SetPortManager(PortManager* newManager)
 {
     manager_ = newManager;
     qDBusRegisterMetaType<QList<QVariantMap>>();
+    qDBusRegisterMetaType<QList<QList<qulonglong>>>();
     new IPortManagerAdaptor(this);
     connect(manager_, &PortManager::PortChanged, this, &AutomationObject::PortChanged);
 }
@@ -89,6 +90,11 @@ void AutomationObject::Refuse(const PortError& error)
 QList<QVariantMap> AutomationObject::ListPorts()
 {
     return manager_ ? manager_->ListPorts() : QList<QVariantMap>();
+}
+
+QList<QList<qulonglong>> AutomationObject::ListCounters()
+{
+    return manager_ ? manager_->ListCounters() : QList<QList<qulonglong>>();
 }
 
 QVariantMap AutomationObject::GetPort(const QVariantMap& selector)

@@ -50,6 +50,7 @@ public:
     void Show();
     // MV5840VSP.IPortManager; a refusal is the call's error reply.
     QList<QVariantMap> ListPorts();
+    QList<QList<qulonglong>> ListCounters();
     QVariantMap GetPort(const QVariantMap& selector);
     QVariantMap AddPort(const QVariantMap& request);
     QVariantMap EditPort(const QVariantMap& selector, const QVariantMap& changes);

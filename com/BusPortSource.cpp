@@ -6,6 +6,7 @@
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <fcntl.h>
+#include <iterator>
 #include <set>
 
 #include "com/PortManager.h"
@@ -47,10 +48,19 @@ BusPortSource::BusPortSource(const QDBusConnection& connection, QObject* parent)
       watcher_(QLatin1String(Registration::ServiceName), connection_, QDBusServiceWatcher::WatchForOwnerChange)
 {
     qDBusRegisterMetaType<QList<QVariantMap>>();
+    qDBusRegisterMetaType<QList<QList<qulonglong>>>();
     connect(&watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& newOwner) { OnOwnerChanged(newOwner); });
     refreshTimer_.setInterval(RefreshIntervalMs);
-    connect(&refreshTimer_, &QTimer::timeout, this, [this] { Refresh(); });
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] {
+        // What moves with the traffic, cheaply; the whole list only while it is not current.
+        if (!current_ || asking_) {
+            Refresh();
+            return;
+        }
+        Call(QStringLiteral("ListCounters"), {},
+             [this](const QDBusMessage& reply) { TakeCounters(First<QList<QList<qulonglong>>>(reply)); }, {});
+    });
     // The rows' tooltips follow once per turn, however many ports changed in it.
     changedTimer_.setSingleShot(true);
     changedTimer_.setInterval(0);
@@ -218,6 +228,24 @@ void BusPortSource::TakeList(const QList<QVariantMap>& ports)
         if (!listed.count(record))
             Drop(record);
     }
+}
+
+void BusPortSource::TakeCounters(const QList<QList<qulonglong>>& ports)
+{
+    constexpr qsizetype Size = 1 + qsizetype(std::size(PortCounters));
+    bool same = ports.size() == qsizetype(ports_.size());
+    for (const QList<qulonglong>& counters : ports) {
+        const auto it = counters.size() >= Size ? ports_.find(PortStatus::SlotIndex(int(counters[0]))) : ports_.end();
+        if (it == ports_.end()) {
+            same = false;
+            continue;
+        }
+        for (size_t k = 0; k < std::size(PortCounters); ++k)
+            it->second.statistics.*PortCounters[k].field = counters[qsizetype(k) + 1];
+        rows_.Update(it->second);
+    }
+    if (!same)
+        Refresh();  // a change this view has not heard of yet
 }
 
 void BusPortSource::OnPortChanged(const QVariantMap& map)

@@ -14,7 +14,7 @@ class QDBusMessage;
 
 // The ports of another instance of the user's (a service) for the window, over the session
 // bus (MV5840VSP.IPortManager): its list follows PortChanged at once and ListPorts for the
-// counts every RefreshIntervalMs; changes go as calls whose answers come back through the
+// counts (ListCounters) every RefreshIntervalMs; changes go as calls whose answers come back through the
 // event loop, so the window's thread never waits on the other instance. When that instance
 // ends, the list stays as it was, marked as not current, and the next instance that takes
 // the name is attached by itself. The window owns no port through it. Main thread only.
@@ -64,6 +64,8 @@ private:
     // Asks for the list (and then runs then, if any); one question at a time.
     void Refresh(std::function<void()> then = {});
     void TakeList(const QList<QVariantMap>& ports);
+    // The counts of every port; the whole list again when the ports are not those shown.
+    void TakeCounters(const QList<QList<qulonglong>>& ports);
     // A port as the other instance says it is now: its row follows.
     void Take(const PortStatus& port);
     void Drop(int record);

@@ -137,6 +137,18 @@ QList<QVariantMap> PortManager::ListPorts() const
     return ports;
 }
 
+QList<QList<qulonglong>> PortManager::ListCounters() const
+{
+    QList<QList<qulonglong>> ports;
+    for (const PortStatus& port : service_.Snapshot()) {
+        QList<qulonglong> counters{qulonglong(PortStatus::SlotNumber(port.slot))};
+        for (const StatisticsCounter& counter : PortCounters)
+            counters.append(port.statistics.*counter.field);
+        ports.append(counters);
+    }
+    return ports;
+}
+
 QVariantMap PortManager::WithLineSettings(QVariantMap port, int slot) const
 {
     // Read when asked, not per signal: it is a file the application's library writes.

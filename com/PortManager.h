@@ -17,6 +17,8 @@ public:
     explicit PortManager(PortService& service, QObject* parent = nullptr);
 
     QList<QVariantMap> ListPorts() const;
+    // Every port's slot and counters (PortCounters' order), as published.
+    QList<QList<qulonglong>> ListCounters() const;
     PortError GetPort(const QVariantMap& selector, QVariantMap& port) const;
     PortError AddPort(const QVariantMap& request, QVariantMap& port);
     PortError EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port);
