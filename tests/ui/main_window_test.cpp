@@ -505,7 +505,7 @@ TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
     EXPECT_EQ(List()->item(0, 3)->toolTip(), why);
 }
 
-TEST_F(MainWindowTest, TheLiveCellsFollowThePortsCountsAndStates)
+TEST_P(FlowTest, TheLiveCellsFollowThePortsCountsAndStates)
 {
     const int tcpPort = FreeLoopbackPort(SOCK_STREAM);
     WriteConfig(QStringLiteral("SocketPort=%1\n").arg(tcpPort) + PortGroup(1, 7, "A1")
