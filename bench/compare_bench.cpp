@@ -432,7 +432,8 @@ public:
     // A window started beside the service: its front end over the bus, not counted as the side's.
     pid_t StartFrontEnd() const
     {
-        return Spawn({binary_}, {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_, "XDG_CONFIG_HOME=" + config_},
+        return Spawn({binary_},
+                     {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_, "XDG_CONFIG_HOME=" + config_},
                      log_ + ".window");
     }
 

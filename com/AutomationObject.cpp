@@ -62,8 +62,9 @@ void AutomationObject::Show()
         return;
     // A front end shows this instance's ports: it raises itself, without this call waiting.
     if (connection_.interface()->isServiceRegistered(QLatin1String(FrontEndService))) {
-        connection_.send(QDBusMessage::createMethodCall(QLatin1String(FrontEndService), QLatin1String(Registration::ObjectPath),
-                                                        QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
+        connection_.send(
+            QDBusMessage::createMethodCall(QLatin1String(FrontEndService), QLatin1String(Registration::ObjectPath),
+                                           QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
         return;
     }
     if (calledFromDBus())

@@ -102,7 +102,8 @@ void BusPortSource::AttachInstance(bool first)
             serverProcess_ = reply.value();
     });
     Call(QStringLiteral("GetSettings"), {},
-         [this](const QDBusMessage& reply) { settings_ = PortManager::SettingsFromMap(First<QVariantMap>(reply)); }, {});
+         [this](const QDBusMessage& reply) { settings_ = PortManager::SettingsFromMap(First<QVariantMap>(reply)); },
+         {});
     Refresh([this, first] {
         if (!first)
             Log::Notice("the MV5840VSP service is back (process " + std::to_string(serverProcess_)
@@ -137,7 +138,8 @@ void BusPortSource::Change(const QString& method, const QList<QVariant>& argumen
 {
     // Answered once the list shows the change, as the window that serves its ports shows it
     // when its call returns.
-    Call(method, arguments, [this, done](const QDBusMessage&) { Refresh([done] { done({}, {}); }); }, done);
+    Call(
+        method, arguments, [this, done](const QDBusMessage&) { Refresh([done] { done({}, {}); }); }, done);
 }
 
 void BusPortSource::Add(const PortConfig& config, Done done)
@@ -163,7 +165,8 @@ void BusPortSource::SaveSettings(const GlobalSettings& entered, Done done)
                                {QStringLiteral("password"), QString::fromStdString(entered.Password)},
                                {QStringLiteral("shared_mode"), entered.OnlyOnePort != 0},
                                {QStringLiteral("shared_number"), entered.VPortNo}};
-    Call(QStringLiteral("SetSettings"), {settings}, [done](const QDBusMessage&) { done({}, {}); }, done);
+    Call(
+        QStringLiteral("SetSettings"), {settings}, [done](const QDBusMessage&) { done({}, {}); }, done);
 }
 
 void BusPortSource::OpenTrace(int record, TraceDone done)

@@ -81,7 +81,7 @@ private:
     std::map<int, PortStatus> ports_;  // by record
     GlobalSettings settings_;
     bool current_ = true;
-    bool asking_ = false;  // a ListPorts call is out
+    bool asking_ = false;                           // a ListPorts call is out
     std::vector<std::function<void()>> afterList_;  // for the list that is out
     std::vector<std::function<void()>> afterNext_;  // for a list asked after that one
     bool askAgain_ = false;

@@ -38,10 +38,11 @@ bool FrontEnd::AskToShow(QDBusConnection connection)
     const QString name = QLatin1String(AutomationObject::FrontEndService);
     if (!connection.isConnected() || !connection.interface()->isServiceRegistered(name))
         return false;
-    const QDBusMessage reply = connection.call(
-        QDBusMessage::createMethodCall(name, QLatin1String(Registration::ObjectPath),
-                                       QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")),
-        QDBus::Block, 10000);
+    const QDBusMessage reply = connection.call(QDBusMessage::createMethodCall(name,
+                                                                              QLatin1String(Registration::ObjectPath),
+                                                                              QStringLiteral("MV5840VSP.IApplication"),
+                                                                              QStringLiteral("Show")),
+                                               QDBus::Block, 10000);
     return reply.type() == QDBusMessage::ReplyMessage;
 }
 

@@ -28,7 +28,8 @@ QString LocalTime(qint64 timeUs)
     static qint64 shownSeconds = std::numeric_limits<qint64>::min();
     static QString shownText;
     if (seconds != shownSeconds) {
-        shownText = QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        shownText =
+            QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         shownSeconds = seconds;
     }
     return shownText + QStringLiteral(".%1").arg(micro, 6, 10, QLatin1Char('0'));
@@ -60,7 +61,8 @@ QString Event(const TraceRecord& record)
     case TraceKind::TcpUp: return QStringLiteral("TCP已连接 ") + Text(record.text);
     case TraceKind::TcpDown: return QStringLiteral("TCP连接已断开：") + Why(record.text);
     case TraceKind::BytesDropped: return QStringLiteral("丢弃 %1字节：应用程序没有及时读取").arg(count);
-    case TraceKind::Oversized: return QStringLiteral("来自%1的数据包长%2字节，过长，未接收").arg(Text(record.text), count);
+    case TraceKind::Oversized:
+        return QStringLiteral("来自%1的数据包长%2字节，过长，未接收").arg(Text(record.text), count);
     case TraceKind::UnknownCode:
         return QStringLiteral("来自%1的数据包（%2字节）的编码“%3”不属于任何端口")
             .arg(Text(record.text), count, EscapedText(record.bytes));

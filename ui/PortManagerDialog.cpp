@@ -261,9 +261,8 @@ void PortManagerDialog::AddPort()
     const bool shared = source_.Settings().OnlyOnePort != 0;
     PortEditDialog dialog(QStringLiteral("增加"), shared, this);
     dialog.portNumber = shared ? source_.Settings().VPortNo : 0;
-    SubmitUntilTaken(dialog, [this](const PortConfig& fields, const PortSource::Done& done) {
-        source_.Add(fields, done);
-    });
+    SubmitUntilTaken(dialog,
+                     [this](const PortConfig& fields, const PortSource::Done& done) { source_.Add(fields, done); });
 }
 
 void PortManagerDialog::EditPort()
@@ -306,8 +305,7 @@ void PortManagerDialog::DeletePort()
         return;
     // The window deletes without asking, also a port an application holds.
     const int record = portList_->RecordAtRow(row);
-    const Outcome answer =
-        Await([this, record](const PortSource::Done& done) { source_.Remove(record, true, done); });
+    const Outcome answer = Await([this, record](const PortSource::Done& done) { source_.Remove(record, true, done); });
     if (answer.answered && answer.error)
         ShowRefusal(answer.text);
 }
@@ -332,7 +330,8 @@ void PortManagerDialog::Configure()
     const bool changed = entered.OnlyOnePort != settings.OnlyOnePort || entered.VPortNo != settings.VPortNo
                          || entered.Password != settings.Password || entered.SocketPort != settings.SocketPort;
 
-    const Outcome answer = Await([this, &entered](const PortSource::Done& done) { source_.SaveSettings(entered, done); });
+    const Outcome answer = Await(
+        [this, &entered](const PortSource::Done& done) { source_.SaveSettings(entered, done); });
     if (!answer.answered)
         return;
     if (answer.error) {
@@ -383,7 +382,8 @@ QString PortManagerDialog::HeldPortsText(const std::vector<PortStatus>& held)
         for (const PortHolder& holder : PortHolders(port.device))
             programs << QStringLiteral("%1（进程 %2）").arg(QString::fromStdString(holder.program)).arg(holder.pid);
         lines << QString::fromStdString(port.Name()) + QStringLiteral("：")
-                     + (programs.isEmpty() ? QStringLiteral("无法得知是哪个程序") : programs.join(QStringLiteral("、")));
+                     + (programs.isEmpty() ? QStringLiteral("无法得知是哪个程序")
+                                           : programs.join(QStringLiteral("、")));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -391,7 +391,8 @@ QString PortManagerDialog::HeldPortsText(const std::vector<PortStatus>& held)
 void PortManagerDialog::RequestClose()
 {
     for (std::vector<PortStatus> held; !(held = source_.PortsEndingInUse()).empty();) {
-        const QString text = QString::fromStdString(PortMessages::PortInUse) + QStringLiteral("\n\n") + HeldPortsText(held);
+        const QString text = QString::fromStdString(PortMessages::PortInUse) + QStringLiteral("\n\n")
+                             + HeldPortsText(held);
         if (ShowMessage(text, AppTitle, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon) != QMessageBox::Ok)
             return;
     }

@@ -27,7 +27,7 @@ bool Holds(const std::string& process, dev_t device)
         return false;  // another user's, or gone meanwhile
     bool holds = false;
     while (const dirent* entry = readdir(fds)) {
-        struct stat target{};
+        struct stat target {};
         if (IsNumber(entry->d_name) && stat((folder + "/" + entry->d_name).c_str(), &target) == 0
             && S_ISCHR(target.st_mode) && target.st_rdev == device) {
             holds = true;
@@ -43,7 +43,7 @@ bool Holds(const std::string& process, dev_t device)
 std::vector<PortHolder> PortHolders(const std::string& linkPath)
 {
     std::vector<PortHolder> holders;
-    struct stat port{};
+    struct stat port {};
     if (linkPath.empty() || stat(linkPath.c_str(), &port) != 0 || !S_ISCHR(port.st_mode))
         return holders;
     DIR* processes = opendir("/proc");

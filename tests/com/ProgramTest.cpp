@@ -166,7 +166,10 @@ TEST_F(Program, AWindowStartBesideAServiceIsItsFrontEndAndASecondStartRaisesIt)
     window.start(program, {});
     QByteArray said;
     const auto frontEndOwned = [] {
-        return QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("MV5840VSP.Window")).value();
+        return QDBusConnection::sessionBus()
+            .interface()
+            ->isServiceRegistered(QStringLiteral("MV5840VSP.Window"))
+            .value();
     };
     ASSERT_TRUE(WaitUntil(frontEndOwned, 30000)) << window.readAllStandardError().toStdString();
     ASSERT_TRUE(WaitUntil([&] { return (said += window.readAllStandardError()).contains('\n'); }, 10000));
@@ -180,8 +183,9 @@ TEST_F(Program, AWindowStartBesideAServiceIsItsFrontEndAndASecondStartRaisesIt)
     ASSERT_TRUE(RunToEnd(second, {}));
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_EQ(second.readAllStandardError(), QByteArray());
-    const QDBusMessage shown = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
-        ServiceName, QStringLiteral("/IMV5840VSP"), QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
+    const QDBusMessage shown = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(ServiceName, QStringLiteral("/IMV5840VSP"),
+                                       QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
     EXPECT_EQ(shown.type(), QDBusMessage::ReplyMessage) << shown.errorMessage().toStdString();
 
     // Ending the window ends the window only.

@@ -191,10 +191,7 @@ protected:
 
     // Until the condition holds (at once for the ports of this run; once the bus delivered
     // for a front end), at most 5 s.
-    static bool Eventually(const std::function<bool()>& condition)
-    {
-        return QTest::qWaitFor(condition, 5000);
-    }
+    static bool Eventually(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 5000); }
 
     PortListView* List() { return window->List(); }
 
@@ -814,9 +811,10 @@ TEST_F(MainWindowTest, AFrontEndSaysWhenItsServiceIsGoneAndAttachesAgain)
     EXPECT_EQ(List()->rowCount(), 1);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     // A change meanwhile is refused in Chinese, and the user's values come back.
-    ModalScript refused({FillPort("8", "B2"),
-                         Answer("提供虚拟串口的 MV5840VSP 服务没有运行，这项更改没有生效。", "MV5840VSP", QMessageBox::Ok),
-                         PressButton("2")});
+    ModalScript refused(
+        {FillPort("8", "B2"),
+         Answer("提供虚拟串口的 MV5840VSP 服务没有运行，这项更改没有生效。", "MV5840VSP", QMessageBox::Ok),
+         PressButton("2")});
     QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
     RunUntilDone(refused);
     EXPECT_TRUE(refused.Done());

@@ -335,11 +335,13 @@ TEST(MonitorLineTest, EveryEventIsSaidInChinese)
     EXPECT_EQ(line(TraceKind::TcpUp, "192.0.2.7:502"), "COM7 TCP已连接 192.0.2.7:502");
     EXPECT_EQ(line(TraceKind::TcpDown, "connection closed"), "COM7 TCP连接已断开：对方关闭了连接");
     EXPECT_EQ(line(TraceKind::BytesDropped, {}, 4096), "COM7 丢弃 4096字节：应用程序没有及时读取");
-    EXPECT_EQ(line(TraceKind::Oversized, "192.0.2.7:4000", 3000), "COM7 来自192.0.2.7:4000的数据包长3000字节，过长，未接收");
+    EXPECT_EQ(line(TraceKind::Oversized, "192.0.2.7:4000", 3000),
+              "COM7 来自192.0.2.7:4000的数据包长3000字节，过长，未接收");
     TraceRecord unknown = Record(TraceKind::UnknownCode, {'Q', '\x1b'}, "192.0.2.9:1");
     unknown.slot = 0;
     unknown.count = 40;
-    EXPECT_EQ(MonitorLine(unknown).mid(27).toStdString(), "- 来自192.0.2.9:1的数据包（40字节）的编码“Q\\x1b”不属于任何端口");
+    EXPECT_EQ(MonitorLine(unknown).mid(27).toStdString(),
+              "- 来自192.0.2.9:1的数据包（40字节）的编码“Q\\x1b”不属于任何端口");
     EXPECT_EQ(line(TraceKind::RecordsLost, {}, 9), "COM7 监视跟不上，9条记录未显示");
 }
 
