@@ -7,9 +7,12 @@
 #include "app/ServiceManagerLink.h"
 #include "app/SignalExit.h"
 #include "config/ConfigStore.h"
+#include "com/BusPortSource.h"
 #include "com/ComServer.h"
+#include "com/FrontEnd.h"
 #include "com/PortSelectionTarget.h"
 #include "net/Log.h"
+#include "service/LocalPortSource.h"
 #include "service/PortService.h"
 #include "ui/PortManagerDialog.h"
 #include "vport/PortDirectoryLock.h"
@@ -43,18 +46,6 @@ bool TakePortDirectory(PortDirectoryLock& lock, bool windowShown)
                                  .arg(holder, QString::fromStdString(lock.Directory())));
     }
     return false;
-}
-
-// A user asked for the window while a service serves the ports (said in the log already).
-void SayServiceRuns(uint process)
-{
-    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
-        return;
-    QMessageBox::warning(nullptr, QStringLiteral("MV5840VSP"),
-                         QStringLiteral("MV5840VSP 已作为后台服务运行（进程 %1），没有窗口。\n"
-                                        "请用 mv5840vspctl 管理它的虚拟串口，或先停止该服务"
-                                        "（systemctl --user stop mv5840vsp）再启动本程序。")
-                             .arg(process));
 }
 
 // The automation interface's shared-port selection in a run without a window.
@@ -99,6 +90,39 @@ void ReportServing(const PortService& service, bool onBus)
         Log::Notice(line);
 }
 
+// The window shown and run until its end; the run's status.
+int RunWindow(PortManagerDialog& window)
+{
+    // Shown without a modal run of its own: a modal main window would block the input of
+    // every other window of the program, the tray icon's among them. Its end (exit,
+    // a changed configuration) ends the application's run.
+    QObject::connect(&window, &QDialog::finished, &window, [] { QCoreApplication::exit(0); });
+    window.show();
+    return QApplication::exec();
+}
+
+// The window as a front end of the service that serves the ports: it owns none of them, and
+// its end (exit, the tray's exit, closing, a signal) leaves them served.
+int RunFrontEnd(uint serviceProcess)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    BusPortSource source(bus);
+    PortManagerDialog window(source);
+    FrontEnd frontEnd(bus, window);
+    if (!frontEnd.Publish()) {
+        // Another window shows them already (it started at the same moment): that one comes forward.
+        FrontEnd::AskToShow(bus);
+        Log::Notice("already running: a window shows the ports of the running instance; asked it to come forward");
+        return 0;
+    }
+    // Said where a user who started it from a terminal looks: it is not the run they may expect.
+    Log::Warning("MV5840VSP already runs as a service (process " + std::to_string(serviceProcess)
+                 + "), which serves the ports: this window is a front end of it, and ending the window leaves them "
+                   "served; mv5840vspctl reaches the same ports");
+    SignalExit signalExit;
+    return RunWindow(window);
+}
+
 // The ports for a service manager: no window, no tray icon; events on standard error;
 // SIGHUP reads the configuration again, SIGTERM and SIGINT end the run.
 int RunService(ComServer& server, PortService& service)
@@ -138,9 +162,12 @@ int PortManagerApp::Run(const QStringList& arguments)
         service = std::make_unique<PortService>();
     server.SetPortService(service.get());
     if (!server.InitializeServer()) {
-        // A registration run, or another instance serves the user.
-        if (server.OtherRunsWithoutWindow() != 0 && !switches.service)
-            SayServiceRuns(server.OtherRunsWithoutWindow());
+        // A registration run, or another instance serves the user: a service's ports are
+        // shown in a window of their own.
+        if (server.OtherRunsWithoutWindow() != 0 && !switches.service && !switches.windowless) {
+            service.reset();
+            return RunFrontEnd(server.OtherRunsWithoutWindow());
+        }
         return server.ExitCode();
     }
 
@@ -160,7 +187,8 @@ int PortManagerApp::Run(const QStringList& arguments)
         status = RunService(server, *service);
     } else {
         SignalExit signalExit;
-        PortManagerDialog window(*service);
+        LocalPortSource source(*service);
+        PortManagerDialog window(source);
         server.SetTarget(&window);
         // A run started with "dde" ends when its last automation client is done, unless the
         // window is busy with a dialog of its own. Queued: this runs inside a bus call.
@@ -168,16 +196,11 @@ int PortManagerApp::Run(const QStringList& arguments)
             if (!QApplication::activeModalWidget())
                 QMetaObject::invokeMethod(&window, &QDialog::accept, Qt::QueuedConnection);
         });
-        // Shown without a modal run of its own: a modal main window would block the input of
-        // every other window of the program, the tray icon's among them. Its end (exit,
-        // a changed configuration) ends the application's run.
-        QObject::connect(&window, &QDialog::finished, &window, [] { QCoreApplication::exit(0); });
-        window.show();
         // Nobody sees a window on the offscreen platform: a run that serves nothing says how
         // to add a port, where errors and warnings are all a window's run prints.
         if (QGuiApplication::platformName() == QLatin1String("offscreen"))
             GuideFirstRun(*service, server.Serving(), true, Log::Priority::Warning);
-        status = QApplication::exec();
+        status = RunWindow(window);
         server.SetTarget(nullptr);
     }
     server.TerminateServer();

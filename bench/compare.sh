@@ -11,7 +11,7 @@ if [ "${1:-}" != "--in-namespace" ]; then
   for arg in "$@"; do
     case "$arg" in
       --quick|--only) ;;
-      -*) echo "usage: $0 [--quick] [--only PHASE,...]   (phases: idle inbound outbound writers soak stream monitored burst rate worst gaps tcp)" >&2; exit 2 ;;
+      -*) echo "usage: $0 [--quick] [--only PHASE,...]   (phases: idle inbound outbound writers soak stream monitored burst rate worst gaps frontend tcp)" >&2; exit 2 ;;
     esac
   done
   "$root/scripts/install-deps.sh" socat iproute2 util-linux

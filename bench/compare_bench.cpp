@@ -413,12 +413,12 @@ public:
     const std::string& Log() const { return log_; }
 
     // Starts the program on a configuration of 200 dynamic-login UDP ports; gapMs < 0 leaves
-    // FrameGap out of the file (the default).
-    void Start(int gapMs)
+    // FrameGap out of the file (the default). With its window, or as a service.
+    void Start(int gapMs, bool service = false)
     {
         WriteConfig(gapMs);
         gapMs_ = gapMs < 0 ? DefaultGapMs : gapMs;
-        pid_ = Spawn({binary_},
+        pid_ = Spawn(service ? std::vector<std::string>{binary_, "--service"} : std::vector<std::string>{binary_},
                      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_, "XDG_CONFIG_HOME=" + config_}, log_);
         if (!WaitForLinks(runtime_ + "/MV5840VSP", [this] { return Alive(pid_); })) {
             std::fprintf(stderr, "MV5840VSP ended, or did not serve its 200 ports in time; its output:\n%s\n",
@@ -427,6 +427,14 @@ public:
         }
         OpenApps(runtime_ + "/MV5840VSP");
         LogIn();
+    }
+
+    // A window started beside the service: its front end over the bus, not counted as the side's.
+    pid_t StartFrontEnd() const
+    {
+        return Spawn({binary_},
+                     {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_, "XDG_CONFIG_HOME=" + config_},
+                     log_ + ".window");
     }
 
     // Ends the program the way a service stop does; false when it did not end cleanly.
@@ -1275,7 +1283,7 @@ int main(int argc, char** argv)
     if (binary.empty() || work.empty()) {
         std::fprintf(stderr,
                      "usage: %s --program PATH --work DIR [--ctl PATH] [--quick] [--only PHASE,...]\n"
-                     "phases: idle inbound outbound writers soak stream monitored burst rate worst gaps tcp\n"
+                     "phases: idle inbound outbound writers soak stream monitored burst rate worst gaps frontend tcp\n"
                      "(monitored: the stream again with mv5840vspctl monitor on every port; needs --ctl)\n",
                      argv[0]);
         return 2;
@@ -1521,6 +1529,44 @@ int main(int argc, char** argv)
             std::printf("  MV5840VSP %.0f transactions a second with FrameGap=%d%s\n", gapRate[g], gaps[g],
                         gapWorks[g] ? "" : ": gap setting not supported");
         }
+    }
+    // The program as a service, without and with a window on top of it (its front end over the
+    // bus, which follows the list once a second and every change of state): what the window
+    // costs the service with 200 ports x 1 KB/s each way, in rounds that alternate.
+    double frontEnd[2] = {NAN, NAN};  // [without, with]: the service's % of one core
+    if (runs("frontend")) {
+        std::printf("the service with 200 ports x 1 KB/s each way, without and with a window on top, %d rounds of "
+                    "%d s each (MV5840VSP only)\n",
+                    plan.streamRounds, plan.soakSeconds);
+        socat.Pause();
+        if (!program.Stop())
+            std::printf("  MV5840VSP did not end cleanly on SIGTERM\n");
+        program.Start(-1, true);
+        socat.Resume();
+        std::vector<double> rounds[2];
+        bool intact = true, attached = true;
+        for (int round = 0; round < plan.streamRounds; ++round) {
+            for (int with = 0; with < 2; ++with) {
+                const pid_t window = with ? program.StartFrontEnd() : 0;
+                if (with)
+                    std::this_thread::sleep_for(2s);  // shown, and its first list taken
+                Measure(program, socat, [&](Side& side) {
+                    const Soak one = ThousandBytesEachWay(side, plan.soakSeconds, streams);
+                    rounds[with].push_back(one.cpuPercent);
+                    intact = intact && one.intact;
+                });
+                if (with) {
+                    attached = attached && Alive(window);
+                    EndChild(window, 10s);
+                }
+            }
+        }
+        for (int with = 0; with < 2; ++with)
+            frontEnd[with] = Percentile(rounds[with], 0.5);
+        std::printf("  MV5840VSP  without a window %.2f %%, with one %.2f %% of one core (median): the window costs "
+                    "%.2f %%; %s; the window %s\n",
+                    frontEnd[0], frontEnd[1], frontEnd[1] - frontEnd[0], intact ? "every byte intact" : "BYTES LOST",
+                    attached ? "stayed to the end" : "HAD ENDED");
     }
     if (!program.Stop())
         std::printf("  MV5840VSP did not end cleanly on SIGTERM\n");

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 #include "link/PortStatistics.h"
 
@@ -26,6 +27,14 @@ const QStringList KnownKeys = [] {
     keys << QLatin1String(StatisticsKeys::LastError) << QLatin1String(StatisticsKeys::LastErrorTime);
     return keys;
 }();
+
+// Keys the window's front end reads (the reasons as data, the stored address): the reason
+// and last_error texts say the same to people.
+bool ForFrontEnds(const QString& key)
+{
+    static const QRegularExpression data(QStringLiteral("^(reason|last_error)_(kind|subject|detail|errno)$"));
+    return key == QLatin1String("peer_ip") || key == QLatin1String("login_address") || data.match(key).hasMatch();
+}
 
 // Keys whose value is a time in ms since the epoch, -1 for none.
 bool IsTimeKey(const QString& key)
@@ -178,7 +187,7 @@ QString PortDetailsText(const QVariantMap& port)
         if (port.contains(key))
             keys << key;
     for (auto it = port.begin(); it != port.end(); ++it)
-        if (!KnownKeys.contains(it.key()))
+        if (!KnownKeys.contains(it.key()) && !ForFrontEnds(it.key()))
             keys << it.key();
 
     int width = 0;

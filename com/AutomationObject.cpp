@@ -8,6 +8,7 @@
 
 #include "automationadaptor.h"
 #include "com/PortManager.h"
+#include "com/Registration.h"
 #include "service/PortMessages.h"
 #include "portmanageradaptor.h"
 
@@ -57,7 +58,16 @@ void AutomationObject::LockServer(bool lockIt)
 
 void AutomationObject::Show()
 {
-    if ((!target_ || !target_->ShowWindow()) && calledFromDBus())
+    if (target_ && target_->ShowWindow())
+        return;
+    // A front end shows this instance's ports: it raises itself, without this call waiting.
+    if (connection_.interface()->isServiceRegistered(QLatin1String(FrontEndService))) {
+        connection_.send(
+            QDBusMessage::createMethodCall(QLatin1String(FrontEndService), QLatin1String(Registration::ObjectPath),
+                                           QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
+        return;
+    }
+    if (calledFromDBus())
         sendErrorReply(QLatin1String(NoWindowError), QStringLiteral("this MV5840VSP runs without a window"));
 }
 
@@ -65,6 +75,7 @@ void AutomationObject::SetPortManager(PortManager* newManager)
 {
     manager_ = newManager;
     qDBusRegisterMetaType<QList<QVariantMap>>();
+    qDBusRegisterMetaType<QList<QList<qulonglong>>>();
     new IPortManagerAdaptor(this);
     connect(manager_, &PortManager::PortChanged, this, &AutomationObject::PortChanged);
 }
@@ -80,6 +91,11 @@ void AutomationObject::Refuse(const PortError& error)
 QList<QVariantMap> AutomationObject::ListPorts()
 {
     return manager_ ? manager_->ListPorts() : QList<QVariantMap>();
+}
+
+QList<QList<qulonglong>> AutomationObject::ListCounters()
+{
+    return manager_ ? manager_->ListCounters() : QList<QList<qulonglong>>();
 }
 
 QVariantMap AutomationObject::GetPort(const QVariantMap& selector)
@@ -115,6 +131,12 @@ void AutomationObject::RemovePort(const QVariantMap& selector, bool force)
 QVariantMap AutomationObject::GetSettings()
 {
     return manager_ ? manager_->GetSettings() : QVariantMap();
+}
+
+void AutomationObject::SetSettings(const QVariantMap& settings)
+{
+    if (manager_)
+        Refuse(manager_->SetSettings(settings));
 }
 
 QDBusUnixFileDescriptor AutomationObject::Monitor(const QList<QVariantMap>& selectors)

@@ -27,6 +27,9 @@ public:
     static constexpr int NotFound = 1;
     // Show's answer from a run without a window (a service, or a run for automation clients).
     static constexpr char NoWindowError[] = "MV5840VSP.Error.NoWindow";
+    // The bus name of a window that shows the ports of an instance without a window of its
+    // own (a front end); Show raises it.
+    static constexpr char FrontEndService[] = "MV5840VSP.Window";
 
     AutomationObject(AppLock& lock, const QDBusConnection& connection, QObject* parent = nullptr);
 
@@ -47,11 +50,13 @@ public:
     void Show();
     // MV5840VSP.IPortManager; a refusal is the call's error reply.
     QList<QVariantMap> ListPorts();
+    QList<QList<qulonglong>> ListCounters();
     QVariantMap GetPort(const QVariantMap& selector);
     QVariantMap AddPort(const QVariantMap& request);
     QVariantMap EditPort(const QVariantMap& selector, const QVariantMap& changes);
     void RemovePort(const QVariantMap& selector, bool force);
     QVariantMap GetSettings();
+    void SetSettings(const QVariantMap& settings);
     QDBusUnixFileDescriptor Monitor(const QList<QVariantMap>& selectors);
     QVariantMap GetStatistics();
 

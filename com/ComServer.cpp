@@ -3,9 +3,11 @@
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 #include <QFileInfo>
 
 #include "com/AutomationObject.h"
+#include "com/FrontEnd.h"
 #include "com/PortManager.h"
 #include "com/Registration.h"
 #include "net/Log.h"
@@ -21,6 +23,16 @@ QString ExecutablePath()
     if (QCoreApplication::instance())
         return QCoreApplication::applicationFilePath();
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+}
+
+// How another instance runs, as its command line says: "as a service" or "with its window".
+std::string HowItRuns(uint process)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(process));
+    if (process == 0 || !file.open(QIODevice::ReadOnly))
+        return "";
+    const QList<QByteArray> arguments = file.readAll().split('\0');
+    return arguments.contains("--service") ? " as a service" : " with its window";
 }
 
 }  // namespace
@@ -75,6 +87,12 @@ bool ComServer::Publish()
         return true;
     }
 
+    // A window already shows the ports of a service of this user's: it is the user's window.
+    if (!switches_.service && !switches_.windowless && FrontEnd::AskToShow(connection_)) {
+        Log::Notice("already running: a window shows the ports of the running instance; asked it to come forward");
+        return false;
+    }
+
     object_ = std::make_unique<AutomationObject>(lock_, connection_);
     object_->SetTarget(target_);
     if (portService_) {
@@ -121,8 +139,12 @@ bool ComServer::Publish()
         return false;
     }
     if (switches_.service) {
-        // A service manager must see that this start serves nothing.
-        Log::Error("another instance already serves the ports on this session bus; ending");
+        // A service manager must see that this start serves nothing; the user, where the
+        // ports are served instead and how to reach them.
+        const uint other = connection_.interface()->servicePid(name).value();
+        Log::Error("MV5840VSP already runs" + HowItRuns(other) + " (process " + std::to_string(other)
+                   + ") and serves the ports on this session bus: manage them there or with mv5840vspctl, or end it "
+                     "before starting the service; ending");
         exitCode_ = AlreadyRunningStatus;
     } else {
         AskRunningInstanceToShow();
@@ -146,11 +168,8 @@ void ComServer::AskRunningInstanceToShow()
         return;
     }
     // A service of this user serves the ports; a second window of its own would fight it for
-    // them, so this start ends and says how to reach the ports that run.
+    // them, so this start shows them as a front end of that service instead.
     otherWithoutWindow_ = connection_.interface()->servicePid(name).value();
-    Log::Error("MV5840VSP already runs as a service without a window (process " + std::to_string(otherWithoutWindow_)
-               + "); manage its ports with mv5840vspctl (mv5840vspctl list), or stop it "
-                 "(systemctl --user stop mv5840vsp, or end that process) and start the window again");
 }
 
 void ComServer::OnOwnerChanged(const QString& newOwner)

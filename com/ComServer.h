@@ -41,8 +41,8 @@ public:
     void TerminateServer();
 
     int ExitCode() const { return exitCode_; }
-    // The process id of the instance that ended this start because it runs without a window
-    // (a service); 0 when that was not the reason.
+    // The process id of the instance that serves the ports without a window (a service), when
+    // that ended this start: the window is then to be its front end. 0 otherwise.
     uint OtherRunsWithoutWindow() const { return otherWithoutWindow_; }
     // The status of a start that ends because another instance already serves the user:
     // one a service manager can tell from a failure and must not restart on

@@ -20,6 +20,26 @@ PortError Typed(const QVariantMap& request, const QString& key, QMetaType::Type 
     return {};
 }
 
+// A reason as data, for a front end that says it in its own language: flat keys under a
+// prefix ("reason_kind", "reason_subject" …), so every client reads them as plain values.
+void InsertReason(QVariantMap& map, const QString& prefix, const Reason& reason)
+{
+    map.insert(prefix + QStringLiteral("_kind"), int(reason.kind));
+    map.insert(prefix + QStringLiteral("_subject"), QString::fromStdString(reason.subject));
+    map.insert(prefix + QStringLiteral("_detail"), QString::fromStdString(reason.detail));
+    map.insert(prefix + QStringLiteral("_errno"), reason.error);
+}
+
+Reason ReasonFromMap(const QVariantMap& map, const QString& prefix)
+{
+    const int kind = map.value(prefix + QStringLiteral("_kind")).toInt();
+    if (kind <= 0 || kind > int(Reason::Kind::ChunkWithoutDtu))
+        return {};
+    return {Reason::Kind(kind), map.value(prefix + QStringLiteral("_subject")).toString().toStdString(),
+            map.value(prefix + QStringLiteral("_detail")).toString().toStdString(),
+            map.value(prefix + QStringLiteral("_errno")).toInt()};
+}
+
 }  // namespace
 
 PortManager::PortManager(PortService& service, QObject* parent) : QObject(parent), service_(service)
@@ -58,7 +78,14 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
         {QStringLiteral("net_mode"), QString::fromStdString(port.config.NetMode)},
         {QStringLiteral("net_client"), QString::fromStdString(port.netClient)},
         {QStringLiteral("net_reason"), QString::fromStdString(port.netFailure.English())},
+        // For a front end of the window's: the stored address and where a dynamic port's DTU
+        // logged in from.
+        {QStringLiteral("peer_ip"), QString::fromStdString(port.config.PeerIP)},
+        {QStringLiteral("login_address"), QString::fromStdString(port.loginAddress)},
     };
+    InsertReason(map, QStringLiteral("reason"), port.reason);
+    InsertReason(map, QStringLiteral("last_error"), port.lastError);
+    InsertReason(map, QStringLiteral("net_reason"), port.netFailure);
     // rx and tx keep the type (x) they had before the other counters (t) came.
     for (const StatisticsCounter& counter : PortCounters)
         if (!map.contains(QLatin1String(counter.key)))
@@ -68,12 +95,68 @@ QVariantMap PortManager::ToMap(const PortStatus& port)
     return map;
 }
 
+PortStatus PortManager::FromMap(const QVariantMap& map)
+{
+    auto text = [&map](const char* key) { return map.value(QLatin1String(key)).toString().toStdString(); };
+    PortStatus port;
+    port.slot = PortStatus::SlotIndex(map.value(QStringLiteral("slot")).toInt());
+    port.config.PortNumber = map.value(QStringLiteral("number")).toInt();
+    port.config.Code = text("code");
+    port.config.UseTcp = text("transport") == "tcp" ? 1 : 0;
+    port.config.UseFixedIP = text("fixed_ip").empty() ? 0 : 1;
+    port.config.PeerIP = map.contains(QStringLiteral("peer_ip")) ? text("peer_ip") : text("fixed_ip");
+    port.config.LoginInterval = map.value(QStringLiteral("interval")).toInt();
+    port.config.FrameGap = map.value(QStringLiteral("frame_gap")).toInt();
+    port.peer = text("peer");
+    port.loginAddress = text("login_address");
+    port.online = map.value(QStringLiteral("online")).toBool();
+    port.device = text("device");
+    port.lastHeardMs = map.value(QStringLiteral("last_heard")).toLongLong();
+    port.served = text("state") != "not-served";
+    port.reason = ReasonFromMap(map, QStringLiteral("reason"));
+    port.inUse = map.value(QStringLiteral("in_use")).toBool();
+    for (const StatisticsCounter& counter : PortCounters)
+        port.statistics.*counter.field = map.value(QLatin1String(counter.key)).toULongLong();
+    port.statistics.lastError = text(StatisticsKeys::LastError);
+    port.statistics.lastErrorMs = map.value(QLatin1String(StatisticsKeys::LastErrorTime), -1).toLongLong();
+    port.lastError = ReasonFromMap(map, QStringLiteral("last_error"));
+    port.config.NetPort = map.value(QStringLiteral("net_port")).toInt();
+    port.config.NetMode = map.contains(QStringLiteral("net_mode")) ? text("net_mode") : port.config.NetMode;
+    port.netClient = text("net_client");
+    port.netFailure = ReasonFromMap(map, QStringLiteral("net_reason"));
+    return port;
+}
+
+GlobalSettings PortManager::SettingsFromMap(const QVariantMap& map)
+{
+    GlobalSettings settings;
+    settings.SocketPort = static_cast<uint16_t>(map.value(QStringLiteral("socket_port"), settings.SocketPort).toInt());
+    settings.Password = map.value(QStringLiteral("password")).toString().toStdString();
+    settings.OnlyOnePort = map.value(QStringLiteral("shared_mode")).toBool() ? 1 : 0;
+    settings.VPortNo = map.value(QStringLiteral("shared_number"), settings.VPortNo).toInt();
+    if (map.contains(QStringLiteral("net_address")))
+        settings.NetAddress = map.value(QStringLiteral("net_address")).toString().toStdString();
+    return settings;
+}
+
 QList<QVariantMap> PortManager::ListPorts() const
 {
     service_.CatchUp();
     QList<QVariantMap> ports;
     for (const PortStatus& port : service_.Snapshot())
         ports.append(WithLineSettings(ToMap(port), port.slot));
+    return ports;
+}
+
+QList<QList<qulonglong>> PortManager::ListCounters() const
+{
+    QList<QList<qulonglong>> ports;
+    for (const PortStatus& port : service_.Snapshot()) {
+        QList<qulonglong> counters{qulonglong(PortStatus::SlotNumber(port.slot))};
+        for (const StatisticsCounter& counter : PortCounters)
+            counters.append(port.statistics.*counter.field);
+        ports.append(counters);
+    }
     return ports;
 }
 
@@ -91,7 +174,41 @@ QVariantMap PortManager::GetSettings() const
     return {{QStringLiteral("socket_port"), int(settings.SocketPort)},
             {QStringLiteral("shared_mode"), settings.OnlyOnePort != 0},
             {QStringLiteral("shared_number"), settings.VPortNo},
-            {QStringLiteral("net_address"), QString::fromStdString(settings.NetAddress)}};
+            {QStringLiteral("net_address"), QString::fromStdString(settings.NetAddress)},
+            {QStringLiteral("password"), QString::fromStdString(settings.Password)}};
+}
+
+PortError PortManager::SetSettings(const QVariantMap& settings)
+{
+    GlobalSettings entered = service_.Settings();
+    QVariant value;
+    for (auto it = settings.begin(); it != settings.end(); ++it) {
+        const QString& key = it.key();
+        if (key == QLatin1String("socket_port")) {
+            if (PortError error = Typed(settings, key, QMetaType::Int, "i", value))
+                return error;
+            if (value.toInt() < 1 || value.toInt() > 65535)
+                return InvalidArgument(key, QStringLiteral("must be 1 to 65535"));
+            entered.SocketPort = static_cast<uint16_t>(value.toInt());
+        } else if (key == QLatin1String("shared_number")) {
+            if (PortError error = Typed(settings, key, QMetaType::Int, "i", value))
+                return error;
+            if (value.toInt() < PortService::MinNumber || value.toInt() > PortService::MaxNumber)
+                return {PortError::Kind::NumberOutOfRange};
+            entered.VPortNo = value.toInt();
+        } else if (key == QLatin1String("shared_mode")) {
+            if (PortError error = Typed(settings, key, QMetaType::Bool, "b", value))
+                return error;
+            entered.OnlyOnePort = value.toBool() ? 1 : 0;
+        } else if (key == QLatin1String("password")) {
+            if (PortError error = Typed(settings, key, QMetaType::QString, "s", value))
+                return error;
+            entered.Password = value.toString().toStdString();
+        } else {
+            return InvalidArgument(key, QStringLiteral("unknown key"));
+        }
+    }
+    return service_.SaveSettings(entered);
 }
 
 PortError PortManager::Monitor(const QList<QVariantMap>& selectors, int& trace)

@@ -17,11 +17,16 @@ public:
     explicit PortManager(PortService& service, QObject* parent = nullptr);
 
     QList<QVariantMap> ListPorts() const;
+    // Every port's slot and counters (PortCounters' order), as published.
+    QList<QList<qulonglong>> ListCounters() const;
     PortError GetPort(const QVariantMap& selector, QVariantMap& port) const;
     PortError AddPort(const QVariantMap& request, QVariantMap& port);
     PortError EditPort(const QVariantMap& selector, const QVariantMap& changes, QVariantMap& port);
     PortError RemovePort(const QVariantMap& selector, bool force);
     QVariantMap GetSettings() const;
+    // Stores the given globals (the keys of GetSettings; the others keep their running
+    // values) for the next start, as the window's configure dialog does.
+    PortError SetSettings(const QVariantMap& settings);
     // A live trace of the selected ports (every port for no selector): the reading end of the
     // stream in trace, which the caller owns; -1 when none could be made.
     PortError Monitor(const QList<QVariantMap>& selectors, int& trace);
@@ -29,6 +34,9 @@ public:
     QVariantMap GetStatistics() const;
 
     static QVariantMap ToMap(const PortStatus& port);
+    // A port as a front end on the bus reads it back from ToMap's dictionary.
+    static PortStatus FromMap(const QVariantMap& map);
+    static GlobalSettings SettingsFromMap(const QVariantMap& map);
     // Adds "line": the line settings an application set through the compatibility library
     // ("9600 8E1, DTR on, RTS off"), "" when none are known.
     QVariantMap WithLineSettings(QVariantMap port, int slot) const;

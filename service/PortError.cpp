@@ -22,6 +22,7 @@ const char* PortError::Name(Kind kind)
     case Kind::ConfigTooLarge: return "ConfigTooLarge";
     case Kind::ConfigUnreadable: return "ConfigUnreadable";
     case Kind::ConfigNotSettings: return "ConfigNotSettings";
+    case Kind::NotAnswered: return "NotAnswered";
     }
     return "";
 }

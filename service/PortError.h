@@ -31,6 +31,9 @@ struct PortError {
         ConfigTooLarge,        // beyond what is read
         ConfigUnreadable,      // the system refuses to read it
         ConfigNotSettings,     // a line in it is not a setting
+        // A front end on the bus: the instance that serves the ports did not answer. key:
+        // "gone" when none runs (nothing changed), else the change may or may not be made.
+        NotAnswered,
     };
 
     PortError() = default;

@@ -104,6 +104,9 @@ std::string Text(const PortError& error)
     case K::ConfigTooLarge:
     case K::ConfigUnreadable:
     case K::ConfigNotSettings: return Text(error.cause) + "\n这项更改没有保存，也没有生效。";
+    case K::NotAnswered:
+        return error.key == "gone" ? "提供虚拟串口的 MV5840VSP 服务没有运行，这项更改没有生效。"
+                                   : "提供虚拟串口的 MV5840VSP 服务没有回答，这项更改是否生效未知。";
     }
     return {};
 }

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <arpa/inet.h>
+#include <memory>
 
 #include "res/AppIcon.h"
 #include "service/PortMessages.h"
@@ -22,15 +24,25 @@
 #include "ui/PortListView.h"
 #include "ui/PortMonitorDialog.h"
 #include "ui/UiFont.h"
-#include "vport/VirtualSerialPort.h"
+#include "net/SocketAddress.h"
+#include "vport/PortHolders.h"
 
 namespace {
 const QString AppTitle = QStringLiteral("MV5840VSP");
 const QString WindowTitle = QStringLiteral("MV5840 虚拟串口管理");
 }  // namespace
 
-PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent)
-    : QDialog(parent), service_(service), traceSource_([&service](int slot) { return service.OpenTrace({slot}); })
+PortManagerDialog::PortManagerDialog(PortSource& source, QWidget* parent)
+    : QDialog(parent), source_(source), traceSource_([&source](int slot) {
+          int trace = -1;
+          const Outcome answer = Await([&source, slot, &trace](const PortSource::Done& done) {
+              source.OpenTrace(slot, [done, &trace](int fd) {
+                  trace = fd;
+                  done({}, {});
+              });
+          });
+          return answer.answered ? trace : -1;
+      })
 {
     setObjectName(QStringLiteral("102"));
     setWindowTitle(WindowTitle);
@@ -40,29 +52,35 @@ PortManagerDialog::PortManagerDialog(PortService& service, QWidget* parent)
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     portList_ = new PortListView(this);
-    service.AttachView(portList_);
+    source.Attach(portList_);
     portList_->SetLineSettingsSource([this](int record) {
-        const auto line = this->service_.LineSettings(record);
+        const auto line = this->source_.LineSettings(record);
         return line ? QStringLiteral("串口设置：") + QString::fromStdString(PortMessages::Text(*line)) : QString();
     });
-    portList_->SetStatusSource([this](int record) { return this->service_.StatusOf(record); });
+    portList_->SetStatusSource([this](int record) { return this->source_.StatusOf(record); });
     // Changes from the bus or a reload show in the list as they happen; the tooltips follow.
-    connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::ShowPortStates);
-    connect(&service, &PortService::PortsChanged, this, &PortManagerDialog::FollowMonitoredPorts);
+    connect(&source, &PortSource::PortsChanged, this, &PortManagerDialog::ShowPortStates);
+    connect(&source, &PortSource::PortsChanged, this, &PortManagerDialog::FollowMonitoredPorts);
+    connect(&source, &PortSource::CurrentChanged, this, &PortManagerDialog::ShowCurrent);
     connect(portList_, &PortListView::MonitorRequested, this, &PortManagerDialog::MonitorPort);
     InitDialog();
 }
 
-// The ports outlive the window; the service closes them when the run ends.
+// The ports outlive the window; whoever serves them closes them when their run ends.
 PortManagerDialog::~PortManagerDialog()
 {
-    service_.AttachView(nullptr);
+    source_.Attach(nullptr);
 }
 
 void PortManagerDialog::InitDialog()
 {
     auto* label = new QLabel(QStringLiteral("已创建的虚拟串口"), this);
     portList_->setMinimumSize(600, 380);
+    absence_ = new QLabel(this);
+    absence_->setObjectName(QStringLiteral("absence"));
+    absence_->setWordWrap(true);
+    absence_->setStyleSheet(QStringLiteral("color: #b00000"));
+    absence_->hide();
 
     struct Command {
         const char* id;
@@ -93,6 +111,7 @@ void PortManagerDialog::InitDialog()
     body->addLayout(buttons);
     auto* top = new QVBoxLayout(this);
     top->addWidget(label);
+    top->addWidget(absence_);
     top->addLayout(body);
     top->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -104,7 +123,8 @@ void PortManagerDialog::InitDialog()
 
     setWindowIcon(AppIcon());
 
-    StartService();
+    StartSource();
+    ShowCurrent();
 
     trayIcon_.Open(this, TrayCallbackMessage, WindowTitle, AppIcon(), TrayMenuId, false);
     trayIcon_.SetNotifyTarget(this);
@@ -123,19 +143,29 @@ void PortManagerDialog::ShowStartNotices()
     box->show();
 }
 
-void PortManagerDialog::StartService()
+void PortManagerDialog::StartSource()
 {
-    if (service_.StartNetwork() == PortTable::NetworkResult::HostNameFailed)
+    const PortSource::Started started = source_.Start();
+    if (started.hostNameFailed)
         ShowMessage(QStringLiteral("错误: gethostname()"), WindowTitle, QMessageBox::Ok, QMessageBox::Warning);
-    service_.StartPorts();
-    for (const Reason& notice : service_.StartNotices())
-        startNotices_ << QString::fromStdString(PortMessages::Text(notice));
+    for (const std::string& notice : started.notices)
+        startNotices_ << QString::fromStdString(notice);
+}
+
+void PortManagerDialog::ShowCurrent()
+{
+    const bool current = source_.Current();
+    absence_->setText(QString::fromStdString(source_.Absence()));
+    absence_->setVisible(!current);
+    // Greyed: what it shows is how the ports were when their instance went away.
+    portList_->setEnabled(current);
+    ShowPortStates();
 }
 
 void PortManagerDialog::ShowPortStates()
 {
     for (int row = 0; row < portList_->RowCount(); ++row) {
-        const auto port = service_.StatusOf(portList_->RecordAtRow(row));
+        const auto port = source_.StatusOf(portList_->RecordAtRow(row));
         if (!port)
             continue;
         // The device to open, or why there is none; and why it cannot hear or reach its DTU.
@@ -153,7 +183,7 @@ void PortManagerDialog::FollowMonitoredPorts()
     for (const auto& [slot, shown] : monitors_) {
         if (!shown || !shown->Reading())
             continue;
-        if (const auto port = service_.StatusOf(slot))
+        if (const auto port = source_.StatusOf(slot))
             shown->SetPortName(QString::fromStdString(port->Name()));
         else
             shown->Finish(QStringLiteral("该端口已删除，监视已结束。"));
@@ -189,33 +219,55 @@ PortConfig PortManagerDialog::FieldsFromDialog(const PortEditDialog& dialog) con
     return fields;
 }
 
+PortManagerDialog::Outcome PortManagerDialog::Await(const std::function<void(PortSource::Done)>& change)
+{
+    // Shared with the callback, which may come after this returned (the run ended meanwhile).
+    struct Waiting {
+        Outcome outcome;
+        QEventLoop* loop = nullptr;
+    };
+    auto waiting = std::make_shared<Waiting>();
+    change([waiting](const PortError& error, const std::string& text) {
+        waiting->outcome = {true, error, QString::fromStdString(text)};
+        if (waiting->loop)
+            waiting->loop->quit();
+    });
+    if (!waiting->outcome.answered) {
+        // The window, its tray icon and the bus go on meanwhile; a run that ends leaves this
+        // loop too, unanswered.
+        QEventLoop loop;
+        waiting->loop = &loop;
+        loop.exec();
+        waiting->loop = nullptr;
+    }
+    return waiting->outcome;
+}
+
 void PortManagerDialog::SubmitUntilTaken(PortEditDialog& dialog,
-                                         const std::function<PortError(const PortConfig&)>& change)
+                                         const std::function<void(const PortConfig&, PortSource::Done)>& change)
 {
     if (RunDialog(dialog) != QDialog::Accepted)
         return;
     for (;;) {
-        const PortError error = change(FieldsFromDialog(dialog));
-        if (!error)
+        const PortConfig fields = FieldsFromDialog(dialog);
+        const Outcome answer = Await([&](const PortSource::Done& done) { change(fields, done); });
+        if (!answer.answered || !answer.error)
             return;
-        if (error.ByTheFile()) {
-            // Nothing was changed, and other values would meet the same file: asking again
-            // would only loop.
-            ShowSaveFailure(error);
-            return;
-        }
-        ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
-        if (RunDialog(dialog) != QDialog::Accepted)
+        ShowRefusal(answer.text);
+        // After a refusal by the configuration file nothing was changed, and other values
+        // would meet the same file: asking again would only loop.
+        if (answer.error.ByTheFile() || RunDialog(dialog) != QDialog::Accepted)
             return;
     }
 }
 
 void PortManagerDialog::AddPort()
 {
-    const bool shared = service_.Settings().OnlyOnePort != 0;
+    const bool shared = source_.Settings().OnlyOnePort != 0;
     PortEditDialog dialog(QStringLiteral("增加"), shared, this);
-    dialog.portNumber = shared ? service_.Settings().VPortNo : 0;
-    SubmitUntilTaken(dialog, [this](const PortConfig& fields) { return service_.Add(fields); });
+    dialog.portNumber = shared ? source_.Settings().VPortNo : 0;
+    SubmitUntilTaken(dialog,
+                     [this](const PortConfig& fields, const PortSource::Done& done) { source_.Add(fields, done); });
 }
 
 void PortManagerDialog::EditPort()
@@ -227,12 +279,12 @@ void PortManagerDialog::EditPort()
         return;
     }
     const int i = portList_->RecordAtRow(row);
-    const auto port = service_.StatusOf(i);
+    const auto port = source_.StatusOf(i);
     if (!port)
         return;
     const PortConfig& record = port->config;
     const SocketAddress peer = StoredAddress(record.PeerIP);  // none is 0.0.0.0
-    PortEditDialog dialog(QStringLiteral("编辑"), service_.Settings().OnlyOnePort != 0, this);
+    PortEditDialog dialog(QStringLiteral("编辑"), source_.Settings().OnlyOnePort != 0, this);
     dialog.portNumber = record.PortNumber;
     dialog.dynamicLogin = record.UseFixedIP == 0;
     dialog.hostOrderAddress = ntohl(peer.sin_addr.s_addr);
@@ -241,15 +293,15 @@ void PortManagerDialog::EditPort()
     dialog.protocol = record.UseTcp ? 1 : 0;
     dialog.netPort = record.NetPort;
     dialog.netMode = record.NetMode == "raw" ? 1 : 0;
-    SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortConfig fields) {
+    SubmitUntilTaken(dialog, [this, i, frameGap = record.FrameGap](PortConfig fields, const PortSource::Done& done) {
         fields.FrameGap = frameGap;  // not a value of the dialog
-        return service_.Edit(i, fields);
+        source_.Edit(i, fields, done);
     });
 }
 
-void PortManagerDialog::ShowSaveFailure(const PortError& error)
+void PortManagerDialog::ShowRefusal(const QString& text)
 {
-    ShowMessage(QString::fromStdString(PortMessages::Text(error)), AppTitle, QMessageBox::Ok, QMessageBox::Warning);
+    ShowMessage(text, AppTitle, QMessageBox::Ok, QMessageBox::Warning);
 }
 
 void PortManagerDialog::DeletePort()
@@ -258,13 +310,16 @@ void PortManagerDialog::DeletePort()
     if (row < 0)
         return;
     // The window deletes without asking, also a port an application holds.
-    if (const PortError error = service_.Remove(portList_->RecordAtRow(row), true))
-        ShowSaveFailure(error);
+    const int record = portList_->RecordAtRow(row);
+    const Outcome answer = Await([this, record](const PortSource::Done& done) { source_.Remove(record, true, done); });
+    if (answer.answered && answer.error)
+        ShowRefusal(answer.text);
 }
 
 void PortManagerDialog::Configure()
 {
-    const GlobalSettings& settings = service_.Settings();
+    // A copy: a front end's settings may be read again while the dialog shows.
+    const GlobalSettings settings = source_.Settings();
     ConfigDialog dialog(this);
     dialog.password = QString::fromStdString(settings.Password);
     dialog.networkPort = settings.SocketPort;
@@ -281,16 +336,20 @@ void PortManagerDialog::Configure()
     const bool changed = entered.OnlyOnePort != settings.OnlyOnePort || entered.VPortNo != settings.VPortNo
                          || entered.Password != settings.Password || entered.SocketPort != settings.SocketPort;
 
-    if (const PortError error = service_.SaveSettings(entered)) {
-        ShowSaveFailure(error);
+    const Outcome answer = Await(
+        [this, &entered](const PortSource::Done& done) { source_.SaveSettings(entered, done); });
+    if (!answer.answered)
+        return;
+    if (answer.error) {
+        ShowRefusal(answer.text);
         return;
     }
     if (!changed)
         return;  // the stored values equal the running ones
-    ShowMessage(QStringLiteral("系统配置已被改变，必须退出本程序重新运行。\r\n请确认先关闭正在使用虚拟串口的程序。"),
-                AppTitle, QMessageBox::Ok, QMessageBox::NoIcon);
+    ShowMessage(QString::fromStdString(source_.RestartAdvice()), AppTitle, QMessageBox::Ok, QMessageBox::NoIcon);
     // Ends without the in-use question: the message asked the user to close them.
-    accept();
+    if (source_.EndsForNewSettings())
+        accept();
 }
 
 void PortManagerDialog::ShowAbout()
@@ -301,7 +360,7 @@ void PortManagerDialog::ShowAbout()
 
 void PortManagerDialog::MonitorPort(int slot)
 {
-    const auto port = service_.StatusOf(slot);
+    const auto port = source_.StatusOf(slot);
     if (!port)
         return;  // removed while its menu was open
     QPointer<PortMonitorDialog>& shown = monitors_[slot];
@@ -321,12 +380,26 @@ void PortManagerDialog::MonitorPort(int slot)
     shown->show();
 }
 
+QString PortManagerDialog::HeldPortsText(const std::vector<PortStatus>& held)
+{
+    QStringList lines{QStringLiteral("仍被打开的虚拟串口：")};
+    for (const PortStatus& port : held) {
+        QStringList programs;
+        for (const PortHolder& holder : PortHolders(port.device))
+            programs << QStringLiteral("%1（进程 %2）").arg(QString::fromStdString(holder.program)).arg(holder.pid);
+        lines << QString::fromStdString(port.Name()) + QStringLiteral("：")
+                     + (programs.isEmpty() ? QStringLiteral("无法得知是哪个程序")
+                                           : programs.join(QStringLiteral("、")));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 void PortManagerDialog::RequestClose()
 {
-    while (service_.AnyPortInUse()) {
-        if (ShowMessage(QString::fromStdString(PortMessages::PortInUse), AppTitle,
-                        QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon)
-            != QMessageBox::Ok)
+    for (std::vector<PortStatus> held; !(held = source_.PortsEndingInUse()).empty();) {
+        const QString text = QString::fromStdString(PortMessages::PortInUse) + QStringLiteral("\n\n")
+                             + HeldPortsText(held);
+        if (ShowMessage(text, AppTitle, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon) != QMessageBox::Ok)
             return;
     }
     trayIcon_.Destroy();
@@ -377,12 +450,12 @@ void PortManagerDialog::changeEvent(QEvent* event)
 
 bool PortManagerDialog::SelectSharedTarget(const std::string& code)
 {
-    return service_.SelectSharedTarget(code);
+    return source_.SelectSharedTarget(code);
 }
 
 std::string PortManagerDialog::GetSharedTargetCode() const
 {
-    return service_.GetSharedTargetCode();
+    return source_.GetSharedTargetCode();
 }
 
 void PortManagerDialog::closeEvent(QCloseEvent* event)

@@ -13,7 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "format/TraceFormat.h"
+#include "ui/MonitorLine.h"
 #include "net/Log.h"
 #include "ui/UiFont.h"
 
@@ -135,7 +135,7 @@ void PortMonitorDialog::ShowWaiting()
     if (leftOut_ > 0)
         lines << QStringLiteral("（另有 %1 条较早的记录未显示）").arg(leftOut_);
     for (const TraceRecord& record : waiting_)
-        lines << TraceLine(record, TraceStyle::HexAndText);
+        lines << MonitorLine(record);
     if (!ending_.isEmpty())
         lines << ending_;
     waiting_.clear();

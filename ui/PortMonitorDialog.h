@@ -14,8 +14,8 @@ class QPushButton;
 class QSocketNotifier;
 class QTimer;
 
-// The window's live view of one port's trace ("监视 COM7"): one line per record as
-// `mv5840vspctl monitor` prints it by default, read from the trace's stream as it arrives and
+// The window's live view of one port's trace ("监视 COM7"): one line per record in the
+// window's words and local time (MonitorLine), read from the trace's stream as it arrives and
 // never waited for. Not modal. At most MaxLines lines are kept; older ones scroll away.
 // The view takes new lines at most every ShowIntervalMs, so a fast trace costs the window
 // the lines it shows rather than one layout per record; a record is made a line only when

@@ -3,6 +3,7 @@
 // with this test's XDG_DATA_HOME, so that the activation file written here is seen.
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -155,23 +156,62 @@ TEST_F(Program, ASecondStartBringsTheFirstWindowForwardAndExitsWithZero)
     Stop(first);
 }
 
-TEST_F(Program, AWindowStartBesideAServiceEndsNonZeroNamingTheServiceAndTheTool)
+TEST_F(Program, AWindowStartBesideAServiceIsItsFrontEndAndASecondStartRaisesIt)
 {
     QProcess service;
     service.start(program, {QStringLiteral("--service")});
     ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 30000)) << service.readAllStandardError().toStdString();
 
     QProcess window;
-    ASSERT_TRUE(RunToEnd(window, {}));
-    EXPECT_EQ(window.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(window.exitCode(), 1);
-    const QList<QByteArray> lines = window.readAllStandardError().trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-    EXPECT_TRUE(lines[0].contains("runs as a service")) << lines[0].toStdString();
-    EXPECT_TRUE(lines[0].contains("process " + QByteArray::number(service.processId()))) << lines[0].toStdString();
-    EXPECT_TRUE(lines[0].contains("mv5840vspctl")) << lines[0].toStdString();
+    window.start(program, {});
+    QByteArray said;
+    const auto frontEndOwned = [] {
+        return QDBusConnection::sessionBus()
+            .interface()
+            ->isServiceRegistered(QStringLiteral("MV5840VSP.Window"))
+            .value();
+    };
+    ASSERT_TRUE(WaitUntil(frontEndOwned, 30000)) << window.readAllStandardError().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return (said += window.readAllStandardError()).contains('\n'); }, 10000));
+    EXPECT_TRUE(said.contains("runs as a service")) << said.toStdString();
+    EXPECT_TRUE(said.contains("process " + QByteArray::number(service.processId()))) << said.toStdString();
+    EXPECT_TRUE(said.contains("front end")) << said.toStdString();
+    EXPECT_TRUE(said.contains("mv5840vspctl")) << said.toStdString();
+
+    // A second start, and the service's own Show, bring the front end forward.
+    QProcess second;
+    ASSERT_TRUE(RunToEnd(second, {}));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(second.readAllStandardError(), QByteArray());
+    const QDBusMessage shown = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(ServiceName, QStringLiteral("/IMV5840VSP"),
+                                       QStringLiteral("MV5840VSP.IApplication"), QStringLiteral("Show")));
+    EXPECT_EQ(shown.type(), QDBusMessage::ReplyMessage) << shown.errorMessage().toStdString();
+
+    // Ending the window ends the window only.
+    Stop(window);
+    ASSERT_TRUE(WaitUntil([&] { return window.state() == QProcess::NotRunning; }, 30000));
+    EXPECT_EQ(window.exitCode(), 0);
+    EXPECT_FALSE(frontEndOwned());
     EXPECT_EQ(service.state(), QProcess::Running);
+    EXPECT_TRUE(NameOwned());
     Stop(service);
+}
+
+TEST_F(Program, AServiceStartBesideAWindowNamesItsProcess)
+{
+    QProcess window;
+    window.start(program, {});
+    ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 30000)) << window.readAllStandardError().toStdString();
+
+    QProcess service;
+    ASSERT_TRUE(RunToEnd(service, {QStringLiteral("--service")}));
+    EXPECT_EQ(service.exitCode(), 150);
+    const QByteArray said = service.readAllStandardError();
+    EXPECT_TRUE(said.contains("already runs with its window (process " + QByteArray::number(window.processId())))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("mv5840vspctl")) << said.toStdString();
+    Stop(window);
 }
 
 TEST_F(Program, WithoutASessionBusTheProgramRunsWithoutTheInterface)

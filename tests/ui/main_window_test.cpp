@@ -5,9 +5,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QDBusConnection>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -31,6 +33,9 @@
 #include "link/DtuPacket.h"
 #include "link/PortTable.h"
 #include "link/TraceRecord.h"
+#include "com/BusPortSource.h"
+#include "com/ComServer.h"
+#include "service/LocalPortSource.h"
 #include "service/PortService.h"
 #include "support/Loopback.h"
 #include "tray/TrayMenu.h"
@@ -132,6 +137,9 @@ protected:
     void TearDown() override
     {
         window.reset();
+        source.reset();
+        server.reset();
+        QDBusConnection::disconnectFromBus("service");
         service.reset();
         for (int fd : held)
             close(fd);
@@ -159,13 +167,31 @@ protected:
         return settings.value(key);
     }
 
+    // The window on the ports of this run, or (overBus) as a front end of them on the session
+    // bus, as it shows the ports of a service: the service's side on a connection of its own.
     void Start()
     {
         udpPort = FreeLoopbackPort(SOCK_DGRAM);
         service = std::make_unique<PortService>(("127.0.0.1:" + std::to_string(udpPort)).c_str());
-        window = std::make_unique<PortManagerDialog>(*service);
+        if (overBus) {
+            service->StartNetwork();
+            service->StartPorts();
+            server = std::make_unique<ComServer>(QStringList{"MV5840VSP", "--service"},
+                                                 QDBusConnection::connectToBus(QDBusConnection::SessionBus, "service"));
+            server->SetPortService(service.get());
+            ASSERT_TRUE(server->InitializeServer());
+            source = std::make_unique<BusPortSource>(QDBusConnection::sessionBus());
+        } else {
+            source = std::make_unique<LocalPortSource>(*service);
+        }
+        window = std::make_unique<PortManagerDialog>(*source);
         window->show();
+        ASSERT_TRUE(Eventually([this] { return List()->rowCount() == service->Rows().RowCount(); }));
     }
+
+    // Until the condition holds (at once for the ports of this run; once the bus delivered
+    // for a front end), at most 5 s.
+    static bool Eventually(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 5000); }
 
     PortListView* List() { return window->List(); }
 
@@ -254,6 +280,14 @@ protected:
 
     void Select(int row) { List()->selectRow(row); }
 
+    // The exit question while this test holds the port open: the port and the program named.
+    static QString HeldQuestion(const char* port)
+    {
+        return QStringLiteral("请确认先关闭正在使用虚拟串口的程序。\n\n仍被打开的虚拟串口：\n%1：%2（进程 %3）")
+            .arg(QLatin1String(port), QString::fromLocal8Bit(program_invocation_short_name).left(15))
+            .arg(getpid());
+    }
+
     static QString PortGroup(int slot, int number, const char* code)
     {
         return QStringLiteral("[%1]\nPortNumber=%2\nCode=%3\n\n").arg(slot).arg(number).arg(code);
@@ -262,10 +296,28 @@ protected:
     QTemporaryDir configDir;
     QTemporaryDir runtimeDir;
     uint16_t udpPort = 0;
+    bool overBus = false;
     std::unique_ptr<PortService> service;
+    std::unique_ptr<ComServer> server;
+    std::unique_ptr<PortSource> source;
     std::unique_ptr<PortManagerDialog> window;
     std::vector<int> held;
 };
+
+// The flows the window's two sources of ports must pass alike.
+class FlowTest : public MainWindowTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        MainWindowTest::SetUp();
+        overBus = GetParam();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(BothSources, FlowTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "OverTheBus" : "InProcess");
+                         });
 
 TEST_F(MainWindowTest, WithoutConfigurationStartsEmptyWithDefaults)
 {
@@ -464,7 +516,7 @@ TEST_F(MainWindowTest, APortWhoseLinkIsTakenSaysSoInChinese)
     EXPECT_EQ(List()->item(0, 3)->toolTip(), why);
 }
 
-TEST_F(MainWindowTest, TheLiveCellsFollowThePortsCountsAndStates)
+TEST_P(FlowTest, TheLiveCellsFollowThePortsCountsAndStates)
 {
     const int tcpPort = FreeLoopbackPort(SOCK_STREAM);
     WriteConfig(QStringLiteral("SocketPort=%1\n").arg(tcpPort) + PortGroup(1, 7, "A1")
@@ -510,7 +562,7 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     int fd = Hold("COM7");
-    const QString question = QStringLiteral("请确认先关闭正在使用虚拟串口的程序。");
+    const QString question = HeldQuestion("COM7");
 
     ModalScript cancel({Answer(question, "MV5840VSP", QMessageBox::Cancel)});
     QTimer::singleShot(0, window.get(), [this] { window->RequestClose(); });
@@ -538,13 +590,20 @@ TEST_F(MainWindowTest, CloseRequestAsksAgainWhilePortIsHeldAndCancelKeepsRunning
     EXPECT_NE(access(Device("COM7").c_str(), F_OK), 0);
 }
 
-TEST_F(MainWindowTest, TrayExitCommandAsksTheSameQuestion)
+TEST_P(FlowTest, TrayExitCommandAsksTheSameQuestion)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
     Hold("COM7");
-    ModalScript script(
-        {Answer(QStringLiteral("请确认先关闭正在使用虚拟串口的程序。"), "MV5840VSP", QMessageBox::Cancel)});
+    if (overBus) {
+        // A front end holds no port: it ends without a question, and the port stays.
+        QApplication::postEvent(window.get(), new TrayMessageEvent(CSystemTray::commandMessage, TrayCommandExit, 0));
+        EXPECT_TRUE(Eventually([this] { return !window->isVisible(); }));
+        EXPECT_EQ(window->result(), QDialog::Accepted);
+        EXPECT_EQ(access(Device("COM7").c_str(), F_OK), 0);
+        return;
+    }
+    ModalScript script({Answer(HeldQuestion("COM7"), "MV5840VSP", QMessageBox::Cancel)});
     QApplication::postEvent(window.get(), new TrayMessageEvent(CSystemTray::commandMessage, TrayCommandExit, 0));
     RunUntilDone(script);
     EXPECT_TRUE(script.Done());
@@ -562,7 +621,7 @@ TEST_F(MainWindowTest, EscapeAndEnterDoNotCloseTheWindow)
     EXPECT_TRUE(window->isVisible());
 }
 
-TEST_F(MainWindowTest, AddWithNumberInUseBringsTheDialogBackWithTheUsersValues)
+TEST_P(FlowTest, AddWithNumberInUseBringsTheDialogBackWithTheUsersValues)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
@@ -582,7 +641,7 @@ TEST_F(MainWindowTest, AddWithNumberInUseBringsTheDialogBackWithTheUsersValues)
     EXPECT_EQ(access(Device("COM8").c_str(), F_OK), 0);
 }
 
-TEST_F(MainWindowTest, FullTableRefusesAnotherPortAndCancelEndsTheFlow)
+TEST_P(FlowTest, FullTableRefusesAnotherPortAndCancelEndsTheFlow)
 {
     QString config;
     for (int slot = 1; slot <= 200; ++slot)
@@ -598,7 +657,7 @@ TEST_F(MainWindowTest, FullTableRefusesAnotherPortAndCancelEndsTheFlow)
     EXPECT_FALSE(Stored("201/PortNumber").isValid());
 }
 
-TEST_F(MainWindowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
+TEST_P(FlowTest, DeleteThenAddReusesTheFreedSlotAndAppendsTheRow)
 {
     QString config;
     for (int slot = 1; slot <= 10; ++slot)
@@ -631,7 +690,7 @@ TEST_F(MainWindowTest, DeleteWithNothingSelectedDoesNothing)
     EXPECT_EQ(List()->rowCount(), 1);
 }
 
-TEST_F(MainWindowTest, EditWithNothingSelectedSaysSo)
+TEST_P(FlowTest, EditWithNothingSelectedSaysSo)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
@@ -642,7 +701,7 @@ TEST_F(MainWindowTest, EditWithNothingSelectedSaysSo)
     EXPECT_TRUE(script.Done());
 }
 
-TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
+TEST_P(FlowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
@@ -667,7 +726,7 @@ TEST_F(MainWindowTest, EditOfTheCodeLeavesTheHeldDeviceUndisturbed)
     EXPECT_EQ(ReceiveDtu(dtu), expected + "ok");
 }
 
-TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
+TEST_P(FlowTest, AnEditInTheDialogKeepsThePortsFrameGap)
 {
     WriteConfig("[1]\nPortNumber=7\nCode=A1\nFrameGap=2\n");
     Start();
@@ -680,7 +739,7 @@ TEST_F(MainWindowTest, AnEditInTheDialogKeepsThePortsFrameGap)
     EXPECT_EQ(service->StatusOf(0)->config.FrameGap, 2);
 }
 
-TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)
+TEST_P(FlowTest, EditOfTheNumberMovesTheDevice)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
@@ -694,7 +753,7 @@ TEST_F(MainWindowTest, EditOfTheNumberMovesTheDevice)
     EXPECT_EQ(Stored("1/PortNumber").toInt(), 17);
 }
 
-TEST_F(MainWindowTest, ConfigurationWithoutChangeKeepsRunning)
+TEST_P(FlowTest, ConfigurationWithoutChangeKeepsRunning)
 {
     Start();
     ModalScript script({PressButton("1")});
@@ -708,7 +767,7 @@ TEST_F(MainWindowTest, ConfigurationWithoutChangeKeepsRunning)
 
 TEST_F(MainWindowTest, ConfigurationChangeIsStoredAndEndsTheProgram)
 {
-    Start();
+    Start();  // the ports of this run: they end with it
     ModalScript script({[](QWidget* dialog) {
                             Control<QLineEdit>(dialog, "1008")->setText("secret");
                             Control<QPushButton>(dialog, "1")->click();
@@ -723,7 +782,68 @@ TEST_F(MainWindowTest, ConfigurationChangeIsStoredAndEndsTheProgram)
     EXPECT_EQ(Stored("Password").toString(), "secret");
 }
 
-TEST_F(MainWindowTest, ConfigurationCancelWritesNothing)
+TEST_F(MainWindowTest, AFrontEndsConfigurationChangeIsStoredByTheServiceWhichKeepsServing)
+{
+    overBus = true;
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    ModalScript script({[](QWidget* dialog) {
+                            EXPECT_EQ(Control<QLineEdit>(dialog, "1008")->text(), "");
+                            Control<QLineEdit>(dialog, "1008")->setText("secret");
+                            Control<QPushButton>(dialog, "1")->click();
+                        },
+                        Answer(QStringLiteral("系统配置已保存，在提供虚拟串口的 MV5840VSP 服务重新启动后生效（例如 "
+                                              "systemctl --user restart mv5840vsp）。\r\n"
+                                              "重新启动之前，请确认先关闭正在使用虚拟串口的程序。"),
+                               "MV5840VSP", QMessageBox::Ok)});
+    QTimer::singleShot(0, window.get(), [this] { window->Configure(); });
+    RunUntilDone(script);
+    QApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(Stored("Password").toString(), "secret");
+    EXPECT_EQ(Stored("1/Code").toString(), "A1");
+    EXPECT_EQ(access(Device("COM7").c_str(), F_OK), 0);
+}
+
+// The service that serves the ports ends and comes back: the window says so in itself, keeps
+// the list as it was (not current), and follows the new instance by itself.
+TEST_F(MainWindowTest, AFrontEndSaysWhenItsServiceIsGoneAndAttachesAgain)
+{
+    overBus = true;
+    WriteConfig(PortGroup(1, 7, "A1"));
+    Start();
+    QLabel* absence = window->findChild<QLabel*>("absence");
+    ASSERT_NE(absence, nullptr);
+    EXPECT_FALSE(absence->isVisible());
+    EXPECT_TRUE(List()->isEnabled());
+
+    server->TerminateServer();
+    ASSERT_TRUE(Eventually([&] { return absence->isVisible(); }));
+    EXPECT_TRUE(absence->text().startsWith("提供虚拟串口的 MV5840VSP 服务")) << absence->text().toStdString();
+    EXPECT_TRUE(absence->text().contains("不是最新的")) << absence->text().toStdString();
+    EXPECT_FALSE(List()->isEnabled());
+    EXPECT_EQ(List()->rowCount(), 1);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    // A change meanwhile is refused in Chinese, and the user's values come back.
+    ModalScript refused(
+        {FillPort("8", "B2"),
+         Answer("提供虚拟串口的 MV5840VSP 服务没有运行，这项更改没有生效。", "MV5840VSP", QMessageBox::Ok),
+         PressButton("2")});
+    QTimer::singleShot(0, window.get(), [this] { window->AddPort(); });
+    RunUntilDone(refused);
+    EXPECT_TRUE(refused.Done());
+
+    PortConfig fields;
+    fields.PortNumber = 9;
+    fields.Code = "B2";
+    ASSERT_FALSE(service->Add(fields));
+    ASSERT_TRUE(server->InitializeServer());
+    ASSERT_TRUE(Eventually([&] { return !absence->isVisible() && List()->rowCount() == 2; }));
+    EXPECT_TRUE(List()->isEnabled());
+    EXPECT_EQ(Cell(1, 0), "COM9");
+}
+
+TEST_P(FlowTest, ConfigurationCancelWritesNothing)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
@@ -757,7 +877,7 @@ TEST_F(MainWindowTest, SharedModeAddsEveryPortWithTheSharedNumber)
     EXPECT_EQ(Stored("1/PortNumber").toInt(), 12);
 }
 
-TEST_F(MainWindowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
+TEST_P(FlowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
 {
     // What the bus manager or a reload does while the window is open.
     WriteConfig(PortGroup(1, 7, "A1"));
@@ -767,18 +887,18 @@ TEST_F(MainWindowTest, ListFollowsChangesMadeThroughTheServiceElsewhere)
     fields.Code = "B2";
     int slot = -1;
     ASSERT_FALSE(service->Add(fields, &slot));
-    ASSERT_EQ(List()->rowCount(), 2);
+    ASSERT_TRUE(Eventually([this] { return List()->rowCount() == 2; }));
     EXPECT_EQ(Cell(1, 0), "COM9");
     EXPECT_EQ(Cell(1, 1), "B2");
-    EXPECT_EQ(List()->item(1, 0)->toolTip().toStdString(), Device("COM9"));
+    EXPECT_TRUE(Eventually([this] { return List()->item(1, 0)->toolTip().toStdString() == Device("COM9"); }));
 
     fields.PortNumber = 10;
     ASSERT_FALSE(service->Edit(slot, fields));
-    EXPECT_EQ(Cell(1, 0), "COM10");
-    EXPECT_EQ(List()->item(1, 0)->toolTip().toStdString(), Device("COM10"));
+    EXPECT_TRUE(Eventually([this] { return Cell(1, 0) == "COM10"; }));
+    EXPECT_TRUE(Eventually([this] { return List()->item(1, 0)->toolTip().toStdString() == Device("COM10"); }));
 
     ASSERT_FALSE(service->Remove(0, false));
-    ASSERT_EQ(List()->rowCount(), 1);
+    ASSERT_TRUE(Eventually([this] { return List()->rowCount() == 1; }));
     EXPECT_EQ(Cell(0, 0), "COM10");
     EXPECT_EQ(List()->RecordAtRow(0), slot);
 }
@@ -850,7 +970,7 @@ TEST_F(MainWindowTest, ARowsMenuOpensALiveViewOfThatRowsPort)
     ASSERT_EQ(send(program, record.data(), record.size(), MSG_NOSIGNAL), static_cast<ssize_t>(record.size()));
     for (int i = 0; i < 200 && monitor->Received() == 0; ++i)
         QApplication::processEvents(QEventLoop::AllEvents, 10);
-    EXPECT_EQ(monitor->findChild<QPlainTextEdit*>("trace")->toPlainText(), "1970-01-01T00:00:00.000000Z COM9 online");
+    EXPECT_EQ(monitor->findChild<QPlainTextEdit*>("trace")->toPlainText(), "1970-01-01 08:00:00.000000 COM9 上线");
 
     // Again: the open view comes forward; no second trace.
     Choose(RightClick(List(), RowPoint(List(), 1)), "监视…");
@@ -866,7 +986,7 @@ TEST_F(MainWindowTest, ARowsMenuOpensALiveViewOfThatRowsPort)
     close(program);
 }
 
-TEST_F(MainWindowTest, ARowsMonitorShowsTheTraceOfItsPortFromTheService)
+TEST_P(FlowTest, ARowsMonitorShowsTheTraceOfItsPortFromTheService)
 {
     WriteConfig(PortGroup(1, 7, "A1"));
     Start();
@@ -877,10 +997,10 @@ TEST_F(MainWindowTest, ARowsMonitorShowsTheTraceOfItsPortFromTheService)
     LoginDtu("A1");
     // The view shows what came in at its next refresh, not as each record arrives.
     const QPlainTextEdit* trace = monitor->findChild<QPlainTextEdit*>("trace");
-    static_cast<void>(QTest::qWaitFor([&] { return trace->toPlainText().contains("COM7 online"); }, 5000));
+    static_cast<void>(QTest::qWaitFor([&] { return trace->toPlainText().contains("COM7 上线"); }, 5000));
     const QString text = trace->toPlainText();
-    EXPECT_TRUE(text.contains("COM7 login 127.0.0.1:")) << text.toStdString();
-    EXPECT_TRUE(text.contains("COM7 online")) << text.toStdString();
+    EXPECT_TRUE(text.contains("COM7 登录 127.0.0.1:")) << text.toStdString();
+    EXPECT_TRUE(text.contains("COM7 上线")) << text.toStdString();
     monitor->close();
 }
 
@@ -967,6 +1087,9 @@ TEST_F(MainWindowTest, BelowTheRowsTheWindowsOwnMenuOpens)
 
 int main(int argc, char** argv)
 {
+    // The monitor view's times are local: the test's are China's.
+    setenv("TZ", "Asia/Shanghai", 1);
+    tzset();
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -11,13 +11,15 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
-#include "format/TraceFormat.h"
+#include "ui/MonitorLine.h"
 #include "link/TraceRecord.h"
 #include "ui/PortMonitorDialog.h"
 
@@ -121,7 +123,7 @@ protected:
     std::unique_ptr<PortMonitorDialog> dialog;
 };
 
-TEST_F(MonitorTest, ShowsOneLinePerRecordInOrderAsTheToolPrintsIt)
+TEST_F(MonitorTest, ShowsOneLinePerRecordInOrderInChineseWithLocalTimes)
 {
     EXPECT_EQ(dialog->windowTitle(), "监视 COM7");
     EXPECT_FALSE(dialog->isModal());
@@ -138,10 +140,11 @@ TEST_F(MonitorTest, ShowsOneLinePerRecordInOrderAsTheToolPrintsIt)
     ReadUntil(3);
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0], "2026-12-08T11:00:36.123456Z COM7 login 192.0.2.7:40001");
-    EXPECT_EQ(lines[1], "2026-12-08T11:00:36.123457Z COM7 rx 4 bytes  01 03 41 0a  |..A.|");
-    EXPECT_EQ(lines[2], "2026-12-08T11:00:36.123458Z COM7 tx 3 bytes  41 54 0d  |AT.|");
-    EXPECT_EQ(lines[2], TraceLine(records[2], TraceStyle::HexAndText));
+    // 11:00 UTC is 19:00 in the test's time zone (Asia/Shanghai, set in main).
+    EXPECT_EQ(lines[0], "2026-12-08 19:00:36.123456 COM7 登录 192.0.2.7:40001");
+    EXPECT_EQ(lines[1], "2026-12-08 19:00:36.123457 COM7 收到 4字节  01 03 41 0a  |..A.|");
+    EXPECT_EQ(lines[2], "2026-12-08 19:00:36.123458 COM7 发送 3字节  41 54 0d  |AT.|");
+    EXPECT_EQ(lines[2], MonitorLine(records[2]));
     EXPECT_EQ(Count(), "已收到 3 条记录");
     EXPECT_TRUE(dialog->Reading());
 }
@@ -154,10 +157,10 @@ TEST_F(MonitorTest, ARecordThatArrivesInPiecesShowsOnceWhole)
         QApplication::processEvents();
     }
     ReadUntil(1);
-    EXPECT_EQ(Lines(), QStringList{"2026-12-08T11:00:36.123456Z COM7 rx 2 bytes  ff 78  |.x|"});
+    EXPECT_EQ(Lines(), QStringList{"2026-12-08 19:00:36.123456 COM7 收到 2字节  ff 78  |.x|"});
     Send({bytes.back()});
     ReadUntil(2);
-    EXPECT_EQ(Lines().value(1), "2026-12-08T11:00:36.123456Z COM7 online");
+    EXPECT_EQ(Lines().value(1), "2026-12-08 19:00:36.123456 COM7 上线");
 }
 
 TEST_F(MonitorTest, PauseHoldsTheViewWhileRecordsAreStillReadAndCounted)
@@ -177,8 +180,8 @@ TEST_F(MonitorTest, PauseHoldsTheViewWhileRecordsAreStillReadAndCounted)
     EXPECT_EQ(Pause()->text(), "暂停");
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[1].endsWith("rx 1 byte  31  |1|"));
-    EXPECT_TRUE(lines[2].endsWith("rx 1 byte  32  |2|"));
+    EXPECT_TRUE(lines[1].endsWith("收到 1字节  31  |1|"));
+    EXPECT_TRUE(lines[2].endsWith("收到 1字节  32  |2|"));
     EXPECT_EQ(Count(), "已收到 3 条记录");
 }
 
@@ -197,8 +200,8 @@ TEST_F(MonitorTest, WhatWaitsWhilePausedIsBoundedAndSaysHowMuchWasLeftOut)
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), PortMonitorDialog::MaxLines);
     EXPECT_EQ(lines[0], "（另有 6 条较早的记录未显示）");
-    EXPECT_EQ(lines[1], TraceLine(records[6], TraceStyle::HexAndText));
-    EXPECT_EQ(lines.last(), TraceLine(records.back(), TraceStyle::HexAndText));
+    EXPECT_EQ(lines[1], MonitorLine(records[6]));
+    EXPECT_EQ(lines.last(), MonitorLine(records.back()));
 }
 
 TEST_F(MonitorTest, TheViewKeepsTheLatestLinesOnly)
@@ -214,8 +217,8 @@ TEST_F(MonitorTest, TheViewKeepsTheLatestLinesOnly)
     }
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), PortMonitorDialog::MaxLines);
-    EXPECT_EQ(lines.first(), TraceLine(records[500], TraceStyle::HexAndText));
-    EXPECT_EQ(lines.last(), TraceLine(records.back(), TraceStyle::HexAndText));
+    EXPECT_EQ(lines.first(), MonitorLine(records[500]));
+    EXPECT_EQ(lines.last(), MonitorLine(records.back()));
 }
 
 // A trace faster than the view takes lines: each show takes what came meanwhile, at most a
@@ -229,7 +232,7 @@ TEST_F(MonitorTest, AFastTraceIsShownInStepsAndNothingIsOutOfOrder)
     ReadUntil(records.size());
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), PortMonitorDialog::MaxLines);
-    EXPECT_EQ(lines.last(), TraceLine(records.back(), TraceStyle::HexAndText));
+    EXPECT_EQ(lines.last(), MonitorLine(records.back()));
     size_t next = 0;
     uint64_t leftOut = 0;
     for (const QString& line : lines) {
@@ -238,7 +241,7 @@ TEST_F(MonitorTest, AFastTraceIsShownInStepsAndNothingIsOutOfOrder)
             leftOut += note.captured(1).toULongLong();
             continue;
         }
-        while (next < records.size() && TraceLine(records[next], TraceStyle::HexAndText) != line)
+        while (next < records.size() && MonitorLine(records[next]) != line)
             ++next;
         ASSERT_LT(next, records.size()) << "out of order: " << line.toStdString();
         ++next;
@@ -248,12 +251,12 @@ TEST_F(MonitorTest, AFastTraceIsShownInStepsAndNothingIsOutOfOrder)
 
 TEST_F(MonitorTest, TheEndOfTheStreamIsSaid)
 {
-    Send(Encoded({Record(TraceKind::Offline, {}, "no login for 300 s")}));
+    Send(Encoded({Record(TraceKind::Offline, {}, "no report for 312 s")}));
     EndStream();
     ReadUntilEnded();
     const QStringList lines = Lines();
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], "2026-12-08T11:00:36.123456Z COM7 offline no login for 300 s");
+    EXPECT_EQ(lines[0], "2026-12-08 19:00:36.123456 COM7 离线：312秒未收到DTU的数据");
     EXPECT_EQ(lines[1], "跟踪已结束。");
     EXPECT_EQ(Count(), "已收到 1 条记录，跟踪已结束");
     EXPECT_FALSE(Pause()->isEnabled());
@@ -279,7 +282,7 @@ TEST_F(MonitorTest, AnEndWhilePausedShowsAfterWhatCameBefore)
     ASSERT_TRUE(Pause()->isEnabled());
     Pause()->click();
     EXPECT_FALSE(Pause()->isEnabled());
-    EXPECT_EQ(Lines(), (QStringList{"2026-12-08T11:00:36.123456Z COM7 online", "跟踪已结束。"}));
+    EXPECT_EQ(Lines(), (QStringList{"2026-12-08 19:00:36.123456 COM7 上线", "跟踪已结束。"}));
 }
 
 TEST_F(MonitorTest, AStreamThatIsNotATraceEndsTheViewAndClosesIt)
@@ -289,7 +292,7 @@ TEST_F(MonitorTest, AStreamThatIsNotATraceEndsTheViewAndClosesIt)
     bytes.insert(bytes.end(), junk.begin(), junk.end());
     Send(bytes);
     ReadUntilEnded();
-    EXPECT_EQ(Lines(), (QStringList{"2026-12-08T11:00:36.123456Z COM7 online", "跟踪数据无法识别，监视已停止。"}));
+    EXPECT_EQ(Lines(), (QStringList{"2026-12-08 19:00:36.123456 COM7 上线", "跟踪数据无法识别，监视已停止。"}));
     // The window let go of the stream: the program's next write fails instead of piling up.
     const uint8_t more[] = {'T'};
     EXPECT_EQ(send(program, more, 1, MSG_NOSIGNAL), -1);
@@ -318,8 +321,34 @@ TEST_F(MonitorTest, ClosingTheWindowClosesTheStream)
 
 }  // namespace
 
+// Every event in the window's words; what the system says (a connection's failure) as it says it.
+TEST(MonitorLineTest, EveryEventIsSaidInChinese)
+{
+    auto line = [](TraceKind kind, std::string text = {}, uint64_t count = 0, Bytes bytes = {}) {
+        TraceRecord record = Record(kind, std::move(bytes), std::move(text));
+        record.count = count;
+        return MonitorLine(record).mid(27).toStdString();  // after the time
+    };
+    EXPECT_EQ(line(TraceKind::Online), "COM7 上线");
+    EXPECT_EQ(line(TraceKind::TcpConnect, "192.0.2.7:502"), "COM7 正在连接 192.0.2.7:502");
+    EXPECT_EQ(line(TraceKind::TcpRefused, "Connection refused"), "COM7 TCP连接失败：Connection refused");
+    EXPECT_EQ(line(TraceKind::TcpUp, "192.0.2.7:502"), "COM7 TCP已连接 192.0.2.7:502");
+    EXPECT_EQ(line(TraceKind::TcpDown, "connection closed"), "COM7 TCP连接已断开：对方关闭了连接");
+    EXPECT_EQ(line(TraceKind::BytesDropped, {}, 4096), "COM7 丢弃 4096字节：应用程序没有及时读取");
+    EXPECT_EQ(line(TraceKind::Oversized, "192.0.2.7:4000", 3000),
+              "COM7 来自192.0.2.7:4000的数据包长3000字节，过长，未接收");
+    TraceRecord unknown = Record(TraceKind::UnknownCode, {'Q', '\x1b'}, "192.0.2.9:1");
+    unknown.slot = 0;
+    unknown.count = 40;
+    EXPECT_EQ(MonitorLine(unknown).mid(27).toStdString(),
+              "- 来自192.0.2.9:1的数据包（40字节）的编码“Q\\x1b”不属于任何端口");
+    EXPECT_EQ(line(TraceKind::RecordsLost, {}, 9), "COM7 监视跟不上，9条记录未显示");
+}
+
 int main(int argc, char** argv)
 {
+    setenv("TZ", "Asia/Shanghai", 1);
+    tzset();
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
