@@ -34,9 +34,10 @@ auto PortTable::Command(F&& fn)
     });
 }
 
-PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress,
+PortTable::PortTable(Clock& clock, GlobalSettings settings, VirtualPortSites& sites, const char* serverAddress,
                      Turning turning)
-    : clock_(clock), settings_(settings), sites_(sites), serverAddress_(serverAddress), pumpLoop_(clock, turning)
+    : clock_(clock), settings_(std::move(settings)), sites_(sites), serverAddress_(serverAddress),
+      pumpLoop_(clock, turning)
 {
     SocketAddress local;
     local.Parse(serverAddress);
@@ -150,6 +151,11 @@ void PortTable::Changed()
     publishTimer_->Now();
 }
 
+void PortTable::UseSettings(const GlobalSettings& settings)
+{
+    Command([&] { settings_ = settings; });
+}
+
 void PortTable::PrepareSlots()
 {
     Command([&] {
@@ -260,7 +266,9 @@ int PortTable::FindPortByCode(const std::string& code) const
 
 PortConfig PortTable::SlotConfig(int slot) const
 {
-    const PortStatus* port = Published()->Find(slot);
+    // Held while the status is read: the loop may publish anew meanwhile.
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    const PortStatus* port = ports->Find(slot);
     return port ? port->config : PortConfig{};
 }
 

@@ -44,11 +44,12 @@ public:
     using Unmatched = UnmatchedSummary;
 
     // serverAddress is the UDP server's local address: "0.0.0.0:3700" in the program,
-    // something else in tests. The settings are read as they are at each use. Every time on
+    // something else in tests. The settings are the loop's own copy (UseSettings replaces
+    // it). Every time on
     // the data path (framing, retries, the online expiry, login replies, last heard) comes
     // from clock: the steady clock in the program. Turning::ByOwner leaves the loop to Turn
     // (tests): the public members then run on the caller's thread.
-    PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites,
+    PortTable(Clock& clock, GlobalSettings settings, VirtualPortSites& sites,
               const char* serverAddress = "0.0.0.0:3700", Turning turning = Turning::OwnThread);
     ~PortTable();
     PortTable(const PortTable&) = delete;
@@ -66,6 +67,9 @@ public:
 
     // Commands: each runs on the loop and returns once what it changed is published.
     //
+    // The settings the ports are served with from now on (the mode, SocketPort, VPortNo),
+    // handed over by value: the loop never reads the caller's.
+    void UseSettings(const GlobalSettings& settings);
     // The virtual port sites of every slot, before the first OpenSlot; in shared-port mode
     // also opens the shared port "COM<VPortNo>".
     void PrepareSlots();
@@ -117,9 +121,6 @@ public:
     bool AnyPortInUse() const;
     std::optional<LineState> LineSettings(int slot) const;
 
-    // The one place a configured PeerIP becomes the DTU's address: the text with the current
-    // SocketPort; none (0.0.0.0) when the text is empty or no address.
-    SocketAddress PeerAddress(const PortConfig& config) const;
     static std::string PortName(int number) { return PortStatus::PortName(number); }
 
     // The pumps' loop, for a watchdog: after Poke its heartbeat moves once the loop got round
@@ -143,6 +144,9 @@ private:
     void OnPublishTimer();
     void Changed() override;
 
+    // The one place a configured PeerIP becomes the DTU's address: the text with the current
+    // SocketPort; none (0.0.0.0) when the text is empty or no address.
+    SocketAddress PeerAddress(const PortConfig& config) const;
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const override;
     // The port has room again: the TCP links it held back read on.
@@ -179,7 +183,7 @@ private:
     void SetNotServed(VirtualPortEntry& entry, const Reason& reason);
 
     Clock& clock_;
-    const GlobalSettings& settings_;
+    GlobalSettings settings_;  // loop thread
     VirtualPortSites& sites_;
     const std::string serverAddress_;
     PortRecords records_;

@@ -47,6 +47,7 @@ PortTable::NetworkResult PortService::StartNetwork()
             startNotices_.push_back(unused);
         }
     }
+    table_->UseSettings(settings_);
     const PortTable::NetworkResult result = table_->StartNetwork();
     if (result == PortTable::NetworkResult::HostNameFailed)
         Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));

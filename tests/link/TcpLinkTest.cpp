@@ -27,7 +27,7 @@ TEST(TcpLink, ASenderOfUdpDatagramsWithTheCodeNeverBecomesTheLinksDtu)
 {
     LinkRig rig;
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     PortConfig fields = rig.Fields(7, "T1", 1);
     fields.PeerIP = "127.0.0.1";  // dynamic login on: the address is still the link's
@@ -60,7 +60,7 @@ TEST(TcpLink, APortWithoutADtuAddressIsNotServedAndSaysWhyUntilItHasOne)
     for (const bool shared : {false, true}) {
         LinkRig rig(shared);
         const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-        rig.settings.SocketPort = port;
+        rig.UseSocketPort(port);
         const int i = rig.AddPort(rig.Fields(shared ? 5 : 7, "T1", 1));
         EXPECT_EQ(rig.Status(i).reason.kind, Reason::Kind::NoTcpAddress) << shared;
 
@@ -77,7 +77,7 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
 {
     LinkRig rig;
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;  // nobody listens yet: refused
+    rig.UseSocketPort(port);  // nobody listens yet: refused
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     SerialApp app(rig.Path(i));
     ASSERT_TRUE(app.IsOpen());
@@ -117,7 +117,7 @@ TEST(TcpLink, ADeletedPortsLinkIsNotTriedAgain)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }));
@@ -135,7 +135,7 @@ TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
     const int u = rig.AddPort(8, "U1");
@@ -175,7 +175,7 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return stuck.Accept(0ms) >= 0; }));
@@ -194,7 +194,7 @@ TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)
 {
     LinkRig rig(true, 9);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     const int udp = rig.AddPort(9, "U1");
     const int tcp = rig.AddPort(9, "T1", 1, "127.0.0.1");

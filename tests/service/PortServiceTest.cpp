@@ -613,6 +613,22 @@ TEST_F(PortServiceTest, TheSharedPortsSelectionStaysThroughAnEditAndAReload)
     ExpectRunningAsStored();
 }
 
+// The loop publishes on its own from the moment the service is made; a start that stalls past
+// a publish and then reads the file still hands the loop its settings without a race.
+TEST_F(PortServiceTest, AStartThatStallsPastAPublishHandsTheLoopItsSettingsWithoutARace)
+{
+    WriteConfig("[General]\nOnlyOnePort=1\nVPortNo=4\n\n" + Slot(1, 4, "AA"));
+    serverPort = FreeLoopbackPort(SOCK_DGRAM);
+    const std::string local = "127.0.0.1:" + std::to_string(serverPort);
+    service = std::make_unique<PortService>(local.c_str());
+    std::this_thread::sleep_for(3 * PortTable::QuietInterval);
+    ASSERT_EQ(service->StartNetwork(), PortTable::NetworkResult::Started);
+    service->StartPorts();
+    ASSERT_EQ(service->Snapshot().size(), 1u);
+    EXPECT_EQ(service->Snapshot()[0].Name(), "COM4");
+    EXPECT_TRUE(service->Snapshot()[0].served);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
