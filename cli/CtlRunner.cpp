@@ -1,5 +1,7 @@
 #include "cli/CtlRunner.h"
 
+#include <algorithm>
+
 #include "Version.h"
 
 #include "cli/PortFormat.h"
@@ -30,10 +32,23 @@ int CtlRunner::Report(const BusReply& reply)
     return Fail(reply.message, CtlExit::Failed);
 }
 
-int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port)
+void CtlRunner::NoteAge(QList<QVariantMap>& ports)
+{
+    qlonglong age = 0;
+    for (QVariantMap& port : ports)
+        age = std::max(age, port.take(QStringLiteral("age_ms")).toLongLong());
+    if (age > 0)
+        err_ << "mv5840vspctl: note: the program's data path is not answering; what is shown is as it was " << age
+             << " ms ago" << Qt::endl;
+}
+
+int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& answer)
 {
     if (!reply.Ok())
         return Report(reply);
+    QList<QVariantMap> ports{answer};
+    NoteAge(ports);
+    const QVariantMap& port = ports.front();
     if (command.json)
         out_ << QString::fromUtf8(PortJsonText(port));
     else
@@ -84,6 +99,7 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
         const BusReply reply = client_.ListPorts(ports);
         if (!reply.Ok())
             return Report(reply);
+        NoteAge(ports);
         if (command.plain)
             out_ << PortNamesText(ports);
         else

@@ -27,6 +27,9 @@ public:
 private:
     int Report(const BusReply& reply);
     int PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port);
+    // Takes the answer's age out of the ports (they are shown as before) and, when the program
+    // answered from statuses its data path published a while ago, says so on standard error.
+    void NoteAge(QList<QVariantMap>& ports);
     int PrintStatistics();
 
     PortManagerClient& client_;

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QObject>
 #include <QVariantMap>
+#include <chrono>
 
 #include "service/PortError.h"
 #include "service/PortService.h"
@@ -29,9 +30,11 @@ public:
     QVariantMap GetStatistics() const;
 
     static QVariantMap ToMap(const PortStatus& port);
-    // Adds "line": the line settings an application set through the compatibility library
-    // ("9600 8E1, DTR on, RTS off"), "" when none are known.
-    QVariantMap WithLineSettings(QVariantMap port, int slot) const;
+    // An answer's port: ToMap with "line", the line settings an application set through the
+    // compatibility library ("9600 8E1, DTR on, RTS off", "" when none are known), and
+    // "age_ms", how much older than the question the status is (0: the loop caught up; more
+    // when it did not answer in time and the answer is what it published last).
+    static QVariantMap AnswerMap(const PortStatus& port, std::chrono::milliseconds age);
 
 signals:
     // A port's configuration or state changed, or it was removed; at most one a
@@ -43,7 +46,8 @@ private:
     PortError Select(const QVariantMap& selector, int& slot) const;
     // Lays the request's keys over fields.
     PortError Apply(const QVariantMap& request, PortConfig& fields) const;
-    PortError Result(PortError error, int slot, QVariantMap& port) const;
+    PortError Result(PortError error, int slot, QVariantMap& port,
+                     std::chrono::milliseconds age = std::chrono::milliseconds(0)) const;
 
     PortService& service_;
 };

@@ -22,21 +22,60 @@ bool DirectoryRefusal(Reason::Kind kind)
 }  // namespace
 
 template <class F>
-auto PortTable::Command(F&& fn)
+auto PortTable::Command(F fn, std::chrono::milliseconds bound) -> std::optional<std::invoke_result_t<F&>>
 {
-    return pumpLoop_.Loop().Call([&] {
-        // Published however fn ends, its result (if any) still to be returned.
+    using Result = std::invoke_result_t<F&>;
+    auto run = [this, fn = std::move(fn)]() mutable {
+        // Published however fn ends, its result still to be returned.
         struct PublishAtEnd {
             PortTable& table;
             ~PublishAtEnd() { table.Publish(); }
         } publish{*this};
         return fn();
+    };
+    EventLoop& loop = pumpLoop_.Loop();
+    if (turning_ == Turning::ByOwner || loop.InLoopThread())
+        return run();
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<std::mutex> hold(answerMutex_);
+    // One command the loop has not run yet holds back the next: they run in order, and a stuck
+    // loop gets no queue of them.
+    if (!answered_.wait_until(hold, deadline, [this] { return unanswered_ == 0; }))
+        return std::nullopt;
+    ++unanswered_;
+    hold.unlock();
+    auto answer = std::make_shared<std::optional<Result>>();
+    const bool posted = loop.Post([this, answer, run]() mutable {
+        Result result = run();
+        {
+            std::lock_guard<std::mutex> done(answerMutex_);
+            *answer = std::move(result);
+            --unanswered_;
+        }
+        answered_.notify_all();
     });
+    hold.lock();
+    if (!posted) {
+        --unanswered_;
+        return std::nullopt;
+    }
+    answered_.wait_until(hold, deadline, [&] { return answer->has_value(); });
+    return *answer;
+}
+
+template <class F>
+bool PortTable::Perform(F fn)
+{
+    return Command([fn = std::move(fn)]() mutable {
+               fn();
+               return true;
+           })
+        .has_value();
 }
 
 PortTable::PortTable(Clock& clock, GlobalSettings settings, VirtualPortSites& sites, const char* serverAddress,
                      Turning turning)
-    : clock_(clock), settings_(std::move(settings)), sites_(sites), serverAddress_(serverAddress),
+    : clock_(clock), settings_(std::move(settings)), sites_(sites), serverAddress_(serverAddress), turning_(turning),
       pumpLoop_(clock, turning)
 {
     SocketAddress local;
@@ -56,10 +95,14 @@ PortTable::PortTable(Clock& clock, GlobalSettings settings, VirtualPortSites& si
 
 PortTable::~PortTable()
 {
-    // Nothing may run on the records or the endpoint once they go.
-    CloseAll();
-    StopNetwork();
+    // Nothing may run on the records or the endpoint once they go. The end of a run waits for
+    // the loop as long as it takes: the ports must be gone when the table is.
     pumpLoop_.Loop().Call([this] {
+        CloseEverything();
+        if (networkStarted_) {
+            intake_->Endpoint().Stop();
+            expiry_->Stop();
+        }
         publishTimer_.reset();
         expiry_.reset();
         links_.reset();
@@ -80,24 +123,32 @@ PortTable::NetworkResult PortTable::StartNetwork()
     if (gethostname(name, sizeof name) != 0)
         return NetworkResult::HostNameFailed;
     // The endpoint retries a taken port quietly until it is free: say once that it is taken.
-    if (const int error = pumpLoop_.Loop().Call([this] { return intake_->Endpoint().Start(); }); error != 0) {
-        networkFailure_ = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, error};
+    const std::optional<int> error = Command([this] {
+        expiry_->Start();
+        return intake_->Endpoint().Start();
+    });
+    if (!error)
+        return NetworkResult::NotAnswering;
+    if (*error != 0) {
+        networkFailure_ = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, *error};
         Log::Error(networkFailure_.English());
     }
     networkStarted_ = 1;
-    pumpLoop_.Loop().Call([this] { expiry_->Start(); });
     return networkFailure_ ? NetworkResult::PortTaken : NetworkResult::Started;
 }
 
-void PortTable::StopNetwork()
+bool PortTable::StopNetwork()
 {
     if (!networkStarted_)
-        return;
-    pumpLoop_.Loop().Call([this] {
-        intake_->Endpoint().Stop();
-        expiry_->Stop();
-    });
+        return true;
+    if (!Command([this] {
+            intake_->Endpoint().Stop();
+            expiry_->Stop();
+            return true;
+        }))
+        return false;
     networkStarted_ = 0;
+    return true;
 }
 
 void PortTable::Turn(std::chrono::milliseconds limit)
@@ -151,14 +202,14 @@ void PortTable::Changed()
     publishTimer_->Now();
 }
 
-void PortTable::UseSettings(const GlobalSettings& settings)
+bool PortTable::UseSettings(const GlobalSettings& settings)
 {
-    Command([&] { settings_ = settings; });
+    return Perform([this, settings] { settings_ = settings; });
 }
 
-void PortTable::PrepareSlots()
+bool PortTable::PrepareSlots()
 {
-    Command([&] {
+    return Perform([this] {
         if (settings_.OnlyOnePort)
             BindSharedControl();
         for (int i = 0; i < MaxPorts; ++i) {
@@ -169,9 +220,9 @@ void PortTable::PrepareSlots()
     });
 }
 
-void PortTable::OpenSlot(int slot, const PortConfig& config)
+bool PortTable::OpenSlot(int slot, const PortConfig& config)
 {
-    Command([&] {
+    return Perform([this, slot, config] {
         // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
         records_.Reset(slot);
         records_.Fill(slot, config, PeerAddress(config));
@@ -179,34 +230,37 @@ void PortTable::OpenSlot(int slot, const PortConfig& config)
     });
 }
 
-void PortTable::EditSlot(int slot, const PortConfig& config)
+bool PortTable::EditSlot(int slot, const PortConfig& config)
 {
-    Command([&] { ApplyEdit(slot, config); });
+    return Perform([this, slot, config] { ApplyEdit(slot, config); });
 }
 
-void PortTable::CloseSlot(int slot)
+bool PortTable::CloseSlot(int slot)
 {
-    Command([&] { RemovePort(slot); });
+    return Perform([this, slot] { RemovePort(slot); });
 }
 
-void PortTable::CloseAll()
+bool PortTable::CloseAll()
 {
-    Command([&] {
-        for (VirtualPortEntry& e : records_) {
-            StopPortLink(e);
-            DropTcpLink(e);
-            CloseVirtualPort(e);
-        }
-        if (settings_.OnlyOnePort && sharedPortOpen_) {
-            sharedControl_->Close();
-            sharedPortOpen_ = 0;
-        }
-    });
+    return Perform([this] { CloseEverything(); });
 }
 
-bool PortTable::SelectSharedTarget(const std::string& code)
+void PortTable::CloseEverything()
 {
-    return Command([&] {
+    for (VirtualPortEntry& e : records_) {
+        StopPortLink(e);
+        DropTcpLink(e);
+        CloseVirtualPort(e);
+    }
+    if (settings_.OnlyOnePort && sharedPortOpen_) {
+        sharedControl_->Close();
+        sharedPortOpen_ = 0;
+    }
+}
+
+std::optional<bool> PortTable::SelectSharedTarget(const std::string& code)
+{
+    return Command([this, code] {
         if (code.empty())
             return false;
         const int found = records_.FindByCodeIgnoringCase(code);
@@ -217,14 +271,19 @@ bool PortTable::SelectSharedTarget(const std::string& code)
     });
 }
 
-void PortTable::PublishNow()
+bool PortTable::PublishNow(std::chrono::milliseconds bound)
 {
-    Command([] {});
+    return Command([] { return true; }, bound).has_value();
 }
 
-void PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
+std::chrono::milliseconds PortTable::PublishedAge() const
 {
-    pumpLoop_.Loop().Call([&] { trace_->Add(fd, watched); });
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - board_.LookedAt());
+}
+
+bool PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
+{
+    return Perform([this, fd, watched] { trace_->Add(fd, watched); });
 }
 
 bool PortTable::InService(int slot) const
@@ -303,19 +362,20 @@ PortTable::Unmatched PortTable::UnmatchedDatagrams() const
     return Published()->unmatched;
 }
 
-bool PortTable::InUse(int slot) const
+std::optional<bool> PortTable::InUse(int slot, std::chrono::milliseconds bound)
 {
-    return pumpLoop_.Loop().Call([&] {
+    const auto ask = [this, slot] {
         if (slot < 0 || slot >= MaxPorts || !records_[slot].portHeld || records_[slot].notServedReason)
             return false;
         const VirtualSerialPort* port = PortOf(records_[slot]);
         return port && port->InUse();
-    });
+    };
+    return Command(ask, bound);
 }
 
-bool PortTable::AnyPortInUse() const
+std::optional<bool> PortTable::AnyPortInUse(std::chrono::milliseconds bound)
 {
-    return pumpLoop_.Loop().Call([&] {
+    const auto ask = [this] {
         if (settings_.OnlyOnePort)
             return sharedControl_ && sharedControl_->InUse();
         for (const VirtualPortEntry& e : records_) {
@@ -323,17 +383,8 @@ bool PortTable::AnyPortInUse() const
                 return true;
         }
         return false;
-    });
-}
-
-std::optional<LineState> PortTable::LineSettings(int slot) const
-{
-    return pumpLoop_.Loop().Call([&] {
-        if (slot < 0 || slot >= MaxPorts || !records_[slot].portHeld)
-            return std::optional<LineState>();
-        const VirtualSerialPort* port = PortOf(records_[slot]);
-        return port ? port->LineSettings() : std::nullopt;
-    });
+    };
+    return Command(ask, bound);
 }
 
 SocketAddress PortTable::PeerAddress(const PortConfig& config) const

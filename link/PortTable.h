@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -22,7 +24,6 @@
 #include "link/TcpLinks.h"
 #include "net/EventLoop.h"
 #include "net/SocketAddress.h"
-#include "vport/LineState.h"
 
 class VirtualPortSites;
 
@@ -39,6 +40,11 @@ public:
     // status without saying so: looked for less often, so an idle run wakes seldom.
     static constexpr std::chrono::milliseconds PublishInterval{100};
     static constexpr std::chrono::milliseconds QuietInterval{250};
+    // How long a reader waits for the loop to catch up before it takes what was published, and
+    // how long a command waits for the loop before it fails: a stuck loop never holds up the
+    // thread that asks.
+    static constexpr std::chrono::milliseconds CatchUpBound{50};
+    static constexpr std::chrono::milliseconds CommandBound{3000};
 
     using Turning = PumpLoop::Turning;
     using Unmatched = UnmatchedSummary;
@@ -58,43 +64,51 @@ public:
     // The network: the UDP server DTUs log in to, and the online expiry.
     // PortTaken: started, but the UDP port is held by another program (NetworkFailure says so);
     // the server takes it once it is free.
-    enum class NetworkResult { Started, HostNameFailed, PortTaken };
+    // NotAnswering: the loop did not take the network within CommandBound.
+    enum class NetworkResult { Started, HostNameFailed, PortTaken, NotAnswering };
     NetworkResult StartNetwork();
-    void StopNetwork();
+    bool StopNetwork();
     const Reason& NetworkFailure() const { return networkFailure_; }
     bool UdpPortOpen() const;  // the server holds its UDP port
     uint16_t UdpPort() const;  // the port it holds
 
-    // Commands: each runs on the loop and returns once what it changed is published.
+    // Commands: each runs on the loop and returns once what it changed is published, or
+    // fails (false, none) when the loop did not run it within CommandBound. The loop then runs
+    // it when it can, in order; until it has, a later command waits for it (within its own
+    // bound) before it is posted, so a stuck loop gets no queue of them.
     //
     // The settings the ports are served with from now on (the mode, SocketPort, VPortNo),
     // handed over by value: the loop never reads the caller's.
-    void UseSettings(const GlobalSettings& settings);
+    bool UseSettings(const GlobalSettings& settings);
     // The virtual port sites of every slot, before the first OpenSlot; in shared-port mode
     // also opens the shared port "COM<VPortNo>".
-    void PrepareSlots();
+    bool PrepareSlots();
     // A port goes into service in the slot (free, after PrepareSlots): its record from the
     // configuration, its virtual port, its pump and, for TCP, its link. A port that cannot
     // be served stays in service with the reason in its status.
-    void OpenSlot(int slot, const PortConfig& config);
+    bool OpenSlot(int slot, const PortConfig& config);
     // The port in the slot takes the configuration: a new number reopens its virtual port,
     // its TCP link is made anew; a dynamic UDP port that stays one keeps its DTU's address.
-    void EditSlot(int slot, const PortConfig& config);
+    bool EditSlot(int slot, const PortConfig& config);
     // The port leaves service: its pump, link and virtual port go; its counts start anew.
-    void CloseSlot(int slot);
+    bool CloseSlot(int slot);
     // Every port leaves service (the end of a run).
-    void CloseAll();
+    bool CloseAll();
     // Shared-port mode: the DTU that gets what applications write (code compared ignoring
     // the case of A to Z); false when no port has the code.
-    bool SelectSharedTarget(const std::string& code);
+    std::optional<bool> SelectSharedTarget(const std::string& code);
     // A watcher of the trace: fd (taken) gets the records of the watched slots' ports (none: every
     // port) and of what belongs to no port, until its reader closes it or the table ends; it
     // sees everything that comes after the call returned.
-    void AddTraceWatcher(int fd, const std::vector<int>& watched);
+    bool AddTraceWatcher(int fd, const std::vector<int>& watched);
 
     // Publishes what changed up to now and returns once it is there: for an answer that must
     // not be older than its question, and a last look before the ports go (the end of a run).
-    void PublishNow();
+    // False when the loop did not get round to it within bound: what was published stands.
+    bool PublishNow(std::chrono::milliseconds bound = CatchUpBound);
+    // How long ago the loop last looked at the ports to publish them: how old what Published
+    // holds may be. Any thread.
+    std::chrono::milliseconds PublishedAge() const;
 
     // What the loop published last: any thread, never waiting for the loop. A command's effect
     // is there once the command returned; what the traffic changes, within PublishInterval.
@@ -114,12 +128,11 @@ public:
     std::string GetSharedTargetCode() const;
     Unmatched UnmatchedDatagrams() const;
 
-    // Asked of the loop at the time of the call (the caller waits for it): an application
-    // holds the slot's port open (shared-port mode: the shared port), any port, and the line
-    // settings it set (none when none are known).
-    bool InUse(int slot) const;
-    bool AnyPortInUse() const;
-    std::optional<LineState> LineSettings(int slot) const;
+    // Asked of the loop at the time of the call (the caller waits for it, at most bound; none
+    // when the loop did not answer): an application holds the slot's port open (shared-port
+    // mode: the shared port), or any port.
+    std::optional<bool> InUse(int slot, std::chrono::milliseconds bound = CommandBound);
+    std::optional<bool> AnyPortInUse(std::chrono::milliseconds bound = CommandBound);
 
     static std::string PortName(int number) { return PortStatus::PortName(number); }
 
@@ -136,9 +149,16 @@ public:
     bool TurnUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 private:
-    // Runs fn on the loop thread and returns its result once what it changed is published.
+    // Runs fn on the loop thread and returns its result once what it changed is published;
+    // none when the loop did not within bound. fn owns what it uses: it may run after the
+    // caller gave up on it.
     template <class F>
-    auto Command(F&& fn);
+    auto Command(F fn, std::chrono::milliseconds bound = CommandBound) -> std::optional<std::invoke_result_t<F&>>;
+    // A command without a result: true once the loop ran it, false when it did not in time.
+    template <class F>
+    bool Perform(F fn);
+    // Closes every port's pump, link and virtual port; loop thread.
+    void CloseEverything();
     // Loop thread: publishes what changed since the last time; false when nothing did.
     bool Publish();
     void OnPublishTimer();
@@ -191,6 +211,7 @@ private:
     // Runs the pumps of all records (StartPortLink adds one, StopPortLink removes it), the UDP
     // intake, the TCP links, the online expiry and the publishing; its thread alone touches the
     // records. The parts below are made with the table and ended on the loop.
+    const Turning turning_;
     mutable PumpLoop pumpLoop_;
     std::unique_ptr<PortTrace> trace_;
     std::unique_ptr<DatagramIntake> intake_;
@@ -205,4 +226,9 @@ private:
     int networkStarted_ = 0;
     Reason networkFailure_;
     std::set<std::string> reportedReasons_;
+
+    // Commands the loop has not run yet, each counted until it has (callers' threads).
+    std::mutex answerMutex_;
+    std::condition_variable answered_;
+    int unanswered_ = 0;  // under answerMutex_
 };

@@ -19,6 +19,8 @@ const char* PortError::Name(Kind kind)
     case Kind::ConfigTooLarge: return "ConfigTooLarge";
     case Kind::ConfigUnreadable: return "ConfigUnreadable";
     case Kind::ConfigNotSettings: return "ConfigNotSettings";
+    case Kind::NotAnswering: return "NotAnswering";
+    case Kind::NotAnsweredYet: return "NotAnsweredYet";
     }
     return "";
 }

@@ -28,6 +28,10 @@ struct PortError {
         ConfigTooLarge,        // beyond what is read
         ConfigUnreadable,      // the system refuses to read it
         ConfigNotSettings,     // a line in it is not a setting
+        // The data path's loop did not take the change in time: nothing was changed ...
+        NotAnswering,
+        // ... or the change is stored and is made once the loop gets round to it.
+        NotAnsweredYet,
     };
 
     PortError() = default;

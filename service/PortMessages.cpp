@@ -88,6 +88,8 @@ std::string Text(const PortError& error)
     case K::ConfigTooLarge:
     case K::ConfigUnreadable:
     case K::ConfigNotSettings: return Text(error.cause) + "\n这项更改没有保存，也没有生效。";
+    case K::NotAnswering: return "本程序的数据转发没有响应，这项更改没有保存，也没有生效。请稍后再试。";
+    case K::NotAnsweredYet: return "本程序的数据转发没有响应。这项更改已保存，将在数据转发恢复响应后生效。";
     }
     return {};
 }

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,7 +22,9 @@
 // The ports of one run, with or without a window: the global settings, the configuration
 // store, the virtual port sites and the port table, and the rules every front end (the
 // window, the bus manager) goes through to add, edit and remove ports. Main thread only;
-// the table's data path runs on its own threads.
+// the table's data path runs on the loop's thread, which this thread never waits for beyond
+// a bound: a change the loop does not take in time fails with PortError::NotAnswering (or
+// NotAnsweredYet once stored), and a question is answered from what the loop published.
 class PortService : public QObject {
     Q_OBJECT
 public:
@@ -70,14 +73,17 @@ public:
     // The statuses below are what the data path published last: a command's effect at once,
     // what the traffic changes within a moment (PortTable::PublishInterval). An answer to a
     // question asked from outside (the bus, the tool) catches up first, so it counts every
-    // byte the ports took before the question.
-    void CatchUp() const { table_->PublishNow(); }
+    // byte the ports took before the question: 0 then, or how old the statuses are when the
+    // loop did not get round to it within PortTable::CatchUpBound.
+    std::chrono::milliseconds CatchUp() const;
     // Every port in service, in slot order; one port, when slot holds one.
     std::vector<PortStatus> Snapshot() const;
     std::optional<PortStatus> StatusOf(int slot) const;
     // The line settings an application set on the slot's port, as the serial compatibility
-    // library reports them (none when none are known).
-    std::optional<LineState> LineSettings(int slot) const { return table_->LineSettings(slot); }
+    // library reports them (none when none are known). Read here from the file the library
+    // writes, for the port the statuses show held: the loop does no file work for a reader.
+    std::optional<LineState> LineSettings(int slot) const;
+    static std::optional<LineState> LineSettings(const PortStatus& port);
     // A live trace of the watched slots' ports (every port for none): the reading end of a stream of
     // trace records (link/TraceRecord.h), written until the reader closes it or the run ends;
     // the caller owns it. -1 when no stream could be made (said in the log).
@@ -88,8 +94,11 @@ public:
     // Exact, the first in slot order.
     int FindByCode(const std::string& code) const { return table_->FindPortByCode(code); }
 
-    bool AnyPortInUse() const { return table_->AnyPortInUse(); }
-    bool SelectSharedTarget(const std::string& code) { return table_->SelectSharedTarget(code); }
+    // Asked of the loop; when it does not answer within PortTable::CatchUpBound, as the
+    // statuses show it.
+    bool AnyPortInUse() const;
+    // False too when the loop did not answer (said in the log).
+    bool SelectSharedTarget(const std::string& code);
     std::string GetSharedTargetCode() const { return table_->GetSharedTargetCode(); }
 
     // Reads the configuration file again and applies it slot by slot: unchanged ports are
@@ -117,8 +126,13 @@ signals:
 
 private:
     bool InService(int slot) const;
-    void Open(int slot, const PortConfig& config);
-    void Close(int slot);
+    // False when the loop did not take the change in time (said in the log): it is made once
+    // the loop gets round to it.
+    bool Open(int slot, const PortConfig& config);
+    bool Close(int slot);
+    bool Edited(int slot, const PortConfig& config);
+    // The loop takes commands now (it answered within PortTable::CommandBound).
+    bool Answering() const;
     // The refusal of a change the file could not keep, or none.
     static PortError Saved(const Reason& failure);
     void Watch();

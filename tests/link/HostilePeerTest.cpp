@@ -193,7 +193,7 @@ TEST(HostilePeer, AHeldChunkReachesItsDtuAfterTheSharedTargetMoves)
     const int b = rig.AddPort(8, "B2", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return dtuB.Accept(0ms) >= 0; }));
     ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(b).online; }));
-    ASSERT_TRUE(rig.table->SelectSharedTarget("B2"));
+    ASSERT_EQ(rig.table->SelectSharedTarget("B2"), true);
 
     // A gets a prefix of the stream with the held chunk at its end, B the rest: nothing lost.
     Bytes received, rest;

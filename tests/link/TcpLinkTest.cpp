@@ -208,7 +208,7 @@ TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)
     EXPECT_TRUE(rig.view.WaitCell(tcp, PortView::ColReceived, "8"));
     EXPECT_EQ(rig.view.Cell(udp, PortView::ColReceived), "");
 
-    ASSERT_TRUE(rig.table->SelectSharedTarget("t1"));
+    ASSERT_EQ(rig.table->SelectSharedTarget("t1"), true);
     ASSERT_TRUE(app.Write(ToBytes("to tcp")));
     EXPECT_EQ(dtu.Read(6), ToBytes("to tcp"));
 }

@@ -23,6 +23,7 @@
 #include "net/Log.h"
 #include "service/PortMessages.h"
 #include "service/PortService.h"
+#include "support/ThreadHold.h"
 
 namespace {
 
@@ -627,6 +628,43 @@ TEST_F(PortServiceTest, AStartThatStallsPastAPublishHandsTheLoopItsSettingsWitho
     ASSERT_EQ(service->Snapshot().size(), 1u);
     EXPECT_EQ(service->Snapshot()[0].Name(), "COM4");
     EXPECT_TRUE(service->Snapshot()[0].served);
+}
+
+// With the loop held still (as a debugger holds it), the thread that asks is never held with
+// it: questions are answered from what the loop published last, saying how old it is, the
+// window's list goes on, and a change fails within its bound with a clear refusal and
+// nothing stored. Once the loop goes on, so does everything.
+TEST_F(PortServiceTest, AHeldLoopLeavesQuestionsAnsweredAndChangesRefusedInTime)
+{
+    using namespace std::chrono;
+    WriteConfig(Slot(1, 7, "AA"));
+    Start();
+    const QByteArray stored = ReadConfig();
+    {
+        ThreadHold hold("mv-pumps");
+        ASSERT_TRUE(hold.Held());
+        const auto asked = steady_clock::now();
+        EXPECT_GT(service->CatchUp(), milliseconds(0));
+        EXPECT_EQ(Codes(), std::vector<std::string>{"AA"});
+        EXPECT_FALSE(service->LineSettings(0));
+        EXPECT_FALSE(service->AnyPortInUse());
+        EXPECT_LT(steady_clock::now() - asked, milliseconds(500));
+        const auto listed = steady_clock::now() + milliseconds(2 * PortService::WatchIntervalMs);
+        while (steady_clock::now() < listed)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        ASSERT_EQ(service->Rows().RowCount(), 1);
+        EXPECT_EQ(service->Rows().Cell(0, PortView::ColName), "COM7");
+
+        const auto changed = steady_clock::now();
+        ExpectRefusal(service->Add(Fields(8, "BB")), PortError::Kind::NotAnswering,
+                      "本程序的数据转发没有响应，这项更改没有保存，也没有生效。请稍后再试。");
+        EXPECT_LT(steady_clock::now() - changed, PortTable::CommandBound + seconds(1));
+        EXPECT_EQ(ReadConfig(), stored);
+    }
+    EXPECT_EQ(service->CatchUp(), milliseconds(0));
+    EXPECT_FALSE(service->Add(Fields(8, "BB")));
+    EXPECT_EQ(Codes(), (std::vector<std::string>{"AA", "BB"}));
+    EXPECT_EQ(service->Rows().RowCount(), 2);
 }
 
 }  // namespace
