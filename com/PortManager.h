@@ -38,7 +38,7 @@ public:
 
 signals:
     // A port's configuration or state changed, or it was removed; at most one a
-    // WatchIntervalMs per port, as the service polls its snapshots. Byte counts alone are
+    // PortTable::PublishInterval per port, as the loop publishes the statuses. Byte counts alone are
     // not signalled: they come with ListPorts and GetPort.
     void PortChanged(const QVariantMap& port);
 

@@ -36,13 +36,16 @@ auto PortTable::Command(F fn, std::chrono::milliseconds bound) -> std::optional<
     EventLoop& loop = pumpLoop_.Loop();
     if (turning_ == Turning::ByOwner || loop.InLoopThread())
         return run();
-    const auto deadline = std::chrono::steady_clock::now() + bound;
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = now + bound;
     std::unique_lock<std::mutex> hold(answerMutex_);
     // One command the loop has not run yet holds back the next: they run in order, and a stuck
-    // loop gets no queue of them.
-    if (!answered_.wait_until(hold, deadline, [this] { return unanswered_ == 0; }))
+    // loop gets no queue of them. One it has not run for a whole bound fails the next at once.
+    if (!answered_.wait_until(hold, unanswered_ ? std::min(deadline, postedAt_ + bound) : deadline,
+                              [this] { return unanswered_ == 0; }))
         return std::nullopt;
     ++unanswered_;
+    postedAt_ = now;
     hold.unlock();
     auto answer = std::make_shared<std::optional<Result>>();
     const bool posted = loop.Post([this, answer, run]() mutable {
@@ -182,8 +185,16 @@ uint16_t PortTable::UdpPort() const
 bool PortTable::Publish()
 {
     const std::string target = sharedTarget_ >= 0 ? records_[sharedTarget_].Code : std::string("#NoSelected");
-    return board_.Publish(
+    const bool changed = board_.Publish(
         records_, [this](const VirtualPortEntry& e) { return PortOf(e); }, clock_.Now(), intake_->Unmatched(), target);
+    if (changed && published_)
+        published_();
+    return changed;
+}
+
+bool PortTable::WhenPublished(std::function<void()> told)
+{
+    return Perform([this, told = std::move(told)] { published_ = told; });
 }
 
 void PortTable::OnPublishTimer()

@@ -29,8 +29,14 @@ class VirtualPortSites;
 
 // The data path of a run, without any widget: the port records, their virtual ports, the
 // datagram intake, the TCP links, the online expiry, the shared-port state and the pumps, all
-// on the data path's loop (PumpLoop), whose thread alone touches them. The port service on the
-// main thread posts commands to the loop (OnLoop) and reads what the loop publishes.
+// on the data path's loop (PumpLoop), whose thread alone touches them. Other threads hold the
+// table as the loop's handle, and each member says who may call it:
+// - commands (UseSettings .. PublishNow, InUse, AnyPortInUse): the owner's thread (the port
+//   service's, the main thread); each is posted to the loop and waited for within its bound;
+// - what the loop published (Published, Status, Find*, ...): any thread, never waiting;
+// - Heartbeat and Poke: any thread.
+// With Turning::ByOwner (tests) no thread of the loop's own runs: the owner turns it (Turn)
+// and its commands run on the owner's thread.
 class PortTable : private LinkPump::Host, private TcpLinks::Host, private DatagramIntake::Host {
 public:
     static constexpr int MaxPorts = PortRecords::Count;
@@ -101,6 +107,11 @@ public:
     // port) and of what belongs to no port, until its reader closes it or the table ends; it
     // sees everything that comes after the call returned.
     bool AddTraceWatcher(int fd, const std::vector<int>& watched);
+
+    // Called on the loop thread each time a publish changed what Published holds (a port's
+    // status, what belongs to no port, the shared port's DTU): the owner is told rather than
+    // left to look. Set before the network starts; it must not wait for the loop.
+    bool WhenPublished(std::function<void()> told);
 
     // Publishes what changed up to now and returns once it is there: for an answer that must
     // not be older than its question, and a last look before the ports go (the end of a run).
@@ -218,7 +229,8 @@ private:
     std::unique_ptr<TcpLinks> links_;
     std::unique_ptr<OnlineExpiry> expiry_;
     std::unique_ptr<EventLoop::Timer> publishTimer_;
-    bool quiet_ = true;  // the publish timer's last look found nothing changed
+    std::function<void()> published_;  // WhenPublished's; loop thread
+    bool quiet_ = true;                // the publish timer's last look found nothing changed
 
     int sharedTarget_ = -1;
     VirtualSerialPort* sharedControl_ = nullptr;
@@ -230,5 +242,6 @@ private:
     // Commands the loop has not run yet, each counted until it has (callers' threads).
     std::mutex answerMutex_;
     std::condition_variable answered_;
-    int unanswered_ = 0;  // under answerMutex_
+    int unanswered_ = 0;                              // under answerMutex_; at most one
+    std::chrono::steady_clock::time_point postedAt_;  // under answerMutex_: when it was posted
 };

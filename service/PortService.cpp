@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,9 +20,9 @@ std::string PortLabel(const PortStatus& port)
 // Said when the loop did not take a change within its bound; false, for the caller to return.
 bool NotAnsweringSaid(const std::string& what)
 {
-    Log::Error(what + ": the data path is not answering (for "
+    Log::Error(what + " now: the data path is not answering (for "
                + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(PortTable::CommandBound).count())
-               + " s); the change is made once it answers");
+               + " s)");
     return false;
 }
 
@@ -37,11 +38,32 @@ PortService::PortService(const char* serverAddress, QObject* parent)
     : QObject(parent), table_(std::make_unique<PortTable>(Clock::Steady(), settings_, sites_, serverAddress))
 {
     watchTimer_.setInterval(WatchIntervalMs);
-    connect(&watchTimer_, &QTimer::timeout, this, &PortService::Watch);
+    connect(&watchTimer_, &QTimer::timeout, this, &PortService::Summarize);
+    toldFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (toldFd_ < 0) {
+        // Without it the statuses are still looked at, at each summary.
+        Log::Error("cannot make an eventfd for the data path's news: " + Log::SystemReason(errno));
+        connect(&watchTimer_, &QTimer::timeout, this, &PortService::Watch);
+        return;
+    }
+    told_ = std::make_unique<QSocketNotifier>(toldFd_, QSocketNotifier::Read);
+    connect(told_.get(), &QSocketNotifier::activated, this, [this] {
+        uint64_t count = 0;
+        (void)!read(toldFd_, &count, sizeof count);
+        Watch();
+    });
+    table_->WhenPublished([this] { Told(); });
 }
 
-// The teardown (every link, then the network) is the port table's destruction.
-PortService::~PortService() = default;
+// The teardown (every link, then the network) is the port table's destruction, first: its
+// loop tells this service of what it publishes until it ends.
+PortService::~PortService()
+{
+    table_.reset();
+    told_.reset();
+    if (toldFd_ >= 0)
+        close(toldFd_);
+}
 
 PortTable::NetworkResult PortService::StartNetwork()
 {
@@ -81,6 +103,7 @@ void PortService::StartPorts()
     startConfig_.reset();
     // The first look reports the links already up and the DTUs already logged in.
     watchTimer_.start();
+    Told();
     emit PortsChanged();
 }
 
@@ -320,15 +343,39 @@ std::optional<PortStatus> PortService::StatusOf(int slot) const
     return table_->Status(slot);
 }
 
+void PortService::Told()
+{
+    const uint64_t one = 1;
+    if (!watchPosted_.exchange(true))
+        (void)!write(toldFd_, &one, sizeof one);
+}
+
+void PortService::Summarize()
+{
+    droppedSummary_.resize(PortTable::MaxPorts);
+    const int64_t now = SteadyMilliseconds();
+    for (const std::shared_ptr<const PortStatus>& port : lastSeen_)
+        if (port)
+            ReportDropped(*port, now);
+    ReportNetworkEvents();
+}
+
 void PortService::Watch()
 {
+    watchPosted_ = false;
+    // Before the ports start and after they end, nothing is watched.
+    if (!watchTimer_.isActive())
+        return;
     lastSeen_.resize(PortTable::MaxPorts);
     droppedSummary_.resize(PortTable::MaxPorts);
     const int64_t now = SteadyMilliseconds();
-    std::vector<std::optional<PortStatus>> statuses = table_->Statuses();
+    const std::shared_ptr<const PublishedPorts> published = table_->Published();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
-        std::optional<PortStatus>& before = lastSeen_[static_cast<size_t>(slot)];
-        if (!statuses[static_cast<size_t>(slot)]) {
+        std::shared_ptr<const PortStatus>& before = lastSeen_[static_cast<size_t>(slot)];
+        const std::shared_ptr<const PortStatus>& status = published->statuses[static_cast<size_t>(slot)];
+        if (status == before)
+            continue;
+        if (!status) {
             if (before)
                 emit PortRemoved(slot, before->config.PortNumber, before->config.Code);
             before.reset();
@@ -336,7 +383,7 @@ void PortService::Watch()
                 rows_.Remove(slot);
             continue;
         }
-        PortStatus port = std::move(*statuses[static_cast<size_t>(slot)]);
+        const PortStatus& port = *status;
         // A port the loop took after its command gave up on it has no row yet.
         if (rows_.RowOf(slot) < 0)
             rows_.Append(port);
@@ -353,7 +400,7 @@ void PortService::Watch()
             ReportEvents(before ? *before : PortStatus{}, port);
             emit PortStateChanged(port);
         }
-        before = std::move(port);
+        before = status;
     }
     ReportNetworkEvents();
 }

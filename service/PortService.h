@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -42,7 +44,7 @@ public:
     // The window's list, attached before StartPorts and detached when the window goes.
     void AttachView(PortView* shown) { rows_.Attach(shown); }
     // The rows of the list as the service keeps them from the ports' statuses: brought up to
-    // date after each change and at each look at the ports (every WatchIntervalMs).
+    // date after each change and each time the loop publishes a port's new status.
     const PortRows& Rows() const { return rows_; }
 
     // Start-up, in this order: the settings and the network, then the stored ports.
@@ -118,16 +120,15 @@ public:
 signals:
     // Ports were added, edited or removed (by any front end or a reload).
     void PortsChanged();
-    // A port's configuration or state differs from the last one seen (polled, at most every
-    // WatchIntervalMs); its byte counts alone do not make a change.
+    // A port's configuration or state differs from the last one seen (the loop publishes it,
+    // at most once a PortTable::PublishInterval); its byte counts alone do not make a change.
     void PortStateChanged(const PortStatus& port);
     // The port left service.
     void PortRemoved(int slot, int number, const std::string& code);
 
 private:
     bool InService(int slot) const;
-    // False when the loop did not take the change in time (said in the log): it is made once
-    // the loop gets round to it.
+    // False when the loop did not take the change in time (said in the log).
     bool Open(int slot, const PortConfig& config);
     bool Close(int slot);
     bool Edited(int slot, const PortConfig& config);
@@ -135,7 +136,14 @@ private:
     bool Answering() const;
     // The refusal of a change the file could not keep, or none.
     static PortError Saved(const Reason& failure);
+    // The loop published: the ports whose statuses it replaced are looked at (the others did
+    // not change), rows brought up to date, changes reported.
     void Watch();
+    // Told on the loop thread; Watch follows on this thread, once for any number of tellings
+    // (through an eventfd rather than a posted Qt event: nothing of Qt's crosses the threads).
+    void Told();
+    // Summaries due by time (drops, datagrams of no port), every WatchIntervalMs.
+    void Summarize();
     void ReportEvents(const PortStatus& before, const PortStatus& now);
     void ReportReconnects(const PortStatus& before, const PortStatus& now);
     void ReportDropped(const PortStatus& port, int64_t nowMs, bool ending = false);
@@ -151,7 +159,11 @@ private:
     PortRows rows_;
     std::unique_ptr<PortTable> table_;
     QTimer watchTimer_;
-    std::vector<std::optional<PortStatus>> lastSeen_;  // by slot, as Watch saw them
+    // By slot, as Watch saw them: a status the loop did not replace is the same object.
+    std::vector<std::shared_ptr<const PortStatus>> lastSeen_;
+    std::atomic<bool> watchPosted_{false};  // a Watch is on its way to this thread
+    int toldFd_ = -1;                       // eventfd the loop writes when it tells
+    std::unique_ptr<QSocketNotifier> told_;
     RepeatSummary unmatchedSummary_;
     std::vector<RepeatSummary> droppedSummary_;  // by slot, anew for each port put there
     bool udpPortWaiting_ = false;                // taken by another program at start, not yet ours

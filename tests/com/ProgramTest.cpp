@@ -212,6 +212,10 @@ TEST_F(Program, WhileItsDataPathIsHeldTheToolStillListsThePortsSayingHowOldTheLi
     QProcess service;
     service.start(program, {QStringLiteral("--service")});
     ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 30000)) << service.readAllStandardError().toStdString();
+    // Held once it serves its port and its loop sleeps.
+    ASSERT_TRUE(
+        WaitUntil([] { return QFileInfo::exists(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/MV5840VSP/COM7"); }));
+    QThread::msleep(300);
 
     pid_t loop = -1;
     const QString tasks = QStringLiteral("/proc/%1/task").arg(service.processId());
@@ -226,10 +230,14 @@ TEST_F(Program, WhileItsDataPathIsHeldTheToolStillListsThePortsSayingHowOldTheLi
 
     QProcess list;
     list.start(tool, {QStringLiteral("list")});
-    EXPECT_TRUE(WaitUntil([&] { return list.state() == QProcess::NotRunning; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return list.state() == QProcess::NotRunning; }, 5000))
+        << ReadAll(tasks + "/" + QString::number(service.processId()) + "/wchan").toStdString() << " "
+        << ReadAll(tasks + "/" + QString::number(loop) + "/stat").toStdString();
     EXPECT_EQ(list.exitCode(), 0);
-    EXPECT_TRUE(list.readAllStandardOutput().contains("COM7"));
-    EXPECT_TRUE(list.readAllStandardError().contains("data path is not answering"));
+    const QByteArray out = list.readAllStandardOutput();
+    const QByteArray err = list.readAllStandardError();
+    EXPECT_TRUE(out.contains("COM7")) << out.toStdString() << err.toStdString();
+    EXPECT_TRUE(err.contains("data path is not answering")) << err.toStdString();
 
     ptrace(PTRACE_DETACH, loop, nullptr, nullptr);
     Stop(service);

@@ -667,6 +667,23 @@ TEST_F(PortServiceTest, AHeldLoopLeavesQuestionsAnsweredAndChangesRefusedInTime)
     EXPECT_EQ(service->Rows().RowCount(), 2);
 }
 
+// A list of 200 ports with their line settings visits the loop once, for its catch-up: the
+// statuses and the line settings come from what the loop published, not a question a port.
+TEST_F(PortServiceTest, AListOfTwoHundredPortsWakesTheLoopAtMostTwice)
+{
+    Start();
+    for (int i = 0; i < PortTable::MaxPorts; ++i)
+        ASSERT_FALSE(service->Add(Fields(1 + i, "C" + std::to_string(i))));
+    const uint64_t before = service->DataPathHeartbeat();
+    EXPECT_EQ(service->CatchUp(), std::chrono::milliseconds(0));
+    const std::vector<PortStatus> ports = service->Snapshot();
+    for (const PortStatus& port : ports)
+        EXPECT_FALSE(PortService::LineSettings(port));
+    // The catch-up, and at most one look of the loop's own at the statuses meanwhile.
+    EXPECT_LE(service->DataPathHeartbeat() - before, 2u);
+    EXPECT_EQ(ports.size(), size_t(PortTable::MaxPorts));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
