@@ -63,6 +63,7 @@ int CtlRunner::PrintStatistics()
     BusReply reply = client_.ListPorts(ports);
     if (!reply.Ok())
         return Report(reply);
+    NoteAge(ports);
     QVariantMap globalMap;
     reply = client_.GetStatistics(globalMap);
     if (!reply.Ok())

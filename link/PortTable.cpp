@@ -40,9 +40,10 @@ auto PortTable::Command(F fn, std::chrono::milliseconds bound) -> std::optional<
     const auto deadline = now + bound;
     std::unique_lock<std::mutex> hold(answerMutex_);
     // One command the loop has not run yet holds back the next: they run in order, and a stuck
-    // loop gets no queue of them. One it has not run for a whole bound fails the next at once.
-    if (!answered_.wait_until(hold, unanswered_ ? std::min(deadline, postedAt_ + bound) : deadline,
-                              [this] { return unanswered_ == 0; }))
+    // loop gets no queue of them. One it has not run for a whole bound holds the next back only
+    // as long as a catch-up waits, so a stuck loop costs one bound, not one a command.
+    const auto waitFor = unanswered_ ? std::min(deadline, std::max(postedAt_ + bound, now + CatchUpBound)) : deadline;
+    if (!answered_.wait_until(hold, waitFor, [this] { return unanswered_ == 0; }))
         return std::nullopt;
     ++unanswered_;
     postedAt_ = now;
