@@ -1,5 +1,7 @@
 #include "cli/CtlRunner.h"
 
+#include <algorithm>
+
 #include "Version.h"
 
 #include "cli/PortFormat.h"
@@ -66,10 +68,23 @@ int CtlRunner::ReportChange(const CtlCommand& command, BusReply reply)
     return Report(reply);
 }
 
-int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port)
+void CtlRunner::NoteAge(QList<QVariantMap>& ports)
+{
+    qlonglong age = 0;
+    for (QVariantMap& port : ports)
+        age = std::max(age, port.take(QStringLiteral("age_ms")).toLongLong());
+    if (age > 0)
+        err_ << "mv5840vspctl: note: the program's data path is not answering; what is shown is as it was " << age
+             << " ms ago" << Qt::endl;
+}
+
+int CtlRunner::PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& answer)
 {
     if (!reply.Ok())
         return command.verb == CtlVerb::Show ? Report(reply) : ReportChange(command, reply);
+    QList<QVariantMap> ports{answer};
+    NoteAge(ports);
+    const QVariantMap& port = ports.front();
     // What the save kept besides the change is said apart from the port, once.
     const QString note = port.value(QStringLiteral("note")).toString();
     if (command.json) {
@@ -108,6 +123,7 @@ int CtlRunner::PrintStatistics(bool prometheus)
     BusReply reply = client_.ListPorts(ports);
     if (!reply.Ok())
         return Report(reply);
+    NoteAge(ports);
     QVariantMap globalMap;
     reply = client_.GetStatistics(globalMap);
     if (!reply.Ok())
@@ -144,6 +160,7 @@ int CtlRunner::Run(const CtlCommand& command, bool stdoutTerminal)
         const BusReply reply = client_.ListPorts(ports);
         if (!reply.Ok())
             return Report(reply);
+        NoteAge(ports);
         if (command.plain)
             out_ << PortNamesText(ports);
         else

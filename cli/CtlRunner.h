@@ -30,6 +30,9 @@ private:
     int ReportChange(const CtlCommand& command, BusReply reply);
     int PrintPort(const CtlCommand& command, const BusReply& reply, const QVariantMap& port);
     int RemovePort(const CtlCommand& command);
+    // Takes the answer's age out of the ports (they are shown as before) and, when the program
+    // answered from statuses its data path published a while ago, says so on standard error.
+    void NoteAge(QList<QVariantMap>& ports);
     int PrintStatistics(bool prometheus);
 
     PortManagerClient& client_;

@@ -35,6 +35,11 @@ const QHash<QString, QString>& RefusalSentences()
         {QStringLiteral("PortInUse"),
          QStringLiteral("an application holds the port open; close it first, or use --force")},
         {QStringLiteral("InvalidArgument"), QStringLiteral("the program did not understand the request")},
+        {QStringLiteral("NotAnswering"),
+         QStringLiteral("the program's data path is not answering, so nothing was changed; try again later")},
+        {QStringLiteral("NotAnsweredYet"),
+         QStringLiteral("the change is stored, but the program's data path is not answering; the change is made "
+                        "once it answers")},
         // The file refused the change: nothing was changed.
         {QStringLiteral("SaveFailed"),
          QStringLiteral("the configuration file could not be written, so nothing was changed; the program's log "

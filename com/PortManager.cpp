@@ -141,10 +141,10 @@ GlobalSettings PortManager::SettingsFromMap(const QVariantMap& map)
 
 QList<QVariantMap> PortManager::ListPorts() const
 {
-    service_.CatchUp();
+    const std::chrono::milliseconds age = service_.CatchUp();
     QList<QVariantMap> ports;
     for (const PortStatus& port : service_.Snapshot())
-        ports.append(WithLineSettings(ToMap(port), port.slot));
+        ports.append(AnswerMap(port, age));
     return ports;
 }
 
@@ -160,12 +160,14 @@ QList<QList<qulonglong>> PortManager::ListCounters() const
     return ports;
 }
 
-QVariantMap PortManager::WithLineSettings(QVariantMap port, int slot) const
+QVariantMap PortManager::AnswerMap(const PortStatus& port, std::chrono::milliseconds age)
 {
+    QVariantMap map = ToMap(port);
     // Read when asked, not per signal: it is a file the application's library writes.
-    const auto line = service_.LineSettings(slot);
-    port.insert(QStringLiteral("line"), line ? QString::fromStdString(line->Text()) : QString());
-    return port;
+    const auto line = PortService::LineSettings(port);
+    map.insert(QStringLiteral("line"), line ? QString::fromStdString(line->Text()) : QString());
+    map.insert(QStringLiteral("age_ms"), qlonglong(age.count()));
+    return map;
 }
 
 QVariantMap PortManager::GetSettings() const
@@ -227,10 +229,11 @@ PortError PortManager::Monitor(const QList<QVariantMap>& selectors, int& trace)
 
 QVariantMap PortManager::GetStatistics() const
 {
-    service_.CatchUp();
+    const std::chrono::milliseconds age = service_.CatchUp();
     const GlobalStatistics statistics = service_.Statistics();
     return {{QLatin1String(StatisticsKeys::UnknownCodeDatagrams), qulonglong(statistics.unknownCodeDatagrams)},
-            {QLatin1String(StatisticsKeys::LastUnknownSource), QString::fromStdString(statistics.lastUnknownSource)}};
+            {QLatin1String(StatisticsKeys::LastUnknownSource), QString::fromStdString(statistics.lastUnknownSource)},
+            {QStringLiteral("age_ms"), qlonglong(age.count())}};
 }
 
 PortError PortManager::Select(const QVariantMap& selector, int& slot) const
@@ -305,22 +308,22 @@ PortError PortManager::Apply(const QVariantMap& request, PortConfig& fields) con
     return {};
 }
 
-PortError PortManager::Result(PortError error, int slot, QVariantMap& port) const
+PortError PortManager::Result(PortError error, int slot, QVariantMap& port, std::chrono::milliseconds age) const
 {
     if (!error) {
         if (const auto snapshot = service_.StatusOf(slot))
-            port = WithLineSettings(ToMap(*snapshot), slot);
+            port = AnswerMap(*snapshot, age);
     }
     return error;
 }
 
 PortError PortManager::GetPort(const QVariantMap& selector, QVariantMap& port) const
 {
-    service_.CatchUp();
+    const std::chrono::milliseconds age = service_.CatchUp();
     int slot = -1;
     if (PortError error = Select(selector, slot))
         return error;
-    return Result({}, slot, port);
+    return Result({}, slot, port, age);
 }
 
 PortError PortManager::AddPort(const QVariantMap& request, QVariantMap& port)

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QObject>
 #include <QVariantMap>
+#include <chrono>
 
 #include "service/PortError.h"
 #include "service/PortService.h"
@@ -37,13 +38,15 @@ public:
     // A port as a front end on the bus reads it back from ToMap's dictionary.
     static PortStatus FromMap(const QVariantMap& map);
     static GlobalSettings SettingsFromMap(const QVariantMap& map);
-    // Adds "line": the line settings an application set through the compatibility library
-    // ("9600 8E1, DTR on, RTS off"), "" when none are known.
-    QVariantMap WithLineSettings(QVariantMap port, int slot) const;
+    // An answer's port: ToMap with "line", the line settings an application set through the
+    // compatibility library ("9600 8E1, DTR on, RTS off", "" when none are known), and
+    // "age_ms", how much older than the question the status is (0: the loop caught up; more
+    // when it did not answer in time and the answer is what it published last).
+    static QVariantMap AnswerMap(const PortStatus& port, std::chrono::milliseconds age);
 
 signals:
     // A port's configuration or state changed, or it was removed; at most one a
-    // WatchIntervalMs per port, as the service polls its snapshots. Byte counts alone are
+    // PortTable::PublishInterval per port, as the loop publishes the statuses. Byte counts alone are
     // not signalled: they come with ListPorts and GetPort.
     void PortChanged(const QVariantMap& port);
 
@@ -51,7 +54,8 @@ private:
     PortError Select(const QVariantMap& selector, int& slot) const;
     // Lays the request's keys over fields.
     PortError Apply(const QVariantMap& request, PortConfig& fields) const;
-    PortError Result(PortError error, int slot, QVariantMap& port) const;
+    PortError Result(PortError error, int slot, QVariantMap& port,
+                     std::chrono::milliseconds age = std::chrono::milliseconds(0)) const;
 
     PortService& service_;
 };

@@ -23,21 +23,65 @@ bool DirectoryRefusal(Reason::Kind kind)
 }  // namespace
 
 template <class F>
-auto PortTable::Command(F&& fn)
+auto PortTable::Command(F fn, std::chrono::milliseconds bound) -> std::optional<std::invoke_result_t<F&>>
 {
-    return pumpLoop_.Loop().Call([&] {
-        // Published however fn ends, its result (if any) still to be returned.
+    using Result = std::invoke_result_t<F&>;
+    auto run = [this, fn = std::move(fn)]() mutable {
+        // Published however fn ends, its result still to be returned.
         struct PublishAtEnd {
             PortTable& table;
             ~PublishAtEnd() { table.Publish(); }
         } publish{*this};
         return fn();
+    };
+    EventLoop& loop = pumpLoop_.Loop();
+    if (turning_ == Turning::ByOwner || loop.InLoopThread())
+        return run();
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = now + bound;
+    std::unique_lock<std::mutex> hold(answerMutex_);
+    // One command the loop has not run yet holds back the next: they run in order, and a stuck
+    // loop gets no queue of them. One it has not run for a whole bound holds the next back only
+    // as long as a catch-up waits, so a stuck loop costs one bound, not one a command.
+    const auto waitFor = unanswered_ ? std::min(deadline, std::max(postedAt_ + bound, now + CatchUpBound)) : deadline;
+    if (!answered_.wait_until(hold, waitFor, [this] { return unanswered_ == 0; }))
+        return std::nullopt;
+    ++unanswered_;
+    postedAt_ = now;
+    hold.unlock();
+    auto answer = std::make_shared<std::optional<Result>>();
+    const bool posted = loop.Post([this, answer, run]() mutable {
+        Result result = run();
+        {
+            std::lock_guard<std::mutex> done(answerMutex_);
+            *answer = std::move(result);
+            --unanswered_;
+        }
+        answered_.notify_all();
     });
+    hold.lock();
+    if (!posted) {
+        --unanswered_;
+        return std::nullopt;
+    }
+    answered_.wait_until(hold, deadline, [&] { return answer->has_value(); });
+    return *answer;
 }
 
-PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSites& sites, const char* serverAddress,
+template <class F>
+bool PortTable::Perform(F fn)
+{
+    return Command([fn = std::move(fn)]() mutable {
+               fn();
+               return true;
+           })
+        .has_value();
+}
+
+PortTable::PortTable(Clock& clock, GlobalSettings settings, VirtualPortSites& sites, const char* serverAddress,
                      Turning turning)
-    : clock_(clock), settings_(settings), sites_(sites), serverAddress_(serverAddress), pumpLoop_(clock, turning)
+    : clock_(clock), settings_(std::move(settings)), sites_(sites), serverAddress_(serverAddress), turning_(turning),
+      pumpLoop_(clock, turning)
 {
     SocketAddress local;
     local.Parse(serverAddress);
@@ -58,10 +102,14 @@ PortTable::PortTable(Clock& clock, const GlobalSettings& settings, VirtualPortSi
 
 PortTable::~PortTable()
 {
-    // Nothing may run on the records or the endpoint once they go.
-    CloseAll();
-    StopNetwork();
+    // Nothing may run on the records or the endpoint once they go. The end of a run waits for
+    // the loop as long as it takes: the ports must be gone when the table is.
     pumpLoop_.Loop().Call([this] {
+        CloseEverything();
+        if (networkStarted_) {
+            intake_->Endpoint().Stop();
+            expiry_->Stop();
+        }
         publishTimer_.reset();
         expiry_.reset();
         servers_.reset();
@@ -83,24 +131,32 @@ PortTable::NetworkResult PortTable::StartNetwork()
     if (gethostname(name, sizeof name) != 0)
         return NetworkResult::HostNameFailed;
     // The endpoint retries a taken port quietly until it is free: say once that it is taken.
-    if (const int error = pumpLoop_.Loop().Call([this] { return intake_->Endpoint().Start(); }); error != 0) {
-        networkFailure_ = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, error};
+    const std::optional<int> error = Command([this] {
+        expiry_->Start();
+        return intake_->Endpoint().Start();
+    });
+    if (!error)
+        return NetworkResult::NotAnswering;
+    if (*error != 0) {
+        networkFailure_ = {Reason::Kind::UdpPortTaken, std::to_string(UdpPort()), {}, *error};
         Log::Error(networkFailure_.English());
     }
     networkStarted_ = 1;
-    pumpLoop_.Loop().Call([this] { expiry_->Start(); });
     return networkFailure_ ? NetworkResult::PortTaken : NetworkResult::Started;
 }
 
-void PortTable::StopNetwork()
+bool PortTable::StopNetwork()
 {
     if (!networkStarted_)
-        return;
-    pumpLoop_.Loop().Call([this] {
-        intake_->Endpoint().Stop();
-        expiry_->Stop();
-    });
+        return true;
+    if (!Command([this] {
+            intake_->Endpoint().Stop();
+            expiry_->Stop();
+            return true;
+        }))
+        return false;
     networkStarted_ = 0;
+    return true;
 }
 
 void PortTable::Turn(std::chrono::milliseconds limit)
@@ -134,8 +190,16 @@ uint16_t PortTable::UdpPort() const
 bool PortTable::Publish()
 {
     const std::string target = sharedTarget_ >= 0 ? records_[sharedTarget_].Code : std::string("#NoSelected");
-    return board_.Publish(
+    const bool changed = board_.Publish(
         records_, [this](const VirtualPortEntry& e) { return PortOf(e); }, clock_.Now(), intake_->Unmatched(), target);
+    if (changed && published_)
+        published_();
+    return changed;
+}
+
+bool PortTable::WhenPublished(std::function<void()> told)
+{
+    return Perform([this, told = std::move(told)] { published_ = told; });
 }
 
 void PortTable::OnPublishTimer()
@@ -154,9 +218,14 @@ void PortTable::Changed()
     publishTimer_->Now();
 }
 
-void PortTable::PrepareSlots()
+bool PortTable::UseSettings(const GlobalSettings& settings)
 {
-    Command([&] {
+    return Perform([this, settings] { settings_ = settings; });
+}
+
+bool PortTable::PrepareSlots()
+{
+    return Perform([this] {
         if (settings_.OnlyOnePort)
             BindSharedControl();
         for (int i = 0; i < MaxPorts; ++i) {
@@ -167,9 +236,9 @@ void PortTable::PrepareSlots()
     });
 }
 
-void PortTable::OpenSlot(int slot, const PortConfig& config)
+bool PortTable::OpenSlot(int slot, const PortConfig& config)
 {
-    Command([&] {
+    return Perform([this, slot, config] {
         // Nothing of the port that had the slot before: its DTU's last datagram, its counts.
         records_.Reset(slot);
         records_.Fill(slot, config, PeerAddress(config));
@@ -178,46 +247,49 @@ void PortTable::OpenSlot(int slot, const PortConfig& config)
     });
 }
 
-void PortTable::EditSlot(int slot, const PortConfig& config)
+bool PortTable::EditSlot(int slot, const PortConfig& config)
 {
-    Command([&] {
+    return Perform([this, slot, config] {
         ApplyEdit(slot, config);
         records_.MarkShadowed();
     });
 }
 
-void PortTable::CloseSlot(int slot)
+bool PortTable::CloseSlot(int slot)
 {
-    Command([&] {
+    return Perform([this, slot] {
         RemovePort(slot);
         records_.MarkShadowed();
     });
 }
 
-void PortTable::RestoreLinks()
+bool PortTable::RestoreLinks()
 {
-    Command([&] { pumpLoop_.Ports().Links().Restore(); });
+    return Perform([this] { pumpLoop_.Ports().Links().Restore(); });
 }
 
-void PortTable::CloseAll()
+bool PortTable::CloseAll()
 {
-    Command([&] {
-        for (VirtualPortEntry& e : records_) {
-            servers_->Stop(e);
-            StopPortLink(e);
-            DropTcpLink(e);
-            CloseVirtualPort(e);
-        }
-        if (settings_.OnlyOnePort && sharedPortOpen_) {
-            sharedControl_->Close();
-            sharedPortOpen_ = 0;
-        }
-    });
+    return Perform([this] { CloseEverything(); });
 }
 
-bool PortTable::SelectSharedTarget(const std::string& code)
+void PortTable::CloseEverything()
 {
-    return Command([&] {
+    for (VirtualPortEntry& e : records_) {
+        servers_->Stop(e);
+        StopPortLink(e);
+        DropTcpLink(e);
+        CloseVirtualPort(e);
+    }
+    if (settings_.OnlyOnePort && sharedPortOpen_) {
+        sharedControl_->Close();
+        sharedPortOpen_ = 0;
+    }
+}
+
+std::optional<bool> PortTable::SelectSharedTarget(const std::string& code)
+{
+    return Command([this, code] {
         if (code.empty())
             return false;
         const int found = records_.FindByCodeIgnoringCase(code);
@@ -228,14 +300,19 @@ bool PortTable::SelectSharedTarget(const std::string& code)
     });
 }
 
-void PortTable::PublishNow()
+bool PortTable::PublishNow(std::chrono::milliseconds bound)
 {
-    Command([] {});
+    return Command([] { return true; }, bound).has_value();
 }
 
-void PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
+std::chrono::milliseconds PortTable::PublishedAge() const
 {
-    pumpLoop_.Loop().Call([&] { trace_->Add(fd, watched); });
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - board_.LookedAt());
+}
+
+bool PortTable::AddTraceWatcher(int fd, const std::vector<int>& watched)
+{
+    return Perform([this, fd, watched] { trace_->Add(fd, watched); });
 }
 
 bool PortTable::InService(int slot) const
@@ -277,7 +354,9 @@ int PortTable::FindPortByCode(const std::string& code) const
 
 PortConfig PortTable::SlotConfig(int slot) const
 {
-    const PortStatus* port = Published()->Find(slot);
+    // Held while the status is read: the loop may publish anew meanwhile.
+    const std::shared_ptr<const PublishedPorts> ports = Published();
+    const PortStatus* port = ports->Find(slot);
     return port ? port->config : PortConfig{};
 }
 
@@ -312,19 +391,20 @@ PortTable::Unmatched PortTable::UnmatchedDatagrams() const
     return Published()->unmatched;
 }
 
-bool PortTable::InUse(int slot) const
+std::optional<bool> PortTable::InUse(int slot, std::chrono::milliseconds bound)
 {
-    return pumpLoop_.Loop().Call([&] {
+    const auto ask = [this, slot] {
         if (slot < 0 || slot >= MaxPorts || !records_[slot].portHeld || records_[slot].notServedReason)
             return false;
         const VirtualSerialPort* port = PortOf(records_[slot]);
         return port && port->InUse();
-    });
+    };
+    return Command(ask, bound);
 }
 
-bool PortTable::AnyPortInUse() const
+std::optional<bool> PortTable::AnyPortInUse(std::chrono::milliseconds bound)
 {
-    return pumpLoop_.Loop().Call([&] {
+    const auto ask = [this] {
         if (settings_.OnlyOnePort)
             return sharedControl_ && sharedControl_->InUse();
         for (const VirtualPortEntry& e : records_) {
@@ -332,17 +412,8 @@ bool PortTable::AnyPortInUse() const
                 return true;
         }
         return false;
-    });
-}
-
-std::optional<LineState> PortTable::LineSettings(int slot) const
-{
-    return pumpLoop_.Loop().Call([&] {
-        if (slot < 0 || slot >= MaxPorts || !records_[slot].portHeld)
-            return std::optional<LineState>();
-        const VirtualSerialPort* port = PortOf(records_[slot]);
-        return port ? port->LineSettings() : std::nullopt;
-    });
+    };
+    return Command(ask, bound);
 }
 
 SocketAddress PortTable::PeerAddress(const PortConfig& config) const

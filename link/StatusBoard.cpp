@@ -9,7 +9,8 @@ const PortStatus* PublishedPorts::Find(int slot) const
     return statuses[static_cast<size_t>(slot)].get();
 }
 
-StatusBoard::StatusBoard() : sources_(static_cast<size_t>(PortRecords::Count))
+StatusBoard::StatusBoard()
+    : lookedAt_(std::chrono::steady_clock::now()), sources_(static_cast<size_t>(PortRecords::Count))
 {
     auto empty = std::make_shared<PublishedPorts>();
     empty->statuses.resize(static_cast<size_t>(PortRecords::Count));
@@ -25,6 +26,11 @@ std::shared_ptr<const PublishedPorts> StatusBoard::Latest() const
 bool StatusBoard::Publish(const PortRecords& records, const PortOf& portOf, Clock::time_point now,
                           const UnmatchedSummary& unmatched, const std::string& sharedTargetCode)
 {
+    // Published below, or nothing changed since latest_: latest_ is true as of now.
+    struct Looked {
+        std::atomic<std::chrono::steady_clock::time_point>& at;
+        ~Looked() { at.store(std::chrono::steady_clock::now()); }
+    } looked{lookedAt_};
     // Only the loop replaces latest_: reading it here needs no lock.
     const PublishedPorts& before = *latest_;
     std::shared_ptr<PublishedPorts> next;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -35,6 +36,9 @@ public:
 
     // Any thread.
     std::shared_ptr<const PublishedPorts> Latest() const;
+    // When the loop last looked at the records to publish them (the steady clock), whether
+    // anything had changed or not: Latest was true then.
+    std::chrono::steady_clock::time_point LookedAt() const { return lookedAt_.load(); }
 
     // Loop thread: publishes the records as they are at now (the ones in service), when any
     // differs from what was published before; false when nothing did.
@@ -44,6 +48,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::shared_ptr<const PublishedPorts> latest_;  // under mutex_; replaced, never changed
+    std::atomic<std::chrono::steady_clock::time_point> lookedAt_;
     // Loop thread: what each published status was made of.
     std::vector<PortRecords::StatusSource> sources_;
 };

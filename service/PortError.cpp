@@ -23,6 +23,8 @@ const char* PortError::Name(Kind kind)
     case Kind::ConfigUnreadable: return "ConfigUnreadable";
     case Kind::ConfigNotSettings: return "ConfigNotSettings";
     case Kind::NotAnswered: return "NotAnswered";
+    case Kind::NotAnswering: return "NotAnswering";
+    case Kind::NotAnsweredYet: return "NotAnsweredYet";
     }
     return "";
 }

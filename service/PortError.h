@@ -34,6 +34,10 @@ struct PortError {
         // A front end on the bus: the instance that serves the ports did not answer. key:
         // "gone" when none runs (nothing changed), else the change may or may not be made.
         NotAnswered,
+        // The data path's loop did not take the change in time: nothing was changed ...
+        NotAnswering,
+        // ... or the change is stored and is made once the loop gets round to it.
+        NotAnsweredYet,
     };
 
     PortError() = default;

@@ -107,6 +107,8 @@ std::string Text(const PortError& error)
     case K::NotAnswered:
         return error.key == "gone" ? "提供虚拟串口的 MV5840VSP 服务没有运行，这项更改没有生效。"
                                    : "提供虚拟串口的 MV5840VSP 服务没有回答，这项更改是否生效未知。";
+    case K::NotAnswering: return "本程序的数据转发没有响应，这项更改没有保存，也没有生效。请稍后再试。";
+    case K::NotAnsweredYet: return "本程序的数据转发没有响应。这项更改已保存，将在数据转发恢复响应后生效。";
     }
     return {};
 }

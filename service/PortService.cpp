@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "net/Log.h"
 #include "vport/VirtualSerialPort.h"
@@ -13,6 +15,15 @@ namespace {
 std::string PortLabel(const PortStatus& port)
 {
     return port.Name() + " (DTU \"" + Log::Printable(port.config.Code) + "\")";
+}
+
+// Said when the loop did not take a change within its bound; false, for the caller to return.
+bool NotAnsweringSaid(const std::string& what)
+{
+    Log::Error(what + " now: the data path is not answering (for "
+               + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(PortTable::CommandBound).count())
+               + " s)");
+    return false;
 }
 
 int64_t SteadyMilliseconds()
@@ -27,11 +38,32 @@ PortService::PortService(const char* serverAddress, QObject* parent)
     : QObject(parent), table_(std::make_unique<PortTable>(Clock::Steady(), settings_, sites_, serverAddress))
 {
     watchTimer_.setInterval(WatchIntervalMs);
-    connect(&watchTimer_, &QTimer::timeout, this, &PortService::Watch);
+    connect(&watchTimer_, &QTimer::timeout, this, &PortService::Summarize);
+    toldFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (toldFd_ < 0) {
+        // Without it the statuses are still looked at, at each summary.
+        Log::Error("cannot make an eventfd for the data path's news: " + Log::SystemReason(errno));
+        connect(&watchTimer_, &QTimer::timeout, this, &PortService::Watch);
+        return;
+    }
+    told_ = std::make_unique<QSocketNotifier>(toldFd_, QSocketNotifier::Read);
+    connect(told_.get(), &QSocketNotifier::activated, this, [this] {
+        uint64_t count = 0;
+        (void)!read(toldFd_, &count, sizeof count);
+        Watch();
+    });
+    table_->WhenPublished([this] { Told(); });
 }
 
-// The teardown (every link, then the network) is the port table's destruction.
-PortService::~PortService() = default;
+// The teardown (every link, then the network) is the port table's destruction, first: its
+// loop tells this service of what it publishes until it ends.
+PortService::~PortService()
+{
+    table_.reset();
+    told_.reset();
+    if (toldFd_ >= 0)
+        close(toldFd_);
+}
 
 PortTable::NetworkResult PortService::StartNetwork()
 {
@@ -48,9 +80,13 @@ PortTable::NetworkResult PortService::StartNetwork()
             startNotices_.push_back(unused);
         }
     }
+    if (!table_->UseSettings(settings_))
+        NotAnsweringSaid("cannot start the ports with their settings");
     const PortTable::NetworkResult result = table_->StartNetwork();
     if (result == PortTable::NetworkResult::HostNameFailed)
         Log::Error("cannot start the network: gethostname: " + Log::SystemReason(errno));
+    else if (result == PortTable::NetworkResult::NotAnswering)
+        NotAnsweringSaid("cannot start the network");
     else if (result == PortTable::NetworkResult::PortTaken)
         startNotices_.push_back(table_->NetworkFailure());
     udpPortWaiting_ = result == PortTable::NetworkResult::PortTaken;
@@ -59,16 +95,16 @@ PortTable::NetworkResult PortService::StartNetwork()
 
 void PortService::StartPorts()
 {
-    table_->PrepareSlots();
+    if (!table_->PrepareSlots())
+        NotAnsweringSaid("cannot prepare the ports");
     for (int i = 0; i < PortTable::MaxPorts; ++i) {
-        if (startConfig_ && startConfig_->ports[i]) {
-            table_->OpenSlot(i, *startConfig_->ports[i]);
-            rows_.Append(table_->Status(i));
-        }
+        if (startConfig_ && startConfig_->ports[i])
+            Open(i, *startConfig_->ports[i]);
     }
     startConfig_.reset();
     // The first look reports the links already up and the DTUs already logged in.
     watchTimer_.start();
+    Told();
     emit PortsChanged();
 }
 
@@ -76,14 +112,14 @@ void PortService::Shutdown()
 {
     watchTimer_.stop();
     // Drops of the last minute are said before the ports go, not lost from the log.
-    table_->PublishNow();
+    table_->PublishNow(PortTable::CommandBound);
     droppedSummary_.resize(PortTable::MaxPorts);
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
         if (InService(slot))
             ReportDropped(table_->Status(slot), SteadyMilliseconds(), true);
     }
-    table_->CloseAll();
-    table_->StopNetwork();
+    if (!table_->CloseAll() || !table_->StopNetwork())
+        NotAnsweringSaid("cannot close the ports");
     ReportNetworkEvents(true);
 }
 
@@ -133,6 +169,8 @@ bool PortService::InService(int slot) const
 
 PortError PortService::Add(PortConfig fields, int* slot)
 {
+    if (!Answering())
+        return {PortError::Kind::NotAnswering};
     if (settings_.OnlyOnePort)
         fields.PortNumber = settings_.VPortNo;
     if (PortError error = Check(fields))
@@ -150,15 +188,17 @@ PortError PortService::Add(PortConfig fields, int* slot)
         return error;
     if (i == -1)
         return {PortError::Kind::TableFull};
-    Open(i, fields);
+    const bool made = Open(i, fields);
     if (slot)
         *slot = i;
     emit PortsChanged();
-    return {};
+    return made ? PortError() : PortError(PortError::Kind::NotAnsweredYet);
 }
 
 PortError PortService::Edit(int slot, PortConfig fields)
 {
+    if (!Answering())
+        return {PortError::Kind::NotAnswering};
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     if (settings_.OnlyOnePort)
@@ -177,11 +217,10 @@ PortError PortService::Edit(int slot, PortConfig fields)
         fields.PeerIP = written;
     if (PortError error = Saved(store_.SavePortConfig(slot, fields)))
         return error;
-    table_->EditSlot(slot, fields);
+    const bool made = Edited(slot, fields);
     table_->RestoreLinks();
-    rows_.Update(table_->Status(slot));
     emit PortsChanged();
-    return {};
+    return made ? PortError() : PortError(PortError::Kind::NotAnsweredYet);
 }
 
 PortError PortService::Remove(int slot, bool force)
@@ -189,25 +228,85 @@ PortError PortService::Remove(int slot, bool force)
     if (!InService(slot))
         return {PortError::Kind::NoSuchPort, "slot", std::to_string(PortStatus::SlotNumber(slot))};
     // In shared-port mode the port stays for the other DTUs: nobody loses it.
-    if (!force && !settings_.OnlyOnePort && table_->InUse(slot))
-        return {PortError::Kind::PortInUse};
+    if (!force && !settings_.OnlyOnePort) {
+        const std::optional<bool> inUse = table_->InUse(slot);
+        if (!inUse)
+            return {PortError::Kind::NotAnswering};
+        if (*inUse)
+            return {PortError::Kind::PortInUse};
+    }
+    if (!force && settings_.OnlyOnePort && !Answering())
+        return {PortError::Kind::NotAnswering};
     if (PortError error = Saved(store_.DeletePortConfig(slot)))
         return error;
-    Close(slot);
+    const bool made = Close(slot);
     emit PortsChanged();
-    return {};
+    return made ? PortError() : PortError(PortError::Kind::NotAnsweredYet);
 }
 
-void PortService::Open(int slot, const PortConfig& fields)
+bool PortService::Answering() const
 {
-    table_->OpenSlot(slot, fields);
+    return table_->PublishNow(PortTable::CommandBound);
+}
+
+bool PortService::Open(int slot, const PortConfig& fields)
+{
+    // A port the loop takes later gets its row from the next look (Watch).
+    if (!table_->OpenSlot(slot, fields))
+        return NotAnsweringSaid("cannot open the port of slot " + std::to_string(PortStatus::SlotNumber(slot)));
     rows_.Append(table_->Status(slot));
+    return true;
 }
 
-void PortService::Close(int slot)
+bool PortService::Close(int slot)
 {
-    table_->CloseSlot(slot);
+    // A port the loop closes later loses its row at the next look (Watch).
+    if (!table_->CloseSlot(slot))
+        return NotAnsweringSaid("cannot close the port of slot " + std::to_string(PortStatus::SlotNumber(slot)));
     rows_.Remove(slot);
+    return true;
+}
+
+bool PortService::Edited(int slot, const PortConfig& fields)
+{
+    if (!table_->EditSlot(slot, fields))
+        return NotAnsweringSaid("cannot change the port of slot " + std::to_string(PortStatus::SlotNumber(slot)));
+    rows_.Update(table_->Status(slot));
+    return true;
+}
+
+std::chrono::milliseconds PortService::CatchUp() const
+{
+    return table_->PublishNow() ? std::chrono::milliseconds(0) : table_->PublishedAge();
+}
+
+std::optional<LineState> PortService::LineSettings(int slot) const
+{
+    const std::shared_ptr<const PublishedPorts> ports = table_->Published();
+    const PortStatus* port = ports->Find(slot);
+    return port ? LineSettings(*port) : std::nullopt;
+}
+
+std::optional<LineState> PortService::LineSettings(const PortStatus& port)
+{
+    if (!port.inUse || port.device.empty())
+        return std::nullopt;
+    return LineState::ForLink(port.device);
+}
+
+bool PortService::AnyPortInUse() const
+{
+    if (const std::optional<bool> inUse = table_->AnyPortInUse(PortTable::CatchUpBound))
+        return *inUse;
+    const std::vector<PortStatus> ports = Snapshot();
+    return std::any_of(ports.begin(), ports.end(), [](const PortStatus& port) { return port.inUse; });
+}
+
+bool PortService::SelectSharedTarget(const std::string& code)
+{
+    if (const std::optional<bool> selected = table_->SelectSharedTarget(code))
+        return *selected;
+    return NotAnsweringSaid("cannot select the DTU \"" + Log::Printable(code) + "\"");
 }
 
 PortError PortService::SaveSettings(const GlobalSettings& entered) const
@@ -236,7 +335,12 @@ int PortService::OpenTrace(const std::vector<int>& watched)
         Log::Error("cannot open a trace: " + Log::SystemReason(errno));
         return -1;
     }
-    table_->AddTraceWatcher(ends[1], watched);
+    if (!table_->AddTraceWatcher(ends[1], watched)) {
+        // The loop takes its end later and finds nobody reading.
+        close(ends[0]);
+        NotAnsweringSaid("cannot open a trace");
+        return -1;
+    }
     return ends[0];
 }
 
@@ -267,22 +371,52 @@ std::optional<PortStatus> PortService::StatusOf(int slot) const
     return table_->Status(slot);
 }
 
+void PortService::Told()
+{
+    const uint64_t one = 1;
+    if (!watchPosted_.exchange(true))
+        (void)!write(toldFd_, &one, sizeof one);
+}
+
+void PortService::Summarize()
+{
+    droppedSummary_.resize(PortTable::MaxPorts);
+    const int64_t now = SteadyMilliseconds();
+    for (const std::shared_ptr<const PortStatus>& port : lastSeen_)
+        if (port)
+            ReportDropped(*port, now);
+    ReportNetworkEvents();
+}
+
 void PortService::Watch()
 {
+    watchPosted_ = false;
+    // Before the ports start and after they end, nothing is watched.
+    if (!watchTimer_.isActive())
+        return;
     lastSeen_.resize(PortTable::MaxPorts);
     droppedSummary_.resize(PortTable::MaxPorts);
     const int64_t now = SteadyMilliseconds();
-    std::vector<std::optional<PortStatus>> statuses = table_->Statuses();
+    const std::shared_ptr<const PublishedPorts> published = table_->Published();
     for (int slot = 0; slot < PortTable::MaxPorts; ++slot) {
-        std::optional<PortStatus>& before = lastSeen_[static_cast<size_t>(slot)];
-        if (!statuses[static_cast<size_t>(slot)]) {
+        std::shared_ptr<const PortStatus>& before = lastSeen_[static_cast<size_t>(slot)];
+        const std::shared_ptr<const PortStatus>& status = published->statuses[static_cast<size_t>(slot)];
+        if (status == before)
+            continue;
+        if (!status) {
             if (before)
                 emit PortRemoved(slot, before->config.PortNumber, before->config.Code);
             before.reset();
+            if (rows_.RowOf(slot) >= 0)
+                rows_.Remove(slot);
             continue;
         }
-        PortStatus port = std::move(*statuses[static_cast<size_t>(slot)]);
-        rows_.Update(port);
+        const PortStatus& port = *status;
+        // A port the loop took after its command gave up on it has no row yet.
+        if (rows_.RowOf(slot) < 0)
+            rows_.Append(port);
+        else
+            rows_.Update(port);
         if (!before)
             droppedSummary_[static_cast<size_t>(slot)] = RepeatSummary();  // a new port counts from 0
         ReportDropped(port, now);
@@ -294,7 +428,7 @@ void PortService::Watch()
             ReportEvents(before ? *before : PortStatus{}, port);
             emit PortStateChanged(port);
         }
-        before = std::move(port);
+        before = status;
     }
     ReportNetworkEvents();
 }
@@ -439,10 +573,8 @@ void PortService::Reload()
     // All that go first, so a number moving from one slot to another is free when it opens.
     for (int i : closing)
         Close(i);
-    for (int i : editing) {
-        table_->EditSlot(i, wanted[i]);
-        rows_.Update(table_->Status(i));
-    }
+    for (int i : editing)
+        Edited(i, wanted[i]);
     for (int i : opening)
         Open(i, wanted[i]);
     // Unchanged ports keep running, but a link removed by hand is made again.

@@ -226,6 +226,32 @@ TEST_F(CliBus, ListOfNoPorts)
     EXPECT_EQ(RunTool({"list"}).out.count('\n'), 1);
 }
 
+// An answer from what the program's data path published a while ago (it did not answer in
+// time) is shown as any other, with a note of its age on standard error; 0 is no note.
+TEST_F(CliBus, AnOldAnswerIsShownWithANoteOfItsAge)
+{
+    for (QVariantMap& port : fake.listed)
+        port["age_ms"] = qlonglong(0);
+    const ToolRun fresh = RunTool({"list"});
+    EXPECT_EQ(fresh.err, "");
+    EXPECT_FALSE(fresh.out.contains("age"));
+    const ToolRun freshJson = RunTool({"list", "--json"});
+    for (QVariantMap& port : fake.listed)
+        port["age_ms"] = qlonglong(1200);
+    const QString note =
+        "mv5840vspctl: note: the program's data path is not answering; what is shown is as it was 1200 ms ago\n";
+    const ToolRun old = RunTool({"list"});
+    ASSERT_EQ(old.status, 0) << old.err.toStdString();
+    EXPECT_EQ(old.out, fresh.out);
+    EXPECT_EQ(old.err, note);
+    const ToolRun oldJson = RunTool({"list", "--json"});
+    EXPECT_EQ(oldJson.out, freshJson.out);
+    EXPECT_EQ(oldJson.err, note);
+    const ToolRun shown = RunTool({"show", "--number", "7"});
+    EXPECT_FALSE(shown.out.contains("age"));
+    EXPECT_EQ(shown.err, note);
+}
+
 TEST_F(CliBus, ShowByNumberAndByCode)
 {
     ToolRun run = RunTool({"show", "--number", "7"});

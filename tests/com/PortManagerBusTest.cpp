@@ -20,6 +20,7 @@
 #include "service/PortService.h"
 #include "support/Loopback.h"
 #include "support/RuntimeDir.h"
+#include "support/ThreadHold.h"
 
 namespace {
 
@@ -128,6 +129,26 @@ TEST_F(PortManagerBusTest, AddEditGetListAndRemoveAPort)
 
     EXPECT_EQ(Call("RemovePort", {QVariantMap{{"number", 7}}, false}).type(), QDBusMessage::ReplyMessage);
     EXPECT_TRUE(service->Snapshot().empty());
+}
+
+// A held loop (a debugger, a stall) leaves the bus answering: a question from what the loop
+// published last, with how old it is; a change refused within its bound by name.
+TEST_F(PortManagerBusTest, WhileTheLoopIsHeldQuestionsAreAnsweredWithTheirAgeAndChangesRefused)
+{
+    MapOf(Call("AddPort", {QVariantMap{{"number", 7}, {"code", "D7"}}}));
+    EXPECT_EQ(MapOf(Call("GetPort", {QVariantMap{{"number", 7}}})).value("age_ms").toLongLong(), 0);
+    ThreadHold hold("mv-pumps");
+    ASSERT_TRUE(hold.Held());
+    const QDBusMessage list = Call("ListPorts");
+    ASSERT_EQ(list.type(), QDBusMessage::ReplyMessage) << list.errorMessage().toStdString();
+    const auto listed = qdbus_cast<QList<QVariantMap>>(list.arguments().value(0));
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_EQ(listed[0].value("code").toString(), "D7");
+    EXPECT_GT(listed[0].value("age_ms").toLongLong(), 0);
+    EXPECT_GT(MapOf(Call("GetPort", {QVariantMap{{"number", 7}}})).value("age_ms").toLongLong(), 0);
+    EXPECT_GT(MapOf(Call("GetStatistics")).value("age_ms").toLongLong(), 0);
+    EXPECT_EQ(Call("AddPort", {QVariantMap{{"number", 8}, {"code", "D8"}}}).errorName(),
+              "MV5840VSP.Error.NotAnswering");
 }
 
 TEST_F(PortManagerBusTest, AFileThatCannotKeepTheChangeIsAnError)

@@ -1,6 +1,7 @@
-// Runs the built program MV5840VSP (its path is the first argument) the ways a user, a
-// script and the bus start it. Runs under a session bus of its own whose daemon was started
-// with this test's XDG_DATA_HOME, so that the activation file written here is seen.
+// Runs the built program MV5840VSP (its path is the first argument; mv5840vspctl's is the
+// second) the ways a user, a script and the bus start it. Runs under a session bus of its own
+// whose daemon was started with this test's XDG_DATA_HOME, so that the activation file
+// written here is seen.
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -13,13 +14,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 
 #include "BusClient.h"
 
 namespace {
 
 QString program;
+QString tool;  // mv5840vspctl
 const QString ServiceName = QStringLiteral("MV5840VSP.IMV5840VSP");
 const QString Selection = QStringLiteral("MV5840VSP.IPortSelection");
 const QString Factory = QStringLiteral("MV5840VSP.IClassFactory");
@@ -232,12 +238,60 @@ TEST_F(Program, WithoutASessionBusTheProgramRunsWithoutTheInterface)
     Stop(process);
 }
 
+// A data path held still by a debugger on its thread leaves the tool answering: the list
+// comes from what the loop published last, with a note that says how old it is.
+TEST_F(Program, WhileItsDataPathIsHeldTheToolStillListsThePortsSayingHowOldTheListIs)
+{
+    ASSERT_FALSE(tool.isEmpty());
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME") + "/Torvane/HOLBRN.conf";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(config).path()));
+    QFile file(config);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[1]\nPortNumber=7\nCode=D7\n");
+    file.close();
+    QProcess service;
+    service.start(program, {QStringLiteral("--service")});
+    ASSERT_TRUE(WaitUntil([] { return NameOwned(); }, 30000)) << service.readAllStandardError().toStdString();
+    // Held once it serves its port and its loop sleeps.
+    ASSERT_TRUE(
+        WaitUntil([] { return QFileInfo::exists(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/MV5840VSP/COM7"); }));
+    QThread::msleep(300);
+
+    pid_t loop = -1;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(service.processId());
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (ReadAll(tasks + "/" + task + "/comm").trimmed() == "mv-pumps")
+            loop = task.toInt();
+    ASSERT_GT(loop, 0);
+    ASSERT_EQ(ptrace(PTRACE_SEIZE, loop, nullptr, nullptr), 0) << strerror(errno);
+    ASSERT_EQ(ptrace(PTRACE_INTERRUPT, loop, nullptr, nullptr), 0) << strerror(errno);
+    int status = 0;
+    ASSERT_EQ(waitpid(loop, &status, __WALL), loop);
+
+    QProcess list;
+    list.start(tool, {QStringLiteral("list")});
+    EXPECT_TRUE(WaitUntil([&] { return list.state() == QProcess::NotRunning; }, 5000))
+        << ReadAll(tasks + "/" + QString::number(service.processId()) + "/wchan").toStdString() << " "
+        << ReadAll(tasks + "/" + QString::number(loop) + "/stat").toStdString();
+    EXPECT_EQ(list.exitCode(), 0);
+    const QByteArray out = list.readAllStandardOutput();
+    const QByteArray err = list.readAllStandardError();
+    EXPECT_TRUE(out.contains("COM7")) << out.toStdString() << err.toStdString();
+    EXPECT_TRUE(err.contains("data path is not answering")) << err.toStdString();
+
+    ptrace(PTRACE_DETACH, loop, nullptr, nullptr);
+    Stop(service);
+    QFile::remove(config);
+}
+
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
     if (argc > 1)
         program = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    if (argc > 2)
+        tool = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
     // The program's own folders: configuration and a private runtime folder for its ports.
     QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME"));
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");

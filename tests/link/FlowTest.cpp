@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sys/stat.h>
 #include <string>
 #include <thread>
@@ -48,14 +49,14 @@ TEST(PortTableFlows, EditKeepingTheNumberLeavesPortAndPumpAlone)
     const std::string path = rig.Path(i);
     SerialApp app(path);
     ASSERT_TRUE(app.IsOpen());
-    ASSERT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse(); }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse() == true; }));
     std::this_thread::sleep_for(100ms);
     const int threads = ThreadCount();
 
     rig.Edit(i, rig.Fields(7, "B2"));
     EXPECT_EQ(ThreadCount(), threads);  // exactly one pump still
     EXPECT_EQ(rig.Path(i), path);
-    EXPECT_TRUE(rig.table->AnyPortInUse());
+    EXPECT_EQ(rig.table->AnyPortInUse(), true);
     EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColCode, "B2"));
 
     // The application's open descriptor still carries data both ways, under the new code.
@@ -105,13 +106,13 @@ TEST(PortTableFlows, InUseFollowsTheApplication)
 {
     LinkRig rig;
     const int i = rig.AddPort(7, "A1");
-    EXPECT_FALSE(rig.table->AnyPortInUse());
+    EXPECT_EQ(rig.table->AnyPortInUse(), false);
     {
         SerialApp app(rig.Path(i));
         ASSERT_TRUE(app.IsOpen());
-        EXPECT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse(); }));
+        EXPECT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse() == true; }));
     }
-    EXPECT_TRUE(WaitUntil([&] { return !rig.table->AnyPortInUse(); }));
+    EXPECT_TRUE(WaitUntil([&] { return rig.table->AnyPortInUse() == false; }));
 }
 
 TEST(PortTableFlows, ShutdownStopsEveryPumpAndClosesEveryPortWithoutAThreadPerPort)
@@ -271,4 +272,50 @@ TEST(PortsNotHearingTheirDtu, AFixedAddressPortWithoutAnAddressSaysItsDtuCanNeve
 
     rig.Edit(i, rig.Fields(7, "A1"));
     EXPECT_FALSE(rig.Status(i).reason);
+}
+
+// The handle as two threads meet it while bytes flow: this one edits, adds and removes ports,
+// another reads the published statuses and catches up, and a DTU streams to an application;
+// ThreadSanitizer sees every access, and every byte arrives.
+TEST(PortTableFlows, TheHandleServesTwoThreadsWhileBytesFlow)
+{
+    LinkRig rig;
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    ASSERT_TRUE(app.IsOpen());
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(dtu.Receive());
+
+    std::atomic<bool> done{false};
+    std::atomic<int> looks{0};
+    std::thread reader([&] {
+        while (!done) {
+            rig.table->PublishNow();
+            const std::shared_ptr<const PublishedPorts> ports = rig.table->Published();
+            for (int slot = 0; slot < PortTable::MaxPorts; ++slot)
+                if (const PortStatus* port = ports->Find(slot))
+                    EXPECT_FALSE(port->config.Code.empty());
+            EXPECT_GE(rig.table->PublishedAge().count(), 0);
+            EXPECT_EQ(rig.table->Status(i).config.PortNumber, 7);
+            ++looks;
+        }
+    });
+    const Bytes sent = Pattern(40 * 100, 7);
+    Bytes got;
+    for (int k = 0; k < 40; ++k) {
+        dtu.SendData("A1", Bytes(sent.begin() + k * 100, sent.begin() + (k + 1) * 100));
+        PortConfig fields = rig.table->SlotConfig(i);
+        fields.LoginInterval = 60 + k;
+        rig.Edit(i, fields);
+        rig.Remove(rig.AddPort(20 + k, "B" + std::to_string(k)));
+        ReadUpTo(app, got, sent.size());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return ReadUpTo(app, got, sent.size()); }));
+    EXPECT_TRUE(WaitUntil([&] { return looks > 10; }));
+    done = true;
+    reader.join();
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(rig.Status(i).config.LoginInterval, 99);
+    EXPECT_EQ(rig.Status(i).statistics.rxBytes, sent.size());
 }

@@ -14,7 +14,7 @@ TEST(HostilePeer, NothingComesBackToTheApplicationBeforeItsDtuReports)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     // As the dialog stores a new dynamic port: 0.0.0.0 at the server's own port.
-    rig.settings.SocketPort = rig.serverPort;
+    rig.UseSocketPort(rig.serverPort);
     const int i = rig.AddPort(7, "A1");
     // A fixed address that is this server itself.
     const int self = rig.AddPort(8, "B2", 0, "127.0.0.1");
@@ -106,7 +106,7 @@ TEST(HostilePeer, ATcpDtuIsHeldBackWhileTheApplicationDoesNotRead)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     SerialApp app(rig.Path(i));
@@ -153,7 +153,7 @@ TEST(HostilePeer, ADtuThatAcceptsAndHangsUpIsTriedOnceASecond)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     rig.AddPort(7, "T1", 1, "127.0.0.1");
 
@@ -173,7 +173,7 @@ TEST(HostilePeer, AHeldChunkReachesItsDtuAfterTheSharedTargetMoves)
 {
     LinkRig rig(true, 5, LinkRig::Timing::Manual);
     const uint16_t portA = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = portA;
+    rig.UseSocketPort(portA);
     TcpDtu dtuA(portA, 4096);
     const int a = rig.AddPort(7, "A1", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return dtuA.Accept(0ms) >= 0; }));
@@ -188,12 +188,12 @@ TEST(HostilePeer, AHeldChunkReachesItsDtuAfterTheSharedTargetMoves)
     ASSERT_TRUE(WaitUntilSentStalls(rig, a));  // DTU A reads nothing: a chunk is held
 
     const uint16_t portB = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = portB;
+    rig.UseSocketPort(portB);
     TcpDtu dtuB(portB);
     const int b = rig.AddPort(8, "B2", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return dtuB.Accept(0ms) >= 0; }));
     ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(b).online; }));
-    ASSERT_TRUE(rig.table->SelectSharedTarget("B2"));
+    ASSERT_EQ(rig.table->SelectSharedTarget("B2"), true);
 
     // A gets a prefix of the stream with the held chunk at its end, B the rest: nothing lost.
     Bytes received, rest;

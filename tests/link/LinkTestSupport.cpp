@@ -244,6 +244,12 @@ LinkRig::LinkRig(bool sharedMode, int vportNo, Timing timing) : timing(timing)
     });
 }
 
+void LinkRig::UseSocketPort(uint16_t port)
+{
+    settings.SocketPort = port;
+    table->UseSettings(settings);
+}
+
 void LinkRig::Advance(std::chrono::nanoseconds step)
 {
     clock.Advance(std::chrono::duration_cast<Clock::duration>(step));

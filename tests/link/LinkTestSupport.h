@@ -119,6 +119,8 @@ public:
     // the loop: the port takes its input in with no pump reading it, up to its input limit.
     bool Write(SerialApp& app, const Bytes& bytes);
 
+    // The DTUs' port from now on, handed to the table as the service hands its settings.
+    void UseSocketPort(uint16_t port);
     int AddPort(int number, const std::string& code, int useTcp = 0, const char* fixedIp = nullptr);
     int AddPort(const PortConfig& config);  // in the first free slot
     void Edit(int slot, const PortConfig& config);

@@ -260,31 +260,33 @@ void SetLoginInterval(LinkRig& rig, int i, int seconds)
     rig.Edit(i, config);
 }
 
+// On the table's own clock.
 TEST(OnlineExpiry, ASilentUdpDtuGoesOfflineAndLogsInAgainWithItsNextData)
 {
-    LinkRig rig;
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const int i = rig.AddPort(7, "A1");
     const int quiet = rig.AddPort(8, "B2");
     SetLoginInterval(rig, i, 1);
     SerialApp app(rig.Path(i));
     UdpDtu dtu(rig.serverPort), other(rig.serverPort);
     other.SendLogin("B2");  // 300 s interval: stays online
-    ASSERT_TRUE(other.Receive());
+    ASSERT_TRUE(rig.Receive(other));
 
     dtu.SendLogin("A1");
-    ASSERT_TRUE(dtu.Receive());
-    ASSERT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
-    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "", 10s));
+    ASSERT_TRUE(rig.Receive(dtu));
+    ASSERT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
+    rig.Advance(3s + 2ms);  // 1 s and the least grace, 2 s
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "");
     EXPECT_FALSE(rig.Status(i).online);
     EXPECT_EQ(rig.view.Cell(quiet, PortView::ColConnection), "√");
 
     Bytes data = DataDatagram("A1", ToBytes("again"));
     dtu.Send(data);
-    auto reply = dtu.Receive();
+    auto reply = rig.Receive(dtu);
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, Reply(data));
     EXPECT_EQ(app.Read(5), ToBytes("again"));
-    EXPECT_TRUE(rig.view.WaitCell(i, PortView::ColConnection, "√"));
+    EXPECT_EQ(rig.view.Cell(i, PortView::ColConnection), "√");
 }
 
 // On the table's own clock: the DTU goes offline exactly when its interval and grace have

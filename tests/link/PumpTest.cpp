@@ -257,10 +257,10 @@ TEST(SharedPort, DataFromEveryDtuLandInTheSharedPortAndOnlyTheTargetHearsBack)
     ASSERT_TRUE(datagram);
     EXPECT_EQ(Payload(*datagram, "D1"), ToBytes("to1"));
 
-    EXPECT_FALSE(rig.table->SelectSharedTarget("zz"));
-    EXPECT_FALSE(rig.table->SelectSharedTarget(""));
+    EXPECT_EQ(rig.table->SelectSharedTarget("zz"), false);
+    EXPECT_EQ(rig.table->SelectSharedTarget(""), false);
     EXPECT_EQ(rig.table->GetSharedTargetCode(), "D1");
-    ASSERT_TRUE(rig.table->SelectSharedTarget("d2"));
+    ASSERT_EQ(rig.table->SelectSharedTarget("d2"), true);
     EXPECT_EQ(rig.table->GetSharedTargetCode(), "D2");
 
     ASSERT_TRUE(app.Write(ToBytes("to2")));

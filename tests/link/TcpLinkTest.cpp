@@ -26,7 +26,7 @@ TEST(TcpLink, AFixedAddressPortsLinkIsNeverMovedByADatagram)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     SerialApp app(rig.Path(i));
@@ -61,7 +61,7 @@ TEST(TcpLink, ADynamicLoginPortConnectsWhereItsDtuLoggedInFrom)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu first(port, 0, "127.0.0.1");
     TcpDtu second(port, 0, "127.0.0.2");
     const int i = rig.AddPort(7, "T1", 1);
@@ -111,7 +111,7 @@ TEST(TcpLink, AFixedAddressPortWithoutAnAddressWaitsAndSaysWhyUntilItHasOne)
     for (const bool shared : {false, true}) {
         LinkRig rig(shared, 5, LinkRig::Timing::Manual);
         const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-        rig.settings.SocketPort = port;
+        rig.UseSocketPort(port);
         const int i = rig.AddPort(rig.Fields(shared ? 5 : 7, "T1", 1, "0.0.0.0"));
         EXPECT_TRUE(rig.Status(i).served) << shared;
         EXPECT_EQ(rig.Status(i).reason.English(),
@@ -134,7 +134,7 @@ TEST(TcpLink, ALinkThatKeepsFailingSaysItsLastFailureAsTheReason)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     const std::string why = "cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused";
     ASSERT_TRUE(rig.TurnUntil([&] { return rig.Status(i).reason.English() == why; })) << rig.Status(i).reason.English();
@@ -154,7 +154,7 @@ TEST(TcpLink, CarriesRawBytesBothWaysAndFollowsTheConnection)
 {
     LinkRig rig;
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;  // nobody listens yet: refused
+    rig.UseSocketPort(port);  // nobody listens yet: refused
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     SerialApp app(rig.Path(i));
     ASSERT_TRUE(app.IsOpen());
@@ -194,7 +194,7 @@ TEST(TcpLink, ADeletedPortsLinkIsNotTriedAgain)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return dtu.Accept(0ms) >= 0; }));
@@ -212,7 +212,7 @@ TEST(TcpLink, ADtuThatStopsReadingStallsOnlyItsOwnPort)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
     const int u = rig.AddPort(8, "U1");
@@ -252,7 +252,7 @@ TEST(TcpLink, StoppingAPumpStuckInARefusedWriteIsPrompt)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu stuck(port, 4096);
     const int t = rig.AddPort(7, "T1", 1, "127.0.0.1");
     ASSERT_TRUE(rig.TurnUntil([&] { return stuck.Accept(0ms) >= 0; }));
@@ -271,7 +271,7 @@ TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)
 {
     LinkRig rig(true, 9);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     TcpDtu dtu(port);
     const int udp = rig.AddPort(9, "U1");
     const int tcp = rig.AddPort(9, "T1", 1, "127.0.0.1");
@@ -285,7 +285,7 @@ TEST(TcpLink, InSharedModeTheLinkFeedsTheSharedPort)
     EXPECT_TRUE(rig.view.WaitCell(tcp, PortView::ColReceived, "8"));
     EXPECT_EQ(rig.view.Cell(udp, PortView::ColReceived), "");
 
-    ASSERT_TRUE(rig.table->SelectSharedTarget("t1"));
+    ASSERT_EQ(rig.table->SelectSharedTarget("t1"), true);
     ASSERT_TRUE(app.Write(ToBytes("to tcp")));
     EXPECT_EQ(dtu.Read(6), ToBytes("to tcp"));
 }

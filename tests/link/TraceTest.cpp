@@ -186,7 +186,7 @@ TEST(Trace, ATcpDtusConnectionAndBytesBothWaysInOrder)
 {
     LinkRig rig(false, 5, LinkRig::Timing::Manual);
     const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-    rig.settings.SocketPort = port;
+    rig.UseSocketPort(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     TraceReader trace(rig, {});                          // every port
     const int i = rig.AddPort(7, "T1", 1, "127.0.0.1");  // nobody listens yet: refused

@@ -23,6 +23,7 @@
 #include "net/Log.h"
 #include "service/PortMessages.h"
 #include "service/PortService.h"
+#include "support/ThreadHold.h"
 
 namespace {
 
@@ -644,6 +645,76 @@ TEST_F(PortServiceTest, TheSharedPortsSelectionStaysThroughAnEditAndAReload)
     EXPECT_TRUE(writesReachBb("three"));
     EXPECT_FALSE(aa.Receive(std::chrono::milliseconds(100)));
     ExpectRunningAsStored();
+}
+
+// The loop publishes on its own from the moment the service is made; a start that stalls past
+// a publish and then reads the file still hands the loop its settings without a race.
+TEST_F(PortServiceTest, AStartThatStallsPastAPublishHandsTheLoopItsSettingsWithoutARace)
+{
+    WriteConfig("[General]\nOnlyOnePort=1\nVPortNo=4\n\n" + Slot(1, 4, "AA"));
+    serverPort = FreeLoopbackPort(SOCK_DGRAM);
+    const std::string local = "127.0.0.1:" + std::to_string(serverPort);
+    service = std::make_unique<PortService>(local.c_str());
+    std::this_thread::sleep_for(3 * PortTable::QuietInterval);
+    ASSERT_EQ(service->StartNetwork(), PortTable::NetworkResult::Started);
+    service->StartPorts();
+    ASSERT_EQ(service->Snapshot().size(), 1u);
+    EXPECT_EQ(service->Snapshot()[0].Name(), "COM4");
+    EXPECT_TRUE(service->Snapshot()[0].served);
+}
+
+// With the loop held still (as a debugger holds it), the thread that asks is never held with
+// it: questions are answered from what the loop published last, saying how old it is, the
+// window's list goes on, and a change fails within its bound with a clear refusal and
+// nothing stored. Once the loop goes on, so does everything.
+TEST_F(PortServiceTest, AHeldLoopLeavesQuestionsAnsweredAndChangesRefusedInTime)
+{
+    using namespace std::chrono;
+    WriteConfig(Slot(1, 7, "AA"));
+    Start();
+    const QByteArray stored = ReadConfig();
+    {
+        ThreadHold hold("mv-pumps");
+        ASSERT_TRUE(hold.Held());
+        const auto asked = steady_clock::now();
+        EXPECT_GT(service->CatchUp(), milliseconds(0));
+        EXPECT_EQ(Codes(), std::vector<std::string>{"AA"});
+        EXPECT_FALSE(service->LineSettings(0));
+        EXPECT_FALSE(service->AnyPortInUse());
+        EXPECT_LT(steady_clock::now() - asked, milliseconds(500));
+        const auto listed = steady_clock::now() + milliseconds(2 * PortService::WatchIntervalMs);
+        while (steady_clock::now() < listed)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        ASSERT_EQ(service->Rows().RowCount(), 1);
+        EXPECT_EQ(service->Rows().Cell(0, PortView::ColName), "COM7");
+
+        const auto changed = steady_clock::now();
+        ExpectRefusal(service->Add(Fields(8, "BB")), PortError::Kind::NotAnswering,
+                      "本程序的数据转发没有响应，这项更改没有保存，也没有生效。请稍后再试。");
+        EXPECT_LT(steady_clock::now() - changed, PortTable::CommandBound + seconds(1));
+        EXPECT_EQ(ReadConfig(), stored);
+    }
+    EXPECT_EQ(service->CatchUp(), milliseconds(0));
+    EXPECT_FALSE(service->Add(Fields(8, "BB")));
+    EXPECT_EQ(Codes(), (std::vector<std::string>{"AA", "BB"}));
+    EXPECT_EQ(service->Rows().RowCount(), 2);
+}
+
+// A list of 200 ports with their line settings visits the loop once, for its catch-up: the
+// statuses and the line settings come from what the loop published, not a question a port.
+TEST_F(PortServiceTest, AListOfTwoHundredPortsWakesTheLoopAtMostTwice)
+{
+    Start();
+    for (int i = 0; i < PortTable::MaxPorts; ++i)
+        ASSERT_FALSE(service->Add(Fields(1 + i, "C" + std::to_string(i))));
+    const uint64_t before = service->DataPathHeartbeat();
+    EXPECT_EQ(service->CatchUp(), std::chrono::milliseconds(0));
+    const std::vector<PortStatus> ports = service->Snapshot();
+    for (const PortStatus& port : ports)
+        EXPECT_FALSE(PortService::LineSettings(port));
+    // The catch-up, and at most one look of the loop's own at the statuses meanwhile.
+    EXPECT_LE(service->DataPathHeartbeat() - before, 2u);
+    EXPECT_EQ(ports.size(), size_t(PortTable::MaxPorts));
 }
 
 }  // namespace
