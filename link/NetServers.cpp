@@ -89,7 +89,10 @@ private:
             [this](int error) {
                 EndClient(error != 0 ? Log::SystemReason(error) : "the client closed the connection", true);
             },
-            [this] { owner_.host_.Changed(); });
+            [this] {
+                ++entry_.netLineChanges;
+                owner_.host_.Changed();
+            });
         port->SetRemoteUser(client_.get());
         entry_.netClient = peer;
         entry_.statistics.netClients += 1;

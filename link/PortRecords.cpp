@@ -238,8 +238,11 @@ PortStatus PortRecords::StatusOf(const VirtualPortEntry& e, const VirtualSerialP
     s.inUse = s.served && port && port->InUse();
     if (const int failure = e.UseTcp ? e.tcpFailure : 0)
         s.linkFailure = Log::SystemReason(failure);
-    if (e.netClient.sin_port != 0)
+    if (e.netClient.sin_port != 0) {
         s.netClient = PortTrace::AddressText(e.netClient);
+        if (port)
+            s.netLine = port->LineSettings();
+    }
     s.netFailure = e.netFailure;
     return s;
 }
@@ -268,6 +271,7 @@ PortRecords::StatusSource PortRecords::SourceOf(const VirtualPortEntry& e, const
     s.NetPort = e.NetPort;
     s.NetMode = e.NetMode;
     s.netClient = e.netClient;
+    s.netLineChanges = e.netLineChanges;
     s.netFailure = e.netFailure;
     s.inUse = port && port->InUse();
     return s;
@@ -286,5 +290,5 @@ bool PortRecords::StatusSource::Matches(const VirtualPortEntry& e, bool inUseNow
            && statistics.lastErrorMs == e.statistics.lastErrorMs && inUse == inUseNow && Code == e.Code
            && lastError == e.lastError && notServedReason == e.notServedReason && shadowedBy == e.shadowedBy
            && PeerIP == e.PeerIP && NetPort == e.NetPort && NetMode == e.NetMode && SameAddress(netClient, e.netClient)
-           && netFailure == e.netFailure;
+           && netLineChanges == e.netLineChanges && netFailure == e.netFailure;
 }

@@ -75,6 +75,7 @@ public:
         int NetPort = 0;
         std::string NetMode;
         SocketAddress netClient;
+        uint32_t netLineChanges = 0;
         Reason netFailure;
         bool inUse = false;
 

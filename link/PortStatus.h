@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "config/PortConfig.h"
 #include "link/PortStatistics.h"
 #include "net/Reason.h"
 #include "net/SocketAddress.h"
+#include "vport/LineState.h"
 
 // One port as the data path publishes it: its configuration and how it runs at one moment.
 // Front ends (the window, the bus manager, the tool) read these and nothing else of a port.
@@ -33,6 +35,8 @@ struct PortStatus {
     std::string linkFailure;  // TCP: why the last connection attempt failed, "" once connected
     std::string netClient;    // the network client using the port "A.B.C.D:port", "" for none
     Reason netFailure;        // why the port's network server is not listening, none while it is
+    // The line settings the network client set (RFC 2217), taken on the loop as it published.
+    std::optional<LineState> netLine;
     // Everything the port counts, the bytes each way among them, and its latest error; like
     // the byte counts, no change of state.
     PortStatistics statistics;

@@ -150,11 +150,6 @@ public:
     // mode: the shared port), or any port.
     std::optional<bool> InUse(int slot, std::chrono::milliseconds bound = CommandBound);
     std::optional<bool> AnyPortInUse(std::chrono::milliseconds bound = CommandBound);
-
-    // The one place a configured PeerIP becomes the DTU's address: the text with the current
-    // SocketPort as its port unless it names one; none (0.0.0.0) when the text is empty or no
-    // address. Loop thread.
-    SocketAddress PeerAddress(const PortConfig& config) const;
     static std::string PortName(int number) { return PortStatus::PortName(number); }
 
     // The pumps' loop, for a watchdog: after Poke its heartbeat moves once the loop got round
@@ -186,7 +181,8 @@ private:
     void Changed() override;
 
     // The one place a configured PeerIP becomes the DTU's address: the text with the current
-    // SocketPort; none (0.0.0.0) when the text is empty or no address.
+    // SocketPort as its port unless it names one; none (0.0.0.0) when the text is empty or no
+    // address.
     SocketAddress PeerAddress(const PortConfig& config) const;
     // The virtual port a record's bytes pass through: its own, or the shared one.
     VirtualSerialPort* PortOf(const VirtualPortEntry& entry) const override;

@@ -35,6 +35,8 @@ struct VirtualPortEntry {
     std::string NetMode = PortConfig::DefaultNetMode;
     // The network client using the port now; none (0.0.0.0:0) while none does.
     SocketAddress netClient;
+    // Moves whenever the network client sets the line (baud, parity …), so the status follows.
+    uint32_t netLineChanges = 0;
     // Why the port's network server is not listening (none while it is, or has no NetPort).
     Reason netFailure;
     int tcpConnected = 0;

@@ -289,6 +289,8 @@ std::optional<LineState> PortService::LineSettings(int slot) const
 
 std::optional<LineState> PortService::LineSettings(const PortStatus& port)
 {
+    if (port.netLine)
+        return port.netLine;
     if (!port.inUse || port.device.empty())
         return std::nullopt;
     return LineState::ForLink(port.device);
