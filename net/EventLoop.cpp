@@ -188,30 +188,25 @@ void EventLoop::Turn(Clock::duration limit)
     const auto waitFrom = clock_.Now();
     Clock::duration wait = limit;
     bool timed = false;  // the wait ends when the first timer is due
+    Clock::time_point aimedAt;
     if (!timers_.empty()) {
-        const auto untilDue = std::max(Clock::duration::zero(), timers_.begin()->first - waitFrom);
-        const auto real = clock_.RealWait(untilDue);
+        aimedAt = timers_.begin()->first;
+        const auto untilDue = aimedAt - waitFrom;
+        const auto real = clock_.RealWait(std::max(Clock::duration::zero(), untilDue));
         if (real <= wait) {
             wait = real;
-            timed = real != Clock::duration::max();
+            // One already overdue was held up by the loop's work, not by its timer.
+            timed = real != Clock::duration::max() && untilDue > Clock::duration::zero();
         }
     }
     if (InLoopThread())  // not the thread of an owner turning the loop
         FitPolicy(!aimedTimers_.empty() && aimedTimers_.begin()->first - waitFrom <= BatchHorizon);
-    const auto aimedAt = timed ? waitFrom + wait : Clock::time_point();
     epoll_event events[64];
     const int n = WaitForEvents(epollFd_, events, 64, wait);
     if (n < 0 && errno != EINTR) {
         Log::Error("the data path's loop cannot wait: " + Log::SystemReason(errno));
         return;
     }
-    // What ended a long sleep came about one wake-up before the loop runs again, and not
-    // before the loop began to wait. A core that idled that long is slow to wake; after a short
-    // sleep the wake-up is quick and the time of waking is near enough.
-    const auto woke = clock_.Now();
-    if (n == 0 && timed && wait >= LongSleep)
-        wakeUp_.Sample(woke - aimedAt);
-    eventsCame_ = woke - waitFrom >= LongSleep ? std::max(waitFrom, woke - wakeUp_.Estimate()) : woke;
     heartbeat_.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < n; ++i) {
         const uint64_t token = events[i].data.u64;
@@ -227,13 +222,12 @@ void EventLoop::Turn(Clock::duration limit)
         callback(events[i].events);
     }
     RunPosts();
-    // What work waits beyond its time is the timer's lateness and the wake-up up to the work,
-    // so the sample covers both: taken when the first due timer is done, not when the wait
-    // ends.
-    const Clock::time_point done = RunDueTimers();
-    if (n == 0 && timed && wait > Clock::duration::zero() && done != Clock::time_point())
-        lateness_.Sample(done - aimedAt);
-    eventsCame_ = {};  // outside a turn (a call its owner's thread runs) it is now
+    // How late timed work is reached is the timer's lateness and the wake-up up to the work,
+    // so the sample covers both: taken when the loop gets to the first due timer, not when the
+    // wait ends.
+    const Clock::time_point reached = RunDueTimers();
+    if (n == 0 && timed && reached != Clock::time_point())
+        lateness_.Sample(reached - aimedAt);
 }
 
 void EventLoop::FitPolicy(bool timerNear)
@@ -270,19 +264,32 @@ Clock::time_point EventLoop::RunDueTimers()
     ready_.clear();
     for (auto it = timers_.begin(); it != timers_.end() && it->first <= now; ++it)
         ready_.push_back(it->second);
-    Clock::time_point firstDone;
+    Clock::time_point reached;
     for (const uint64_t arming : ready_) {
         const auto it = armed_.find(arming);
         if (it == armed_.end())
             continue;  // cancelled or armed again by an earlier one
         Timer& timer = *it->second;
+        if (reached == Clock::time_point())
+            reached = clock_.Now();
         Disarm(timer);
+        if (timer.aimed_)
+            WaitOut(timer.dueAt_);
         const std::function<void()> callback = timer.callback_;
         callback();
-        if (firstDone == Clock::time_point())
-            firstDone = clock_.Now();
     }
-    return firstDone;
+    return reached;
+}
+
+void EventLoop::WaitOut(Clock::time_point dueAt) const
+{
+    // At most the lead, a few tens of microseconds as a rule: a sleep that short would end a
+    // wake-up late, which is what the early wake-up saves.
+    while (clock_.Now() < dueAt) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
 }
 
 uint64_t EventLoop::AddWatch(Watch& watch)

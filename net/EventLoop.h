@@ -22,11 +22,11 @@
 // timers and whatever they reach are the loop thread's alone: other threads post a function
 // (Post) or wait for one's result (Call), so nothing the loop owns needs a lock.
 //
-// Timers are aimed by the loop's timer lateness: a timer that times a wait of some length (a
-// gap, a retry) may fire what the loop measured from the end of a timed wait to the end of the
-// first timer it woke for earlier (the timer's lateness and the wake-up up to the work), so
-// its work is done about on time rather than that long after; never more than a twentieth of
-// the wait. Waits are to the microsecond (epoll_pwait2 where the kernel has it).
+// Timers armed with a span (a gap, a retry) are aimed by the loop's timer lateness: the loop
+// wakes for one up to what it measured from the end of a timed wait to reaching the timer
+// earlier (never more than a twentieth of the span), then waits the rest out on its CPU, so
+// the callback runs at its time or after it, never before, and about on time rather than a
+// wake-up late. Waits are to the microsecond (epoll_pwait2 where the kernel has it).
 //
 // The loop's own thread runs as a batch thread (it does not preempt the task that woke it, so
 // a sender's run of datagrams is taken in one wake-up) except while a timer aimed at its time
@@ -66,12 +66,6 @@ public:
 
     Clock& Time() const { return clock_; }
     Clock::time_point Now() const { return clock_.Now(); }
-    // When what this turn handles came, as far as the loop can tell: what ended a sleep of at
-    // least LongSleep came about one wake-up (the quarter mark of the time its thread took to
-    // run after such a timed wait ended) before, and not before the sleep began. Outside a
-    // turn, now.
-    // Loop thread.
-    Clock::time_point EventsCame() const { return eventsCame_ == Clock::time_point() ? Now() : eventsCame_; }
 
     // Runs fn on the loop thread at its next turn, after what was posted before. Any thread.
     // False once the loop stopped: fn is then dropped.
@@ -99,8 +93,11 @@ private:
     void FitPolicy(bool timerNear);
     // Runs the posts queued now.
     void RunPosts();
-    // Runs the timers due by now; when the first of them was done, or no time when none ran.
+    // Runs the timers due by now; when the loop got to the first of them (before waiting out
+    // the rest of an aimed one), or no time when none ran.
     Clock::time_point RunDueTimers();
+    // An aimed timer woken early: spins until its time.
+    void WaitOut(Clock::time_point dueAt) const;
     // Posted and refused: waits until the loop's thread ended, so the caller may run it.
     void WaitEnded();
 
@@ -118,11 +115,6 @@ private:
     std::thread thread_;
     std::atomic<uint64_t> heartbeat_{0};
     TimerLateness lateness_;
-    static constexpr Clock::duration LongSleep = std::chrono::milliseconds(1);
-    // From the end of a long timed wait to the thread running again, its quarter mark: input is
-    // dated back by less than its real wake-up three times in four, so a gap is rarely cut short.
-    TimerLateness wakeUp_{1, 3};
-    Clock::time_point eventsCame_;  // in a turn; none outside one
     static constexpr Clock::duration BatchHorizon = std::chrono::seconds(1);
     bool batch_ = false;  // loop thread: it runs as a batch thread
 
@@ -186,8 +178,9 @@ public:
     Timer& operator=(const Timer&) = delete;
 
     // Runs the callback at dueAt, instead of when it was due before. span is the length of the
-    // wait it times: the loop may run it up to its measured lateness early, never more than a
-    // twentieth of span (0: never early).
+    // wait it times: the loop may wake for it up to its measured lateness early, never more
+    // than a twentieth of span, and waits the rest out (0: no early wake-up). Never before
+    // dueAt either way.
     void At(Clock::time_point dueAt, Clock::duration span = {});
     // Runs the callback at once, at the loop's next look at its timers.
     void Now() { At(loop_.Now()); }

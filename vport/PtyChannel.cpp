@@ -270,10 +270,10 @@ void PtyChannel::Drain(bool untilEmpty)
         if (n > 0 && static_cast<size_t>(n) < want && !untilEmpty)
             break;
     }
-    // Stamped when the bytes came rather than when the loop got round to them, so that a chunk
-    // leaves a gap after the application wrote its last bytes, not a wake-up later.
+    // The gap of silence a chunk waits out counts from here: bytes the loop has not seen yet
+    // may have come earlier, never later.
     if (input_.Size() != before)
-        lastInput_ = {loop_.EventsCame(), loop_.Now()};
+        lastInput_ = loop_.Now();
 }
 
 void PtyChannel::FlushOutput()

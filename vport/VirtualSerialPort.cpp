@@ -183,9 +183,9 @@ bool VirtualSerialPort::Initialize()
     return true;
 }
 
-InputTime VirtualSerialPort::LastInputTime() const
+Clock::time_point VirtualSerialPort::LastInputTime() const
 {
-    return impl_->channel ? impl_->channel->LastInputTime() : InputTime();
+    return impl_->channel ? impl_->channel->LastInputTime() : Clock::time_point();
 }
 
 std::string VirtualSerialPort::DevicePath() const
