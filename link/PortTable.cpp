@@ -28,7 +28,11 @@ auto PortTable::Command(F&& fn)
         // Published however fn ends, its result (if any) still to be returned.
         struct PublishAtEnd {
             PortTable& table;
-            ~PublishAtEnd() { table.Publish(); }
+            ~PublishAtEnd()
+            {
+                table.intake_->RecordsChanged();
+                table.Publish();
+            }
         } publish{*this};
         return fn();
     });
@@ -147,7 +151,7 @@ void PortTable::Changed()
     if (!quiet_ || !publishTimer_)
         return;
     quiet_ = false;
-    publishTimer_->Now();
+    publishTimer_->Soon();
 }
 
 void PortTable::PrepareSlots()
