@@ -60,12 +60,13 @@ private:
     struct Slot;
 
     void RunPass(Slot& slot);
-    // The port has input: a pass of every pump reading it that sleeps until it has.
-    void OnInput(VirtualSerialPort* port);
+    // A port has input: a pass of every pump reading it (readers) that sleeps until it has.
+    void OnInput(const std::vector<Slot*>& readers);
 
     EventLoop loop_;
     std::unique_ptr<PtyMonitor> monitor_;
     std::unordered_map<const VirtualPortEntry*, std::unique_ptr<Slot>> slots_;  // loop thread only
-    // The pumps of each port: one, or in shared-port mode every record's.
+    // The pumps of each port: one, or in shared-port mode every record's. A port's input
+    // handler holds its list, which stays in place while the port has readers.
     std::unordered_map<VirtualSerialPort*, std::vector<Slot*>> readers_;  // loop thread only
 };

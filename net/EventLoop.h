@@ -7,12 +7,12 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <sys/epoll.h>
 
 #include "net/Clock.h"
 #include "net/TimerLateness.h"
@@ -84,8 +84,9 @@ public:
 private:
     using Task = std::function<void()>;
 
-    // Turns with real waits of at most limit (duration::max(): none).
-    void Turn(Clock::duration limit);
+    // Turns with real waits of at most limit (duration::max(): none). False when nothing woke
+    // it (no post, no stop to look at).
+    bool Turn(Clock::duration limit);
     void Loop();
     void Wake();
     void DrainWake();
@@ -102,10 +103,39 @@ private:
     void WaitEnded();
 
     // Registration of handles; loop thread.
-    uint64_t AddWatch(Watch& watch);
-    void DropWatch(uint64_t id);
+    // No event of this turn's still to come reaches the watch.
+    void Forget(const Watch& watch);
     void Arm(Timer& timer, Clock::time_point runsAt, bool aimed);
     void Disarm(Timer& timer);
+    Timer* Earliest() const;
+    // Runs a handle's callback without a copy of it: the callback may destroy its handle, so
+    // it is moved out for the call and back only while the handle still exists.
+    template <class Handle, class... Args>
+    void Invoke(Handle& handle, Args... args);
+    void Gone(const void* handle);
+
+    // Armed timers by when they run (and then by when they were armed), earliest first: a
+    // binary heap whose timers know their places, so arming, cancelling and running a timer
+    // allocate nothing once the heap has grown.
+    class TimerHeap {
+    public:
+        Timer* Top() const { return items_.empty() ? nullptr : items_.front(); }
+        void Push(Timer& timer);
+        void Remove(Timer& timer);
+
+    private:
+        static bool Before(const Timer& a, const Timer& b);
+        void Place(size_t at, Timer& timer);
+        void Up(size_t at);
+        void Down(size_t at);
+        std::vector<Timer*> items_;
+    };
+    // A callback being run, to learn whether its handle went meanwhile.
+    struct Running {
+        const void* handle;
+        bool gone;
+        Running* outer;
+    };
 
     Clock& clock_;
     int error_ = 0;
@@ -127,12 +157,15 @@ private:
     std::condition_variable endedChanged_;
     std::atomic<bool> wakeSet_{false};
 
-    std::unordered_map<uint64_t, Watch*> watches_;
-    uint64_t nextWatchId_ = 1;                                      // 0 is the wake eventfd's
-    std::set<std::pair<Clock::time_point, uint64_t>> timers_;       // when each armed timer runs
-    std::set<std::pair<Clock::time_point, uint64_t>> aimedTimers_;  // the same for those armed with a span
-    std::unordered_map<uint64_t, Timer*> armed_;                    // by arming
-    std::vector<uint64_t> ready_;                                   // RunDueTimers' own, kept to save allocations
+    // The events of the turn being handled; a watch removed meanwhile is forgotten in them.
+    static constexpr int MaxEvents = 64;
+    epoll_event events_[MaxEvents];
+    int eventCount_ = 0;
+    int eventAt_ = 0;
+    Running* calling_ = nullptr;  // innermost callback being run
+    TimerHeap timers_;            // armed without a span
+    TimerHeap aimedTimers_;       // armed with a span
+    std::vector<Timer*> ready_;   // RunDueTimers' own: the timers due at its look, null once disarmed
     uint64_t nextArming_ = 1;
 };
 
@@ -144,7 +177,11 @@ public:
     using Callback = std::function<void(uint32_t events)>;
 
     Watch(EventLoop& loop, Callback callback) : loop_(loop), callback_(std::move(callback)) {}
-    ~Watch() { Remove(); }
+    ~Watch()
+    {
+        Remove();
+        loop_.Gone(this);
+    }
     Watch(const Watch&) = delete;
     Watch& operator=(const Watch&) = delete;
 
@@ -155,6 +192,8 @@ public:
     int Modify(uint32_t events);
     // Stops watching; no callback follows, not even for events already taken from the kernel.
     void Remove();
+    // Of the events the loop takes at once, this watch's are handled before the others'.
+    void GoFirst() { first_ = true; }
 
     int Fd() const { return fd_; }
     uint32_t Events() const { return events_; }
@@ -165,7 +204,7 @@ private:
     Callback callback_;
     int fd_ = -1;
     uint32_t events_ = 0;
-    uint64_t id_ = 0;
+    bool first_ = false;
 };
 
 // A callback the loop runs once at a time; armed again by its owner as it needs. Loop thread
@@ -173,7 +212,11 @@ private:
 class EventLoop::Timer {
 public:
     Timer(EventLoop& loop, std::function<void()> callback) : loop_(loop), callback_(std::move(callback)) {}
-    ~Timer() { Cancel(); }
+    ~Timer()
+    {
+        Cancel();
+        loop_.Gone(this);
+    }
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
 
@@ -182,17 +225,20 @@ public:
     // than a twentieth of span, and waits the rest out (0: no early wake-up). Never before
     // dueAt either way.
     void At(Clock::time_point dueAt, Clock::duration span = {});
-    // Runs the callback at once, at the loop's next look at its timers.
-    void Now() { At(loop_.Now()); }
+    // Runs the callback at the loop's next look at its timers.
+    void Soon() { At(loop_.Now()); }
     void Cancel();
-    bool Pending() const { return arming_ != 0; }
+    bool Pending() const { return state_ != State::Idle; }
     Clock::time_point DueAt() const { return dueAt_; }
 
 private:
     friend class EventLoop;
     EventLoop& loop_;
+    enum class State { Idle, Armed, Ready };  // Ready: due at this look at the timers
     std::function<void()> callback_;
-    uint64_t arming_ = 0;  // 0 while not armed
+    State state_ = State::Idle;
+    size_t place_ = 0;     // in its heap while Armed, in ready_ while Ready
+    uint64_t arming_ = 0;  // orders timers that run at the same time
     bool aimed_ = false;   // armed with a span
     Clock::time_point dueAt_;
     Clock::time_point runsAt_;

@@ -161,10 +161,10 @@ TEST(EventLoop, ATimerArmedForNowFromItsOwnCallbackRunsAtTheNextTurn)
     EventLoop::Timer* self = nullptr;
     EventLoop::Timer repeating(loop, [&] {
         ++runs;
-        self->Now();
+        self->Soon();
     });
     self = &repeating;
-    repeating.Now();
+    repeating.Soon();
     loop.RunOnce(0ms);
     EXPECT_EQ(runs, 1);
     loop.RunOnce(0ms);
