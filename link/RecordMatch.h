@@ -34,6 +34,6 @@ private:
 
     const PortRecords& records_;
     bool stale_ = true;
-    std::unordered_map<uint64_t, int> firstByAddress_;     // records with a fixed address
+    std::unordered_map<uint64_t, int> firstByAddress_;       // records with a fixed address
     std::unordered_map<std::string_view, int> firstByCode_;  // the others; views of their codes
 };

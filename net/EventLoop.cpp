@@ -12,7 +12,6 @@
 
 namespace {
 
-
 // epoll_pwait2 waits to the nanosecond; a kernel without it (before 5.11) gets epoll_wait's
 // milliseconds, rounded up so that nothing runs early.
 int WaitForEvents(int epollFd, epoll_event* events, int max, Clock::duration wait)
