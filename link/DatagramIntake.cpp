@@ -9,7 +9,7 @@
 
 DatagramIntake::DatagramIntake(EventLoop& loop, const SocketAddress& local, PortRecords& records, PortTrace& trace,
                                Host& host)
-    : clock_(loop.Time()), records_(records), trace_(trace), host_(host)
+    : clock_(loop.Time()), records_(records), match_(records), trace_(trace), host_(host)
 {
     UdpEndpoint::Owner& owner = *this;
     udpServer_ = std::make_unique<UdpEndpoint>(loop, local, owner);
@@ -38,29 +38,12 @@ void DatagramIntake::OnOpenChanged(bool open)
     udpOpen_.store(open);
 }
 
-int DatagramIntake::MatchPort(const SocketAddress& source, std::string_view code) const
-{
-    for (int i = 0; i < PortRecords::Count; ++i) {
-        const VirtualPortEntry& e = records_[i];
-        if (!e.portHeld || e.notServedReason)
-            continue;
-        if (e.UseFixedIP) {
-            // The address decides: with another code the datagram belongs to no port.
-            if (e.peerAddress.Equals(source))
-                return e.Code == code ? i : -1;
-        } else if (e.Code == code) {
-            return i;
-        }
-    }
-    return -1;
-}
-
 int DatagramIntake::RecordFor(const SocketAddress& source, const uint8_t* data, int length)
 {
     const auto code = DtuPacket::ReadCode(data, length);
     if (!code)
         return -1;
-    const int i = MatchPort(source, *code);
+    const int i = match_.Find(source, *code);
     if (i < 0)
         NoteUnmatched(source, *code, length);
     return i;
@@ -80,7 +63,7 @@ void DatagramIntake::OnOversized(const ReceivedDatagram& head, size_t length)
     const auto code = DtuPacket::ReadCode(head.data, head.length);
     if (!code)
         return;
-    const int i = MatchPort(head.source, *code);
+    const int i = match_.Find(head.source, *code);
     if (i < 0) {
         NoteUnmatched(head.source, *code, static_cast<int>(length));
         host_.Changed();

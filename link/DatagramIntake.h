@@ -9,6 +9,7 @@
 
 #include "link/DtuPacket.h"
 #include "link/LoginReplyRule.h"
+#include "link/RecordMatch.h"
 #include "net/Clock.h"
 #include "net/EventLoop.h"
 #include "net/SocketAddress.h"
@@ -60,6 +61,8 @@ public:
     // The endpoint's socket is open; any thread.
     bool Open() const { return udpOpen_.load(); }
     const UnmatchedSummary& Unmatched() const { return unmatched_; }
+    // The records' service, codes or fixed addresses may have changed (after every command).
+    void RecordsChanged() { match_.Stale(); }
 
 private:
     void OnDatagrams(const ReceivedDatagram* datagrams, int count) override;
@@ -70,8 +73,6 @@ private:
     // Adds the payload to receivedRun_; FlushReceivedRun writes it to the port.
     void HandleData(const SocketAddress& source, const uint8_t* data, int length);
     void FlushReceivedRun();
-    // The record a datagram with this source and code belongs to, or -1.
-    int MatchPort(const SocketAddress& source, std::string_view code) const;
     // The record a DTU's datagram belongs to; -1 when it carries no code or matches no port
     // (then counted as unmatched).
     int RecordFor(const SocketAddress& source, const uint8_t* data, int length);
@@ -80,6 +81,7 @@ private:
 
     Clock& clock_;
     PortRecords& records_;
+    RecordMatch match_;
     PortTrace& trace_;
     Host& host_;
     std::unique_ptr<UdpEndpoint> udpServer_;

@@ -85,17 +85,10 @@ LinkPump::Sleep LinkPump::AfterPass(bool sent)
 {
     if (!rule_.AnyWaiting())
         return Sleep::UntilInput;
-    // A chunk still growing is held until one gap after its last bytes came in, not after
-    // this pump saw them, so the time it took to be woken is not added to every chunk; but
-    // from no more than a twentieth of the gap before the loop took them in, so however the
-    // loop dated them a chunk ends only on most of its gap of silence. After a chunk left,
-    // the next waits a whole gap: a backlog reaches the DTU one chunk a gap.
-    if (sent) {
-        tickFrom_ = host_.Time().Now();
-    } else {
-        const InputTime input = port_->LastInputTime();
-        tickFrom_ = std::max(input.came, input.seen - Period() / 20);
-    }
+    // A chunk still growing is held until one whole gap after the loop took its last bytes in
+    // (the loop runs a pass no earlier than it is due). After a chunk left, the next waits a
+    // whole gap: a backlog reaches the DTU one chunk a gap.
+    tickFrom_ = sent ? host_.Time().Now() : port_->LastInputTime();
     return Sleep::Tick;
 }
 

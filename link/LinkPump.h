@@ -18,8 +18,8 @@ struct VirtualPortEntry;
 //
 // Framing follows FrameRule with the record's FrameGap (10 ms by default).
 //
-// Between passes the pump sleeps: while a chunk is still growing, until one gap after its last
-// bytes came in; after a chunk left with more waiting, one gap (a backlog leaves one chunk a
+// Between passes the pump sleeps: while a chunk is still growing, until one whole gap after the
+// loop took its last bytes in; after a chunk left with more waiting, one gap (a backlog leaves one chunk a
 // gap); otherwise until its port has input, it is stopped, or it is woken (its TCP link
 // connected or has room again, it became the shared target). A wake-up during a timed sleep
 // does not cut it short, so the stable-count test always spans a whole gap. A TCP chunk the

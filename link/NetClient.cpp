@@ -91,7 +91,7 @@ void NetClient::OnData(const uint8_t* data, size_t size)
     if (input_.Empty())
         inputCame_ = true;
     input_.Append(data, size);
-    lastInput_ = {loop_.EventsCame(), loop_.Now()};
+    lastInput_ = loop_.Now();
 }
 
 void NetClient::OnOption(uint8_t verb, uint8_t option)

@@ -42,7 +42,7 @@ public:
     int Write(const uint8_t* data, int count) override;
     int Read(uint8_t* buffer, int max) override;
     int Pending() const override { return static_cast<int>(input_.Size()); }
-    InputTime LastInputTime() const override { return lastInput_; }
+    Clock::time_point LastInputTime() const override { return lastInput_; }
     std::optional<LineState> LineSettings() const override;
 
 private:
@@ -78,7 +78,7 @@ private:
     bool refused_ = false;    // a Write came short and the port was not yet told of room
     bool inputCame_ = false;  // input while none was waiting, in the bytes being taken
     ByteQueue input_;         // from the client, for the port's pump
-    InputTime lastInput_;
+    Clock::time_point lastInput_;
     ByteQueue output_;              // from the DTU, not yet handed to the socket
     std::vector<uint8_t> encoded_;  // what goes to the socket next
 };

@@ -20,7 +20,7 @@ OnlineExpiry::~OnlineExpiry() = default;
 void OnlineExpiry::Start()
 {
     timer_ = std::make_unique<EventLoop::Timer>(loop_, [this] { OnTimer(); });
-    timer_->Now();
+    timer_->Soon();
 }
 
 void OnlineExpiry::Stop()
@@ -31,7 +31,7 @@ void OnlineExpiry::Stop()
 void OnlineExpiry::Wake()
 {
     if (timer_)
-        timer_->Now();
+        timer_->Soon();
 }
 
 void OnlineExpiry::OnTimer()

@@ -30,7 +30,11 @@ auto PortTable::Command(F fn, std::chrono::milliseconds bound) -> std::optional<
         // Published however fn ends, its result still to be returned.
         struct PublishAtEnd {
             PortTable& table;
-            ~PublishAtEnd() { table.Publish(); }
+            ~PublishAtEnd()
+            {
+                table.intake_->RecordsChanged();
+                table.Publish();
+            }
         } publish{*this};
         return fn();
     };
@@ -215,7 +219,7 @@ void PortTable::Changed()
     if (!quiet_ || !publishTimer_)
         return;
     quiet_ = false;
-    publishTimer_->Now();
+    publishTimer_->Soon();
 }
 
 bool PortTable::UseSettings(const GlobalSettings& settings)

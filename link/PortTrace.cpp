@@ -63,7 +63,7 @@ void PortTrace::Push(TraceEvent event)
     tap_.Emit(event);
     unwritten_ += TraceRecordSize(event);
     if (unwritten_ >= FlushBytes)
-        flush_.Now();
+        flush_.Soon();
     else if (!flush_.Pending())
         flush_.At(loop_.Now() + FlushDelay);
 }

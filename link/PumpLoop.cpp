@@ -58,11 +58,11 @@ bool PumpLoop::Add(LinkPump::Host& host, VirtualPortEntry& entry, VirtualSerialP
     if (port) {
         auto& readers = readers_[port];
         if (readers.empty())
-            port->WhenInput([this, port] { OnInput(port); });
+            port->WhenInput([this, &readers] { OnInput(readers); });
         readers.push_back(slot.get());
     }
     slot->pump->Start();
-    slot->timer.Now();
+    slot->timer.Soon();
     slots_[&entry] = std::move(slot);
     return true;
 }
@@ -83,13 +83,10 @@ void PumpLoop::Remove(VirtualPortEntry& entry)
     slots_.erase(it);
 }
 
-void PumpLoop::OnInput(VirtualSerialPort* port)
+void PumpLoop::OnInput(const std::vector<Slot*>& readers)
 {
-    const auto it = readers_.find(port);
-    if (it == readers_.end())
-        return;
     // A pass adds and ends no pump.
-    for (Slot* slot : it->second)
+    for (Slot* slot : readers)
         if (slot->sleep == LinkPump::Sleep::UntilInput)
             RunPass(*slot);
 }
@@ -108,7 +105,7 @@ void PumpLoop::Wake(const VirtualPortEntry& entry)
     // A pass at once, except that a timed sleep keeps its period.
     if (slot.timer.Pending() && slot.sleep == LinkPump::Sleep::Tick)
         return;
-    slot.timer.Now();
+    slot.timer.Soon();
 }
 
 void PumpLoop::RunPass(Slot& slot)

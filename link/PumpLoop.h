@@ -20,11 +20,10 @@ struct VirtualPortEntry;
 // A pass never blocks (writes to the network and the ports do not wait); a refused chunk is
 // offered again at its own time and holds up no other port.
 //
-// Timed passes run when due by the loop's timer lateness (see EventLoop): a chunk leaves about
-// when its gap ends rather than the timer's lateness after it. A pass never runs earlier than a
-// twentieth of its sleep before its time. The gap counts from when the application wrote: after
-// a long sleep of the loop the port dates its bytes one typical wake-up before the loop took them
-// in (at most back to when the loop went to sleep; see EventLoop::EventsCame).
+// Timed passes are aimed timers (see EventLoop): the loop wakes for one early by its measured
+// lateness and waits the rest out, so a chunk leaves about when its gap ends rather than the
+// timer's lateness after it, and never before. The gap counts from when the loop took the
+// application's last bytes in.
 class PumpLoop {
 public:
     // Who turns the loop: a thread of its own (the program), or its owner step by step
@@ -61,12 +60,13 @@ private:
     struct Slot;
 
     void RunPass(Slot& slot);
-    // The port has input: a pass of every pump reading it that sleeps until it has.
-    void OnInput(VirtualSerialPort* port);
+    // A port has input: a pass of every pump reading it (readers) that sleeps until it has.
+    void OnInput(const std::vector<Slot*>& readers);
 
     EventLoop loop_;
     std::unique_ptr<PtyMonitor> monitor_;
     std::unordered_map<const VirtualPortEntry*, std::unique_ptr<Slot>> slots_;  // loop thread only
-    // The pumps of each port: one, or in shared-port mode every record's.
+    // The pumps of each port: one, or in shared-port mode every record's. A port's input
+    // handler holds its list, which stays in place while the port has readers.
     std::unordered_map<VirtualSerialPort*, std::vector<Slot*>> readers_;  // loop thread only
 };

@@ -53,22 +53,14 @@ int SendDatagrams(int fd, const OutgoingDatagram* datagrams, int count)
     return sent;
 }
 
-bool FromSocketItself(const SocketAddress& local, const SocketAddress& source)
+bool FromSocketItself(const SocketAddress& local, const SocketAddress& source, LocalAddresses& ownAddresses,
+                      const Clock& clock)
 {
     if (source.sin_port != local.sin_port)
         return false;
     if (local.sin_addr.s_addr != htonl(INADDR_ANY))
         return source.sin_addr.s_addr == local.sin_addr.s_addr;
-    // Only an address of this machine can be bound; rare enough (a peer using the server's
-    // own port number) to find out by trying.
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0)
-        return false;
-    SocketAddress own;
-    own.SetInAddr(source.sin_addr.s_addr, 0);
-    const bool mine = bind(probe, own.Raw(), SocketAddress::Length) == 0;
-    close(probe);
-    return mine;
+    return ownAddresses.Has(source.sin_addr.s_addr, clock.Now());
 }
 
 void EnlargeReceiveQueue(int fd)

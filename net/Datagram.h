@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "net/Clock.h"
+#include "net/LocalAddresses.h"
 #include "net/SocketAddress.h"
 
 // One datagram taken from the UDP socket; data and source are valid only during the call that
@@ -26,8 +28,9 @@ struct OutgoingDatagram {
 int SendDatagrams(int fd, const OutgoingDatagram* datagrams, int count);
 
 // The source is the socket bound to local itself: its own address and port, or with the
-// any-address one of this machine's addresses at its port.
-bool FromSocketItself(const SocketAddress& local, const SocketAddress& source);
+// any-address one of this machine's addresses (as ownAddresses knows them) at its port.
+bool FromSocketItself(const SocketAddress& local, const SocketAddress& source, LocalAddresses& ownAddresses,
+                      const Clock& clock);
 
 // Room for long bursts from many DTUs while the datagrams before them are handled.
 void EnlargeReceiveQueue(int fd);

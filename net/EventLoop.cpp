@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr uint64_t WakeToken = 0;
-
 // epoll_pwait2 waits to the nanosecond; a kernel without it (before 5.11) gets epoll_wait's
 // milliseconds, rounded up so that nothing runs early.
 int WaitForEvents(int epollFd, epoll_event* events, int max, Clock::duration wait)
@@ -53,7 +51,7 @@ EventLoop::EventLoop(Clock& clock) : clock_(clock)
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = WakeToken;
+    ev.data.ptr = nullptr;  // the wake eventfd; a watch's event leads to its Watch
     if (wakeFd_ < 0 || epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0)
         error_ = errno;
 }
@@ -122,7 +120,9 @@ void EventLoop::WaitEnded()
 void EventLoop::Loop()
 {
     for (;;) {
-        Turn(Clock::duration::max());
+        // Stop wakes the loop: a turn nobody woke has no stop to look at.
+        if (!Turn(Clock::duration::max()))
+            continue;
         std::lock_guard lock(postMutex_);
         if (stopAsked_ && posts_.empty())
             return;
@@ -183,57 +183,61 @@ void EventLoop::DrainWake()
     wakeSet_.store(false);
 }
 
-void EventLoop::Turn(Clock::duration limit)
+bool EventLoop::Turn(Clock::duration limit)
 {
     const auto waitFrom = clock_.Now();
     Clock::duration wait = limit;
     bool timed = false;  // the wait ends when the first timer is due
-    if (!timers_.empty()) {
-        const auto untilDue = std::max(Clock::duration::zero(), timers_.begin()->first - waitFrom);
-        const auto real = clock_.RealWait(untilDue);
+    Clock::time_point aimedAt;
+    if (const Timer* first = Earliest()) {
+        aimedAt = first->runsAt_;
+        const auto untilDue = aimedAt - waitFrom;
+        const auto real = clock_.RealWait(std::max(Clock::duration::zero(), untilDue));
         if (real <= wait) {
             wait = real;
-            timed = real != Clock::duration::max();
+            // One already overdue was held up by the loop's work, not by its timer.
+            timed = real != Clock::duration::max() && untilDue > Clock::duration::zero();
         }
     }
     if (InLoopThread())  // not the thread of an owner turning the loop
-        FitPolicy(!aimedTimers_.empty() && aimedTimers_.begin()->first - waitFrom <= BatchHorizon);
-    const auto aimedAt = timed ? waitFrom + wait : Clock::time_point();
-    epoll_event events[64];
-    const int n = WaitForEvents(epollFd_, events, 64, wait);
+        FitPolicy(aimedTimers_.Top() && aimedTimers_.Top()->runsAt_ - waitFrom <= BatchHorizon);
+    const int n = WaitForEvents(epollFd_, events_, MaxEvents, wait);
     if (n < 0 && errno != EINTR) {
         Log::Error("the data path's loop cannot wait: " + Log::SystemReason(errno));
-        return;
+        return true;
     }
-    // What ended a long sleep came about one wake-up before the loop runs again, and not
-    // before the loop began to wait. A core that idled that long is slow to wake; after a short
-    // sleep the wake-up is quick and the time of waking is near enough.
-    const auto woke = clock_.Now();
-    if (n == 0 && timed && wait >= LongSleep)
-        wakeUp_.Sample(woke - aimedAt);
-    eventsCame_ = woke - waitFrom >= LongSleep ? std::max(waitFrom, woke - wakeUp_.Estimate()) : woke;
     heartbeat_.fetch_add(1, std::memory_order_relaxed);
-    for (int i = 0; i < n; ++i) {
-        const uint64_t token = events[i].data.u64;
-        if (token == WakeToken) {
-            DrainWake();
-            continue;
+    bool woken = false;
+    eventCount_ = std::max(n, 0);
+    for (const bool first : {true, false}) {
+        for (eventAt_ = 0; eventAt_ < eventCount_; ++eventAt_) {
+            epoll_event& event = events_[eventAt_];
+            if (event.data.ptr == nullptr) {
+                if (!first) {
+                    DrainWake();
+                    woken = true;
+                }
+            } else if (event.data.ptr != this) {  // this: the watch was removed since the wait
+                Watch& watch = *static_cast<Watch*>(event.data.ptr);
+                if (watch.first_ != first)
+                    continue;
+                event.data.ptr = this;  // handled
+                Invoke(watch, event.events);
+            }
         }
-        const auto it = watches_.find(token);
-        if (it == watches_.end())
-            continue;  // removed since the wait
-        // A copy: the callback may destroy its handle.
-        const Watch::Callback callback = it->second->callback_;
-        callback(events[i].events);
     }
-    RunPosts();
-    // What work waits beyond its time is the timer's lateness and the wake-up up to the work,
-    // so the sample covers both: taken when the first due timer is done, not when the wait
-    // ends.
-    const Clock::time_point done = RunDueTimers();
-    if (n == 0 && timed && wait > Clock::duration::zero() && done != Clock::time_point())
-        lateness_.Sample(done - aimedAt);
-    eventsCame_ = {};  // outside a turn (a call its owner's thread runs) it is now
+    eventCount_ = 0;
+    // Every post wakes the loop (or finds it woken and not yet drained, as one posted from
+    // this turn does), so the post queue's lock is taken only when something was posted.
+    if (woken || wakeSet_.load())
+        RunPosts();
+    // How late timed work is reached is the timer's lateness and the wake-up up to the work,
+    // so the sample covers both: taken when the loop gets to the first due timer, not when the
+    // wait ends.
+    const Clock::time_point reached = RunDueTimers();
+    if (n == 0 && timed && reached != Clock::time_point())
+        lateness_.Sample(reached - aimedAt);
+    return woken;
 }
 
 void EventLoop::FitPolicy(bool timerNear)
@@ -268,33 +272,72 @@ Clock::time_point EventLoop::RunDueTimers()
     // descriptors between them.
     const auto now = clock_.Now();
     ready_.clear();
-    for (auto it = timers_.begin(); it != timers_.end() && it->first <= now; ++it)
-        ready_.push_back(it->second);
-    Clock::time_point firstDone;
-    for (const uint64_t arming : ready_) {
-        const auto it = armed_.find(arming);
-        if (it == armed_.end())
-            continue;  // cancelled or armed again by an earlier one
-        Timer& timer = *it->second;
-        Disarm(timer);
-        const std::function<void()> callback = timer.callback_;
-        callback();
-        if (firstDone == Clock::time_point())
-            firstDone = clock_.Now();
+    for (Timer* timer = Earliest(); timer && timer->runsAt_ <= now; timer = Earliest()) {
+        (timer->aimed_ ? aimedTimers_ : timers_).Remove(*timer);
+        timer->state_ = Timer::State::Ready;
+        timer->place_ = ready_.size();
+        ready_.push_back(timer);
     }
-    return firstDone;
+    Clock::time_point reached;
+    for (size_t k = 0; k < ready_.size(); ++k) {
+        Timer* timer = ready_[k];
+        if (!timer)
+            continue;  // cancelled or armed again by an earlier one
+        if (reached == Clock::time_point())
+            reached = clock_.Now();
+        Disarm(*timer);
+        if (timer->aimed_)
+            WaitOut(timer->dueAt_);
+        Invoke(*timer);
+    }
+    ready_.clear();
+    return reached;
 }
 
-uint64_t EventLoop::AddWatch(Watch& watch)
+void EventLoop::WaitOut(Clock::time_point dueAt) const
 {
-    const uint64_t id = nextWatchId_++;
-    watches_.emplace(id, &watch);
-    return id;
+    // At most the lead, a few tens of microseconds as a rule: a sleep that short would end a
+    // wake-up late, which is what the early wake-up saves.
+    while (clock_.Now() < dueAt) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
 }
 
-void EventLoop::DropWatch(uint64_t id)
+EventLoop::Timer* EventLoop::Earliest() const
 {
-    watches_.erase(id);
+    Timer* plain = timers_.Top();
+    Timer* aimed = aimedTimers_.Top();
+    if (!plain || !aimed)
+        return plain ? plain : aimed;
+    return aimed->runsAt_ < plain->runsAt_ ? aimed : plain;
+}
+
+void EventLoop::Forget(const Watch& watch)
+{
+    for (int k = 0; k < eventCount_; ++k)
+        if (events_[k].data.ptr == &watch)
+            events_[k].data.ptr = this;
+}
+
+template <class Handle, class... Args>
+void EventLoop::Invoke(Handle& handle, Args... args)
+{
+    Running running{&handle, false, calling_};
+    calling_ = &running;
+    auto callback = std::move(handle.callback_);
+    callback(args...);
+    calling_ = running.outer;
+    if (!running.gone)
+        handle.callback_ = std::move(callback);
+}
+
+void EventLoop::Gone(const void* handle)
+{
+    for (Running* r = calling_; r; r = r->outer)
+        if (r->handle == handle)
+            r->gone = true;
 }
 
 void EventLoop::Arm(Timer& timer, Clock::time_point runsAt, bool aimed)
@@ -303,21 +346,77 @@ void EventLoop::Arm(Timer& timer, Clock::time_point runsAt, bool aimed)
     timer.arming_ = nextArming_++;
     timer.runsAt_ = runsAt;
     timer.aimed_ = aimed;
-    timers_.emplace(runsAt, timer.arming_);
-    if (aimed)
-        aimedTimers_.emplace(runsAt, timer.arming_);
-    armed_.emplace(timer.arming_, &timer);
+    (aimed ? aimedTimers_ : timers_).Push(timer);
 }
 
 void EventLoop::Disarm(Timer& timer)
 {
-    if (timer.arming_ == 0)
+    if (timer.state_ == Timer::State::Armed)
+        (timer.aimed_ ? aimedTimers_ : timers_).Remove(timer);
+    else if (timer.state_ == Timer::State::Ready)
+        ready_[timer.place_] = nullptr;
+    timer.state_ = Timer::State::Idle;
+}
+
+bool EventLoop::TimerHeap::Before(const Timer& a, const Timer& b)
+{
+    return a.runsAt_ < b.runsAt_ || (a.runsAt_ == b.runsAt_ && a.arming_ < b.arming_);
+}
+
+void EventLoop::TimerHeap::Place(size_t at, Timer& timer)
+{
+    items_[at] = &timer;
+    timer.place_ = at;
+}
+
+void EventLoop::TimerHeap::Push(Timer& timer)
+{
+    timer.state_ = Timer::State::Armed;
+    items_.push_back(&timer);
+    Place(items_.size() - 1, timer);
+    Up(items_.size() - 1);
+}
+
+void EventLoop::TimerHeap::Remove(Timer& timer)
+{
+    const size_t at = timer.place_;
+    Timer& last = *items_.back();
+    items_.pop_back();
+    if (&last == &timer)
         return;
-    timers_.erase({timer.runsAt_, timer.arming_});
-    if (timer.aimed_)
-        aimedTimers_.erase({timer.runsAt_, timer.arming_});
-    armed_.erase(timer.arming_);
-    timer.arming_ = 0;
+    Place(at, last);
+    Up(at);
+    Down(last.place_);
+}
+
+void EventLoop::TimerHeap::Up(size_t at)
+{
+    Timer& timer = *items_[at];
+    while (at > 0) {
+        const size_t parent = (at - 1) / 2;
+        if (!Before(timer, *items_[parent]))
+            break;
+        Place(at, *items_[parent]);
+        at = parent;
+    }
+    Place(at, timer);
+}
+
+void EventLoop::TimerHeap::Down(size_t at)
+{
+    Timer& timer = *items_[at];
+    for (;;) {
+        size_t child = 2 * at + 1;
+        if (child >= items_.size())
+            break;
+        if (child + 1 < items_.size() && Before(*items_[child + 1], *items_[child]))
+            ++child;
+        if (!Before(*items_[child], timer))
+            break;
+        Place(at, *items_[child]);
+        at = child;
+    }
+    Place(at, timer);
 }
 
 int EventLoop::Watch::Add(int fd, uint32_t events)
@@ -325,16 +424,11 @@ int EventLoop::Watch::Add(int fd, uint32_t events)
     Remove();
     epoll_event ev{};
     ev.events = events;
-    const uint64_t id = loop_.AddWatch(*this);
-    ev.data.u64 = id;
-    if (epoll_ctl(loop_.epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        const int error = errno;
-        loop_.DropWatch(id);
-        return error;
-    }
+    ev.data.ptr = this;
+    if (epoll_ctl(loop_.epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0)
+        return errno;
     fd_ = fd;
     events_ = events;
-    id_ = id;
     return 0;
 }
 
@@ -344,7 +438,7 @@ int EventLoop::Watch::Modify(uint32_t events)
         return EBADF;
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = id_;
+    ev.data.ptr = this;
     if (epoll_ctl(loop_.epollFd_, EPOLL_CTL_MOD, fd_, &ev) != 0)
         return errno;
     events_ = events;
@@ -356,10 +450,9 @@ void EventLoop::Watch::Remove()
     if (fd_ < 0)
         return;
     epoll_ctl(loop_.epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
-    loop_.DropWatch(id_);
+    loop_.Forget(*this);
     fd_ = -1;
     events_ = 0;
-    id_ = 0;
 }
 
 void EventLoop::Timer::At(Clock::time_point dueAt, Clock::duration span)

@@ -7,12 +7,12 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <sys/epoll.h>
 
 #include "net/Clock.h"
 #include "net/TimerLateness.h"
@@ -22,11 +22,11 @@
 // timers and whatever they reach are the loop thread's alone: other threads post a function
 // (Post) or wait for one's result (Call), so nothing the loop owns needs a lock.
 //
-// Timers are aimed by the loop's timer lateness: a timer that times a wait of some length (a
-// gap, a retry) may fire what the loop measured from the end of a timed wait to the end of the
-// first timer it woke for earlier (the timer's lateness and the wake-up up to the work), so
-// its work is done about on time rather than that long after; never more than a twentieth of
-// the wait. Waits are to the microsecond (epoll_pwait2 where the kernel has it).
+// Timers armed with a span (a gap, a retry) are aimed by the loop's timer lateness: the loop
+// wakes for one up to what it measured from the end of a timed wait to reaching the timer
+// earlier (never more than a twentieth of the span), then waits the rest out on its CPU, so
+// the callback runs at its time or after it, never before, and about on time rather than a
+// wake-up late. Waits are to the microsecond (epoll_pwait2 where the kernel has it).
 //
 // The loop's own thread runs as a batch thread (it does not preempt the task that woke it, so
 // a sender's run of datagrams is taken in one wake-up) except while a timer aimed at its time
@@ -66,12 +66,6 @@ public:
 
     Clock& Time() const { return clock_; }
     Clock::time_point Now() const { return clock_.Now(); }
-    // When what this turn handles came, as far as the loop can tell: what ended a sleep of at
-    // least LongSleep came about one wake-up (the quarter mark of the time its thread took to
-    // run after such a timed wait ended) before, and not before the sleep began. Outside a
-    // turn, now.
-    // Loop thread.
-    Clock::time_point EventsCame() const { return eventsCame_ == Clock::time_point() ? Now() : eventsCame_; }
 
     // Runs fn on the loop thread at its next turn, after what was posted before. Any thread.
     // False once the loop stopped: fn is then dropped.
@@ -90,8 +84,9 @@ public:
 private:
     using Task = std::function<void()>;
 
-    // Turns with real waits of at most limit (duration::max(): none).
-    void Turn(Clock::duration limit);
+    // Turns with real waits of at most limit (duration::max(): none). False when nothing woke
+    // it (no post, no stop to look at).
+    bool Turn(Clock::duration limit);
     void Loop();
     void Wake();
     void DrainWake();
@@ -99,16 +94,48 @@ private:
     void FitPolicy(bool timerNear);
     // Runs the posts queued now.
     void RunPosts();
-    // Runs the timers due by now; when the first of them was done, or no time when none ran.
+    // Runs the timers due by now; when the loop got to the first of them (before waiting out
+    // the rest of an aimed one), or no time when none ran.
     Clock::time_point RunDueTimers();
+    // An aimed timer woken early: spins until its time.
+    void WaitOut(Clock::time_point dueAt) const;
     // Posted and refused: waits until the loop's thread ended, so the caller may run it.
     void WaitEnded();
 
     // Registration of handles; loop thread.
-    uint64_t AddWatch(Watch& watch);
-    void DropWatch(uint64_t id);
+    // No event of this turn's still to come reaches the watch.
+    void Forget(const Watch& watch);
     void Arm(Timer& timer, Clock::time_point runsAt, bool aimed);
     void Disarm(Timer& timer);
+    Timer* Earliest() const;
+    // Runs a handle's callback without a copy of it: the callback may destroy its handle, so
+    // it is moved out for the call and back only while the handle still exists.
+    template <class Handle, class... Args>
+    void Invoke(Handle& handle, Args... args);
+    void Gone(const void* handle);
+
+    // Armed timers by when they run (and then by when they were armed), earliest first: a
+    // binary heap whose timers know their places, so arming, cancelling and running a timer
+    // allocate nothing once the heap has grown.
+    class TimerHeap {
+    public:
+        Timer* Top() const { return items_.empty() ? nullptr : items_.front(); }
+        void Push(Timer& timer);
+        void Remove(Timer& timer);
+
+    private:
+        static bool Before(const Timer& a, const Timer& b);
+        void Place(size_t at, Timer& timer);
+        void Up(size_t at);
+        void Down(size_t at);
+        std::vector<Timer*> items_;
+    };
+    // A callback being run, to learn whether its handle went meanwhile.
+    struct Running {
+        const void* handle;
+        bool gone;
+        Running* outer;
+    };
 
     Clock& clock_;
     int error_ = 0;
@@ -118,11 +145,6 @@ private:
     std::thread thread_;
     std::atomic<uint64_t> heartbeat_{0};
     TimerLateness lateness_;
-    static constexpr Clock::duration LongSleep = std::chrono::milliseconds(1);
-    // From the end of a long timed wait to the thread running again, its quarter mark: input is
-    // dated back by less than its real wake-up three times in four, so a gap is rarely cut short.
-    TimerLateness wakeUp_{1, 3};
-    Clock::time_point eventsCame_;  // in a turn; none outside one
     static constexpr Clock::duration BatchHorizon = std::chrono::seconds(1);
     bool batch_ = false;  // loop thread: it runs as a batch thread
 
@@ -135,12 +157,15 @@ private:
     std::condition_variable endedChanged_;
     std::atomic<bool> wakeSet_{false};
 
-    std::unordered_map<uint64_t, Watch*> watches_;
-    uint64_t nextWatchId_ = 1;                                      // 0 is the wake eventfd's
-    std::set<std::pair<Clock::time_point, uint64_t>> timers_;       // when each armed timer runs
-    std::set<std::pair<Clock::time_point, uint64_t>> aimedTimers_;  // the same for those armed with a span
-    std::unordered_map<uint64_t, Timer*> armed_;                    // by arming
-    std::vector<uint64_t> ready_;                                   // RunDueTimers' own, kept to save allocations
+    // The events of the turn being handled; a watch removed meanwhile is forgotten in them.
+    static constexpr int MaxEvents = 64;
+    epoll_event events_[MaxEvents];
+    int eventCount_ = 0;
+    int eventAt_ = 0;
+    Running* calling_ = nullptr;  // innermost callback being run
+    TimerHeap timers_;            // armed without a span
+    TimerHeap aimedTimers_;       // armed with a span
+    std::vector<Timer*> ready_;   // RunDueTimers' own: the timers due at its look, null once disarmed
     uint64_t nextArming_ = 1;
 };
 
@@ -152,7 +177,11 @@ public:
     using Callback = std::function<void(uint32_t events)>;
 
     Watch(EventLoop& loop, Callback callback) : loop_(loop), callback_(std::move(callback)) {}
-    ~Watch() { Remove(); }
+    ~Watch()
+    {
+        Remove();
+        loop_.Gone(this);
+    }
     Watch(const Watch&) = delete;
     Watch& operator=(const Watch&) = delete;
 
@@ -163,6 +192,8 @@ public:
     int Modify(uint32_t events);
     // Stops watching; no callback follows, not even for events already taken from the kernel.
     void Remove();
+    // Of the events the loop takes at once, this watch's are handled before the others'.
+    void GoFirst() { first_ = true; }
 
     int Fd() const { return fd_; }
     uint32_t Events() const { return events_; }
@@ -173,7 +204,7 @@ private:
     Callback callback_;
     int fd_ = -1;
     uint32_t events_ = 0;
-    uint64_t id_ = 0;
+    bool first_ = false;
 };
 
 // A callback the loop runs once at a time; armed again by its owner as it needs. Loop thread
@@ -181,25 +212,33 @@ private:
 class EventLoop::Timer {
 public:
     Timer(EventLoop& loop, std::function<void()> callback) : loop_(loop), callback_(std::move(callback)) {}
-    ~Timer() { Cancel(); }
+    ~Timer()
+    {
+        Cancel();
+        loop_.Gone(this);
+    }
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
 
     // Runs the callback at dueAt, instead of when it was due before. span is the length of the
-    // wait it times: the loop may run it up to its measured lateness early, never more than a
-    // twentieth of span (0: never early).
+    // wait it times: the loop may wake for it up to its measured lateness early, never more
+    // than a twentieth of span, and waits the rest out (0: no early wake-up). Never before
+    // dueAt either way.
     void At(Clock::time_point dueAt, Clock::duration span = {});
-    // Runs the callback at once, at the loop's next look at its timers.
-    void Now() { At(loop_.Now()); }
+    // Runs the callback at the loop's next look at its timers.
+    void Soon() { At(loop_.Now()); }
     void Cancel();
-    bool Pending() const { return arming_ != 0; }
+    bool Pending() const { return state_ != State::Idle; }
     Clock::time_point DueAt() const { return dueAt_; }
 
 private:
     friend class EventLoop;
     EventLoop& loop_;
+    enum class State { Idle, Armed, Ready };  // Ready: due at this look at the timers
     std::function<void()> callback_;
-    uint64_t arming_ = 0;  // 0 while not armed
+    State state_ = State::Idle;
+    size_t place_ = 0;     // in its heap while Armed, in ready_ while Ready
+    uint64_t arming_ = 0;  // orders timers that run at the same time
     bool aimed_ = false;   // armed with a span
     Clock::time_point dueAt_;
     Clock::time_point runsAt_;

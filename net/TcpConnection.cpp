@@ -65,7 +65,7 @@ int TcpConnection::StartAttempt()
         // failure is said from the loop and not from inside the call that connects.
         failedAtOnce_ = errno;
         close(fd);
-        attempt_.Now();
+        attempt_.Soon();
         return 0;
     }
     if (const int error = watch_.Add(fd, EPOLLOUT)) {
@@ -179,7 +179,7 @@ bool TcpConnection::OfferKept()
 void TcpConnection::Resume()
 {
     if (up_ && paused_)
-        resume_.Now();
+        resume_.Soon();
 }
 
 void TcpConnection::OnResumeTimer()
@@ -215,7 +215,7 @@ int TcpConnection::Write(const uint8_t* data, int length, bool more)
         // The connection is gone, and these bytes with it: it ends at the next turn, not
         // inside the owner's call.
         broken_ = true;
-        attempt_.Now();
+        attempt_.Soon();
         return length;
     }
     if (sent < length) {
@@ -249,7 +249,7 @@ void TcpConnection::Flush(bool insideWrite)
     if (sent < 0) {
         if (insideWrite) {
             broken_ = true;
-            attempt_.Now();
+            attempt_.Soon();
         } else {
             EndConnection();
         }

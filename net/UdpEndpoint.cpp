@@ -114,7 +114,7 @@ void UdpEndpoint::OnReadable()
         ReceivedDatagram batch[Batch];
         int count = 0;
         for (int k = 0; k < received; ++k) {
-            if (FromSocketItself(local_, sources[k]))
+            if (FromSocketItself(local_, sources[k], ownAddresses_, loop_.Time()))
                 continue;
             if (messages[k].msg_hdr.msg_flags & MSG_TRUNC) {
                 // Cut short by the kernel: this one datagram is lost, no other. What came

@@ -74,5 +74,6 @@ private:
     int fd_ = -1;
     bool running_ = false;
     uint64_t oversized_ = 0;
+    LocalAddresses ownAddresses_;
     uint8_t buffers_[Batch][BufferSize];
 };

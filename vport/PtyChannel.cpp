@@ -119,10 +119,12 @@ int PtyChannel::Write(const uint8_t* data, int count)
 {
     if (!data || count <= 0 || master_ < 0)
         return 0;
-    // Like a serial line nobody listens to: the bytes go nowhere. A holder the loop knows of
-    // needs no look at the master; a close it has not yet handled only means the bytes are
-    // dropped with the rest when it is.
-    if (!held_ && !Held())
+    // Like a serial line nobody listens to: the bytes go nowhere. Whether someone holds the
+    // port is what the loop knows: it handles the opens and closes of a turn before the bytes
+    // that came in it (the monitor's watch goes first), so an application that opened the port
+    // before the bytes came gets them, without a look at the master per write. A close the
+    // loop has not yet handled only means the bytes are dropped with the rest when it is.
+    if (!held_)
         return count;
     size_t total = static_cast<size_t>(count);
     size_t done = 0;
@@ -270,10 +272,10 @@ void PtyChannel::Drain(bool untilEmpty)
         if (n > 0 && static_cast<size_t>(n) < want && !untilEmpty)
             break;
     }
-    // Stamped when the bytes came rather than when the loop got round to them, so that a chunk
-    // leaves a gap after the application wrote its last bytes, not a wake-up later.
+    // The gap of silence a chunk waits out counts from here: bytes the loop has not seen yet
+    // may have come earlier, never later.
     if (input_.Size() != before)
-        lastInput_ = {loop_.EventsCame(), loop_.Now()};
+        lastInput_ = loop_.Now();
 }
 
 void PtyChannel::FlushOutput()

@@ -9,7 +9,6 @@
 #include "net/Clock.h"
 #include "net/EventLoop.h"
 #include "vport/ByteQueue.h"
-#include "vport/InputTime.h"
 
 // One pseudo-terminal as a serial line: the master end with the byte queues of both
 // directions and the knowledge whether an application holds the slave open.
@@ -55,8 +54,8 @@ public:
     // the loop takes the input in as soon as it is readable (read until EAGAIN, since the
     // kernel's own count is only a lower bound), so a pump pass costs no system call here.
     int Pending() const { return static_cast<int>(input_.Size()); }
-    // When input last came from the application, on the loop's clock (see EventLoop::EventsCame).
-    InputTime LastInputTime() const { return lastInput_; }
+    // When the loop last took input of the application in, on the loop's clock.
+    Clock::time_point LastInputTime() const { return lastInput_; }
     bool InUse();
 
     // Called on the loop when input comes while none was waiting, and when a Write that fell
@@ -100,7 +99,7 @@ private:
     std::function<void()> onInput_;
     std::function<void()> onRoom_;
     ByteQueue input_;  // from the application, not yet read
-    InputTime lastInput_;
+    Clock::time_point lastInput_;
     ByteQueue output_;  // towards the application, not yet taken by the terminal
     bool attached_ = false;
     bool refused_ = false;  // a Write fell short and its room has not yet been announced

@@ -11,6 +11,8 @@
 PtyMonitor::PtyMonitor(EventLoop& loop)
     : loop_(loop), watch_(loop, [this](uint32_t) { HandleSlaveEvents(); }), links_(loop)
 {
+    // Whether an application holds a port is known before the bytes for it are written.
+    watch_.GoFirst();
     inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd_ < 0)
         error_ = errno;

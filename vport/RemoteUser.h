@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "vport/InputTime.h"
+#include "net/Clock.h"
 #include "vport/LineState.h"
 
 // A user of a virtual port in the place of an application on its pseudo-terminal (a network
@@ -16,7 +16,7 @@ public:
     virtual int Write(const uint8_t* data, int count) = 0;
     virtual int Read(uint8_t* buffer, int max) = 0;
     virtual int Pending() const = 0;
-    virtual InputTime LastInputTime() const = 0;
+    virtual Clock::time_point LastInputTime() const = 0;
     // The line settings the user set, if it can set any.
     virtual std::optional<LineState> LineSettings() const = 0;
 

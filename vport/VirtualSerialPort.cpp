@@ -206,11 +206,11 @@ bool VirtualSerialPort::Initialize()
     return true;
 }
 
-InputTime VirtualSerialPort::LastInputTime() const
+Clock::time_point VirtualSerialPort::LastInputTime() const
 {
     if (impl_->remote)
         return impl_->remote->LastInputTime();
-    return impl_->channel ? impl_->channel->LastInputTime() : InputTime();
+    return impl_->channel ? impl_->channel->LastInputTime() : Clock::time_point();
 }
 
 std::string VirtualSerialPort::DevicePath() const

@@ -7,7 +7,6 @@
 
 #include "net/Clock.h"
 #include "net/Reason.h"
-#include "vport/InputTime.h"
 #include "vport/LineState.h"
 
 class PtyMonitor;
@@ -53,8 +52,8 @@ public:
     // Kept across Close and Open; each may call into the port.
     void WhenInput(std::function<void()> handler);
     void WhenRoom(std::function<void()> handler);
-    // When the bytes the application wrote last came in (for the framing gap).
-    InputTime LastInputTime() const;
+    // When the loop last took bytes the application wrote in (the framing gap counts from it).
+    Clock::time_point LastInputTime() const;
     // The link path while open ("" otherwise), for showing users what to open.
     std::string DevicePath() const;
     // Why the last Open failed, naming the directory or file and the system's reason; no

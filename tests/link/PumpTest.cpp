@@ -166,6 +166,33 @@ TEST(PortPump, AChunkStillGrowingWithinTheFrameGapIsHeld)
     EXPECT_EQ(joined, big);
 }
 
+// A frame whose application pauses just short of the gap is one chunk: the gap is whole, from
+// the moment the loop took the last bytes in, to the microsecond.
+TEST(PortPump, AnApplicationPausingJustShortOfTheGapWithinAFrameIsNotSplit)
+{
+    LinkRig rig(false, 5, LinkRig::Timing::Manual);
+    const int i = rig.AddPort(7, "A1");
+    SerialApp app(rig.Path(i));
+    UdpDtu dtu(rig.serverPort);
+    dtu.SendLogin("A1");
+    ASSERT_TRUE(rig.Receive(dtu));
+
+    for (const auto pause : {9000us, 9900us, 9999us}) {
+        ASSERT_TRUE(app.Write(ToBytes("01234")));
+        rig.Settle();
+        rig.Advance(pause);
+        EXPECT_FALSE(dtu.Receive(0ms)) << pause.count();
+        ASSERT_TRUE(app.Write(ToBytes("56789")));
+        rig.Settle();
+        rig.Advance(9999us);
+        EXPECT_FALSE(rig.Receive(dtu, 20ms)) << "a gap short by 1 us, pause " << pause.count();
+        rig.Advance(1us);
+        auto datagram = rig.Receive(dtu);
+        ASSERT_TRUE(datagram);
+        EXPECT_EQ(Payload(*datagram, "A1"), ToBytes("0123456789")) << pause.count();
+    }
+}
+
 TEST(PortPump, TheFrameGapTravelsWithTheRecordAndItsStoredValues)
 {
     LinkRig rig;
