@@ -115,7 +115,7 @@ private:
         owner_.host_.Changed();
         if (inside) {
             ended_ = std::move(client_);
-            drop_->Now();
+            drop_->Soon();
         } else {
             client_.reset();
         }
