@@ -22,7 +22,7 @@ TcpStream::TcpStream(EventLoop& loop, Owner& owner, int fd, const SocketAddress&
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (const int error = watch_.Add(fd_, EPOLLIN | EPOLLRDHUP)) {
         failure_ = error;
-        end_.Now();
+        end_.Soon();
     }
 }
 
@@ -47,7 +47,7 @@ void TcpStream::Send(const uint8_t* data, size_t size)
             } else if (errno != EINTR) {
                 failure_ = errno;
                 ended_ = true;
-                end_.Now();
+                end_.Soon();
                 return;
             }
         }
