@@ -232,7 +232,9 @@ TEST(NetServer, Rfc2217SettingsBecomeThePortsLineSettingsAndNeverReachTheDtu)
     const auto datagram = dtu.Receive();
     ASSERT_TRUE(datagram);
     EXPECT_EQ(Bytes(datagram->begin() + DtuPacket::HeaderSize, datagram->end()), (Bytes{'a', 0xff, 'b'}));
-    const auto line = rig.table->LineSettings(i);
+    // What the client set is published with the port's status, for lists and the window.
+    rig.table->PublishNow();
+    const auto line = rig.Status(i).netLine;
     ASSERT_TRUE(line);
     EXPECT_EQ(line->Text(), "19200 8E1, DTR off, RTS off");
 
