@@ -493,6 +493,7 @@ void PortTable::StartLinks(VirtualPortEntry& entry)
     // A DTU whose bytes would have nowhere to go is not connected.
     if (entry.UseTcp && !entry.notServedReason)
         ConnectOrClose(entry);
+    StartNetServer(entry);
 }
 
 void PortTable::ConnectOrClose(VirtualPortEntry& entry)
@@ -503,7 +504,6 @@ void PortTable::ConnectOrClose(VirtualPortEntry& entry)
         if (!settings_.OnlyOnePort && entry.control)
             entry.control->Close();
     }
-    StartNetServer(entry);
 }
 
 void PortTable::StartNetServer(VirtualPortEntry& entry)
