@@ -14,14 +14,6 @@ LinkPump::LinkPump(Host& host, VirtualPortEntry& entry, VirtualSerialPort* port,
 {
 }
 
-void LinkPump::Start()
-{
-    if (port_ && !shared_) {
-        port_->EnableReceive(true);
-        port_->EnableTransmit(true);
-    }
-}
-
 Clock::time_point LinkPump::Due() const
 {
     return tickFrom_ + Period();

@@ -446,7 +446,6 @@ void PortTable::OnPortRoom(const VirtualSerialPort* port)
 void PortTable::BindSharedControl()
 {
     sharedControl_ = &sites_.Site(0);
-    sharedControl_->Initialize();
     sharedControl_->WhenRoom([this, port = sharedControl_] { OnPortRoom(port); });
     sharedPortOpen_ = sharedControl_->Open(PortName(settings_.VPortNo), pumpLoop_.Ports()) ? 1 : 0;
 }
@@ -455,7 +454,6 @@ void PortTable::BindRecordControl(int i)
 {
     VirtualSerialPort* port = &sites_.Site(i);
     records_[i].control = port;
-    port->Initialize();
     port->WhenRoom([this, port] { OnPortRoom(port); });
 }
 

@@ -53,7 +53,6 @@ struct LonePump {
             throw std::runtime_error("port: " + port.OpenFailure().English());
         app = std::make_unique<SerialApp>(port.DevicePath());
         pump = std::make_unique<LinkPump>(host, entry, &port, false);
-        pump->Start();
     }
     // The application's bytes, taken in by the port.
     bool Write(const std::string& text)
