@@ -122,16 +122,16 @@ int main(int argc, char** argv)
     // The port's record is the last of 200 in service: a scan would compare every code first.
     VirtualPortEntry& entry = records[PortRecords::Count - 1];
     entry.portHeld = 1;
-    entry.PortNumber = 7;
-    entry.Code = "A1";
-    entry.FrameGap = 1;
+    entry.config.PortNumber = 7;
+    entry.config.Code = "A1";
+    entry.config.FrameGap = 1;
     entry.control = &port;
     intake.RecordsChanged();
     // Some other records with codes, so a datagram is matched among many.
     for (int i = 0; i < PortRecords::Count - 1; ++i) {
         records[i].portHeld = 1;
-        records[i].PortNumber = 100 + i;
-        records[i].Code = "B" + std::to_string(i);
+        records[i].config.PortNumber = 100 + i;
+        records[i].config.Code = "B" + std::to_string(i);
     }
     pumps.Add(around, entry, &port, false);
     SerialApp app(port.DevicePath());

@@ -74,7 +74,7 @@ void DatagramIntake::OnOversized(const ReceivedDatagram& head, size_t length)
     const std::string from = PortTrace::AddressText(head.source);
     e.NoteError({Reason::Kind::DatagramTooLong, from, std::to_string(length)});
     if (trace_.Watching(i))
-        trace_.Emit(i, e.PortNumber, TraceKind::Oversized, from, length);
+        trace_.Emit(i, e.config.PortNumber, TraceKind::Oversized, from, length);
     host_.Changed();
 }
 
@@ -86,14 +86,14 @@ void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* dat
     VirtualPortEntry& e = records_[i];
     e.statistics.logins += 1;
     bool moved = false;
-    if (!e.UseFixedIP) {
+    if (!e.config.UseFixedIP) {
         if (e.loginAddress.sin_addr.s_addr != 0 && !e.loginAddress.Equals(source))
             e.statistics.loginAddressChanges += 1;
         e.loginAddress = source;
         // Dynamic login trusts the code alone: a TCP port's link goes to the host its DTU
         // logged in from, at the port it dials. A fixed-address port never moves.
-        moved = e.UseTcp && e.peerAddress.sin_addr.s_addr != source.sin_addr.s_addr;
-        if (e.UseTcp)
+        moved = e.config.UseTcp && e.peerAddress.sin_addr.s_addr != source.sin_addr.s_addr;
+        if (e.config.UseTcp)
             e.peerAddress.sin_addr = source.sin_addr;
         else
             e.peerAddress = source;
@@ -105,15 +105,15 @@ void DatagramIntake::HandleLogin(const SocketAddress& source, const uint8_t* dat
     if (cameOnline)
         host_.CameOnline();  // it has a deadline now
     if (trace_.Watching(i)) {
-        trace_.Emit(i, e.PortNumber, TraceKind::Login, PortTrace::AddressText(source));
+        trace_.Emit(i, e.config.PortNumber, TraceKind::Login, PortTrace::AddressText(source));
         if (cameOnline)
-            trace_.Emit(i, e.PortNumber, TraceKind::Online);
+            trace_.Emit(i, e.config.PortNumber, TraceKind::Online);
     }
 
     if (moved)
         host_.DtuMoved(e);
 
-    const SocketAddress& answered = e.UseTcp ? source : e.peerAddress;
+    const SocketAddress& answered = e.config.UseTcp ? source : e.peerAddress;
     if (!loginReplyRule_.Due(answered, i, now))
         return;
     LoginReply& reply = loginReplies_.emplace_back();
@@ -148,7 +148,7 @@ void DatagramIntake::HandleData(const SocketAddress& source, const uint8_t* data
     VirtualPortEntry& e = records_[i];
     if (!e.online)
         HandleLogin(source, data, length);
-    if (!e.UseTcp)
+    if (!e.config.UseTcp)
         e.peerAddress = source;
     e.lastHeard = clock_.Now();  // data count as a report too
 
@@ -162,7 +162,7 @@ void DatagramIntake::HandleData(const SocketAddress& source, const uint8_t* data
     e.statistics.rxBytes += payload;
     e.statistics.rxDatagrams += 1;
     if (trace_.Watching(i))
-        trace_.Emit(i, e.PortNumber, TraceKind::FromDtu, {}, 0, data + DtuPacket::HeaderSize, payload);
+        trace_.Emit(i, e.config.PortNumber, TraceKind::FromDtu, {}, 0, data + DtuPacket::HeaderSize, payload);
 }
 
 void DatagramIntake::FlushReceivedRun()
@@ -181,7 +181,8 @@ void DatagramIntake::FlushReceivedRun()
                 e.statistics.bytesDropped += static_cast<uint64_t>(dropped);
                 e.NoteError({Reason::Kind::BytesDropped, PortTrace::AddressText(run.source), std::to_string(dropped)});
                 if (trace_.Watching(run.record))
-                    trace_.Emit(run.record, e.PortNumber, TraceKind::BytesDropped, {}, static_cast<uint64_t>(dropped));
+                    trace_.Emit(run.record, e.config.PortNumber, TraceKind::BytesDropped, {},
+                                static_cast<uint64_t>(dropped));
             }
         }
     }

@@ -14,14 +14,6 @@ LinkPump::LinkPump(Host& host, VirtualPortEntry& entry, VirtualSerialPort* port,
 {
 }
 
-void LinkPump::Start()
-{
-    if (port_ && !shared_) {
-        port_->EnableReceive(true);
-        port_->EnableTransmit(true);
-    }
-}
-
 Clock::time_point LinkPump::Due() const
 {
     return tickFrom_ + Period();
@@ -38,7 +30,7 @@ LinkPump::Sleep LinkPump::Pass()
         return Sleep::UntilWoken;
     // The pass runs on the loop thread, as do the flows that change Code, the peer address,
     // UseTcp and tcpLink: none of them changes during a pass.
-    gapMs_ = entry_.FrameGap;
+    gapMs_ = entry_.config.FrameGap;
     // The shared port is read only by the target's pump; the others keep their count. A held
     // chunk still goes to this record's DTU, which it was read for, after the target moved.
     const bool reads = !shared_ || host_.IsSharedTarget(entry_);
@@ -56,7 +48,7 @@ LinkPump::Sleep LinkPump::Pass()
 LinkPump::Sleep LinkPump::Pump()
 {
     // A disconnected TCP port leaves its bytes queued in the virtual port.
-    if (entry_.UseTcp && !entry_.tcpConnected)
+    if (entry_.config.UseTcp && !entry_.tcpConnected)
         return Sleep::UntilWoken;
 
     const int want = rule_.Take(port_->Pending(), gapMs_);
@@ -96,7 +88,7 @@ bool LinkPump::Deliver(bool more)
 {
     const uint8_t* data = entry_.transferBuffer + heldOffset_;
     const int count = heldLength_ - heldOffset_;
-    if (entry_.UseTcp) {
+    if (entry_.config.UseTcp) {
         // A link that is down wakes the pump when it connects; one whose queue is full, when
         // it has room again.
         TcpConnection* link = host_.TcpLink(entry_);
@@ -111,7 +103,7 @@ bool LinkPump::Deliver(bool more)
             return false;
     } else {
         uint8_t datagram[DtuPacket::MaxDataDatagram];
-        const int size = DtuPacket::BuildDataDatagram(entry_.Code, data, count, datagram);
+        const int size = DtuPacket::BuildDataDatagram(entry_.config.Code, data, count, datagram);
         // A chunk that could not leave (no DTU address known yet, no route, the socket being
         // reopened) is lost, as on a serial line, and not counted as sent.
         if (!host_.SendDatagram(entry_.peerAddress, datagram, size)) {
@@ -128,7 +120,7 @@ bool LinkPump::Deliver(bool more)
     entry_.statistics.txBytes += static_cast<uint64_t>(heldLength_);
     entry_.statistics.txChunks += 1;
     if (host_.Trace().Watching(entry_.index))
-        host_.Trace().Emit(entry_.index, entry_.PortNumber, TraceKind::FromApplication,
+        host_.Trace().Emit(entry_.index, entry_.config.PortNumber, TraceKind::FromApplication,
                            entry_.netClient.sin_port != 0 ? PortTrace::AddressText(entry_.netClient) : std::string(), 0,
                            entry_.transferBuffer, static_cast<size_t>(heldLength_));
     heldOffset_ = heldLength_ = 0;

@@ -57,8 +57,6 @@ public:
 
     // port: the virtual port the pump reads, its own or (shared) the one of every record.
     LinkPump(Host& host, VirtualPortEntry& entry, VirtualSerialPort* port, bool shared);
-    // Before the first pass.
-    void Start();
     Sleep Pass();
     // When the Tick the last pass asked for ends, and how long a Tick is.
     Clock::time_point Due() const;

@@ -57,8 +57,8 @@ public:
     int Listen(const SocketAddress& address) { return listener_.Listen(address); }
 
 private:
-    std::string Name() const { return PortStatus::PortName(entry_.PortNumber); }
-    bool Rfc2217() const { return entry_.NetMode != "raw"; }
+    std::string Name() const { return PortStatus::PortName(entry_.config.PortNumber); }
+    bool Rfc2217() const { return entry_.config.NetMode != "raw"; }
 
     void OnAccepted(int fd, const SocketAddress& peer) override
     {
@@ -131,7 +131,7 @@ private:
     void Trace(TraceKind kind, const std::string& text)
     {
         if (owner_.trace_.Watching(entry_.index))
-            owner_.trace_.Emit(entry_.index, entry_.PortNumber, kind, text);
+            owner_.trace_.Emit(entry_.index, entry_.config.PortNumber, kind, text);
     }
 
     NetServers& owner_;
@@ -154,12 +154,12 @@ void NetServers::Listen(VirtualPortEntry& entry, const SocketAddress& address)
 {
     Stop(entry);
     entry.netFailure = {};
-    if (entry.NetPort <= 0)
+    if (entry.config.NetPort <= 0)
         return;
     SocketAddress local = address;
-    local.sin_port = htons(static_cast<uint16_t>(entry.NetPort));
+    local.sin_port = htons(static_cast<uint16_t>(entry.config.NetPort));
     auto server = std::make_unique<Server>(*this, entry);
-    const std::string name = PortStatus::PortName(entry.PortNumber);
+    const std::string name = PortStatus::PortName(entry.config.PortNumber);
     if (const int error = server->Listen(local)) {
         entry.netFailure = {Reason::Kind::NetPortNotListening, PortTrace::AddressText(local), name, error};
         Log::Error(name + ": " + entry.netFailure.English());
@@ -171,7 +171,7 @@ void NetServers::Listen(VirtualPortEntry& entry, const SocketAddress& address)
                      + ", which is not a loopback address: anyone who reaches it uses the port, without a password");
     else
         Log::Info(name + ": network clients are taken on " + PortTrace::AddressText(local)
-                  + (entry.NetMode == "raw" ? " (raw)" : " (RFC 2217)"));
+                  + (entry.config.NetMode == "raw" ? " (raw)" : " (RFC 2217)"));
     servers_[entry.index] = std::move(server);
 }
 

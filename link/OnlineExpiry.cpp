@@ -48,19 +48,19 @@ Clock::time_point OnlineExpiry::ExpireSilentPorts()
     Clock::time_point next = NoneDue;
     for (VirtualPortEntry& e : records_) {
         // A TCP port's mark follows its connection instead.
-        if (!e.portHeld || e.UseTcp || !e.online)
+        if (!e.portHeld || e.config.UseTcp || !e.online)
             continue;
         // A DTU that reports at exactly its interval stays online: its report may come a
         // little late (network, its own clock), so it is given a grace of a tenth of the
         // interval, at least 2 s.
-        const milliseconds interval = std::chrono::seconds(std::max(e.LoginInterval, 1));
+        const milliseconds interval = std::chrono::seconds(std::max(e.config.LoginInterval, 1));
         const milliseconds limit = interval + std::max(MinExpiryGrace, interval / 10);
         const Clock::time_point deadline = e.lastHeard + limit;
         if (now > deadline) {
             e.online = 0;
             changed_();
             if (trace_.Watching(e.index))
-                trace_.Emit(e.index, e.PortNumber, TraceKind::Offline,
+                trace_.Emit(e.index, e.config.PortNumber, TraceKind::Offline,
                             "no report for "
                                 + std::to_string(
                                     std::chrono::duration_cast<std::chrono::seconds>(now - e.lastHeard).count())

@@ -39,17 +39,17 @@ Reason AttentionOf(const VirtualPortEntry& e)
 {
     if (e.shadowedBy)
         return e.shadowedBy;
-    const std::string name = PortStatus::PortName(e.PortNumber);
+    const std::string name = PortStatus::PortName(e.config.PortNumber);
     if (!e.peerAddress.IsPeer()) {
-        if (!e.PeerIP.empty() && !SocketAddress().ParseStored(e.PeerIP, 0))
-            return {Reason::Kind::PeerIpRefused, name, e.PeerIP};
+        if (!e.config.PeerIP.empty() && !SocketAddress().ParseStored(e.config.PeerIP, 0))
+            return {Reason::Kind::PeerIpRefused, name, e.config.PeerIP};
         const std::string address = PortTrace::AddressText(e.peerAddress);
-        if (e.UseFixedIP)
-            return {e.UseTcp ? Reason::Kind::NoTcpAddress : Reason::Kind::NoFixedAddress, name, address};
-        if (e.UseTcp)
+        if (e.config.UseFixedIP)
+            return {e.config.UseTcp ? Reason::Kind::NoTcpAddress : Reason::Kind::NoFixedAddress, name, address};
+        if (e.config.UseTcp)
             return {Reason::Kind::TcpWaitsForLogin, name};
     }
-    if (e.UseTcp && !e.tcpConnected && e.tcpFailure != 0)
+    if (e.config.UseTcp && !e.tcpConnected && e.tcpFailure != 0)
         return {Reason::Kind::TcpAttemptFailed, PortTrace::AddressText(e.peerAddress), {}, e.tcpFailure};
     return {};
 }
@@ -73,26 +73,18 @@ void PortRecords::Reset(int i)
     VirtualPortEntry& e = records_[i];
     e.portHeld = 0;
     e.linkRunning = 0;
-    e.PortNumber = 0;
-    e.UseFixedIP = 0;
+    e.config = PortConfig();
     e.peerAddress = SocketAddress();
     e.loginAddress = SocketAddress();
     e.online = 0;
-    e.LoginInterval = 300;
-    e.Code.clear();
-    e.UseTcp = 0;
-    e.FrameGap = PortConfig::DefaultFrameGap;
     e.tcpConnected = 0;
     e.tcpFailure = 0;
-    e.NetPort = 0;
-    e.NetMode = PortConfig::DefaultNetMode;
     e.netClient = SocketAddress();
     e.netFailure = {};
     e.lastHeard = {};
     e.statistics = {};
     e.lastError = {};
     e.notServedReason = {};
-    e.PeerIP.clear();
     e.shadowedBy = {};
 }
 
@@ -101,20 +93,13 @@ void PortRecords::Fill(int i, const PortConfig& config, const SocketAddress& con
     VirtualPortEntry& e = records_[i];
     // A dynamic UDP port that stays one keeps the address its DTU logged in from, the DTU's
     // own port included, while PeerIP still names it: its bytes keep going there.
-    const bool keepsLogin = e.portHeld && !e.UseFixedIP && !e.UseTcp && !config.UseFixedIP && !config.UseTcp
-                            && e.peerAddress.sin_addr.s_addr == configured.sin_addr.s_addr;
-    e.PortNumber = config.PortNumber;
-    e.UseFixedIP = config.UseFixedIP;
+    const bool keepsLogin = e.portHeld && !e.config.UseFixedIP && !e.config.UseTcp && !config.UseFixedIP
+                            && !config.UseTcp && e.peerAddress.sin_addr.s_addr == configured.sin_addr.s_addr;
     if (!keepsLogin)
         e.peerAddress = configured;
-    e.PeerIP = config.PeerIP;
-    e.Code = config.Code;
-    e.LoginInterval = config.LoginInterval;
-    e.UseTcp = config.UseTcp;
+    e.config = config;
     // The callers check the range; a pump never waits beyond it whatever they pass.
-    e.FrameGap = std::clamp(config.FrameGap, 0, PortConfig::MaxFrameGap);
-    e.NetPort = config.NetPort;
-    e.NetMode = config.NetMode;
+    e.config.FrameGap = std::clamp(config.FrameGap, 0, PortConfig::MaxFrameGap);
 }
 
 int PortRecords::FindFree() const
@@ -129,7 +114,7 @@ int PortRecords::FindFree() const
 int PortRecords::FindByNumber(int number) const
 {
     for (int i = 0; i < Count; ++i) {
-        if (records_[i].portHeld && records_[i].PortNumber == number)
+        if (records_[i].portHeld && records_[i].config.PortNumber == number)
             return i;
     }
     return -1;
@@ -138,7 +123,7 @@ int PortRecords::FindByNumber(int number) const
 int PortRecords::FindByCode(const std::string& code) const
 {
     for (int i = 0; i < Count; ++i) {
-        if (records_[i].portHeld && records_[i].Code == code)
+        if (records_[i].portHeld && records_[i].config.Code == code)
             return i;
     }
     return -1;
@@ -147,7 +132,7 @@ int PortRecords::FindByCode(const std::string& code) const
 int PortRecords::FindByCodeIgnoringCase(const std::string& code) const
 {
     for (int i = 0; i < Count; ++i) {
-        if (records_[i].portHeld && EqualsIgnoringLetterCase(records_[i].Code, code))
+        if (records_[i].portHeld && EqualsIgnoringLetterCase(records_[i].config.Code, code))
             return i;
     }
     return -1;
@@ -173,44 +158,38 @@ void PortRecords::MarkShadowed()
         e.shadowedBy = {};
         if (!e.portHeld || e.notServedReason)
             continue;
-        const bool fixed = e.UseFixedIP != 0;
+        const bool fixed = e.config.UseFixedIP != 0;
         if (fixed && !e.peerAddress.IsPeer())
             continue;  // no datagram comes from there: it shadows nothing and says why itself
         int by = -1;
         bool byAddress = false;
-        if (const auto code = firstByCode.find(e.Code); code != firstByCode.end())
+        if (const auto code = firstByCode.find(e.config.Code); code != firstByCode.end())
             by = code->second;
         if (fixed) {
             const auto address = firstByAddress.find(key(e.peerAddress));
             if (address != firstByAddress.end() && (by < 0 || address->second < by)) {
                 by = address->second;
-                byAddress = records_[by].Code != e.Code;
+                byAddress = records_[by].config.Code != e.config.Code;
             }
             firstByAddress.emplace(key(e.peerAddress), e.index);
         } else {
-            firstByCode.emplace(e.Code, e.index);
+            firstByCode.emplace(e.config.Code, e.index);
         }
         if (by >= 0)
             e.shadowedBy = {byAddress ? Reason::Kind::DtuTakenByAddress : Reason::Kind::DtuTakenByCode,
-                            PortStatus::PortName(records_[by].PortNumber), std::to_string(PortStatus::SlotNumber(by))};
+                            PortStatus::PortName(records_[by].config.PortNumber),
+                            std::to_string(PortStatus::SlotNumber(by))};
     }
 }
 
 PortConfig PortRecords::ConfigOf(const VirtualPortEntry& e)
 {
-    PortConfig config;
-    config.PortNumber = e.PortNumber;
-    config.UseFixedIP = e.UseFixedIP;
+    PortConfig config = e.config;
     // The address as the user wrote it, while it is still the one the text names.
-    const bool asWritten = !e.PeerIP.empty()
-                           && StoredAddress(e.PeerIP).sin_addr.s_addr == e.peerAddress.sin_addr.s_addr;
-    config.PeerIP = asWritten ? e.PeerIP : e.peerAddress.ToText();
-    config.Code = e.Code;
-    config.LoginInterval = e.LoginInterval;
-    config.UseTcp = e.UseTcp;
-    config.FrameGap = e.FrameGap;
-    config.NetPort = e.NetPort;
-    config.NetMode = e.NetMode;
+    const bool asWritten = !e.config.PeerIP.empty()
+                           && StoredAddress(e.config.PeerIP).sin_addr.s_addr == e.peerAddress.sin_addr.s_addr;
+    if (!asWritten)
+        config.PeerIP = e.peerAddress.ToText();
     return config;
 }
 
@@ -218,11 +197,11 @@ PortStatus PortRecords::StatusOf(const VirtualPortEntry& e, const VirtualSerialP
 {
     PortStatus s;
     s.slot = e.index;
-    s.online = e.UseTcp ? e.tcpConnected != 0 : e.online != 0;
+    s.online = e.config.UseTcp ? e.tcpConnected != 0 : e.online != 0;
     s.config = ConfigOf(e);
-    if (!e.UseFixedIP && e.loginAddress.sin_addr.s_addr != 0)
+    if (!e.config.UseFixedIP && e.loginAddress.sin_addr.s_addr != 0)
         s.loginAddress = e.loginAddress.ToText();
-    if (e.peerAddress.sin_addr.s_addr != 0 && (e.UseTcp || e.UseFixedIP || e.online))
+    if (e.peerAddress.sin_addr.s_addr != 0 && (e.config.UseTcp || e.config.UseFixedIP || e.online))
         s.peer = e.peerAddress.ToText() + ":" + std::to_string(e.peerAddress.Port());
     s.statistics = e.statistics;
     s.statistics.lastError = e.lastError.English();
@@ -236,7 +215,7 @@ PortStatus PortRecords::StatusOf(const VirtualPortEntry& e, const VirtualSerialP
         s.lastHeardMs = UnixMillisecondsNow()
                         - std::chrono::duration_cast<std::chrono::milliseconds>(now - e.lastHeard).count();
     s.inUse = s.served && port && port->InUse();
-    if (const int failure = e.UseTcp ? e.tcpFailure : 0)
+    if (const int failure = e.config.UseTcp ? e.tcpFailure : 0)
         s.linkFailure = Log::SystemReason(failure);
     if (e.netClient.sin_port != 0) {
         s.netClient = PortTrace::AddressText(e.netClient);
@@ -251,25 +230,17 @@ PortRecords::StatusSource PortRecords::SourceOf(const VirtualPortEntry& e, const
 {
     StatusSource s;
     s.portHeld = e.portHeld;
-    s.PortNumber = e.PortNumber;
-    s.UseFixedIP = e.UseFixedIP;
-    s.LoginInterval = e.LoginInterval;
-    s.Code = e.Code;
-    s.UseTcp = e.UseTcp;
-    s.FrameGap = e.FrameGap;
+    s.config = e.config;
     s.online = e.online;
     s.tcpConnected = e.tcpConnected;
     s.tcpFailure = e.tcpFailure;
     s.peerAddress = e.peerAddress;
-    s.PeerIP = e.PeerIP;
     s.loginAddress = e.loginAddress;
     s.lastHeard = e.lastHeard;
     s.statistics = e.statistics;
     s.lastError = e.lastError;
     s.notServedReason = e.notServedReason;
     s.shadowedBy = e.shadowedBy;
-    s.NetPort = e.NetPort;
-    s.NetMode = e.NetMode;
     s.netClient = e.netClient;
     s.netLineChanges = e.netLineChanges;
     s.netFailure = e.netFailure;
@@ -283,12 +254,11 @@ bool PortRecords::StatusSource::Matches(const VirtualPortEntry& e, bool inUseNow
         if (statistics.*counter.field != e.statistics.*counter.field)
             return false;
     }
-    return portHeld == e.portHeld && PortNumber == e.PortNumber && UseFixedIP == e.UseFixedIP
-           && LoginInterval == e.LoginInterval && UseTcp == e.UseTcp && FrameGap == e.FrameGap && online == e.online
-           && tcpConnected == e.tcpConnected && tcpFailure == e.tcpFailure && SameAddress(peerAddress, e.peerAddress)
-           && SameAddress(loginAddress, e.loginAddress) && lastHeard == e.lastHeard
-           && statistics.lastErrorMs == e.statistics.lastErrorMs && inUse == inUseNow && Code == e.Code
+    // PeerIP as written: the status shows the text while it still names the address.
+    return portHeld == e.portHeld && SameConfig(config, e.config) && config.PeerIP == e.config.PeerIP
+           && online == e.online && tcpConnected == e.tcpConnected && tcpFailure == e.tcpFailure
+           && SameAddress(peerAddress, e.peerAddress) && SameAddress(loginAddress, e.loginAddress)
+           && lastHeard == e.lastHeard && statistics.lastErrorMs == e.statistics.lastErrorMs && inUse == inUseNow
            && lastError == e.lastError && notServedReason == e.notServedReason && shadowedBy == e.shadowedBy
-           && PeerIP == e.PeerIP && NetPort == e.NetPort && NetMode == e.NetMode && SameAddress(netClient, e.netClient)
-           && netLineChanges == e.netLineChanges && netFailure == e.netFailure;
+           && SameAddress(netClient, e.netClient) && netLineChanges == e.netLineChanges && netFailure == e.netFailure;
 }

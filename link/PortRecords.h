@@ -55,25 +55,17 @@ public:
     // when the status would be the same.
     struct StatusSource {
         int portHeld = 0;
-        int PortNumber = 0;
-        int UseFixedIP = 0;
-        int LoginInterval = 0;
-        std::string Code;
-        int UseTcp = 0;
-        int FrameGap = 0;
+        PortConfig config;
         int online = 0;
         int tcpConnected = 0;
         int tcpFailure = 0;
         SocketAddress peerAddress;
-        std::string PeerIP;
         SocketAddress loginAddress;
         Clock::time_point lastHeard;
         PortStatistics statistics;
         Reason lastError;
         Reason notServedReason;
         Reason shadowedBy;
-        int NetPort = 0;
-        std::string NetMode;
         SocketAddress netClient;
         uint32_t netLineChanges = 0;
         Reason netFailure;

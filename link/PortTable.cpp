@@ -193,7 +193,7 @@ uint16_t PortTable::UdpPort() const
 
 bool PortTable::Publish()
 {
-    const std::string target = sharedTarget_ >= 0 ? records_[sharedTarget_].Code : std::string("#NoSelected");
+    const std::string target = sharedTarget_ >= 0 ? records_[sharedTarget_].config.Code : std::string("#NoSelected");
     const bool changed = board_.Publish(
         records_, [this](const VirtualPortEntry& e) { return PortOf(e); }, clock_.Now(), intake_->Unmatched(), target);
     if (changed && published_)
@@ -412,7 +412,7 @@ std::optional<bool> PortTable::AnyPortInUse(std::chrono::milliseconds bound)
         if (settings_.OnlyOnePort)
             return sharedControl_ && sharedControl_->InUse();
         for (const VirtualPortEntry& e : records_) {
-            if (e.PortNumber != 0 && e.control && e.control->InUse())
+            if (e.config.PortNumber != 0 && e.control && e.control->InUse())
                 return true;
         }
         return false;
@@ -446,7 +446,6 @@ void PortTable::OnPortRoom(const VirtualSerialPort* port)
 void PortTable::BindSharedControl()
 {
     sharedControl_ = &sites_.Site(0);
-    sharedControl_->Initialize();
     sharedControl_->WhenRoom([this, port = sharedControl_] { OnPortRoom(port); });
     sharedPortOpen_ = sharedControl_->Open(PortName(settings_.VPortNo), pumpLoop_.Ports()) ? 1 : 0;
 }
@@ -455,16 +454,15 @@ void PortTable::BindRecordControl(int i)
 {
     VirtualSerialPort* port = &sites_.Site(i);
     records_[i].control = port;
-    port->Initialize();
     port->WhenRoom([this, port] { OnPortRoom(port); });
 }
 
 void PortTable::ActivatePort(int i)
 {
     VirtualPortEntry& e = records_[i];
-    const std::string name = PortName(e.PortNumber);
+    const std::string name = PortName(e.config.PortNumber);
     // Two slots with one number (a hand-written file): the later one is not served.
-    const int earlier = settings_.OnlyOnePort ? -1 : records_.FindByNumber(e.PortNumber);
+    const int earlier = settings_.OnlyOnePort ? -1 : records_.FindByNumber(e.config.PortNumber);
     e.portHeld = 1;
     if (earlier >= 0) {
         e.linkRunning = 0;
@@ -491,7 +489,7 @@ void PortTable::StartLinks(VirtualPortEntry& entry)
             entry.control->Close();
     }
     // A DTU whose bytes would have nowhere to go is not connected.
-    if (entry.UseTcp && !entry.notServedReason)
+    if (entry.config.UseTcp && !entry.notServedReason)
         ConnectOrClose(entry);
     StartNetServer(entry);
 }
@@ -512,7 +510,7 @@ void PortTable::StartNetServer(VirtualPortEntry& entry)
     entry.netFailure = {};
     // A network client takes an application's place on the port's own pseudo-terminal: a port
     // that is not served, or the one port all DTUs share, has none to offer.
-    if (entry.NetPort <= 0 || entry.notServedReason || settings_.OnlyOnePort)
+    if (entry.config.NetPort <= 0 || entry.notServedReason || settings_.OnlyOnePort)
         return;
     SocketAddress address;
     address.Parse((settings_.NetAddress + ":0").c_str());
@@ -543,7 +541,7 @@ void PortTable::SetNotServed(VirtualPortEntry& entry, const Reason& reason)
     entry.notServedReason = reason;
     // Every port that is not served is named; a refused port directory, the same cause for
     // every port, makes one line.
-    const std::string name = PortName(entry.PortNumber);
+    const std::string name = PortName(entry.config.PortNumber);
     const bool global = DirectoryRefusal(reason.kind);
     const std::string text = reason.English();
     if (reason && reportedReasons_.insert(global ? text : name + ": " + text).second)
@@ -569,7 +567,7 @@ bool PortTable::StartPortLink(VirtualPortEntry& entry)
     if (pumpLoop_.Add(host, entry, PortOf(entry), settings_.OnlyOnePort != 0))
         return true;
     // The loop has said why.
-    SetNotServed(entry, {Reason::Kind::NoPump, PortName(entry.PortNumber)});
+    SetNotServed(entry, {Reason::Kind::NoPump, PortName(entry.config.PortNumber)});
     return false;
 }
 
@@ -603,7 +601,7 @@ void PortTable::DropTcpLink(VirtualPortEntry& entry)
 void PortTable::ApplyEdit(int i, const PortConfig& fields)
 {
     VirtualPortEntry& e = records_[i];
-    const bool numberChanged = fields.PortNumber != e.PortNumber;
+    const bool numberChanged = fields.PortNumber != e.config.PortNumber;
     records_.Fill(i, fields, PeerAddress(fields));
     expiry_->Wake();  // the interval may have become shorter
 
@@ -614,7 +612,7 @@ void PortTable::ApplyEdit(int i, const PortConfig& fields)
         CloseVirtualPort(e);
     }
     DropTcpLink(e);
-    const std::string name = PortName(e.PortNumber);
+    const std::string name = PortName(e.config.PortNumber);
     if (!e.portHeld) {
         e.portHeld = 1;
         e.linkRunning = settings_.OnlyOnePort ? 1 : (OpenVirtualPort(e, name) ? 1 : 0);

@@ -61,7 +61,6 @@ bool PumpLoop::Add(LinkPump::Host& host, VirtualPortEntry& entry, VirtualSerialP
             port->WhenInput([this, &readers] { OnInput(readers); });
         readers.push_back(slot.get());
     }
-    slot->pump->Start();
     slot->timer.Soon();
     slots_[&entry] = std::move(slot);
     return true;

@@ -19,12 +19,12 @@ int RecordMatch::Find(const SocketAddress& source, std::string_view code)
         // A change the table was not told of is caught where it matters: the records the
         // answer rests on are checked, and on a difference the hashes are built again.
         if ((fixed >= 0 && !(Holds(fixed, true) && records_[fixed].peerAddress.Equals(source)))
-            || (dynamic >= 0 && !(Holds(dynamic, false) && records_[dynamic].Code == code))) {
+            || (dynamic >= 0 && !(Holds(dynamic, false) && records_[dynamic].config.Code == code))) {
             stale_ = true;
             continue;
         }
         if (fixed >= 0 && (dynamic < 0 || fixed < dynamic))
-            return records_[fixed].Code == code ? fixed : -1;
+            return records_[fixed].config.Code == code ? fixed : -1;
         return dynamic;
     }
 }
@@ -32,7 +32,7 @@ int RecordMatch::Find(const SocketAddress& source, std::string_view code)
 bool RecordMatch::Holds(int i, bool fixed) const
 {
     const VirtualPortEntry& e = records_[i];
-    return e.portHeld && !e.notServedReason && (e.UseFixedIP != 0) == fixed;
+    return e.portHeld && !e.notServedReason && (e.config.UseFixedIP != 0) == fixed;
 }
 
 void RecordMatch::Build()
@@ -44,10 +44,10 @@ void RecordMatch::Build()
         if (!e.portHeld || e.notServedReason)
             continue;
         // emplace keeps the first record in slot order.
-        if (e.UseFixedIP)
+        if (e.config.UseFixedIP)
             firstByAddress_.emplace(Key(e.peerAddress), i);
         else
-            firstByCode_.emplace(std::string_view(e.Code), i);
+            firstByCode_.emplace(std::string_view(e.config.Code), i);
     }
     stale_ = false;
 }

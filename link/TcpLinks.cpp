@@ -44,7 +44,7 @@ TcpLinks::~TcpLinks() = default;
 Reason TcpLinks::Connect(VirtualPortEntry& entry, const SocketAddress& peer)
 {
     Drop(entry);
-    const std::string name = PortStatus::PortName(entry.PortNumber);
+    const std::string name = PortStatus::PortName(entry.config.PortNumber);
     if (!DescriptorBudget::Room(DescriptorBudget::PerTcpLink))
         return DescriptorBudget::Shortage(name);
     std::unique_ptr<Link>& link = links_[entry.index];
@@ -85,7 +85,8 @@ void TcpLinks::Link::OnAttempt()
 {
     PortTrace& trace = links_.trace_;
     if (trace.Watching(entry_.index))
-        trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpConnect, PortTrace::AddressText(connection_.Peer()));
+        trace.Emit(entry_.index, entry_.config.PortNumber, TraceKind::TcpConnect,
+                   PortTrace::AddressText(connection_.Peer()));
 }
 
 void TcpLinks::Link::OnConnected()
@@ -95,7 +96,8 @@ void TcpLinks::Link::OnConnected()
     entry_.statistics.tcpConnects += 1;
     PortTrace& trace = links_.trace_;
     if (trace.Watching(entry_.index))
-        trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpUp, PortTrace::AddressText(connection_.Peer()));
+        trace.Emit(entry_.index, entry_.config.PortNumber, TraceKind::TcpUp,
+                   PortTrace::AddressText(connection_.Peer()));
     links_.host_.WakePump(entry_);  // bytes held while the link was down may leave now
     links_.host_.Changed();
 }
@@ -111,7 +113,8 @@ int TcpLinks::Link::OnData(const uint8_t* data, int length)
         entry_.statistics.rxDatagrams += 1;
         PortTrace& trace = links_.trace_;
         if (trace.Watching(entry_.index))
-            trace.Emit(entry_.index, entry_.PortNumber, TraceKind::FromDtu, {}, 0, data, static_cast<size_t>(taken));
+            trace.Emit(entry_.index, entry_.config.PortNumber, TraceKind::FromDtu, {}, 0, data,
+                       static_cast<size_t>(taken));
     }
     if (taken < length)
         paused_ = true;
@@ -126,7 +129,7 @@ void TcpLinks::Link::OnClosed()
     entry_.NoteError({Reason::Kind::TcpConnectionEnded, PortTrace::AddressText(connection_.Peer())});
     PortTrace& trace = links_.trace_;
     if (trace.Watching(entry_.index))
-        trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpDown, "connection closed");
+        trace.Emit(entry_.index, entry_.config.PortNumber, TraceKind::TcpDown, "connection closed");
     links_.host_.Changed();
 }
 
@@ -137,7 +140,7 @@ void TcpLinks::Link::OnAttemptFailed(int error)
     entry_.NoteError({Reason::Kind::TcpAttemptFailed, PortTrace::AddressText(connection_.Peer()), {}, error});
     PortTrace& trace = links_.trace_;
     if (trace.Watching(entry_.index))
-        trace.Emit(entry_.index, entry_.PortNumber, TraceKind::TcpRefused, Log::SystemReason(error));
+        trace.Emit(entry_.index, entry_.config.PortNumber, TraceKind::TcpRefused, Log::SystemReason(error));
     links_.host_.Changed();
 }
 

@@ -11,28 +11,20 @@
 
 class VirtualSerialPort;
 
-// One of the 200 port records. Configuration fields carry the names of their stored values.
+// One of the 200 port records: its stored configuration and what the data path keeps about it.
 // The data path's loop thread alone reads and writes it; nothing outside link/ sees it.
 struct VirtualPortEntry {
     int index = 0;  // record index: slot, stored group index + 1, port site
 
     int portHeld = 0;
     int linkRunning = 0;
-    int PortNumber = 0;
-    int UseFixedIP = 0;
+    // As configured (FrameGap within range); PeerIP kept as written while peerAddress is still
+    // the address it names.
+    PortConfig config;
     SocketAddress peerAddress;
-    // PeerIP as configured, kept as written while the record's address is still the one it
-    // names.
-    std::string PeerIP;
     // Where a dynamic UDP port's DTU last logged in from (data may come from elsewhere).
     SocketAddress loginAddress;
     int online = 0;
-    int LoginInterval = 300;
-    std::string Code;
-    int UseTcp = 0;
-    int FrameGap = PortConfig::DefaultFrameGap;
-    int NetPort = 0;
-    std::string NetMode = PortConfig::DefaultNetMode;
     // The network client using the port now; none (0.0.0.0:0) while none does.
     SocketAddress netClient;
     // Moves whenever the network client sets the line (baud, parity …), so the status follows.

@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "vport/PtyChannel.h"
+#include "vport/VirtualSerialPort.h"
 
 PtyMonitor::PtyMonitor(EventLoop& loop)
     : loop_(loop), watch_(loop, [this](uint32_t) { HandleSlaveEvents(); }), links_(loop)
@@ -27,28 +27,27 @@ PtyMonitor::~PtyMonitor()
         close(inotifyFd_);
 }
 
-bool PtyMonitor::Add(const std::shared_ptr<PtyChannel>& channel)
+bool PtyMonitor::Add(VirtualSerialPort& port)
 {
     if (error_ != 0) {
         errno = error_;
         return false;
     }
-    int watch = inotify_add_watch(inotifyFd_, channel->SlavePath().c_str(),
-                                  IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+    int watch = inotify_add_watch(inotifyFd_, port.SlavePath().c_str(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
     if (watch < 0)
         return false;
-    channelOfWatch_[watch] = channel;
+    portOfWatch_[watch] = &port;
     // Taken after the watch exists, so an open in between is seen by one or the other.
-    channel->Attach();
+    port.Attach();
     return true;
 }
 
-void PtyMonitor::Remove(const std::shared_ptr<PtyChannel>& channel)
+void PtyMonitor::Remove(VirtualSerialPort& port)
 {
-    for (auto it = channelOfWatch_.begin(); it != channelOfWatch_.end(); ++it) {
-        if (it->second == channel) {
+    for (auto it = portOfWatch_.begin(); it != portOfWatch_.end(); ++it) {
+        if (it->second == &port) {
             inotify_rm_watch(inotifyFd_, it->first);
-            channelOfWatch_.erase(it);
+            portOfWatch_.erase(it);
             return;
         }
     }
@@ -66,17 +65,20 @@ void PtyMonitor::HandleSlaveEvents()
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            // A channel's handlers may remove channels: each is held while it is called.
-            std::vector<std::shared_ptr<PtyChannel>> affected;
-            if (event->mask & IN_Q_OVERFLOW) {
-                // Events were lost: every port looks afresh.
-                for (auto& [watch, channel] : channelOfWatch_)
-                    affected.push_back(channel);
-            } else if (auto it = channelOfWatch_.find(event->wd); it != channelOfWatch_.end()) {
-                affected.push_back(it->second);
+            // A port's handlers may close ports: each is looked up again when its turn comes.
+            if (!(event->mask & IN_Q_OVERFLOW)) {
+                if (auto it = portOfWatch_.find(event->wd); it != portOfWatch_.end())
+                    it->second->OnSlaveEvent(event->mask);
+                continue;
             }
-            for (auto& channel : affected)
-                channel->OnSlaveEvent(event->mask);
+            // Events were lost: every port looks afresh.
+            std::vector<int> affected;
+            for (auto& [watch, port] : portOfWatch_)
+                affected.push_back(watch);
+            for (int watch : affected) {
+                if (auto it = portOfWatch_.find(watch); it != portOfWatch_.end())
+                    it->second->OnSlaveEvent(event->mask);
+            }
         }
     }
 }

@@ -1,16 +1,18 @@
 #pragma once
 
-#include <memory>
+#include <set>
+#include <string>
 #include <unordered_map>
 
 #include "net/EventLoop.h"
 #include "vport/PortDirectoryWatch.h"
 
-class PtyChannel;
+class VirtualSerialPort;
 
 // Opens and closes of the ports' slave nodes by applications, for every port of one loop:
-// one inotify descriptor, watched by the loop like any other. The masters are the channels'
-// own watches on the same loop. Loop thread only; made and ended while the loop's thread does
+// one inotify descriptor, watched by the loop like any other. The masters are the ports' own
+// watches on the same loop. The program runs its ports on one loop, so the monitor also
+// knows which names its ports serve. Loop thread only; made and ended while the loop's thread does
 // not run, or on it.
 class PtyMonitor {
 public:
@@ -23,11 +25,14 @@ public:
     int Error() const { return error_; }
     EventLoop& Loop() const { return loop_; }
 
-    // Watches the channel's slave node, then the channel its master. False (with errno) when
+    // Watches the port's slave node, then the port its master. False (with errno) when
     // the node cannot be watched.
-    bool Add(const std::shared_ptr<PtyChannel>& channel);
-    // No further call into the channel follows.
-    void Remove(const std::shared_ptr<PtyChannel>& channel);
+    bool Add(VirtualSerialPort& port);
+    // No further call into the port follows.
+    void Remove(VirtualSerialPort& port);
+    // A name is served by one port at a time: false when another port holds it.
+    bool ClaimName(const std::string& name) { return servedNames_.insert(name).second; }
+    void ReleaseName(const std::string& name) { servedNames_.erase(name); }
     // The ports' links, kept in the port directory on the same loop.
     PortDirectoryWatch& Links() { return links_; }
 
@@ -38,6 +43,7 @@ private:
     EventLoop::Watch watch_;
     int inotifyFd_ = -1;
     int error_ = 0;
-    std::unordered_map<int, std::shared_ptr<PtyChannel>> channelOfWatch_;
+    std::unordered_map<int, VirtualSerialPort*> portOfWatch_;
+    std::set<std::string> servedNames_;
     PortDirectoryWatch links_;
 };

@@ -8,7 +8,6 @@
 
 #include "LinkTestSupport.h"
 #include "net/UdpEndpoint.h"
-#include "vport/PtyChannel.h"
 
 TEST(HostilePeer, NothingComesBackToTheApplicationBeforeItsDtuReports)
 {
@@ -119,9 +118,9 @@ TEST(HostilePeer, ATcpDtuIsHeldBackWhileTheApplicationDoesNotRead)
     // The application reads late: once the port is full, the link takes no more however often
     // the loop turns.
     auto taken = [&] { return rig.Status(i).statistics.rxBytes; };
-    ASSERT_TRUE(rig.TurnUntil([&] { return taken() >= PtyChannel::OutputLimit; }));
+    ASSERT_TRUE(rig.TurnUntil([&] { return taken() >= VirtualSerialPort::OutputLimit; }));
     rig.Settle();
-    EXPECT_LE(taken(), PtyChannel::OutputLimit + (64u << 10));
+    EXPECT_LE(taken(), VirtualSerialPort::OutputLimit + (64u << 10));
 
     Bytes read;
     EXPECT_TRUE(rig.TurnUntil([&] { return ReadUpTo(app, read, stream.size()); }, 60s));

@@ -46,14 +46,13 @@ private:
 struct LonePump {
     LonePump() : loop(clock), monitor(loop), host(loop)
     {
-        entry.Code = "A1";
-        entry.FrameGap = 0;
+        entry.config.Code = "A1";
+        entry.config.FrameGap = 0;
         entry.peerAddress = Ipv4("127.0.0.1", 4000);
         if (!port.Open("COM7", monitor))
             throw std::runtime_error("port: " + port.OpenFailure().English());
         app = std::make_unique<SerialApp>(port.DevicePath());
         pump = std::make_unique<LinkPump>(host, entry, &port, false);
-        pump->Start();
     }
     // The application's bytes, taken in by the port.
     bool Write(const std::string& text)
@@ -110,7 +109,7 @@ TEST(LinkPump, AUdpChunkThatCannotLeaveIsLostAndNotCounted)
 TEST(LinkPump, ATcpPortWithoutItsLinkKeepsTheBytes)
 {
     LonePump p;
-    p.entry.UseTcp = 1;
+    p.entry.config.UseTcp = 1;
     ASSERT_TRUE(p.Write("held"));
     EXPECT_EQ(p.pump->Pass(), LinkPump::Sleep::UntilWoken);
     EXPECT_EQ(p.port.Pending(), 4);
@@ -123,9 +122,9 @@ TEST(StatusBoard, OnlyWhatChangedIsPublishedAnew)
 {
     PortRecords records;
     records[2].portHeld = 1;
-    records[2].PortNumber = 7;
+    records[2].config.PortNumber = 7;
     records[5].portHeld = 1;
-    records[5].PortNumber = 8;
+    records[5].config.PortNumber = 8;
     StatusBoard board;
     const auto portOf = [](const VirtualPortEntry&) -> const VirtualSerialPort* { return nullptr; };
     const Clock::time_point now{};

@@ -16,10 +16,10 @@ int Scan(const PortRecords& records, const SocketAddress& source, const std::str
         const VirtualPortEntry& e = records[i];
         if (!e.portHeld || e.notServedReason)
             continue;
-        if (e.UseFixedIP) {
+        if (e.config.UseFixedIP) {
             if (e.peerAddress.Equals(source))
-                return e.Code == code ? i : -1;
-        } else if (e.Code == code) {
+                return e.config.Code == code ? i : -1;
+        } else if (e.config.Code == code) {
             return i;
         }
     }
@@ -29,8 +29,8 @@ int Scan(const PortRecords& records, const SocketAddress& source, const std::str
 void Serve(VirtualPortEntry& e, const std::string& code, const char* fixedAt = nullptr, uint16_t port = 0)
 {
     e.portHeld = 1;
-    e.Code = code;
-    e.UseFixedIP = fixedAt ? 1 : 0;
+    e.config.Code = code;
+    e.config.UseFixedIP = fixedAt ? 1 : 0;
     e.peerAddress = fixedAt ? Ipv4(fixedAt, port) : SocketAddress();
 }
 

@@ -87,10 +87,6 @@ public:
     {
         loop_->Call([&] { port_->WhenRoom(std::move(handler)); });
     }
-    bool EnableReceive(bool on)
-    {
-        return loop_->Call([&] { return port_->EnableReceive(on); });
-    }
     // Runs fn with the port on the loop thread.
     template <class F>
     auto OnLoop(F&& fn)

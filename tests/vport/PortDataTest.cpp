@@ -3,7 +3,6 @@
 #include <thread>
 
 #include "VportTestSupport.h"
-#include "vport/PtyChannel.h"
 #include "vport/VirtualSerialPort.h"
 
 using namespace std::chrono_literals;
@@ -117,7 +116,7 @@ TEST(PortData, QueueTowardsAnApplicationHoldsAtLeastOneMebibyte)
         int n = held.port.Write(chunk.data(), static_cast<int>(chunk.size()));
         expected.insert(expected.end(), chunk.begin(), chunk.begin() + n);
     }
-    EXPECT_GE(expected.size(), PtyChannel::OutputLimit);
+    EXPECT_GE(expected.size(), VirtualSerialPort::OutputLimit);
     EXPECT_LT(expected.size(), 40 * chunk.size());
     EXPECT_EQ(held.app->Read(expected.size(), 30s), expected);
     EXPECT_FALSE(held.app->Readable(50ms));
@@ -128,9 +127,9 @@ TEST(PortData, InputStopsAtTheLimitWithoutLoss)
     HeldPort held;
     // The application writes more than the component keeps; the rest waits in the terminal
     // (the application's write blocks) until the component reads.
-    auto stream = Pattern(PtyChannel::InputLimit + 300 * 1024, 5);
+    auto stream = Pattern(VirtualSerialPort::InputLimit + 300 * 1024, 5);
     std::thread writer([&] { held.app->Write(stream); });
-    ASSERT_TRUE(WaitUntil([&] { return held.port.Pending() == static_cast<int>(PtyChannel::InputLimit); }));
+    ASSERT_TRUE(WaitUntil([&] { return held.port.Pending() == static_cast<int>(VirtualSerialPort::InputLimit); }));
     EXPECT_EQ(held.ReadAll(stream.size()), stream);
     writer.join();
 }
@@ -178,7 +177,7 @@ TEST(PortData, RoomIsAnnouncedOnceAShortWriteCanGoOn)
     }
     EXPECT_EQ(room, 0);
     // Once the application has read half the queue, the sender may go on.
-    auto got = held.app->Read(PtyChannel::OutputLimit / 4, 30s);
+    auto got = held.app->Read(VirtualSerialPort::OutputLimit / 4, 30s);
     EXPECT_EQ(room, 0) << "a quarter read is not enough";
     auto rest = held.app->Read(expected.size() - got.size(), 30s);
     got.insert(got.end(), rest.begin(), rest.end());
@@ -230,7 +229,6 @@ TEST(PortData, OperationsFromManyThreadsKeepEveryByte)
     std::thread watcher([&] {
         while (!done) {
             EXPECT_TRUE(held.port.InUse());
-            held.port.EnableReceive(true);
             held.port.DevicePath();
             std::this_thread::sleep_for(1ms);
         }

@@ -200,7 +200,8 @@ TEST(PortLink, NamesThatAreNotPlainFileNamesAreRefused)
 TEST(PortLink, ANameIsServedByOnePortOnly)
 {
     TempRuntimeDir runtime;
-    LoopPort first, second;
+    auto loop = std::make_shared<PortLoop>();
+    LoopPort first(loop), second(loop);
     ASSERT_TRUE(first.Open("COM9"));
     std::string target = LinkTarget(first.DevicePath());
     EXPECT_FALSE(second.Open("COM9"));

@@ -15,9 +15,6 @@ TEST(VirtualPortSites, OneInstancePerRecordIndex)
     EXPECT_THROW(sites.Site(-1), std::out_of_range);
     EXPECT_THROW(sites.Site(200), std::out_of_range);
 
-    EXPECT_TRUE(sites.Site(0).Initialize());
-    EXPECT_TRUE(sites.Site(0).EnableReceive(true));
-    EXPECT_TRUE(sites.Site(0).EnableTransmit(true));
     PortLoop loop;
     ASSERT_TRUE(loop.Call([&] { return sites.Site(0).Open("COM5", loop.Monitor()); }));
     EXPECT_FALSE(loop.Call([&] { return sites.Site(83).Open("COM5", loop.Monitor()); }));
