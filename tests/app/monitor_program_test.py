@@ -7,7 +7,6 @@ import json
 import os
 import re
 import select
-import signal
 import struct
 import socket
 import subprocess
@@ -17,15 +16,10 @@ import tempfile
 import serial
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Dtu, check, verdict, wait_until  # noqa: E402
+from checks import Dtu, check, port_group, serve, verdict, wait_until  # noqa: E402
 
 PROGRAM, CTL = sys.argv[1:3]
 SERVER = ("127.0.0.1", 3700)
-
-
-def group(slot, number, code):
-    return "[%d]\nCode=%s\nLoginInterval=300\nPeerIP=0.0.0.0\nPortNumber=%d\nUseFixedIP=0\nUseTcp=0\n\n" % (
-        slot, code, number)
 
 
 def ctl(*arguments):
@@ -78,18 +72,8 @@ def main():
     os.environ.pop("DISPLAY", None)
     os.makedirs(config + "/Torvane")
     with open(config + "/Torvane/HOLBRN.conf", "w") as f:
-        f.write(group(1, 7, "A1") + group(2, 8, "B2"))
-    log = open(runtime + "/service.log", "w+")
-    program = subprocess.Popen([PROGRAM, "--service"], stderr=log)
-    try:
-        run(runtime)
-        program.send_signal(signal.SIGTERM)
-        check(program.wait(30) == 0, "SIGTERM ends the service cleanly")
-    finally:
-        if program.poll() is None:
-            program.kill()
-    log.seek(0)
-    print(log.read())
+        f.write(port_group(1, 7, "A1") + port_group(2, 8, "B2"))
+    serve(PROGRAM, runtime, lambda log: run(runtime))
     return verdict()
 
 

@@ -6,7 +6,6 @@ NetPort another program holds. Runs in a network namespace of its own (the progr
 3700) under a session bus of its own; the program's and the tool's paths are the arguments."""
 import json
 import os
-import signal
 import socket
 import subprocess
 import sys
@@ -15,17 +14,12 @@ import tempfile
 import serial
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from checks import Dtu, check, verdict, wait_until  # noqa: E402
+from checks import Dtu, check, port_group, serve, verdict, wait_until  # noqa: E402
 
 PROGRAM, CTL = sys.argv[1:3]
 RFC2217_PORT = 4017
 RAW_PORT = 4018
 TAKEN_PORT = 4019
-
-
-def group(slot, number, code, extra=""):
-    return "[%d]\nCode=%s\nLoginInterval=300\n%sPeerIP=0.0.0.0\nPortNumber=%d\nUseFixedIP=0\nUseTcp=0\n\n" % (
-        slot, code, extra, number)
 
 
 def ctl(*arguments):
@@ -50,20 +44,10 @@ def main():
     holder.bind(("127.0.0.1", TAKEN_PORT))
     holder.listen(1)
     with open(config + "/Torvane/HOLBRN.conf", "w") as f:
-        f.write(group(1, 7, "A1", "NetPort=%d\n" % RFC2217_PORT)
-                + group(2, 8, "B2", "NetMode=raw\nNetPort=%d\n" % RAW_PORT)
-                + group(3, 9, "C3", "NetPort=%d\n" % TAKEN_PORT))
-    log = open(runtime + "/service.log", "w+")
-    program = subprocess.Popen([PROGRAM, "--service"], stderr=log)
-    try:
-        run(runtime, log)
-        program.send_signal(signal.SIGTERM)
-        check(program.wait(30) == 0, "SIGTERM ends the service cleanly")
-    finally:
-        if program.poll() is None:
-            program.kill()
-    log.seek(0)
-    print(log.read())
+        f.write(port_group(1, 7, "A1", "NetPort=%d\n" % RFC2217_PORT)
+                + port_group(2, 8, "B2", "NetMode=raw\nNetPort=%d\n" % RAW_PORT)
+                + port_group(3, 9, "C3", "NetPort=%d\n" % TAKEN_PORT))
+    serve(PROGRAM, runtime, lambda log: run(runtime, log))
     return verdict()
 
 

@@ -1,6 +1,9 @@
 """What the black-box tests of the built programs share: checks that are counted rather than
-fatal, so one run reports every fault it finds, waits for a condition with a limit, and a DTU."""
+fatal, so one run reports every fault it finds, waits for a condition with a limit, a port's
+group of the configuration file, a service run, and a DTU."""
+import signal
 import socket
+import subprocess
 import time
 
 failures = []
@@ -19,6 +22,29 @@ def wait_until(condition, limit=10.0, step=0.02):
             return True
         time.sleep(step)
     return condition()
+
+
+def port_group(slot, number, code, extra=""):
+    """A dynamic-login UDP port's group as the program writes it; extra: lines of keys between
+    LoginInterval and PeerIP ("NetPort=4001\n")."""
+    return "[%d]\nCode=%s\nLoginInterval=300\n%sPeerIP=0.0.0.0\nPortNumber=%d\nUseFixedIP=0\nUseTcp=0\n\n" % (
+        slot, code, extra, number)
+
+
+def serve(program, runtime, body):
+    """Runs body(log) while `program --service` serves, its standard error going to log, then
+    ends it with SIGTERM (which must end it cleanly) and prints what it wrote."""
+    log = open(runtime + "/service.log", "w+")
+    service = subprocess.Popen([program, "--service"], stderr=log)
+    try:
+        body(log)
+        service.send_signal(signal.SIGTERM)
+        check(service.wait(30) == 0, "SIGTERM ends the service cleanly")
+    finally:
+        if service.poll() is None:
+            service.kill()
+    log.seek(0)
+    print(log.read())
 
 
 def verdict():
