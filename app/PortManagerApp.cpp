@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QThread>
 #include <memory>
 
 #include "app/ServiceManagerLink.h"
@@ -109,11 +110,14 @@ int RunFrontEnd(uint serviceProcess)
     BusPortSource source(bus);
     PortManagerDialog window(source);
     FrontEnd frontEnd(bus, window);
-    if (!frontEnd.Publish()) {
-        // Another window shows them already (it started at the same moment): that one comes forward.
-        FrontEnd::AskToShow(bus);
-        Log::Notice("already running: a window shows the ports of the running instance; asked it to come forward");
-        return 0;
+    // Another window shows them already (it started at the same moment): that one comes forward.
+    // A window that has just ended may still hold the name for a moment: then this one takes it.
+    for (int attempt = 0; !frontEnd.Publish(); ++attempt) {
+        if (FrontEnd::AskToShow(bus) || attempt == 40) {
+            Log::Notice("already running: a window shows the ports of the running instance; asked it to come forward");
+            return 0;
+        }
+        QThread::msleep(50);
     }
     // Said where a user who started it from a terminal looks: it is not the run they may expect.
     Log::Warning("MV5840VSP already runs as a service (process " + std::to_string(serviceProcess)
